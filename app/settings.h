@@ -1,0 +1,21 @@
+// Build-time settings of a run and the command-line parsing they share.
+#pragma once
+
+namespace lumenar {
+
+struct Settings {
+    int superSampleFactor = 1;  // primary samples per pixel along each axis
+    int kdBuildMode = 1;        // non-zero: clipping kd-tree build; zero: duplicating build
+    int extendedMode = 1;       // fifth tracer flag of the Metropolis kernels
+    int useDynamicBVH = 1;      // movable objects get their own BVH subtrees
+    int showFps = 1;            // frame rates in the window title
+
+    static constexpr int kLargeStepPeriod = 4;
+    static constexpr int kForcedAcceptanceThreshold = 32;
+};
+
+// The window program's optional first argument: the kd-tree build mode, read
+// like atoi (a non-numeric argument gives 0).
+int buildModeFromArguments(int argc, const char* const* argv, int fallback);
+
+}  // namespace lumenar

@@ -1,0 +1,121 @@
+#include "app/startup.h"
+
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+
+namespace lumenar {
+
+int buildModeFromArguments(int argc, const char* const* argv, int fallback) {
+    return argc > 1 ? std::atoi(argv[1]) : fallback;
+}
+
+aabb enlargedBox(const aabb& box) {
+    const Vector3d e = box.max - box.min;
+    const Vector3d lo = box.min - e * 0.05f;
+    return aabb(lo, lo + e * 1.1f);
+}
+
+Application::~Application() {
+    releaseResources();
+}
+
+void Application::releaseResources() {
+    deviceLock_.reset();
+    mutexWord_.reset();
+    pathStates_.reset();
+    sobolStates_ = SobolStates();
+    materials_.reset();
+    volumes_.reset();
+    scene_.release();
+}
+
+bool Application::start(const std::string& sceneFile) {
+    std::printf("Loading files...\n");
+    if (!loadScene(sceneFile)) return false;
+    imageWidth_ = scene_.camera.width;
+    imageHeight_ = scene_.camera.height;
+
+    std::printf("Building spatial acceleration structures...\n");
+    buildAccelerationStructures();
+
+    std::printf("Initializing data structures for Metropolis Light Transport...\n");
+    if (!copyEditableRecords()) return false;
+    tracingBox_ = enlargedBox(sceneBox_);
+    if (!allocateFrameBuffers()) return false;
+    if (!createDeviceLock()) return false;
+
+    std::printf("Start tracing!\n");
+    std::fflush(stdout);
+    return true;
+}
+
+bool Application::loadScene(const std::string& sceneFile) {
+    std::FILE* f = std::fopen(sceneFile.c_str(), "r");
+    if (!f) {
+        char cwd[PATH_MAX];
+        const char* dir = getcwd(cwd, sizeof cwd) ? cwd : "(unknown directory)";
+        std::printf("Cannot open the scene file \"%s\" (looked in %s)\n", sceneFile.c_str(), dir);
+        return false;
+    }
+    std::fclose(f);
+    scene_.bounds = sceneBox_;
+    return true;
+}
+
+void Application::buildAccelerationStructures() {}
+
+bool Application::copyEditableRecords() {
+    if (!scene_.materials.empty()) {
+        materials_ = device::uploadArray(scene_.materials.data(), scene_.materials.size(),
+                                         device::MemoryKind::Managed);
+        if (!materials_) return false;
+    }
+    if (scene_.volumeCount > 0) {
+        volumes_ = device::uploadArray(scene_.volumes.data(), static_cast<std::size_t>(scene_.volumeCount),
+                                       device::MemoryKind::Managed);
+        if (!volumes_) return false;
+    }
+    return true;
+}
+
+bool Application::allocateFrameBuffers() {
+    const int o = settings_.superSampleFactor;
+    const long long samples = static_cast<long long>(o) * o * imageWidth_ * imageHeight_;
+    if (o < 1 || imageWidth_ <= 0 || imageHeight_ <= 0 || samples > (1ll << 28)) {
+        std::printf("Image of %d x %d pixels with %d x %d samples per pixel is out of range\n", imageWidth_,
+                    imageHeight_, o, o);
+        return false;
+    }
+    pathStates_ = device::Buffer<pixelData>(static_cast<std::size_t>(samples));
+    if (!pathStates_) return false;
+    // Two Sobol states per sample slot of the supersampled grid, so every
+    // supersampling factor reads inside the array.
+    return sobolStates_.create(o * imageWidth_, o * imageHeight_);
+}
+
+bool Application::createDeviceLock() {
+    mutexWord_ = device::Buffer<int>(1);
+    const int zero = 0;
+    if (!mutexWord_ || !mutexWord_.upload(&zero, 1)) {
+        std::printf("allocate mutex failed!\n");
+        return false;
+    }
+    const device::Lock holder{mutexWord_.get()};
+    deviceLock_ = device::uploadArray(&holder, 1);
+    return static_cast<bool>(deviceLock_);
+}
+
+int Application::shutdown() {
+    if (shutDown_) return 0;
+    shutDown_ = true;
+    releaseResources();
+    if (!device::resetDevice()) return 1;
+    std::printf("All done.\n");
+    std::fflush(stdout);
+    return 0;
+}
+
+}  // namespace lumenar

@@ -1,0 +1,71 @@
+// The start-up and shutdown sequence shared by the window program and the
+// headless renderer: load the scene, build what the renderer needs on the
+// device, and free it all again at the end.
+#pragma once
+
+#include <string>
+
+#include "app/settings.h"
+#include "device/atomics.h"
+#include "device/memory.h"
+#include "render/path_state.h"
+#include "render/sobol_states.h"
+#include "scene/scene.h"
+
+namespace lumenar {
+
+// The box the Metropolis kernels clip against: 5 % of the extent added on
+// every side (the maximum is formed from the new minimum).
+aabb enlargedBox(const aabb& box);
+
+class Application {
+ public:
+    explicit Application(const Settings& settings) : settings_(settings) {}
+    Application(const Application&) = delete;
+    Application& operator=(const Application&) = delete;
+    ~Application();
+
+    // Runs the start-up stages in order, printing the progress lines. Returns
+    // false (after a message naming the problem) when the run cannot go on.
+    bool start(const std::string& sceneFile);
+
+    // Frees what start() made, resets the device and prints "All done.".
+    // Returns the process exit status.
+    int shutdown();
+
+    const Settings& settings() const { return settings_; }
+    Scene& scene() { return scene_; }
+    int imageWidth() const { return imageWidth_; }
+    int imageHeight() const { return imageHeight_; }
+    const aabb& sceneBox() const { return sceneBox_; }
+    const aabb& tracingBox() const { return tracingBox_; }
+    pixelData* pathStates() const { return pathStates_.get(); }
+    SobolState* sobolStates() const { return sobolStates_.states(); }
+    Material* materials() const { return materials_.get(); }
+    Volume* volumes() const { return volumes_.get(); }
+    device::Lock* deviceLock() const { return deviceLock_.get(); }
+
+ private:
+    bool loadScene(const std::string& sceneFile);
+    void buildAccelerationStructures();
+    bool copyEditableRecords();
+    bool allocateFrameBuffers();
+    bool createDeviceLock();
+    void releaseResources();
+
+    Settings settings_;
+    Scene scene_;
+    aabb sceneBox_ = initialSceneBox();
+    aabb tracingBox_;
+    int imageWidth_ = 0;
+    int imageHeight_ = 0;
+    device::Buffer<Material> materials_;
+    device::Buffer<Volume> volumes_;
+    device::Buffer<pixelData> pathStates_;
+    SobolStates sobolStates_;
+    device::Buffer<int> mutexWord_;
+    device::Buffer<device::Lock> deviceLock_;
+    bool shutDown_ = false;
+};
+
+}  // namespace lumenar

@@ -1,0 +1,32 @@
+#include "scene/scene.h"
+
+#include "device/memory.h"
+
+namespace lumenar {
+
+Scene::~Scene() {
+    release();
+}
+
+void Scene::release() {
+    device::freeBytes(deviceTriangles, device::MemoryKind::Device);
+    device::freeBytes(deviceLightTriangles, device::MemoryKind::Device);
+    device::freeBytes(deviceLightIndices, device::MemoryKind::Device);
+    device::freeBytes(woopTriangles, device::MemoryKind::Device);
+    deviceTriangles = nullptr;
+    deviceLightTriangles = nullptr;
+    deviceLightIndices = nullptr;
+    woopTriangles = nullptr;
+    for (Volume& v : volumes) {
+        delete[] v.densityData;
+        v.densityData = nullptr;
+    }
+    hostTriangles.clear();
+    movables.clear();
+    materials.clear();
+    volumes.clear();
+    texturePaths.clear();
+    triangleCount = movableCount = materialCount = volumeCount = textureCount = lightCount = 0;
+}
+
+}  // namespace lumenar

@@ -1,0 +1,52 @@
+// The loaded scene: host records, the device arrays made from them, and the
+// camera. One instance lives for the whole run; the scene loader fills it.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "render/camera.h"
+#include "scene/records.h"
+
+namespace lumenar {
+
+// Box the start-up hands to the loader before any vertex is read.
+inline aabb initialSceneBox() {
+    return aabb(Vector3d(99999.0f, 99999.0f, 99999.0f), Vector3d(-199998.0f, -199998.0f, -199998.0f));
+}
+
+struct Scene {
+    deviceTriangle* deviceTriangles = nullptr;
+    deviceLightTriangle* deviceLightTriangles = nullptr;
+    std::vector<Triangle> hostTriangles;
+    int32_t triangleCount = 0;
+    aabb bounds;
+    std::vector<Movable> movables;
+    int32_t movableCount = 0;
+    std::vector<Material> materials;
+    int32_t materialCount = 0;
+    int32_t volumeCount = 0;
+    std::vector<Volume> volumes;
+    bool inscatter = false;
+    int32_t textureCount = 0;
+    std::vector<std::string> texturePaths;
+    bool envMapEnabled = false;
+    std::string envMapPath;
+    int32_t lightCount = 0;
+    int32_t* deviceLightIndices = nullptr;
+    Color bgcolor;
+    Camera camera;
+
+    // Device copy of the unit-triangle transforms, four float4 per triangle.
+    float4* woopTriangles = nullptr;
+
+    Scene() = default;
+    Scene(const Scene&) = delete;
+    Scene& operator=(const Scene&) = delete;
+    ~Scene();
+
+    // Frees the device arrays and host arrays; the scene is empty afterwards.
+    void release();
+};
+
+}  // namespace lumenar
