@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Installs the Debian packages Lumenar needs to build, test and run.
+# Usage: tools/install-deps.sh [--cuda-check]  (run as root)
+set -euo pipefail
+
+packages=(
+  build-essential cmake ninja-build pkg-config
+  libtbb-dev libthrust-dev libcli11-dev libpng-dev
+  libgtest-dev libgmock-dev
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
