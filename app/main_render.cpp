@@ -10,7 +10,7 @@
 
 #include "app/image_output.h"
 #include "app/startup.h"
-#include "device/launch.h"
+#include "device/threads.h"
 #include "render/primary_rays.h"
 
 namespace fs = std::filesystem;

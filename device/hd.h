@@ -11,10 +11,8 @@
 
 // The CUDA backend is selected for the whole build (LUMENAR_CUDA=ON defines
 // LUMENAR_BACKEND_CUDA for every target); host-only translation units in such
-// a build are still compiled by the host compiler.
-#if defined(LUMENAR_BACKEND_CUDA) && !defined(__CUDACC__) && defined(LUMENAR_NEEDS_NVCC)
-#error "this file launches work and must be compiled by nvcc in a CUDA build"
-#endif
+// a build are still compiled by the host compiler. Files that launch work
+// (include device/launch.h) must be listed with lumenar_device_sources().
 
 // A lambda usable as a per-item kernel on either backend.
 #define LUMENAR_LAMBDA(...) [=] LUMENAR_HD(__VA_ARGS__)

@@ -6,9 +6,11 @@
 //   launchPathArray(n, LUMENAR_LAMBDA(int i) { ... });
 #pragma once
 
-#include <memory>
-
 #include "device/hd.h"
+
+#if defined(LUMENAR_BACKEND_CUDA) && !defined(__CUDACC__)
+#error "this file launches per-item work: list it with lumenar_device_sources() so nvcc compiles it"
+#endif
 
 #if defined(__CUDACC__)
 #include <cuda_runtime.h>
@@ -92,22 +94,5 @@ void launchSingle(F f) {
 }
 
 #endif
-
-// Limits the CPU backend's worker threads while alive (no effect under CUDA).
-// 0 keeps the default (all cores).
-class ThreadLimit {
- public:
-    explicit ThreadLimit(int threads);
-    ~ThreadLimit();
-    ThreadLimit(const ThreadLimit&) = delete;
-    ThreadLimit& operator=(const ThreadLimit&) = delete;
-
- private:
-    struct Impl;
-    std::unique_ptr<Impl> impl_;
-};
-
-// Worker threads the CPU backend uses now (1 under CUDA).
-int hostThreads();
 
 }  // namespace lumenar::device

@@ -1,4 +1,4 @@
-#include "device/launch.h"
+#include "device/threads.h"
 
 #if !defined(LUMENAR_BACKEND_CUDA)
 #include <tbb/global_control.h>

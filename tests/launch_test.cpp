@@ -8,6 +8,7 @@
 #include "device/atomics.h"
 #include "device/memory.h"
 #include "device/primitives.h"
+#include "device/threads.h"
 #include "render/path_state.h"
 
 using namespace lumenar;
