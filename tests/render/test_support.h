@@ -1,0 +1,90 @@
+// Helpers of the render tests: scripted draw sources, materials and a
+// chi-square goodness-of-fit check.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <initializer_list>
+#include <vector>
+
+#include "device/random.h"
+#include "scene/records.h"
+
+namespace lumenar::test {
+
+// Hands out a fixed list of numbers and counts them; running past the end
+// fails the test.
+struct ScriptedDraws {
+    std::vector<float> values;
+    int used = 0;
+    ScriptedDraws(std::initializer_list<float> v) : values(v) {}
+    float operator()() {
+        if (used >= static_cast<int>(values.size())) {
+            ADD_FAILURE() << "drew more than the " << values.size() << " scripted numbers";
+            return 0.5f;
+        }
+        return values[used++];
+    }
+};
+
+// Counts the numbers taken from a real generator.
+struct CountingDraws {
+    XorwowState state;
+    int used = 0;
+    explicit CountingDraws(uint64_t seed) { xorwowInit(seed, &state); }
+    float operator()() {
+        ++used;
+        return xorwowUniform(&state);
+    }
+};
+
+inline Material material(float roughness, float transparency, float metalness, float ior) {
+    Material m{};
+    m.basecolor = Color(0.8f, 0.6f, 0.4f);
+    m.specular = Color(0.9f, 0.7f, 0.5f);
+    m.transmission = Color(0.3f, 0.6f, 0.9f);
+    m.metalness = metalness;
+    m.roughness = roughness;
+    m.roughnessY = roughness;
+    m.transparency = transparency;
+    m.IOR = ior;
+    m.tex = -1;
+    return m;
+}
+
+// Pearson's statistic over bins with expected probabilities; bins expected to
+// hold fewer than 5 samples are pooled. Fails when the fit is rejected at the
+// 0.1% level (Wilson-Hilferty approximation of the critical value).
+inline void expectChiSquareFit(const std::vector<double>& counts, const std::vector<double>& probabilities,
+                               double total, const char* what) {
+    ASSERT_EQ(counts.size(), probabilities.size());
+    double stat = 0.0, pooledObs = 0.0, pooledExp = 0.0;
+    int dof = -1;
+    for (std::size_t i = 0; i < counts.size(); ++i) {
+        const double e = probabilities[i] * total;
+        if (e < 5.0) {
+            pooledObs += counts[i];
+            pooledExp += e;
+            continue;
+        }
+        stat += (counts[i] - e) * (counts[i] - e) / e;
+        ++dof;
+    }
+    if (pooledExp > 0.0) {
+        if (pooledExp < 5.0) {
+            // Too little mass to test: it must at least not attract samples.
+            EXPECT_LT(pooledObs, 5.0 + 10.0 * pooledExp) << what;
+        } else {
+            stat += (pooledObs - pooledExp) * (pooledObs - pooledExp) / pooledExp;
+            ++dof;
+        }
+    }
+    ASSERT_GT(dof, 0) << what;
+    const double k = 2.0 / (9.0 * dof);
+    const double z = 3.090232;  // upper 0.1% point of the standard normal
+    const double critical = dof * std::pow(1.0 - k + z * std::sqrt(k), 3.0);
+    EXPECT_LT(stat, critical) << what << ": chi-square " << stat << " with " << dof << " degrees of freedom";
+}
+
+}  // namespace lumenar::test
