@@ -1,0 +1,240 @@
+#include "render/bounce.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cmath>
+#include <vector>
+
+#include "render/accumulation.h"
+#include "test_support.h"
+
+using namespace lumenar;
+using test::CountingDraws;
+using test::material;
+using test::ScriptedDraws;
+
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+
+// Stand-in for the BVH queries: a fixed answer, and a count of the calls.
+struct FixedQueries {
+    int hitIndex = -1;
+    bool blocked = false;
+    mutable int firstCalls = 0, occludeCalls = 0;
+    int firstAccepted(const Ray&) const {
+        ++firstCalls;
+        return hitIndex;
+    }
+    bool occluded(const Vector3d&, const Vector3d&, float) const {
+        ++occludeCalls;
+        return blocked;
+    }
+};
+
+// Rectangle [0, a] x [0, b] at height c facing down, as two light triangles.
+std::vector<deviceLightTriangle> ceilingLight(float a, float b, float c, const Color& e) {
+    const Vector3d p00(0, 0, c), p10(a, 0, c), p11(a, b, c), p01(0, b, c);
+    deviceLightTriangle t{};
+    t.normal = Vector3d(0, 0, -1);
+    t.invArea = 2.0f / (a * b);
+    t.emission = e;
+    std::vector<deviceLightTriangle> l(2, t);
+    l[0].p1 = p00, l[0].p2 = p11, l[0].p3 = p10, l[0].triangleIndex = 10;
+    l[1].p1 = p00, l[1].p2 = p01, l[1].p3 = p11, l[1].triangleIndex = 11;
+    return l;
+}
+
+VertexObj floorVertex() {
+    VertexObj v;
+    v.weight = Color(1, 1, 1);
+    v.normal = v.surfaceNormal = Vector3d(0, 0, 1);
+    v.incoming = normalize(Vector3d(0.2f, 0.1f, -1.0f));
+    v.materialIndex = 0;
+    return v;
+}
+
+const Ray kDown(Vector3d(0, 0, 1), Vector3d(0, 0, -2));  // not unit length on purpose
+const SurfaceHit kFloorHit{Vector3d(0, 0, 0), Vector3d(0, 0, 1), 0.5f, 0};
+
+}  // namespace
+
+TEST(Bounce, SeedsAreSignExtendedSums) {
+    EXPECT_EQ(bounceSeed(7, 2, 3), 12u);
+    EXPECT_EQ(bounceSeed(-5, 2, 3), 0u);
+    EXPECT_EQ(bounceSeed(INT_MAX, 1, 0), 0xFFFFFFFF80000000ull);
+    EXPECT_EQ(bounceSeed(-1, 0, 0), 0xFFFFFFFFFFFFFFFFull);
+}
+
+TEST(Bounce, LightChoiceCoversEveryLightAndNoMore) {
+    EXPECT_EQ(chooseLight(1.0f, 5), 4);
+    EXPECT_EQ(chooseLight(0.5f, 4), 2);
+    EXPECT_EQ(chooseLight(2.3283064e-10f, 3), 0);
+    EXPECT_EQ(chooseLight(0.99999994f, 1 << 24), (1 << 24) - 1);
+}
+
+TEST(Bounce, MissAddsTheBackgroundOnceAndEnds) {
+    const Color bg(0.1f, 0.2f, 0.3f);
+    std::vector<pixelData> paths(2);
+    for (int i = 0; i < 2; ++i) {
+        paths[i].ray = kDown;
+        paths[i].throughput = Color(1, 1, 1);
+        paths[i].pixelIndex = i;
+        paths[i].alive = 1;
+    }
+    Color frame[2] = {};
+    auto miss = [&](const Ray& r, int, XorwowState*) { return missResult(bg, r); };
+    bouncePathItem(1, 99, 0, paths.data(), frame, 1, miss);
+    EXPECT_TRUE(frame[0].isBlack());
+    EXPECT_EQ(frame[1].g, 0.2f);
+    EXPECT_EQ(paths[1].alive, 0);
+    EXPECT_EQ(paths[0].alive, 1);
+    EXPECT_TRUE(paths[1].throughput.isBlack());
+}
+
+TEST(Bounce, EmittersEndPathsAndShowOnlyTheirFrontToTheCamera) {
+    std::vector<Material> mats{material(0.5f, 0.0f, 0.0f, 1.5f)};
+    mats[0].emission = Color(5, 6, 7);
+    FixedQueries q;
+    ScriptedDraws none{};
+    const SurfaceHit front{Vector3d(), Vector3d(0, 0, 1), 1.0f, 0};
+    const SurfaceHit back{Vector3d(), Vector3d(0, 0, -1), 1.0f, 0};
+    for (int bounce : {0, 1, 5}) {
+        for (int side = 0; side < 2; ++side) {
+            const SurfaceHit& h = side == 0 ? front : back;
+            const BounceResult r = shadeHitFrom(kDown, h, bounce, none, mats.data(), 0, nullptr, q);
+            EXPECT_EQ(r.code, -1);
+            EXPECT_EQ(r.factor.r, 1.0f);
+            EXPECT_EQ(r.next.direction.z, kDown.direction.z);
+            const bool seen = bounce == 0 && side == 0;
+            EXPECT_EQ(r.radiance.g, seen ? 6.0f : 0.0f) << "bounce " << bounce;
+        }
+    }
+    EXPECT_EQ(none.used, 0);
+}
+
+TEST(Bounce, RouletteKeepsStrongPathsAndRescalesSurvivors) {
+    Color f(2.0f, 0.5f, 1.0f);
+    EXPECT_TRUE(russianRoulette(f, 1.0f));
+    EXPECT_EQ(f.r, 1.0f);
+    EXPECT_EQ(f.g, 0.25f);
+    Color g(0.5f, 0.25f, 0.1f);
+    EXPECT_FALSE(russianRoulette(g, 0.6f));
+    EXPECT_TRUE(russianRoulette(g, 0.4f));
+    EXPECT_EQ(g.r, 1.0f);
+    Color black;
+    EXPECT_FALSE(russianRoulette(black, 2.3283064e-10f));
+}
+
+TEST(DirectLight, SpecularVertexUsesOnlyItsOwnDirection) {
+    // A perfect mirror sees the light only along its sampled direction and
+    // never draws a light point.
+    const std::vector<Material> mats{material(0.0f, 0.0f, 1.0f, 1.5f)};
+    const auto lights = ceilingLight(4, 4, 2, Color(3, 3, 3));
+    for (int hit : {10, 11, -1}) {
+        VertexObj v = floorVertex();
+        FixedQueries q;
+        q.hitIndex = hit;
+        ScriptedDraws draws{0.1f, 0.3f, 0.6f, 0.5f};  // light choice 0, vertex sample (3)
+        const Color L = directLight(v, draws, mats.data(), 2, lights.data(), q);
+        EXPECT_EQ(draws.used, 4);
+        EXPECT_EQ(q.firstCalls, 1);
+        EXPECT_EQ(q.occludeCalls, 0);
+        if (hit == 10) {
+            // Emission times the metal's reflectance, weight 1.
+            EXPECT_FLOAT_EQ(L.r, 3.0f * 0.8f);
+            EXPECT_FLOAT_EQ(L.b, 3.0f * 0.4f);
+        } else {
+            EXPECT_TRUE(L.isBlack());  // the wrong triangle or nothing
+        }
+    }
+}
+
+TEST(DirectLight, DiffuseVertexUsesOnlyTheLightPoint) {
+    const std::vector<Material> mats{material(0.0f, 0.0f, 0.0f, 1.0f)};
+    const auto lights = ceilingLight(4, 4, 2, Color(3, 3, 3));
+    for (bool blocked : {false, true}) {
+        VertexObj v = floorVertex();
+        FixedQueries q;
+        q.hitIndex = 10;
+        q.blocked = blocked;
+        CountingDraws draws(5);
+        const Color L = directLight(v, draws, mats.data(), 2, lights.data(), q);
+        EXPECT_EQ(v.lobe, kLobeDiffuse);
+        EXPECT_EQ(draws.used, 1 + 6 + 2);
+        EXPECT_EQ(q.firstCalls, 0);
+        EXPECT_EQ(q.occludeCalls, 1);
+        EXPECT_EQ(L.isBlack(), blocked);
+    }
+}
+
+TEST(DirectLight, PointsBehindTheLightGetNothingAndNoNaN) {
+    // The shaded point lies above the downward-facing light.
+    const std::vector<Material> mats{material(0.5f, 0.0f, 0.0f, 1.5f)};
+    const auto lights = ceilingLight(4, 4, -1, Color(3, 3, 3));
+    for (uint64_t seed = 0; seed < 500; ++seed) {
+        VertexObj v = floorVertex();
+        FixedQueries q;  // nothing is hit looking away from the light
+        CountingDraws draws(seed);
+        const Color L = directLight(v, draws, mats.data(), 2, lights.data(), q);
+        EXPECT_TRUE(L.isBlack());
+    }
+}
+
+TEST(DirectLight, SceneWithoutLightsDrawsNothingForThem) {
+    const std::vector<Material> mats{material(0.5f, 0.3f, 0.0f, 1.5f)};
+    for (uint64_t seed = 0; seed < 200; ++seed) {
+        FixedQueries q;
+        CountingDraws draws(seed);
+        const BounceResult r = shadeHitFrom(kDown, kFloorHit, 1, draws, mats.data(), 0, nullptr, q);
+        EXPECT_TRUE(r.radiance.isBlack());
+        EXPECT_EQ(q.firstCalls + q.occludeCalls, 0);
+        // Continuation (3, 4 or 6) and roulette (1) only.
+        EXPECT_TRUE(draws.used == 4 || draws.used == 5 || draws.used == 7) << draws.used;
+        EXPECT_TRUE(isFinite(r.factor));
+    }
+}
+
+TEST(DirectLight, DrawOrderOfAFullBounce) {
+    // Diffuse floor: continuation 6, light choice 1, vertex sample 6, light
+    // point 2, roulette 1.
+    const std::vector<Material> mats{material(0.0f, 0.0f, 0.0f, 1.0f)};
+    const auto lights = ceilingLight(4, 4, 2, Color(3, 3, 3));
+    FixedQueries q;
+    CountingDraws draws(3);
+    const BounceResult r = shadeHitFrom(kDown, kFloorHit, 2, draws, mats.data(), 2, lights.data(), q);
+    EXPECT_EQ(draws.used, 16);
+    EXPECT_TRUE(r.code == -1 || r.code == 3);
+    EXPECT_FALSE(r.radiance.isBlack());
+}
+
+// A diffuse point under a parallel rectangular emitter: the reflected
+// radiance is albedo x emission x the point-to-rectangle form factor.
+TEST(DirectLight, ConvergesToTheRectangleFormFactor) {
+    const float a = 1.5f, b = 2.5f, c = 1.0f;
+    const float albedo = 0.8f, Le = 2.0f;
+    const std::vector<Material> mats{material(0.0f, 0.0f, 0.0f, 1.0f)};  // basecolor r = 0.8
+    const auto lights = ceilingLight(a, b, c, Color(Le, Le, Le));
+    const double A = a / c, B = b / c;
+    const double formFactor = (A / std::sqrt(1 + A * A) * std::atan(B / std::sqrt(1 + A * A)) +
+                               B / std::sqrt(1 + B * B) * std::atan(A / std::sqrt(1 + B * B))) /
+                              (2 * kPi);
+    const double expected = albedo * Le * formFactor;
+
+    const int n = 200000;
+    double sum = 0.0, sum2 = 0.0;
+    FixedQueries q;
+    for (int i = 0; i < n; ++i) {
+        VertexObj v = floorVertex();
+        XorwowState rng;
+        xorwowInit(bounceSeed(1234, 0, i), &rng);
+        XorwowDraws draws{&rng};
+        const double x = directLight(v, draws, mats.data(), 2, lights.data(), q).r;
+        sum += x;
+        sum2 += x * x;
+    }
+    const double mean = sum / n;
+    const double stderr_ = std::sqrt((sum2 / n - mean * mean) / n);
+    EXPECT_NEAR(mean, expected, 4 * stderr_ + 1e-4) << "standard error " << stderr_;
+}
