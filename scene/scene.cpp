@@ -21,6 +21,7 @@ void Scene::release() {
         delete[] v.densityData;
         v.densityData = nullptr;
     }
+    textures.clear();
     hostTriangles.clear();
     movables.clear();
     materials.clear();

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "render/camera.h"
+#include "scene/device_texture.h"
 #include "scene/records.h"
 
 namespace lumenar {
@@ -39,6 +40,10 @@ struct Scene {
 
     // Device copy of the unit-triangle transforms, four float4 per triangle.
     float4* woopTriangles = nullptr;
+
+    // One entry per path of texturePaths; the entry of an image that failed
+    // to load stays empty (no device memory, width 0).
+    std::vector<DeviceTexture> textures;
 
     Scene() = default;
     Scene(const Scene&) = delete;

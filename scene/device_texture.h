@@ -1,0 +1,58 @@
+// A texture image in device memory, four 8-bit channels (RGBA) per pixel.
+// Under CUDA it is an array behind a texture object; on the CPU backend a
+// plain record. No kernel samples textures yet: they are loaded so that the
+// memory and the messages of start-up are those of a scene that uses them.
+#pragma once
+
+#include <cstdint>
+
+#include "scene/image_io.h"
+
+namespace lumenar {
+
+// What a kernel would read on the CPU backend.
+struct TextureRecord {
+    const uint8_t* pixels = nullptr;  // width * height RGBA texels, bottom row first
+    int32_t width = 0;
+    int32_t height = 0;
+};
+
+class DeviceTexture {
+ public:
+    DeviceTexture() = default;
+    DeviceTexture(const DeviceTexture&) = delete;
+    DeviceTexture& operator=(const DeviceTexture&) = delete;
+    DeviceTexture(DeviceTexture&& o) noexcept { swap(o); }
+    DeviceTexture& operator=(DeviceTexture&& o) noexcept {
+        if (this != &o) {
+            reset();
+            swap(o);
+        }
+        return *this;
+    }
+    ~DeviceTexture() { reset(); }
+
+    // Uploads the image as RGBA. Prints "Something is wrong!" when the device
+    // array cannot be made or filled and "Error creating texture object, code
+    // N" when the texture object cannot be made; returns false then.
+    bool create(const Image& image);
+    void reset();
+
+    int width() const { return width_; }
+    int height() const { return height_; }
+    // CPU backend: the texels in device memory. Under CUDA: null.
+    TextureRecord record() const;
+    // CUDA: the texture object (0 on the CPU backend).
+    unsigned long long object() const { return object_; }
+
+ private:
+    void swap(DeviceTexture& o) noexcept;
+
+    int width_ = 0;
+    int height_ = 0;
+    uint8_t* pixels_ = nullptr;  // CPU backend
+    void* array_ = nullptr;      // CUDA array
+    unsigned long long object_ = 0;
+};
+
+}  // namespace lumenar

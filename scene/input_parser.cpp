@@ -1,0 +1,867 @@
+#include "scene/input_parser.h"
+
+#include <locale.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
+#include <limits>
+#include <memory>
+#include <utility>
+#include <vector>
+
+#include "device/memory.h"
+#include "render/camera.h"
+
+namespace lumenar {
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Scanner: the scanf directive model over text in memory. A blank in a
+// format skips any run of whitespace (none included); %d, %f and %s skip
+// leading whitespace and convert; any other character must match the text
+// exactly. The scanner counts lines so that messages can name them.
+
+bool isBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+enum class Scan {
+    Ok,
+    End,       // the text ended before the format was complete
+    Mismatch,  // the text does not match the format
+    Reported,  // a value was malformed; the message is already printed
+};
+
+// Destination of one conversion.
+struct Out {
+    char kind;
+    void* ptr;
+    Out(int* p) : kind('d'), ptr(p) {}
+    Out(float* p) : kind('f'), ptr(p) {}
+    Out(std::string* p) : kind('s'), ptr(p) {}
+};
+
+locale_t cLocale() {
+    static const locale_t loc = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
+    return loc;
+}
+
+class Scanner {
+ public:
+    Scanner(std::string_view text, const std::string& name) : text_(text), name_(name) {}
+
+    // Skips the title line: at most 127 characters, its line break included
+    // when it comes within them.
+    void skipTitleLine() {
+        std::size_t n = 0;
+        while (pos_ < text_.size() && n < kMaxTokenLength) {
+            const char c = text_[pos_++];
+            ++n;
+            if (c == '\n') {
+                ++line_;
+                return;
+            }
+        }
+    }
+
+    Scan scan(const char* fmt, std::initializer_list<Out> outs) {
+        const Out* out = outs.begin();
+        scanLine_ = -1;
+        for (const char* f = fmt; *f; ++f) {
+            if (isBlank(*f)) {
+                skipBlanks();
+                continue;
+            }
+            if (*f == '%') {
+                ++f;
+                skipBlanks();
+                if (pos_ >= text_.size()) return Scan::End;
+                markItem();
+                const Scan r = convert(*f, *out++);
+                if (r != Scan::Ok) return r;
+                continue;
+            }
+            if (pos_ >= text_.size()) return Scan::End;
+            markItem();
+            if (text_[pos_] != *f) return Scan::Mismatch;
+            ++pos_;
+        }
+        return Scan::Ok;
+    }
+
+    // Line where the last scan's first item started (the current line when
+    // it read nothing).
+    int line() const { return scanLine_ >= 0 ? scanLine_ : line_; }
+    // Line of the item the last scan stopped at.
+    int itemLine() const { return itemLine_; }
+    std::size_t remaining() const { return text_.size() - pos_; }
+    const std::string& name() const { return name_; }
+
+    // The whitespace-free word at or after the reading position, from its
+    // start, shortened for messages.
+    std::string nextWord() const {
+        std::size_t p = pos_;
+        while (p > 0 && p < text_.size() && !isBlank(text_[p]) && !isBlank(text_[p - 1])) --p;
+        while (p < text_.size() && isBlank(text_[p])) ++p;
+        std::size_t e = p;
+        while (e < text_.size() && !isBlank(text_[e]) && e - p < 40) ++e;
+        std::string w(text_.substr(p, e - p));
+        for (char& c : w)
+            if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7f) c = '?';
+        if (e < text_.size() && !isBlank(text_[e])) w += "...";
+        return w;
+    }
+
+    // Prints "<prefix> (<file>:<line>: <detail>)\n", or "<file>:<line>:
+    // <detail>\n" without a prefix.
+    void report(const char* prefix, int line, const char* fmt, ...) const
+        __attribute__((format(printf, 4, 5))) {
+        char detail[512];
+        va_list ap;
+        va_start(ap, fmt);
+        std::vsnprintf(detail, sizeof detail, fmt, ap);
+        va_end(ap);
+        if (prefix)
+            std::printf("%s (%s:%d: %s)\n", prefix, name_.c_str(), line, detail);
+        else
+            std::printf("%s:%d: %s\n", name_.c_str(), line, detail);
+    }
+
+ private:
+    void skipBlanks() {
+        while (pos_ < text_.size() && isBlank(text_[pos_])) {
+            if (text_[pos_] == '\n') ++line_;
+            ++pos_;
+        }
+    }
+    void markItem() {
+        itemLine_ = line_;
+        if (scanLine_ < 0) scanLine_ = line_;
+    }
+
+    Scan convert(char kind, const Out& out) {
+        switch (kind) {
+            case 'd':
+                return readInt(static_cast<int*>(out.ptr));
+            case 'f':
+                return readFloat(static_cast<float*>(out.ptr));
+            default:
+                return readWord(static_cast<std::string*>(out.ptr));
+        }
+    }
+
+    Scan readInt(int* v) {
+        std::size_t p = pos_;
+        bool negative = false;
+        if (text_[p] == '+' || text_[p] == '-') negative = text_[p++] == '-';
+        const std::size_t digits = p;
+        int64_t value = 0;
+        bool tooBig = false;
+        while (p < text_.size() && text_[p] >= '0' && text_[p] <= '9') {
+            if (value <= int64_t(1) << 32) value = value * 10 + (text_[p] - '0');
+            if (value > int64_t(1) << 32) tooBig = true;
+            ++p;
+        }
+        if (p == digits) return Scan::Mismatch;
+        if (negative) value = -value;
+        if (tooBig || value > std::numeric_limits<int32_t>::max() ||
+            value < std::numeric_limits<int32_t>::min()) {
+            report(nullptr, line_, "integer %s is out of range", nextWord().c_str());
+            return Scan::Reported;
+        }
+        pos_ = p;
+        *v = static_cast<int>(value);
+        return Scan::Ok;
+    }
+
+    Scan readFloat(float* v) {
+        char buf[256];
+        std::size_t n = 0;
+        while (pos_ + n < text_.size() && n + 1 < sizeof buf && !isBlank(text_[pos_ + n]) &&
+               text_[pos_ + n] != '\0') {
+            buf[n] = text_[pos_ + n];
+            ++n;
+        }
+        buf[n] = '\0';
+        char* end = nullptr;
+        const float f = strtof_l(buf, &end, cLocale());
+        const std::size_t used = static_cast<std::size_t>(end - buf);
+        if (used == 0) return Scan::Mismatch;
+        if (used + 1 == sizeof buf) {
+            report(nullptr, line_, "number longer than %zu characters", sizeof buf - 2);
+            return Scan::Reported;
+        }
+        if (!std::isfinite(f)) {
+            report(nullptr, line_, "number \"%s\" is not finite", std::string(buf, used).c_str());
+            return Scan::Reported;
+        }
+        pos_ += used;
+        *v = f;
+        return Scan::Ok;
+    }
+
+    Scan readWord(std::string* s) {
+        std::size_t e = pos_;
+        while (e < text_.size() && !isBlank(text_[e])) ++e;
+        if (e - pos_ > kMaxTokenLength) {
+            report(nullptr, line_, "word \"%s\" is longer than %zu characters", nextWord().c_str(),
+                   kMaxTokenLength);
+            return Scan::Reported;
+        }
+        s->assign(text_.data() + pos_, e - pos_);
+        pos_ = e;
+        return Scan::Ok;
+    }
+
+    std::string_view text_;
+    std::string name_;
+    std::size_t pos_ = 0;
+    int line_ = 1;
+    int scanLine_ = -1;
+    int itemLine_ = 1;
+};
+
+// "resolution %d %d\n" as "resolution <integer> <integer>" for messages.
+std::string describeFormat(const char* fmt) {
+    std::string s;
+    for (const char* f = fmt; *f; ++f) {
+        if (*f == '%') {
+            ++f;
+            s += *f == 'd' ? "<integer>" : *f == 'f' ? "<number>" : "<word>";
+        } else if (isBlank(*f)) {
+            if (!s.empty() && s.back() != ' ') s += ' ';
+        } else {
+            s += *f;
+        }
+    }
+    while (!s.empty() && s.back() == ' ') s.pop_back();
+    return s;
+}
+
+// ---------------------------------------------------------------------------
+// Everything a parse collects before it is committed to the Scene.
+
+struct Draft {
+    bool haveCamera = false;
+    Camera camera;
+    bool haveBgcolor = false;
+    Color bgcolor;
+    std::vector<Volume> volumes;  // owns the density arrays until committed
+    bool inscatter = false;
+    bool sceneBoxFlag = false;
+    bool haveTextures = false;
+    std::vector<std::string> texturePaths;
+    bool haveEnvMap = false;
+    bool envMapEnabled = false;
+    std::string envMapPath;
+    bool haveMaterials = false;
+    std::vector<Material> materials;
+
+    std::vector<Vector3d> vertices;
+    std::vector<UV> uvs;
+    std::vector<Vector3d> normals;
+    std::vector<Triangle> triangles;
+    std::vector<int32_t> lightIndices;
+    std::vector<Movable> movables;
+    int currentMaterial = -1;
+
+    Draft() = default;
+    Draft(const Draft&) = delete;
+    Draft& operator=(const Draft&) = delete;
+    ~Draft() {
+        for (Volume& v : volumes) delete[] v.densityData;
+    }
+};
+
+// The unit-triangle transform: the inverse of the affine map with linear
+// columns (p1 - p3), (p2 - p3), n and origin p3. Rows u, v, w, then the
+// translation.
+void computeWoopRows(Triangle& t) {
+    const Vector3d c0 = t.p1 - t.p3;
+    const Vector3d c1 = t.p2 - t.p3;
+    const Vector3d c2 = cross(t.p2 - t.p1, t.p3 - t.p1);
+    const Vector3d r0 = cross(c1, c2);
+    const Vector3d r1 = cross(c2, c0);
+    const Vector3d r2 = cross(c0, c1);
+    const float inv = 1.0f / dot(c0, r0);
+    const Vector3d rows[3] = {r0 * inv, r1 * inv, r2 * inv};
+    for (int i = 0; i < 3; ++i) {
+        t.woopRows[i * 3 + 0] = rows[i].x;
+        t.woopRows[i * 3 + 1] = rows[i].y;
+        t.woopRows[i * 3 + 2] = rows[i].z;
+        t.woopRows[9 + i] = -dot(rows[i], t.p3);
+    }
+}
+
+class Parser {
+ public:
+    Parser(std::string_view text, const std::string& name) : in_(text, name) {}
+
+    ParseStatus run(Scene& scene, aabb& bounds, float4** woopTriangles) {
+        bounds_ = bounds;
+        in_.skipTitleLine();
+        for (;;) {
+            std::string keyword;
+            const Scan r = in_.scan("%s\n", {&keyword});
+            if (r == Scan::End) break;
+            if (r != Scan::Ok) return ParseStatus::Failed;
+            ParseStatus s = ParseStatus::Failed;
+            if (keyword == "camera")
+                s = camera();
+            else if (keyword == "bgcolor")
+                s = bgcolor();
+            else if (keyword == "volume")
+                s = volume();
+            else if (keyword == "texture")
+                s = texture();
+            else if (keyword == "envmap")
+                s = envmap();
+            else if (keyword == "material")
+                s = material();
+            else if (keyword == "mesh")
+                s = mesh();
+            else
+                return invalidToken(keyword);
+            if (s != ParseStatus::Ok) return s;
+        }
+        return finish(scene, bounds, woopTriangles) ? ParseStatus::Ok : ParseStatus::Failed;
+    }
+
+ private:
+    // Runs one scan; anything but a full match is reported as a failure.
+    bool expect(const char* fmt, std::initializer_list<Out> outs) {
+        const Scan r = in_.scan(fmt, outs);
+        if (r == Scan::Ok) return true;
+        if (r == Scan::End)
+            in_.report(nullptr, in_.itemLine(), "the file ends where \"%s\" was expected",
+                       describeFormat(fmt).c_str());
+        else if (r == Scan::Mismatch)
+            in_.report(nullptr, in_.itemLine(), "expected \"%s\", found \"%s\"", describeFormat(fmt).c_str(),
+                       in_.nextWord().c_str());
+        return false;
+    }
+
+    ParseStatus fail() { return ParseStatus::Failed; }
+
+    ParseStatus invalidToken(const std::string& token) {
+        const int line = in_.line();
+        std::string shown = token.substr(0, 40);
+        for (char& c : shown)
+            if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7f) c = '?';
+        std::printf("invalid token included!");
+        in_.report("", line, "\"%s\" is not a block keyword%s", shown.c_str(),
+                   line == 1 ? "; the title line holds at most 127 characters" : "");
+        return fail();
+    }
+
+    // Rejects a count that is negative or larger than the rest of the file
+    // could describe, given at least `bytesEach` bytes per entry.
+    bool checkCount(const char* what, int n, std::size_t bytesEach) {
+        if (n < 0) {
+            in_.report(nullptr, in_.line(), "%s count %d is negative", what, n);
+            return false;
+        }
+        if (static_cast<uint64_t>(n) * bytesEach > static_cast<uint64_t>(in_.remaining()) + bytesEach) {
+            in_.report(nullptr, in_.line(), "%s count %d exceeds what the rest of the file can hold", what,
+                       n);
+            return false;
+        }
+        return true;
+    }
+
+    ParseStatus camera() {
+        int width = 0, height = 0;
+        Vector3d eye, lookat, up;
+        float nearDist = 0.0f;
+        if (!expect("resolution %d %d\n", {&width, &height})) return fail();
+        const int resolutionLine = in_.line();
+        if (!expect("eye %f %f %f\n", {&eye.x, &eye.y, &eye.z})) return fail();
+        if (!expect("lookat %f %f %f\n", {&lookat.x, &lookat.y, &lookat.z})) return fail();
+        if (!expect("up %f %f %f\n", {&up.x, &up.y, &up.z})) return fail();
+        if (!expect("near %f\n", {&nearDist})) return fail();
+        if (width <= 0 || height <= 0) {
+            in_.report(nullptr, resolutionLine, "resolution %d x %d is not positive", width, height);
+            return fail();
+        }
+        const CameraWindow w = windowForResolution(width, height);
+        draft_.camera.setCamera(eye, lookat, up, w.left, w.right, w.bottom, w.top, nearDist, width, height);
+        const Camera& c = draft_.camera;
+        const float check[] = {c.direction.x,
+                               c.direction.y,
+                               c.direction.z,
+                               c.yaw,
+                               c.pitch,
+                               c.planeCorner.x,
+                               c.planeCorner.y,
+                               c.planeCorner.z,
+                               c.planeHorizontal.x,
+                               c.planeHorizontal.y,
+                               c.planeHorizontal.z,
+                               c.planeVertical.x,
+                               c.planeVertical.y,
+                               c.planeVertical.z};
+        for (float v : check) {
+            if (!std::isfinite(v)) {
+                in_.report(
+                    nullptr, in_.line(),
+                    "the camera has no view direction (eye equals lookat, or up is parallel to the view)");
+                return fail();
+            }
+        }
+        draft_.haveCamera = true;
+        return ParseStatus::Ok;
+    }
+
+    ParseStatus bgcolor() {
+        Color c;
+        if (!expect("%f %f %f\n", {&c.r, &c.g, &c.b})) return fail();
+        draft_.bgcolor = c;
+        draft_.haveBgcolor = true;
+        return ParseStatus::Ok;
+    }
+
+    ParseStatus volume() {
+        std::string bbox, inscatter, type;
+        Vector3d pos, size;
+        Color sigmaA, sigmaS, le;
+        float g = 0.0f;
+        if (!expect("bbox %s\n", {&bbox})) return fail();
+        if (bbox == "global") draft_.sceneBoxFlag = true;
+        if (!expect("pos %f %f %f\n", {&pos.x, &pos.y, &pos.z})) return fail();
+        if (!expect("size %f %f %f\n", {&size.x, &size.y, &size.z})) return fail();
+        if (!expect("inscatter %s\n", {&inscatter})) return fail();
+        draft_.inscatter = inscatter == "yes";
+        if (!expect("sigma_a %f %f %f\n", {&sigmaA.r, &sigmaA.g, &sigmaA.b})) return fail();
+        if (!expect("sigma_s %f %f %f\n", {&sigmaS.r, &sigmaS.g, &sigmaS.b})) return fail();
+        if (!expect("le %f %f %f\n", {&le.r, &le.g, &le.b})) return fail();
+        if (!expect("g %f\n", {&g})) return fail();
+        if (!expect("type %s\n", {&type})) return fail();
+        const int typeLine = in_.line();
+        // While the scene-box flag is set the file's corners do not count;
+        // the final scene box replaces them.
+        const Vector3d lo = draft_.sceneBoxFlag ? Vector3d() : pos;
+        const Vector3d hi = draft_.sceneBoxFlag ? Vector3d() : size;
+
+        if (type == "homogeneous") {
+            draft_.volumes.emplace_back(lo, hi, sigmaA, sigmaS, le, g);
+        } else if (type == "exponential") {
+            float a = 0.0f, b = 0.0f;
+            Vector3d gravity;
+            if (!expect("a %f\n", {&a})) return fail();
+            if (!expect("b %f\n", {&b})) return fail();
+            if (!expect("gravity %f %f %f\n", {&gravity.x, &gravity.y, &gravity.z})) return fail();
+            if (gravity.x == 0.0f && gravity.y == 0.0f && gravity.z == 0.0f) {
+                in_.report(nullptr, in_.line(), "gravity (0, 0, 0) has no direction");
+                return fail();
+            }
+            const Volume v(lo, hi, sigmaA, sigmaS, le, g, a, b, gravity);
+            if (!std::isfinite(v.gravity.x) || !std::isfinite(v.gravity.y) || !std::isfinite(v.gravity.z)) {
+                in_.report(nullptr, in_.line(), "gravity is too small or too large to give a direction");
+                return fail();
+            }
+            draft_.volumes.push_back(v);
+        } else if (type == "customized") {
+            int gx = 0, gy = 0, gz = 0;
+            if (!expect("dimensions %d %d %d\n", {&gx, &gy, &gz})) return fail();
+            const int dimLine = in_.line();
+            if (gx <= 0 || gy <= 0 || gz <= 0) {
+                in_.report(nullptr, dimLine, "grid dimensions %d x %d x %d are not positive", gx, gy, gz);
+                return fail();
+            }
+            // Every value takes at least one character and a separator.
+            const uint64_t capacity = (static_cast<uint64_t>(in_.remaining()) + 1) / 2;
+            const uint64_t cells = static_cast<uint64_t>(gx) * static_cast<uint64_t>(gy);
+            if (cells > capacity || cells * static_cast<uint64_t>(gz) > capacity) {
+                in_.report(nullptr, dimLine, "grid %d x %d x %d holds more values than the rest of the file",
+                           gx, gy, gz);
+                return fail();
+            }
+            const std::size_t count = static_cast<std::size_t>(cells * static_cast<uint64_t>(gz));
+            if (!expect("data", {})) return fail();
+            // Cells the file does not reach stay 0.
+            std::unique_ptr<float[]> data(new float[count]());
+            for (std::size_t i = 0; i < count; ++i) {
+                const Scan r = in_.scan("%f", {&data[i]});
+                if (r == Scan::Reported) return fail();
+                if (r != Scan::Ok) {
+                    in_.report("not enough density data!", in_.itemLine(), "%zu of %zu values read", i,
+                               count);
+                    break;
+                }
+            }
+            draft_.volumes.emplace_back(lo, hi, sigmaA, sigmaS, le, g, gx, gy, gz, data.release());
+        } else {
+            std::printf("unrecognized volume type!");
+            in_.report("", typeLine, "\"%s\"; expected homogeneous, exponential or customized", type.c_str());
+            return ParseStatus::UnrecognizedVolumeType;
+        }
+        return ParseStatus::Ok;
+    }
+
+    ParseStatus texture() {
+        int n = 0;
+        if (!expect("%d\n", {&n})) return fail();
+        if (!checkCount("texture", n, 2)) return fail();
+        std::vector<std::string> paths(static_cast<std::size_t>(n));
+        for (std::string& p : paths)
+            if (!expect("%s\n", {&p})) return fail();
+        draft_.texturePaths = std::move(paths);
+        draft_.haveTextures = true;
+        return ParseStatus::Ok;
+    }
+
+    ParseStatus envmap() {
+        int flag = 0;
+        if (!expect("%d\n", {&flag})) return fail();
+        draft_.haveEnvMap = true;
+        draft_.envMapEnabled = flag != 0;
+        if (flag != 0 && !expect("%s\n", {&draft_.envMapPath})) return fail();
+        return ParseStatus::Ok;
+    }
+
+    ParseStatus material() {
+        // The keywords of one entry alone take more than this many bytes.
+        constexpr std::size_t kMinEntryBytes = 110;
+        int n = 0;
+        if (!expect("%d\n\n", {&n})) return fail();
+        if (!checkCount("material", n, kMinEntryBytes)) return fail();
+        std::vector<Material> list;
+        list.reserve(static_cast<std::size_t>(n));
+        for (int i = 0; i < n; ++i) {
+            Material m{};
+            m.tex = -1;
+            int index = 0, tex = 0;
+            std::string name, aniso;
+            const Scan r = in_.scan("mtl %d %s\n", {&index, &name});
+            if (r == Scan::Reported) return fail();
+            if (r != Scan::Ok || index != i) {
+                std::printf("invalid index!");
+                if (r == Scan::Ok)
+                    in_.report("", in_.line(), "material %d where material %d was expected", index, i);
+                else if (r == Scan::End)
+                    in_.report("", in_.itemLine(), "the file ends before material %d of %d", i, n);
+                else
+                    in_.report("", in_.itemLine(),
+                               "expected \"mtl %d <name>\" of material %d of %d, found \"%s\"", i, i, n,
+                               in_.nextWord().c_str());
+                return fail();
+            }
+            if (!expect("basecolor %f %f %f\n", {&m.basecolor.r, &m.basecolor.g, &m.basecolor.b}))
+                return fail();
+            if (!expect("specular %f %f %f\n", {&m.specular.r, &m.specular.g, &m.specular.b})) return fail();
+            if (!expect("emission %f %f %f\n", {&m.emission.r, &m.emission.g, &m.emission.b})) return fail();
+            if (!expect("transmission %f %f %f\n", {&m.transmission.r, &m.transmission.g, &m.transmission.b}))
+                return fail();
+            if (!expect("metalness %f\n", {&m.metalness})) return fail();
+            if (!expect("anisotropic %s\n", {&aniso})) return fail();
+            m.anisotropic = aniso == "True" ? 1 : 0;
+            if (!expect("roughness %f\n", {&m.roughness})) return fail();
+            if (!expect("roughnessY %f\n", {&m.roughnessY})) return fail();
+            if (!m.anisotropic) m.roughnessY = m.roughness;
+            if (!expect("transparency %f\n", {&m.transparency})) return fail();
+            if (!expect("IOR %f\n", {&m.IOR})) return fail();
+            if (!expect("tex %d\n", {&tex})) return fail();
+            if (tex > 0) m.tex = tex;
+            if (!expect("rsc %f\n", {&m.rsc})) return fail();
+            if (!expect("absorption %f %f %f\n", {&m.absorption.r, &m.absorption.g, &m.absorption.b}))
+                return fail();
+            list.push_back(m);
+        }
+        draft_.materials = std::move(list);
+        draft_.haveMaterials = true;
+        return ParseStatus::Ok;
+    }
+
+    // ---- mesh block ------------------------------------------------------
+
+    struct ObjectState {
+        bool texture = false, smoothing = false, light = false, movable = false;
+    };
+
+    ParseStatus mesh() {
+        int n = 0;
+        if (!expect("%d\n\n", {&n})) return fail();
+        if (!checkCount("object", n, 1)) return fail();
+        bool headerOConsumed = false;
+        for (int k = 0; k < n; ++k) {
+            int index = 0;
+            std::string name;
+            const Scan r = headerOConsumed ? in_.scan("%d %s\n", {&index, &name})
+                                           : in_.scan("o %d %s\n", {&index, &name});
+            if (r == Scan::Reported) return fail();
+            if (r != Scan::Ok || index != k) {
+                std::printf("invalid index!");
+                if (r == Scan::Ok)
+                    in_.report("", in_.line(), "object %d where object %d was expected", index, k);
+                else if (r == Scan::End)
+                    in_.report("", in_.itemLine(), "the file ends before object %d of %d", k, n);
+                else
+                    in_.report("", in_.itemLine(), "expected the header of object %d, found \"%s\"", k,
+                               in_.nextWord().c_str());
+                return fail();
+            }
+            bool endedByO = false;
+            if (!object(endedByO)) return fail();
+            if (endedByO) headerOConsumed = true;
+        }
+        return ParseStatus::Ok;
+    }
+
+    bool object(bool& endedByO) {
+        ObjectState st;
+        for (;;) {
+            std::string token;
+            const Scan r = in_.scan("%s", {&token});
+            if (r == Scan::Reported) return false;
+            if (r != Scan::Ok) break;  // end of file ends the object
+            if (token == "movable") {
+                std::string value;
+                if (!expect("%s", {&value})) return false;
+                if (value == "True") {
+                    st.movable = true;
+                    Movable m{};
+                    m.firstTriangle = static_cast<int32_t>(draft_.triangles.size());
+                    m.bvhNode = -1;
+                    m.bounds = aabb();
+                    draft_.movables.push_back(m);
+                }
+            } else if (token == "v") {
+                Vector3d p;
+                if (!expect("%f %f %f\n", {&p.x, &p.y, &p.z})) return false;
+                draft_.vertices.push_back(p);
+                bounds_.grow(p);
+            } else if (token == "vt") {
+                UV uv;
+                if (!expect("%f %f\n", {&uv.u, &uv.v})) return false;
+                draft_.uvs.push_back(uv);
+                st.texture = true;
+            } else if (token == "vn") {
+                Vector3d nrm;
+                if (!expect("%f %f %f\n", {&nrm.x, &nrm.y, &nrm.z})) return false;
+                draft_.normals.push_back(nrm);
+            } else if (token == "usemtl") {
+                int m = 0;
+                std::string name;
+                if (!expect("%d %s\n", {&m, &name})) return false;
+                if (m < 0 || static_cast<std::size_t>(m) >= draft_.materials.size()) {
+                    in_.report(nullptr, in_.line(), "usemtl %d names no material (the scene has %zu)", m,
+                               draft_.materials.size());
+                    return false;
+                }
+                draft_.currentMaterial = m;
+                if (draft_.materials[static_cast<std::size_t>(m)].isEmissive()) st.light = true;
+            } else if (token == "s") {
+                std::string value;
+                if (!expect("%s\n", {&value})) return false;
+                st.smoothing = value == "on";
+            } else if (token == "f") {
+                if (!face(st)) return false;
+            } else {
+                endedByO = token == "o";
+                break;  // any other word ends the object and is dropped
+            }
+        }
+        if (st.movable) {
+            Movable& m = draft_.movables.back();
+            m.triangleCount = static_cast<int32_t>(draft_.triangles.size()) - m.firstTriangle;
+        }
+        return true;
+    }
+
+    template <class T>
+    bool lookUp(const std::vector<T>& list, int index, const char* what, const char* whats, int line,
+                T& out) {
+        if (index < 1 || static_cast<std::size_t>(index) > list.size()) {
+            in_.report(nullptr, line, "face refers to %s %d, but %zu %s were read so far", what, index,
+                       list.size(), whats);
+            return false;
+        }
+        out = list[static_cast<std::size_t>(index) - 1];
+        return true;
+    }
+
+    bool face(const ObjectState& st) {
+        int v[3] = {}, t[3] = {}, nrm[3] = {};
+        if (st.smoothing && st.texture) {
+            if (!expect("%d/%d/%d %d/%d/%d %d/%d/%d\n",
+                        {&v[0], &t[0], &nrm[0], &v[1], &t[1], &nrm[1], &v[2], &t[2], &nrm[2]}))
+                return false;
+        } else if (st.smoothing) {
+            if (!expect("%d//%d %d//%d %d//%d\n", {&v[0], &nrm[0], &v[1], &nrm[1], &v[2], &nrm[2]}))
+                return false;
+        } else {
+            if (!expect("%d %d %d\n", {&v[0], &v[1], &v[2]})) return false;
+        }
+        const int line = in_.line();
+        if (draft_.currentMaterial < 0) {
+            in_.report(nullptr, line, "face before any usemtl has no material");
+            return false;
+        }
+        Triangle tri{};
+        tri.materialIndex = draft_.currentMaterial;
+        Vector3d* p[3] = {&tri.p1, &tri.p2, &tri.p3};
+        Vector3d* n[3] = {&tri.normal1, &tri.normal2, &tri.normal3};
+        UV* uv[3] = {&tri.uv1, &tri.uv2, &tri.uv3};
+        for (int i = 0; i < 3; ++i) {
+            if (!lookUp(draft_.vertices, v[i], "vertex", "vertices", line, *p[i])) return false;
+            if (st.smoothing && !lookUp(draft_.normals, nrm[i], "normal", "normals", line, *n[i]))
+                return false;
+            if (st.smoothing && st.texture &&
+                !lookUp(draft_.uvs, t[i], "texture coordinate", "texture coordinates", line, *uv[i]))
+                return false;
+        }
+        if (!st.smoothing) tri.normal1 = tri.normal2 = tri.normal3 = cross(tri.p2 - tri.p1, tri.p3 - tri.p1);
+        tri.bounds = aabb();
+        tri.bounds.grow(tri.p1);
+        tri.bounds.grow(tri.p2);
+        tri.bounds.grow(tri.p3);
+        tri.area = length(cross(tri.p1 - tri.p2, tri.p1 - tri.p3)) / 2.0f;
+        tri.isLight = st.light ? 1 : 0;
+        computeWoopRows(tri);
+        const int32_t index = static_cast<int32_t>(draft_.triangles.size());
+        draft_.triangles.push_back(tri);
+        if (st.movable) draft_.movables.back().bounds.grow(tri.bounds);
+        if (st.light) draft_.lightIndices.push_back(index);
+        return true;
+    }
+
+    // ---- finishing -------------------------------------------------------
+
+    bool finish(Scene& scene, aabb& bounds, float4** woopTriangles) {
+        const std::size_t triCount = draft_.triangles.size();
+        const std::size_t lightCount = draft_.lightIndices.size();
+        std::vector<float4> woop(triCount * 4);
+        std::vector<deviceTriangle> devTris(triCount);
+        for (std::size_t i = 0; i < triCount; ++i) {
+            const Triangle& t = draft_.triangles[i];
+            const float* L = t.woopRows;
+            for (int k = 0; k < 3; ++k) woop[i * 4 + k] = makeFloat4(L[k], L[3 + k], L[6 + k], L[9 + k]);
+            float matBits;
+            std::memcpy(&matBits, &t.materialIndex, sizeof matBits);
+            woop[i * 4 + 3] = makeFloat4(t.normal1.x, t.normal1.y, t.normal1.z, matBits);
+            deviceTriangle& d = devTris[i];
+            d.materialIndex = t.materialIndex;
+            d.p1 = t.p1;
+            d.p2 = t.p2;
+            d.p3 = t.p3;
+            d.normal1 = t.normal1;
+            d.normal2 = t.normal2;
+            d.normal3 = t.normal3;
+            d.isLight = t.isLight;
+            d.invArea = static_cast<float>(1.0 / static_cast<double>(t.area));
+        }
+        std::vector<deviceLightTriangle> devLights(lightCount);
+        for (std::size_t i = 0; i < lightCount; ++i) {
+            const Triangle& t = draft_.triangles[static_cast<std::size_t>(draft_.lightIndices[i])];
+            deviceLightTriangle& l = devLights[i];
+            l.p1 = t.p1;
+            l.p2 = t.p2;
+            l.p3 = t.p3;
+            l.normal = t.normal1;
+            l.invArea = 1.0f / t.area;
+            l.triangleIndex = draft_.lightIndices[i];
+            l.emission = draft_.materials[static_cast<std::size_t>(t.materialIndex)].emission;
+        }
+
+        device::Buffer<deviceTriangle> dTris = device::uploadArray(devTris.data(), devTris.size());
+        device::Buffer<deviceLightTriangle> dLights = device::uploadArray(devLights.data(), devLights.size());
+        device::Buffer<float4> dWoop = device::uploadArray(woop.data(), woop.size());
+        device::Buffer<int32_t> dLightIdx =
+            device::uploadArray(draft_.lightIndices.data(), draft_.lightIndices.size());
+        if ((triCount && (!dTris || !dWoop)) || (lightCount && (!dLights || !dLightIdx))) {
+            in_.report(nullptr, in_.line(), "cannot upload %zu triangles and %zu lights to the device",
+                       triCount, lightCount);
+            return false;
+        }
+
+        if (draft_.sceneBoxFlag && !draft_.volumes.empty()) draft_.volumes.front().bounds = bounds_;
+
+        // Commit: everything below only moves what was built.
+        scene.release();
+        if (draft_.haveCamera) scene.camera = draft_.camera;
+        if (draft_.haveBgcolor) scene.bgcolor = draft_.bgcolor;
+        if (draft_.haveMaterials) {
+            scene.materials = std::move(draft_.materials);
+            scene.materialCount = static_cast<int32_t>(scene.materials.size());
+        }
+        if (draft_.haveTextures) {
+            scene.texturePaths = std::move(draft_.texturePaths);
+            scene.textureCount = static_cast<int32_t>(scene.texturePaths.size());
+        }
+        if (draft_.haveEnvMap) {
+            scene.envMapEnabled = draft_.envMapEnabled;
+            if (draft_.envMapEnabled) scene.envMapPath = draft_.envMapPath;
+        }
+        if (!draft_.volumes.empty()) {
+            scene.volumes.push_back(draft_.volumes.front());
+            draft_.volumes.front().densityData = nullptr;  // now owned by the scene
+            scene.volumeCount = 1;
+            scene.inscatter = draft_.inscatter;
+        }
+        scene.hostTriangles = std::move(draft_.triangles);
+        scene.triangleCount = static_cast<int32_t>(triCount);
+        scene.lightCount = static_cast<int32_t>(lightCount);
+        scene.movables = std::move(draft_.movables);
+        scene.movableCount = static_cast<int32_t>(scene.movables.size());
+        scene.deviceTriangles = dTris.release();
+        scene.deviceLightTriangles = dLights.release();
+        scene.deviceLightIndices = dLightIdx.release();
+        scene.woopTriangles = dWoop.release();
+        scene.bounds = bounds_;
+        bounds = bounds_;
+        if (woopTriangles) *woopTriangles = scene.woopTriangles;
+        return true;
+    }
+
+    Scanner in_;
+    Draft draft_;
+    aabb bounds_;
+};
+
+}  // namespace
+
+ParseStatus parseSceneText(std::string_view text, const std::string& name, Scene& scene, aabb& bounds,
+                           float4** woopTriangles) {
+    Parser parser(text, name);
+    const ParseStatus s = parser.run(scene, bounds, woopTriangles);
+    std::fflush(stdout);
+    return s;
+}
+
+bool parseSceneFile(std::FILE* file, const std::string& name, Scene& scene, aabb& bounds,
+                    float4** woopTriangles) {
+    if (!file) {
+        std::printf("Failed to open the file ! (%s)\n", name.c_str());
+        return false;
+    }
+    std::string text;
+    char buf[1 << 16];
+    std::size_t got;
+    while ((got = std::fread(buf, 1, sizeof buf, file)) > 0) text.append(buf, got);
+    if (std::ferror(file)) {
+        std::printf("%s: read error: %s\n", name.c_str(), std::strerror(errno));
+        return false;
+    }
+    const ParseStatus s = parseSceneText(text, name, scene, bounds, woopTriangles);
+    if (s == ParseStatus::UnrecognizedVolumeType) std::exit(1);
+    return s == ParseStatus::Ok;
+}
+
+bool parseSceneFile(const std::string& path, Scene& scene, aabb& bounds, float4** woopTriangles) {
+    std::FILE* f = std::fopen(path.c_str(), "r");
+    if (!f) {
+        std::printf("Failed to open the file ! (%s: %s)\n", path.c_str(), std::strerror(errno));
+        return false;
+    }
+    const bool ok = parseSceneFile(f, path, scene, bounds, woopTriangles);
+    std::fclose(f);
+    return ok;
+}
+
+}  // namespace lumenar
