@@ -150,4 +150,22 @@ void RenderMetroFrame(int frameCount, int W, int H, const Color* accum, Color* d
 // the survivors' order; returns how many remain.
 int compactPaths(pixelData* paths, int count);
 
+// Most bounce launches one frame runs.
+constexpr int kMaxBounceLaunches = 99;
+
+// The bounce loop of a path-traced frame: launch(bounce, count) advances the
+// first count paths by one bounce, then the ended ones are compacted away;
+// stops when none is left or after kMaxBounceLaunches launches. Returns the
+// number of launches.
+template <class LaunchBounce>
+int runBounceLaunches(pixelData* paths, int count, LaunchBounce&& launch) {
+    int launches = 0;
+    for (int bounce = 0; bounce < kMaxBounceLaunches && count > 0; ++bounce) {
+        launch(bounce, count);
+        ++launches;
+        count = compactPaths(paths, count);
+    }
+    return launches;
+}
+
 }  // namespace lumenar

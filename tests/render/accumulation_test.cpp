@@ -233,3 +233,52 @@ TEST(Contribution, SharedPixelsAddAtomicallyWhenSupersampling) {
         EXPECT_EQ(c.b, 64.0f);
     }
 }
+
+TEST(FrameLoop, LaunchesUntilNoPathIsLeftOrTheCap) {
+    // Path i lives through lifetime[i] bounces; each launch sees exactly the
+    // living paths, in their original order.
+    const int n = 300;
+    std::vector<int> lifetime(n);
+    for (int i = 0; i < n; ++i) lifetime[i] = static_cast<int>(WangHash(i) % 7) + 1;
+    std::vector<pixelData> paths(n);
+    for (int i = 0; i < n; ++i) {
+        paths[i].pixelIndex = i;
+        paths[i].alive = 1;
+    }
+    auto buf = device::uploadArray(paths.data(), paths.size());
+    pixelData* ps = buf.get();
+    std::vector<int> counts;
+    const int launches = runBounceLaunches(ps, n, [&](int bounce, int count) {
+        counts.push_back(count);
+        std::vector<pixelData> h(count);
+        buf.download(h.data(), count);
+        int expectedCount = 0, last = -1;
+        for (int i = 0; i < count; ++i) {
+            EXPECT_GT(h[i].pixelIndex, last);
+            last = h[i].pixelIndex;
+            EXPECT_GT(lifetime[h[i].pixelIndex], bounce);
+            if (bounce + 1 >= lifetime[h[i].pixelIndex]) h[i].alive = 0;
+        }
+        for (int t : lifetime) expectedCount += t > bounce;
+        EXPECT_EQ(count, expectedCount);
+        buf.upload(h.data(), count);
+    });
+    EXPECT_EQ(launches, 7);
+    EXPECT_EQ(counts.front(), n);
+
+    // Every path ends at once: one launch. None ever ends: the cap.
+    int calls = 0;
+    EXPECT_EQ(runBounceLaunches(ps, n,
+                                [&](int, int count) {
+                                    ++calls;
+                                    std::vector<pixelData> dead(count);
+                                    buf.upload(dead.data(), count);
+                                }),
+              1);
+    EXPECT_EQ(calls, 1);
+    std::vector<pixelData> live(n);
+    for (auto& p : live) p.alive = 1;
+    buf.upload(live.data(), n);
+    EXPECT_EQ(runBounceLaunches(ps, n, [](int, int) {}), kMaxBounceLaunches);
+    EXPECT_EQ(runBounceLaunches(ps, 0, [](int, int) { ADD_FAILURE(); }), 0);
+}
