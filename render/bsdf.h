@@ -174,14 +174,16 @@ LUMENAR_HD inline MicrofacetGeometry microfacetGeometry(const Vector3d& d, const
     g.NH = dot(nl, H);
     g.eta = entering ? 1.0f / m.IOR : m.IOR;
     const float cos2t = 1.0f - g.eta * g.eta * (1.0f - g.VH * g.VH);
-    g.totalInternal = !entering && cos2t < 0.0f;
+    // Only rays leaving the denser side can meet it when IOR > 1; a material
+    // with IOR < 1 meets it entering.
+    g.totalInternal = cos2t < 0.0f;
     g.refracted = normalize(d * g.eta - H * (sqrtf(cos2t) - g.eta * g.VH));
     g.reflected = d + H * (2.0f * g.VH);
     const float f0 = fresnelF0(m);
-    if (entering)
-        g.fresnel = f0 + (1.0f - f0) * pow5(1.0f - g.VH);
-    else if (g.totalInternal)
+    if (g.totalInternal)
         g.fresnel = 1.0f;
+    else if (entering)
+        g.fresnel = f0 + (1.0f - f0) * pow5(1.0f - g.VH);
     else
         g.fresnel = f0 + (1.0f - f0) * pow5(1.0f + dot(H, g.refracted));
     return g;

@@ -147,6 +147,14 @@ TEST(Bsdf, TotalInternalReflectionAlwaysReflects) {
     const Continuation c = sampleContinuationFrom(v.hitPoint, kUp, d, m, top2);
     EXPECT_EQ(top2.used, 3);
     expectNear(c.ray.direction, mirror, 1e-5f, "continuation with a draw of 1 reflects");
+    // An index below 1 reflects totally on the way in.
+    const Material inverted = material(0.0f, 1.0f, 0.0f, 0.7f);
+    for (uint64_t seed = 0; seed < 200; ++seed) {
+        CountingDraws cd(seed);
+        const Continuation ci = sampleContinuationFrom(v.hitPoint, kUp, -d, inverted, cd);
+        EXPECT_EQ(cd.used, 3);
+        expectNear(ci.ray.direction, Vector3d(-d.x, -d.y, d.z), 1e-5f, "entering a thinner medium");
+    }
     BSDFSample u{{0.3f, 0.6f, 0.2f, 0.99999994f, 0.1f, 0.5f, 0.5f}};
     VertexObj w = vertexAt(kUp, d);
     w.getSampleAndAlpha(u, &m);
