@@ -39,11 +39,12 @@ bool Application::start(const std::string& sceneFile) {
     imageHeight_ = scene_.camera.height;
 
     std::printf("Building spatial acceleration structures...\n");
-    buildAccelerationStructures();
+    if (!buildAccelerationStructures()) return false;
 
     std::printf("Initializing data structures for Metropolis Light Transport...\n");
     if (!copyEditableRecords()) return false;
-    tracingBox_ = enlargedBox(sceneBox_);
+    kdTree_.bbox = enlargedBox(kdTree_.bbox);
+    tracingBox_ = kdTree_.bbox;
     if (!allocateFrameBuffers()) return false;
     if (!createDeviceLock()) return false;
 
@@ -65,7 +66,31 @@ bool Application::loadScene(const std::string& sceneFile) {
     return true;
 }
 
-void Application::buildAccelerationStructures() {}
+bool Application::buildAccelerationStructures() {
+    if (settings_.useDynamicBVH) {
+        if (!bvhTree_.buildDynamic(&scene_)) return false;
+        bvhTree_.movableCount = scene_.movableCount;
+        if (scene_.movableCount > 0) {
+            bvhTree_.deviceMovables =
+                device::uploadArray(scene_.movables.data(), static_cast<std::size_t>(scene_.movableCount),
+                                    device::MemoryKind::Managed);
+            if (!bvhTree_.deviceMovables) return false;
+        }
+    } else if (!bvhTree_.build(&scene_)) {
+        return false;
+    }
+
+    kdTree_.woopTriangles = scene_.woopTriangles;
+    if (!kdTree_.build(&scene_, sceneBox_, settings_.kdBuildMode)) return false;
+    kdTree_.deviceTriangles = scene_.deviceTriangles;
+    kdTree_.lightCount = scene_.lightCount;
+    kdTree_.deviceLightIndices = scene_.deviceLightIndices;
+    kdTree_.bgcolor = scene_.bgcolor;
+    kdTree_.deviceLightTriangles = scene_.deviceLightTriangles;
+    kdTree_.volumeCount = scene_.volumeCount;
+    kdTree_.inscatter = scene_.inscatter;
+    return true;
+}
 
 bool Application::copyEditableRecords() {
     if (!scene_.materials.empty()) {

@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "accel/bvh.h"
+#include "accel/kdtree.h"
 #include "app/settings.h"
 #include "device/atomics.h"
 #include "device/memory.h"
@@ -44,10 +46,12 @@ class Application {
     Material* materials() const { return materials_.get(); }
     Volume* volumes() const { return volumes_.get(); }
     device::Lock* deviceLock() const { return deviceLock_.get(); }
+    KdTree& kdTree() { return kdTree_; }
+    BVHTree& bvhTree() { return bvhTree_; }
 
  private:
     bool loadScene(const std::string& sceneFile);
-    void buildAccelerationStructures();
+    bool buildAccelerationStructures();
     bool copyEditableRecords();
     bool allocateFrameBuffers();
     bool createDeviceLock();
@@ -55,6 +59,8 @@ class Application {
 
     Settings settings_;
     Scene scene_;
+    BVHTree bvhTree_;
+    KdTree kdTree_;
     aabb sceneBox_ = initialSceneBox();
     aabb tracingBox_;
     int imageWidth_ = 0;

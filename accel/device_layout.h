@@ -1,0 +1,99 @@
+// Device encodings of the two trees and the hit record their queries write.
+// Records are plain 32-bit words, uploaded with one copy each.
+#pragma once
+
+#include <cstdint>
+
+#include "scene/types.h"
+
+namespace lumenar {
+
+// Pending entries the traversals keep per thread. The kd-tree build bounds its
+// depth so that no path pushes more than kKdStackSize entries; the BVH build
+// refuses a hierarchy deeper than kBvhStackSize.
+constexpr int kKdStackSize = 64;
+constexpr int kBvhStackSize = 64;
+
+// kd-tree node, four words.
+//   word 1: split plane position (inner nodes)
+//   word 2: bits 0..23 lower child, bits 24..29 leaf triangle count
+//           (saturated at 63), bits 30..31 axis (3 = leaf)
+//   word 3: inner node: upper child, all 32 bits; leaf: the full triangle count
+//   word 4: leaf: first position in the index list
+// Children are always adjacent (upper = lower + 1), so the traversal takes both
+// from word 3 and the 24-bit lower field only serves trees below 2^24 nodes. A
+// leaf whose 6-bit count reads 63 takes its real count from word 3; leaves
+// below 63 triangles read the same either way.
+struct NodeProp {
+    float split;
+    uint32_t lowerCountAxis;
+    uint32_t upper;
+    int32_t triStart;
+
+    static constexpr uint32_t kNoChild = 0xFFFFFFu;
+    static constexpr uint32_t kChildMask = 0xFFFFFFu;
+    static constexpr uint32_t kCountLimit = 63u;
+
+    LUMENAR_HD int axis() const { return static_cast<int>(lowerCountAxis >> 30); }
+    LUMENAR_HD bool isLeaf() const { return (lowerCountAxis >> 30) == 3u; }
+    LUMENAR_HD uint32_t lowerField() const { return lowerCountAxis & kChildMask; }
+    LUMENAR_HD uint32_t countField() const { return (lowerCountAxis >> 24) & 63u; }
+    LUMENAR_HD int upperChild() const { return static_cast<int>(upper); }
+    LUMENAR_HD int lowerChild() const { return static_cast<int>(upper) - 1; }
+    LUMENAR_HD int triCount() const {
+        const uint32_t c = countField();
+        return static_cast<int>(c == kCountLimit ? upper : c);
+    }
+
+    static NodeProp inner(float split, int axis, int lower, int upper) {
+        NodeProp n;
+        n.split = split;
+        n.lowerCountAxis = (static_cast<uint32_t>(lower) & kChildMask) | (static_cast<uint32_t>(axis) << 30);
+        n.upper = static_cast<uint32_t>(upper);
+        n.triStart = 0;
+        return n;
+    }
+    static NodeProp leaf(int count, int start) {
+        NodeProp n;
+        n.split = 0.0f;
+        const uint32_t c =
+            static_cast<uint32_t>(count) < kCountLimit ? static_cast<uint32_t>(count) : kCountLimit;
+        n.lowerCountAxis = kNoChild | (c << 24) | (3u << 30);
+        n.upper = static_cast<uint32_t>(count);
+        n.triStart = start;
+        return n;
+    }
+};
+
+// BVH node, ten words; boxes of nodes that belong to a movable object are in
+// that object's load-time coordinates.
+struct DynamicBVHNodeProp {
+    aabb box;
+    uint32_t childCountAxis;  // bits 0..29: first child or leaf count; 30..31: axis, 3 = leaf
+    int32_t second;           // inner: second child; leaf: first position in the index list
+    int32_t parent;           // -1 for the root
+    int32_t object;           // movable object of the subtree, or -1
+
+    static constexpr uint32_t kFieldMask = (1u << 30) - 1u;
+
+    LUMENAR_HD bool isLeaf() const { return (childCountAxis >> 30) == 3u; }
+    LUMENAR_HD int axis() const { return static_cast<int>(childCountAxis >> 30); }
+    LUMENAR_HD int first() const { return static_cast<int>(childCountAxis & kFieldMask); }
+    LUMENAR_HD int triCount() const { return static_cast<int>(childCountAxis & kFieldMask); }
+    LUMENAR_HD int triStart() const { return second; }
+};
+
+// What a closest-hit query reports.
+struct SurfaceHitRecord {
+    float t;
+    Vector3d p;
+    Vector3d normal;
+    int32_t materialIndex;
+    int32_t triangleIndex;
+    bool isLight;
+};
+
+static_assert(sizeof(NodeProp) == 16, "NodeProp is four words");
+static_assert(sizeof(DynamicBVHNodeProp) == 40, "DynamicBVHNodeProp is ten words");
+
+}  // namespace lumenar

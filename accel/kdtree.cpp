@@ -1,0 +1,472 @@
+#include "accel/kdtree.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+namespace lumenar {
+
+namespace {
+
+constexpr float kTraversalCost = 0.2f;
+constexpr float kNoCost = 9999999.0f;
+constexpr double kEmptyMin = 99999.0;
+constexpr double kEmptyMax = -99999.0;
+
+enum Side : uint8_t { kLeftOnly = 0, kBoth = 1, kRightOnly = 2, kClipped = 3, kUnknown = 0xFF };
+enum PlanarSide { kNone, kLeft, kRight };
+
+inline bool eventBeforeOnAxis(const SplitEvent& a, const SplitEvent& b) {
+    if (a.pos != b.pos) return a.pos < b.pos;
+    if (a.type != b.type) return a.type > b.type;
+    return a.tri < b.tri;
+}
+
+inline float surfaceArea(const aabb& b) {
+    const float dx = b.max.x - b.min.x, dy = b.max.y - b.min.y, dz = b.max.z - b.min.z;
+    return 2.0f * (dx * dy + dx * dz + dy * dz);
+}
+
+// x unless shorter than y or z; then y if longer than z, else z.
+inline int longestAxis(const aabb& b) {
+    const Vector3d d = b.max - b.min;
+    if (!(d.x < d.y || d.x < d.z)) return 0;
+    return d.y > d.z ? 1 : 2;
+}
+
+struct DVec {
+    double v[3];
+    double operator[](int i) const { return v[i]; }
+    double& operator[](int i) { return v[i]; }
+};
+
+inline DVec toDouble(const Vector3d& p) {
+    return {{p.x, p.y, p.z}};
+}
+
+struct DBox {
+    double lo[3] = {kEmptyMin, kEmptyMin, kEmptyMin};
+    double hi[3] = {kEmptyMax, kEmptyMax, kEmptyMax};
+    void grow(const DVec& p) {
+        for (int i = 0; i < 3; ++i) {
+            lo[i] = std::min(lo[i], p[i]);
+            hi[i] = std::max(hi[i], p[i]);
+        }
+    }
+    aabb toFloat() const {
+        return aabb(
+            Vector3d(static_cast<float>(lo[0]), static_cast<float>(lo[1]), static_cast<float>(lo[2])),
+            Vector3d(static_cast<float>(hi[0]), static_cast<float>(hi[1]), static_cast<float>(hi[2])));
+    }
+};
+
+// Bounds of the part of the triangle (v sorted along the split axis) inside b.
+aabb clipToBox(const DVec v[3], const aabb& box) {
+    const double bmin[3] = {box.min.x, box.min.y, box.min.z};
+    const double bmax[3] = {box.max.x, box.max.y, box.max.z};
+    DBox out;
+    DVec P[3], D[3];
+    double tLo[3][3], tHi[3][3];
+    bool parallelInside[3][3];
+    for (int k = 0; k < 3; ++k) {
+        P[k] = v[k];
+        const DVec& e = v[(k + 1) % 3];
+        for (int i = 0; i < 3; ++i) D[k][i] = e[i] - P[k][i];
+        for (int i = 0; i < 3; ++i) {
+            parallelInside[k][i] = false;
+            if (D[k][i] == 0.0) {
+                parallelInside[k][i] = (bmax[i] - P[k][i]) * (bmin[i] - P[k][i]) <= 0.0;
+                tLo[k][i] = tHi[k][i] = 99999.0;
+            } else {
+                tLo[k][i] = (bmin[i] - P[k][i]) / D[k][i];
+                tHi[k][i] = (bmax[i] - P[k][i]) / D[k][i];
+            }
+        }
+    }
+    // Vertices inside the box.
+    for (int k = 0; k < 3; ++k) {
+        bool inside = true;
+        for (int i = 0; i < 3 && inside; ++i) inside = tLo[k][i] * tHi[k][i] <= 0.0 || parallelInside[k][i];
+        if (inside) out.grow(P[k]);
+    }
+    // Where the triangle crosses each face plane: a segment between two
+    // edges, clipped to the face.
+    for (int i = 0; i < 3; ++i) {
+        for (int face = 0; face < 2; ++face) {
+            const double plane = face == 0 ? bmin[i] : bmax[i];
+            for (int k = 0; k < 3; ++k) {
+                const int k2 = (k + 1) % 3;
+                const double ta = face == 0 ? tLo[k][i] : tHi[k][i];
+                const double tb = face == 0 ? tLo[k2][i] : tHi[k2][i];
+                if (!(ta >= 0.0 && ta <= 1.0 && tb >= 0.0 && tb <= 1.0)) continue;
+                DVec X, Y;
+                for (int j = 0; j < 3; ++j) {
+                    X[j] = P[k][j] + ta * D[k][j];
+                    Y[j] = P[k2][j] + tb * D[k2][j];
+                }
+                if (X[0] == Y[0] && X[1] == Y[1] && X[2] == Y[2]) continue;
+                double s0 = 0.0, s1 = 1.0;
+                int fix0 = -1, fix1 = -1;
+                double fixVal0 = 0.0, fixVal1 = 0.0;
+                bool rejected = false;
+                for (int step = 1; step <= 2 && !rejected; ++step) {
+                    const int j = (i + step) % 3;
+                    const double dj = Y[j] - X[j];
+                    if (dj == 0.0) {
+                        rejected = X[j] < bmin[j] || X[j] > bmax[j];
+                        continue;
+                    }
+                    double tEnter = (bmin[j] - X[j]) / dj, tExit = (bmax[j] - X[j]) / dj;
+                    double enterBound = bmin[j], exitBound = bmax[j];
+                    if (tEnter > tExit) {
+                        std::swap(tEnter, tExit);
+                        std::swap(enterBound, exitBound);
+                    }
+                    if (tExit < s0 || tEnter > s1) {
+                        rejected = true;
+                        continue;
+                    }
+                    if (tEnter > s0) {
+                        s0 = tEnter;
+                        fix0 = j;
+                        fixVal0 = enterBound;
+                    }
+                    if (tExit < s1) {
+                        s1 = tExit;
+                        fix1 = j;
+                        fixVal1 = exitBound;
+                    }
+                }
+                if (rejected) break;
+                DVec A, B;
+                for (int j = 0; j < 3; ++j) {
+                    A[j] = X[j] + s0 * (Y[j] - X[j]);
+                    B[j] = X[j] + s1 * (Y[j] - X[j]);
+                }
+                if (fix0 >= 0) A[fix0] = fixVal0;
+                if (fix1 >= 0) B[fix1] = fixVal1;
+                A[i] = plane;
+                B[i] = plane;
+                out.grow(A);
+                out.grow(B);
+                break;  // only the first edge pair of a face counts
+            }
+        }
+    }
+    return out.toFloat();
+}
+
+}  // namespace
+
+void KdNode::addTri(int tri) {
+    auto it = std::lower_bound(tris.begin(), tris.end(), tri);
+    if (it == tris.end() || *it != tri) tris.insert(it, tri);
+}
+
+void KdNode::copyTriToDevice(std::vector<int>& list) {
+    triCount = static_cast<int32_t>(tris.size());
+    triStart = static_cast<int32_t>(list.size());
+    list.insert(list.end(), tris.begin(), tris.end());
+}
+
+KdTree::KdTree() {
+    nodes.emplace_back();
+    nodes[0].parent = -1;
+    nodes[0].index = 0;
+}
+
+int KdTree::depthLimit(long long triangleCount) {
+    // An empty scene would take the logarithm of 0; it gets the limit of one
+    // triangle (its root is a leaf either way).
+    const double n = static_cast<double>(std::max(triangleCount, 1ll));
+    const long depth = std::lround(8.0 + 1.3 * std::log2(n));
+    return static_cast<int>(std::min<long>(depth, kKdStackSize - 1));
+}
+
+void KdTree::addEvents(Events& out, int tri, const aabb& b) {
+    for (int a = 0; a < 3; ++a) {
+        const float lo = b.min[a], hi = b.max[a];
+        if (lo == hi) {
+            out.axis[a].push_back({lo, SplitEvent::kPlanar, a, tri, hi});
+        } else {
+            out.axis[a].push_back({lo, SplitEvent::kStart, a, tri, hi});
+            out.axis[a].push_back({hi, SplitEvent::kEnd, a, tri, lo});
+        }
+    }
+}
+
+bool KdTree::build(Scene* sc, aabb& box, int mode) {
+    scene = sc;
+    mode_ = mode;
+    wrongSides = 0;
+    const int n = sc->triangleCount;
+    maxDepth = depthLimit(n);
+
+    nodes.resize(1);
+    nodes[0] = KdNode();
+    nodes[0].parent = -1;
+    nodes[0].index = 0;
+    nodes[0].isLeaf = false;
+    triIndices.clear();
+    bbox = box;
+    nodes[0].bbox = box;
+
+    Events events;
+    for (auto& a : events.axis) a.reserve(2 * static_cast<std::size_t>(n));
+    for (int i = 0; i < n; ++i) {
+        const Triangle& t = sc->hostTriangles[i];
+        aabb b;
+        b.grow(t.p1);
+        b.grow(t.p2);
+        b.grow(t.p3);
+        addEvents(events, i, b);
+    }
+    for (auto& a : events.axis) std::sort(a.begin(), a.end(), eventBeforeOnAxis);
+    side_.assign(static_cast<std::size_t>(n), kUnknown);
+
+    subdivide(0, events, box, 0, n, 0);
+    std::vector<uint8_t>().swap(side_);
+    return copyTreeToDevice();
+}
+
+void KdTree::makeLeaf(int node, const Events& events) {
+    std::vector<int32_t> tris;
+    tris.reserve(events.axis[0].size());
+    for (const auto& a : events.axis)
+        for (const SplitEvent& e : a) tris.push_back(e.tri);
+    std::sort(tris.begin(), tris.end());
+    tris.erase(std::unique(tris.begin(), tris.end()), tris.end());
+    KdNode& nd = nodes[node];
+    nd.tris = std::move(tris);
+    nd.copyTriToDevice(triIndices);
+    nd.isLeaf = true;
+}
+
+void KdTree::subdivide(int node, Events& events, const aabb& box, int depth, int count, int attempt) {
+    for (;; ++attempt) {
+        const int a = (longestAxis(box) + attempt) % 3;
+        nodes[node].splitAxis = a;
+
+        const float dx = box.max.x - box.min.x, dy = box.max.y - box.min.y, dz = box.max.z - box.min.z;
+        const float f = 0.5f / (dx * dy + dz * dx + dy * dz);
+        const float boxMax = box.max[a];
+        const std::vector<SplitEvent>& ev = events.axis[a];
+
+        int NL = 0, NR = count;
+        float bestCost = kNoCost, bestPos = 0.0f;
+        PlanarSide bestSide = kNone;
+        int bestNL = 0, bestNR = 0;
+        aabb L = box, R = box, bestL = box, bestR = box;
+
+        const std::size_t n = ev.size();
+        std::size_t i = 0;
+        while (i < n) {
+            const float p = ev[i].pos;
+            if (p > boxMax) break;
+            L.max[a] = p;
+            R.min[a] = p;
+            int pEnd = 0, pPlanar = 0, pStart = 0;
+            for (; i < n && ev[i].pos == p; ++i) {
+                const int t = ev[i].type;
+                pEnd += t == SplitEvent::kEnd;
+                pPlanar += t == SplitEvent::kPlanar;
+                pStart += t == SplitEvent::kStart;
+            }
+            NR = NR - pPlanar - pEnd;
+            const float saL = surfaceArea(L), saR = surfaceArea(R);
+            float cost;
+            PlanarSide side = kNone;
+            int cNL = NL, cNR = NR;
+            if (pPlanar > 0) {
+                const float cLeft =
+                    (static_cast<float>(NL + pPlanar) * saL + static_cast<float>(NR) * saR) * f +
+                    kTraversalCost;
+                const float cRight =
+                    (static_cast<float>(NL) * saL + static_cast<float>(NR + pPlanar) * saR) * f +
+                    kTraversalCost;
+                if (cRight <= cLeft) {
+                    cost = cRight;
+                    side = kRight;
+                    cNR = NR + pPlanar;
+                } else {
+                    cost = cLeft;
+                    side = kLeft;
+                    cNL = NL + pPlanar;
+                }
+            } else {
+                cost = (static_cast<float>(NL) * saL + static_cast<float>(NR) * saR) * f + kTraversalCost;
+            }
+            if (cost < bestCost) {
+                bestCost = cost;
+                bestPos = p;
+                bestSide = side;
+                bestNL = cNL;
+                bestNR = cNR;
+                bestL = L;
+                bestR = R;
+            }
+            NL = NL + pPlanar + pStart;
+        }
+
+        if (static_cast<float>(count) < bestCost) {
+            if (attempt < 2) continue;
+            makeLeaf(node, events);
+            events.clear();
+            return;
+        }
+
+        // Split.
+        nodes[node].splitPos = bestPos;
+        const int left = static_cast<int>(nodes.size());
+        const int right = left + 1;
+        nodes.emplace_back();
+        nodes.emplace_back();
+        KdNode& ln = nodes[left];
+        ln.bbox = bestL;
+        ln.parent = node;
+        ln.index = left;
+        KdNode& rn = nodes[right];
+        rn.bbox = bestR;
+        rn.parent = node;
+        rn.index = right;
+        nodes[node].left = left;
+        nodes[node].right = right;
+
+        bool leftLeaf = true, rightLeaf = true;
+        if (depth < maxDepth) {
+            leftLeaf = bestNL <= 4;
+            rightLeaf = bestNR <= 4;
+        }
+
+        // Classify along the split axis. Triangles lying wholly above the
+        // node box on this axis get no side and are reported below.
+        const float s = bestPos;
+        int nL = 0, nR = 0;
+        for (auto it = ev.rbegin(); it != ev.rend() && it->pos > boxMax; ++it) side_[it->tri] = kUnknown;
+        for (const SplitEvent& e : ev) {
+            if (e.pos > boxMax) break;
+            int side = -1;
+            if (e.type == SplitEvent::kEnd) {
+                if (e.pos <= s) side = kLeftOnly;
+            } else if (e.type == SplitEvent::kStart) {
+                if (e.pos >= s)
+                    side = kRightOnly;
+                else if (s < e.otherEnd)
+                    side = kBoth;
+            } else {
+                if (e.pos < s || (e.pos == s && bestSide == kLeft))
+                    side = kLeftOnly;
+                else if (e.pos > s || (e.pos == s && bestSide == kRight))
+                    side = kRightOnly;
+            }
+            if (side < 0) continue;
+            side_[e.tri] = static_cast<uint8_t>(side);
+            nL += side != kRightOnly;
+            nR += side != kLeftOnly;
+        }
+
+        // Distribute.
+        Events leftEv, rightEv, newLeft, newRight;
+        for (int ax = 0; ax < 3; ++ax) {
+            std::vector<SplitEvent>& src = events.axis[ax];
+            leftEv.axis[ax].reserve(src.size());
+            rightEv.axis[ax].reserve(src.size());
+            for (const SplitEvent& e : src) {
+                switch (side_[e.tri]) {
+                    case kLeftOnly:
+                        leftEv.axis[ax].push_back(e);
+                        break;
+                    case kRightOnly:
+                        rightEv.axis[ax].push_back(e);
+                        break;
+                    case kClipped:
+                        break;
+                    case kBoth:
+                        if (mode_ != kDuplicating) {
+                            aabb lb, rb;
+                            clipTriangle(e.tri, s, a, bestL, bestR, lb, rb);
+                            if (!lb.isEmpty()) addEvents(newLeft, e.tri, lb);
+                            if (!rb.isEmpty()) addEvents(newRight, e.tri, rb);
+                            side_[e.tri] = kClipped;
+                        } else {
+                            leftEv.axis[ax].push_back(e);
+                            rightEv.axis[ax].push_back(e);
+                        }
+                        break;
+                    default:
+                        std::printf("wrong!\n");
+                        ++wrongSides;
+                        break;
+                }
+            }
+            std::vector<SplitEvent>().swap(src);
+        }
+        if (mode_ != kDuplicating) {
+            auto mergeIn = [](std::vector<SplitEvent>& dst, std::vector<SplitEvent>& add) {
+                if (add.empty()) return;
+                std::sort(add.begin(), add.end(), eventBeforeOnAxis);
+                std::vector<SplitEvent> merged(dst.size() + add.size());
+                std::merge(dst.begin(), dst.end(), add.begin(), add.end(), merged.begin(), eventBeforeOnAxis);
+                dst.swap(merged);
+            };
+            for (int ax = 0; ax < 3; ++ax) {
+                mergeIn(leftEv.axis[ax], newLeft.axis[ax]);
+                mergeIn(rightEv.axis[ax], newRight.axis[ax]);
+            }
+        }
+        events.clear();
+
+        if (leftLeaf)
+            makeLeaf(left, leftEv);
+        else
+            subdivide(left, leftEv, bestL, depth + 1, nL, 0);
+        leftEv.clear();
+        if (rightLeaf)
+            makeLeaf(right, rightEv);
+        else
+            subdivide(right, rightEv, bestR, depth + 1, nR, 0);
+        return;
+    }
+}
+
+void KdTree::clipTriangle(int tri, float split, int axis, const aabb& leftBox, const aabb& rightBox,
+                          aabb& leftBounds, aabb& rightBounds) const {
+    leftBounds = aabb();
+    rightBounds = aabb();
+    const Triangle& t = scene->hostTriangles[tri];
+    DVec v[3] = {toDouble(t.p1), toDouble(t.p2), toDouble(t.p3)};
+    std::stable_sort(v, v + 3, [axis](const DVec& x, const DVec& y) { return x[axis] < y[axis]; });
+    const double s = split;
+    if (!(v[0][axis] < s && v[2][axis] > s)) return;
+    leftBounds = clipToBox(v, leftBox);
+    rightBounds = clipToBox(v, rightBox);
+}
+
+bool KdTree::copyTreeToDevice() {
+    nodeRecords.resize(nodes.size());
+    for (std::size_t i = 0; i < nodes.size(); ++i) {
+        KdNode& nd = nodes[i];
+        if (nd.isLeaf) {
+            nd.splitAxis = 3;
+            nodeRecords[i] = NodeProp::leaf(nd.triCount, nd.triStart);
+        } else {
+            nodeRecords[i] = NodeProp::inner(nd.splitPos, nd.splitAxis, nd.left, nd.right);
+        }
+    }
+    deviceNodes = device::uploadArray(nodeRecords.data(), nodeRecords.size());
+    if (!deviceNodes) {
+        std::printf("Cannot upload the kd-tree nodes (%zu records)\n", nodeRecords.size());
+        return false;
+    }
+    deviceTriIndices.reset();
+    if (!triIndices.empty()) {
+        deviceTriIndices = device::uploadArray(triIndices.data(), triIndices.size());
+        if (!deviceTriIndices) {
+            std::printf("Cannot upload the kd-tree index list (%zu entries)\n", triIndices.size());
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace lumenar

@@ -1,0 +1,120 @@
+// The kd-tree over the static scene: an event-sweep SAH build on the host,
+// optionally clipping straddling triangles to the child boxes, flattened into
+// NodeProp records and a triangle index list for the device traversal.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "accel/device_layout.h"
+#include "device/memory.h"
+#include "scene/scene.h"
+
+namespace lumenar {
+
+// One boundary of a triangle on one axis.
+struct SplitEvent {
+    enum Type : int32_t { kStart = 0, kPlanar = 1, kEnd = 2 };
+    float pos;
+    int32_t type;
+    int32_t axis;
+    int32_t tri;
+    float otherEnd;
+};
+
+// Event order: position, axis, type descending (end, planar, start), triangle.
+inline bool eventBefore(const SplitEvent& a, const SplitEvent& b) {
+    if (a.pos != b.pos) return a.pos < b.pos;
+    if (a.axis != b.axis) return a.axis < b.axis;
+    if (a.type != b.type) return a.type > b.type;
+    return a.tri < b.tri;
+}
+
+struct KdNode {
+    aabb bbox;
+    float splitPos = 0.0f;
+    int32_t splitAxis = 0;
+    bool isLeaf = false;
+    int32_t index = 0;
+    int32_t parent = -1;
+    int32_t left = -1;
+    int32_t right = -1;
+    int32_t triCount = 0;
+    int32_t triStart = 0;
+    std::vector<int32_t> tris;  // leaf triangles, ascending and distinct
+
+    void addTri(int tri);
+    void copyTriToDevice(std::vector<int>& list);
+};
+
+class KdTree {
+ public:
+    // Build modes: 0 duplicates straddling triangles' events into both
+    // children; anything else clips the triangles to the child boxes.
+    static constexpr int kDuplicating = 0;
+    static constexpr int kClipping = 1;
+
+    KdTree();
+    KdTree(const KdTree&) = delete;
+    KdTree& operator=(const KdTree&) = delete;
+
+    // Builds the tree over scene->hostTriangles inside box and uploads it.
+    // Returns false (after a message) when the upload failed.
+    bool build(Scene* scene, aabb& box, int mode);
+
+    // Exact boxes of the parts of triangle tri inside the two child boxes;
+    // both stay empty unless the triangle's vertices lie strictly on both
+    // sides of the plane.
+    void clipTriangle(int tri, float split, int axis, const aabb& leftBox, const aabb& rightBox,
+                      aabb& leftBounds, aabb& rightBounds) const;
+
+    // Flattens the nodes into records and uploads records and index list.
+    bool copyTreeToDevice();
+
+    int32_t maxDepth = 0;
+    aabb bbox;
+    Color bgcolor;
+    device::Buffer<NodeProp> deviceNodes;
+    float4* woopTriangles = nullptr;
+    device::Buffer<int> deviceTriIndices;
+    // Scene arrays the Metropolis kernels take from the tree (not owned).
+    deviceTriangle* deviceTriangles = nullptr;
+    Material* materials = nullptr;
+    deviceLightTriangle* deviceLightTriangles = nullptr;
+    int* deviceLightIndices = nullptr;
+    int32_t lightCount = 0;
+    int32_t volumeCount = 0;
+    Volume* volumes = nullptr;
+    bool inscatter = false;
+
+    Scene* scene = nullptr;
+    std::vector<KdNode> nodes;
+    std::vector<int> triIndices;
+    std::vector<NodeProp> nodeRecords;  // host copy of deviceNodes
+
+    // Number of "wrong!" reports of the last build (triangles with an
+    // unknown side during distribution).
+    int wrongSides = 0;
+
+    // The depth limit for n triangles: 8 + 1.3 log2(n), rounded, bounded by
+    // what the traversal stack holds.
+    static int depthLimit(long long triangleCount);
+
+ private:
+    // A node's events, one sorted list per axis.
+    struct Events {
+        std::vector<SplitEvent> axis[3];
+        void clear() {
+            for (auto& a : axis) std::vector<SplitEvent>().swap(a);
+        }
+    };
+
+    void subdivide(int node, Events& events, const aabb& box, int depth, int count, int attempt);
+    void makeLeaf(int node, const Events& events);
+    static void addEvents(Events& out, int tri, const aabb& b);
+
+    int mode_ = kClipping;
+    std::vector<uint8_t> side_;  // per-triangle classification at the node being split
+};
+
+}  // namespace lumenar

@@ -1,0 +1,14 @@
+#define LUMENAR_NEEDS_NVCC 1
+#include "accel/refit.h"
+
+#include "device/launch.h"
+#include "device/memory.h"
+
+namespace lumenar {
+
+bool launchUpdateBVH(int object, Vector3d offset, Movable* movables, DynamicBVHNodeProp* nodes) {
+    device::launchSingle(LUMENAR_LAMBDA(int) { updateBVH(object, offset, movables, nodes); });
+    return device::checkLaunch();
+}
+
+}  // namespace lumenar

@@ -1,0 +1,369 @@
+// Ray queries over both trees, usable on both backends: closest hit and
+// occlusion through the kd-tree (unit-triangle test over the woop array) and
+// through the dynamic BVH (Moller-Trumbore with per-object offsets).
+//
+// TreeTraversal holds the per-thread traversal stacks; a tracer embeds one
+// (or derives from it) and calls the queries on it. Every query leaves the
+// stack empty (top = -1) when it returns.
+#pragma once
+
+#include <cfloat>
+
+#include "accel/device_layout.h"
+#include "scene/records.h"
+
+namespace lumenar {
+
+constexpr float kRayEpsilon = 0.00001f;  // nearest accepted hit distance
+constexpr float kRayMaxT = FLT_MAX;
+
+// A pending far child with the ray interval inside it.
+struct KdStackEntry {
+    int32_t node;
+    float tEntry;
+    float tExit;
+};
+
+class TreeTraversal {
+ public:
+    KdStackEntry kdStack[kKdStackSize];
+    int32_t bvhStack[kBvhStackSize];
+    int32_t top = -1;
+
+    LUMENAR_HD TreeTraversal() : top(-1) {}
+
+    // ---- kd-tree -------------------------------------------------------
+
+    // Closest hit in [kRayEpsilon, kRayMaxT]; the normal comes back unit
+    // length. `box` is the enlarged box of the tree.
+    LUMENAR_HD bool intersect(const Ray& ray, SurfaceHitRecord* hit, const float4* woop,
+                              const NodeProp* nodes, const int* indices, const deviceTriangle* tris,
+                              const Material* /*materials*/, const aabb& box) {
+        const bool found =
+            intersectScene8byteStandard(box, woop, nodes, indices, tris, ray, kRayEpsilon, kRayMaxT, hit);
+        if (found) hit->normal = normalize(hit->normal);
+        return found;
+    }
+
+    // True when a triangle lies in [kRayEpsilon, dist - 0.001].
+    LUMENAR_HD bool occlude(const Ray& ray, float dist, const float4* woop, const NodeProp* nodes,
+                            const int* indices, const deviceTriangle* tris, const Material* /*materials*/,
+                            const aabb& box) {
+        const float tmax = static_cast<float>(static_cast<double>(dist) - 0.001);
+        return intersectScene8byteStandardOcclude(box, woop, nodes, indices, tris, ray, kRayEpsilon, tmax);
+    }
+
+    LUMENAR_HD bool intersectScene8byteStandard(const aabb& box, const float4* woop, const NodeProp* nodes,
+                                                const int* indices, const deviceTriangle* tris,
+                                                const Ray& ray, float tmin, float tmax,
+                                                SurfaceHitRecord* hit) {
+        float t0 = tmin, t1 = tmax;
+        top = -1;
+        if (!clipToBox(box, ray, t0, t1)) return false;
+        int node = 0;
+        for (;;) {
+            node = descend(nodes, ray, node, t0, t1);
+            const NodeProp& leaf = nodes[node];
+            const int count = leaf.triCount();
+            if (count > 0) {
+                const float tHi = fminf(tmax, widenUp(t1));
+                float best = FLT_MAX;
+                bool any = false;
+                for (int i = 0; i < count; ++i) {
+                    const int tri = indices[leaf.triStart + i];
+                    SurfaceHitRecord h;
+                    if (computeHit(woop, tris, ray, tri, 0.0f, tHi, h) && h.t < best) {
+                        *hit = h;
+                        best = h.t;
+                        any = true;
+                    }
+                }
+                if (any) {
+                    top = -1;
+                    return true;
+                }
+            }
+            if (top < 0) return false;
+            const KdStackEntry e = kdStack[top--];
+            node = e.node;
+            t0 = e.tEntry;
+            t1 = e.tExit;
+        }
+    }
+
+    LUMENAR_HD bool intersectScene8byteStandardOcclude(const aabb& box, const float4* woop,
+                                                       const NodeProp* nodes, const int* indices,
+                                                       const deviceTriangle* tris, const Ray& ray, float tmin,
+                                                       float tmax) {
+        float t0 = tmin, t1 = tmax;
+        top = -1;
+        if (!clipToBox(box, ray, t0, t1)) return false;
+        int node = 0;
+        for (;;) {
+            node = descend(nodes, ray, node, t0, t1);
+            const NodeProp& leaf = nodes[node];
+            const int count = leaf.triCount();
+            const float tLo = fmaxf(tmin, widenDown(t0)), tHi = fminf(tmax, widenUp(t1));
+            for (int i = 0; i < count; ++i) {
+                if (computeShadowHit(woop, tris, ray, indices[leaf.triStart + i], tLo, tHi) >= 0) {
+                    top = -1;
+                    return true;
+                }
+            }
+            if (top < 0) return false;
+            const KdStackEntry e = kdStack[top--];
+            node = e.node;
+            t0 = e.tEntry;
+            t1 = e.tExit;
+        }
+    }
+
+    // One triangle, closest-hit form: fills hit (normal not normalised) when
+    // the triangle is hit with t in [tmin, tmax].
+    LUMENAR_HD static bool computeHit(const float4* woop, const deviceTriangle* tris, const Ray& ray, int tri,
+                                      float tmin, float tmax, SurfaceHitRecord& hit) {
+        float t, u, v;
+        if (!woopTest(woop + 4 * tri, ray, tmin, tmax, t, u, v)) return false;
+        const deviceTriangle& d = tris[tri];
+        hit.t = t;
+        hit.p = ray.origin + ray.direction * t;
+        hit.normal = d.normal3 * (1.0f - u - v) + d.normal1 * u + d.normal2 * v;
+        hit.materialIndex = d.materialIndex;
+        hit.triangleIndex = tri;
+        hit.isLight = d.isLight != 0;
+        return true;
+    }
+
+    // One triangle, occlusion form: tri on a hit in [tmin, tmax], else -1.
+    LUMENAR_HD static int computeShadowHit(const float4* woop, const deviceTriangle* /*tris*/, const Ray& ray,
+                                           int tri, float tmin, float tmax) {
+        float t, u, v;
+        return woopTest(woop + 4 * tri, ray, tmin, tmax, t, u, v) ? tri : -1;
+    }
+
+    // ---- dynamic BVH ---------------------------------------------------
+
+    LUMENAR_HD bool intersectMov(const Ray& ray, SurfaceHitRecord* hit, const DynamicBVHNodeProp* nodes,
+                                 const int* indices, const Movable* movables, const deviceTriangle* tris,
+                                 const Material* /*materials*/, const aabb& box) {
+        const bool found =
+            intersectDynamicSceneBVH(box, nodes, movables, indices, tris, ray, kRayEpsilon, kRayMaxT, hit);
+        if (found) hit->normal = normalize(hit->normal);
+        return found;
+    }
+
+    LUMENAR_HD bool occludeMov(const Ray& ray, float dist, const DynamicBVHNodeProp* nodes,
+                               const int* indices, const Movable* movables, const deviceTriangle* tris,
+                               const Material* /*materials*/, const aabb& box) {
+        const float tmax = static_cast<float>(static_cast<double>(dist) - 0.001);
+        return intersectDyanmicSceneBVHOcclude(box, nodes, movables, indices, tris, ray, kRayEpsilon, tmax);
+    }
+
+    // True when the first triangle the walk accepts is `target` (the first
+    // in traversal order, not necessarily the nearest).
+    LUMENAR_HD bool intersectFind(const Ray& ray, SurfaceHitRecord* /*hit*/, const DynamicBVHNodeProp* nodes,
+                                  const int* indices, const Movable* movables, const deviceTriangle* tris,
+                                  const Material* /*materials*/, const aabb& /*box*/, int target) {
+        const int found = firstAccepted(nodes, movables, indices, tris, ray, kRayEpsilon, kRayMaxT);
+        return found >= 0 && found == target;
+    }
+
+    LUMENAR_HD bool intersectDynamicSceneBVH(const aabb& /*box*/, const DynamicBVHNodeProp* nodes,
+                                             const Movable* movables, const int* indices,
+                                             const deviceTriangle* tris, const Ray& ray, float tmin,
+                                             float tmax, SurfaceHitRecord* hit) {
+        float t1 = tmax;
+        int bestTri = -1, bestObject = -1;
+        float bestU = 0.0f, bestV = 0.0f;
+        top = -1;
+        int node = 0;
+        for (;;) {
+            const DynamicBVHNodeProp& n = nodes[node];
+            const Vector3d off = n.object >= 0 ? movables[n.object].offset : Vector3d();
+            if (hitsBox(n.box, off, ray, tmin, t1)) {
+                if (!n.isLeaf()) {
+                    const bool negative = ray.direction[n.axis()] < 0.0f;
+                    push(negative ? n.first() : n.second);
+                    node = negative ? n.second : n.first();
+                    continue;
+                }
+                const int count = n.triCount();
+                for (int i = 0; i < count; ++i) {
+                    const int tri = indices[n.triStart() + i];
+                    float t, u, v;
+                    if (mollerTrumbore(tris[tri], off, ray, tmin, t1, t, u, v)) {
+                        t1 = t;
+                        bestTri = tri;
+                        bestObject = n.object;
+                        bestU = u;
+                        bestV = v;
+                    }
+                }
+            }
+            if (top < 0) break;
+            node = bvhStack[top--];
+        }
+        if (bestTri < 0) return false;
+        const deviceTriangle& d = tris[bestTri];
+        (void)bestObject;
+        const float w = static_cast<float>(1.0 - static_cast<double>(bestU) - static_cast<double>(bestV));
+        hit->t = t1;
+        hit->p = ray.origin + ray.direction * t1;
+        hit->normal = d.normal1 * w + d.normal2 * bestU + d.normal3 * bestV;
+        hit->materialIndex = d.materialIndex;
+        hit->triangleIndex = bestTri;
+        hit->isLight = d.isLight != 0;
+        return true;
+    }
+
+    LUMENAR_HD bool intersectDyanmicSceneBVHOcclude(const aabb& /*box*/, const DynamicBVHNodeProp* nodes,
+                                                    const Movable* movables, const int* indices,
+                                                    const deviceTriangle* tris, const Ray& ray, float tmin,
+                                                    float tmax) {
+        return firstAccepted(nodes, movables, indices, tris, ray, tmin, tmax) >= 0;
+    }
+
+    // Ray against an axis-aligned box by slabs on [t0, t1]; narrows the
+    // interval. A NaN bound keeps the previous value.
+    LUMENAR_HD static bool clipToBox(const aabb& box, const Ray& ray, float& t0, float& t1) {
+        for (int a = 0; a < 3; ++a) {
+            const float o = ray.origin[a], d = ray.direction[a];
+            const float entry = d < 0.0f ? box.max[a] : box.min[a];
+            const float exit = d < 0.0f ? box.min[a] : box.max[a];
+            const float tIn = (entry - o) / d;
+            const float tOut = (exit - o) / d;
+            if (tOut < t0 || tIn > t1) return false;
+            if (tOut < t1) t1 = tOut;
+            if (tIn > t0) t0 = tIn;
+        }
+        return true;
+    }
+
+ private:
+    LUMENAR_HD void push(int node) {
+        // The build bounds the hierarchy's depth by the stack size, so this
+        // never drops an entry for a tree we accept.
+        if (top + 1 < kBvhStackSize) bvhStack[++top] = node;
+    }
+
+    // A triangle lying in a split plane is listed on one side only, and its
+    // hit distance and the plane's distance are rounded differently; a leaf
+    // therefore accepts hits a hair beyond its interval, or such triangles
+    // would fall through the gap between two leaves.
+    static constexpr float kLeafSlack = 1e-5f;
+    LUMENAR_HD static float widenUp(float t) { return t + fabsf(t) * kLeafSlack; }
+    LUMENAR_HD static float widenDown(float t) { return t - fabsf(t) * kLeafSlack; }
+
+    LUMENAR_HD void pushKd(int node, float tEntry, float tExit) {
+        // The build bounds the depth by the stack size.
+        if (top + 1 < kKdStackSize) kdStack[++top] = {node, tEntry, tExit};
+    }
+
+    // Walks from node down to a leaf, pushing far children; returns the leaf.
+    LUMENAR_HD int descend(const NodeProp* nodes, const Ray& ray, int node, float& t0, float& t1) {
+        for (;;) {
+            const NodeProp& n = nodes[node];
+            if (n.isLeaf()) return node;
+            const int a = n.axis();
+            const float o = ray.origin[a], d = ray.direction[a];
+            const int upper = n.upperChild();
+            if (d == 0.0f) {
+                // The ray never crosses the plane: only the side it runs in
+                // matters, or both (whole interval each) when it runs in it.
+                if (o < n.split) {
+                    node = upper - 1;
+                } else if (o > n.split) {
+                    node = upper;
+                } else {
+                    pushKd(upper, t0, t1);
+                    node = upper - 1;
+                }
+                continue;
+            }
+            const float tSplit = (n.split - o) / d;
+            const int nearChild = d < 0.0f ? upper : upper - 1;
+            const int farChild = d < 0.0f ? upper - 1 : upper;
+            // Inclusive comparisons: a flat leaf (two splits in one plane)
+            // holds its planar triangles and is crossed in zero length.
+            if (t0 <= tSplit) {
+                node = nearChild;
+                if (tSplit <= t1) {
+                    pushKd(farChild, tSplit, t1);
+                    t1 = tSplit;
+                }
+            } else {
+                node = farChild;
+            }
+        }
+    }
+
+    LUMENAR_HD static bool woopTest(const float4* f, const Ray& ray, float tmin, float tmax, float& t,
+                                    float& u, float& v) {
+        const Vector3d& o = ray.origin;
+        const Vector3d& d = ray.direction;
+        const float4 f0 = f[0], f1 = f[1], f2 = f[2];
+        const float oz = f0.z * o.x + f1.z * o.y + f2.z * o.z + f2.w;
+        const float dz = f0.z * d.x + f1.z * d.y + f2.z * d.z;
+        t = -oz / dz;
+        if (t < tmin || t > tmax) return false;
+        u = (f0.x * o.x + f1.x * o.y + f2.x * o.z + f0.w) + t * (f0.x * d.x + f1.x * d.y + f2.x * d.z);
+        if (!(u >= 0.0f && u <= 1.0f)) return false;
+        v = (f0.y * o.x + f1.y * o.y + f2.y * o.z + f1.w) + t * (f0.y * d.x + f1.y * d.y + f2.y * d.z);
+        return v >= 0.0f && u + v <= 1.0f;
+    }
+
+    LUMENAR_HD static bool hitsBox(const aabb& b, const Vector3d& off, const Ray& ray, float t0, float t1) {
+        const aabb box(b.min + off, b.max + off);
+        return clipToBox(box, ray, t0, t1);
+    }
+
+    LUMENAR_HD static bool mollerTrumbore(const deviceTriangle& tri, const Vector3d& off, const Ray& ray,
+                                          float tmin, float tmax, float& t, float& u, float& v) {
+        const Vector3d p1 = tri.p1 + off;
+        const Vector3d e1 = tri.p2 + off - p1;
+        const Vector3d e2 = tri.p3 + off - p1;
+        const Vector3d q = cross(ray.direction, e2);
+        const float det = dot(e1, q);
+        const float inv = 1.0f / det;
+        const Vector3d s = ray.origin - p1;
+        u = inv * dot(s, q);
+        if (u < 0.0f || u > 1.0f) return false;
+        const Vector3d r = cross(s, e1);
+        v = inv * dot(ray.direction, r);
+        if (v < 0.0f || u + v > 1.0f) return false;
+        t = inv * dot(e2, r);
+        return tmin <= t && t <= tmax;
+    }
+
+    // The occlusion walk: index of the first accepted triangle, or -1.
+    LUMENAR_HD int firstAccepted(const DynamicBVHNodeProp* nodes, const Movable* movables, const int* indices,
+                                 const deviceTriangle* tris, const Ray& ray, float tmin, float tmax) {
+        top = -1;
+        int node = 0;
+        for (;;) {
+            const DynamicBVHNodeProp& n = nodes[node];
+            const Vector3d off = n.object >= 0 ? movables[n.object].offset : Vector3d();
+            if (hitsBox(n.box, off, ray, tmin, tmax)) {
+                if (!n.isLeaf()) {
+                    const bool negative = ray.direction[n.axis()] < 0.0f;
+                    push(negative ? n.first() : n.second);
+                    node = negative ? n.second : n.first();
+                    continue;
+                }
+                const int count = n.triCount();
+                for (int i = 0; i < count; ++i) {
+                    const int tri = indices[n.triStart() + i];
+                    float t, u, v;
+                    if (mollerTrumbore(tris[tri], off, ray, tmin, tmax, t, u, v)) {
+                        top = -1;
+                        return tri;
+                    }
+                }
+            }
+            if (top < 0) return -1;
+            node = bvhStack[top--];
+        }
+    }
+};
+
+}  // namespace lumenar

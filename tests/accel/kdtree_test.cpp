@@ -1,0 +1,286 @@
+// The kd-tree build: tree shape, numbering, leaf lists, clipping, encoding.
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <functional>
+
+#include "accel_test_util.h"
+
+using namespace lumenar;
+using namespace lumenar::test;
+
+namespace {
+
+// Depth of every node (root 0).
+std::vector<int> nodeDepths(const KdTree& kd) {
+    std::vector<int> d(kd.nodes.size(), 0);
+    for (std::size_t i = 1; i < kd.nodes.size(); ++i) d[i] = d[kd.nodes[i].parent] + 1;
+    return d;
+}
+
+// Node numbering and leaf order follow a depth-first build that creates both
+// children of a node together and finishes the left subtree first.
+void checkNumberingAndLeafOrder(const KdTree& kd) {
+    int next = 1;
+    int nextStart = 0;
+    std::function<void(int)> visit = [&](int n) {
+        const KdNode& nd = kd.nodes[n];
+        ASSERT_EQ(nd.index, n);
+        if (nd.isLeaf) {
+            EXPECT_EQ(nd.triStart, nextStart);
+            EXPECT_TRUE(std::is_sorted(nd.tris.begin(), nd.tris.end()));
+            EXPECT_TRUE(std::adjacent_find(nd.tris.begin(), nd.tris.end()) == nd.tris.end());
+            for (int i = 0; i < nd.triCount; ++i) EXPECT_EQ(kd.triIndices[nd.triStart + i], nd.tris[i]);
+            nextStart += nd.triCount;
+            return;
+        }
+        ASSERT_EQ(nd.left, next);
+        ASSERT_EQ(nd.right, next + 1);
+        EXPECT_EQ(kd.nodes[nd.left].parent, n);
+        EXPECT_EQ(kd.nodes[nd.right].parent, n);
+        next += 2;
+        visit(nd.left);
+        visit(nd.right);
+    };
+    visit(0);
+    EXPECT_EQ(next, static_cast<int>(kd.nodes.size()));
+    EXPECT_EQ(nextStart, static_cast<int>(kd.triIndices.size()));
+}
+
+Triangle spanning(float x0, float x1) {  // full y and z extent of [-1, 1]
+    return makeTriangle(Vector3d(x0, -1, -1), Vector3d(x1, 1, -1), Vector3d(0.5f * (x0 + x1), 0, 1));
+}
+
+}  // namespace
+
+TEST(KdTreeBuild, DepthLimit) {
+    EXPECT_EQ(KdTree::depthLimit(1), 8);
+    EXPECT_EQ(KdTree::depthLimit(1000000), 34);
+    EXPECT_EQ(KdTree::depthLimit(270000), 31);
+    EXPECT_EQ(KdTree::depthLimit(280000), 32);
+    EXPECT_EQ(KdTree::depthLimit(0), 8);
+    // No scene we can index reaches past the traversal stack.
+    EXPECT_LE(KdTree::depthLimit(INT_MAX) + 1, kKdStackSize);
+}
+
+TEST(KdTreeBuild, SmallScenesBecomeOneLeaf) {
+    {  // one triangle whose box is the scene box: every candidate costs 1.2
+        Scene scene;
+        scene.hostTriangles.push_back(
+            makeTriangle(Vector3d(0, 0, 0), Vector3d(1, 2, 0), Vector3d(0.5f, 1, 3)));
+        finishScene(scene);
+        KdTree kd;
+        aabb box = scene.bounds;
+        ASSERT_TRUE(kd.build(&scene, box, KdTree::kClipping));
+        EXPECT_EQ(kd.maxDepth, 8);
+        ASSERT_EQ(kd.nodes.size(), 1u);
+        EXPECT_TRUE(kd.nodes[0].isLeaf);
+        EXPECT_EQ(kd.nodes[0].splitAxis, 3);
+        EXPECT_EQ(kd.triIndices, std::vector<int>{0});
+        EXPECT_TRUE(kd.nodeRecords[0].isLeaf());
+        EXPECT_EQ(kd.nodeRecords[0].triCount(), 1);
+    }
+    {  // no triangles at all
+        Scene scene;
+        finishScene(scene);
+        KdTree kd;
+        aabb box(Vector3d(-1, -1, -1), Vector3d(1, 1, 1));
+        ASSERT_TRUE(kd.build(&scene, box, KdTree::kClipping));
+        ASSERT_EQ(kd.nodes.size(), 1u);
+        EXPECT_TRUE(kd.nodes[0].isLeaf);
+        EXPECT_EQ(kd.nodeRecords[0].triCount(), 0);
+        HostArrays a(scene);
+        TreeTraversal tr;
+        SurfaceHitRecord h;
+        EXPECT_FALSE(tr.intersect(Ray(Vector3d(0, 0, -5), Vector3d(0, 0, 1)), &h, a.woop.data(),
+                                  kd.nodeRecords.data(), kd.triIndices.data(), a.tris.data(), nullptr, box));
+    }
+}
+
+TEST(KdTreeBuild, FirstOfEqualCostsAndNumbering) {
+    Scene scene;
+    scene.hostTriangles.push_back(spanning(-2, -1));
+    scene.hostTriangles.push_back(spanning(1, 2));
+    finishScene(scene);
+    KdTree kd;
+    aabb box(Vector3d(-2, -1, -1), Vector3d(2, 1, 1));
+    ASSERT_TRUE(kd.build(&scene, box, KdTree::kClipping));
+    // Splitting at -1 and at 1 cost the same; the first in event order wins.
+    ASSERT_FALSE(kd.nodes[0].isLeaf);
+    EXPECT_EQ(kd.nodes[0].splitAxis, 0);
+    EXPECT_EQ(kd.nodes[0].splitPos, -1.0f);
+    ASSERT_EQ(kd.nodes.size(), 3u);
+    EXPECT_EQ(kd.nodes[1].tris, std::vector<int>{0});
+    EXPECT_EQ(kd.nodes[2].tris, std::vector<int>{1});
+    EXPECT_EQ(kd.nodes[1].bbox.max.x, -1.0f);
+    EXPECT_EQ(kd.nodes[2].bbox.min.x, -1.0f);
+    EXPECT_EQ(kd.nodeRecords[0].lowerField(), 1u);
+    EXPECT_EQ(kd.nodeRecords[0].upperChild(), 2);
+}
+
+TEST(KdTreeBuild, PlanarTrianglesOnTheSplitPlane) {
+    for (float xmax : {1.0f, 1.5f}) {
+        Scene scene;
+        for (int i = 0; i < 5; ++i)
+            scene.hostTriangles.push_back(makeTriangle(Vector3d(0, -0.5f, -0.5f + 0.1f * i),
+                                                       Vector3d(0, 0.5f, -0.5f + 0.1f * i),
+                                                       Vector3d(0, 0, 0.5f)));
+        finishScene(scene);
+        KdTree kd;
+        aabb box(Vector3d(-1, -1, -1), Vector3d(xmax, 1, 1));
+        ASSERT_TRUE(kd.build(&scene, box, KdTree::kClipping));
+        ASSERT_FALSE(kd.nodes[0].isLeaf);
+        EXPECT_EQ(kd.nodes[0].splitAxis, 0);
+        EXPECT_EQ(kd.nodes[0].splitPos, 0.0f);
+        // Equal costs send them right; a larger right side makes left cheaper.
+        const KdNode& empty = kd.nodes[xmax == 1.0f ? 1 : 2];
+        EXPECT_TRUE(empty.isLeaf);
+        EXPECT_EQ(empty.triCount, 0);
+        checkNumberingAndLeafOrder(kd);
+    }
+}
+
+TEST(KdTreeBuild, ShapeOfLargerTrees) {
+    for (int mode : {KdTree::kClipping, KdTree::kDuplicating}) {
+        Scene scene;
+        std::mt19937 rng(21);
+        makeMixedScene(scene, 2000, rng);
+        KdTree kd;
+        aabb box = scene.bounds;
+        ASSERT_TRUE(kd.build(&scene, box, mode));
+        EXPECT_EQ(kd.wrongSides, 0);
+        checkNumberingAndLeafOrder(kd);
+        const std::vector<int> depth = nodeDepths(kd);
+        std::vector<bool> listed(scene.hostTriangles.size(), false);
+        for (const KdNode& n : kd.nodes) {
+            if (!n.isLeaf) {
+                EXPECT_LE(depth[n.index], kd.maxDepth);
+                continue;
+            }
+            EXPECT_LE(depth[n.index], kd.maxDepth + 1);
+            for (int t : n.tris) listed[t] = true;
+        }
+        // Every triangle with area lands in some leaf.
+        for (std::size_t t = 0; t < listed.size(); ++t)
+            if (scene.hostTriangles[t].area > 0.0f) {
+                EXPECT_TRUE(listed[t]) << t;
+            }
+    }
+}
+
+TEST(KdTreeBuild, ClippingGivesExactPartBoxes) {
+    Scene scene;
+    scene.hostTriangles.push_back(makeTriangle(Vector3d(0, 0, 0), Vector3d(2, 0, 0), Vector3d(0, 2, 0)));
+    scene.hostTriangles.push_back(makeTriangle(Vector3d(1, 0, 0), Vector3d(2, 0, 0), Vector3d(1, 1, 0)));
+    finishScene(scene);
+    KdTree kd;
+    kd.scene = &scene;
+    const aabb left(Vector3d(0, 0, -1), Vector3d(1, 2, 1)), right(Vector3d(1, 0, -1), Vector3d(2, 2, 1));
+    aabb lb, rb;
+    kd.clipTriangle(0, 1.0f, 0, left, right, lb, rb);
+    EXPECT_EQ(lb.min.x, 0.0f);
+    EXPECT_EQ(lb.max.x, 1.0f);
+    EXPECT_EQ(lb.max.y, 2.0f);
+    EXPECT_EQ(lb.min.z, 0.0f);
+    EXPECT_EQ(lb.max.z, 0.0f);
+    EXPECT_EQ(rb.min.x, 1.0f);
+    EXPECT_EQ(rb.max.x, 2.0f);
+    EXPECT_EQ(rb.min.y, 0.0f);
+    EXPECT_EQ(rb.max.y, 1.0f);
+    // A triangle that only touches the plane is not split.
+    kd.clipTriangle(1, 1.0f, 0, left, right, lb, rb);
+    EXPECT_TRUE(lb.isEmpty());
+    EXPECT_TRUE(rb.isEmpty());
+    // Clipping to a box the triangle never enters leaves that side empty.
+    const aabb far(Vector3d(1, 1.5f, -1), Vector3d(2, 2, 1));
+    kd.clipTriangle(0, 1.0f, 0, left, far, lb, rb);
+    EXPECT_FALSE(lb.isEmpty());
+    EXPECT_TRUE(rb.isEmpty());
+}
+
+TEST(KdTreeBuild, StraddlersInBothSubtreesOnlyWhenTheyEnter) {
+    // A long thin diagonal triangle crossing many cells of a grid.
+    Scene scene;
+    addGrid(scene, 8, 0.0f, 1.0f);
+    scene.hostTriangles.push_back(makeTriangle(Vector3d(-4, -4, 1), Vector3d(4, 4, 1), Vector3d(4, 4, 1.2f)));
+    finishScene(scene);
+    const int diag = scene.triangleCount - 1;
+    std::size_t leavesClip = 0, leavesDup = 0;
+    for (int mode : {KdTree::kClipping, KdTree::kDuplicating}) {
+        KdTree kd;
+        aabb box = scene.bounds;
+        ASSERT_TRUE(kd.build(&scene, box, mode));
+        std::size_t& leaves = mode == KdTree::kClipping ? leavesClip : leavesDup;
+        for (const KdNode& n : kd.nodes)
+            if (n.isLeaf && std::binary_search(n.tris.begin(), n.tris.end(), diag)) ++leaves;
+    }
+    EXPECT_GT(leavesClip, 1u);
+    // Clipping lists it only where its surface is, duplication wherever its box is.
+    EXPECT_LT(leavesClip, leavesDup);
+}
+
+TEST(KdTreeBuild, TrianglesOutsideTheBoxAreReported) {
+    Scene scene;
+    std::mt19937 rng(4);
+    addRandomSoup(scene, 40, rng, 0.8f, 0.2f);
+    for (int i = 0; i < 3; ++i)
+        scene.hostTriangles.push_back(
+            makeTriangle(Vector3d(5, 0, 0), Vector3d(6, 0.5f, 0), Vector3d(5.5f, 0, 0.5f)));
+    finishScene(scene);
+    KdTree kd;
+    aabb box(Vector3d(-1, -1, -1), Vector3d(1, 1, 1));
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(kd.build(&scene, box, KdTree::kClipping));
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_GT(kd.wrongSides, 0);
+    EXPECT_NE(out.find("wrong!\n"), std::string::npos);
+}
+
+TEST(KdTreeEncoding, WideLeavesAndLargeIndices) {
+    const NodeProp wide = NodeProp::leaf(100, 7);
+    EXPECT_TRUE(wide.isLeaf());
+    EXPECT_EQ(wide.countField(), 63u);
+    EXPECT_EQ(wide.triCount(), 100);
+    EXPECT_EQ(wide.triStart, 7);
+    const NodeProp small = NodeProp::leaf(62, 3);
+    EXPECT_EQ(small.countField(), 62u);
+    EXPECT_EQ(small.triCount(), 62);
+    const NodeProp inner = NodeProp::inner(2.5f, 2, 20000001, 20000002);
+    EXPECT_EQ(inner.axis(), 2);
+    EXPECT_FALSE(inner.isLeaf());
+    EXPECT_EQ(inner.lowerChild(), 20000001);
+    EXPECT_EQ(inner.upperChild(), 20000002);
+    const NodeProp plain = NodeProp::inner(0.0f, 1, 5, 6);
+    EXPECT_EQ(plain.lowerField(), 5u);
+    EXPECT_EQ(plain.lowerChild(), 5);
+}
+
+TEST(KdTreeTraversal, DeepTreesNeverOverrunTheStack) {
+    // A chain of inner nodes whose far children are all pending at once: the
+    // only triangle sits in the first far child, found after the last pop.
+    const int levels = kKdStackSize - 1;
+    Scene scene;
+    scene.hostTriangles.push_back(
+        makeTriangle(Vector3d(100.5f, -1, -1), Vector3d(100.5f, 1, -1), Vector3d(100.5f, 0, 1)));
+    finishScene(scene);
+    HostArrays a(scene);
+    std::vector<NodeProp> nodes;
+    nodes.push_back(NodeProp::inner(100.0f, 0, 1, 2));
+    for (int k = 1; k <= levels; ++k) {
+        // node 2k-1: next inner node (or the last, empty leaf); node 2k: far leaf
+        const bool last = k == levels;
+        if (last)
+            nodes.push_back(NodeProp::leaf(0, 0));
+        else
+            nodes.push_back(NodeProp::inner(100.0f - k, 0, 2 * k + 1, 2 * k + 2));
+        nodes.push_back(NodeProp::leaf(k == 1 ? 1 : 0, 0));
+    }
+    const std::vector<int> indices{0};
+    TreeTraversal tr;
+    SurfaceHitRecord h;
+    const aabb box(Vector3d(-1000, -2, -2), Vector3d(200, 2, 2));
+    ASSERT_TRUE(tr.intersect(Ray(Vector3d(-500, 0, 0), Vector3d(1, 0, 0)), &h, a.woop.data(), nodes.data(),
+                             indices.data(), a.tris.data(), nullptr, box));
+    EXPECT_FLOAT_EQ(h.t, 600.5f);
+    EXPECT_EQ(tr.top, -1);
+}
