@@ -2,9 +2,16 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+
+#include "scene/image_io.h"
+#include "scene/input_parser.h"
 
 namespace lumenar {
 
@@ -54,16 +61,37 @@ bool Application::start(const std::string& sceneFile) {
 }
 
 bool Application::loadScene(const std::string& sceneFile) {
+    namespace fs = std::filesystem;
     std::FILE* f = std::fopen(sceneFile.c_str(), "r");
     if (!f) {
-        char cwd[PATH_MAX];
-        const char* dir = getcwd(cwd, sizeof cwd) ? cwd : "(unknown directory)";
-        std::printf("Cannot open the scene file \"%s\" (looked in %s)\n", sceneFile.c_str(), dir);
+        std::error_code ec;
+        const fs::path where = fs::absolute(fs::path(sceneFile), ec);
+        const std::string dir = ec ? std::string("(unknown directory)") : where.parent_path().string();
+        std::printf("Cannot open the scene file \"%s\" (looked in %s): %s\n",
+                    fs::path(sceneFile).filename().string().c_str(), dir.c_str(), std::strerror(errno));
         return false;
     }
+    // A parse failure has printed its reason; nothing of the file is kept.
+    // An unrecognised volume type ends the process inside the parser.
+    const bool parsed = parseSceneFile(f, sceneFile, scene_, sceneBox_, &scene_.woopTriangles);
     std::fclose(f);
-    scene_.bounds = sceneBox_;
+    if (!parsed) return false;
+    loadTextures(fs::path(sceneFile).parent_path().string());
     return true;
+}
+
+void Application::loadTextures(const std::string& sceneDir) {
+    namespace fs = std::filesystem;
+    scene_.textures.clear();
+    scene_.textures.resize(scene_.texturePaths.size());
+    for (std::size_t i = 0; i < scene_.texturePaths.size(); ++i) {
+        // Paths in the scene file are relative to the file's folder.
+        fs::path p(scene_.texturePaths[i]);
+        if (p.is_relative() && !sceneDir.empty()) p = fs::path(sceneDir) / p;
+        Image image;
+        if (!loadImage(p.string(), image)) continue;  // reported; the texture is skipped
+        scene_.textures[i].create(image);
+    }
 }
 
 bool Application::buildAccelerationStructures() {

@@ -51,6 +51,7 @@ class Application {
 
  private:
     bool loadScene(const std::string& sceneFile);
+    void loadTextures(const std::string& sceneDir);
     bool buildAccelerationStructures();
     bool copyEditableRecords();
     bool allocateFrameBuffers();
