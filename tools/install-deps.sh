@@ -7,6 +7,10 @@ packages=(
   build-essential cmake ninja-build pkg-config
   libtbb-dev libthrust-dev libcli11-dev libpng-dev
   libgtest-dev libgmock-dev
+  # texture images, the OBJ converter, the default scene's bunny
+  libopenimageio-dev libtinyobjloader-dev glmark2-data
+  # the scene-parser fuzz target (fuzz/README.md)
+  clang-14 libclang-rt-14-dev
 )
 
 missing=()
