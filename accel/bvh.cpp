@@ -139,6 +139,48 @@ void BVHTree::makeLeaf(int node) {
     std::vector<int32_t>().swap(nd.tris);
 }
 
+void BVHTree::splitByKind(int node, int depth, bool small) {
+    BVHNode& nd = nodes[node];
+    nd.splitAxis = 0;
+    const int first = static_cast<int>(nodes.size());
+    const int second = first + 1;
+    nodes.emplace_back();
+    nodes.emplace_back();
+    BVHNode& p = nodes[node];
+    BVHNode& a = nodes[first];
+    BVHNode& b = nodes[second];
+    a.index = first;
+    b.index = second;
+    a.parent = b.parent = node;
+    p.left = first;
+    p.right = second;
+    if (p.tris.empty()) {
+        const std::size_t half = p.objects.size() / 2;
+        a.objects.assign(p.objects.begin(), p.objects.begin() + static_cast<std::ptrdiff_t>(half));
+        b.objects.assign(p.objects.begin() + static_cast<std::ptrdiff_t>(half), p.objects.end());
+    } else {
+        a.tris.swap(p.tris);
+        b.objects.swap(p.objects);
+    }
+    for (int t : a.tris) a.bbox.grow(scene->hostTriangles[t].bounds);
+    for (int o : a.objects) a.bbox.grow((*movables_)[o].bounds);
+    for (int o : b.objects) b.bbox.grow((*movables_)[o].bounds);
+    std::vector<int32_t>().swap(p.tris);
+    std::vector<int32_t>().swap(p.objects);
+    const aabb boxA = a.bbox, boxB = b.bbox;
+    if (small) {
+        // Each child is again a small node.
+        subdivideDynamic(first, boxA, depth, 0, 0);
+        subdivideDynamic(second, boxB, depth, 0, 0);
+        return;
+    }
+    int countA = static_cast<int>(a.tris.size()), countB = 0;
+    for (int o : a.objects) countA += (*movables_)[o].triangleCount;
+    for (int o : b.objects) countB += (*movables_)[o].triangleCount;
+    subdivideDynamic(first, boxA, depth + 1, countA, 0);
+    subdivideDynamic(second, boxB, depth + 1, countB, 0);
+}
+
 void BVHTree::subdivideDynamic(int node, const aabb& box, int depth, int count, int attempt) {
     if (depth >= maxDepth || count < kSmallNode) {
         BVHNode& nd = nodes[node];
@@ -151,35 +193,7 @@ void BVHTree::subdivideDynamic(int node, const aabb& box, int depth, int count, 
             makeLeaf(node);
             return;
         }
-        nd.splitAxis = 0;
-        const int first = static_cast<int>(nodes.size());
-        const int second = first + 1;
-        nodes.emplace_back();
-        nodes.emplace_back();
-        BVHNode& p = nodes[node];
-        BVHNode& a = nodes[first];
-        BVHNode& b = nodes[second];
-        a.index = first;
-        b.index = second;
-        a.parent = b.parent = node;
-        p.left = first;
-        p.right = second;
-        if (p.tris.empty()) {
-            const std::size_t half = p.objects.size() / 2;
-            a.objects.assign(p.objects.begin(), p.objects.begin() + static_cast<std::ptrdiff_t>(half));
-            b.objects.assign(p.objects.begin() + static_cast<std::ptrdiff_t>(half), p.objects.end());
-        } else {
-            a.tris.swap(p.tris);
-            b.objects.swap(p.objects);
-        }
-        for (int t : a.tris) a.bbox.grow(scene->hostTriangles[t].bounds);
-        for (int o : a.objects) a.bbox.grow((*movables_)[o].bounds);
-        for (int o : b.objects) b.bbox.grow((*movables_)[o].bounds);
-        std::vector<int32_t>().swap(p.tris);
-        std::vector<int32_t>().swap(p.objects);
-        const aabb boxA = a.bbox, boxB = b.bbox;
-        subdivideDynamic(first, boxA, depth, 0, 0);
-        subdivideDynamic(second, boxB, depth, 0, 0);
+        splitByKind(node, depth, true);
         return;
     }
 
@@ -235,7 +249,11 @@ void BVHTree::subdivideDynamic(int node, const aabb& box, int depth, int count, 
                 if (moved < m) R = suffix[moved];
                 continue;
             }
-            if (!(lo < e.pos && e.pos < hi)) continue;
+            // A plane with every primitive on one side separates nothing:
+            // with the object factor it could still undercut not splitting,
+            // and the node would be "split" into an empty and an identical
+            // child down to the depth limit.
+            if (!(lo < e.pos && e.pos < hi) || moved == 0 || moved == m) continue;
             float cost = (surfaceArea(L) * f) * static_cast<float>(nL) +
                          (surfaceArea(R) * f) * static_cast<float>(nR) + kTraversalCost;
             if (e.id < 0) cost = static_cast<float>(static_cast<double>(cost) * kObjectFactor);
@@ -251,6 +269,12 @@ void BVHTree::subdivideDynamic(int node, const aabb& box, int depth, int count, 
             if (attempt < 3) continue;
             if (nd.objects.empty()) {
                 makeLeaf(node);
+                return;
+            }
+            if (bestMoved == 0) {
+                // Objects that no plane separates: part them as a small node
+                // would (triangles from objects, then objects in halves).
+                splitByKind(node, depth, false);
                 return;
             }
         }

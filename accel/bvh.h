@@ -77,6 +77,10 @@ class BVHTree {
     };
     bool buildImpl(Scene* scene, bool withObjects);
     void subdivideDynamic(int node, const aabb& box, int depth, int count, int attempt);
+    // Splits a node without a plane: triangles to the first child and
+    // objects to the second, or the objects in two halves. Children of a
+    // small node stay small nodes; otherwise they go on with their weights.
+    void splitByKind(int node, int depth, bool small);
     void expandObject(int node, int object);
     void makeLeaf(int node);
     aabb primBox(int32_t id) const;

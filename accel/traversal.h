@@ -239,7 +239,38 @@ class TreeTraversal {
         return true;
     }
 
- private:
+    // The occlusion walk: index of the first accepted triangle (first in
+    // traversal order), or -1.
+    LUMENAR_HD int firstAccepted(const DynamicBVHNodeProp* nodes, const Movable* movables, const int* indices,
+                                 const deviceTriangle* tris, const Ray& ray, float tmin, float tmax) {
+        top = -1;
+        int node = 0;
+        for (;;) {
+            const DynamicBVHNodeProp& n = nodes[node];
+            const Vector3d off = n.object >= 0 ? movables[n.object].offset : Vector3d();
+            if (hitsBox(n.box, off, ray, tmin, tmax)) {
+                if (!n.isLeaf()) {
+                    const bool negative = ray.direction[n.axis()] < 0.0f;
+                    push(negative ? n.first() : n.second);
+                    node = negative ? n.second : n.first();
+                    continue;
+                }
+                const int count = n.triCount();
+                for (int i = 0; i < count; ++i) {
+                    const int tri = indices[n.triStart() + i];
+                    float t, u, v;
+                    if (mollerTrumbore(tris[tri], off, ray, tmin, tmax, t, u, v)) {
+                        top = -1;
+                        return tri;
+                    }
+                }
+            }
+            if (top < 0) return -1;
+            node = bvhStack[top--];
+        }
+    }
+
+ protected:
     LUMENAR_HD void push(int node) {
         // The build bounds the hierarchy's depth by the stack size, so this
         // never drops an entry for a tree we accept.
@@ -333,36 +364,6 @@ class TreeTraversal {
         if (v < 0.0f || u + v > 1.0f) return false;
         t = inv * dot(e2, r);
         return tmin <= t && t <= tmax;
-    }
-
-    // The occlusion walk: index of the first accepted triangle, or -1.
-    LUMENAR_HD int firstAccepted(const DynamicBVHNodeProp* nodes, const Movable* movables, const int* indices,
-                                 const deviceTriangle* tris, const Ray& ray, float tmin, float tmax) {
-        top = -1;
-        int node = 0;
-        for (;;) {
-            const DynamicBVHNodeProp& n = nodes[node];
-            const Vector3d off = n.object >= 0 ? movables[n.object].offset : Vector3d();
-            if (hitsBox(n.box, off, ray, tmin, tmax)) {
-                if (!n.isLeaf()) {
-                    const bool negative = ray.direction[n.axis()] < 0.0f;
-                    push(negative ? n.first() : n.second);
-                    node = negative ? n.second : n.first();
-                    continue;
-                }
-                const int count = n.triCount();
-                for (int i = 0; i < count; ++i) {
-                    const int tri = indices[n.triStart() + i];
-                    float t, u, v;
-                    if (mollerTrumbore(tris[tri], off, ray, tmin, tmax, t, u, v)) {
-                        top = -1;
-                        return tri;
-                    }
-                }
-            }
-            if (top < 0) return -1;
-            node = bvhStack[top--];
-        }
     }
 };
 

@@ -12,6 +12,8 @@ packages=(
   # the scene-parser fuzz target (fuzz/README.md)
   clang-14 libclang-rt-14-dev
 )
+# Benchmarks only (-DLUMENAR_BENCH=ON, bench/README.md), not installed here:
+#   apt-get install libembree-dev libbenchmark-dev glmark2-data
 
 missing=()
 for p in "${packages[@]}"; do

@@ -227,3 +227,38 @@ TEST(BVHQueries, FindReportsWhetherTheTargetIsVisible) {
     EXPECT_FALSE(find(Ray(Vector3d(20, 0, 5), Vector3d(0, 0, -1)), 0));
     EXPECT_EQ(tr.top, -1);
 }
+
+TEST(BVHBuild, ObjectInsideWallsIsStillSplit) {
+    // Walls spanning the whole box leave no plane that separates anything
+    // until the object's own bounds; the object must still get a real
+    // subtree rather than one leaf of all its triangles.
+    Scene scene;
+    std::mt19937 rng(12);
+    addObject(scene, 2000, Vector3d(5, 3, 5), 1.5f, rng);
+    const float L = 10.0f;
+    for (int axis = 0; axis < 3; ++axis)
+        for (float side : {0.0f, L}) {
+            Vector3d p[4];
+            for (int q = 0; q < 4; ++q) {
+                p[q][axis] = side;
+                p[q][(axis + 1) % 3] = (q == 1 || q == 2) ? L : 0.0f;
+                p[q][(axis + 2) % 3] = q >= 2 ? L : 0.0f;
+            }
+            scene.hostTriangles.push_back(makeTriangle(p[0], p[1], p[2]));
+            scene.hostTriangles.push_back(makeTriangle(p[0], p[2], p[3]));
+        }
+    finishScene(scene);
+    BVHTree bvh;
+    ASSERT_TRUE(bvh.buildDynamic(&scene));
+    checkLeaves(scene, bvh);
+    int largest = 0;
+    for (const BVHNode& n : bvh.nodes)
+        if (n.isLeaf) largest = std::max(largest, n.triCount);
+    EXPECT_LE(largest, 16);
+    // No split leaves one child empty and the other holding everything.
+    for (const BVHNode& n : bvh.nodes) {
+        if (n.isLeaf) {
+            EXPECT_TRUE(n.triCount > 0 || n.parent < 0) << n.index;
+        }
+    }
+}
