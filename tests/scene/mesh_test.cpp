@@ -79,7 +79,11 @@ TEST(MeshBlock, WoopRowsMapTheTriangleOntoTheUnitTriangle) {
     const auto lights = download(s.deviceLightTriangles, 1);
     EXPECT_EQ(lights[0].triangleIndex, 0);
     EXPECT_EQ(lights[0].emission.g, 4.0f);
-    EXPECT_EQ(lights[0].normal.y, n.y);
+    // The light's normal is the face normal made unit length.
+    const Vector3d unit = n / length(n);
+    EXPECT_FLOAT_EQ(lights[0].normal.x, unit.x);
+    EXPECT_FLOAT_EQ(lights[0].normal.y, unit.y);
+    EXPECT_FLOAT_EQ(lights[0].normal.z, unit.z);
     EXPECT_EQ(lights[0].invArea, 1.0f / t.area);
     EXPECT_EQ(download(s.deviceLightIndices, 1)[0], 0);
 }
