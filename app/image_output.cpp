@@ -1,5 +1,6 @@
 #include "app/image_output.h"
 
+#include <OpenImageIO/imageio.h>
 #include <png.h>
 
 #include <cerrno>
@@ -48,6 +49,38 @@ bool writePngBottomUp(const std::string& path, int width, int height, const std:
         return false;
     }
     return true;
+}
+
+bool writeExrBottomUp(const std::string& path, int width, int height, const std::vector<Color>& rgb) {
+    if (width <= 0 || height <= 0 ||
+        rgb.size() != static_cast<std::size_t>(width) * static_cast<std::size_t>(height)) {
+        std::fprintf(stderr, "%s: image size %d x %d does not match its %zu pixels\n", path.c_str(), width,
+                     height, rgb.size());
+        return false;
+    }
+    auto out = OIIO::ImageOutput::create(path);
+    if (!out) {
+        std::fprintf(stderr, "%s: cannot write this image format: %s\n", path.c_str(),
+                     OIIO::geterror().c_str());
+        return false;
+    }
+    OIIO::ImageSpec spec(width, height, 3, OIIO::TypeDesc::HALF);
+    if (!out->open(path, spec)) {
+        std::fprintf(stderr, "%s: cannot open for writing: %s\n", path.c_str(), out->geterror().c_str());
+        return false;
+    }
+    // Start at the top row and step backwards through memory.
+    const std::size_t row = static_cast<std::size_t>(width) * sizeof(Color);
+    const auto* top = reinterpret_cast<const char*>(rgb.data()) + row * (height - 1);
+    const bool ok =
+        out->write_image(OIIO::TypeDesc::FLOAT, top, sizeof(Color), -static_cast<OIIO::stride_t>(row));
+    if (!ok)
+        std::fprintf(stderr, "%s: writing the image failed: %s\n", path.c_str(), out->geterror().c_str());
+    if (!out->close()) {
+        std::fprintf(stderr, "%s: closing the image failed: %s\n", path.c_str(), out->geterror().c_str());
+        return false;
+    }
+    return ok;
 }
 
 }  // namespace lumenar

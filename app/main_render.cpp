@@ -1,5 +1,7 @@
 // lumenar-render: the headless renderer. Runs the same start-up as the window
-// program and writes an image.
+// program, renders a number of frames (or for a time) and writes the images.
+#include <unistd.h>
+
 #include <CLI/CLI.hpp>
 #include <cmath>
 #include <cstdio>
@@ -8,10 +10,10 @@
 #include <system_error>
 #include <vector>
 
+#include "app/batch_render.h"
 #include "app/image_output.h"
 #include "app/startup.h"
 #include "device/threads.h"
-#include "render/primary_rays.h"
 
 namespace fs = std::filesystem;
 
@@ -42,61 +44,45 @@ bool enterSceneFolder(const std::string& arg, std::string& sceneFile) {
     return true;
 }
 
-// One frame's primary rays as an image: each pixel shows the mean unit
-// direction of its samples, mapped from [-1, 1] to [0, 255].
-std::vector<uint8_t> rayDirectionImage(lumenar::Application& app) {
-    using namespace lumenar;
-    const int o = app.settings().superSampleFactor;
-    const int W = app.imageWidth(), H = app.imageHeight();
-    const std::size_t samples = static_cast<std::size_t>(o) * o * W * H;
-    device::Buffer<Color> frame(static_cast<std::size_t>(W) * H);
-    RayTraceKernelGLOnlyDiffusePDInitSuper(app.sobolStates(), static_cast<int>(WangHash(1)),
-                                           app.scene().camera, o * W, o * H, frame.get(), app.pathStates(),
-                                           o);
-    device::checkLaunch();
-    device::synchronize();
-
-    std::vector<pixelData> paths(samples);
-    device::copyToHost(paths.data(), app.pathStates(), samples * sizeof(pixelData));
-    std::vector<Vector3d> sum(static_cast<std::size_t>(W) * H);
-    for (const pixelData& p : paths) sum[p.pixelIndex] += normalize(p.ray.direction);
-    std::vector<uint8_t> rgb(sum.size() * 3);
-    for (std::size_t i = 0; i < sum.size(); ++i) {
-        const Vector3d d = normalize(sum[i]);
-        for (int c = 0; c < 3; ++c) {
-            const float v = std::fmin(std::fmax(d[c] * 0.5f + 0.5f, 0.0f), 1.0f);
-            rgb[i * 3 + c] = static_cast<uint8_t>(std::lround(v * 255.0f));
-        }
-    }
-    return rgb;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
     lumenar::Settings settings;
+    lumenar::BatchOptions batch;
     std::string scene = "input";
     std::string out = "render.png";
+    std::string hdr;
     int threads = 0;
 
-    CLI::App cli{"Lumenar headless renderer: loads a scene and writes an image."};
+    CLI::App cli{"Lumenar headless renderer: loads a scene, path-traces it and writes the image."};
     cli.add_option("scene", scene,
                    "Scene file, or a folder holding a scene file named \"input\" (default: input in the "
                    "working directory)");
-    cli.add_option("-o,--out", out, "PNG image to write")->capture_default_str();
+    auto* framesOpt = cli.add_option("-f,--frames", batch.frames, "Frames (samples per pixel) to render")
+                          ->check(CLI::PositiveNumber)
+                          ->capture_default_str();
+    cli.add_option("-s,--seconds", batch.seconds, "Render for this many seconds instead of a frame count")
+        ->check(CLI::PositiveNumber)
+        ->excludes(framesOpt);
+    cli.add_option("-o,--out", out, "PNG image to write (the displayed, tone-mapped image)")
+        ->capture_default_str();
+    cli.add_option("--hdr", hdr, "OpenEXR image of the linear running average to write as well");
     cli.add_option("--kd-mode", settings.kdBuildMode,
                    "kd-tree build: non-zero clips straddling triangles, 0 duplicates them")
         ->capture_default_str();
     cli.add_option("--ss", settings.superSampleFactor, "Primary samples per pixel along each axis")
         ->check(CLI::Range(1, 8))
         ->capture_default_str();
+    cli.add_flag("--fog", batch.fog, "Render the scene's participating medium");
     cli.add_option("-t,--threads", threads, "Worker threads of the CPU backend (0: all cores)")
         ->check(CLI::NonNegativeNumber)
         ->capture_default_str();
+    cli.add_flag("--stats", batch.stats, "Print throughput and the share of frame time spent in ray queries");
     CLI11_PARSE(cli, argc, argv);
 
     std::error_code ec;
     const std::string outPath = fs::absolute(out, ec).string();
+    const std::string hdrPath = hdr.empty() ? std::string() : fs::absolute(hdr, ec).string();
     std::string sceneFile;
     if (!enterSceneFolder(scene, sceneFile)) return 1;
 
@@ -104,9 +90,38 @@ int main(int argc, char** argv) {
     lumenar::Application app(settings);
     if (!app.start(sceneFile)) return 1;
 
-    const std::vector<uint8_t> rgb = rayDirectionImage(app);
-    const bool written = lumenar::writePngBottomUp(outPath, app.imageWidth(), app.imageHeight(), rgb);
-    if (written) std::printf("Wrote %s (%d x %d)\n", outPath.c_str(), app.imageWidth(), app.imageHeight());
+    batch.progress = isatty(STDERR_FILENO) != 0;
+    const lumenar::BatchResult r = lumenar::renderBatch(app, batch);
+    bool written = r.ok;
+    if (r.ok) {
+        const int W = app.imageWidth(), H = app.imageHeight();
+        const double samples =
+            static_cast<double>(r.frames) * settings.superSampleFactor * settings.superSampleFactor * W * H;
+        std::printf("Rendered %d frames of %d x %d in %.2f s: %.2f frames/s, %.3f Msamples/s\n", r.frames, W,
+                    H, r.seconds, r.frames / r.seconds, samples / r.seconds * 1e-6);
+        if (batch.stats) {
+            std::printf(
+                "Path segments per sample: %.3f; rays per sample: %.3f (%.3f closest-hit, %.3f shadow)\n",
+                r.pathSegments / samples, (r.closestHits + r.shadowRays) / samples, r.closestHits / samples,
+                r.shadowRays / samples);
+            std::printf("Ray queries: %.3f Mrays/s; %.1f %% of the frame time (%d worker threads)\n",
+                        (r.closestHits + r.shadowRays) / r.seconds * 1e-6, 100.0 * r.queryShare,
+                        lumenar::device::hostThreads());
+            const lumenar::FramePhaseTimes& t = r.phases;
+            const double pct = 100.0 / r.seconds;
+            std::printf(
+                "Frame time: bounce launches %.1f %%, camera rays %.1f %%, compaction %.1f %%, "
+                "accumulation %.1f %%; %.2f bounce launches per frame\n",
+                t.bounces * pct, t.primary * pct, t.compaction * pct, t.accumulate * pct,
+                static_cast<double>(r.bounceLaunches) / r.frames);
+        }
+        written = lumenar::writePngBottomUp(outPath, W, H, r.rgb);
+        if (written) std::printf("Wrote %s\n", outPath.c_str());
+        if (written && !hdrPath.empty()) {
+            written = lumenar::writeExrBottomUp(hdrPath, W, H, r.average);
+            if (written) std::printf("Wrote %s\n", hdrPath.c_str());
+        }
+    }
     const int status = app.shutdown();
     return written ? status : 1;
 }

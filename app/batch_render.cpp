@@ -1,0 +1,125 @@
+#include "app/batch_render.h"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+
+#include "device/threads.h"
+#include "render/accumulation.h"
+
+namespace lumenar {
+
+FrameResources frameResources(Application& app) {
+    FrameResources r;
+    Scene& s = app.scene();
+    BVHTree& bvh = app.bvhTree();
+    r.width = app.imageWidth();
+    r.height = app.imageHeight();
+    r.superSampleFactor = app.settings().superSampleFactor;
+    r.sobolStates = app.sobolStates();
+    r.pathStates = app.pathStates();
+    r.bvhNodes = bvh.deviceNodes.get();
+    r.movables = bvh.deviceMovables.get();
+    r.scene.nodes = bvh.deviceNodes.get();
+    r.scene.triIndices = bvh.deviceTriIndices.get();
+    r.scene.movables = bvh.deviceMovables.get();
+    r.scene.triangles = s.deviceTriangles;
+    r.scene.materials = app.materials();
+    r.scene.bgcolor = s.bgcolor;
+    r.scene.lightIndices = s.deviceLightIndices;
+    r.scene.lightCount = s.lightCount;
+    r.scene.lights = s.deviceLightTriangles;
+    r.scene.volumeCount = s.volumeCount;
+    r.scene.volumes = app.volumes();
+    return r;
+}
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double secondsSince(Clock::time_point t0) {
+    return std::chrono::duration<double>(Clock::now() - t0).count();
+}
+
+void printProgress(int frame, int total, double elapsed, double seconds, long long samplesPerFrame) {
+    const double fps = frame / elapsed;
+    const double left = seconds > 0.0 ? seconds - elapsed : (total - frame) / fps;
+    if (total > 0)
+        std::fprintf(stderr, "\rframe %d/%d  %.2f frames/s  %.2f Msamples/s  %.0f s left   ", frame, total,
+                     fps, fps * samplesPerFrame * 1e-6, left > 0 ? left : 0.0);
+    else
+        std::fprintf(stderr, "\rframe %d  %.2f frames/s  %.2f Msamples/s  %.0f s left   ", frame, fps,
+                     fps * samplesPerFrame * 1e-6, left > 0 ? left : 0.0);
+    std::fflush(stderr);
+}
+
+}  // namespace
+
+BatchResult renderBatch(Application& app, const BatchOptions& options) {
+    BatchResult result;
+    const FrameResources res = frameResources(app);
+    const int W = res.width, H = res.height;
+    if (!res.scene.nodes || !res.scene.triIndices) {
+        std::fprintf(stderr, "the scene has no acceleration structure to trace\n");
+        return result;
+    }
+    Renderer renderer(res);
+    device::Buffer<Color> display(static_cast<std::size_t>(W) * H);
+    if (!renderer.valid() || !display) return result;
+    renderer.fogEnabled = options.fog;
+    renderer.ssEnabled = options.subsurface;
+
+    const long long samplesPerFrame =
+        static_cast<long long>(res.superSampleFactor) * res.superSampleFactor * W * H;
+    querystats::reset();
+    querystats::setEnabled(options.stats);
+    const unsigned long long cycles0 = querystats::now();
+    const Clock::time_point t0 = Clock::now();
+    for (;;) {
+        const FrameStats fs = renderer.renderFrame(app.scene().camera, display.get());
+        ++result.frames;
+        result.pathSegments += fs.pathSegments;
+        result.bounceLaunches += fs.bounceLaunches;
+        result.phases += fs.phases;
+        const double elapsed = secondsSince(t0);
+        if (options.progress)
+            printProgress(result.frames, options.seconds > 0 ? 0 : options.frames, elapsed, options.seconds,
+                          samplesPerFrame);
+        if (options.seconds > 0.0 ? elapsed >= options.seconds : result.frames >= options.frames) break;
+    }
+    result.seconds = secondsSince(t0);
+    const unsigned long long wallCycles = querystats::now() - cycles0;
+    querystats::setEnabled(false);
+    if (options.progress) std::fprintf(stderr, "\n");
+    if (options.stats) {
+        const querystats::Totals t = querystats::totals();
+        result.closestHits = t.closestHits;
+        result.shadowRays = t.shadowRays;
+        const double workerCycles = static_cast<double>(wallCycles) * device::hostThreads();
+        result.queryShare = workerCycles > 0 ? t.cycles / workerCycles : 0.0;
+    }
+
+    // The displayed bytes and the linear average.
+    const std::size_t n = static_cast<std::size_t>(W) * H;
+    std::vector<displayVertex> vertices(n);
+    std::vector<Color> sum(n);
+    if (!device::copyToHost(vertices.data(), display.get(), n * sizeof(displayVertex)) ||
+        !device::copyToHost(sum.data(), renderer.accumBuffer(), n * sizeof(Color)))
+        return result;
+    result.rgb.resize(n * 3);
+    result.average.resize(n);
+    const float inv = 1.0f / static_cast<float>(renderer.frameCount());
+    for (std::size_t i = 0; i < n; ++i) {
+        result.rgb[3 * i + 0] = vertices[i].red;
+        result.rgb[3 * i + 1] = vertices[i].green;
+        result.rgb[3 * i + 2] = vertices[i].blue;
+        result.average[i] = sum[i] * inv;
+    }
+    result.ok = true;
+    return result;
+}
+
+}  // namespace lumenar

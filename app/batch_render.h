@@ -1,0 +1,42 @@
+// Rendering a loaded scene without a window: a number of frames or a time
+// budget, with a progress line and an optional frame-time breakdown.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "app/startup.h"
+#include "render/renderer.h"
+
+namespace lumenar {
+
+// The frame resources of a started application.
+FrameResources frameResources(Application& app);
+
+struct BatchOptions {
+    int frames = 16;        // frames to render (ignored when seconds > 0)
+    double seconds = 0.0;   // render until this much time has passed (at least one frame)
+    bool progress = false;  // a progress line on standard error
+    bool fog = false;
+    bool subsurface = false;
+    bool stats = false;  // time the ray queries
+};
+
+struct BatchResult {
+    bool ok = false;
+    int frames = 0;
+    double seconds = 0.0;
+    long long pathSegments = 0;  // bounce-kernel path records traced
+    int bounceLaunches = 0;
+    FramePhaseTimes phases;      // summed over all frames
+    std::vector<uint8_t> rgb;    // displayed image, 8-bit RGB, row 0 at the bottom
+    std::vector<Color> average;  // linear running average, row 0 at the bottom
+    // Ray-query counts and time share (only with stats).
+    unsigned long long closestHits = 0;
+    unsigned long long shadowRays = 0;
+    double queryShare = 0.0;  // share of worker time spent in ray queries
+};
+
+BatchResult renderBatch(Application& app, const BatchOptions& options);
+
+}  // namespace lumenar

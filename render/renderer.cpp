@@ -1,0 +1,70 @@
+#include "render/renderer.h"
+
+#include <chrono>
+
+#include "accel/refit.h"
+#include "render/accumulation.h"
+#include "render/primary_rays.h"
+
+namespace lumenar {
+
+namespace {
+using Clock = std::chrono::steady_clock;
+double secondsBetween(Clock::time_point a, Clock::time_point b) {
+    return std::chrono::duration<double>(b - a).count();
+}
+}  // namespace
+
+Renderer::Renderer(const FrameResources& resources)
+    : res_(resources), accumBuffer_(static_cast<std::size_t>(resources.width) * resources.height) {
+    // Cleared once here, so the first frame never averages stale memory.
+    if (accumBuffer_) device::fillBytes(accumBuffer_.get(), 0, accumBuffer_.bytes());
+}
+
+void Renderer::requestMove(const Vector3d& offset) {
+    movableOffset_ = offset;
+    movableMoved_ = true;
+}
+
+FrameStats Renderer::renderFrame(const Camera& camera, Color* display) {
+    FrameStats stats;
+    const int W = res_.width, H = res_.height, o = res_.superSampleFactor;
+    if (resetAccumulation_) {
+        device::fillBytes(accumBuffer_.get(), 0, accumBuffer_.bytes());
+        frameCount_ = 0;
+        resetAccumulation_ = false;
+    }
+    if (movableMoved_ && res_.movables && res_.bvhNodes) {
+        launchUpdateBVH(0, movableOffset_, res_.movables, res_.bvhNodes);
+        device::synchronize();
+        movableMoved_ = false;
+    }
+    frameCount_ += 1;
+    const uint32_t hash = WangHash(frameCount_);
+    const int seed = static_cast<int>(hash);
+
+    const Clock::time_point t0 = Clock::now();
+    RayTraceKernelGLOnlyDiffusePDInitSuper(res_.sobolStates, seed, camera, o * W, o * H, display,
+                                           res_.pathStates, o);
+    device::synchronize();
+    const Clock::time_point t1 = Clock::now();
+    stats.bounceLaunches = runBounceLaunches(res_.pathStates, o * o * W * H, [&](int bounce, int n) {
+        const Clock::time_point b0 = Clock::now();
+        RayTraceKernelGLFinalHackMov(seed, bounce, res_.scene, fogEnabled, ssEnabled, display,
+                                     res_.pathStates, n, o);
+        device::synchronize();
+        stats.phases.bounces += secondsBetween(b0, Clock::now());
+        stats.pathSegments += n;
+    });
+    const Clock::time_point t2 = Clock::now();
+    AccumulateFrameColor(W, H, static_cast<int>(frameCount_), display, accumBuffer_.get());
+    device::checkLaunch();
+    device::synchronize();
+    const Clock::time_point t3 = Clock::now();
+    stats.phases.primary = secondsBetween(t0, t1);
+    stats.phases.compaction = secondsBetween(t1, t2) - stats.phases.bounces;
+    stats.phases.accumulate = secondsBetween(t2, t3);
+    return stats;
+}
+
+}  // namespace lumenar

@@ -1,0 +1,87 @@
+// Runs progressive frames: pending reset and refit, the frame seed, primary
+// rays, bounce launches with compaction between them, and the accumulation
+// into a caller-given display buffer. The window and the headless renderer
+// both drive it; it knows nothing of either.
+#pragma once
+
+#include <cstdint>
+
+#include "accel/device_layout.h"
+#include "device/memory.h"
+#include "device/random.h"
+#include "render/camera.h"
+#include "render/path_state.h"
+#include "render/tracer.h"
+
+namespace lumenar {
+
+// Everything a frame reads that start-up made; the Renderer does not own it.
+struct FrameResources {
+    int width = 0;              // W
+    int height = 0;             // H
+    int superSampleFactor = 1;  // o
+    SobolState* sobolStates = nullptr;
+    pixelData* pathStates = nullptr;  // o * o * W * H records
+    DynamicBVHNodeProp* bvhNodes = nullptr;
+    Movable* movables = nullptr;  // managed: the refit writes the offset
+    DynamicScene scene{};
+};
+
+// Wall-clock seconds of a frame's phases. Kernels are synchronised before
+// each phase ends, so on a GPU the split holds as well.
+struct FramePhaseTimes {
+    double primary = 0.0;     // camera rays
+    double bounces = 0.0;     // bounce launches (queries, shading, sampling)
+    double compaction = 0.0;  // removing ended paths between launches
+    double accumulate = 0.0;  // running sum and display vertices
+    FramePhaseTimes& operator+=(const FramePhaseTimes& o) {
+        primary += o.primary;
+        bounces += o.bounces;
+        compaction += o.compaction;
+        accumulate += o.accumulate;
+        return *this;
+    }
+};
+
+struct FrameStats {
+    int bounceLaunches = 0;
+    long long pathSegments = 0;  // path records traced over all launches
+    FramePhaseTimes phases;
+};
+
+class Renderer {
+ public:
+    // Allocates the running sum (W x H colours, cleared).
+    explicit Renderer(const FrameResources& resources);
+    Renderer(const Renderer&) = delete;
+    Renderer& operator=(const Renderer&) = delete;
+
+    bool valid() const { return static_cast<bool>(accumBuffer_); }
+
+    // Any change of view, mesh, material or mode restarts the average.
+    void requestReset() { resetAccumulation_ = true; }
+    // Requests movable object 0 at the given total translation; applied before
+    // the next path-traced frame.
+    void requestMove(const Vector3d& offset);
+
+    // Runs one frame into display (W x H elements of 12 bytes): afterwards
+    // each element is the pixel's display vertex.
+    FrameStats renderFrame(const Camera& camera, Color* display);
+
+    uint32_t frameCount() const { return frameCount_; }
+    const Color* accumBuffer() const { return accumBuffer_.get(); }
+    const FrameResources& resources() const { return res_; }
+
+    bool fogEnabled = false;
+    bool ssEnabled = false;
+
+ private:
+    FrameResources res_;
+    device::Buffer<Color> accumBuffer_;
+    uint32_t frameCount_ = 0;
+    bool resetAccumulation_ = false;
+    bool movableMoved_ = false;
+    Vector3d movableOffset_;
+};
+
+}  // namespace lumenar

@@ -1,0 +1,96 @@
+#include "render/tracer.h"
+
+#include "device/launch.h"
+#include "render/accumulation.h"
+
+#if !defined(__CUDACC__) && (defined(__x86_64__) || defined(__i386__))
+#include <x86intrin.h>
+#endif
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <vector>
+
+namespace lumenar {
+
+namespace querystats {
+namespace {
+std::atomic<bool> gEnabled{false};
+
+struct alignas(64) ThreadTotals {
+    Totals t;
+};
+
+std::mutex gRegistryMutex;
+std::vector<ThreadTotals*>& registry() {
+    static std::vector<ThreadTotals*> r;
+    return r;
+}
+
+ThreadTotals& local() {
+    thread_local ThreadTotals* mine = [] {
+        auto* t = new ThreadTotals();  // lives as long as the process: totals outlive worker threads
+        std::lock_guard<std::mutex> lock(gRegistryMutex);
+        registry().push_back(t);
+        return t;
+    }();
+    return *mine;
+}
+}  // namespace
+
+bool enabled() {
+    return gEnabled.load(std::memory_order_relaxed);
+}
+void setEnabled(bool on) {
+    gEnabled.store(on, std::memory_order_relaxed);
+}
+
+void add(bool closest, unsigned long long cycles) {
+    Totals& t = local().t;
+    if (closest)
+        ++t.closestHits;
+    else
+        ++t.shadowRays;
+    t.cycles += cycles;
+}
+
+unsigned long long now() {
+#if !defined(__CUDACC__) && (defined(__x86_64__) || defined(__i386__))
+    return __rdtsc();
+#else
+    return static_cast<unsigned long long>(std::chrono::steady_clock::now().time_since_epoch().count());
+#endif
+}
+
+Totals totals() {
+    std::lock_guard<std::mutex> lock(gRegistryMutex);
+    Totals sum;
+    for (const ThreadTotals* t : registry()) {
+        sum.closestHits += t->t.closestHits;
+        sum.shadowRays += t->t.shadowRays;
+        sum.cycles += t->t.cycles;
+    }
+    return sum;
+}
+
+void reset() {
+    std::lock_guard<std::mutex> lock(gRegistryMutex);
+    for (ThreadTotals* t : registry()) t->t = Totals();
+}
+}  // namespace querystats
+
+void RayTraceKernelGLFinalHackMov(int seed, int bounce, const DynamicScene& scene, bool fogEnabled,
+                                  bool ssEnabled, Color* frame, pixelData* paths, int count,
+                                  int superSampleFactor) {
+    const DynamicScene s = scene;
+    device::launchPathArray(
+        count, LUMENAR_LAMBDA(int i) {
+            Raytrace rt(false, false, false, false, false, fogEnabled, false, false, ssEnabled);
+            bouncePathItem(
+                i, seed, bounce, paths, frame, superSampleFactor,
+                [&](const Ray& ray, int b, XorwowState* rng) { return rt.TraceRayMov(ray, b, rng, s); });
+        });
+}
+
+}  // namespace lumenar

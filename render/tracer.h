@@ -1,0 +1,138 @@
+// The interactive path tracer: one bounce of every live path per launch,
+// nearest hits and shadow queries through the dynamic BVH.
+#pragma once
+
+#include "accel/traversal.h"
+#include "device/random.h"
+#include "render/bounce.h"
+#include "render/path_state.h"
+
+namespace lumenar {
+
+// Counts and times the ray queries of the CPU backend when enabled (the
+// frame-time breakdown of `lumenar-render --stats`); free when disabled.
+namespace querystats {
+bool enabled();
+void setEnabled(bool on);
+struct Totals {
+    unsigned long long closestHits = 0;
+    unsigned long long shadowRays = 0;
+    unsigned long long cycles = 0;  // time-stamp counter cycles inside queries
+};
+Totals totals();  // sums over all threads
+void reset();
+#if !defined(__CUDA_ARCH__)
+void add(bool closest, unsigned long long cycles);
+unsigned long long now();
+#endif
+}  // namespace querystats
+
+// Scene arrays a bounce reads (what the frame loop passes every launch).
+struct DynamicScene {
+    const DynamicBVHNodeProp* nodes;
+    const int* triIndices;
+    const Movable* movables;
+    const deviceTriangle* triangles;
+    const Material* materials;
+    Color bgcolor;
+    const int* lightIndices;
+    int lightCount;
+    const deviceLightTriangle* lights;
+    int volumeCount;
+    const Volume* volumes;
+};
+
+// Per-thread tracer: traversal stacks plus the feature flags of the kernels.
+class Raytrace : public TreeTraversal {
+ public:
+    bool flags[10];
+
+    LUMENAR_HD Raytrace(bool f0, bool f1, bool f2, bool f3, bool f4, bool f5, bool f6, bool f7, bool f8) {
+        const bool in[9] = {f0, f1, f2, f3, f4, f5, f6, f7, f8};
+        for (int i = 0; i < 9; ++i) flags[i] = in[i];
+        flags[9] = false;
+    }
+
+    LUMENAR_HD bool fogEnabled() const { return flags[5]; }
+    LUMENAR_HD bool subsurfaceEnabled() const { return flags[8]; }
+
+    // One bounce of a path: nearest hit, emitted or background light, direct
+    // light from one emissive triangle (multiple importance sampling), the
+    // continuation and Russian roulette.
+    LUMENAR_HD BounceResult TraceRayMov(const Ray& ray, int bounce, XorwowState* rng, const DynamicScene& s);
+
+    // Nearest hit along the ray's stored (unnormalised) direction.
+    LUMENAR_HD bool nearestHit(const Ray& ray, const DynamicScene& s, SurfaceHitRecord* hit);
+
+    // The triangle where the occlusion walk along r stops (the first accepted,
+    // not necessarily the nearest), or -1.
+    LUMENAR_HD int firstAcceptedTriangle(const Ray& r, const DynamicScene& s) {
+        return firstAccepted(s.nodes, s.movables, s.triIndices, s.triangles, r, kRayEpsilon, kRayMaxT);
+    }
+};
+
+// The shadow queries the shading code asks of the tracer.
+struct DynamicSceneQueries {
+    Raytrace* rt;
+    const DynamicScene* s;
+
+    LUMENAR_HD int firstAccepted(const Ray& r) const {
+#if !defined(__CUDA_ARCH__)
+        const bool timed = querystats::enabled();
+        const unsigned long long t0 = timed ? querystats::now() : 0;
+#endif
+        const int tri = rt->firstAcceptedTriangle(r, *s);
+#if !defined(__CUDA_ARCH__)
+        if (timed) querystats::add(false, querystats::now() - t0);
+#endif
+        return tri;
+    }
+
+    LUMENAR_HD bool occluded(const Vector3d& from, const Vector3d& dir, float dist) const {
+#if !defined(__CUDA_ARCH__)
+        const bool timed = querystats::enabled();
+        const unsigned long long t0 = timed ? querystats::now() : 0;
+#endif
+        const bool blocked = rt->occludeMov(Ray(from, dir), dist, s->nodes, s->triIndices, s->movables,
+                                            s->triangles, s->materials, aabb());
+#if !defined(__CUDA_ARCH__)
+        if (timed) querystats::add(false, querystats::now() - t0);
+#endif
+        return blocked;
+    }
+};
+
+LUMENAR_HD inline bool Raytrace::nearestHit(const Ray& ray, const DynamicScene& s, SurfaceHitRecord* hit) {
+#if !defined(__CUDA_ARCH__)
+    const bool timed = querystats::enabled();
+    const unsigned long long t0 = timed ? querystats::now() : 0;
+#endif
+    const bool found =
+        intersectMov(ray, hit, s.nodes, s.triIndices, s.movables, s.triangles, s.materials, aabb());
+#if !defined(__CUDA_ARCH__)
+    if (timed) querystats::add(true, querystats::now() - t0);
+#endif
+    return found;
+}
+
+LUMENAR_HD inline BounceResult Raytrace::TraceRayMov(const Ray& ray, int bounce, XorwowState* rng,
+                                                     const DynamicScene& s) {
+    SurfaceHitRecord rec;
+    if (!nearestHit(ray, s, &rec)) return missResult(s.bgcolor, ray);
+    SurfaceHit hit;
+    hit.point = ray.origin + ray.direction * rec.t;
+    hit.normal = normalize(rec.normal);
+    hit.t = rec.t;
+    hit.materialIndex = rec.materialIndex;
+    const DynamicSceneQueries q{this, &s};
+    return shadeHit(ray, hit, bounce, rng, s.materials, s.lightCount, s.lights, q);
+}
+
+// The bounce launch: one thread per live path. The generator of slot i is
+// seeded with (seed + bounce + i), so the same frame seed gives the same
+// image on any number of threads.
+void RayTraceKernelGLFinalHackMov(int seed, int bounce, const DynamicScene& scene, bool fogEnabled,
+                                  bool ssEnabled, Color* frame, pixelData* paths, int count,
+                                  int superSampleFactor);
+
+}  // namespace lumenar

@@ -1,0 +1,147 @@
+// Whole frames through start-up, the Renderer and the batch loop.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/batch_render.h"
+#include "app/startup.h"
+#include "device/threads.h"
+
+using namespace lumenar;
+
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+std::string writeScene(const std::string& name, const std::string& text) {
+    const std::string path = testing::TempDir() + name;
+    std::ofstream(path, std::ios::binary) << text;
+    return path;
+}
+
+struct Render {
+    bool ok = false;
+    BatchResult result;
+};
+
+Render renderScene(const std::string& path, int frames, int threads) {
+    device::ThreadLimit limit(threads);
+    Settings settings;
+    Application app(settings);
+    Render r;
+    testing::internal::CaptureStdout();
+    const bool started = app.start(path);
+    if (started) {
+        BatchOptions options;
+        options.frames = frames;
+        r.result = renderBatch(app, options);
+    }
+    app.shutdown();
+    testing::internal::GetCapturedStdout();
+    r.ok = started && r.result.ok;
+    return r;
+}
+
+// Material block for the test scenes: a matte white and an emitter.
+std::string materialBlock(float albedo, float emission) {
+    std::ostringstream m;
+    auto mtl = [&](int i, const char* name, float base, float emit) {
+        m << "mtl " << i << " " << name << "\n"
+          << "basecolor " << base << " " << base << " " << base << "\n"
+          << "specular 0 0 0\nemission " << emit << " " << emit << " " << emit << "\n"
+          << "transmission 1 1 1\nmetalness 0\nanisotropic False\nroughness 0\nroughnessY 0\n"
+          << "transparency 0\nIOR 1\ntex 0\nrsc 0\nabsorption 0 0 0\n";
+    };
+    m << "material\n2\n\n";
+    mtl(0, "matte", albedo, 0.0f);
+    mtl(1, "lamp", 0.0f, emission);
+    return m.str();
+}
+
+}  // namespace
+
+// The same frames with one worker thread and with two give the same bits.
+TEST(Frame, DefaultSceneIsTheSameOnOneAndTwoThreads) {
+    std::string text = readFile(std::string(LUMENAR_SOURCE_DIR) + "/scenes/default/input");
+    ASSERT_FALSE(text.empty()) << "scenes/default/input is made by the build";
+    const std::string from = "resolution 256 256";
+    const std::size_t at = text.find(from);
+    ASSERT_NE(at, std::string::npos);
+    text.replace(at, from.size(), "resolution 40 30");
+    const std::string path = writeScene("lumenar_frame_default", text);
+
+    const Render one = renderScene(path, 3, 1);
+    const Render two = renderScene(path, 3, 2);
+    ASSERT_TRUE(one.ok && two.ok);
+    ASSERT_EQ(one.result.average.size(), 40u * 30u);
+    ASSERT_EQ(two.result.average.size(), one.result.average.size());
+    EXPECT_EQ(std::memcmp(one.result.average.data(), two.result.average.data(),
+                          one.result.average.size() * sizeof(Color)),
+              0);
+    EXPECT_EQ(one.result.rgb, two.result.rgb);
+    EXPECT_EQ(one.result.pathSegments, two.result.pathSegments);
+
+    // Something was lit: the box is closed around its light.
+    double sum = 0.0;
+    for (const Color& c : one.result.average) {
+        ASSERT_TRUE(std::isfinite(c.r) && std::isfinite(c.g) && std::isfinite(c.b));
+        sum += c.r + c.g + c.b;
+    }
+    EXPECT_GT(sum, 0.0);
+}
+
+// A matte floor under a parallel rectangular emitter, black background, seen
+// from straight above through a narrow view: every pixel shows (almost) the
+// point under the emitter's centre, whose radiance is albedo x emission x the
+// point-to-rectangle form factor. Continuation rays only meet the emitter's
+// front (nothing at later bounces) or leave the scene.
+TEST(Frame, MatteFloorConvergesToTheFormFactor) {
+    const double halfA = 0.75, halfB = 1.25, height = 1.0;
+    const float albedo = 0.8f, Le = 2.0f;
+    std::ostringstream s;
+    s << "form factor\ncamera\nresolution 8 8\neye 0 0.5 0\nlookat 0 0 0\nup 0 0 -1\nnear 50\n"
+      << "bgcolor\n0 0 0\n"
+      << materialBlock(albedo, Le) << "mesh\n2\n\n"
+      << "o 0 floor\nv -10 0 -10\nv -10 0 10\nv 10 0 10\nv 10 0 -10\nusemtl 0 matte\ns off\nf 1 2 3\nf 1 3 "
+         "4\n"
+      << "o 1 lamp\nv " << -halfA << " " << height << " " << -halfB << "\nv " << halfA << " " << height << " "
+      << -halfB << "\nv " << halfA << " " << height << " " << halfB << "\nv " << -halfA << " " << height
+      << " " << halfB << "\nusemtl 1 lamp\nf 5 6 7\nf 5 7 8\n";
+    const std::string path = writeScene("lumenar_frame_formfactor", s.str());
+
+    const int frames = 300;
+    const Render r = renderScene(path, frames, 2);
+    ASSERT_TRUE(r.ok);
+
+    // Four corner rectangles of the emitter meet above the point.
+    const double A = halfA / height, B = halfB / height;
+    const double corner = (A / std::sqrt(1 + A * A) * std::atan(B / std::sqrt(1 + A * A)) +
+                           B / std::sqrt(1 + B * B) * std::atan(A / std::sqrt(1 + B * B))) /
+                          (2 * kPi);
+    const double expected = albedo * Le * 4 * corner;
+
+    // Each pixel's average is an independent estimate over `frames` paths.
+    double sum = 0.0, sum2 = 0.0;
+    const std::size_t n = r.result.average.size();
+    for (const Color& c : r.result.average) {
+        sum += c.r;
+        sum2 += static_cast<double>(c.r) * c.r;
+        EXPECT_FLOAT_EQ(c.r, c.g);
+    }
+    const double mean = sum / n;
+    const double stderr_ = std::sqrt((sum2 / n - mean * mean) / (n - 1));
+    EXPECT_NEAR(mean, expected, 4 * stderr_ + 1e-3 * expected) << "standard error " << stderr_;
+    EXPECT_LT(stderr_, 0.02 * expected);  // enough paths for the check to mean something
+}
