@@ -9,6 +9,10 @@
 
 #include <cfloat>
 
+#if defined(__SSE2__) && !defined(__CUDA_ARCH__)
+#include <emmintrin.h>
+#endif
+
 #include "accel/device_layout.h"
 #include "scene/records.h"
 
@@ -343,9 +347,36 @@ class TreeTraversal {
         return v >= 0.0f && u + v <= 1.0f;
     }
 
+    // clipToBox on the box moved by off, as a yes/no answer. On SSE hosts the
+    // three slabs are divided in one go; the answer is the same: the
+    // sequential narrowing fails exactly when the latest entry passes the
+    // earliest exit, and a NaN slab (ray in the plane, parallel to it) is
+    // skipped as the sequential form skips it.
     LUMENAR_HD static bool hitsBox(const aabb& b, const Vector3d& off, const Ray& ray, float t0, float t1) {
+#if defined(__SSE2__) && !defined(__CUDA_ARCH__)
+        // Lanes x, y, z, x: the fourth repeats the first so it changes nothing.
+        const __m128 lo0 = _mm_loadu_ps(&b.min.x);  // min.x min.y min.z max.x
+        const __m128 hi0 = _mm_loadu_ps(&b.min.z);  // min.z max.x max.y max.z
+        const __m128 o4 = _mm_setr_ps(off.x, off.y, off.z, off.x);
+        const __m128 lo = _mm_add_ps(_mm_shuffle_ps(lo0, lo0, _MM_SHUFFLE(0, 2, 1, 0)), o4);
+        const __m128 hi = _mm_add_ps(_mm_shuffle_ps(hi0, hi0, _MM_SHUFFLE(1, 3, 2, 1)), o4);
+        const __m128 o = _mm_setr_ps(ray.origin.x, ray.origin.y, ray.origin.z, ray.origin.x);
+        const __m128 d = _mm_setr_ps(ray.direction.x, ray.direction.y, ray.direction.z, ray.direction.x);
+        const __m128 neg = _mm_cmplt_ps(d, _mm_setzero_ps());
+        const __m128 entry = _mm_or_ps(_mm_and_ps(neg, hi), _mm_andnot_ps(neg, lo));
+        const __m128 exit = _mm_or_ps(_mm_and_ps(neg, lo), _mm_andnot_ps(neg, hi));
+        // max/min return their second operand when the first is NaN.
+        __m128 tIn = _mm_max_ps(_mm_div_ps(_mm_sub_ps(entry, o), d), _mm_set1_ps(t0));
+        __m128 tOut = _mm_min_ps(_mm_div_ps(_mm_sub_ps(exit, o), d), _mm_set1_ps(t1));
+        tIn = _mm_max_ps(tIn, _mm_shuffle_ps(tIn, tIn, _MM_SHUFFLE(1, 0, 3, 2)));
+        tIn = _mm_max_ps(tIn, _mm_shuffle_ps(tIn, tIn, _MM_SHUFFLE(2, 3, 0, 1)));
+        tOut = _mm_min_ps(tOut, _mm_shuffle_ps(tOut, tOut, _MM_SHUFFLE(1, 0, 3, 2)));
+        tOut = _mm_min_ps(tOut, _mm_shuffle_ps(tOut, tOut, _MM_SHUFFLE(2, 3, 0, 1)));
+        return _mm_cvtss_f32(tIn) <= _mm_cvtss_f32(tOut);
+#else
         const aabb box(b.min + off, b.max + off);
         return clipToBox(box, ray, t0, t1);
+#endif
     }
 
     LUMENAR_HD static bool mollerTrumbore(const deviceTriangle& tri, const Vector3d& off, const Ray& ray,
