@@ -5,9 +5,15 @@
 
 #include <thrust/remove.h>
 
+#include <algorithm>
+#include <cstring>
+#include <type_traits>
+#include <vector>
+
 #if defined(__CUDACC__)
 #include <thrust/execution_policy.h>
 #else
+#include <tbb/parallel_for.h>
 #include <thrust/system/tbb/execution_policy.h>
 #endif
 
@@ -26,14 +32,54 @@ inline auto policy() {
 #endif
 
 // Drops the items for which isDead holds, in place, keeping the survivors'
-// relative order; returns how many survive. (Thrust's remove_if is stable and,
-// unlike copy_if, allowed to work in place.)
+// relative order; returns how many survive.
+#if defined(__CUDACC__)
+// Thrust's remove_if is stable and, unlike copy_if, allowed to work in place.
 template <class T, class Pred>
 int compact(T* items, int count, Pred isDead) {
     if (count <= 0) return 0;
     T* end = thrust::remove_if(policy(), items, items + count, isDead);
     return static_cast<int>(end - items);
 }
+#else
+// Blocks are counted in parallel, their survivors gathered into a scratch
+// array kept between calls (the frame loop compacts after every bounce
+// launch), then copied back.
+template <class T, class Pred>
+int compact(T* items, int count, Pred isDead) {
+    static_assert(std::is_trivially_copyable<T>::value, "compaction moves items bytewise");
+    if (count <= 0) return 0;
+    constexpr int kBlock = 2048;
+    const int blocks = (count + kBlock - 1) / kBlock;
+    thread_local std::vector<int> offsets;
+    thread_local std::vector<T> scratch;
+    offsets.assign(static_cast<std::size_t>(blocks) + 1, 0);
+    if (scratch.size() < static_cast<std::size_t>(count)) scratch.resize(static_cast<std::size_t>(count));
+    int* off = offsets.data();
+    T* tmp = scratch.data();
+    tbb::parallel_for(0, blocks, [&](int b) {
+        const int end = std::min(count, (b + 1) * kBlock);
+        int kept = 0;
+        for (int i = b * kBlock; i < end; ++i) kept += isDead(items[i]) ? 0 : 1;
+        off[b + 1] = kept;
+    });
+    for (int b = 0; b < blocks; ++b) off[b + 1] += off[b];
+    const int total = off[blocks];
+    if (total == count) return count;
+    tbb::parallel_for(0, blocks, [&](int b) {
+        const int end = std::min(count, (b + 1) * kBlock);
+        int out = off[b];
+        for (int i = b * kBlock; i < end; ++i)
+            if (!isDead(items[i])) tmp[out++] = items[i];
+    });
+    tbb::parallel_for(0, (total + kBlock - 1) / kBlock, [&](int b) {
+        const int begin = b * kBlock, end = std::min(total, begin + kBlock);
+        std::memcpy(static_cast<void*>(items + begin), tmp + begin,
+                    sizeof(T) * static_cast<std::size_t>(end - begin));
+    });
+    return total;
+}
+#endif
 
 // Sum of data[0, n).
 float reduceSum(const float* data, int n);

@@ -104,6 +104,12 @@ TEST(Primitives, CompactionKeepsSurvivorsInOrder) {
     for (int i = 1; i < kept; ++i) ASSERT_LT(paths[i - 1].pixelIndex, paths[i].pixelIndex);
     for (int i = 0; i < kept; ++i) ASSERT_NE(paths[i].alive, 0);
     EXPECT_EQ(device::compact(paths.data(), 0, IsTerminated()), 0);
+
+    // Nothing or everything dies; the second call reuses the scratch space.
+    for (int i = 0; i < n; ++i) paths[i].alive = 1;
+    EXPECT_EQ(device::compact(paths.data(), n, IsTerminated()), n);
+    for (int i = 0; i < n; ++i) paths[i].alive = 0;
+    EXPECT_EQ(device::compact(paths.data(), n, IsTerminated()), 0);
 }
 
 TEST(Primitives, ReduceScanAndLowerBound) {
