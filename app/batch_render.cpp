@@ -69,8 +69,6 @@ BatchResult renderBatch(Application& app, const BatchOptions& options) {
     Renderer renderer(res);
     device::Buffer<Color> display(static_cast<std::size_t>(W) * H);
     if (!renderer.valid() || !display) return result;
-    renderer.fogEnabled = options.fog;
-    renderer.ssEnabled = options.subsurface;
 
     const long long samplesPerFrame =
         static_cast<long long>(res.superSampleFactor) * res.superSampleFactor * W * H;

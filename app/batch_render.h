@@ -17,9 +17,7 @@ struct BatchOptions {
     int frames = 16;        // frames to render (ignored when seconds > 0)
     double seconds = 0.0;   // render until this much time has passed (at least one frame)
     bool progress = false;  // a progress line on standard error
-    bool fog = false;
-    bool subsurface = false;
-    bool stats = false;  // time the ray queries
+    bool stats = false;     // time the ray queries
 };
 
 struct BatchResult {

@@ -73,7 +73,6 @@ int main(int argc, char** argv) {
     cli.add_option("--ss", settings.superSampleFactor, "Primary samples per pixel along each axis")
         ->check(CLI::Range(1, 8))
         ->capture_default_str();
-    cli.add_flag("--fog", batch.fog, "Render the scene's participating medium");
     cli.add_option("-t,--threads", threads, "Worker threads of the CPU backend (0: all cores)")
         ->check(CLI::NonNegativeNumber)
         ->capture_default_str();
@@ -83,6 +82,15 @@ int main(int argc, char** argv) {
     std::error_code ec;
     const std::string outPath = fs::absolute(out, ec).string();
     const std::string hdrPath = hdr.empty() ? std::string() : fs::absolute(hdr, ec).string();
+    // Fail before a long render rather than after it.
+    for (const std::string* path : {&outPath, &hdrPath}) {
+        if (path->empty()) continue;
+        const fs::path dir = fs::path(*path).parent_path();
+        if (!fs::is_directory(dir, ec)) {
+            std::fprintf(stderr, "%s: the folder %s does not exist\n", path->c_str(), dir.string().c_str());
+            return 1;
+        }
+    }
     std::string sceneFile;
     if (!enterSceneFolder(scene, sceneFile)) return 1;
 
