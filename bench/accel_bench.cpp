@@ -593,7 +593,12 @@ class Collector : public benchmark::ConsoleReporter {
     std::map<std::string, double> rate;  // Mrays/s, Mtris/s, or ms
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const Run& r : runs) {
-            const std::string name = r.benchmark_name();
+            // Benchmark names carry their settings ("/min_time:1.000", "/real_time").
+            std::string name = r.benchmark_name();
+            for (const char* tag : {"/min_time:", "/real_time"}) {
+                const std::size_t at = name.find(tag);
+                if (at != std::string::npos) name.erase(at);
+            }
             auto it = r.counters.find("Mrays/s");
             if (it != r.counters.end()) rate[name] = it->second;
             if (name.rfind("Build/", 0) == 0) rate[name] = r.GetAdjustedRealTime();
