@@ -142,7 +142,9 @@ LUMENAR_HD Color directLight(VertexObj& v, Draws& next, const Material* material
                              const deviceLightTriangle* lights, const Queries& q) {
     if (lightCount <= 0) return Color(0.0f, 0.0f, 0.0f);
     const deviceLightTriangle& light = lights[chooseLight(next(), lightCount)];
-    const ScatterResult s = v.getSampleAndAlphaFrom(next, materials);
+    // A diffuse vertex sample only picks the lobe: its light comes from the
+    // light point, so its direction is never traced.
+    const ScatterResult s = v.getSampleAndAlphaFrom(next, materials, false);
 
     // Along the sampled direction.
     Color viaBsdf(0.0f, 0.0f, 0.0f);

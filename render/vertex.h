@@ -77,9 +77,13 @@ struct VertexObj : Vertex {
     // sample). Normalises `incoming`, copies the material and records nl,
     // lobe and lobeProb. Takes three numbers for a reflection, three or four
     // for a refraction (none is drawn for the refraction decision of a
-    // negative transparency), five or six for diffuse.
+    // negative transparency), five or six for diffuse. A caller that only
+    // looks at a diffuse sample's lobe and probabilities passes
+    // diffuseRay = false: the numbers are still drawn, the ray and weight
+    // are left unset.
     template <class Draws>
-    LUMENAR_HD ScatterResult getSampleAndAlphaFrom(Draws& next, const Material* materials) {
+    LUMENAR_HD ScatterResult getSampleAndAlphaFrom(Draws& next, const Material* materials,
+                                                   bool diffuseRay = true) {
         prepare(materials);
         const float alpha2 = widthSquared(material.roughness);
         const float xi1 = next();
@@ -91,6 +95,13 @@ struct VertexObj : Vertex {
         if (material.transparency < 0.0f || next() < material.transparency) return refract(g, alpha2, delta);
         const float xi5 = next();
         const float xi6 = next();
+        if (!diffuseRay) {
+            lobe = kLobeDiffuse;
+            lobeProb = diffuseLobeProb(g);
+            ScatterResult r{};
+            r.isDelta = false;
+            return r;
+        }
         return diffuse(g, xi5, xi6);
     }
 
@@ -294,9 +305,13 @@ struct VertexObj : Vertex {
                       false);
     }
 
+    LUMENAR_HD float diffuseLobeProb(const MicrofacetGeometry& g) const {
+        return (1.0f - g.fresnel) * (1.0f - material.transparency);
+    }
+
     LUMENAR_HD ScatterResult diffuse(const MicrofacetGeometry& g, float xa, float xb) {
         lobe = kLobeDiffuse;
-        lobeProb = (1.0f - g.fresnel) * (1.0f - material.transparency);
+        lobeProb = diffuseLobeProb(g);
         const Vector3d dir = cosineDirection(xa, xb, cosineFrame(orientedNormal));
         return finish(dir, material.basecolor * dot(orientedNormal, dir), false);
     }
