@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 
 namespace lumenar {
 
@@ -16,6 +17,88 @@ inline bool sweepBefore(const SweepEntry& a, const SweepEntry& b) {
     if (a.pos != b.pos) return a.pos < b.pos;
     if (a.kind != b.kind) return a.kind < b.kind;
     return a.id < b.id;
+}
+
+// Sweep entries sort as 64-bit keys: the position's bits in an unsigned
+// order, then the kind, then the biased id.
+constexpr int kIdBits = 30;
+constexpr uint64_t kIdMask = (uint64_t{1} << kIdBits) - 1;
+
+inline uint64_t sweepKey(float pos, int32_t kind, uint64_t biasedId) {
+    if (pos == 0.0f) pos = 0.0f;  // -0 and +0 are one position
+    uint32_t u;
+    std::memcpy(&u, &pos, sizeof u);
+    u = (u & 0x80000000u) ? ~u : (u | 0x80000000u);
+    return (static_cast<uint64_t>(u) << 32) | (static_cast<uint64_t>(kind) << kIdBits) | biasedId;
+}
+
+inline float keyPos(uint64_t key) {
+    uint32_t u = static_cast<uint32_t>(key >> 32);
+    u = (u & 0x80000000u) ? (u & 0x7fffffffu) : ~u;
+    float pos;
+    std::memcpy(&pos, &u, sizeof pos);
+    return pos;
+}
+
+// Least significant digit first, 11 bits a pass; passes whose digit is the
+// same in every key are skipped.
+void radixSort(std::vector<uint64_t>& keys, std::vector<uint64_t>& tmp) {
+    const std::size_t n = keys.size();
+    if (n < 1024) {
+        std::sort(keys.begin(), keys.end());
+        return;
+    }
+    constexpr int kBits = 11, kPasses = 6;
+    constexpr std::size_t kBuckets = std::size_t{1} << kBits;
+    std::vector<std::size_t> hist(kPasses * kBuckets, 0);
+    for (uint64_t k : keys)
+        for (int p = 0; p < kPasses; ++p) ++hist[p * kBuckets + ((k >> (p * kBits)) & (kBuckets - 1))];
+    tmp.resize(n);
+    for (int p = 0; p < kPasses; ++p) {
+        std::size_t* h = &hist[p * kBuckets];
+        const int shift = p * kBits;
+        if (h[(keys[0] >> shift) & (kBuckets - 1)] == n) continue;
+        std::size_t sum = 0;
+        for (std::size_t b = 0; b < kBuckets; ++b) {
+            const std::size_t c = h[b];
+            h[b] = sum;
+            sum += c;
+        }
+        for (uint64_t k : keys) tmp[h[(k >> shift) & (kBuckets - 1)]++] = k;
+        keys.swap(tmp);
+    }
+}
+
+// fminf and fmaxf as aabb::grow calls them, kept out of line: the compiler
+// must not fold them with what the callers below know about the operands.
+[[gnu::noipa]] float libraryMin(float a, float b) {
+    return fminf(a, b);
+}
+
+[[gnu::noipa]] float libraryMax(float a, float b) {
+    return fmaxf(a, b);
+}
+
+// The same without a call where the answer is plain; equal zeros (which
+// may differ in sign) and NaNs still get the library's answer, so boxes
+// come out bit for bit as aabb::grow makes them.
+inline float minOf(float a, float b) {
+    if (a < b) return a;
+    if (b < a) return b;
+    if (a == b && a != 0.0f) return a;  // the same number has the same bits
+    return libraryMin(a, b);
+}
+
+inline float maxOf(float a, float b) {
+    if (a > b) return a;
+    if (b > a) return b;
+    if (a == b && a != 0.0f) return a;
+    return libraryMax(a, b);
+}
+
+inline void grow(aabb& box, const aabb& b) {
+    box.min = Vector3d(minOf(box.min.x, b.min.x), minOf(box.min.y, b.min.y), minOf(box.min.z, b.min.z));
+    box.max = Vector3d(maxOf(box.max.x, b.max.x), maxOf(box.max.y, b.max.y), maxOf(box.max.z, b.max.z));
 }
 
 inline float surfaceArea(const aabb& b) {
@@ -53,14 +136,6 @@ BVHTree::BVHTree() {
     nodes[0].object = -1;
 }
 
-aabb BVHTree::primBox(int32_t id) const {
-    return id >= 0 ? scene->hostTriangles[id].bounds : (*movables_)[~id].bounds;
-}
-
-int BVHTree::primWeight(int32_t id) const {
-    return id >= 0 ? 1 : (*movables_)[~id].triangleCount;
-}
-
 bool BVHTree::buildDynamic(Scene* sc) {
     return buildImpl(sc, true);
 }
@@ -76,6 +151,8 @@ bool BVHTree::buildImpl(Scene* sc, bool withObjects) {
     const int n = sc->triangleCount;
     const int objectCount =
         withObjects ? std::min<int>(sc->movableCount, static_cast<int>(sc->movables.size())) : 0;
+    objectCount_ = objectCount;
+    int largestObject = 0;
     for (int k = 0; k < objectCount; ++k) {
         const Movable& m = sc->movables[k];
         if (m.firstTriangle < 0 || m.triangleCount < 0 || m.firstTriangle > n - m.triangleCount) {
@@ -83,6 +160,7 @@ bool BVHTree::buildImpl(Scene* sc, bool withObjects) {
                         m.firstTriangle, m.firstTriangle + m.triangleCount - 1, n);
             return false;
         }
+        largestObject = std::max(largestObject, m.triangleCount);
     }
     maxDepth = static_cast<int32_t>(std::lround(8.0 + 1.3 * std::log2(static_cast<double>(std::max(n, 1)))));
 
@@ -97,16 +175,49 @@ bool BVHTree::buildImpl(Scene* sc, bool withObjects) {
         std::fill(inObject.begin() + m.firstTriangle, inObject.begin() + m.firstTriangle + m.triangleCount,
                   1);
     }
-    BVHNode& root = nodes[0];
-    root.tris.reserve(static_cast<std::size_t>(n));
+    // The root holds the static triangles and every object as one primitive.
+    std::vector<int32_t> rootPrims;
+    rootPrims.reserve(static_cast<std::size_t>(n) + static_cast<std::size_t>(objectCount));
     for (int j = 0; j < n; ++j)
-        if (!inObject[j]) root.tris.push_back(j);
-    for (int k = 0; k < objectCount; ++k) root.addObj(k);
+        if (!inObject[j]) rootPrims.push_back(j);
+    std::vector<uint8_t>().swap(inObject);
+    BVHNode& root = nodes[0];
+    for (int k = 0; k < objectCount; ++k) {
+        root.addObj(k);
+        rootPrims.push_back(~k);
+    }
     root.bbox = sc->bounds;
 
+    triBoxes_.resize(static_cast<std::size_t>(n));
+    for (int j = 0; j < n; ++j) triBoxes_[j] = sc->hostTriangles[j].bounds;
+    leftTri_.assign(static_cast<std::size_t>(n), 0);
+    leftObj_.assign(static_cast<std::size_t>(objectCount), 0);
+    const std::size_t widest = std::max(rootPrims.size(), static_cast<std::size_t>(largestObject));
+    spill_.resize(3 * widest);
+    suffix_.resize(widest);
+    suffixArea_.resize(widest);
+    boxes_.resize(widest);
+
+    const int rootCount = static_cast<int>(rootPrims.size());
+    std::vector<SweepEntry> rootEntries(9 * rootPrims.size());
+    sortedEntries(rootPrims, rootEntries.data());
+    std::vector<int32_t>().swap(rootPrims);
+    SweepEntry* const base = rootEntries.data();
+    const std::size_t stride = 3 * static_cast<std::size_t>(rootCount);
+
     treeDepth = 0;
-    subdivideDynamic(0, sc->bounds, 0, n, 0);
-    std::vector<SweepEntry>().swap(sweep_);
+    subdivideDynamic(0, sc->bounds, 0, n, Span{{base, base + stride, base + 2 * stride}, rootCount});
+
+    std::vector<SweepEntry>().swap(rootEntries);
+    std::vector<aabb>().swap(triBoxes_);
+    std::vector<uint8_t>().swap(leftTri_);
+    std::vector<uint8_t>().swap(leftObj_);
+    std::vector<SweepEntry>().swap(spill_);
+    std::vector<aabb>().swap(suffix_);
+    std::vector<float>().swap(suffixArea_);
+    std::vector<aabb>().swap(boxes_);
+    std::vector<uint64_t>().swap(keys_);
+    std::vector<uint64_t>().swap(keysTmp_);
 
     // Depth in edges of the deepest leaf: the traversal keeps at most that
     // many pending children.
@@ -122,24 +233,91 @@ bool BVHTree::buildImpl(Scene* sc, bool withObjects) {
     return copyDynamicTreeToDevice(sc);
 }
 
+void BVHTree::sortedEntries(const std::vector<int32_t>& ids, SweepEntry* out) {
+    const std::size_t m = ids.size();
+    const std::size_t count = 3 * m;
+    // Objects have the ids -objectCount_ .. -1, triangles 0 .. n-1.
+    const int64_t bias = objectCount_;
+    const bool radix = static_cast<int64_t>(triBoxes_.size()) + bias <= int64_t{kIdMask} + 1;
+    for (int axis = 0; axis < 3; ++axis) {
+        SweepEntry* list = out + static_cast<std::size_t>(axis) * count;
+        if (!radix) {
+            SweepEntry* e = list;
+            for (int32_t id : ids) {
+                const aabb& b = primBox(id);
+                *e++ = {b.min[axis], SweepEntry::kMin, id};
+                *e++ = {(b.min[axis] + b.max[axis]) * 0.5f, SweepEntry::kCentre, id};
+                *e++ = {b.max[axis], SweepEntry::kMax, id};
+            }
+            std::sort(list, list + count, sweepBefore);
+            continue;
+        }
+        keys_.resize(count);
+        uint64_t* k = keys_.data();
+        for (int32_t id : ids) {
+            const aabb& b = primBox(id);
+            const uint64_t low = static_cast<uint64_t>(static_cast<int64_t>(id) + bias);
+            *k++ = sweepKey(b.min[axis], SweepEntry::kMin, low);
+            *k++ = sweepKey((b.min[axis] + b.max[axis]) * 0.5f, SweepEntry::kCentre, low);
+            *k++ = sweepKey(b.max[axis], SweepEntry::kMax, low);
+        }
+        radixSort(keys_, keysTmp_);
+        for (std::size_t i = 0; i < count; ++i) {
+            const uint64_t key = keys_[i];
+            list[i].pos = keyPos(key);
+            list[i].kind = static_cast<int32_t>((key >> kIdBits) & 3u);
+            list[i].id = static_cast<int32_t>(static_cast<int64_t>(key & kIdMask) - bias);
+        }
+    }
+}
+
 void BVHTree::expandObject(int node, int obj) {
     BVHNode& nd = nodes[node];
-    const Movable& m = (*movables_)[obj];
-    nd.tris.resize(static_cast<std::size_t>(m.triangleCount));
-    for (int i = 0; i < m.triangleCount; ++i) nd.tris[i] = m.firstTriangle + i;
     nd.object = obj;
     nd.objects.clear();
     (*movables_)[obj].bvhNode = nd.index;
 }
 
-void BVHTree::makeLeaf(int node) {
+void BVHTree::makeLeaf(int node, const Span& span) {
+    // Only triangles are left: one centre entry each.
     BVHNode& nd = nodes[node];
-    nd.copyTriToDevice(triIndices);
+    nd.triStart = static_cast<int32_t>(triIndices.size());
+    const SweepEntry* e = span.axis[0];
+    for (std::size_t i = 0, end = 3 * static_cast<std::size_t>(span.count); i < end; ++i)
+        if (e[i].kind == SweepEntry::kCentre) triIndices.push_back(e[i].id);
+    std::sort(triIndices.begin() + nd.triStart, triIndices.end());
+    nd.triCount = static_cast<int32_t>(triIndices.size()) - nd.triStart;
     nd.isLeaf = true;
-    std::vector<int32_t>().swap(nd.tris);
 }
 
-void BVHTree::splitByKind(int node, int depth, bool small) {
+void BVHTree::makeObjectLeaf(int node) {
+    BVHNode& nd = nodes[node];
+    const Movable& m = (*movables_)[nd.object];
+    nd.triStart = static_cast<int32_t>(triIndices.size());
+    nd.triCount = m.triangleCount;
+    for (int i = 0; i < m.triangleCount; ++i) triIndices.push_back(m.firstTriangle + i);
+    nd.isLeaf = true;
+}
+
+void BVHTree::partition(const Span& span) {
+    const std::size_t count = 3 * static_cast<std::size_t>(span.count);
+    SweepEntry* const spill = spill_.data();
+    for (SweepEntry* e : span.axis) {
+        // Each entry is written to both places; only its side's count moves.
+        std::size_t kept = 0, spilled = 0;
+        for (std::size_t i = 0; i < count; ++i) {
+            const SweepEntry x = e[i];
+            const std::size_t left = goesLeft(x.id) ? 1 : 0;
+            e[kept] = x;
+            spill[spilled] = x;
+            kept += left;
+            spilled += 1 - left;
+        }
+        std::copy(spill, spill + spilled, e + kept);
+    }
+}
+
+void BVHTree::splitByKind(int node, int depth, bool small, Span span) {
     BVHNode& nd = nodes[node];
     nd.splitAxis = 0;
     const int first = static_cast<int>(nodes.size());
@@ -154,172 +332,234 @@ void BVHTree::splitByKind(int node, int depth, bool small) {
     a.parent = b.parent = node;
     p.left = first;
     p.right = second;
-    if (p.tris.empty()) {
+    const int triCount = span.count - static_cast<int>(p.objects.size());
+    int leftCount;
+    if (triCount == 0) {
         const std::size_t half = p.objects.size() / 2;
         a.objects.assign(p.objects.begin(), p.objects.begin() + static_cast<std::ptrdiff_t>(half));
         b.objects.assign(p.objects.begin() + static_cast<std::ptrdiff_t>(half), p.objects.end());
+        for (int o : a.objects) leftObj_[o] = 1;
+        for (int o : b.objects) leftObj_[o] = 0;
+        leftCount = static_cast<int>(half);
     } else {
-        a.tris.swap(p.tris);
         b.objects.swap(p.objects);
+        // The triangles in ascending order, as the first child lists them.
+        std::vector<int32_t> tris;
+        tris.reserve(static_cast<std::size_t>(triCount));
+        const SweepEntry* e = span.axis[0];
+        for (std::size_t i = 0, end = 3 * static_cast<std::size_t>(span.count); i < end; ++i)
+            if (e[i].kind == SweepEntry::kCentre && e[i].id >= 0) tris.push_back(e[i].id);
+        std::sort(tris.begin(), tris.end());
+        for (int t : tris) {
+            a.bbox.grow(triBoxes_[t]);
+            leftTri_[t] = 1;
+        }
+        for (int o : b.objects) leftObj_[o] = 0;
+        leftCount = triCount;
     }
-    for (int t : a.tris) a.bbox.grow(scene->hostTriangles[t].bounds);
     for (int o : a.objects) a.bbox.grow((*movables_)[o].bounds);
     for (int o : b.objects) b.bbox.grow((*movables_)[o].bounds);
-    std::vector<int32_t>().swap(p.tris);
     std::vector<int32_t>().swap(p.objects);
+    partition(span);
+    const std::size_t shift = 3 * static_cast<std::size_t>(leftCount);
+    const Span spanA{{span.axis[0], span.axis[1], span.axis[2]}, leftCount};
+    const Span spanB{{span.axis[0] + shift, span.axis[1] + shift, span.axis[2] + shift},
+                     span.count - leftCount};
     const aabb boxA = a.bbox, boxB = b.bbox;
     if (small) {
         // Each child is again a small node.
-        subdivideDynamic(first, boxA, depth, 0, 0);
-        subdivideDynamic(second, boxB, depth, 0, 0);
+        subdivideDynamic(first, boxA, depth, 0, spanA);
+        subdivideDynamic(second, boxB, depth, 0, spanB);
         return;
     }
-    int countA = static_cast<int>(a.tris.size()), countB = 0;
+    int countA = triCount, countB = 0;
     for (int o : a.objects) countA += (*movables_)[o].triangleCount;
     for (int o : b.objects) countB += (*movables_)[o].triangleCount;
-    subdivideDynamic(first, boxA, depth + 1, countA, 0);
-    subdivideDynamic(second, boxB, depth + 1, countB, 0);
+    subdivideDynamic(first, boxA, depth + 1, countA, spanA);
+    subdivideDynamic(second, boxB, depth + 1, countB, spanB);
 }
 
-void BVHTree::subdivideDynamic(int node, const aabb& box, int depth, int count, int attempt) {
+BVHTree::Plane BVHTree::sweepAxis(const Span& span, int axis, const aabb& box, int count) {
+    const float lo = box.min[axis], hi = box.max[axis];
+    const SweepEntry* const entries = span.axis[axis];
+    const std::size_t m = static_cast<std::size_t>(span.count);
+    const std::size_t total = 3 * m;
+    const float dx = box.max.x - box.min.x, dy = box.max.y - box.min.y, dz = box.max.z - box.min.z;
+    const float f = 1.0f / (2.0f * (dx * dy + dx * dz + dy * dz));
+
+    // The boxes of every suffix of the centre order, and their scaled
+    // areas: the exact right-hand side once a prefix has moved left. The
+    // primitives' boxes are gathered in centre order on the way.
+    {
+        constexpr std::size_t kAhead = 24;  // entries between prefetch and use
+        std::size_t j = m;
+        for (std::size_t i = total; i-- > 0;) {
+            if (i >= kAhead) {
+                const int32_t ahead = entries[i - kAhead].id;
+                if (ahead >= 0) __builtin_prefetch(&triBoxes_[ahead]);
+            }
+            if (entries[i].kind != SweepEntry::kCentre) continue;
+            --j;
+            const aabb& b = primBox(entries[i].id);
+            boxes_[j] = b;
+            aabb s = b;
+            if (j + 1 < m) grow(s, suffix_[j + 1]);
+            suffix_[j] = s;
+            suffixArea_[j] = surfaceArea(s) * f;
+        }
+    }
+
+    Plane best;
+    best.right = box;
+    aabb L;
+    int nL = 0, nR = count;
+    // The cost terms of the current left and right sides.
+    float areaL = 0.0f, areaR = 0.0f, weightL = 0.0f, weightR = 0.0f;
+    std::size_t moved = 0;
+    for (std::size_t i = 0; i < total; ++i) {
+        const SweepEntry& e = entries[i];
+        if (e.kind == SweepEntry::kCentre) {
+            const int w = primWeight(e.id);
+            nL += w;
+            nR -= w;
+            grow(L, boxes_[moved]);
+            ++moved;
+            areaL = surfaceArea(L) * f;
+            weightL = static_cast<float>(nL);
+            weightR = static_cast<float>(nR);
+            if (moved < m) areaR = suffixArea_[moved];
+            continue;
+        }
+        // A plane with every primitive on one side separates nothing:
+        // with the object factor it could still undercut not splitting,
+        // and the node would be "split" into an empty and an identical
+        // child down to the depth limit.
+        if (!(lo < e.pos && e.pos < hi) || moved == 0 || moved == m) continue;
+        float cost = areaL * weightL + areaR * weightR + kTraversalCost;
+        if (e.id < 0) cost = static_cast<float>(static_cast<double>(cost) * kObjectFactor);
+        if (cost < best.cost) {
+            best.cost = cost;
+            best.moved = moved;
+            best.left = L;
+            best.right = suffix_[moved];
+        }
+    }
+    return best;
+}
+
+void BVHTree::subdivideDynamic(int node, const aabb& box, int depth, int count, Span span) {
     if (depth >= maxDepth || count < kSmallNode) {
         BVHNode& nd = nodes[node];
         if (nd.objects.empty()) {
-            makeLeaf(node);
+            makeLeaf(node, span);
             return;
         }
-        if (nd.objects.size() == 1 && nd.tris.empty()) {
+        if (nd.objects.size() == 1 && span.count == 1) {
             expandObject(node, nd.objects[0]);
-            makeLeaf(node);
+            makeObjectLeaf(node);
             return;
         }
-        splitByKind(node, depth, true);
+        splitByKind(node, depth, true, span);
         return;
     }
 
-    for (;; ++attempt) {
-        const int axis = (longestAxis(box) + attempt) % 3;
+    // A lone object opens up: from here on its triangles are the primitives,
+    // in lists of their own that live as long as this subtree is built.
+    std::vector<SweepEntry> objectEntries;
+    if (nodes[node].objects.size() == 1 && span.count == 1) {
+        const int obj = nodes[node].objects[0];
+        expandObject(node, obj);
+        const Movable& mv = (*movables_)[obj];
+        std::vector<int32_t> ids(static_cast<std::size_t>(mv.triangleCount));
+        for (int i = 0; i < mv.triangleCount; ++i) ids[i] = mv.firstTriangle + i;
+        objectEntries.resize(9 * ids.size());
+        sortedEntries(ids, objectEntries.data());
+        SweepEntry* const base = objectEntries.data();
+        const std::size_t stride = 3 * ids.size();
+        span = Span{{base, base + stride, base + 2 * stride}, mv.triangleCount};
+    }
+    const std::size_t m = static_cast<std::size_t>(span.count);
+
+    // Attempts 0 to 2 try the axes from the longest on; attempt 3 is the
+    // longest axis again, whose plane attempt 0 already found.
+    const int longest = longestAxis(box);
+    Plane first;
+    Plane plane;
+    int axis = longest;
+    for (int attempt = 0;; ++attempt) {
+        axis = (longest + attempt) % 3;
         nodes[node].splitAxis = axis;
-        const float lo = box.min[axis], hi = box.max[axis];
-        {
-            BVHNode& nd = nodes[node];
-            if (nd.tris.empty() && nd.objects.size() == 1) expandObject(node, nd.objects[0]);
+        if (attempt < 3) {
+            plane = sweepAxis(span, axis, box, count);
+            if (attempt == 0) first = plane;
+        } else {
+            plane = first;
         }
-        const BVHNode& nd = nodes[node];
-
-        // Entries of every primitive along the axis, in sweep order.
-        const std::size_t m = nd.tris.size() + nd.objects.size();
-        sweep_.clear();
-        sweep_.reserve(3 * m);
-        auto addPrim = [&](int32_t id) {
-            const aabb b = primBox(id);
-            sweep_.push_back({b.min[axis], SweepEntry::kMin, id});
-            sweep_.push_back({(b.min[axis] + b.max[axis]) * 0.5f, SweepEntry::kCentre, id});
-            sweep_.push_back({b.max[axis], SweepEntry::kMax, id});
-        };
-        for (int t : nd.tris) addPrim(t);
-        for (int o : nd.objects) addPrim(~o);
-        std::sort(sweep_.begin(), sweep_.end(), sweepBefore);
-
-        // Primitives in centre order and the boxes of every suffix of it: the
-        // exact right-hand box once a prefix has moved left.
-        std::vector<int32_t> order;
-        order.reserve(m);
-        for (const SweepEntry& e : sweep_)
-            if (e.kind == SweepEntry::kCentre) order.push_back(e.id);
-        std::vector<aabb> suffix(m);
-        for (std::size_t j = m; j-- > 0;) {
-            suffix[j] = primBox(order[j]);
-            if (j + 1 < m) suffix[j].grow(suffix[j + 1]);
-        }
-
-        const float dx = box.max.x - box.min.x, dy = box.max.y - box.min.y, dz = box.max.z - box.min.z;
-        const float f = 1.0f / (2.0f * (dx * dy + dx * dz + dy * dz));
-        aabb L, R = box, bestL, bestR = box;
-        int nL = 0, nR = count;
-        float best = 1e9f;
-        std::size_t moved = 0, bestMoved = 0;
-        for (const SweepEntry& e : sweep_) {
-            if (e.kind == SweepEntry::kCentre) {
-                const int w = primWeight(e.id);
-                nL += w;
-                nR -= w;
-                L.grow(primBox(e.id));
-                ++moved;
-                if (moved < m) R = suffix[moved];
-                continue;
-            }
-            // A plane with every primitive on one side separates nothing:
-            // with the object factor it could still undercut not splitting,
-            // and the node would be "split" into an empty and an identical
-            // child down to the depth limit.
-            if (!(lo < e.pos && e.pos < hi) || moved == 0 || moved == m) continue;
-            float cost = (surfaceArea(L) * f) * static_cast<float>(nL) +
-                         (surfaceArea(R) * f) * static_cast<float>(nR) + kTraversalCost;
-            if (e.id < 0) cost = static_cast<float>(static_cast<double>(cost) * kObjectFactor);
-            if (cost < best) {
-                best = cost;
-                bestMoved = moved;
-                bestL = L;
-                bestR = R;
-            }
-        }
-
-        if (static_cast<float>(count) <= best) {
+        if (static_cast<float>(count) <= plane.cost) {
             if (attempt < 3) continue;
-            if (nd.objects.empty()) {
-                makeLeaf(node);
+            if (nodes[node].objects.empty()) {
+                makeLeaf(node, span);
                 return;
             }
-            if (bestMoved == 0) {
+            if (plane.moved == 0) {
                 // Objects that no plane separates: part them as a small node
                 // would (triangles from objects, then objects in halves).
-                splitByKind(node, depth, false);
+                splitByKind(node, depth, false, span);
                 return;
             }
         }
-
-        // Split: the primitives whose centres come before the chosen entry
-        // go to the first child.
-        const int first = static_cast<int>(nodes.size());
-        const int second = first + 1;
-        nodes.emplace_back();
-        nodes.emplace_back();
-        BVHNode& p = nodes[node];
-        BVHNode& a = nodes[first];
-        BVHNode& b = nodes[second];
-        a.index = first;
-        b.index = second;
-        a.parent = b.parent = node;
-        a.object = b.object = p.object;
-        a.bbox = bestL;
-        b.bbox = bestR;
-        p.left = first;
-        p.right = second;
-        int countA = 0, countB = 0;
-        for (std::size_t j = 0; j < m; ++j) {
-            BVHNode& dst = j < bestMoved ? a : b;
-            const int32_t id = order[j];
-            if (id >= 0)
-                dst.tris.push_back(id);
-            else
-                dst.addObj(~id);
-            (j < bestMoved ? countA : countB) += primWeight(id);
-        }
-        std::sort(a.tris.begin(), a.tris.end());
-        std::sort(b.tris.begin(), b.tris.end());
-        if (countA + countB < count) {
-            std::printf("error!\n");
-            ++lostTriangles;
-        }
-        std::vector<int32_t>().swap(p.tris);
-        std::vector<int32_t>().swap(p.objects);
-        std::vector<int32_t>().swap(order);
-        std::vector<aabb>().swap(suffix);
-        subdivideDynamic(first, bestL, depth + 1, countA, 0);
-        subdivideDynamic(second, bestR, depth + 1, countB, 0);
-        return;
+        break;
     }
+
+    // Split: the primitives whose centres come before the chosen entry go
+    // to the first child.
+    const int firstChild = static_cast<int>(nodes.size());
+    const int second = firstChild + 1;
+    nodes.emplace_back();
+    nodes.emplace_back();
+    BVHNode& p = nodes[node];
+    BVHNode& a = nodes[firstChild];
+    BVHNode& b = nodes[second];
+    a.index = firstChild;
+    b.index = second;
+    a.parent = b.parent = node;
+    a.object = b.object = p.object;
+    a.bbox = plane.left;
+    b.bbox = plane.right;
+    p.left = firstChild;
+    p.right = second;
+    int countA = 0, countB = 0;
+    {
+        const SweepEntry* e = span.axis[axis];
+        std::size_t j = 0;
+        for (std::size_t i = 0, end = 3 * m; i < end; ++i) {
+            if (e[i].kind != SweepEntry::kCentre) continue;
+            const int32_t id = e[i].id;
+            const bool left = j++ < plane.moved;
+            if (id >= 0) {
+                leftTri_[id] = left;
+                (left ? countA : countB) += 1;
+            } else {
+                leftObj_[~id] = left;
+                (left ? a : b).addObj(~id);
+                (left ? countA : countB) += primWeight(id);
+            }
+        }
+    }
+    if (countA + countB < count) {
+        std::printf("error!\n");
+        ++lostTriangles;
+    }
+    std::vector<int32_t>().swap(p.objects);
+    partition(span);
+    const int leftCount = static_cast<int>(plane.moved);
+    const std::size_t shift = 3 * plane.moved;
+    const Span spanA{{span.axis[0], span.axis[1], span.axis[2]}, leftCount};
+    const Span spanB{{span.axis[0] + shift, span.axis[1] + shift, span.axis[2] + shift},
+                     span.count - leftCount};
+    const aabb boxA = plane.left, boxB = plane.right;
+    subdivideDynamic(firstChild, boxA, depth + 1, countA, spanA);
+    subdivideDynamic(second, boxB, depth + 1, countB, spanB);
 }
 
 bool BVHTree::copyDynamicTreeToDevice(Scene*) {

@@ -3,6 +3,7 @@
 // in load-time coordinates; the traversal adds each object's offset.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -71,23 +72,49 @@ class BVHTree {
     int lostTriangles = 0;  // "error!" reports of the last build
 
  private:
-    struct Prim {
-        float centre;
-        int32_t id;
+    // The primitives of a node: along each axis their sweep entries, three
+    // per primitive, in sweep order. A split partitions every list stably,
+    // so each child again owns a contiguous, sorted stretch of them.
+    struct Span {
+        SweepEntry* axis[3];
+        int count;  // primitives
+    };
+    // The best plane of one sweep along an axis.
+    struct Plane {
+        float cost = 1e9f;
+        std::size_t moved = 0;  // primitives in centre order before it
+        aabb left, right;
     };
     bool buildImpl(Scene* scene, bool withObjects);
-    void subdivideDynamic(int node, const aabb& box, int depth, int count, int attempt);
+    void subdivideDynamic(int node, const aabb& box, int depth, int count, Span span);
+    Plane sweepAxis(const Span& span, int axis, const aabb& box, int count);
     // Splits a node without a plane: triangles to the first child and
     // objects to the second, or the objects in two halves. Children of a
     // small node stay small nodes; otherwise they go on with their weights.
-    void splitByKind(int node, int depth, bool small);
+    void splitByKind(int node, int depth, bool small, Span span);
+    // Moves the primitives marked in leftTri_/leftObj_ to the front of every
+    // list of the span, keeping the order on both sides.
+    void partition(const Span& span);
     void expandObject(int node, int object);
-    void makeLeaf(int node);
-    aabb primBox(int32_t id) const;
-    int primWeight(int32_t id) const;
+    void makeLeaf(int node, const Span& span);
+    void makeObjectLeaf(int node);
+    // Sweep entries of the primitives `ids` along each axis into
+    // out[0 .. 9 * ids.size()), one sorted list of 3 * ids.size() per axis.
+    void sortedEntries(const std::vector<int32_t>& ids, SweepEntry* out);
+    bool goesLeft(int32_t id) const { return id >= 0 ? leftTri_[id] != 0 : leftObj_[~id] != 0; }
+    const aabb& primBox(int32_t id) const { return id >= 0 ? triBoxes_[id] : (*movables_)[~id].bounds; }
+    int primWeight(int32_t id) const { return id >= 0 ? 1 : (*movables_)[~id].triangleCount; }
 
     std::vector<Movable>* movables_ = nullptr;
-    std::vector<SweepEntry> sweep_;  // scratch
+    int objectCount_ = 0;
+    // Scratch of one build.
+    std::vector<aabb> triBoxes_;  // the triangles' bounds, packed
+    std::vector<uint8_t> leftTri_, leftObj_;
+    std::vector<SweepEntry> spill_;  // the right-hand entries while partitioning
+    std::vector<aabb> suffix_;
+    std::vector<float> suffixArea_;
+    std::vector<aabb> boxes_;  // of a node's primitives in centre order
+    std::vector<uint64_t> keys_, keysTmp_;
 };
 
 }  // namespace lumenar
