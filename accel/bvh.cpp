@@ -5,6 +5,10 @@
 #include <cstdio>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace lumenar {
 
 namespace {
@@ -106,6 +110,72 @@ inline float surfaceArea(const aabb& b) {
     return 2.0f * (dx * dy + dx * dz + dy * dz);
 }
 
+// A box being grown in the sweep. On SSE hosts it lives in two registers,
+// as loaded from an aabb: lo holds min.x, min.y, min.z (and max.x, unused),
+// hi holds max.x, max.y, max.z in lanes 1 to 3 (lane 0 is min.z, unused).
+// The packed min and max give fminf's and fmaxf's answer for any two
+// numbers but two zeros, where the sign is the library's choice; zeros on
+// both sides or a NaN anywhere take the scalar path, so the box comes out
+// bit for bit as grow() makes it. (Equal nonzero numbers have one encoding.)
+#if defined(__SSE2__)
+struct SweepBox {
+    __m128 lo, hi;
+};
+
+inline SweepBox loadBox(const aabb& b) {
+    return {_mm_loadu_ps(&b.min.x), _mm_loadu_ps(&b.min.z)};
+}
+
+inline void storeBox(const SweepBox& r, aabb& b) {
+    alignas(16) float lo[4], hi[4];
+    _mm_store_ps(lo, r.lo);
+    _mm_store_ps(hi, r.hi);
+    b.min = Vector3d(lo[0], lo[1], lo[2]);
+    b.max = Vector3d(hi[1], hi[2], hi[3]);
+}
+
+// Lanes where the packed min and max may not answer as fminf and fmaxf do:
+// two zeros (of either sign) or a NaN.
+inline int unsureLanes(__m128 a, __m128 b) {
+    const __m128 zero = _mm_setzero_ps();
+    return _mm_movemask_ps(
+        _mm_or_ps(_mm_cmpunord_ps(a, b), _mm_and_ps(_mm_cmpeq_ps(a, zero), _mm_cmpeq_ps(b, zero))));
+}
+
+inline SweepBox grown(const SweepBox& a, const SweepBox& b) {
+    if ((unsureLanes(a.lo, b.lo) & 7) == 0 && (unsureLanes(a.hi, b.hi) & 14) == 0)
+        return {_mm_min_ps(a.lo, b.lo), _mm_max_ps(a.hi, b.hi)};
+    aabb x, y;
+    storeBox(a, x);
+    storeBox(b, y);
+    grow(x, y);
+    return loadBox(x);
+}
+
+inline float surfaceArea(const SweepBox& r) {
+    const __m128 d = _mm_sub_ps(_mm_shuffle_ps(r.hi, r.hi, _MM_SHUFFLE(3, 3, 2, 1)), r.lo);
+    const float dx = _mm_cvtss_f32(d);
+    const float dy = _mm_cvtss_f32(_mm_shuffle_ps(d, d, _MM_SHUFFLE(1, 1, 1, 1)));
+    const float dz = _mm_cvtss_f32(_mm_shuffle_ps(d, d, _MM_SHUFFLE(2, 2, 2, 2)));
+    return 2.0f * (dx * dy + dx * dz + dy * dz);
+}
+#else
+using SweepBox = aabb;
+
+inline SweepBox loadBox(const aabb& b) {
+    return b;
+}
+
+inline void storeBox(const SweepBox& r, aabb& b) {
+    b = r;
+}
+
+inline SweepBox grown(SweepBox a, const SweepBox& b) {
+    grow(a, b);
+    return a;
+}
+#endif
+
 inline int longestAxis(const aabb& b) {
     const Vector3d d = b.max - b.min;
     if (!(d.x < d.y || d.x < d.z)) return 0;
@@ -197,6 +267,7 @@ bool BVHTree::buildImpl(Scene* sc, bool withObjects) {
     suffix_.resize(widest);
     suffixArea_.resize(widest);
     boxes_.resize(widest);
+    centreIds_.resize(widest);
 
     const int rootCount = static_cast<int>(rootPrims.size());
     std::vector<SweepEntry> rootEntries(9 * rootPrims.size());
@@ -216,6 +287,7 @@ bool BVHTree::buildImpl(Scene* sc, bool withObjects) {
     std::vector<aabb>().swap(suffix_);
     std::vector<float>().swap(suffixArea_);
     std::vector<aabb>().swap(boxes_);
+    std::vector<int32_t>().swap(centreIds_);
     std::vector<uint64_t>().swap(keys_);
     std::vector<uint64_t>().swap(keysTmp_);
 
@@ -393,6 +465,7 @@ BVHTree::Plane BVHTree::sweepAxis(const Span& span, int axis, const aabb& box, i
     {
         constexpr std::size_t kAhead = 24;  // entries between prefetch and use
         std::size_t j = m;
+        SweepBox right{};
         for (std::size_t i = total; i-- > 0;) {
             if (i >= kAhead) {
                 const int32_t ahead = entries[i - kAhead].id;
@@ -402,16 +475,17 @@ BVHTree::Plane BVHTree::sweepAxis(const Span& span, int axis, const aabb& box, i
             --j;
             const aabb& b = primBox(entries[i].id);
             boxes_[j] = b;
-            aabb s = b;
-            if (j + 1 < m) grow(s, suffix_[j + 1]);
-            suffix_[j] = s;
+            centreIds_[j] = entries[i].id;
+            const SweepBox s = j + 1 < m ? grown(loadBox(b), right) : loadBox(b);
+            right = s;
+            storeBox(s, suffix_[j]);
             suffixArea_[j] = surfaceArea(s) * f;
         }
     }
 
     Plane best;
     best.right = box;
-    aabb L;
+    SweepBox L = loadBox(aabb());
     int nL = 0, nR = count;
     // The cost terms of the current left and right sides.
     float areaL = 0.0f, areaR = 0.0f, weightL = 0.0f, weightR = 0.0f;
@@ -422,7 +496,7 @@ BVHTree::Plane BVHTree::sweepAxis(const Span& span, int axis, const aabb& box, i
             const int w = primWeight(e.id);
             nL += w;
             nR -= w;
-            grow(L, boxes_[moved]);
+            L = grown(L, loadBox(boxes_[moved]));
             ++moved;
             areaL = surfaceArea(L) * f;
             weightL = static_cast<float>(nL);
@@ -440,7 +514,7 @@ BVHTree::Plane BVHTree::sweepAxis(const Span& span, int axis, const aabb& box, i
         if (cost < best.cost) {
             best.cost = cost;
             best.moved = moved;
-            best.left = L;
+            storeBox(L, best.left);
             best.right = suffix_[moved];
         }
     }
@@ -486,11 +560,13 @@ void BVHTree::subdivideDynamic(int node, const aabb& box, int depth, int count, 
     Plane first;
     Plane plane;
     int axis = longest;
+    int centreOrderOf = -1;  // the axis whose centre order centreIds_ holds
     for (int attempt = 0;; ++attempt) {
         axis = (longest + attempt) % 3;
         nodes[node].splitAxis = axis;
         if (attempt < 3) {
             plane = sweepAxis(span, axis, box, count);
+            centreOrderOf = axis;
             if (attempt == 0) first = plane;
         } else {
             plane = first;
@@ -529,22 +605,24 @@ void BVHTree::subdivideDynamic(int node, const aabb& box, int depth, int count, 
     p.left = firstChild;
     p.right = second;
     int countA = 0, countB = 0;
-    {
+    auto assign = [&](std::size_t j, int32_t id) {
+        const bool left = j < plane.moved;
+        if (id >= 0) {
+            leftTri_[id] = left;
+            (left ? countA : countB) += 1;
+        } else {
+            leftObj_[~id] = left;
+            (left ? a : b).addObj(~id);
+            (left ? countA : countB) += primWeight(id);
+        }
+    };
+    if (centreOrderOf == axis) {
+        for (std::size_t j = 0; j < m; ++j) assign(j, centreIds_[j]);
+    } else {
         const SweepEntry* e = span.axis[axis];
         std::size_t j = 0;
-        for (std::size_t i = 0, end = 3 * m; i < end; ++i) {
-            if (e[i].kind != SweepEntry::kCentre) continue;
-            const int32_t id = e[i].id;
-            const bool left = j++ < plane.moved;
-            if (id >= 0) {
-                leftTri_[id] = left;
-                (left ? countA : countB) += 1;
-            } else {
-                leftObj_[~id] = left;
-                (left ? a : b).addObj(~id);
-                (left ? countA : countB) += primWeight(id);
-            }
-        }
+        for (std::size_t i = 0, end = 3 * m; i < end; ++i)
+            if (e[i].kind == SweepEntry::kCentre) assign(j++, e[i].id);
     }
     if (countA + countB < count) {
         std::printf("error!\n");
