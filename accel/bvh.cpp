@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -24,20 +25,18 @@ inline bool sweepBefore(const SweepEntry& a, const SweepEntry& b) {
 }
 
 // Sweep entries sort as 64-bit keys: the position's bits in an unsigned
-// order, then the kind, then the biased id.
-constexpr int kIdBits = 30;
-constexpr uint64_t kIdMask = (uint64_t{1} << kIdBits) - 1;
+// order, then the kind (2 bits), then the id plus the object count (idBits).
+constexpr int kMaxIdBits = 30;
 
-inline uint64_t sweepKey(float pos, int32_t kind, uint64_t biasedId) {
+inline uint64_t sweepKey(float pos, int32_t kind, uint64_t biasedId, int idBits) {
     if (pos == 0.0f) pos = 0.0f;  // -0 and +0 are one position
     uint32_t u;
     std::memcpy(&u, &pos, sizeof u);
     u = (u & 0x80000000u) ? ~u : (u | 0x80000000u);
-    return (static_cast<uint64_t>(u) << 32) | (static_cast<uint64_t>(kind) << kIdBits) | biasedId;
+    return (static_cast<uint64_t>(u) << (idBits + 2)) | (static_cast<uint64_t>(kind) << idBits) | biasedId;
 }
 
-inline float keyPos(uint64_t key) {
-    uint32_t u = static_cast<uint32_t>(key >> 32);
+inline float keyPos(uint32_t u) {
     u = (u & 0x80000000u) ? (u & 0x7fffffffu) : ~u;
     float pos;
     std::memcpy(&pos, &u, sizeof pos);
@@ -260,8 +259,8 @@ bool BVHTree::buildImpl(Scene* sc, bool withObjects) {
 
     triBoxes_.resize(static_cast<std::size_t>(n));
     for (int j = 0; j < n; ++j) triBoxes_[j] = sc->hostTriangles[j].bounds;
-    leftTri_.assign(static_cast<std::size_t>(n), 0);
-    leftObj_.assign(static_cast<std::size_t>(objectCount), 0);
+    sides_.assign(static_cast<std::size_t>(objectCount) + static_cast<std::size_t>(n), 0);
+    left_ = sides_.data() + objectCount;
     const std::size_t widest = std::max(rootPrims.size(), static_cast<std::size_t>(largestObject));
     spill_.resize(3 * widest);
     suffix_.resize(widest);
@@ -270,19 +269,19 @@ bool BVHTree::buildImpl(Scene* sc, bool withObjects) {
     centreIds_.resize(widest);
 
     const int rootCount = static_cast<int>(rootPrims.size());
-    std::vector<SweepEntry> rootEntries(9 * rootPrims.size());
-    sortedEntries(rootPrims, rootEntries.data());
+    std::unique_ptr<SweepEntry[]> rootEntries(new SweepEntry[9 * rootPrims.size()]);
+    sortedEntries(rootPrims, rootEntries.get());
     std::vector<int32_t>().swap(rootPrims);
-    SweepEntry* const base = rootEntries.data();
+    SweepEntry* const base = rootEntries.get();
     const std::size_t stride = 3 * static_cast<std::size_t>(rootCount);
 
     treeDepth = 0;
     subdivideDynamic(0, sc->bounds, 0, n, Span{{base, base + stride, base + 2 * stride}, rootCount});
 
-    std::vector<SweepEntry>().swap(rootEntries);
+    rootEntries.reset();
     std::vector<aabb>().swap(triBoxes_);
-    std::vector<uint8_t>().swap(leftTri_);
-    std::vector<uint8_t>().swap(leftObj_);
+    std::vector<uint8_t>().swap(sides_);
+    left_ = nullptr;
     std::vector<SweepEntry>().swap(spill_);
     std::vector<aabb>().swap(suffix_);
     std::vector<float>().swap(suffixArea_);
@@ -310,7 +309,11 @@ void BVHTree::sortedEntries(const std::vector<int32_t>& ids, SweepEntry* out) {
     const std::size_t count = 3 * m;
     // Objects have the ids -objectCount_ .. -1, triangles 0 .. n-1.
     const int64_t bias = objectCount_;
-    const bool radix = static_cast<int64_t>(triBoxes_.size()) + bias <= int64_t{kIdMask} + 1;
+    const int64_t idRange = static_cast<int64_t>(triBoxes_.size()) + bias;
+    int idBits = 1;
+    while (idBits <= kMaxIdBits && (int64_t{1} << idBits) < idRange) ++idBits;
+    const bool radix = idBits <= kMaxIdBits;
+    const uint64_t idMask = (uint64_t{1} << idBits) - 1;
     for (int axis = 0; axis < 3; ++axis) {
         SweepEntry* list = out + static_cast<std::size_t>(axis) * count;
         if (!radix) {
@@ -329,16 +332,16 @@ void BVHTree::sortedEntries(const std::vector<int32_t>& ids, SweepEntry* out) {
         for (int32_t id : ids) {
             const aabb& b = primBox(id);
             const uint64_t low = static_cast<uint64_t>(static_cast<int64_t>(id) + bias);
-            *k++ = sweepKey(b.min[axis], SweepEntry::kMin, low);
-            *k++ = sweepKey((b.min[axis] + b.max[axis]) * 0.5f, SweepEntry::kCentre, low);
-            *k++ = sweepKey(b.max[axis], SweepEntry::kMax, low);
+            *k++ = sweepKey(b.min[axis], SweepEntry::kMin, low, idBits);
+            *k++ = sweepKey((b.min[axis] + b.max[axis]) * 0.5f, SweepEntry::kCentre, low, idBits);
+            *k++ = sweepKey(b.max[axis], SweepEntry::kMax, low, idBits);
         }
         radixSort(keys_, keysTmp_);
         for (std::size_t i = 0; i < count; ++i) {
             const uint64_t key = keys_[i];
-            list[i].pos = keyPos(key);
-            list[i].kind = static_cast<int32_t>((key >> kIdBits) & 3u);
-            list[i].id = static_cast<int32_t>(static_cast<int64_t>(key & kIdMask) - bias);
+            list[i].pos = keyPos(static_cast<uint32_t>(key >> (idBits + 2)));
+            list[i].kind = static_cast<int32_t>((key >> idBits) & 3u);
+            list[i].id = static_cast<int32_t>(static_cast<int64_t>(key & idMask) - bias);
         }
     }
 }
@@ -410,8 +413,8 @@ void BVHTree::splitByKind(int node, int depth, bool small, Span span) {
         const std::size_t half = p.objects.size() / 2;
         a.objects.assign(p.objects.begin(), p.objects.begin() + static_cast<std::ptrdiff_t>(half));
         b.objects.assign(p.objects.begin() + static_cast<std::ptrdiff_t>(half), p.objects.end());
-        for (int o : a.objects) leftObj_[o] = 1;
-        for (int o : b.objects) leftObj_[o] = 0;
+        for (int o : a.objects) left_[~o] = 1;
+        for (int o : b.objects) left_[~o] = 0;
         leftCount = static_cast<int>(half);
     } else {
         b.objects.swap(p.objects);
@@ -424,9 +427,9 @@ void BVHTree::splitByKind(int node, int depth, bool small, Span span) {
         std::sort(tris.begin(), tris.end());
         for (int t : tris) {
             a.bbox.grow(triBoxes_[t]);
-            leftTri_[t] = 1;
+            left_[t] = 1;
         }
-        for (int o : b.objects) leftObj_[o] = 0;
+        for (int o : b.objects) left_[~o] = 0;
         leftCount = triCount;
     }
     for (int o : a.objects) a.bbox.grow((*movables_)[o].bounds);
@@ -539,16 +542,16 @@ void BVHTree::subdivideDynamic(int node, const aabb& box, int depth, int count, 
 
     // A lone object opens up: from here on its triangles are the primitives,
     // in lists of their own that live as long as this subtree is built.
-    std::vector<SweepEntry> objectEntries;
+    std::unique_ptr<SweepEntry[]> objectEntries;
     if (nodes[node].objects.size() == 1 && span.count == 1) {
         const int obj = nodes[node].objects[0];
         expandObject(node, obj);
         const Movable& mv = (*movables_)[obj];
         std::vector<int32_t> ids(static_cast<std::size_t>(mv.triangleCount));
         for (int i = 0; i < mv.triangleCount; ++i) ids[i] = mv.firstTriangle + i;
-        objectEntries.resize(9 * ids.size());
-        sortedEntries(ids, objectEntries.data());
-        SweepEntry* const base = objectEntries.data();
+        objectEntries.reset(new SweepEntry[9 * ids.size()]);
+        sortedEntries(ids, objectEntries.get());
+        SweepEntry* const base = objectEntries.get();
         const std::size_t stride = 3 * ids.size();
         span = Span{{base, base + stride, base + 2 * stride}, mv.triangleCount};
     }
@@ -608,10 +611,10 @@ void BVHTree::subdivideDynamic(int node, const aabb& box, int depth, int count, 
     auto assign = [&](std::size_t j, int32_t id) {
         const bool left = j < plane.moved;
         if (id >= 0) {
-            leftTri_[id] = left;
+            left_[id] = left;
             (left ? countA : countB) += 1;
         } else {
-            leftObj_[~id] = left;
+            left_[id] = left;
             (left ? a : b).addObj(~id);
             (left ? countA : countB) += primWeight(id);
         }

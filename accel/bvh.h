@@ -92,7 +92,7 @@ class BVHTree {
     // objects to the second, or the objects in two halves. Children of a
     // small node stay small nodes; otherwise they go on with their weights.
     void splitByKind(int node, int depth, bool small, Span span);
-    // Moves the primitives marked in leftTri_/leftObj_ to the front of every
+    // Moves the primitives marked in left_ to the front of every
     // list of the span, keeping the order on both sides.
     void partition(const Span& span);
     void expandObject(int node, int object);
@@ -101,15 +101,16 @@ class BVHTree {
     // Sweep entries of the primitives `ids` along each axis into
     // out[0 .. 9 * ids.size()), one sorted list of 3 * ids.size() per axis.
     void sortedEntries(const std::vector<int32_t>& ids, SweepEntry* out);
-    bool goesLeft(int32_t id) const { return id >= 0 ? leftTri_[id] != 0 : leftObj_[~id] != 0; }
+    bool goesLeft(int32_t id) const { return left_[id] != 0; }
     const aabb& primBox(int32_t id) const { return id >= 0 ? triBoxes_[id] : (*movables_)[~id].bounds; }
     int primWeight(int32_t id) const { return id >= 0 ? 1 : (*movables_)[~id].triangleCount; }
 
     std::vector<Movable>* movables_ = nullptr;
     int objectCount_ = 0;
     // Scratch of one build.
-    std::vector<aabb> triBoxes_;  // the triangles' bounds, packed
-    std::vector<uint8_t> leftTri_, leftObj_;
+    std::vector<aabb> triBoxes_;     // the triangles' bounds, packed
+    std::vector<uint8_t> sides_;     // 1 for the first child, at id + objectCount_
+    uint8_t* left_ = nullptr;        // the same indexed by id
     std::vector<SweepEntry> spill_;  // the right-hand entries while partitioning
     std::vector<aabb> suffix_;
     std::vector<float> suffixArea_;
