@@ -1,6 +1,8 @@
 // The dynamic BVH: object subtrees, small-node rules, refit after a move.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 
 #include "accel/refit.h"
@@ -40,6 +42,249 @@ void checkLeaves(const Scene& scene, const BVHTree& bvh) {
     }
     for (std::size_t t = 0; t < seen.size(); ++t) EXPECT_EQ(seen[t], 1) << "triangle " << t;
     EXPECT_EQ(bvh.lostTriangles, 0);
+}
+
+// The tree as the builder's rules define it, written the plain way: every
+// node sorts the sweep entries of its own primitives again along each axis
+// it tries. The build sorts once and partitions; it must give this tree node
+// for node.
+class ReferenceBvh {
+ public:
+    struct Node {
+        aabb box;
+        int axis = 0;
+        bool leaf = false;
+        int left = -1, right = -1, triStart = 0, triCount = 0, parent = -1, object = -1;
+        std::vector<int> tris, objects;
+    };
+    std::vector<Node> nodes;
+    std::vector<int> triIndices;
+    std::vector<int> objectNode;
+    int lost = 0;
+
+    ReferenceBvh(const Scene& scene, bool withObjects) : scene_(scene) {
+        const int n = scene.triangleCount;
+        objects_ =
+            withObjects ? std::min<int>(scene.movableCount, static_cast<int>(scene.movables.size())) : 0;
+        objectNode.assign(static_cast<std::size_t>(objects_), -1);
+        maxDepth_ = static_cast<int>(std::lround(8.0 + 1.3 * std::log2(static_cast<double>(std::max(n, 1)))));
+        std::vector<bool> inObject(static_cast<std::size_t>(n), false);
+        for (int k = 0; k < objects_; ++k)
+            for (int i = 0; i < scene.movables[k].triangleCount; ++i)
+                inObject[scene.movables[k].firstTriangle + i] = true;
+        nodes.emplace_back();
+        for (int j = 0; j < n; ++j)
+            if (!inObject[j]) nodes[0].tris.push_back(j);
+        for (int k = 0; k < objects_; ++k) nodes[0].objects.push_back(k);
+        nodes[0].box = scene.bounds;
+        subdivide(0, scene.bounds, 0, n);
+    }
+
+ private:
+    struct Entry {
+        float pos;
+        int kind;
+        int id;
+    };
+    const Scene& scene_;
+    int objects_ = 0;
+    int maxDepth_ = 0;
+
+    aabb primBox(int id) const {
+        return id >= 0 ? scene_.hostTriangles[id].bounds : scene_.movables[~id].bounds;
+    }
+    int weight(int id) const { return id >= 0 ? 1 : scene_.movables[~id].triangleCount; }
+    static float area(const aabb& b) {
+        const float dx = b.max.x - b.min.x, dy = b.max.y - b.min.y, dz = b.max.z - b.min.z;
+        return 2.0f * (dx * dy + dx * dz + dy * dz);
+    }
+    static int longest(const aabb& b) {
+        const Vector3d d = b.max - b.min;
+        if (!(d.x < d.y || d.x < d.z)) return 0;
+        return d.y > d.z ? 1 : 2;
+    }
+    int addPair(int node) {
+        const int first = static_cast<int>(nodes.size());
+        nodes.emplace_back();
+        nodes.emplace_back();
+        nodes[first].parent = nodes[first + 1].parent = node;
+        nodes[node].left = first;
+        nodes[node].right = first + 1;
+        return first;
+    }
+    void leaf(int node) {
+        Node& nd = nodes[node];
+        nd.leaf = true;
+        nd.triStart = static_cast<int>(triIndices.size());
+        nd.triCount = static_cast<int>(nd.tris.size());
+        triIndices.insert(triIndices.end(), nd.tris.begin(), nd.tris.end());
+    }
+    void expand(int node) {
+        Node& nd = nodes[node];
+        const int k = nd.objects[0];
+        const Movable& m = scene_.movables[k];
+        nd.tris.clear();
+        for (int i = 0; i < m.triangleCount; ++i) nd.tris.push_back(m.firstTriangle + i);
+        nd.objects.clear();
+        nd.object = k;
+        objectNode[k] = node;
+    }
+    void byKind(int node, int depth, bool small) {
+        nodes[node].axis = 0;
+        const int a = addPair(node), b = a + 1;
+        if (nodes[node].tris.empty()) {
+            const std::vector<int>& all = nodes[node].objects;
+            const std::size_t half = all.size() / 2;
+            nodes[a].objects.assign(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(half));
+            nodes[b].objects.assign(all.begin() + static_cast<std::ptrdiff_t>(half), all.end());
+        } else {
+            nodes[a].tris = nodes[node].tris;
+            nodes[b].objects = nodes[node].objects;
+        }
+        int count[2] = {0, 0};
+        for (int c : {a, b}) {
+            for (int t : nodes[c].tris) {
+                nodes[c].box.grow(scene_.hostTriangles[t].bounds);
+                ++count[c - a];
+            }
+            for (int o : nodes[c].objects) {
+                nodes[c].box.grow(scene_.movables[o].bounds);
+                count[c - a] += scene_.movables[o].triangleCount;
+            }
+        }
+        const aabb boxA = nodes[a].box, boxB = nodes[b].box;
+        subdivide(a, boxA, small ? depth : depth + 1, small ? 0 : count[0]);
+        subdivide(b, boxB, small ? depth : depth + 1, small ? 0 : count[1]);
+    }
+    void subdivide(int node, const aabb& box, int depth, int count) {
+        if (depth >= maxDepth_ || count < 5) {
+            if (nodes[node].objects.empty()) return leaf(node);
+            if (nodes[node].objects.size() == 1 && nodes[node].tris.empty()) {
+                expand(node);
+                return leaf(node);
+            }
+            return byKind(node, depth, true);
+        }
+        for (int attempt = 0;; ++attempt) {
+            const int axis = (longest(box) + attempt) % 3;
+            nodes[node].axis = axis;
+            if (nodes[node].tris.empty() && nodes[node].objects.size() == 1) expand(node);
+            std::vector<int> prims = nodes[node].tris;
+            for (int o : nodes[node].objects) prims.push_back(~o);
+            std::vector<Entry> sweep;
+            for (int id : prims) {
+                const aabb b = primBox(id);
+                sweep.push_back({b.min[axis], 0, id});
+                sweep.push_back({(b.min[axis] + b.max[axis]) * 0.5f, 1, id});
+                sweep.push_back({b.max[axis], 2, id});
+            }
+            std::sort(sweep.begin(), sweep.end(), [](const Entry& x, const Entry& y) {
+                if (x.pos != y.pos) return x.pos < y.pos;
+                if (x.kind != y.kind) return x.kind < y.kind;
+                return x.id < y.id;
+            });
+            std::vector<int> order;
+            for (const Entry& e : sweep)
+                if (e.kind == 1) order.push_back(e.id);
+            const std::size_t m = order.size();
+            const float f = 1.0f / area(box);
+            float best = 1e9f;
+            std::size_t bestMoved = 0;
+            aabb bestL, bestR = box;
+            for (std::size_t cut = 1; cut < m; ++cut) {
+                // The entries that see `cut` primitives on the left.
+                aabb L, R;
+                int nL = 0;
+                for (std::size_t j = 0; j < cut; ++j) {
+                    L.grow(primBox(order[j]));
+                    nL += weight(order[j]);
+                }
+                R = primBox(order[m - 1]);
+                for (std::size_t j = m - 1; j-- > cut;) {
+                    aabb s = primBox(order[j]);
+                    s.grow(R);
+                    R = s;
+                }
+                const int nR = count - nL;
+                std::size_t seen = 0;
+                for (const Entry& e : sweep) {
+                    if (e.kind == 1) {
+                        ++seen;
+                        continue;
+                    }
+                    if (seen != cut || !(box.min[axis] < e.pos && e.pos < box.max[axis])) continue;
+                    float cost = (area(L) * f) * static_cast<float>(nL) +
+                                 (area(R) * f) * static_cast<float>(nR) + 0.2f;
+                    if (e.id < 0) cost = static_cast<float>(static_cast<double>(cost) * 0.8);
+                    if (cost < best) {
+                        best = cost;
+                        bestMoved = cut;
+                        bestL = L;
+                        bestR = R;
+                    }
+                }
+            }
+            if (static_cast<float>(count) <= best) {
+                if (attempt < 3) continue;
+                if (nodes[node].objects.empty()) return leaf(node);
+                if (bestMoved == 0) return byKind(node, depth, false);
+            }
+            const int a = addPair(node), b = a + 1;
+            nodes[a].object = nodes[b].object = nodes[node].object;
+            nodes[a].box = bestL;
+            nodes[b].box = bestR;
+            int counts[2] = {0, 0};
+            for (std::size_t j = 0; j < m; ++j) {
+                Node& dst = nodes[j < bestMoved ? a : b];
+                if (order[j] >= 0)
+                    dst.tris.push_back(order[j]);
+                else
+                    dst.objects.push_back(~order[j]);
+                counts[j < bestMoved ? 0 : 1] += weight(order[j]);
+            }
+            std::sort(nodes[a].tris.begin(), nodes[a].tris.end());
+            std::sort(nodes[b].tris.begin(), nodes[b].tris.end());
+            if (counts[0] + counts[1] < count) ++lost;
+            subdivide(a, bestL, depth + 1, counts[0]);
+            subdivide(b, bestR, depth + 1, counts[1]);
+            return;
+        }
+    }
+};
+
+// Bounds compare by value: where two equal zeros of opposite sign meet, which
+// one a min or max keeps is the compiler's and the maths library's choice.
+bool sameBox(const aabb& a, const aabb& b) {
+    for (int axis = 0; axis < 3; ++axis)
+        if (!(a.min[axis] == b.min[axis] && a.max[axis] == b.max[axis])) return false;
+    return true;
+}
+
+void expectReferenceTree(Scene& scene, bool withObjects) {
+    const ReferenceBvh ref(scene, withObjects);
+    BVHTree bvh;
+    ASSERT_TRUE(withObjects ? bvh.buildDynamic(&scene) : bvh.build(&scene));
+    ASSERT_EQ(bvh.nodeRecords.size(), ref.nodes.size());
+    for (std::size_t i = 0; i < ref.nodes.size(); ++i) {
+        const ReferenceBvh::Node& want = ref.nodes[i];
+        const DynamicBVHNodeProp& got = bvh.nodeRecords[i];
+        ASSERT_TRUE(sameBox(got.box, want.box)) << "node " << i;
+        ASSERT_EQ(got.parent, want.parent) << "node " << i;
+        ASSERT_EQ(got.object, want.object) << "node " << i;
+        ASSERT_EQ(got.isLeaf(), want.leaf) << "node " << i;
+        if (want.leaf) {
+            ASSERT_EQ(got.triStart(), want.triStart) << "node " << i;
+            ASSERT_EQ(got.triCount(), want.triCount) << "node " << i;
+        } else {
+            ASSERT_EQ(got.first(), want.left) << "node " << i;
+            ASSERT_EQ(got.second, want.right) << "node " << i;
+            ASSERT_EQ(got.axis(), want.axis) << "node " << i;
+        }
+    }
+    EXPECT_EQ(bvh.triIndices, ref.triIndices);
+    EXPECT_EQ(bvh.lostTriangles, ref.lost);
+    for (std::size_t k = 0; k < ref.objectNode.size(); ++k)
+        EXPECT_EQ(scene.movables[k].bvhNode, ref.objectNode[k]) << "object " << k;
 }
 
 }  // namespace
@@ -260,5 +505,29 @@ TEST(BVHBuild, ObjectInsideWallsIsStillSplit) {
         if (n.isLeaf) {
             EXPECT_TRUE(n.triCount > 0 || n.parent < 0) << n.index;
         }
+    }
+}
+
+TEST(BVHBuild, SameTreeAsSortingEveryNodeAgain) {
+    // Mixed geometry with objects beside, inside and overlapping the static
+    // triangles; many small objects (split by kind, in halves); ties on
+    // shared grid edges and bounds on -0 and +0; objects past movableCount
+    // are static triangles.
+    for (int seed = 0; seed < 6; ++seed) {
+        Scene scene;
+        std::mt19937 rng(100 + seed);
+        makeMixedScene(scene, 150 + 40 * seed, rng);
+        addGrid(scene, 6, -0.0f, 0.5f);
+        addGrid(scene, 6, 0.0f, 0.75f);
+        addObject(scene, 80, Vector3d(1, 1, 1), 1.5f, rng);
+        addObject(scene, 40, Vector3d(1.5f, 1, 1), 1.0f, rng);
+        for (int k = 0; k < 2 + 3 * seed; ++k)
+            addObject(scene, 1 + (k * 5) % 7, Vector3d(-4, 0, 0.1f * k), 0.3f, rng);
+        addObject(scene, 600, Vector3d(0, -3, 0), 2.0f, rng);
+        finishScene(scene);
+        if (seed % 2) scene.movableCount -= 1;
+        SCOPED_TRACE(seed);
+        expectReferenceTree(scene, true);
+        expectReferenceTree(scene, false);
     }
 }
