@@ -43,23 +43,26 @@ inline float keyPos(uint32_t u) {
     return pos;
 }
 
-// Least significant digit first, 11 bits a pass; passes whose digit is the
-// same in every key are skipped.
-void radixSort(std::vector<uint64_t>& keys, std::vector<uint64_t>& tmp) {
+// Least significant digit first, 11 bits a pass from bit `firstBit` up: the
+// keys must already be in the order of their bits below it. Passes whose
+// digit is the same in every key are skipped.
+void radixSort(std::vector<uint64_t>& keys, std::vector<uint64_t>& tmp, int firstBit) {
     const std::size_t n = keys.size();
     if (n < 1024) {
         std::sort(keys.begin(), keys.end());
         return;
     }
-    constexpr int kBits = 11, kPasses = 6;
+    constexpr int kBits = 11;
     constexpr std::size_t kBuckets = std::size_t{1} << kBits;
-    std::vector<std::size_t> hist(kPasses * kBuckets, 0);
+    const int passes = (64 - firstBit + kBits - 1) / kBits;
+    std::vector<std::size_t> hist(static_cast<std::size_t>(passes) * kBuckets, 0);
     for (uint64_t k : keys)
-        for (int p = 0; p < kPasses; ++p) ++hist[p * kBuckets + ((k >> (p * kBits)) & (kBuckets - 1))];
+        for (int p = 0; p < passes; ++p)
+            ++hist[p * kBuckets + ((k >> (firstBit + p * kBits)) & (kBuckets - 1))];
     tmp.resize(n);
-    for (int p = 0; p < kPasses; ++p) {
+    for (int p = 0; p < passes; ++p) {
         std::size_t* h = &hist[p * kBuckets];
-        const int shift = p * kBits;
+        const int shift = firstBit + p * kBits;
         if (h[(keys[0] >> shift) & (kBuckets - 1)] == n) continue;
         std::size_t sum = 0;
         for (std::size_t b = 0; b < kBuckets; ++b) {
@@ -247,14 +250,13 @@ bool BVHTree::buildImpl(Scene* sc, bool withObjects) {
     // The root holds the static triangles and every object as one primitive.
     std::vector<int32_t> rootPrims;
     rootPrims.reserve(static_cast<std::size_t>(n) + static_cast<std::size_t>(objectCount));
+    // Ascending ids (objects -objectCount .. -1, then triangles) sort fastest.
+    for (int k = objectCount; k-- > 0;) rootPrims.push_back(~k);
     for (int j = 0; j < n; ++j)
         if (!inObject[j]) rootPrims.push_back(j);
     std::vector<uint8_t>().swap(inObject);
     BVHNode& root = nodes[0];
-    for (int k = 0; k < objectCount; ++k) {
-        root.addObj(k);
-        rootPrims.push_back(~k);
-    }
+    for (int k = 0; k < objectCount; ++k) root.addObj(k);
     root.bbox = sc->bounds;
 
     triBoxes_.resize(static_cast<std::size_t>(n));
@@ -314,6 +316,7 @@ void BVHTree::sortedEntries(const std::vector<int32_t>& ids, SweepEntry* out) {
     while (idBits <= kMaxIdBits && (int64_t{1} << idBits) < idRange) ++idBits;
     const bool radix = idBits <= kMaxIdBits;
     const uint64_t idMask = (uint64_t{1} << idBits) - 1;
+    const bool ascending = std::is_sorted(ids.begin(), ids.end());
     for (int axis = 0; axis < 3; ++axis) {
         SweepEntry* list = out + static_cast<std::size_t>(axis) * count;
         if (!radix) {
@@ -327,16 +330,19 @@ void BVHTree::sortedEntries(const std::vector<int32_t>& ids, SweepEntry* out) {
             std::sort(list, list + count, sweepBefore);
             continue;
         }
+        // Kind by kind, each in id order: the keys start out sorted by their
+        // low bits (kind, id), and only the position's bits are left to sort.
         keys_.resize(count);
         uint64_t* k = keys_.data();
-        for (int32_t id : ids) {
-            const aabb& b = primBox(id);
-            const uint64_t low = static_cast<uint64_t>(static_cast<int64_t>(id) + bias);
-            *k++ = sweepKey(b.min[axis], SweepEntry::kMin, low, idBits);
-            *k++ = sweepKey((b.min[axis] + b.max[axis]) * 0.5f, SweepEntry::kCentre, low, idBits);
-            *k++ = sweepKey(b.max[axis], SweepEntry::kMax, low, idBits);
-        }
-        radixSort(keys_, keysTmp_);
+        for (int32_t kind = SweepEntry::kMin; kind <= SweepEntry::kMax; ++kind)
+            for (int32_t id : ids) {
+                const aabb& b = primBox(id);
+                const float pos = kind == SweepEntry::kMin      ? b.min[axis]
+                                  : kind == SweepEntry::kCentre ? (b.min[axis] + b.max[axis]) * 0.5f
+                                                                : b.max[axis];
+                *k++ = sweepKey(pos, kind, static_cast<uint64_t>(static_cast<int64_t>(id) + bias), idBits);
+            }
+        radixSort(keys_, keysTmp_, ascending ? idBits + 2 : 0);
         for (std::size_t i = 0; i < count; ++i) {
             const uint64_t key = keys_[i];
             list[i].pos = keyPos(static_cast<uint32_t>(key >> (idBits + 2)));
