@@ -398,21 +398,25 @@ void BVHTree::partition(const Span& span) {
     }
 }
 
-void BVHTree::splitByKind(int node, int depth, bool small, Span span) {
-    BVHNode& nd = nodes[node];
-    nd.splitAxis = 0;
+int BVHTree::addChildPair(int node) {
     const int first = static_cast<int>(nodes.size());
+    nodes.emplace_back();
+    nodes.emplace_back();
+    nodes[first].index = first;
+    nodes[first + 1].index = first + 1;
+    nodes[first].parent = nodes[first + 1].parent = node;
+    nodes[node].left = first;
+    nodes[node].right = first + 1;
+    return first;
+}
+
+void BVHTree::splitByKind(int node, int depth, bool small, Span span) {
+    nodes[node].splitAxis = 0;
+    const int first = addChildPair(node);
     const int second = first + 1;
-    nodes.emplace_back();
-    nodes.emplace_back();
     BVHNode& p = nodes[node];
     BVHNode& a = nodes[first];
     BVHNode& b = nodes[second];
-    a.index = first;
-    b.index = second;
-    a.parent = b.parent = node;
-    p.left = first;
-    p.right = second;
     const int triCount = span.count - static_cast<int>(p.objects.size());
     int leftCount;
     if (triCount == 0) {
@@ -598,21 +602,14 @@ void BVHTree::subdivideDynamic(int node, const aabb& box, int depth, int count, 
 
     // Split: the primitives whose centres come before the chosen entry go
     // to the first child.
-    const int firstChild = static_cast<int>(nodes.size());
+    const int firstChild = addChildPair(node);
     const int second = firstChild + 1;
-    nodes.emplace_back();
-    nodes.emplace_back();
     BVHNode& p = nodes[node];
     BVHNode& a = nodes[firstChild];
     BVHNode& b = nodes[second];
-    a.index = firstChild;
-    b.index = second;
-    a.parent = b.parent = node;
     a.object = b.object = p.object;
     a.bbox = plane.left;
     b.bbox = plane.right;
-    p.left = firstChild;
-    p.right = second;
     int countA = 0, countB = 0;
     auto assign = [&](std::size_t j, int32_t id) {
         const bool left = j < plane.moved;

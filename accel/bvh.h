@@ -92,6 +92,8 @@ class BVHTree {
     // objects to the second, or the objects in two halves. Children of a
     // small node stay small nodes; otherwise they go on with their weights.
     void splitByKind(int node, int depth, bool small, Span span);
+    // Appends two linked children of node; returns the first one's index.
+    int addChildPair(int node);
     // Moves the primitives marked in left_ to the front of every
     // list of the span, keeping the order on both sides.
     void partition(const Span& span);
