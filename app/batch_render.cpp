@@ -33,6 +33,7 @@ FrameResources frameResources(Application& app) {
     r.scene.lights = s.deviceLightTriangles;
     r.scene.volumeCount = s.volumeCount;
     r.scene.volumes = app.volumes();
+    r.scene.inscatter = s.inscatter;
     return r;
 }
 
@@ -69,6 +70,13 @@ BatchResult renderBatch(Application& app, const BatchOptions& options) {
     Renderer renderer(res);
     device::Buffer<Color> display(static_cast<std::size_t>(W) * H);
     if (!renderer.valid() || !display) return result;
+    renderer.fogEnabled = options.fog;
+    renderer.ssEnabled = options.subsurface;
+    // Subsurface on, as the control panel switches it: material 0 carries the
+    // subsurface mark (transparency -1) while it is on.
+    Material* const material0 = app.scene().materials.empty() ? nullptr : app.materials();
+    const float transparency0 = material0 ? material0->transparency : 0.0f;
+    if (options.subsurface && material0) material0->transparency = -1.0f;
 
     const long long samplesPerFrame =
         static_cast<long long>(res.superSampleFactor) * res.superSampleFactor * W * H;
@@ -89,6 +97,7 @@ BatchResult renderBatch(Application& app, const BatchOptions& options) {
         if (options.seconds > 0.0 ? elapsed >= options.seconds : result.frames >= options.frames) break;
     }
     result.seconds = secondsSince(t0);
+    if (options.subsurface && material0) material0->transparency = transparency0;
     const unsigned long long wallCycles = querystats::now() - cycles0;
     querystats::setEnabled(false);
     if (options.progress) std::fprintf(stderr, "\n");

@@ -14,10 +14,12 @@ namespace lumenar {
 FrameResources frameResources(Application& app);
 
 struct BatchOptions {
-    int frames = 16;        // frames to render (ignored when seconds > 0)
-    double seconds = 0.0;   // render until this much time has passed (at least one frame)
-    bool progress = false;  // a progress line on standard error
-    bool stats = false;     // time the ray queries
+    int frames = 16;          // frames to render (ignored when seconds > 0)
+    double seconds = 0.0;     // render until this much time has passed (at least one frame)
+    bool progress = false;    // a progress line on standard error
+    bool stats = false;       // time the ray queries
+    bool fog = false;         // attenuate by the scene's medium (Renderer::fogEnabled)
+    bool subsurface = false;  // subsurface walks in material 0, marked as the control panel does
 };
 
 struct BatchResult {

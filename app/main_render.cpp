@@ -70,12 +70,19 @@ int main(int argc, char** argv) {
     cli.add_option("--kd-mode", settings.kdBuildMode,
                    "kd-tree build: non-zero clips straddling triangles, 0 duplicates them")
         ->capture_default_str();
-    cli.add_option("--ss", settings.superSampleFactor, "Primary samples per pixel along each axis")
+    cli.add_option("--ss", settings.superSampleFactor,
+                   "Supersampling: primary samples per pixel along each axis")
         ->check(CLI::Range(1, 8))
         ->capture_default_str();
     cli.add_option("-t,--threads", threads, "Worker threads of the CPU backend (0: all cores)")
         ->check(CLI::NonNegativeNumber)
         ->capture_default_str();
+    cli.add_flag("--fog", batch.fog,
+                 "Fog: the scene's medium attenuates light, and adds light scattered in from the emitters "
+                 "when the scene says \"inscatter yes\" (or the medium emits)");
+    cli.add_flag("--subsurface", batch.subsurface,
+                 "Subsurface scattering in material 0 (marked with transparency -1 while rendering); "
+                 "its rsc and absorption drive the walk. Not to be confused with --ss");
     cli.add_flag("--stats", batch.stats, "Print throughput and the share of frame time spent in ray queries");
     CLI11_PARSE(cli, argc, argv);
 

@@ -50,8 +50,12 @@ FrameStats Renderer::renderFrame(const Camera& camera, Color* display) {
     const Clock::time_point t1 = Clock::now();
     stats.bounceLaunches = runBounceLaunches(res_.pathStates, o * o * W * H, [&](int bounce, int n) {
         const Clock::time_point b0 = Clock::now();
-        RayTraceKernelGLFinalHackMov(seed, bounce, res_.scene, fogEnabled, ssEnabled, display,
-                                     res_.pathStates, n, o);
+        if (fogEnabled || ssEnabled)
+            RayTraceKernelGLFinalHackMovSSVol(seed, bounce, res_.scene, fogEnabled, ssEnabled, display,
+                                              res_.pathStates, n, o);
+        else
+            RayTraceKernelGLFinalHackMov(seed, bounce, res_.scene, fogEnabled, ssEnabled, display,
+                                         res_.pathStates, n, o);
         device::synchronize();
         stats.phases.bounces += secondsBetween(b0, Clock::now());
         stats.pathSegments += n;

@@ -93,4 +93,17 @@ void RayTraceKernelGLFinalHackMov(int seed, int bounce, const DynamicScene& scen
         });
 }
 
+void RayTraceKernelGLFinalHackMovSSVol(int seed, int bounce, const DynamicScene& scene, bool fogEnabled,
+                                       bool ssEnabled, Color* frame, pixelData* paths, int count,
+                                       int superSampleFactor) {
+    const DynamicScene s = scene;
+    device::launchPathArray(
+        count, LUMENAR_LAMBDA(int i) {
+            Raytrace rt(false, false, false, false, false, fogEnabled, s.inscatter, false, ssEnabled);
+            bouncePathItem(
+                i, seed, bounce, paths, frame, superSampleFactor,
+                [&](const Ray& ray, int b, XorwowState* rng) { return rt.TraceRaySSVol(ray, b, rng, s); });
+        });
+}
+
 }  // namespace lumenar

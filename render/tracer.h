@@ -5,6 +5,7 @@
 #include "accel/traversal.h"
 #include "device/random.h"
 #include "render/bounce.h"
+#include "render/media.h"
 #include "render/path_state.h"
 
 namespace lumenar {
@@ -40,6 +41,7 @@ struct DynamicScene {
     const deviceLightTriangle* lights;
     int volumeCount;
     const Volume* volumes;
+    bool inscatter = false;  // the scene's "inscatter" setting: march a medium that does not emit
 };
 
 // Per-thread tracer: traversal stacks plus the feature flags of the kernels.
@@ -55,11 +57,18 @@ class Raytrace : public TreeTraversal {
 
     LUMENAR_HD bool fogEnabled() const { return flags[5]; }
     LUMENAR_HD bool subsurfaceEnabled() const { return flags[8]; }
+    // Marches the medium for in-scattered light even when it does not emit.
+    LUMENAR_HD bool inscatterEnabled() const { return flags[6]; }
 
     // One bounce of a path: nearest hit, emitted or background light, direct
     // light from one emissive triangle (multiple importance sampling), the
     // continuation and Russian roulette.
     LUMENAR_HD BounceResult TraceRayMov(const Ray& ray, int bounce, XorwowState* rng, const DynamicScene& s);
+
+    // The same bounce with fog (the scene's first medium) and subsurface
+    // walks, as the fog, in-scattering and subsurface flags ask.
+    LUMENAR_HD BounceResult TraceRaySSVol(const Ray& ray, int bounce, XorwowState* rng,
+                                          const DynamicScene& s);
 
     // Nearest hit along the ray's stored (unnormalised) direction.
     LUMENAR_HD bool nearestHit(const Ray& ray, const DynamicScene& s, SurfaceHitRecord* hit);
@@ -86,6 +95,16 @@ struct DynamicSceneQueries {
         if (timed) querystats::add(false, querystats::now() - t0);
 #endif
         return tri;
+    }
+
+    LUMENAR_HD bool nearest(const Ray& r, SurfaceHit* hit) const {
+        SurfaceHitRecord rec;
+        if (!rt->nearestHit(r, *s, &rec)) return false;
+        hit->point = r.origin + r.direction * rec.t;
+        hit->normal = normalize(rec.normal);
+        hit->t = rec.t;
+        hit->materialIndex = rec.materialIndex;
+        return true;
     }
 
     LUMENAR_HD bool occluded(const Vector3d& from, const Vector3d& dir, float dist) const {
@@ -128,11 +147,29 @@ LUMENAR_HD inline BounceResult Raytrace::TraceRayMov(const Ray& ray, int bounce,
     return shadeHit(ray, hit, bounce, rng, s.materials, s.lightCount, s.lights, q);
 }
 
+LUMENAR_HD inline BounceResult Raytrace::TraceRaySSVol(const Ray& ray, int bounce, XorwowState* rng,
+                                                       const DynamicScene& s) {
+    MediaFlags f;
+    f.fog = fogEnabled();
+    f.inscatter = inscatterEnabled();
+    f.subsurface = subsurfaceEnabled();
+    XorwowDraws draws{rng};
+    const DynamicSceneQueries q{this, &s};
+    return traceSSVolFrom(ray, bounce, draws, s.materials, s.bgcolor, s.lightCount, s.lights, s.volumeCount,
+                          s.volumes, f, q);
+}
+
 // The bounce launch: one thread per live path. The generator of slot i is
 // seeded with (seed + bounce + i), so the same frame seed gives the same
 // image on any number of threads.
 void RayTraceKernelGLFinalHackMov(int seed, int bounce, const DynamicScene& scene, bool fogEnabled,
                                   bool ssEnabled, Color* frame, pixelData* paths, int count,
                                   int superSampleFactor);
+
+// The same launch through TraceRaySSVol, for frames with fog or subsurface
+// scattering on; the scene's in-scattering setting is the tracer's seventh flag.
+void RayTraceKernelGLFinalHackMovSSVol(int seed, int bounce, const DynamicScene& scene, bool fogEnabled,
+                                       bool ssEnabled, Color* frame, pixelData* paths, int count,
+                                       int superSampleFactor);
 
 }  // namespace lumenar

@@ -78,8 +78,10 @@ enum VolumeType : int32_t { kHomogeneous = 0, kExponential = 1, kCustomized = 2 
 struct Volume {
     aabb bounds;
     int32_t volumeType = kHomogeneous;
-    Color sigma_a;
-    Color sigma_s;
+    // Absorption and scattering coefficients at density 1 (the methods
+    // sigma_a() and sigma_s() give them at a point).
+    Color sigmaA;
+    Color sigmaS;
     Color le;
     float g = 0.0f;
     float a = 0.0f;
@@ -89,12 +91,88 @@ struct Volume {
     float* densityData = nullptr;  // host array (new[]) of gridX * gridY * gridZ floats, owned by the Scene
 
     Volume() = default;
-    Volume(const Vector3d& bmin, const Vector3d& bmax, const Color& sigmaA, const Color& sigmaS,
+    Volume(const Vector3d& bmin, const Vector3d& bmax, const Color& absorb, const Color& scatter,
            const Color& emitted, float g_);
-    Volume(const Vector3d& bmin, const Vector3d& bmax, const Color& sigmaA, const Color& sigmaS,
+    Volume(const Vector3d& bmin, const Vector3d& bmax, const Color& absorb, const Color& scatter,
            const Color& emitted, float g_, float a_, float b_, const Vector3d& gravity_);
-    Volume(const Vector3d& bmin, const Vector3d& bmax, const Color& sigmaA, const Color& sigmaS,
+    Volume(const Vector3d& bmin, const Vector3d& bmax, const Color& absorb, const Color& scatter,
            const Color& emitted, float g_, int gx, int gy, int gz, float* data);
+
+    // Clips [t0, t1] to the part of r inside the box, slab by slab (x, y, z);
+    // false when the ray misses the box on that interval.
+    LUMENAR_HD bool Intersect(const Ray& r, float& t0, float& t1) const {
+        for (int axis = 0; axis < 3; ++axis) {
+            const float o = r.origin[axis], d = r.direction[axis];
+            const float lo = d >= 0.0f ? bounds.min[axis] : bounds.max[axis];
+            const float hi = d >= 0.0f ? bounds.max[axis] : bounds.min[axis];
+            const float tNear = (lo - o) / d, tFar = (hi - o) / d;
+            if (tFar < t0 || tNear > t1) return false;
+            // fminf/fmaxf keep the interval when a ray lies in a slab's plane (0/0).
+            t1 = fminf(t1, tFar);
+            t0 = fmaxf(t0, tNear);
+        }
+        return true;
+    }
+
+    // a * exp(-b * h) in an exponential medium, h the height above the box's
+    // lowest corner measured against gravity (so the medium is densest at the
+    // bottom); 1 in any other; 0 outside the box (a NaN coordinate counts as
+    // outside).
+    LUMENAR_HD float Density(const Vector3d& p) const {
+        if (!inside(p)) return 0.0f;
+        if (volumeType != kExponential) return 1.0f;
+        const Vector3d bottom(gravity.x > 0.0f ? bounds.max.x : bounds.min.x,
+                              gravity.y > 0.0f ? bounds.max.y : bounds.min.y,
+                              gravity.z > 0.0f ? bounds.max.z : bounds.min.z);
+        return a * expf(-b * dot(bottom - p, gravity));
+    }
+    LUMENAR_HD Color sigma_a(const Vector3d& p, const Vector3d& /*w*/) const { return sigmaA * Density(p); }
+    LUMENAR_HD Color sigma_s(const Vector3d& p, const Vector3d& /*w*/) const { return sigmaS * Density(p); }
+    LUMENAR_HD Color sigma_t(const Vector3d& p, const Vector3d& /*w*/) const {
+        return (sigmaA + sigmaS) * Density(p);
+    }
+    LUMENAR_HD Color Lve(const Vector3d& p, const Vector3d& /*w*/) const { return le * Density(p); }
+    LUMENAR_HD bool hasEmission() const { return !le.isBlack(); }
+
+    // Henyey-Greenstein phase function of the cosine between w and wp (both
+    // taken as directions of travel or both as directions of arrival);
+    // integrates to 1 over the sphere. 0 outside the box.
+    LUMENAR_HD float p(const Vector3d& pt, const Vector3d& w, const Vector3d& wp) const {
+        if (!inside(pt)) return 0.0f;
+        const float mu = dot(w, wp);
+        const double k = (1.0 - static_cast<double>(g) * static_cast<double>(g)) * 0.079577471535557012;
+        const float den = powf(1.0f + g * g - 2.0f * g * mu, 1.5f);
+        return static_cast<float>(k / static_cast<double>(den));
+    }
+
+    // Optical thickness along r between t0 and t1 (in units of the direction's
+    // length): exact for a homogeneous medium, a jittered midpoint sum with
+    // the given step and offset in [0, 1) for an exponential one, 0 for a
+    // customised one (its grid is not read).
+    LUMENAR_HD Color tau(const Ray& r, float t0, float t1, float step, float offset) const {
+        float near = 0.0f, far = 10000000.0f;
+        if (!Intersect(r, near, far)) return Color(0.0f, 0.0f, 0.0f);
+        const float tEnd = fminf(far, t1);
+        const float tStart = fmaxf(near, t0);
+        // A segment that ends before the box or starts after it crosses no medium.
+        if (!(tEnd > tStart)) return Color(0.0f, 0.0f, 0.0f);
+        const Color st = sigmaA + sigmaS;
+        if (volumeType == kHomogeneous) return st * length(r.direction * (tEnd - tStart));
+        if (volumeType != kExponential) return Color(0.0f, 0.0f, 0.0f);
+        float t = tStart + step * offset;
+        float sum = 0.0f;
+        while (t < tEnd) {
+            sum += Density(r.origin + r.direction * t);
+            t += step;
+        }
+        return st * (sum * step);
+    }
+
+ private:
+    LUMENAR_HD bool inside(const Vector3d& p) const {
+        return p.x >= bounds.min.x && p.x <= bounds.max.x && p.y >= bounds.min.y && p.y <= bounds.max.y &&
+               p.z >= bounds.min.z && p.z <= bounds.max.z;
+    }
 };
 
 // ---- layout contract -------------------------------------------------------
@@ -130,7 +208,7 @@ static_assert(offsetof(deviceLightTriangle, emission) == 56, "deviceLightTriangl
 static_assert(sizeof(Movable) == 48, "Movable layout");
 static_assert(offsetof(Movable, offset) == 12 && offsetof(Movable, bounds) == 24, "Movable layout");
 
-static_assert(offsetof(Volume, volumeType) == 24 && offsetof(Volume, sigma_a) == 28, "Volume layout");
+static_assert(offsetof(Volume, volumeType) == 24 && offsetof(Volume, sigmaA) == 28, "Volume layout");
 static_assert(offsetof(Volume, g) == 64 && offsetof(Volume, gravity) == 76, "Volume layout");
 static_assert(offsetof(Volume, gridX) == 88 && offsetof(Volume, densityData) == 104, "Volume layout");
 static_assert(sizeof(Volume) == 112, "Volume layout");

@@ -47,7 +47,7 @@ TEST(Records, VolumeConstructorsSetTheirTypeAndOnlyTheirFields) {
     Volume h(lo, hi, sa, ss, le, 0.3f);
     EXPECT_EQ(h.volumeType, kHomogeneous);
     EXPECT_EQ(h.bounds.max.z, 3.0f);
-    EXPECT_EQ(h.sigma_s.g, 0.5f);
+    EXPECT_EQ(h.sigmaS.g, 0.5f);
     EXPECT_EQ(h.g, 0.3f);
     EXPECT_EQ(h.densityData, nullptr);
     EXPECT_EQ(h.gridX, 0);

@@ -1,0 +1,212 @@
+// One bounce of the interactive path tracer with fog and subsurface
+// scattering: the surface bounce of bounce.h, plus
+//  - fog: the first Volume of the scene attenuates every segment that ends on
+//    the front of a surface; an emitting medium, or any medium when the scene
+//    asks for in-scattering, is ray-marched for its emitted light and the
+//    light scattered once from the emitters towards the camera;
+//  - subsurface scattering: entering a material whose transparency is
+//    negative starts a short random walk inside it, driven by the material's
+//    rsc (scattering coefficient) and absorption.
+//
+// As in bounce.h the ray queries come in through an object, so all of it runs
+// and is tested without an acceleration structure. Besides the two queries
+// that shadeHitFrom needs, this bounce asks for
+//   bool q.nearest(const Ray& r, SurfaceHit* hit): the nearest hit along r on
+//       [0.00001, largest float] (hit point, unit normal, distance, material).
+#pragma once
+
+#include <cfloat>
+
+#include "render/bounce.h"
+
+namespace lumenar {
+
+// Which of the extra effects a bounce applies.
+struct MediaFlags {
+    bool fog = false;         // attenuate by the scene's first medium
+    bool inscatter = false;   // march the medium even when it does not emit
+    bool subsurface = false;  // walk inside subsurface-marked materials
+};
+
+// A subsurface walk that keeps finding new entry surfaces (a ray trapped in a
+// mesh that is not closed) ends after this many steps of one bounce; its
+// weight is then dropped.
+constexpr int kMaxWalkSteps = 64;
+
+LUMENAR_HD inline Color expNeg(const Color& c) {
+    return Color(expf(-c.r), expf(-c.g), expf(-c.b));
+}
+
+LUMENAR_HD inline bool isFiniteColor(const Color& c) {
+    return c.r - c.r == 0.0f && c.g - c.g == 0.0f && c.b - c.b == 0.0f;
+}
+
+// Emitted and once-scattered light picked up along ray (unit direction) from
+// the medium's entry up to tHit, by stratified samples one world unit apart.
+// Transmittance to each sample is tracked along the march; once it falls
+// below 0.001 the march continues with probability 1/2 (and twice the weight).
+// In-scattering samples one point on one emitter per step, exactly as the
+// surface's next-event estimate does; the shadow ray's transmittance is
+// estimated with the medium's own step.
+template <class Draws, class Queries>
+LUMENAR_HD Color marchMedium(const Volume& vol, const Ray& ray, float tHit, Draws& next, int lightCount,
+                             const deviceLightTriangle* lights, const Queries& q) {
+    float t0 = 0.0f, t1 = FLT_MAX;
+    if (!vol.Intersect(ray, t0, t1)) return Color(0.0f, 0.0f, 0.0f);
+    t1 = fminf(t1, tHit);  // nothing behind the surface reaches the camera
+    if (!(t1 > t0)) return Color(0.0f, 0.0f, 0.0f);
+    const int m = static_cast<int>(ceilf(t1 - t0));
+    const float step = (t1 - t0) / static_cast<float>(m);
+    Vector3d y = ray.at(t0);
+    const Vector3d w = -ray.direction;
+    t0 += next() * step;
+    Color Tm(1.0f, 1.0f, 1.0f), Lv(0.0f, 0.0f, 0.0f);
+    for (int i = 0; i < m; ++i) {
+        const Vector3d yPrev = y;
+        y = ray.at(t0);
+        const Vector3d seg = y - yPrev;
+        const float len = length(seg);
+        const float xi = next();
+        if (len > 0.0f) Tm *= expNeg(vol.tau(Ray(yPrev, seg / len), 0.0f, len, 1.0f, xi));
+        if (static_cast<double>(fmaxf(Tm.r, fmaxf(Tm.g, Tm.b))) < 0.001) {
+            if (next() > 0.5f) break;
+            Tm = Tm * 2.0f;
+        }
+        Lv += Tm * vol.Lve(y, w);
+        const Color ss = vol.sigma_s(y, w);
+        if (!ss.isBlack() && lightCount > 0) {
+            const deviceLightTriangle& light = lights[chooseLight(next(), lightCount)];
+            const float xa = next();
+            const float xb = next();
+            const LightSample ls = sampleLightPoint(light, lightCount, y, xa, xb);
+            if (!ls.Le.isBlack() && ls.pdf > 0.0f && !q.occluded(y, ls.dir, ls.dist)) {
+                const Color Tl = expNeg(vol.tau(Ray(y, ls.dir), 0.0f, ls.dist, step, next()));
+                const Color c = Tm * ss * Tl * ls.Le * (vol.p(y, w, -ls.dir) / ls.pdf);
+                if (isFiniteColor(c)) Lv += c;
+            }
+        }
+        t0 += step;
+    }
+    return Lv * step;
+}
+
+// Replays three numbers already drawn, then hands out fresh ones: lets a
+// caller that had to look at the reflection decision first still take the
+// shared continuation sampler's reflection lobe.
+template <class Draws>
+struct ReplayDraws {
+    float first[3];
+    int used;
+    Draws& rest;
+    LUMENAR_HD float operator()() { return used < 3 ? first[used++] : rest(); }
+};
+
+// One bounce with fog and subsurface scattering. Draw order per pass through
+// a surface: fog transmittance (1) and march (fog on, entering), continuation
+// (3 to 6; 4 plus 2 per scattering event for a subsurface walk), next-event
+// estimate as in shadeHitFrom, roulette (1).
+template <class Draws, class Queries>
+LUMENAR_HD BounceResult traceSSVolFrom(const Ray& incoming, int bounce, Draws& next,
+                                       const Material* materials, const Color& bgcolor, int lightCount,
+                                       const deviceLightTriangle* lights, int volumeCount,
+                                       const Volume* volumes, const MediaFlags& flags, const Queries& q) {
+    const Color black(0.0f, 0.0f, 0.0f), white(1.0f, 1.0f, 1.0f);
+    Ray ray(incoming.origin, normalize(incoming.direction));
+    Color W = white;  // fog transmittance, walk weights, then the continuation factor
+    Color R = black;
+    for (int walk = 0;; ++walk) {
+        // A walk that keeps re-entering surfaces gives up, dropping its weight.
+        if (walk >= kMaxWalkSteps) return BounceResult{R, black, incoming, -1};
+        SurfaceHit hit;
+        if (!q.nearest(ray, &hit)) return BounceResult{R + bgcolor * W, black, incoming, -1};
+        const Vector3d d = ray.direction;
+        const Vector3d nl = orientNormal(hit.normal, d);
+        const bool entering = dot(hit.normal, nl) > 0.0f;
+        const Material& m = materials[hit.materialIndex];
+
+        // Fog between the ray's origin and a surface it enters.
+        if (flags.fog && volumeCount >= 1 && entering) {
+            const Volume& vol = volumes[0];
+            Color Tr = expNeg(vol.tau(ray, 0.0f, hit.t, 1.0f, next()));
+            if (hasNaN(Tr)) Tr = white;
+            const Color before = W;
+            W *= Tr;
+            if (vol.hasEmission() || flags.inscatter) {
+                const Color Lv = before * marchMedium(vol, ray, hit.t, next, lightCount, lights, q);
+                if (isFiniteColor(Lv)) R += Lv;
+            }
+        }
+
+        if (bounce == 0 && dot(hit.normal, -d) > 0.0f) R += m.emission * W;
+        if (m.isEmissive()) return BounceResult{R, W, incoming, -1};
+
+        // The light reflected here reaches the ray's origin through the fog
+        // and the walk so far; the continuation factor comes on top.
+        const Color arriving = W;
+        Continuation c;
+        if (m.transparency >= 0.0f) {
+            c = sampleContinuationFrom(hit.point, hit.normal, d, m, next);
+        } else {
+            // Subsurface-marked: the reflection lobe as usual; otherwise the
+            // light enters (or leaves) without a refraction factor, or starts
+            // a walk.
+            ReplayDraws<Draws> replay{{next(), next(), next()}, 0, next};
+            const float r2 = m.roughness * m.roughness;
+            const Vector3d H = ggxHalfVector(replay.first[0], replay.first[1], r2 * r2, microfacetFrame(nl));
+            const MicrofacetGeometry g = microfacetGeometry(d, nl, H, entering, m);
+            if (choosesReflection(replay.first[2], g)) {
+                c = sampleContinuationFrom(hit.point, hit.normal, d, m, replay);
+            } else {
+                const Vector3d T = g.refracted;
+                const Vector3d o = hit.point + T * kRayOffset;
+                c.ray = Ray(o, T);
+                c.factor = white;
+                if (flags.subsurface && entering) {
+                    SurfaceHit exit;
+                    if (!q.nearest(c.ray, &exit)) return BounceResult{R, W, c.ray, -1};
+                    const Material& mE = materials[exit.materialIndex];
+                    const float xi = next();
+                    const float s = m.rsc > 0.0f ? -logf(xi) / m.rsc : FLT_MAX;
+                    if (s < exit.t) {
+                        // Scatters at depth s; leaves towards the entry side.
+                        const Vector3d ps = o + T * s;
+                        const float phi = azimuth(next());
+                        const float z = 2.0f * next() - 1.0f;
+                        const float r = sqrtf(fabsf(z));
+                        const Frame f = cosineFrame(nl);
+                        const Vector3d om =
+                            f.u * (cosf(phi) * r) + f.v * (sinf(phi) * r) + nl * sqrtf(1.0f - fabsf(z));
+                        const Color weight = expNeg(m.absorption * s) * mE.basecolor;
+                        if (!hasNaN(weight)) W *= weight;
+                        ray = Ray(ps, normalize(om));
+                        continue;
+                    }
+                    const Color tint = expNeg(m.absorption * exit.t);
+                    if (!hasNaN(tint)) W *= tint * mE.basecolor;
+                }
+            }
+        }
+        W *= c.factor;
+
+        VertexObj v;
+        v.weight = white;
+        v.position = hit.point;
+        v.normal = hit.normal;
+        v.hitDistance = hit.t;
+        v.hitPoint = hit.point;
+        v.surfaceNormal = hit.normal;
+        v.materialIndex = hit.materialIndex;
+        v.incoming = d;
+        const Color direct = arriving * directLight(v, next, materials, lightCount, lights, q);
+        if (isFiniteColor(direct)) R += direct;
+
+        BounceResult res;
+        res.radiance = R;
+        res.factor = W;
+        res.next = c.ray;
+        res.code = russianRoulette(res.factor, next()) ? bounce + 1 : -1;
+        return res;
+    }
+}
+
+}  // namespace lumenar

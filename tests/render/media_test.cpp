@@ -1,0 +1,490 @@
+// Fog and subsurface scattering: the medium's methods against closed forms
+// and quadrature, the fog bounce against exact transmittance and a numerical
+// integral of single scattering, and the subsurface walk's weights.
+#include "render/media.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+#include "test_support.h"
+
+using namespace lumenar;
+using test::CountingDraws;
+using test::ScriptedDraws;
+
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+
+struct Tri {
+    Vector3d p1, p2, p3, n;
+    int material;
+};
+
+// Brute-force stand-in for the BVH: every query tests every triangle.
+struct BruteQueries {
+    std::vector<Tri> tris;
+    mutable int nearestCalls = 0;
+
+    static bool hitTri(const Tri& tr, const Ray& r, float& t) {
+        const Vector3d e1 = tr.p2 - tr.p1, e2 = tr.p3 - tr.p1;
+        const Vector3d pv = cross(r.direction, e2);
+        const float det = dot(e1, pv);
+        if (std::fabs(det) < 1e-12f) return false;
+        const Vector3d tv = r.origin - tr.p1;
+        const float u = dot(tv, pv) / det;
+        if (u < 0.0f || u > 1.0f) return false;
+        const Vector3d qv = cross(tv, e1);
+        const float v = dot(r.direction, qv) / det;
+        if (v < 0.0f || u + v > 1.0f) return false;
+        t = dot(e2, qv) / det;
+        return true;
+    }
+    int nearestIndex(const Ray& r, float tmax, float& best) const {
+        int idx = -1;
+        best = tmax;
+        for (std::size_t i = 0; i < tris.size(); ++i) {
+            float t;
+            if (hitTri(tris[i], r, t) && t >= 0.00001f && t < best) best = t, idx = static_cast<int>(i);
+        }
+        return idx;
+    }
+    bool nearest(const Ray& r, SurfaceHit* hit) const {
+        ++nearestCalls;
+        float t;
+        const int i = nearestIndex(r, FLT_MAX, t);
+        if (i < 0) return false;
+        hit->point = r.origin + r.direction * t;
+        hit->normal = tris[i].n;
+        hit->t = t;
+        hit->materialIndex = tris[i].material;
+        return true;
+    }
+    int firstAccepted(const Ray& r) const {
+        float t;
+        return nearestIndex(r, FLT_MAX, t);
+    }
+    bool occluded(const Vector3d& from, const Vector3d& dir, float dist) const {
+        float t;
+        return nearestIndex(Ray(from, dir), static_cast<float>(dist - 0.001), t) >= 0;
+    }
+};
+
+// Rectangle a, b, c, d (counter-clockwise seen from the side n points to).
+void addQuad(std::vector<Tri>& t, Vector3d a, Vector3d b, Vector3d c, Vector3d d, Vector3d n, int m) {
+    t.push_back({a, b, c, n, m});
+    t.push_back({a, c, d, n, m});
+}
+
+// The light triangles of the given scene triangles (those of material m).
+std::vector<deviceLightTriangle> lightsOf(const std::vector<Tri>& tris, int m, const Color& e) {
+    std::vector<deviceLightTriangle> l;
+    for (std::size_t i = 0; i < tris.size(); ++i) {
+        if (tris[i].material != m) continue;
+        deviceLightTriangle d{};
+        d.p1 = tris[i].p1, d.p2 = tris[i].p2, d.p3 = tris[i].p3;
+        d.normal = tris[i].n;
+        d.invArea = 2.0f / length(cross(d.p2 - d.p1, d.p3 - d.p1));
+        d.triangleIndex = static_cast<int>(i);
+        d.emission = e;
+        l.push_back(d);
+    }
+    return l;
+}
+
+Material matte(const Color& base) {
+    Material m{};
+    m.basecolor = base;
+    m.roughness = m.roughnessY = 1.0f;
+    m.IOR = 1.5f;
+    m.tex = -1;
+    return m;
+}
+
+Material lamp(const Color& e) {
+    Material m = matte(Color(0, 0, 0));
+    m.emission = e;
+    return m;
+}
+
+// Subsurface-marked, perfectly smooth.
+Material marked(float ior, float rsc, const Color& absorption, const Color& base) {
+    Material m = matte(base);
+    m.specular = Color(1, 1, 1);
+    m.transparency = -1.0f;
+    m.roughness = m.roughnessY = 0.0f;
+    m.IOR = ior;
+    m.rsc = rsc;
+    m.absorption = absorption;
+    return m;
+}
+
+Volume homogeneousBox(const Color& sa, const Color& ss, const Color& le, float g) {
+    return Volume(Vector3d(-5, -5, -5), Vector3d(5, 5, 5), sa, ss, le, g);
+}
+
+struct MediaScene {
+    BruteQueries q;
+    std::vector<Material> materials;
+    std::vector<deviceLightTriangle> lights;
+    std::vector<Volume> volumes;
+    Color bg{0, 0, 0};
+    MediaFlags flags;
+
+    template <class Draws>
+    BounceResult trace(const Ray& r, int bounce, Draws& next) const {
+        return traceSSVolFrom(r, bounce, next, materials.data(), bg, static_cast<int>(lights.size()),
+                              lights.data(), static_cast<int>(volumes.size()), volumes.data(), flags, q);
+    }
+};
+
+const Ray kForward(Vector3d(0, 0, 0), Vector3d(0, 0, -3));  // not unit length on purpose
+
+}  // namespace
+
+TEST(Volume, IntersectClipsToTheBoxFromInsideAndOutside) {
+    const Volume v = homogeneousBox(Color(1, 1, 1), Color(0, 0, 0), Color(0, 0, 0), 0.0f);
+    float t0 = 0.0f, t1 = FLT_MAX;
+    ASSERT_TRUE(v.Intersect(Ray(Vector3d(1, 2, 3), normalize(Vector3d(1, 0, 0))), t0, t1));
+    EXPECT_FLOAT_EQ(t0, 0.0f);
+    EXPECT_FLOAT_EQ(t1, 4.0f);
+    t0 = 0.0f, t1 = FLT_MAX;
+    ASSERT_TRUE(v.Intersect(Ray(Vector3d(-8, 0, 0), Vector3d(1, 0, 0)), t0, t1));
+    EXPECT_FLOAT_EQ(t0, 3.0f);
+    EXPECT_FLOAT_EQ(t1, 13.0f);
+    t0 = 0.0f, t1 = FLT_MAX;
+    EXPECT_FALSE(v.Intersect(Ray(Vector3d(-8, 6, 0), Vector3d(1, 0, 0)), t0, t1));
+    t0 = 0.0f, t1 = 2.0f;  // the interval ends before the box
+    EXPECT_FALSE(v.Intersect(Ray(Vector3d(-8, 0, 0), Vector3d(1, 0, 0)), t0, t1));
+}
+
+TEST(Volume, CoefficientsFollowTheDensity) {
+    Volume v(Vector3d(0, 0, 0), Vector3d(1, 2, 1), Color(0.1f, 0.2f, 0.3f), Color(0.4f, 0.5f, 0.6f),
+             Color(1, 2, 3), 0.0f, 2.0f, 1.5f, Vector3d(0, -3, 0));
+    const Vector3d p(0.5f, 0.5f, 0.5f), w(0, 0, 1);
+    const float dens = 2.0f * std::exp(-1.5f * 0.5f);  // densest at the bottom, against gravity
+    EXPECT_NEAR(v.Density(p), dens, 1e-6);
+    EXPECT_NEAR(v.Density(Vector3d(0.5f, 0.0f, 0.5f)), 2.0f, 1e-6);
+    EXPECT_NEAR(v.sigma_t(p, w).g, 0.7f * dens, 1e-6);
+    EXPECT_NEAR(v.sigma_a(p, w).b, 0.3f * dens, 1e-6);
+    EXPECT_NEAR(v.sigma_s(p, w).r, 0.4f * dens, 1e-6);
+    EXPECT_NEAR(v.Lve(p, w).b, 3.0f * dens, 1e-5);
+    EXPECT_EQ(v.Density(Vector3d(0.5f, 2.5f, 0.5f)), 0.0f);
+    EXPECT_EQ(v.Density(Vector3d(NAN, 0.5f, 0.5f)), 0.0f);
+    EXPECT_TRUE(v.hasEmission());
+    v.le = Color(0, 0, 0);
+    EXPECT_FALSE(v.hasEmission());
+}
+
+// Henyey-Greenstein: isotropic 1/(4 pi) at g = 0, unit integral over the
+// sphere for any g (midpoint rule in mu = cos theta), zero outside the box.
+TEST(Volume, PhaseFunctionIsNormalised) {
+    Volume v = homogeneousBox(Color(1, 1, 1), Color(1, 1, 1), Color(0, 0, 0), 0.0f);
+    const Vector3d in(0, 0, 0), out(6, 0, 0);
+    EXPECT_NEAR(v.p(in, Vector3d(1, 0, 0), normalize(Vector3d(-1, 2, 3))), 1.0 / (4 * kPi), 1e-7);
+    EXPECT_NEAR(v.p(in, Vector3d(0, 1, 0), Vector3d(0, 1, 0)), 1.0 / (4 * kPi), 1e-7);
+    EXPECT_EQ(v.p(out, Vector3d(1, 0, 0), Vector3d(1, 0, 0)), 0.0f);
+    for (float g : {-0.6f, 0.3f, 0.8f}) {
+        v.g = g;
+        const int n = 20000;
+        double sum = 0.0;
+        for (int i = 0; i < n; ++i) {
+            const double mu = -1.0 + (i + 0.5) * 2.0 / n;
+            const double s = std::sqrt(1.0 - mu * mu);
+            sum += v.p(in, Vector3d(0, 0, 1), Vector3d(static_cast<float>(s), 0, static_cast<float>(mu)));
+        }
+        EXPECT_NEAR(sum * 2.0 / n * 2.0 * kPi, 1.0, 2e-3) << "g = " << g;
+        EXPECT_EQ(v.p(out, Vector3d(1, 0, 0), Vector3d(1, 0, 0)), 0.0f);
+    }
+}
+
+TEST(Volume, OpticalThickness) {
+    const Color sa(0.1f, 0.2f, 0.3f), ss(0.3f, 0.2f, 0.1f);
+    const Volume h(Vector3d(-1, -1, -1), Vector3d(1, 1, 1), sa, ss, Color(0, 0, 0), 0.0f);
+    const Ray r(Vector3d(-3, 0, 0), Vector3d(2, 0, 0));  // t in units of the direction's length
+    EXPECT_NEAR(h.tau(r, 0.0f, 100.0f, 1.0f, 0.5f).r, 0.4 * 2.0, 1e-6);
+    EXPECT_NEAR(h.tau(r, 1.5f, 1.75f, 1.0f, 0.5f).g, 0.4 * 0.5, 1e-6);
+    // A segment that ends before the box, or starts after it, crosses no medium.
+    EXPECT_EQ(h.tau(r, 0.0f, 0.5f, 1.0f, 0.5f).r, 0.0f);
+    EXPECT_EQ(h.tau(r, 3.0f, 5.0f, 1.0f, 0.5f).r, 0.0f);
+    EXPECT_EQ(h.tau(Ray(Vector3d(-3, 5, 0), Vector3d(1, 0, 0)), 0.0f, 100.0f, 1.0f, 0.5f).r, 0.0f);
+
+    // Exponential medium along gravity: sigma_t a / b (exp(-b h0) - exp(-b h1)).
+    const float a = 1.5f, b = 2.0f;
+    const Volume e(Vector3d(-1, 0, -1), Vector3d(1, 2, 1), sa, ss, Color(0, 0, 0), 0.0f, a, b,
+                   Vector3d(0, -1, 0));
+    const Ray up(Vector3d(0, -1, 0), Vector3d(0, 1, 0));
+    const double exact = 0.4 * a / b * (std::exp(-b * 0.25) - std::exp(-b * 1.75));
+    double previous = 1e9;
+    for (float step : {0.2f, 0.02f, 0.002f}) {
+        const double err = std::fabs(e.tau(up, 1.25f, 2.75f, step, 0.5f).r - exact);
+        EXPECT_LT(err, previous);
+        previous = err;
+    }
+    EXPECT_LT(previous, 1e-3 * exact);
+
+    const Volume c(Vector3d(-1, -1, -1), Vector3d(1, 1, 1), sa, ss, Color(0, 0, 0), 0.0f, 2, 2, 2, nullptr);
+    EXPECT_EQ(c.tau(r, 0.0f, 100.0f, 1.0f, 0.5f).r, 0.0f);
+}
+
+// A camera ray starting inside a homogeneous medium meets an emitter's front
+// at distance 2: its light arrives attenuated by exp(-(sa + ss) 2) per
+// channel; a ray that meets nothing brings the background unattenuated.
+TEST(Fog, AttenuatesSurfacesButNotTheBackground) {
+    MediaScene s;
+    addQuad(s.q.tris, Vector3d(-1, -1, -2), Vector3d(1, -1, -2), Vector3d(1, 1, -2), Vector3d(-1, 1, -2),
+            Vector3d(0, 0, 1), 0);
+    s.materials = {lamp(Color(3, 2, 1))};
+    s.bg = Color(0.5f, 0.25f, 0.125f);
+    const Color sa(0.1f, 0.2f, 0.3f), ss(0.2f, 0.0f, 0.5f);
+    s.volumes = {homogeneousBox(sa, ss, Color(0, 0, 0), 0.4f)};
+    s.flags.fog = true;
+    CountingDraws draws(7);
+    BounceResult r = s.trace(kForward, 0, draws);
+    EXPECT_NEAR(r.radiance.r, 3.0 * std::exp(-0.3 * 2), 1e-5);
+    EXPECT_NEAR(r.radiance.g, 2.0 * std::exp(-0.2 * 2), 1e-5);
+    EXPECT_NEAR(r.radiance.b, 1.0 * std::exp(-0.8 * 2), 1e-5);
+    EXPECT_EQ(r.code, -1);
+
+    r = s.trace(Ray(Vector3d(0, 0, 0), Vector3d(0, 0, 1)), 0, draws);
+    EXPECT_EQ(r.radiance.r, 0.5f);
+    EXPECT_EQ(r.radiance.g, 0.25f);
+    EXPECT_EQ(r.radiance.b, 0.125f);
+
+    // A customised medium's grid is not read: it leaves rays unattenuated.
+    s.volumes = {
+        Volume(Vector3d(-5, -5, -5), Vector3d(5, 5, 5), sa, ss, Color(0, 0, 0), 0.0f, 2, 2, 2, nullptr)};
+    r = s.trace(kForward, 0, draws);
+    EXPECT_FLOAT_EQ(r.radiance.r, 3.0f);
+    EXPECT_FLOAT_EQ(r.radiance.b, 1.0f);
+
+    // Fog off: the same bounce without the medium.
+    s.volumes = {homogeneousBox(sa, ss, Color(0, 0, 0), 0.4f)};
+    s.flags.fog = false;
+    r = s.trace(kForward, 0, draws);
+    EXPECT_FLOAT_EQ(r.radiance.g, 2.0f);
+}
+
+// A black wall behind a scattering medium with a lamp to the side: without
+// in-scattering (and no emission) the medium only takes light away; with it
+// the ray gathers light; an emitting medium adds its emission.
+TEST(Fog, OnlyInScatteringOrEmissionAddLight) {
+    MediaScene s;
+    addQuad(s.q.tris, Vector3d(-3, -3, -3), Vector3d(3, -3, -3), Vector3d(3, 3, -3), Vector3d(-3, 3, -3),
+            Vector3d(0, 0, 1), 0);
+    addQuad(s.q.tris, Vector3d(-0.2f, 1, -1.2f), Vector3d(0.2f, 1, -1.2f), Vector3d(0.2f, 1, -0.8f),
+            Vector3d(-0.2f, 1, -0.8f), Vector3d(0, -1, 0), 1);
+    s.materials = {matte(Color(0, 0, 0)), lamp(Color(5, 5, 5))};
+    s.lights = lightsOf(s.q.tris, 1, Color(5, 5, 5));
+    s.volumes = {homogeneousBox(Color(0.1f, 0.1f, 0.1f), Color(0.5f, 0.5f, 0.5f), Color(0, 0, 0), 0.0f)};
+    s.flags.fog = true;
+    double without = 0.0, with = 0.0;
+    for (int i = 0; i < 200; ++i) {
+        CountingDraws a(100 + i), b(100 + i);
+        without += s.trace(kForward, 0, a).radiance.r;
+        s.flags.inscatter = true;
+        with += s.trace(kForward, 0, b).radiance.r;
+        s.flags.inscatter = false;
+    }
+    EXPECT_EQ(without, 0.0);
+    EXPECT_GT(with, 0.0);
+
+    // Emission alone: Le (1 - exp(-sigma_t t)) / sigma_t along 3 units, no lights.
+    s.lights.clear();
+    s.volumes = {homogeneousBox(Color(0.1f, 0.1f, 0.1f), Color(0, 0, 0), Color(0.2f, 0.2f, 0.2f), 0.0f)};
+    double sum = 0.0, sum2 = 0.0;
+    const int n = 4000;
+    for (int i = 0; i < n; ++i) {
+        CountingDraws d(5000 + i);
+        const double v = s.trace(kForward, 0, d).radiance.g;
+        sum += v, sum2 += v * v;
+    }
+    const double mean = sum / n, se = std::sqrt((sum2 / n - mean * mean) / (n - 1));
+    const double exact = 0.2 * (1.0 - std::exp(-0.1 * 3.0)) / 0.1;
+    EXPECT_NEAR(mean, exact, 4 * se + 1e-4);
+}
+
+// Single scattering in a thin slab lit by a small lamp, against the integral
+// of T(t) sigma_s p(cos) Le T_l cos_l / r^2 over the camera ray and the lamp.
+TEST(Fog, SingleScatteringMatchesANumericalIntegral) {
+    MediaScene s;
+    addQuad(s.q.tris, Vector3d(-9, -9, -4), Vector3d(9, -9, -4), Vector3d(9, 9, -4), Vector3d(-9, 9, -4),
+            Vector3d(0, 0, 1), 0);
+    const float h = 0.15f, ly = 0.6f, lz = -1.0f;  // lamp: square of side 2h at height ly over z = lz
+    addQuad(s.q.tris, Vector3d(-h, ly, lz - h), Vector3d(h, ly, lz - h), Vector3d(h, ly, lz + h),
+            Vector3d(-h, ly, lz + h), Vector3d(0, -1, 0), 1);
+    const Color Le(4, 4, 4);
+    s.materials = {matte(Color(0, 0, 0)), lamp(Le)};
+    s.lights = lightsOf(s.q.tris, 1, Le);
+    const float sa = 0.2f, ss = 0.6f, g = 0.5f, z0 = 0.8f, z1 = 1.3f;  // slab between z = -z0 and -z1
+    s.volumes = {Volume(Vector3d(-5, -5, -z1), Vector3d(5, 5, -z0), Color(sa, sa, sa), Color(ss, ss, ss),
+                        Color(0, 0, 0), g)};
+    s.flags.fog = true;
+    s.flags.inscatter = true;
+
+    const double st = sa + ss;
+    double exact = 0.0;
+    const int nt = 200, na = 40;
+    for (int i = 0; i < nt; ++i) {
+        const double t = z0 + (i + 0.5) * (z1 - z0) / nt;
+        const double T = std::exp(-st * (t - z0));
+        double light = 0.0;
+        for (int a = 0; a < na; ++a)
+            for (int b = 0; b < na; ++b) {
+                const double x = -h + (a + 0.5) * 2 * h / na, z = lz - h + (b + 0.5) * 2 * h / na;
+                const double dx = x, dy = ly, dz = z + t;  // from (0, 0, -t) to the lamp point
+                const double r2 = dx * dx + dy * dy + dz * dz, r = std::sqrt(r2);
+                // Only the part of the shadow ray inside the slab attenuates.
+                const double inSlab =
+                    dz > 0 ? std::min(r, (t - z0) * r / dz) : std::min(r, (z1 - t) * r / -dz);
+                const double mu = -dz / r;  // light travels (-dx, -dy, -dz)/r, scatters towards +z
+                const double p = (1 - g * g) / (4 * kPi) / std::pow(1 + g * g - 2 * g * mu, 1.5);
+                light += p * std::exp(-st * inSlab) * (dy / r) / r2;
+            }
+        exact += T * ss * Le.r * light * (2 * h / na) * (2 * h / na) * (z1 - z0) / nt;
+    }
+
+    double sum = 0.0, sum2 = 0.0;
+    const int n = 20000;
+    for (int i = 0; i < n; ++i) {
+        CountingDraws d(90000 + i);
+        const double v = s.trace(kForward, 0, d).radiance.r;
+        sum += v, sum2 += v * v;
+    }
+    const double mean = sum / n, se = std::sqrt((sum2 / n - mean * mean) / (n - 1));
+    EXPECT_NEAR(mean, exact, 4 * se) << "standard error " << se;
+    EXPECT_LT(se, 0.03 * exact);
+}
+
+// A slab of subsurface material between z = -1 (entry, facing the camera)
+// and z = -2 (exit); index 1 so nothing reflects at normal incidence.
+struct Slab : MediaScene {
+    Color absorption{0.1f, 0.5f, 1.0f}, exitBase{0.9f, 0.6f, 0.3f};
+    explicit Slab(float rsc, float ior = 1.0f) {
+        addQuad(q.tris, Vector3d(-5, -5, -1), Vector3d(5, -5, -1), Vector3d(5, 5, -1), Vector3d(-5, 5, -1),
+                Vector3d(0, 0, 1), 0);
+        addQuad(q.tris, Vector3d(-5, -5, -2), Vector3d(-5, 5, -2), Vector3d(5, 5, -2), Vector3d(5, -5, -2),
+                Vector3d(0, 0, -1), 1);
+        materials = {marked(ior, rsc, absorption, Color(1, 1, 1)), marked(ior, rsc, absorption, exitBase)};
+        flags.subsurface = true;
+    }
+};
+
+// With rsc = 0 the free path is infinite: every walk crosses to the far side
+// and is tinted by exp(-absorption tE) and the exit base colour.
+TEST(Subsurface, WithoutScatteringEveryWalkReachesTheFarSurface) {
+    const Slab s(0.0f);
+    const float tE = 0.9999f;  // from just inside the entry face
+    const Color tint(std::exp(-0.1f * tE) * 0.9f, std::exp(-0.5f * tE) * 0.6f, std::exp(-1.0f * tE) * 0.3f);
+    const float q = fmaxf(tint.r, fmaxf(tint.g, tint.b));
+    int survived = 0;
+    for (int i = 0; i < 300; ++i) {
+        CountingDraws d(i);
+        const BounceResult r = s.trace(kForward, 0, d);
+        EXPECT_EQ(r.radiance.r, 0.0f);
+        EXPECT_NEAR(r.next.origin.z, -1.0001f, 1e-5);
+        EXPECT_FLOAT_EQ(r.next.direction.z, -1.0f);
+        if (r.code < 0) continue;
+        ++survived;
+        EXPECT_NEAR(r.factor.r, tint.r / q, 1e-5);  // survived roulette on max(W) = q
+        EXPECT_NEAR(r.factor.g, tint.g / q, 1e-5);
+        EXPECT_NEAR(r.factor.b, tint.b / q, 1e-5);
+    }
+    EXPECT_NEAR(survived / 300.0, q, 4 * std::sqrt(q * (1 - q) / 300));
+}
+
+// Leaving a subsurface-marked material refracts out by Snell's law with no
+// refraction factor and draws no transparency number.
+TEST(Subsurface, LeavingRefractsWithoutAFactor) {
+    Slab s(3.0f, 1.5f);
+    const Vector3d d = normalize(Vector3d(0.3f, 0, -1));
+    ScriptedDraws draws{0.5f, 0.5f, 0.999f, 0.5f};
+    const BounceResult r = s.trace(Ray(Vector3d(0, 0, -1.5f), d), 2, draws);
+    EXPECT_EQ(draws.used, 4);
+    ASSERT_EQ(r.code, 3);
+    EXPECT_FLOAT_EQ(r.factor.r, 1.0f);
+    EXPECT_FLOAT_EQ(r.factor.g, 1.0f);
+    EXPECT_FLOAT_EQ(r.factor.b, 1.0f);
+    const float sinOut = 1.5f * d.x;
+    EXPECT_NEAR(r.next.direction.x, sinOut, 1e-5);
+    EXPECT_NEAR(r.next.direction.z, -std::sqrt(1 - sinOut * sinOut), 1e-5);
+}
+
+// A scattering walk leaves towards the entry side; its weight is the
+// absorption along the free path and the base colour of the exit surface,
+// never more than 1 with white materials and no absorption.
+TEST(Subsurface, ScatteringWalkWeights) {
+    Slab s(5.0f);
+    s.materials[1].basecolor = Color(1, 1, 1);
+    s.absorption = Color(0, 0, 0);
+    s.materials[0].absorption = s.materials[1].absorption = Color(0, 0, 0);
+    int scattered = 0;
+    for (int i = 0; i < 500; ++i) {
+        CountingDraws d(1000 + i);
+        const BounceResult r = s.trace(kForward, 0, d);
+        if (r.code >= 0) {
+            EXPECT_FLOAT_EQ(r.factor.r, 1.0f);  // nothing lost, nothing made
+            EXPECT_FLOAT_EQ(r.factor.b, 1.0f);
+        }
+        if (r.next.origin.z > -1.00002f && r.next.direction.z > 0.0f) ++scattered;  // out through the entry
+    }
+    // P(s < 1) = 1 - exp(-5) for the walk from the entry face; a few of those
+    // reflect back in at the exit.
+    EXPECT_GT(scattered, 400);
+}
+
+// A mesh that traps the walk ends the bounce after a bounded number of
+// steps with its weight dropped. Two entry faces a hair apart, facing away
+// from each other: a walk that starts at one scatters back into the other,
+// and so on.
+TEST(Subsurface, ATrappedWalkEnds) {
+    MediaScene s;
+    addQuad(s.q.tris, Vector3d(-5, -5, -1), Vector3d(5, -5, -1), Vector3d(5, 5, -1), Vector3d(-5, 5, -1),
+            Vector3d(0, 0, 1), 0);
+    const float z = -1.000002f;
+    addQuad(s.q.tris, Vector3d(-5, -5, z), Vector3d(-5, 5, z), Vector3d(5, 5, z), Vector3d(5, -5, z),
+            Vector3d(0, 0, -1), 0);
+    addQuad(s.q.tris, Vector3d(-9, -9, -3), Vector3d(9, -9, -3), Vector3d(9, 9, -3), Vector3d(-9, 9, -3),
+            Vector3d(0, 0, 1), 0);
+    addQuad(s.q.tris, Vector3d(-9, -9, 1), Vector3d(-9, 9, 1), Vector3d(9, 9, 1), Vector3d(9, -9, 1),
+            Vector3d(0, 0, -1), 0);
+    s.materials = {marked(1.0f, 1e6f, Color(0, 0, 0), Color(1, 1, 1))};
+    s.flags.subsurface = true;
+    // Each step may still leave by a Fresnel reflection (about 5 %), so only
+    // some walks stay trapped long enough.
+    int trapped = 0;
+    for (int i = 0; i < 400; ++i) {
+        CountingDraws d(i);
+        s.q.nearestCalls = 0;
+        const BounceResult r = s.trace(kForward, 0, d);
+        EXPECT_LE(s.q.nearestCalls, 2 * kMaxWalkSteps + 1);
+        if (s.q.nearestCalls < 2 * kMaxWalkSteps) continue;
+        ++trapped;
+        EXPECT_EQ(r.code, -1);
+        EXPECT_TRUE(r.factor.isBlack());
+        EXPECT_TRUE(r.radiance.isBlack());
+    }
+    EXPECT_GT(trapped, 0);
+}
+
+// The march's roulette and guards keep every result finite, even for a medium
+// so dense that the transmittance underflows.
+TEST(Fog, DenseMediumStaysFinite) {
+    MediaScene s;
+    addQuad(s.q.tris, Vector3d(-3, -3, -4), Vector3d(3, -3, -4), Vector3d(3, 3, -4), Vector3d(-3, 3, -4),
+            Vector3d(0, 0, 1), 0);
+    addQuad(s.q.tris, Vector3d(-0.2f, 1, -1.2f), Vector3d(0.2f, 1, -1.2f), Vector3d(0.2f, 1, -0.8f),
+            Vector3d(-0.2f, 1, -0.8f), Vector3d(0, -1, 0), 1);
+    s.materials = {matte(Color(0.5f, 0.5f, 0.5f)), lamp(Color(1e30f, 1e30f, 1e30f))};
+    s.lights = lightsOf(s.q.tris, 1, Color(1e30f, 1e30f, 1e30f));
+    s.volumes = {homogeneousBox(Color(500, 500, 500), Color(900, 900, 900), Color(1e30f, 0, 0), 0.9f)};
+    s.flags.fog = s.flags.inscatter = true;
+    for (int i = 0; i < 100; ++i) {
+        CountingDraws d(i);
+        const BounceResult r = s.trace(kForward, 0, d);
+        EXPECT_TRUE(isFiniteColor(r.radiance));
+        EXPECT_TRUE(isFiniteColor(r.factor));
+    }
+}
