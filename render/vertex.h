@@ -297,7 +297,9 @@ struct VertexObj : Vertex {
 
     LUMENAR_HD ScatterResult refract(const MicrofacetGeometry& g, float alpha2, bool delta) {
         lobe = kLobeRefraction;
-        lobeProb = (1.0f - g.fresnel) * material.transparency;
+        // A subsurface-marked material (negative transparency) refracts
+        // whenever it does not reflect.
+        lobeProb = (1.0f - g.fresnel) * (material.transparency < 0.0f ? 1.0f : material.transparency);
         if (delta) return finish(g.refracted, material.transmission, true);
         const float k = alpha2 * alpha2 / 2.0f;
         const float G = smithG1(dot(g.refracted, orientedNormal), k) * smithG1(g.NV, k);

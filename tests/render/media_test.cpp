@@ -113,6 +113,7 @@ Material lamp(const Color& e) {
 Material marked(float ior, float rsc, const Color& absorption, const Color& base) {
     Material m = matte(base);
     m.specular = Color(1, 1, 1);
+    m.transmission = Color(1, 1, 1);
     m.transparency = -1.0f;
     m.roughness = m.roughnessY = 0.0f;
     m.IOR = ior;
@@ -487,4 +488,30 @@ TEST(Fog, DenseMediumStaysFinite) {
         EXPECT_TRUE(isFiniteColor(r.radiance));
         EXPECT_TRUE(isFiniteColor(r.factor));
     }
+}
+
+// The next-event estimate at a subsurface-marked surface: its refraction lobe
+// is taken with probability 1 - F (no transparency number is drawn), so the
+// lobe's probability is 1 - F, not a negative number that would drop every
+// light sample through the surface.
+TEST(Subsurface, MarkedRefractionLobeHasAProperProbability) {
+    const std::vector<Material> mats = {marked(1.4f, 10.0f, Color(0, 0, 0), Color(1, 1, 1))};
+    std::vector<Material> rough = mats;
+    rough[0].roughness = rough[0].roughnessY = 0.5f;
+    VertexObj v;
+    v.surfaceNormal = v.normal = Vector3d(0, 0, 1);
+    v.hitPoint = v.position = Vector3d(0, 0, 0);
+    v.incoming = normalize(Vector3d(0.2f, 0, 1));  // leaving through the surface from below
+    v.materialIndex = 0;
+    ScriptedDraws draws{0.3f, 0.6f, 0.999f};
+    v.getSampleAndAlphaFrom(draws, rough.data());
+    EXPECT_EQ(draws.used, 3);
+    ASSERT_EQ(v.lobe, kLobeRefraction);
+    EXPECT_GT(v.lobeProb, 0.0f);
+    EXPECT_LE(v.lobeProb, 1.0f);
+    // A light above the surface is seen through the refraction lobe.
+    const Vector3d up = normalize(Vector3d(0.1f, 0.2f, 1));
+    const Color f = v.bsdf(up);
+    EXPECT_GT(f.r, 0.0f);
+    EXPECT_GT(v.pdf(up), 0.0f);
 }
