@@ -40,6 +40,9 @@ struct DynamicScene {
     const deviceLightTriangle* lights;
     int volumeCount;
     const Volume* volumes;
+    // Techniques of the direct-light estimate; the single-technique ones are
+    // for checking that all converge to the same image.
+    DirectLightStrategy directLightStrategy = DirectLightStrategy::kMis;
 };
 
 // Per-thread tracer: traversal stacks plus the feature flags of the kernels.
@@ -121,7 +124,7 @@ LUMENAR_HD inline BounceResult Raytrace::TraceRayMov(const Ray& ray, int bounce,
     hit.t = rec.t;
     hit.materialIndex = rec.materialIndex;
     const DynamicSceneQueries q{this, &s};
-    return shadeHit(ray, hit, bounce, rng, s.materials, s.lightCount, s.lights, q);
+    return shadeHit(ray, hit, bounce, rng, s.materials, s.lightCount, s.lights, q, s.directLightStrategy);
 }
 
 // The bounce launch: one thread per live path. The generator of slot i is
