@@ -9,8 +9,8 @@
 //    rsc (scattering coefficient) and absorption.
 //
 // As in bounce.h the ray queries come in through an object, so all of it runs
-// and is tested without an acceleration structure. Besides the two queries
-// that shadeHitFrom needs, this bounce asks for
+// and is tested without an acceleration structure. Besides the queries of
+// directLight, this bounce asks for
 //   bool q.nearest(const Ray& r, SurfaceHit* hit): the nearest hit along r on
 //       [0.00001, largest float] (hit point, unit normal, distance, material).
 #pragma once
@@ -109,7 +109,8 @@ template <class Draws, class Queries>
 LUMENAR_HD BounceResult traceSSVolFrom(const Ray& incoming, int bounce, Draws& next,
                                        const Material* materials, const Color& bgcolor, int lightCount,
                                        const deviceLightTriangle* lights, int volumeCount,
-                                       const Volume* volumes, const MediaFlags& flags, const Queries& q) {
+                                       const Volume* volumes, const MediaFlags& flags, const Queries& q,
+                                       DirectLightStrategy strategy = DirectLightStrategy::kMis) {
     const Color black(0.0f, 0.0f, 0.0f), white(1.0f, 1.0f, 1.0f);
     Ray ray(incoming.origin, normalize(incoming.direction));
     Color W = white;  // fog transmittance, walk weights, then the continuation factor
@@ -161,7 +162,11 @@ LUMENAR_HD BounceResult traceSSVolFrom(const Ray& incoming, int bounce, Draws& n
                 const Vector3d o = hit.point + T * kRayOffset;
                 c.ray = Ray(o, T);
                 c.factor = white;
-                if (flags.subsurface && entering) {
+                if (!(dot(nl, T) < 0.0f)) {
+                    // A microfacet refraction that stays on the near side
+                    // carries no light.
+                    c.factor = black;
+                } else if (flags.subsurface && entering) {
                     SurfaceHit exit;
                     if (!q.nearest(c.ray, &exit)) return BounceResult{R, W, c.ray, -1};
                     const Material& mE = materials[exit.materialIndex];
@@ -197,7 +202,7 @@ LUMENAR_HD BounceResult traceSSVolFrom(const Ray& incoming, int bounce, Draws& n
         v.surfaceNormal = hit.normal;
         v.materialIndex = hit.materialIndex;
         v.incoming = d;
-        const Color direct = arriving * directLight(v, next, materials, lightCount, lights, q);
+        const Color direct = arriving * directLight(v, next, materials, lightCount, lights, q, strategy);
         if (isFiniteColor(direct)) R += direct;
 
         BounceResult res;

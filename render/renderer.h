@@ -9,7 +9,7 @@
 #include "accel/device_layout.h"
 #include "device/memory.h"
 #include "device/random.h"
-#include "render/camera.h"
+#include "scene/camera.h"
 #include "render/path_state.h"
 #include "render/tracer.h"
 

@@ -42,6 +42,9 @@ struct DynamicScene {
     int volumeCount;
     const Volume* volumes;
     bool inscatter = false;  // the scene's "inscatter" setting: march a medium that does not emit
+    // Techniques of the direct-light estimate; the single-technique ones are
+    // for checking that all converge to the same image.
+    DirectLightStrategy directLightStrategy = DirectLightStrategy::kMis;
 };
 
 // Per-thread tracer: traversal stacks plus the feature flags of the kernels.
@@ -85,16 +88,12 @@ struct DynamicSceneQueries {
     Raytrace* rt;
     const DynamicScene* s;
 
-    LUMENAR_HD int firstAccepted(const Ray& r) const {
-#if !defined(__CUDA_ARCH__)
-        const bool timed = querystats::enabled();
-        const unsigned long long t0 = timed ? querystats::now() : 0;
-#endif
-        const int tri = rt->firstAcceptedTriangle(r, *s);
-#if !defined(__CUDA_ARCH__)
-        if (timed) querystats::add(false, querystats::now() - t0);
-#endif
-        return tri;
+    // The nearest surface along a sampled direction, reported when it is a
+    // light (the BSDF-sampling side of the direct-light estimate).
+    LUMENAR_HD EmitterHit nearestEmitter(const Ray& r) const {
+        SurfaceHitRecord rec;
+        if (!rt->nearestHit(r, *s, &rec)) return EmitterHit();
+        return emitterHitOf(s->triangles[rec.triangleIndex], s->materials, rec.t);
     }
 
     LUMENAR_HD bool nearest(const Ray& r, SurfaceHit* hit) const {
@@ -144,7 +143,7 @@ LUMENAR_HD inline BounceResult Raytrace::TraceRayMov(const Ray& ray, int bounce,
     hit.t = rec.t;
     hit.materialIndex = rec.materialIndex;
     const DynamicSceneQueries q{this, &s};
-    return shadeHit(ray, hit, bounce, rng, s.materials, s.lightCount, s.lights, q);
+    return shadeHit(ray, hit, bounce, rng, s.materials, s.lightCount, s.lights, q, s.directLightStrategy);
 }
 
 LUMENAR_HD inline BounceResult Raytrace::TraceRaySSVol(const Ray& ray, int bounce, XorwowState* rng,
@@ -156,7 +155,7 @@ LUMENAR_HD inline BounceResult Raytrace::TraceRaySSVol(const Ray& ray, int bounc
     XorwowDraws draws{rng};
     const DynamicSceneQueries q{this, &s};
     return traceSSVolFrom(ray, bounce, draws, s.materials, s.bgcolor, s.lightCount, s.lights, s.volumeCount,
-                          s.volumes, f, q);
+                          s.volumes, f, q, s.directLightStrategy);
 }
 
 // The bounce launch: one thread per live path. The generator of slot i is
