@@ -107,6 +107,9 @@ BatchResult renderBatch(Application& app, const BatchOptions& options) {
         result.shadowRays = t.shadowRays;
         const double workerCycles = static_cast<double>(wallCycles) * device::hostThreads();
         result.queryShare = workerCycles > 0 ? t.cycles / workerCycles : 0.0;
+        result.marchShare = workerCycles > 0 ? t.marchCycles / workerCycles : 0.0;
+        result.marchSamples = t.marchSamples;
+        result.walkSteps = t.walkSteps;
     }
 
     // The displayed bytes and the linear average.

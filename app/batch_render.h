@@ -35,6 +35,9 @@ struct BatchResult {
     unsigned long long closestHits = 0;
     unsigned long long shadowRays = 0;
     double queryShare = 0.0;  // share of worker time spent in ray queries
+    double marchShare = 0.0;  // share of worker time spent marching the fog (its shadow rays included)
+    unsigned long long marchSamples = 0;
+    unsigned long long walkSteps = 0;
 };
 
 BatchResult renderBatch(Application& app, const BatchOptions& options);

@@ -129,6 +129,11 @@ int main(int argc, char** argv) {
                 "accumulation %.1f %%; %.2f bounce launches per frame\n",
                 t.bounces * pct, t.primary * pct, t.compaction * pct, t.accumulate * pct,
                 static_cast<double>(r.bounceLaunches) / r.frames);
+            if (batch.fog || batch.subsurface)
+                std::printf(
+                    "Fog: %.3f march samples per sample, %.1f %% of the frame time (its shadow rays "
+                    "included); subsurface: %.3f scattering steps per sample\n",
+                    r.marchSamples / samples, 100.0 * r.marchShare, r.walkSteps / samples);
         }
         written = lumenar::writePngBottomUp(outPath, W, H, r.rgb);
         if (written) std::printf("Wrote %s\n", outPath.c_str());

@@ -41,6 +41,14 @@ LUMENAR_HD inline bool isFiniteColor(const Color& c) {
     return c.r - c.r == 0.0f && c.g - c.g == 0.0f && c.b - c.b == 0.0f;
 }
 
+// Receives what the fog and the walks cost (the CPU backend's --stats); the
+// default records nothing.
+struct NoMediaStats {
+    LUMENAR_HD unsigned long long marchBegin() const { return 0; }
+    LUMENAR_HD void marchEnd(unsigned long long /*begin*/, int /*samples*/) const {}
+    LUMENAR_HD void walkStep() const {}
+};
+
 // Emitted and once-scattered light picked up along ray (unit direction) from
 // the medium's entry up to tHit, by stratified samples one world unit apart.
 // Transmittance to each sample is tracked along the march; once it falls
@@ -50,7 +58,7 @@ LUMENAR_HD inline bool isFiniteColor(const Color& c) {
 // estimated with the medium's own step.
 template <class Draws, class Queries>
 LUMENAR_HD Color marchMedium(const Volume& vol, const Ray& ray, float tHit, Draws& next, int lightCount,
-                             const deviceLightTriangle* lights, const Queries& q) {
+                             const deviceLightTriangle* lights, const Queries& q, int* samples = nullptr) {
     float t0 = 0.0f, t1 = FLT_MAX;
     if (!vol.Intersect(ray, t0, t1)) return Color(0.0f, 0.0f, 0.0f);
     t1 = fminf(t1, tHit);  // nothing behind the surface reaches the camera
@@ -62,6 +70,7 @@ LUMENAR_HD Color marchMedium(const Volume& vol, const Ray& ray, float tHit, Draw
     t0 += next() * step;
     Color Tm(1.0f, 1.0f, 1.0f), Lv(0.0f, 0.0f, 0.0f);
     for (int i = 0; i < m; ++i) {
+        if (samples) ++*samples;
         const Vector3d yPrev = y;
         y = ray.at(t0);
         const Vector3d seg = y - yPrev;
@@ -105,12 +114,13 @@ struct ReplayDraws {
 // a surface: fog transmittance (1) and march (fog on, entering), continuation
 // (3 to 6; 4 plus 2 per scattering event for a subsurface walk), next-event
 // estimate as in shadeHitFrom, roulette (1).
-template <class Draws, class Queries>
+template <class Draws, class Queries, class Stats = NoMediaStats>
 LUMENAR_HD BounceResult traceSSVolFrom(const Ray& incoming, int bounce, Draws& next,
                                        const Material* materials, const Color& bgcolor, int lightCount,
                                        const deviceLightTriangle* lights, int volumeCount,
                                        const Volume* volumes, const MediaFlags& flags, const Queries& q,
-                                       DirectLightStrategy strategy = DirectLightStrategy::kMis) {
+                                       DirectLightStrategy strategy = DirectLightStrategy::kMis,
+                                       const Stats& stats = Stats()) {
     const Color black(0.0f, 0.0f, 0.0f), white(1.0f, 1.0f, 1.0f);
     Ray ray(incoming.origin, normalize(incoming.direction));
     Color W = white;  // fog transmittance, walk weights, then the continuation factor
@@ -133,7 +143,10 @@ LUMENAR_HD BounceResult traceSSVolFrom(const Ray& incoming, int bounce, Draws& n
             const Color before = W;
             W *= Tr;
             if (vol.hasEmission() || flags.inscatter) {
-                const Color Lv = before * marchMedium(vol, ray, hit.t, next, lightCount, lights, q);
+                const unsigned long long t0 = stats.marchBegin();
+                int samples = 0;
+                const Color Lv = before * marchMedium(vol, ray, hit.t, next, lightCount, lights, q, &samples);
+                stats.marchEnd(t0, samples);
                 if (isFiniteColor(Lv)) R += Lv;
             }
         }
@@ -184,6 +197,7 @@ LUMENAR_HD BounceResult traceSSVolFrom(const Ray& incoming, int bounce, Draws& n
                         const Color weight = expNeg(m.absorption * s) * mE.basecolor;
                         if (!hasNaN(weight)) W *= weight;
                         ray = Ray(ps, normalize(om));
+                        stats.walkStep();
                         continue;
                     }
                     const Color tint = expNeg(m.absorption * exit.t);

@@ -55,6 +55,16 @@ void add(bool closest, unsigned long long cycles) {
     t.cycles += cycles;
 }
 
+void addMarch(unsigned long long cycles, int samples) {
+    Totals& t = local().t;
+    t.marchCycles += cycles;
+    t.marchSamples += static_cast<unsigned long long>(samples);
+}
+
+void addWalkStep() {
+    ++local().t.walkSteps;
+}
+
 unsigned long long now() {
 #if !defined(__CUDACC__) && (defined(__x86_64__) || defined(__i386__))
     return __rdtsc();
@@ -70,6 +80,9 @@ Totals totals() {
         sum.closestHits += t->t.closestHits;
         sum.shadowRays += t->t.shadowRays;
         sum.cycles += t->t.cycles;
+        sum.marchCycles += t->t.marchCycles;
+        sum.marchSamples += t->t.marchSamples;
+        sum.walkSteps += t->t.walkSteps;
     }
     return sum;
 }

@@ -19,11 +19,17 @@ struct Totals {
     unsigned long long closestHits = 0;
     unsigned long long shadowRays = 0;
     unsigned long long cycles = 0;  // time-stamp counter cycles inside queries
+    // Fog and subsurface work (frames with either on).
+    unsigned long long marchCycles = 0;   // inside medium marches, their shadow rays included
+    unsigned long long marchSamples = 0;  // in-scattering and emission samples
+    unsigned long long walkSteps = 0;     // subsurface scattering events
 };
 Totals totals();  // sums over all threads
 void reset();
 #if !defined(__CUDA_ARCH__)
 void add(bool closest, unsigned long long cycles);
+void addMarch(unsigned long long cycles, int samples);
+void addWalkStep();
 unsigned long long now();
 #endif
 }  // namespace querystats
@@ -146,6 +152,29 @@ LUMENAR_HD inline BounceResult Raytrace::TraceRayMov(const Ray& ray, int bounce,
     return shadeHit(ray, hit, bounce, rng, s.materials, s.lightCount, s.lights, q, s.directLightStrategy);
 }
 
+// Fog and walk costs for the CPU backend's --stats.
+struct HostMediaStats {
+    LUMENAR_HD unsigned long long marchBegin() const {
+#if !defined(__CUDA_ARCH__)
+        if (querystats::enabled()) return querystats::now();
+#endif
+        return 0;
+    }
+    LUMENAR_HD void marchEnd(unsigned long long begin, int samples) const {
+#if !defined(__CUDA_ARCH__)
+        if (querystats::enabled()) querystats::addMarch(querystats::now() - begin, samples);
+#else
+        (void)begin;
+        (void)samples;
+#endif
+    }
+    LUMENAR_HD void walkStep() const {
+#if !defined(__CUDA_ARCH__)
+        if (querystats::enabled()) querystats::addWalkStep();
+#endif
+    }
+};
+
 LUMENAR_HD inline BounceResult Raytrace::TraceRaySSVol(const Ray& ray, int bounce, XorwowState* rng,
                                                        const DynamicScene& s) {
     MediaFlags f;
@@ -155,7 +184,7 @@ LUMENAR_HD inline BounceResult Raytrace::TraceRaySSVol(const Ray& ray, int bounc
     XorwowDraws draws{rng};
     const DynamicSceneQueries q{this, &s};
     return traceSSVolFrom(ray, bounce, draws, s.materials, s.bgcolor, s.lightCount, s.lights, s.volumeCount,
-                          s.volumes, f, q, s.directLightStrategy);
+                          s.volumes, f, q, s.directLightStrategy, HostMediaStats());
 }
 
 // The bounce launch: one thread per live path. The generator of slot i is
