@@ -117,7 +117,8 @@ struct DynamicSceneQueries {
         const bool timed = querystats::enabled();
         const unsigned long long t0 = timed ? querystats::now() : 0;
 #endif
-        const bool blocked = rt->occludeMov(Ray(from, dir), dist, s->nodes, s->triIndices, s->movables,
+        const bool blocked = s->nodes && s->triIndices &&
+                             rt->occludeMov(Ray(from, dir), dist, s->nodes, s->triIndices, s->movables,
                                             s->triangles, s->materials, aabb());
 #if !defined(__CUDA_ARCH__)
         if (timed) querystats::add(false, querystats::now() - t0);
@@ -131,7 +132,9 @@ LUMENAR_HD inline bool Raytrace::nearestHit(const Ray& ray, const DynamicScene& 
     const bool timed = querystats::enabled();
     const unsigned long long t0 = timed ? querystats::now() : 0;
 #endif
+    // A scene without triangles has no tree: every ray leaves it.
     const bool found =
+        s.nodes && s.triIndices &&
         intersectMov(ray, hit, s.nodes, s.triIndices, s.movables, s.triangles, s.materials, aabb());
 #if !defined(__CUDA_ARCH__)
     if (timed) querystats::add(true, querystats::now() - t0);
