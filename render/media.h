@@ -99,6 +99,31 @@ LUMENAR_HD Color marchMedium(const Volume& vol, const Ray& ray, float tHit, Draw
     return Lv * step;
 }
 
+// The shadow queries of the next-event estimate with the medium in the way:
+// a light stays visible with the probability that light gets through the
+// medium along the shadow ray (the mean of the three channels' transmittance),
+// which estimates the attenuation without bias for a grey medium.
+template <class Queries, class Draws>
+struct FoggedShadowQueries {
+    const Queries& q;
+    const Volume& vol;
+    Draws& next;
+
+    LUMENAR_HD bool getsThrough(const Ray& r, float dist) const {
+        const Color tr = expNeg(vol.tau(r, 0.0f, dist, 1.0f, next()));
+        const float p = (tr.r + tr.g + tr.b) / 3.0f;
+        return next() < p;  // NaN never lets light through
+    }
+    LUMENAR_HD EmitterHit nearestEmitter(const Ray& r) const {
+        EmitterHit e = q.nearestEmitter(r);
+        if (e.found && !getsThrough(r, e.t)) e.found = false;
+        return e;
+    }
+    LUMENAR_HD bool occluded(const Vector3d& from, const Vector3d& dir, float dist) const {
+        return q.occluded(from, dir, dist) || !getsThrough(Ray(from, dir), dist);
+    }
+};
+
 // Replays three numbers already drawn, then hands out fresh ones: lets a
 // caller that had to look at the reflection decision first still take the
 // shared continuation sampler's reflection lobe.
@@ -113,7 +138,8 @@ struct ReplayDraws {
 // One bounce with fog and subsurface scattering. Draw order per pass through
 // a surface: fog transmittance (1) and march (fog on, entering), continuation
 // (3 to 6; 4 plus 2 per scattering event for a subsurface walk), next-event
-// estimate as in shadeHitFrom, roulette (1).
+// estimate as in shadeHitFrom (with fog, 2 more per shadow ray that reaches a
+// light), roulette (1).
 template <class Draws, class Queries, class Stats = NoMediaStats>
 LUMENAR_HD BounceResult traceSSVolFrom(const Ray& incoming, int bounce, Draws& next,
                                        const Material* materials, const Color& bgcolor, int lightCount,
@@ -216,7 +242,13 @@ LUMENAR_HD BounceResult traceSSVolFrom(const Ray& incoming, int bounce, Draws& n
         v.surfaceNormal = hit.normal;
         v.materialIndex = hit.materialIndex;
         v.incoming = d;
-        const Color direct = arriving * directLight(v, next, materials, lightCount, lights, q, strategy);
+        Color direct;
+        if (flags.fog && volumeCount >= 1) {
+            const FoggedShadowQueries<Queries, Draws> fq{q, volumes[0], next};
+            direct = arriving * directLight(v, next, materials, lightCount, lights, fq, strategy);
+        } else {
+            direct = arriving * directLight(v, next, materials, lightCount, lights, q, strategy);
+        }
         if (isFiniteColor(direct)) R += direct;
 
         BounceResult res;

@@ -278,6 +278,42 @@ TEST(Fog, AttenuatesSurfacesButNotTheBackground) {
     EXPECT_FLOAT_EQ(r.radiance.g, 2.0f);
 }
 
+// A white wall lit by a small lamp, seen through a non-scattering-in grey
+// medium: its light is attenuated along the camera segment and along the
+// light's way to the wall, exp(-sigma_t (2 + 1)).
+TEST(Fog, DirectLightIsAttenuatedBothWays) {
+    MediaScene s;
+    addQuad(s.q.tris, Vector3d(-3, -3, -2), Vector3d(3, -3, -2), Vector3d(3, 3, -2), Vector3d(-3, 3, -2),
+            Vector3d(0, 0, 1), 0);
+    const float h = 0.03f;  // lamp around (0, 0.8, -1.4), facing the wall point (0, 0, -2)
+    const Vector3d c(0, 0.8f, -1.4f), n = normalize(Vector3d(0, -0.8f, -0.6f));
+    const Vector3d u(1, 0, 0), v = cross(n, u);
+    addQuad(s.q.tris, c - u * h - v * h, c - u * h + v * h, c + u * h + v * h, c + u * h - v * h, n, 1);
+    s.materials = {matte(Color(0.8f, 0.8f, 0.8f)), lamp(Color(50, 50, 50))};
+    s.lights = lightsOf(s.q.tris, 1, Color(50, 50, 50));
+    const float st = 0.3f;
+    s.volumes = {homogeneousBox(Color(0.1f, 0.1f, 0.1f), Color(0.2f, 0.2f, 0.2f), Color(0, 0, 0), 0.0f)};
+    auto estimate = [&](bool fog, double& se) {
+        s.flags.fog = fog;
+        double sum = 0.0, sum2 = 0.0;
+        const int n = 20000;
+        for (int i = 0; i < n; ++i) {
+            CountingDraws d(300000 + i);
+            const double x = s.trace(kForward, 0, d).radiance.g;
+            sum += x, sum2 += x * x;
+        }
+        const double mean = sum / n;
+        se = std::sqrt((sum2 / n - mean * mean) / (n - 1));
+        return mean;
+    };
+    double se0, se1;
+    const double clear = estimate(false, se0), fogged = estimate(true, se1);
+    ASSERT_GT(clear, 0.0);
+    const double ratio = fogged / clear;
+    const double seRatio = ratio * std::sqrt(se0 * se0 / (clear * clear) + se1 * se1 / (fogged * fogged));
+    EXPECT_NEAR(ratio, std::exp(-st * 3.0), 4 * seRatio + 0.01) << "standard error " << seRatio;
+}
+
 // A black wall behind a scattering medium with a lamp to the side: without
 // in-scattering (and no emission) the medium only takes light away; with it
 // the ray gathers light; an emitting medium adds its emission.
