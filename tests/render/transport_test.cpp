@@ -14,6 +14,7 @@
 #include "app/startup.h"
 #include "device/threads.h"
 #include "render/renderer.h"
+#include "render/tracer.h"
 #include "render/vertex.h"
 #include "test_support.h"
 
@@ -505,4 +506,52 @@ TEST(DirectLightEstimators, BsdfLightAndMisConvergeToTheSameImage) {
                 }
         }
     }
+}
+
+// The BSDF-sampled side of the direct-light estimate asks the tree for the
+// nearest surface along the sampled direction: a light hidden behind another
+// surface is not seen, whatever order the walk meets the triangles in.
+TEST(DirectLightEstimators, SampledDirectionSeesOnlyTheNearestSurface) {
+    Mat matte, lamp;
+    lamp.name = "lamp", lamp.base = Color(0, 0, 0), lamp.emission = Color(2.0f, 3.0f, 4.0f);
+    Mesh mesh;
+    // Lamps facing +z at z = -2 and occluders at z = -1 in front of every
+    // other one, in a row along x.
+    for (int i = 0; i < 8; ++i) {
+        const float x = 3.0f * i;
+        mesh.quad(Vector3d(x - 1, -1, -2), Vector3d(x + 1, -1, -2), Vector3d(x + 1, 1, -2),
+                  Vector3d(x - 1, 1, -2), 1, 2);
+        if (i % 2 == 0)
+            mesh.quad(Vector3d(x - 1, -1, -1), Vector3d(x + 1, -1, -1), Vector3d(x + 1, 1, -1),
+                      Vector3d(x - 1, 1, -1), 0, 2);
+    }
+    const std::string path = writeScene(
+        "lumenar_nearest_emitter",
+        sceneText(8, Vector3d(0, 0, 4), Vector3d(0, 0, 0), 1.0f, Color(0, 0, 0), {matte, lamp}, mesh));
+    device::ThreadLimit limit(1);
+    Settings settings;
+    Application app(settings);
+    testing::internal::CaptureStdout();
+    const bool started = app.start(path);
+    testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(started);
+    const FrameResources res = frameResources(app);
+    Raytrace rt(false, false, false, false, false, false, false, false, false);
+    const DynamicSceneQueries q{&rt, &res.scene};
+    for (int i = 0; i < 8; ++i) {
+        for (float dx : {-0.7f, 0.1f, 0.6f}) {
+            const Ray r(Vector3d(3.0f * i + dx, 0.3f, 0.0f), Vector3d(0, 0, -1));
+            const EmitterHit e = q.nearestEmitter(r);
+            if (i % 2 == 0) {
+                EXPECT_FALSE(e.found) << "lamp " << i << " is behind its occluder";
+            } else {
+                ASSERT_TRUE(e.found) << "lamp " << i;
+                EXPECT_NEAR(e.t, 2.0f, 1e-4f);
+                EXPECT_EQ(e.emission.g, 3.0f);
+                EXPECT_NEAR(e.normal.z, 1.0f, 1e-6f);
+                EXPECT_NEAR(e.invArea, 1.0f / 0.5f, 1e-5f);  // cells of 1 x 1 cut in two
+            }
+        }
+    }
+    app.shutdown();
 }
