@@ -62,14 +62,16 @@ const SurfaceHit kFloorHit{Vector3d(0, 0, 0), Vector3d(0, 0, 1), 0.5f, 0};
 }  // namespace
 
 TEST(Bounce, NoTwoPathBouncesOfAFrameShareASeed) {
-    // Every (path, bounce) pair of a 64 x 64 frame with 3 x 3 supersampling
-    // and all 99 launches, for a few frame seeds (including the extremes).
+    // Every (path, bounce) pair of a 32 x 32 frame with 3 x 3 supersampling
+    // and all 99 launches, plus paths of a very large frame (indices around
+    // 2^25, where the path bits meet the frame seed's), for a few frame seeds.
     for (int frameSeed : {0, -1, INT_MAX, 0x5bd1e995}) {
         std::vector<uint64_t> seeds;
-        const int paths = 64 * 64 * 9;
-        seeds.reserve(static_cast<std::size_t>(paths) * kMaxBounceLaunches);
-        for (int p = 0; p < paths; ++p)
+        auto addPath = [&](int p) {
             for (int b = 0; b < kMaxBounceLaunches; ++b) seeds.push_back(bounceSeed(frameSeed, b, p));
+        };
+        for (int p = 0; p < 32 * 32 * 9; ++p) addPath(p);
+        for (int p = (1 << 25) - 300; p < (1 << 25) + 300; ++p) addPath(p);
         std::sort(seeds.begin(), seeds.end());
         EXPECT_EQ(std::adjacent_find(seeds.begin(), seeds.end()), seeds.end()) << "frame seed " << frameSeed;
     }
