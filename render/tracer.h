@@ -117,8 +117,7 @@ struct DynamicSceneQueries {
         const bool timed = querystats::enabled();
         const unsigned long long t0 = timed ? querystats::now() : 0;
 #endif
-        const bool blocked = s->nodes && s->triIndices &&
-                             rt->occludeMov(Ray(from, dir), dist, s->nodes, s->triIndices, s->movables,
+        const bool blocked = rt->occludeMov(Ray(from, dir), dist, s->nodes, s->triIndices, s->movables,
                                             s->triangles, s->materials, aabb());
 #if !defined(__CUDA_ARCH__)
         if (timed) querystats::add(false, querystats::now() - t0);
@@ -132,9 +131,7 @@ LUMENAR_HD inline bool Raytrace::nearestHit(const Ray& ray, const DynamicScene& 
     const bool timed = querystats::enabled();
     const unsigned long long t0 = timed ? querystats::now() : 0;
 #endif
-    // A scene without triangles has no tree: every ray leaves it.
     const bool found =
-        s.nodes && s.triIndices &&
         intersectMov(ray, hit, s.nodes, s.triIndices, s.movables, s.triangles, s.materials, aabb());
 #if !defined(__CUDA_ARCH__)
     if (timed) querystats::add(true, querystats::now() - t0);
@@ -144,6 +141,8 @@ LUMENAR_HD inline bool Raytrace::nearestHit(const Ray& ray, const DynamicScene& 
 
 LUMENAR_HD inline BounceResult Raytrace::TraceRayMov(const Ray& ray, int bounce, XorwowState* rng,
                                                      const DynamicScene& s) {
+    // A scene without triangles has no tree: every ray leaves it.
+    if (!s.nodes || !s.triIndices) return missResult(s.bgcolor, ray);
     SurfaceHitRecord rec;
     if (!nearestHit(ray, s, &rec)) return missResult(s.bgcolor, ray);
     SurfaceHit hit;
@@ -180,6 +179,8 @@ struct HostMediaStats {
 
 LUMENAR_HD inline BounceResult Raytrace::TraceRaySSVol(const Ray& ray, int bounce, XorwowState* rng,
                                                        const DynamicScene& s) {
+    // A scene without triangles has no tree: every ray leaves it.
+    if (!s.nodes || !s.triIndices) return missResult(s.bgcolor, ray);
     MediaFlags f;
     f.fog = fogEnabled();
     f.inscatter = inscatterEnabled();
@@ -190,9 +191,10 @@ LUMENAR_HD inline BounceResult Raytrace::TraceRaySSVol(const Ray& ray, int bounc
                           s.volumes, f, q, s.directLightStrategy, HostMediaStats());
 }
 
-// The bounce launch: one thread per live path. The generator of slot i is
-// seeded with (seed + bounce + i), so the same frame seed gives the same
-// image on any number of threads.
+// The bounce launch: one thread per live path. Each path's generator is
+// seeded from the frame seed, the path's identity and the bounce
+// (bounceSeed), so the same frame seed gives the same image on any number of
+// threads.
 void RayTraceKernelGLFinalHackMov(int seed, int bounce, const DynamicScene& scene, bool fogEnabled,
                                   bool ssEnabled, Color* frame, pixelData* paths, int count,
                                   int superSampleFactor);

@@ -250,4 +250,10 @@ TEST(Frame, SceneWithoutTrianglesShowsItsBackground) {
         EXPECT_EQ(c.g, 0.5f);
         EXPECT_EQ(c.b, 0.75f);
     }
+    // The same through the fog and subsurface bounce.
+    BatchOptions media;
+    media.fog = media.subsurface = true;
+    const Render m = renderScene(writeScene("lumenar_frame_empty", text), 2, 2, media);
+    ASSERT_TRUE(m.ok);
+    for (const Color& c : m.result.average) EXPECT_EQ(c.g, 0.5f);
 }

@@ -14,6 +14,7 @@
 #include "app/startup.h"
 #include "device/threads.h"
 #include "render/renderer.h"
+#include "render/tracer.h"
 #include "render/vertex.h"
 #include "test_support.h"
 
@@ -208,11 +209,13 @@ Estimate wholeImage(const std::vector<std::vector<Color>>& frames, int res) {
 
 // Schlick's Fresnel term of the material at V . H for light arriving from
 // outside, as the material model defines it (1 for metals; 0 for matched
-// indices).
+// indices; a microfacet turned away from the viewer, c <= 0, reflects
+// nothing towards it unless it is a metal's).
 double fresnelOutside(const Material& m, double c) {
     const double r = (m.IOR - 1.0) / (m.IOR + 1.0);
     const double f0 = r * r * (1.0 - m.metalness) + m.metalness;
-    if (f0 <= 0.0) return 0.0;
+    if (f0 >= 1.0) return 1.0;
+    if (f0 <= 0.0 || c <= 0.0) return 0.0;
     return std::fmin(1.0, f0 + (1.0 - f0) * std::pow(1.0 - c, 5.0));
 }
 
@@ -323,17 +326,22 @@ TEST(Furnace, SpheresShowTheirAlbedo) {
 // getbsdf x cosine (no sampling). Catches a sampler, an evaluator and a
 // sample weight that disagree.
 TEST(Furnace, RoughSurfacesShowTheirDirectionalAlbedo) {
-    Mat metal, roughGlass, plastic;
+    Mat metal, roughGlass, plastic, roughPlastic;
     metal.base = Color(0.95f, 0.8f, 0.6f), metal.metalness = 1.0f, metal.roughness = 0.5f, metal.ior = 1.5f;
     roughGlass.spec = Color(1.0f, 1.0f, 1.0f), roughGlass.transparency = 1.0f, roughGlass.roughness = 0.45f;
     roughGlass.ior = 1.5f;
     plastic.base = Color(1.0f, 1.0f, 1.0f), plastic.spec = Color(0.04f, 0.04f, 0.04f),
     plastic.roughness = 0.4f;
     plastic.ior = 1.5f;
+    // Wide enough that many drawn half vectors face away from the viewer.
+    roughPlastic = plastic, roughPlastic.base = Color(0.725f, 0.71f, 0.68f), roughPlastic.roughness = 0.9f;
     const struct {
         const char* name;
         Mat mat;
-    } cases[] = {{"rough metal", metal}, {"rough glass", roughGlass}, {"plastic", plastic}};
+    } cases[] = {{"rough metal", metal},
+                 {"rough glass", roughGlass},
+                 {"plastic", plastic},
+                 {"rough plastic", roughPlastic}};
 
     const double tilt = 50.0 * kPi / 180.0;
     const Vector3d n(0.0f, static_cast<float>(std::sin(tilt)), static_cast<float>(std::cos(tilt)));
@@ -505,4 +513,52 @@ TEST(DirectLightEstimators, BsdfLightAndMisConvergeToTheSameImage) {
                 }
         }
     }
+}
+
+// The BSDF-sampled side of the direct-light estimate asks the tree for the
+// nearest surface along the sampled direction: a light hidden behind another
+// surface is not seen, whatever order the walk meets the triangles in.
+TEST(DirectLightEstimators, SampledDirectionSeesOnlyTheNearestSurface) {
+    Mat matte, lamp;
+    lamp.name = "lamp", lamp.base = Color(0, 0, 0), lamp.emission = Color(2.0f, 3.0f, 4.0f);
+    Mesh mesh;
+    // Lamps facing +z at z = -2 and occluders at z = -1 in front of every
+    // other one, in a row along x.
+    for (int i = 0; i < 8; ++i) {
+        const float x = 3.0f * i;
+        mesh.quad(Vector3d(x - 1, -1, -2), Vector3d(x + 1, -1, -2), Vector3d(x + 1, 1, -2),
+                  Vector3d(x - 1, 1, -2), 1, 2);
+        if (i % 2 == 0)
+            mesh.quad(Vector3d(x - 1, -1, -1), Vector3d(x + 1, -1, -1), Vector3d(x + 1, 1, -1),
+                      Vector3d(x - 1, 1, -1), 0, 2);
+    }
+    const std::string path = writeScene(
+        "lumenar_nearest_emitter",
+        sceneText(8, Vector3d(0, 0, 4), Vector3d(0, 0, 0), 1.0f, Color(0, 0, 0), {matte, lamp}, mesh));
+    device::ThreadLimit limit(1);
+    Settings settings;
+    Application app(settings);
+    testing::internal::CaptureStdout();
+    const bool started = app.start(path);
+    testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(started);
+    const FrameResources res = frameResources(app);
+    Raytrace rt(false, false, false, false, false, false, false, false, false);
+    const DynamicSceneQueries q{&rt, &res.scene};
+    for (int i = 0; i < 8; ++i) {
+        for (float dx : {-0.7f, 0.1f, 0.6f}) {
+            const Ray r(Vector3d(3.0f * i + dx, 0.3f, 0.0f), Vector3d(0, 0, -1));
+            const EmitterHit e = q.nearestEmitter(r);
+            if (i % 2 == 0) {
+                EXPECT_FALSE(e.found) << "lamp " << i << " is behind its occluder";
+            } else {
+                ASSERT_TRUE(e.found) << "lamp " << i;
+                EXPECT_NEAR(e.t, 2.0f, 1e-4f);
+                EXPECT_EQ(e.emission.g, 3.0f);
+                EXPECT_NEAR(e.normal.z, 1.0f, 1e-6f);
+                EXPECT_NEAR(e.invArea, 1.0f / 0.5f, 1e-5f);  // cells of 1 x 1 cut in two
+            }
+        }
+    }
+    app.shutdown();
 }
