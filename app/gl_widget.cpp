@@ -23,6 +23,9 @@ GLWidget::GLWidget(Renderer& renderer, Camera& camera, Controls& controls, QMain
 }
 
 GLWidget::~GLWidget() {
+    // The base class ends the context after this object is gone: the handler
+    // must not run then.
+    disconnect(contextEnding_);
     releaseDisplay();
 }
 
@@ -47,7 +50,9 @@ void GLWidget::mouseMoveEvent(QMouseEvent* event) {
 
 void GLWidget::initializeGL() {
     // Free the buffer while the context still exists, whoever ends it.
-    connect(context(), &QOpenGLContext::aboutToBeDestroyed, this, [this] { releaseDisplay(); });
+    disconnect(contextEnding_);
+    contextEnding_ =
+        connect(context(), &QOpenGLContext::aboutToBeDestroyed, this, [this] { releaseDisplay(); });
     if (!display_.initialize(width_, height_)) {
         error_ = tr("The render view cannot make its display buffer (see the console).");
         emit frameFailed(error_);

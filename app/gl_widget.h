@@ -66,6 +66,7 @@ class GLWidget : public QOpenGLWidget {
     int fpsTime_ = 0;
     int fpsFrame_ = 0;
     QString error_;
+    QMetaObject::Connection contextEnding_;
 };
 
 }  // namespace lumenar

@@ -1,9 +1,13 @@
 // lumenar: the interactive program. Reads "input" from the working directory;
 // the optional first argument is the kd-tree build mode.
+#include <unistd.h>
+
 #include <QApplication>
 #include <QMainWindow>
+#include <QSocketNotifier>
 #include <QSurfaceFormat>
 #include <QTimer>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 
@@ -12,6 +16,31 @@
 #include "app/gl_widget.h"
 #include "app/startup.h"
 #include "app/window.h"
+
+namespace {
+
+// Ctrl+C or a termination request closes the window like its close button,
+// so the run still ends with the shutdown; a second one ends it at once.
+int signalPipe[2] = {-1, -1};
+
+void onSignal(int) {
+    const char c = 1;
+    if (write(signalPipe[1], &c, 1) < 0) _exit(1);
+}
+
+void quitOnSignals(QObject* owner) {
+    if (pipe(signalPipe) != 0) return;
+    auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, owner);
+    QObject::connect(notifier, &QSocketNotifier::activated, owner, [] { QCoreApplication::quit(); });
+    struct sigaction sa = {};
+    sa.sa_handler = onSignal;
+    sa.sa_flags = SA_RESETHAND;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     lumenar::Settings settings;
@@ -53,6 +82,7 @@ int main(int argc, char** argv) {
         if (const char* mapPath = std::getenv("LUMENAR_WIDGET_MAP")) {
             QTimer::singleShot(0, window, [window, mapPath] { window->writeWidgetMap(mapPath); });
         }
+        quitOnSignals(&qtApp);
         loopStatus = qtApp.exec();
         if (window->view()->stopped()) loopStatus = 1;
     }
