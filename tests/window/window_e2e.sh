@@ -74,6 +74,7 @@ find_window() {
     [ -n "$window" ]
 }
 title() { xdotool getwindowname "$window"; }
+title_is() { [ "$(title)" = "$1" ]; }
 # The frame rate in the title, 0 while none has been measured.
 title_fps() { title | awk '/^Lumenar FPS: / { print $3; exit } { print 0 }'; }
 fps_reported() { less 0 "$(title_fps)"; }
@@ -108,7 +109,7 @@ settle() {
     local fps
     fps=$(title_fps)
     less 0.2 "$fps" || fps=0.2
-    sleep "$(awk -v n="$1" -v f="$fps" 'BEGIN { s = n / f; if (s > 60) s = 60; printf "%.2f", s }')"
+    sleep "$(awk -v n="$1" -v f="$fps" 'BEGIN { s = n / f; if (s > 60) s = 60; if (s < 0.3) s = 0.3; printf "%.2f", s }')"
 }
 # A picture worth judging: lit, with no black row or column.
 check_lit() {
