@@ -67,10 +67,9 @@ void GLWidget::resizeGL(int, int) {
 void GLWidget::paintGL() {
     display_.setProjection();
     display_.clear();
-    if (stopped()) {
-        display_.draw();  // the last good image, if any
-        return;
-    }
+    // After a device fault the buffer may hold a half-made frame: the view
+    // stays black and the loop stays stopped.
+    if (stopped()) return;
     Color* frame = display_.beginFrame();
     FrameStats stats;
     if (!frame)
