@@ -88,6 +88,11 @@ BatchResult renderBatch(Application& app, const BatchOptions& options) {
     const Clock::time_point t0 = Clock::now();
     for (;;) {
         const FrameStats fs = renderer.renderFrame(app.scene().camera, display.get());
+        if (!fs.ok()) {
+            if (options.progress) std::fprintf(stderr, "\n");
+            std::fprintf(stderr, "Frame %d: %s\n", result.frames + 1, fs.error.c_str());
+            return result;
+        }
         ++result.frames;
         result.pathSegments += fs.pathSegments;
         result.bounceLaunches += fs.bounceLaunches;

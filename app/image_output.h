@@ -10,7 +10,8 @@
 namespace lumenar {
 
 // Writes an 8-bit RGB image whose row 0 is the bottom of the picture (the
-// renderer's convention) as a PNG with the top row first. Returns false after
+// renderer's convention and OpenGL's) with the top row first, in the format
+// the file name's extension names (PNG for ".png"). Returns false after
 // printing a message naming the file and the problem.
 bool writePngBottomUp(const std::string& path, int width, int height, const std::vector<uint8_t>& rgb);
 

@@ -30,6 +30,14 @@ Application::~Application() {
 }
 
 void Application::releaseResources() {
+    // Everything on the device goes before the device is reset, the trees'
+    // arrays included.
+    bvhTree_.deviceNodes.reset();
+    bvhTree_.deviceMovables.reset();
+    bvhTree_.deviceTriIndices.reset();
+    kdTree_.deviceNodes.reset();
+    kdTree_.deviceTriIndices.reset();
+    kdTree_.woopTriangles = nullptr;  // the scene's, freed with it
     deviceLock_.reset();
     mutexWord_.reset();
     pathStates_.reset();

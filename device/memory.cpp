@@ -13,12 +13,18 @@ namespace lumenar::device {
 #if defined(LUMENAR_BACKEND_CUDA)
 
 namespace {
+const char* lastError = "";
 bool ok(cudaError_t e, const char* what) {
     if (e == cudaSuccess) return true;
-    std::fprintf(stderr, "%s failed: %s\n", what, cudaGetErrorString(e));
+    lastError = cudaGetErrorString(e);
+    std::fprintf(stderr, "%s failed: %s\n", what, lastError);
     return false;
 }
 }  // namespace
+
+const char* lastErrorText() {
+    return lastError;
+}
 
 void* allocateBytes(std::size_t bytes, MemoryKind kind) {
     if (bytes == 0) return nullptr;
@@ -68,7 +74,8 @@ bool synchronize() {
 bool checkLaunch() {
     cudaError_t e = cudaGetLastError();
     if (e == cudaSuccess) return true;
-    std::fprintf(stderr, "Kernel launch failed: %s\n", cudaGetErrorString(e));
+    lastError = cudaGetErrorString(e);
+    std::fprintf(stderr, "Kernel launch failed: %s\n", lastError);
     return false;
 }
 bool resetDevice() {
@@ -122,6 +129,9 @@ bool checkLaunch() {
 }
 bool resetDevice() {
     return true;
+}
+const char* lastErrorText() {
+    return "";
 }
 const char* backendName() {
     return "CPU";

@@ -26,6 +26,8 @@ bool synchronize();
 bool checkLaunch();
 // Releases every device resource of the process (end of the run).
 bool resetDevice();
+// The reason of the last failure these functions reported ("" if none).
+const char* lastErrorText();
 
 const char* backendName();
 

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 #include "device/atomics.h"
 #include "device/hd.h"
@@ -162,7 +163,12 @@ template <class LaunchBounce>
 int runBounceLaunches(pixelData* paths, int count, LaunchBounce&& launch) {
     int launches = 0;
     for (int bounce = 0; bounce < kMaxBounceLaunches && count > 0; ++bounce) {
-        launch(bounce, count);
+        // A launcher that returns false (a device fault) ends the frame.
+        if constexpr (std::is_same_v<decltype(launch(bounce, count)), bool>) {
+            if (!launch(bounce, count)) return launches + 1;
+        } else {
+            launch(bounce, count);
+        }
         ++launches;
         count = compactPaths(paths, count);
     }

@@ -13,6 +13,12 @@ using Clock = std::chrono::steady_clock;
 double secondsBetween(Clock::time_point a, Clock::time_point b) {
     return std::chrono::duration<double>(b - a).count();
 }
+std::string deviceError(const char* what) {
+    std::string text = std::string(what) + " failed on the device";
+    const char* reason = device::lastErrorText();
+    if (reason && *reason) text += std::string(": ") + reason;
+    return text;
+}
 }  // namespace
 
 Renderer::Renderer(const FrameResources& resources)
@@ -30,13 +36,18 @@ FrameStats Renderer::renderFrame(const Camera& camera, Color* display) {
     FrameStats stats;
     const int W = res_.width, H = res_.height, o = res_.superSampleFactor;
     if (resetAccumulation_) {
-        device::fillBytes(accumBuffer_.get(), 0, accumBuffer_.bytes());
+        if (!device::fillBytes(accumBuffer_.get(), 0, accumBuffer_.bytes())) {
+            stats.error = deviceError("clearing the running sum");
+            return stats;
+        }
         frameCount_ = 0;
         resetAccumulation_ = false;
     }
-    if (movableMoved_ && res_.movables && res_.bvhNodes) {
-        launchUpdateBVH(0, movableOffset_, res_.movables, res_.bvhNodes);
-        device::synchronize();
+    if (movableMoved_ && !mltEnabled && res_.movables && res_.bvhNodes) {
+        if (!launchUpdateBVH(0, movableOffset_, res_.movables, res_.bvhNodes) || !device::synchronize()) {
+            stats.error = deviceError("the BVH refit after moving the mesh");
+            return stats;
+        }
         movableMoved_ = false;
     }
     frameCount_ += 1;
@@ -46,7 +57,10 @@ FrameStats Renderer::renderFrame(const Camera& camera, Color* display) {
     const Clock::time_point t0 = Clock::now();
     RayTraceKernelGLOnlyDiffusePDInitSuper(res_.sobolStates, seed, camera, o * W, o * H, display,
                                            res_.pathStates, o);
-    device::synchronize();
+    if (!device::checkLaunch() || !device::synchronize()) {
+        stats.error = deviceError("the camera-ray launch");
+        return stats;
+    }
     const Clock::time_point t1 = Clock::now();
     stats.bounceLaunches = runBounceLaunches(res_.pathStates, o * o * W * H, [&](int bounce, int n) {
         const Clock::time_point b0 = Clock::now();
@@ -56,14 +70,19 @@ FrameStats Renderer::renderFrame(const Camera& camera, Color* display) {
         else
             RayTraceKernelGLFinalHackMov(seed, bounce, res_.scene, fogEnabled, ssEnabled, display,
                                          res_.pathStates, n, o);
-        device::synchronize();
+        const bool ran = device::checkLaunch() && device::synchronize();
         stats.phases.bounces += secondsBetween(b0, Clock::now());
         stats.pathSegments += n;
+        if (!ran) stats.error = deviceError("a bounce launch");
+        return ran;
     });
     const Clock::time_point t2 = Clock::now();
+    if (!stats.error.empty()) return stats;
     AccumulateFrameColor(W, H, static_cast<int>(frameCount_), display, accumBuffer_.get());
-    device::checkLaunch();
-    device::synchronize();
+    if (!device::checkLaunch() || !device::synchronize()) {
+        stats.error = deviceError("the accumulation launch");
+        return stats;
+    }
     const Clock::time_point t3 = Clock::now();
     stats.phases.primary = secondsBetween(t0, t1);
     stats.phases.compaction = secondsBetween(t1, t2) - stats.phases.bounces;

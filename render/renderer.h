@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "accel/device_layout.h"
 #include "device/memory.h"
@@ -44,6 +45,10 @@ struct FramePhaseTimes {
 };
 
 struct FrameStats {
+    // Empty when the frame ran; otherwise what went wrong on the device (the
+    // frame's image is then incomplete and the caller should stop).
+    std::string error;
+    bool ok() const { return error.empty(); }
     int bounceLaunches = 0;
     long long pathSegments = 0;  // path records traced over all launches
     FramePhaseTimes phases;
@@ -61,7 +66,7 @@ class Renderer {
     // Any change of view, mesh, material or mode restarts the average.
     void requestReset() { resetAccumulation_ = true; }
     // Requests movable object 0 at the given total translation; applied before
-    // the next path-traced frame.
+    // the next path-traced frame (held back while mltEnabled is set).
     void requestMove(const Vector3d& offset);
 
     // Runs one frame into display (W x H elements of 12 bytes): afterwards
@@ -69,11 +74,14 @@ class Renderer {
     FrameStats renderFrame(const Camera& camera, Color* display);
 
     uint32_t frameCount() const { return frameCount_; }
+    bool resetPending() const { return resetAccumulation_; }
+    bool movePending() const { return movableMoved_; }
     const Color* accumBuffer() const { return accumBuffer_.get(); }
     const FrameResources& resources() const { return res_; }
 
     bool fogEnabled = false;
     bool ssEnabled = false;
+    bool mltEnabled = false;
 
  private:
     FrameResources res_;

@@ -5,10 +5,14 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config
-  libtbb-dev libthrust-dev libcli11-dev libpng-dev
+  libtbb-dev libthrust-dev libcli11-dev
   libgtest-dev libgmock-dev
   # texture images, the OBJ converter, the default scene's bunny
   libopenimageio-dev libtinyobjloader-dev glmark2-data
+  # the window program: Qt 5 widgets, OpenGL, GLEW, freeglut
+  qtbase5-dev libglew-dev freeglut3-dev libglu1-mesa-dev libgl1-mesa-dri libglx-mesa0 fonts-dejavu-core
+  # the window's end-to-end tests: a virtual X server and input, screen grabs
+  xvfb xauth xdotool imagemagick libx11-dev
   # the scene-parser fuzz target (fuzz/README.md)
   clang-14 libclang-rt-14-dev
 )

@@ -281,4 +281,8 @@ TEST(FrameLoop, LaunchesUntilNoPathIsLeftOrTheCap) {
     buf.upload(live.data(), n);
     EXPECT_EQ(runBounceLaunches(ps, n, [](int, int) {}), kMaxBounceLaunches);
     EXPECT_EQ(runBounceLaunches(ps, 0, [](int, int) { ADD_FAILURE(); }), 0);
+    // A launch that reports a device fault is the frame's last.
+    int tries = 0;
+    EXPECT_EQ(runBounceLaunches(ps, n, [&](int bounce, int) { return ++tries, bounce < 2; }), 3);
+    EXPECT_EQ(tries, 3);
 }

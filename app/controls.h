@@ -1,0 +1,91 @@
+// What the window's controls, keys and mouse do to the renderer's inputs:
+// the camera, the editable material and volume records, the mode flags and
+// the movable mesh. Free of any window toolkit, so it can be exercised
+// without a display; the window only forwards its events here.
+#pragma once
+
+#include "app/settings.h"
+#include "render/camera.h"
+#include "render/renderer.h"
+#include "scene/records.h"
+
+namespace lumenar {
+
+class Controls {
+ public:
+    // Mouse buttons as bits (the window toolkit's values).
+    static constexpr int kLeftButton = 0x1;
+    static constexpr int kRightButton = 0x2;
+    static constexpr int kMiddleButton = 0x4;
+
+    // Slider positions at start; they are shown, not applied, so the scene
+    // file's values hold until a slider moves.
+    static constexpr int kRoughnessStart = 0;
+    static constexpr int kMetalnessStart = 0;
+    static constexpr int kTransparencyStart = 0;
+    static constexpr int kIorStart = 25;
+    static constexpr int kTranslucencyStart = 50;
+    static constexpr int kWallRoughnessStart = 20;
+    static constexpr int kWallMetalnessStart = 0;
+    static constexpr int kFogGravityStart = 20;
+
+    // The material the "Bunny config" sliders edit and the wall material.
+    static constexpr int kBunnyMaterial = 0;
+    static constexpr int kWallMaterial = 3;
+    // Every key and mouse step, in scene units (or radians per pixel).
+    static constexpr float kMoveStep = 0.05f;
+    static constexpr double kMouseStep = 0.01;
+
+    // materials and volumes are the arrays the kernels read; a record the
+    // scene does not have is never touched.
+    Controls(Camera& camera, Material* materials, int materialCount, Volume* volumes, int volumeCount,
+             Renderer& renderer, const Settings& settings);
+
+    // Sliders, v in 0..100.
+    void setRoughness(int v);
+    void setMetalness(int v);
+    void setTransparency(int v);
+    void setIor(int v);
+    void setTranslucency(int v);
+    void setWallRoughness(int v);
+    void setWallMetalness(int v);
+    void setFogGravity(int v);
+
+    // Check boxes.
+    void setMlt(bool on);
+    void setFog(bool on);
+    void setSubsurface(bool on);
+    void setShowFps(bool on) { showFps_ = on; }
+
+    // A key (upper-case letter code); returns false for keys that do nothing.
+    bool keyPress(int key);
+    // Mouse in view pixels, y downwards; buttons is a set of the bits above.
+    void mousePress(int x, int y);
+    void mouseMove(int x, int y, int buttons);
+
+    bool showFps() const { return showFps_; }
+    const Vector3d& movableOffset() const { return movableOffset_; }
+    // Whether the movable-mesh keys act in this run.
+    bool meshKeysActive() const { return settings_.extendedMode != 0 && settings_.useDynamicBVH != 0; }
+
+ private:
+    Material* material(int index) const;
+    void moveMesh(int axis, float amount);
+
+    Camera& camera_;
+    Material* materials_;
+    int materialCount_;
+    Volume* volumes_;
+    int volumeCount_;
+    Renderer& renderer_;
+    Settings settings_;
+    bool showFps_;
+    Vector3d movableOffset_;
+    int lastMouseX_ = 0;
+    int lastMouseY_ = 0;
+    // "enable ss" keeps material 0's transparency while it is switched on.
+    float savedTransparency_ = 0.0f;
+    bool subsurfaceToggle_ = false;
+};
+
+}  // namespace lumenar

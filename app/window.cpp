@@ -1,0 +1,205 @@
+#include "app/window.h"
+
+#include <QCheckBox>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QMainWindow>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QSlider>
+#include <QVBoxLayout>
+#include <cstdio>
+
+#include "app/gl_widget.h"
+
+namespace lumenar {
+
+namespace {
+
+const char* const kHelpText =
+    "W/S/A/D/E/Q -- Move camera forward/backwards/left/right/up/down\n"
+    "I/K/J/K/O/U -- Move bunny farther/closer/left/right/up/down\n"
+    "mouse left button -- control yaw/pitch\n"
+    "mouse right button -- control focal length\n"
+    " ";
+
+}  // namespace
+
+QString aboutText() {
+    return QStringLiteral(
+        "Lumenar Demo \n"
+        "Interactive progressive path tracing, by the Lumenar developers\n"
+        "Contact: lumenar-dev@example.org\n"
+        "\n"
+        "Fog (\"enable fog\"), subsurface scattering (\"enable ss\") and Metropolis light transport "
+        "(\"enable MLT\") have no effect yet in this build: their switches are in place and the "
+        "image stays path traced without them.");
+}
+
+Window::Window(Renderer& renderer, Camera& camera, Controls& controls, QMainWindow* mainWindow)
+    : QWidget(mainWindow), controls_(controls) {
+    auto* outer = new QVBoxLayout(this);
+    auto* row = new QWidget(this);
+    outer->addWidget(row);
+    auto* rowLayout = new QHBoxLayout(row);
+
+    glWidget_ = new GLWidget(renderer, camera, controls, mainWindow, row);
+    glWidget_->setObjectName(QStringLiteral("view"));
+    rowLayout->addWidget(glWidget_);
+
+    configColumn_ = new QWidget(row);
+    auto* configLayout = new QVBoxLayout(configColumn_);
+    bunnyBox_ = new QGroupBox(tr("Bunny config"), configColumn_);
+    envBox_ = new QGroupBox(tr("Env config"), configColumn_);
+    configLayout->addWidget(bunnyBox_);
+    configLayout->addWidget(envBox_);
+    rowLayout->addWidget(configColumn_);
+
+    toggleColumn_ = new QWidget(row);
+    auto* toggleLayout = new QVBoxLayout(toggleColumn_);
+    rowLayout->addWidget(toggleColumn_);
+
+    // Start positions are set before the handlers are connected, so they
+    // leave the scene file's materials as they are.
+    auto* bunny = new QVBoxLayout(bunnyBox_);
+    QSlider* roughness = addSlider(bunny, QStringLiteral("roughness"), Controls::kRoughnessStart, true);
+    QSlider* metalness = addSlider(bunny, QStringLiteral("metalness"), Controls::kMetalnessStart, true);
+    transparencySlider_ =
+        addSlider(bunny, QStringLiteral("transparency"), Controls::kTransparencyStart, true);
+    QSlider* ior = addSlider(bunny, QStringLiteral("IOR"), Controls::kIorStart, true);
+    translucencySlider_ =
+        addSlider(bunny, QStringLiteral("ss translucency"), Controls::kTranslucencyStart, false);
+    auto* env = new QVBoxLayout(envBox_);
+    QSlider* wallRoughness =
+        addSlider(env, QStringLiteral("wall roughness"), Controls::kWallRoughnessStart, true);
+    QSlider* wallMetalness =
+        addSlider(env, QStringLiteral("wall metalness"), Controls::kWallMetalnessStart, true);
+    fogGravitySlider_ = addSlider(env, QStringLiteral("fog gravity"), Controls::kFogGravityStart, false);
+
+    Controls* c = &controls_;
+    connect(roughness, &QSlider::valueChanged, this, [c](int v) { c->setRoughness(v); });
+    connect(metalness, &QSlider::valueChanged, this, [c](int v) { c->setMetalness(v); });
+    connect(transparencySlider_, &QSlider::valueChanged, this, [c](int v) { c->setTransparency(v); });
+    connect(ior, &QSlider::valueChanged, this, [c](int v) { c->setIor(v); });
+    connect(translucencySlider_, &QSlider::valueChanged, this, [c](int v) { c->setTranslucency(v); });
+    connect(wallRoughness, &QSlider::valueChanged, this, [c](int v) { c->setWallRoughness(v); });
+    connect(wallMetalness, &QSlider::valueChanged, this, [c](int v) { c->setWallMetalness(v); });
+    connect(fogGravitySlider_, &QSlider::valueChanged, this, [c](int v) { c->setFogGravity(v); });
+
+    QCheckBox* mlt = addCheckBox(toggleLayout, QStringLiteral("enable MLT"), false);
+    QCheckBox* fog = addCheckBox(toggleLayout, QStringLiteral("enable fog"), false);
+    QCheckBox* ss = addCheckBox(toggleLayout, QStringLiteral("enable ss"), false);
+    QCheckBox* fps = addCheckBox(toggleLayout, QStringLiteral("show fps"), controls_.showFps());
+    connect(mlt, &QCheckBox::stateChanged, this, [c](int state) { c->setMlt(state != 0); });
+    connect(fog, &QCheckBox::stateChanged, this, [this, c](int state) {
+        fogGravitySlider_->setEnabled(state != 0);
+        c->setFog(state != 0);
+    });
+    connect(ss, &QCheckBox::stateChanged, this, [this, c](int state) {
+        c->setSubsurface(state != 0);
+        translucencySlider_->setEnabled(state != 0);
+        transparencySlider_->setEnabled(state == 0);
+    });
+    connect(fps, &QCheckBox::stateChanged, this, [c](int state) { c->setShowFps(state != 0); });
+
+    connect(addButton(toggleLayout, QStringLiteral("Capture Screen")), &QPushButton::clicked, this,
+            [this] { captureScreen(); });
+    helpBox_ = new QMessageBox();
+    helpBox_->setWindowTitle(QStringLiteral("Help"));
+    helpBox_->setText(QString::fromLatin1(kHelpText));
+    aboutBox_ = new QMessageBox();
+    aboutBox_->setWindowTitle(QStringLiteral("About"));
+    aboutBox_->setText(aboutText());
+    connect(addButton(toggleLayout, QStringLiteral("Help")), &QPushButton::clicked, this,
+            [this] { helpBox_->exec(); });
+    connect(addButton(toggleLayout, QStringLiteral("About")), &QPushButton::clicked, this,
+            [this] { aboutBox_->exec(); });
+
+    connect(glWidget_, &GLWidget::frameFailed, this, [this](const QString& message) {
+        // Shown once the failed paint has returned.
+        QMetaObject::invokeMethod(
+            this, [this, message] { QMessageBox::critical(this, QStringLiteral("Lumenar"), message); },
+            Qt::QueuedConnection);
+    });
+}
+
+Window::~Window() {
+    delete helpBox_;
+    delete aboutBox_;
+}
+
+QSlider* Window::addSlider(QVBoxLayout* box, const QString& label, int start, bool enabled) {
+    auto* text = new QLabel(label);
+    auto* slider = new QSlider(Qt::Horizontal);
+    slider->setObjectName(label);
+    slider->setRange(0, 100);
+    slider->setSingleStep(1);
+    slider->setPageStep(10);
+    slider->setTickInterval(10);
+    slider->setTickPosition(QSlider::TicksBelow);
+    slider->setValue(start);
+    slider->setEnabled(enabled);
+    box->addWidget(text);
+    box->addWidget(slider);
+    return slider;
+}
+
+QCheckBox* Window::addCheckBox(QVBoxLayout* column, const QString& text, bool checked) {
+    auto* box = new QCheckBox(text);
+    box->setObjectName(text);
+    box->setChecked(checked);
+    column->addWidget(box);
+    return box;
+}
+
+QPushButton* Window::addButton(QVBoxLayout* column, const QString& text) {
+    auto* button = new QPushButton(text);
+    button->setObjectName(text);
+    column->addWidget(button);
+    return button;
+}
+
+QSlider* Window::slider(const QString& label) const {
+    return findChild<QSlider*>(label);
+}
+
+QCheckBox* Window::checkBox(const QString& text) const {
+    return findChild<QCheckBox*>(text);
+}
+
+QPushButton* Window::button(const QString& text) const {
+    return findChild<QPushButton*>(text);
+}
+
+bool Window::captureScreen() {
+    const char* path = "screencapture.png";
+    if (glWidget_->captureScreen(path)) return true;
+    QMessageBox::warning(this, QStringLiteral("Capture Screen"),
+                         tr("The screen capture could not be written to %1 (see the console).")
+                             .arg(QString::fromLatin1(path)));
+    return false;
+}
+
+void Window::keyPressEvent(QKeyEvent* event) {
+    if (!controls_.keyPress(event->key())) QWidget::keyPressEvent(event);
+}
+
+bool Window::writeWidgetMap(const std::string& path) const {
+    std::FILE* f = std::fopen(path.c_str(), "w");
+    if (!f) {
+        std::perror(path.c_str());
+        return false;
+    }
+    const QList<QWidget*> widgets = findChildren<QWidget*>();
+    for (const QWidget* w : widgets) {
+        if (w->objectName().isEmpty() || w->objectName().startsWith(QLatin1String("qt_"))) continue;
+        const QPoint at = w->mapTo(window(), QPoint(0, 0));
+        std::fprintf(f, "%s\t%d\t%d\t%d\t%d\n", w->objectName().toUtf8().constData(), at.x(), at.y(),
+                     w->width(), w->height());
+    }
+    return std::fclose(f) == 0;
+}
+
+}  // namespace lumenar

@@ -1,0 +1,71 @@
+// The main window's content: the render view beside a column of sliders
+// ("Bunny config", "Env config") and a column of mode switches and buttons.
+// Keys move the camera and the movable mesh.
+#pragma once
+
+#include <QWidget>
+#include <string>
+
+#include "app/controls.h"
+
+class QCheckBox;
+class QGroupBox;
+class QLabel;
+class QMainWindow;
+class QMessageBox;
+class QPushButton;
+class QSlider;
+class QVBoxLayout;
+
+namespace lumenar {
+
+class GLWidget;
+
+class Window : public QWidget {
+    Q_OBJECT
+
+ public:
+    // mainWindow is the parent and gets the title.
+    Window(Renderer& renderer, Camera& camera, Controls& controls, QMainWindow* mainWindow);
+    ~Window() override;
+
+    GLWidget* view() const { return glWidget_; }
+    QSlider* slider(const QString& label) const;
+    QCheckBox* checkBox(const QString& text) const;
+    QPushButton* button(const QString& text) const;
+    QMessageBox* helpBox() const { return helpBox_; }
+    QMessageBox* aboutBox() const { return aboutBox_; }
+
+    // Writes "screencapture.png" into the working directory.
+    bool captureScreen();
+
+    // Writes one line per control and the view, "<name>\t<x>\t<y>\t<w>\t<h>"
+    // in pixels from the top-level window's corner, for driving the window
+    // from outside.
+    bool writeWidgetMap(const std::string& path) const;
+
+ protected:
+    void keyPressEvent(QKeyEvent* event) override;
+
+ private:
+    QSlider* addSlider(QVBoxLayout* box, const QString& label, int start, bool enabled);
+    QCheckBox* addCheckBox(QVBoxLayout* column, const QString& text, bool checked);
+    QPushButton* addButton(QVBoxLayout* column, const QString& text);
+
+    Controls& controls_;
+    GLWidget* glWidget_ = nullptr;
+    QWidget* configColumn_ = nullptr;
+    QWidget* toggleColumn_ = nullptr;
+    QGroupBox* bunnyBox_ = nullptr;
+    QGroupBox* envBox_ = nullptr;
+    QSlider* transparencySlider_ = nullptr;
+    QSlider* translucencySlider_ = nullptr;
+    QSlider* fogGravitySlider_ = nullptr;
+    QMessageBox* helpBox_ = nullptr;
+    QMessageBox* aboutBox_ = nullptr;
+};
+
+// The about box's text.
+QString aboutText();
+
+}  // namespace lumenar

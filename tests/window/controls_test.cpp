@@ -1,0 +1,264 @@
+// What the window's sliders, check boxes, keys and mouse do to the renderer's
+// inputs, without a display.
+#include "app/controls.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/batch_render.h"
+#include "app/startup.h"
+
+using namespace lumenar;
+
+namespace {
+
+Material plainMaterial(float value) {
+    Material m{};
+    m.roughness = m.roughnessY = m.metalness = m.transparency = value;
+    m.IOR = 1.45f;
+    m.rsc = 6.0f;
+    return m;
+}
+
+}  // namespace
+
+TEST(Controls, SlidersWriteTheirFieldsAndRestartTheAverage) {
+    std::vector<Material> mats(5, plainMaterial(0.5f));
+    std::vector<Volume> vols(1);
+    Camera camera;
+    FrameResources res;
+    res.width = res.height = 4;
+    Settings settings;
+    struct Case {
+        void (Controls::*set)(int);
+        int v;
+        float Material::*field;
+        int material;
+        float expected;
+    };
+    const Case cases[] = {
+        {&Controls::setRoughness, 30, &Material::roughness, 0, 0.3f},
+        {&Controls::setMetalness, 100, &Material::metalness, 0, 1.0f},
+        {&Controls::setTransparency, 7, &Material::transparency, 0, 0.07f},
+        {&Controls::setIor, 25, &Material::IOR, 0, 1.5f},
+        {&Controls::setIor, 100, &Material::IOR, 0, 3.0f},
+        {&Controls::setIor, 0, &Material::IOR, 0, 1.0f},
+        {&Controls::setTranslucency, 0, &Material::rsc, 0, 20.0f},
+        {&Controls::setTranslucency, 100, &Material::rsc, 0, 0.0f},
+        {&Controls::setTranslucency, 50, &Material::rsc, 0, 10.0f},
+        {&Controls::setWallRoughness, 0, &Material::roughness, 3, 0.001f},  // never 0
+        {&Controls::setWallRoughness, 100, &Material::roughness, 3, 1.0f},
+        {&Controls::setWallMetalness, 40, &Material::metalness, 3, 0.4f},
+    };
+    for (const Case& c : cases) {
+        std::vector<Material> m = mats;
+        Renderer renderer(res);
+        Controls controls(camera, m.data(), 5, vols.data(), 1, renderer, settings);
+        ASSERT_FALSE(renderer.resetPending());
+        (controls.*c.set)(c.v);
+        EXPECT_FLOAT_EQ(m[c.material].*c.field, c.expected) << "slider value " << c.v;
+        EXPECT_TRUE(renderer.resetPending()) << "slider value " << c.v;
+        // Nothing else changes: roughnessY in particular stays as loaded.
+        m[c.material].*c.field = mats[c.material].*c.field;
+        for (int i = 0; i < 5; ++i)
+            EXPECT_EQ(std::memcmp(&m[i], &mats[i], sizeof(Material)), 0)
+                << "material " << i << ", value " << c.v;
+    }
+    Renderer renderer(res);
+    Controls controls(camera, mats.data(), 5, vols.data(), 1, renderer, settings);
+    controls.setFogGravity(35);
+    EXPECT_FLOAT_EQ(vols[0].b, 3.5f);
+    EXPECT_TRUE(renderer.resetPending());
+}
+
+TEST(Controls, RecordsTheSceneLacksAreLeftAlone) {
+    // One material and no volume: the wall and fog sliders only restart.
+    Material only = plainMaterial(0.5f);
+    Camera camera;
+    FrameResources res;
+    res.width = res.height = 4;
+    Renderer renderer(res);
+    Controls controls(camera, &only, 1, nullptr, 0, renderer, Settings());
+    controls.setWallRoughness(0);
+    controls.setWallMetalness(100);
+    controls.setFogGravity(100);
+    EXPECT_TRUE(renderer.resetPending());
+    EXPECT_FLOAT_EQ(only.roughness, 0.5f);
+    Controls none(camera, nullptr, 0, nullptr, 0, renderer, Settings());
+    none.setRoughness(10);
+    none.setSubsurface(true);
+    none.setSubsurface(false);
+}
+
+TEST(Controls, SubsurfaceSwitchRestoresTheTransparency) {
+    std::vector<Material> mats(4, plainMaterial(0.25f));
+    Camera camera;
+    FrameResources res;
+    res.width = res.height = 4;
+    Renderer renderer(res);
+    Controls controls(camera, mats.data(), 4, nullptr, 0, renderer, Settings());
+    controls.setSubsurface(true);
+    EXPECT_FLOAT_EQ(mats[0].transparency, -1.0f);  // the subsurface marker
+    EXPECT_TRUE(renderer.ssEnabled);
+    EXPECT_TRUE(renderer.resetPending());
+    controls.setSubsurface(false);
+    EXPECT_FLOAT_EQ(mats[0].transparency, 0.25f);
+    EXPECT_FALSE(renderer.ssEnabled);
+    controls.setTransparency(60);
+    controls.setSubsurface(true);
+    controls.setSubsurface(false);
+    EXPECT_FLOAT_EQ(mats[0].transparency, 0.6f);
+
+    controls.setFog(true);
+    EXPECT_TRUE(renderer.fogEnabled);
+    controls.setMlt(true);
+    EXPECT_TRUE(renderer.mltEnabled);
+    controls.setMlt(false);
+    controls.setFog(false);
+    EXPECT_FALSE(renderer.fogEnabled);
+    EXPECT_FALSE(renderer.mltEnabled);
+}
+
+TEST(Controls, KeysMoveTheCameraAndTheMesh) {
+    Camera camera;
+    camera.setCamera(Vector3d(0, 1, 3), Vector3d(0, 1, 0), Vector3d(0, 1, 0), -1, 1, -1, 1, 2.6f, 64, 64);
+    const Camera start = camera;
+    FrameResources res;
+    res.width = res.height = 4;
+    Renderer renderer(res);
+    Controls controls(camera, nullptr, 0, nullptr, 0, renderer, Settings());
+
+    EXPECT_TRUE(controls.keyPress('W'));
+    EXPECT_NEAR(camera.position.z, 2.95f, 1e-6f);  // looking down -z
+    EXPECT_TRUE(renderer.resetPending());
+    controls.keyPress('S');
+    controls.keyPress('D');
+    EXPECT_NEAR(camera.position.x, 0.05f, 1e-6f);
+    controls.keyPress('A');
+    controls.keyPress('E');
+    EXPECT_NEAR(camera.position.y, 1.05f, 1e-6f);
+    controls.keyPress('Q');
+    EXPECT_NEAR(camera.position.x, start.position.x, 1e-6f);
+    EXPECT_NEAR(camera.position.y, start.position.y, 1e-6f);
+    EXPECT_NEAR(camera.position.z, start.position.z, 1e-6f);
+
+    EXPECT_FALSE(renderer.movePending());
+    for (int key : {'I', 'I', 'L', 'O', 'O', 'O', 'K', 'J', 'J', 'U'}) EXPECT_TRUE(controls.keyPress(key));
+    EXPECT_NEAR(controls.movableOffset().x, -0.05f, 1e-6f);
+    EXPECT_NEAR(controls.movableOffset().y, 0.10f, 1e-6f);
+    EXPECT_NEAR(controls.movableOffset().z, -0.05f, 1e-6f);
+    EXPECT_TRUE(renderer.movePending());
+}
+
+TEST(Controls, MeshKeysNeedTheDynamicHierarchyAndOtherKeysDoNothing) {
+    for (int flag = 0; flag < 2; ++flag) {
+        Settings settings;
+        (flag == 0 ? settings.useDynamicBVH : settings.extendedMode) = 0;
+        Camera camera;
+        FrameResources res;
+        res.width = res.height = 4;
+        Renderer renderer(res);
+        Controls controls(camera, nullptr, 0, nullptr, 0, renderer, settings);
+        controls.keyPress('I');
+        controls.keyPress('O');
+        EXPECT_FALSE(renderer.movePending());
+        EXPECT_FALSE(renderer.resetPending());
+        EXPECT_EQ(controls.movableOffset().z, 0.0f);
+        EXPECT_FALSE(controls.keyPress('X'));
+        EXPECT_FALSE(controls.keyPress('w'));  // key codes are the upper-case letters
+        EXPECT_FALSE(renderer.resetPending());
+    }
+}
+
+TEST(Controls, MouseDragsTurnMoveAndFocus) {
+    Camera camera;
+    camera.setCamera(Vector3d(0, 1, 3), Vector3d(0, 1, 0), Vector3d(0, 1, 0), -1, 1, -1, 1, 2.6f, 64, 64);
+    FrameResources res;
+    res.width = res.height = 4;
+    Renderer renderer(res);
+    Controls controls(camera, nullptr, 0, nullptr, 0, renderer, Settings());
+
+    // Left: 100 pixels to the right lowers the yaw by 1 (wrapped into
+    // [0, 2 pi)); 20 pixels down lowers the pitch by 0.2.
+    const float yaw0 = camera.yaw, pitch0 = camera.pitch;
+    controls.mousePress(10, 10);
+    controls.mouseMove(110, 30, Controls::kLeftButton);
+    float expectedYaw = yaw0 - 1.0f;
+    if (expectedYaw < 0) expectedYaw += Camera::kTwoPi;
+    EXPECT_NEAR(camera.yaw, expectedYaw, 1e-5f);
+    EXPECT_NEAR(camera.pitch, pitch0 - 0.2f, 1e-5f);
+    EXPECT_TRUE(renderer.resetPending());
+
+    // Middle: vertical movement; right: focal distance. Left wins when
+    // several are held.
+    const float y0 = camera.position.y;
+    controls.mouseMove(110, 20, Controls::kMiddleButton);  // 10 up
+    EXPECT_NEAR(camera.position.y, y0 - 0.1f, 1e-5f);
+    const float f0 = camera.focalDistance;
+    controls.mouseMove(110, 10, Controls::kRightButton);
+    EXPECT_NEAR(camera.focalDistance, f0 + 0.1f, 1e-5f);
+    const float yaw1 = camera.yaw;
+    controls.mouseMove(100, 10, Controls::kLeftButton | Controls::kRightButton);
+    EXPECT_NEAR(camera.yaw, yaw1 + 0.1f, 1e-5f);
+    EXPECT_NEAR(camera.focalDistance, f0 + 0.1f, 1e-5f);
+
+    // No button: the view stays, the average still restarts; no movement at
+    // all does nothing.
+    Renderer fresh(res);
+    Controls other(camera, nullptr, 0, nullptr, 0, fresh, Settings());
+    const Camera before = camera;
+    other.mousePress(5, 5);
+    other.mouseMove(5, 5, Controls::kLeftButton);
+    EXPECT_FALSE(fresh.resetPending());
+    other.mouseMove(9, 2, 0x8);  // a fourth button
+    EXPECT_TRUE(fresh.resetPending());
+    EXPECT_EQ(std::memcmp(&before, &camera, sizeof(Camera)), 0);
+}
+
+TEST(Controls, MeshMovePressedInMetropolisModeWaitsForItsEnd) {
+    // The default scene at a small size: the bunny is movable object 0.
+    std::ifstream in(std::string(LUMENAR_SOURCE_DIR) + "/scenes/default/input");
+    ASSERT_TRUE(in) << "the build makes scenes/default/input";
+    std::stringstream text;
+    text << in.rdbuf();
+    std::string scene = text.str();
+    const std::size_t at = scene.find("resolution 256 256");
+    ASSERT_NE(at, std::string::npos);
+    scene.replace(at, 18, "resolution 16 16");
+    const std::string path = testing::TempDir() + "lumenar_controls_scene";
+    std::ofstream(path) << scene;
+
+    Settings settings;
+    Application app(settings);
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(app.start(path));
+    {
+        Renderer renderer(frameResources(app));
+        Scene& s = app.scene();
+        Controls controls(s.camera, app.materials(), static_cast<int>(s.materials.size()), app.volumes(),
+                          s.volumeCount, renderer, settings);
+        std::vector<Color> display(16 * 16);
+        const Movable* bunny = app.bvhTree().deviceMovables.get();  // managed memory
+        ASSERT_NE(bunny, nullptr);
+
+        controls.setMlt(true);
+        controls.keyPress('I');
+        ASSERT_TRUE(renderer.renderFrame(s.camera, display.data()).ok());
+        EXPECT_EQ(bunny[0].offset.z, 0.0f);
+        EXPECT_TRUE(renderer.movePending());
+
+        controls.setMlt(false);
+        ASSERT_TRUE(renderer.renderFrame(s.camera, display.data()).ok());
+        EXPECT_FLOAT_EQ(bunny[0].offset.z, -0.05f);
+        EXPECT_FALSE(renderer.movePending());
+        EXPECT_EQ(renderer.frameCount(), 1u);  // the move restarted the average
+    }
+    EXPECT_EQ(app.shutdown(), 0);
+    testing::internal::GetCapturedStdout();
+}

@@ -1,0 +1,215 @@
+// The render view and control panel in a real X server: layout and start
+// states, the title, and a screen capture that holds exactly the rendered
+// image. Runs under tests/window/with_xvfb.sh.
+#include <OpenImageIO/imageio.h>
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QElapsedTimer>
+#include <QMainWindow>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QSlider>
+#include <QSurfaceFormat>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/batch_render.h"
+#include "app/controls.h"
+#include "app/gl_widget.h"
+#include "app/startup.h"
+#include "app/window.h"
+#include "render/accumulation.h"
+
+using namespace lumenar;
+
+namespace {
+
+constexpr int kW = 96;  // not square, so a transposed image cannot pass
+constexpr int kH = 64;
+
+struct Fixture : testing::Test {
+    Settings settings;
+    Application app{settings};
+    std::unique_ptr<Renderer> renderer;
+    std::unique_ptr<Controls> controls;
+    std::unique_ptr<QMainWindow> mainWindow;
+    Window* window = nullptr;
+    std::filesystem::path dir;
+    std::filesystem::path oldDir;
+
+    void SetUp() override {
+        std::ifstream in(std::string(LUMENAR_SOURCE_DIR) + "/scenes/default/input");
+        ASSERT_TRUE(in) << "the build makes scenes/default/input";
+        std::stringstream text;
+        text << in.rdbuf();
+        std::string scene = text.str();
+        const std::size_t at = scene.find("resolution 256 256");
+        ASSERT_NE(at, std::string::npos);
+        scene.replace(at, 18, "resolution " + std::to_string(kW) + " " + std::to_string(kH));
+        dir = std::filesystem::path(testing::TempDir()) / "lumenar_view_test";
+        std::filesystem::create_directories(dir);
+        oldDir = std::filesystem::current_path();
+        std::filesystem::current_path(dir);
+        std::filesystem::remove("screencapture.png");
+        std::ofstream("input") << scene;
+
+        testing::internal::CaptureStdout();
+        const bool started = app.start("input");
+        testing::internal::GetCapturedStdout();
+        ASSERT_TRUE(started);
+        renderer = std::make_unique<Renderer>(frameResources(app));
+        Scene& s = app.scene();
+        controls = std::make_unique<Controls>(s.camera, app.materials(), static_cast<int>(s.materials.size()),
+                                              app.volumes(), s.volumeCount, *renderer, settings);
+        mainWindow = std::make_unique<QMainWindow>();
+        window = new Window(*renderer, s.camera, *controls, mainWindow.get());
+        mainWindow->setCentralWidget(window);
+        mainWindow->show();
+    }
+    void TearDown() override {
+        mainWindow.reset();
+        renderer.reset();
+        app.shutdown();
+        std::filesystem::current_path(oldDir);
+    }
+    // Runs the event loop until the renderer has accumulated frames.
+    bool runFrames(uint32_t frames) {
+        QElapsedTimer t;
+        t.start();
+        while (renderer->frameCount() < frames && t.elapsed() < 120000 && !window->view()->stopped())
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+        return renderer->frameCount() >= frames;
+    }
+};
+
+}  // namespace
+
+TEST_F(Fixture, PanelHasItsControlsInTheirStartStates) {
+    struct Slider {
+        const char* label;
+        int start;
+        bool enabled;
+    };
+    for (const Slider& s :
+         {Slider{"roughness", 0, true}, Slider{"metalness", 0, true}, Slider{"transparency", 0, true},
+          Slider{"IOR", 25, true}, Slider{"ss translucency", 50, false}, Slider{"wall roughness", 20, true},
+          Slider{"wall metalness", 0, true}, Slider{"fog gravity", 20, false}}) {
+        QSlider* slider = window->slider(QString::fromLatin1(s.label));
+        ASSERT_NE(slider, nullptr) << s.label;
+        EXPECT_EQ(slider->orientation(), Qt::Horizontal);
+        EXPECT_EQ(slider->minimum(), 0);
+        EXPECT_EQ(slider->maximum(), 100);
+        EXPECT_EQ(slider->singleStep(), 1);
+        EXPECT_EQ(slider->pageStep(), 10);
+        EXPECT_EQ(slider->tickInterval(), 10);
+        EXPECT_EQ(slider->tickPosition(), QSlider::TicksBelow);
+        EXPECT_EQ(slider->value(), s.start) << s.label;
+        EXPECT_EQ(slider->isEnabled(), s.enabled) << s.label;
+    }
+    // Start positions are shown, not applied: the scene's bunny keeps its IOR.
+    EXPECT_FLOAT_EQ(app.materials()[0].IOR, app.scene().materials[0].IOR);
+    for (const char* text : {"enable MLT", "enable fog", "enable ss"}) {
+        ASSERT_NE(window->checkBox(QString::fromLatin1(text)), nullptr) << text;
+        EXPECT_FALSE(window->checkBox(QString::fromLatin1(text))->isChecked()) << text;
+    }
+    ASSERT_NE(window->checkBox(QStringLiteral("show fps")), nullptr);
+    EXPECT_TRUE(window->checkBox(QStringLiteral("show fps"))->isChecked());
+    for (const char* text : {"Capture Screen", "Help", "About"})
+        EXPECT_NE(window->button(QString::fromLatin1(text)), nullptr) << text;
+    EXPECT_EQ(window->helpBox()->windowTitle(), QStringLiteral("Help"));
+    EXPECT_EQ(window->helpBox()->text(),
+              QStringLiteral("W/S/A/D/E/Q -- Move camera forward/backwards/left/right/up/down\n"
+                             "I/K/J/K/O/U -- Move bunny farther/closer/left/right/up/down\n"
+                             "mouse left button -- control yaw/pitch\n"
+                             "mouse right button -- control focal length\n "));
+    EXPECT_EQ(window->aboutBox()->windowTitle(), QStringLiteral("About"));
+    EXPECT_TRUE(window->aboutBox()->text().startsWith(QStringLiteral("Lumenar Demo \n")));
+    EXPECT_EQ(window->view()->size(), QSize(kW, kH));
+
+    // Switching modes enables the matching sliders and sets the flags.
+    window->checkBox(QStringLiteral("enable fog"))->setChecked(true);
+    EXPECT_TRUE(window->slider(QStringLiteral("fog gravity"))->isEnabled());
+    EXPECT_TRUE(renderer->fogEnabled);
+    window->checkBox(QStringLiteral("enable ss"))->setChecked(true);
+    EXPECT_TRUE(window->slider(QStringLiteral("ss translucency"))->isEnabled());
+    EXPECT_FALSE(window->slider(QStringLiteral("transparency"))->isEnabled());
+    EXPECT_TRUE(renderer->ssEnabled);
+    window->checkBox(QStringLiteral("enable MLT"))->setChecked(true);
+    EXPECT_TRUE(renderer->mltEnabled);
+    EXPECT_TRUE(runFrames(2)) << "no frames with every mode switched on";
+}
+
+TEST_F(Fixture, CaptureHoldsExactlyTheRenderedImage) {
+    ASSERT_TRUE(runFrames(3));
+    ASSERT_FALSE(window->view()->stopped()) << window->view()->error().toStdString();
+    // No event is handled from here on, so the view still shows the frame
+    // whose running sum the renderer holds.
+    ASSERT_TRUE(window->captureScreen());
+    const uint32_t frames = renderer->frameCount();
+    std::vector<uint8_t> expected(static_cast<std::size_t>(kW) * kH * 3);  // top row first
+    for (int y = 0; y < kH; ++y)
+        for (int x = 0; x < kW; ++x) {
+            const Color a = renderer->accumBuffer()[y * kW + x] / static_cast<float>(frames);
+            const displayVertex v = makeDisplayVertex(x, y, a, kPathToneExponent);
+            uint8_t* p = &expected[(static_cast<std::size_t>(kH - 1 - y) * kW + x) * 3];
+            p[0] = v.red;
+            p[1] = v.green;
+            p[2] = v.blue;
+        }
+
+    auto in = OIIO::ImageInput::open("screencapture.png");
+    ASSERT_TRUE(in) << OIIO::geterror();
+    ASSERT_EQ(in->spec().width, kW);
+    ASSERT_EQ(in->spec().height, kH);
+    ASSERT_EQ(in->spec().nchannels, 3);
+    EXPECT_EQ(in->spec().format, OIIO::TypeDesc::UINT8);
+    std::vector<uint8_t> file(expected.size());
+    ASSERT_TRUE(in->read_image(0, 0, 0, 3, OIIO::TypeDesc::UINT8, file.data()));
+    int wrong = 0, lit = 0;
+    for (std::size_t i = 0; i < file.size(); ++i) {
+        if (file[i] != expected[i] && ++wrong <= 5)
+            ADD_FAILURE() << "pixel " << (i / 3) % kW << ", row " << (i / 3) / kW << " from the top, channel "
+                          << i % 3 << ": " << int(file[i]) << " instead of " << int(expected[i]);
+        lit += expected[i] > 8;
+    }
+    EXPECT_EQ(wrong, 0) << "of " << file.size() << " bytes";
+    EXPECT_GT(lit, static_cast<int>(file.size() / 2)) << "the rendered image is mostly black";
+}
+
+TEST_F(Fixture, TitleCarriesTheFrameRatesUnlessSwitchedOff) {
+    QElapsedTimer t;
+    t.start();
+    while (!mainWindow->windowTitle().startsWith(QStringLiteral("Lumenar FPS: ")) && t.elapsed() < 120000)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    EXPECT_TRUE(mainWindow->windowTitle().startsWith(QStringLiteral("Lumenar FPS: ")))
+        << mainWindow->windowTitle().toStdString();
+    // Rates appear once a second of frames has passed.
+    while (window->view()->lastFps() == 0.0 && t.elapsed() < 120000)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    EXPECT_GT(window->view()->lastFps(), 0.0);
+    EXPECT_GT(window->view()->avgFps(), 0.0f);
+    const std::string title = mainWindow->windowTitle().toStdString();
+    double fps = 0, avg = 0;
+    ASSERT_EQ(std::sscanf(title.c_str(), "Lumenar FPS: %lf Avg FPS: %lf", &fps, &avg), 2) << title;
+    EXPECT_GT(fps, 0.0);
+
+    window->checkBox(QStringLiteral("show fps"))->setChecked(false);
+    const uint32_t frame = renderer->frameCount();
+    ASSERT_TRUE(runFrames(frame + 1));
+    EXPECT_EQ(mainWindow->windowTitle(), QStringLiteral("Lumenar"));
+}
+
+int main(int argc, char** argv) {
+    testing::InitGoogleTest(&argc, argv);
+    QSurfaceFormat format = QSurfaceFormat::defaultFormat();
+    format.setSwapInterval(0);
+    QSurfaceFormat::setDefaultFormat(format);
+    QApplication qtApp(argc, argv);
+    return RUN_ALL_TESTS();
+}
