@@ -5,7 +5,7 @@
 #pragma once
 
 #include "app/settings.h"
-#include "render/camera.h"
+#include "scene/camera.h"
 #include "render/renderer.h"
 #include "scene/records.h"
 
