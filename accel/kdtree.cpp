@@ -13,6 +13,12 @@ constexpr float kNoCost = 9999999.0f;
 constexpr double kEmptyMin = 99999.0;
 constexpr double kEmptyMax = -99999.0;
 
+// Triangle references the leaves may hold in all, per scene triangle.
+// Overlapping, coplanar or fan-shaped geometry would otherwise be cut into
+// copies without end; past the budget a node takes only planes that cut no
+// triangle, or stays a leaf.
+constexpr long long kReferencesPerTriangle = 4;
+
 enum Side : uint8_t { kLeftOnly = 0, kBoth = 1, kRightOnly = 2, kClipped = 3, kUnknown = 0xFF };
 enum PlanarSide { kNone, kLeft, kRight };
 
@@ -224,7 +230,7 @@ bool KdTree::build(Scene* sc, aabb& box, int mode) {
     for (auto& a : events.axis) std::sort(a.begin(), a.end(), eventBeforeOnAxis);
     side_.assign(static_cast<std::size_t>(n), kUnknown);
 
-    subdivide(0, events, box, 0, n, 0);
+    subdivide(0, events, box, 0, n, 0, kReferencesPerTriangle * std::max(n, 1));
     std::vector<uint8_t>().swap(side_);
     return copyTreeToDevice();
 }
@@ -242,7 +248,8 @@ void KdTree::makeLeaf(int node, const Events& events) {
     nd.isLeaf = true;
 }
 
-void KdTree::subdivide(int node, Events& events, const aabb& box, int depth, int count, int attempt) {
+void KdTree::subdivide(int node, Events& events, const aabb& box, int depth, int count, int attempt,
+                       long long budget) {
     for (;; ++attempt) {
         const int a = (longestAxis(box) + attempt) % 3;
         nodes[node].splitAxis = a;
@@ -296,7 +303,7 @@ void KdTree::subdivide(int node, Events& events, const aabb& box, int depth, int
             } else {
                 cost = (static_cast<float>(NL) * saL + static_cast<float>(NR) * saR) * f + kTraversalCost;
             }
-            if (cost < bestCost) {
+            if (cost < bestCost && static_cast<long long>(cNL) + cNR <= budget) {
                 bestCost = cost;
                 bestPos = p;
                 bestSide = side;
@@ -416,15 +423,22 @@ void KdTree::subdivide(int node, Events& events, const aabb& box, int depth, int
         }
         events.clear();
 
+        // The children share the budget in proportion to their counts, so
+        // each keeps at least its own references (budget >= nL + nR).
+        long long budgetL = nL, budgetR = nR;
+        if (static_cast<long long>(nL) + nR <= budget && nL + nR > 0) {
+            budgetL = budget * nL / (static_cast<long long>(nL) + nR);
+            budgetR = budget - budgetL;
+        }
         if (leftLeaf)
             makeLeaf(left, leftEv);
         else
-            subdivide(left, leftEv, bestL, depth + 1, nL, 0);
+            subdivide(left, leftEv, bestL, depth + 1, nL, 0, budgetL);
         leftEv.clear();
         if (rightLeaf)
             makeLeaf(right, rightEv);
         else
-            subdivide(right, rightEv, bestR, depth + 1, nR, 0);
+            subdivide(right, rightEv, bestR, depth + 1, nR, 0, budgetR);
         return;
     }
 }

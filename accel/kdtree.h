@@ -109,7 +109,9 @@ class KdTree {
         }
     };
 
-    void subdivide(int node, Events& events, const aabb& box, int depth, int count, int attempt);
+    // budget: the triangle references the subtree's leaves may hold.
+    void subdivide(int node, Events& events, const aabb& box, int depth, int count, int attempt,
+                   long long budget);
     void makeLeaf(int node, const Events& events);
     static void addEvents(Events& out, int tri, const aabb& b);
 
