@@ -680,7 +680,7 @@ bool BVHTree::copyDynamicTreeToDevice(Scene*) {
             return false;
         }
     }
-    return true;
+    return buildWide();
 }
 
 }  // namespace lumenar

@@ -14,6 +14,7 @@
 #endif
 
 #include "accel/device_layout.h"
+#include "accel/wide_bvh.h"
 #include "scene/records.h"
 
 namespace lumenar {
@@ -161,6 +162,40 @@ class TreeTraversal {
                                const Material* /*materials*/, const aabb& box) {
         const float tmax = static_cast<float>(static_cast<double>(dist) - 0.001);
         return intersectDyanmicSceneBVHOcclude(box, nodes, movables, indices, tris, ray, kRayEpsilon, tmax);
+    }
+
+    // ---- wide BVH (the layout the tracer walks) ------------------------
+
+    // Closest hit in [kRayEpsilon, kRayMaxT] with the record the binary walk
+    // writes (unit normal, triangle index and light flag included).
+    LUMENAR_HD bool intersectMov(const Ray& ray, SurfaceHitRecord* hit, const WideBVHView& w,
+                                 const Movable* movables, const deviceTriangle* tris) {
+        top = -1;
+        const wide::Nearest n = wide::closestHit(w, movables, ray, kRayEpsilon, kRayMaxT);
+        if (n.tri < 0) return false;
+        const deviceTriangle& d = tris[n.tri];
+        const float b0 = static_cast<float>(1.0 - static_cast<double>(n.u) - static_cast<double>(n.v));
+        hit->t = n.t;
+        hit->p = ray.origin + ray.direction * n.t;
+        hit->normal = normalize(d.normal1 * b0 + d.normal2 * n.u + d.normal3 * n.v);
+        hit->materialIndex = d.materialIndex;
+        hit->triangleIndex = n.tri;
+        hit->isLight = d.isLight != 0;
+        return true;
+    }
+
+    // True when a triangle lies in [kRayEpsilon, dist - 0.001].
+    LUMENAR_HD bool occludeMov(const Ray& ray, float dist, const WideBVHView& w, const Movable* movables) {
+        top = -1;
+        const float tmax = static_cast<float>(static_cast<double>(dist) - 0.001);
+        return wide::anyHit(w, movables, ray, kRayEpsilon, tmax) >= 0;
+    }
+
+    // The first triangle the wide walk accepts in [tmin, tmax], or -1.
+    LUMENAR_HD int firstAccepted(const WideBVHView& w, const Movable* movables, const Ray& ray, float tmin,
+                                 float tmax) {
+        top = -1;
+        return wide::anyHit(w, movables, ray, tmin, tmax);
     }
 
     // True when the first triangle the walk accepts is `target` (the first

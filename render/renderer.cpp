@@ -35,7 +35,7 @@ FrameStats Renderer::renderFrame(const Camera& camera, Color* display) {
         resetAccumulation_ = false;
     }
     if (movableMoved_ && res_.movables && res_.bvhNodes) {
-        launchUpdateBVH(0, movableOffset_, res_.movables, res_.bvhNodes);
+        launchUpdateBVH(0, movableOffset_, res_.movables, res_.bvhNodes, res_.scene.wide);
         device::synchronize();
         movableMoved_ = false;
     }
