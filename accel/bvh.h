@@ -135,9 +135,9 @@ class BVHTree {
     std::vector<SweepEntry> spill_;  // the right-hand entries while partitioning
     std::vector<aabb> suffix_;
     std::vector<float> suffixArea_;
-    std::vector<aabb> boxes_;         // a node's primitives in centre order: their boxes
-    std::vector<int32_t> centreIds_;  // and ids
-    std::vector<uint64_t> keys_, keysTmp_;
+    std::vector<aabb> boxes_;                     // a node's primitives in centre order: their boxes
+    std::vector<int32_t> centreIds_;              // and ids
+    std::vector<uint64_t> keys_[3], keysTmp_[3];  // per axis
 };
 
 }  // namespace lumenar

@@ -4,6 +4,11 @@
 #include <cmath>
 #include <cstdio>
 
+#if defined(LUMENAR_ACCEL_TBB)
+#include <tbb/parallel_for.h>
+#include <tbb/parallel_sort.h>
+#endif
+
 namespace lumenar {
 
 namespace {
@@ -227,7 +232,14 @@ bool KdTree::build(Scene* sc, aabb& box, int mode) {
         b.grow(t.p3);
         addEvents(events, i, b);
     }
+    // The event order is total, so any sort gives the same lists.
+#if defined(LUMENAR_ACCEL_TBB)
+    tbb::parallel_for(0, 3, [&](int a) {
+        tbb::parallel_sort(events.axis[a].begin(), events.axis[a].end(), eventBeforeOnAxis);
+    });
+#else
     for (auto& a : events.axis) std::sort(a.begin(), a.end(), eventBeforeOnAxis);
+#endif
     side_.assign(static_cast<std::size_t>(n), kUnknown);
 
     subdivide(0, events, box, 0, n, 0, kReferencesPerTriangle * std::max(n, 1));

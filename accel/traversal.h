@@ -71,19 +71,29 @@ class TreeTraversal {
             const NodeProp& leaf = nodes[node];
             const int count = leaf.triCount();
             if (count > 0) {
+                // The nearest hit of the leaf; the record is filled once.
                 const float tHi = fminf(tmax, widenUp(t1));
-                float best = FLT_MAX;
-                bool any = false;
+                float best = FLT_MAX, bestU = 0.0f, bestV = 0.0f;
+                int bestTri = -1;
+                const int* list = indices + leaf.triStart;
                 for (int i = 0; i < count; ++i) {
-                    const int tri = indices[leaf.triStart + i];
-                    SurfaceHitRecord h;
-                    if (computeHit(woop, tris, ray, tri, 0.0f, tHi, h) && h.t < best) {
-                        *hit = h;
-                        best = h.t;
-                        any = true;
+                    const int tri = list[i];
+                    float t, u, v;
+                    if (woopTest(woop + 4 * tri, ray, 0.0f, tHi, t, u, v) && t < best) {
+                        best = t;
+                        bestU = u;
+                        bestV = v;
+                        bestTri = tri;
                     }
                 }
-                if (any) {
+                if (bestTri >= 0) {
+                    const deviceTriangle& d = tris[bestTri];
+                    hit->t = best;
+                    hit->p = ray.origin + ray.direction * best;
+                    hit->normal = d.normal3 * (1.0f - bestU - bestV) + d.normal1 * bestU + d.normal2 * bestV;
+                    hit->materialIndex = d.materialIndex;
+                    hit->triangleIndex = bestTri;
+                    hit->isLight = d.isLight != 0;
                     top = -1;
                     return true;
                 }
