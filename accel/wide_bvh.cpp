@@ -21,11 +21,8 @@ WideNode emptyWideNode() {
             w.box[3 + a][k] = -FLT_MAX * 2.0f;
         }
         w.child[k] = -1;
-        w.packs[k] = 0;
+        w.info[k] = 0;
     }
-    w.object = -1;
-    w.parent = -1;
-    w.parentSlot = 0;
     return w;
 }
 
@@ -59,10 +56,8 @@ int BVHTree::collapse(int binary, int parent, int parentSlot) {
     const int index = static_cast<int>(wideNodes.size());
     wideNodes.push_back(emptyWideNode());
     const int object = nodes[binary].object;
-    wideNodes[index].object = object;
-    wideNodes[index].parent = parent;
-    wideNodes[index].parentSlot = parentSlot;
-    if (object >= 0 && (parent < 0 || wideNodes[parent].object != object)) wideObjectRoots[object] = index;
+    wideLinks.push_back({object, parent, parentSlot, 0});
+    if (object >= 0 && (parent < 0 || wideLinks[parent].object != object)) wideObjectRoots[object] = index;
 
     int slots[kWideWidth];
     int used = 0;
@@ -104,11 +99,12 @@ int BVHTree::collapse(int binary, int parent, int parentSlot) {
         wideNodes[index].setSlotBox(k, box);
         if (c.isLeaf && c.object == object) {
             wideNodes[index].child[k] = ~static_cast<int32_t>(widePacks.size());
-            wideNodes[index].packs[k] = (c.triCount + kWideWidth - 1) / kWideWidth;
+            wideNodes[index].info[k] = (c.triCount + kWideWidth - 1) / kWideWidth;
             makePacks(c);
         } else {
             const int child = collapse(slots[k], index, k);
             wideNodes[index].child[k] = child;
+            wideNodes[index].info[k] = c.object;
         }
     }
     return index;
@@ -116,6 +112,7 @@ int BVHTree::collapse(int binary, int parent, int parentSlot) {
 
 bool BVHTree::buildWide() {
     wideNodes.clear();
+    wideLinks.clear();
     widePacks.clear();
     wideObjectRoots.assign(static_cast<std::size_t>(objectCount_), -1);
     widePacks.reserve(triIndices.size() / 2 + 1);
@@ -124,7 +121,8 @@ bool BVHTree::buildWide() {
     deviceWideNodes = device::uploadArray(wideNodes.data(), wideNodes.size());
     deviceWidePacks.reset();
     deviceWideObjectRoots.reset();
-    bool ok = static_cast<bool>(deviceWideNodes);
+    deviceWideLinks = device::uploadArray(wideLinks.data(), wideLinks.size());
+    bool ok = deviceWideNodes && deviceWideLinks;
     if (ok && !widePacks.empty()) {
         deviceWidePacks = device::uploadArray(widePacks.data(), widePacks.size());
         ok = static_cast<bool>(deviceWidePacks);
@@ -142,6 +140,8 @@ bool BVHTree::buildWide() {
 WideBVHView BVHTree::wideView() const {
     WideBVHView v;
     v.nodes = deviceWideNodes.get();
+    v.links = deviceWideLinks.get();
+    v.rootObject = wideLinks.empty() ? -1 : wideLinks[0].object;
     v.packs = deviceWidePacks.get();
     v.objectRoots = deviceWideObjectRoots.get();
     v.objectCount = static_cast<int32_t>(wideObjectRoots.size());
@@ -151,6 +151,8 @@ WideBVHView BVHTree::wideView() const {
 WideBVHView BVHTree::hostWideView() {
     WideBVHView v;
     v.nodes = wideNodes.data();
+    v.links = wideLinks.data();
+    v.rootObject = wideLinks.empty() ? -1 : wideLinks[0].object;
     v.packs = widePacks.data();
     v.objectRoots = wideObjectRoots.data();
     v.objectCount = static_cast<int32_t>(wideObjectRoots.size());

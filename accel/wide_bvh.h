@@ -24,17 +24,16 @@ constexpr int kWideWidth = 4;
 // deeper than the binary hierarchy it came from.
 constexpr int kWideStackSize = 3 * kBvhStackSize + 1;
 
-struct WideNode {
+// Two cache lines: what the walk reads of a node and nothing else.
+struct alignas(64) WideNode {
     // Child boxes lane by lane: min x, y, z then max x, y, z. An empty slot
     // holds the inverted infinite box, which no ray enters.
     float box[6][kWideWidth];
-    // >= 0: a node; < 0: a leaf, ~(its first pack); packs[k] packs follow.
+    // >= 0: a node; < 0: a leaf, ~(its first pack).
     int32_t child[kWideWidth];
-    int32_t packs[kWideWidth];
-    int32_t object;      // movable object the child boxes and leaves belong to, or -1
-    int32_t parent;      // -1 for the root
-    int32_t parentSlot;  // this node's slot in its parent
-    int32_t pad;
+    // A leaf: its number of packs. A node: the movable object that node
+    // belongs to, or -1 (the walk moves the ray when this changes).
+    int32_t info[kWideWidth];
 
     LUMENAR_HD aabb slotBox(int k) const {
         return aabb(Vector3d(box[0][k], box[1][k], box[2][k]), Vector3d(box[3][k], box[4][k], box[5][k]));
@@ -49,6 +48,14 @@ struct WideNode {
     }
 };
 
+// Where a node hangs, for the refit (one per node, in node order).
+struct WideLink {
+    int32_t object;      // movable object the node's boxes and leaves belong to, or -1
+    int32_t parent;      // -1 for the root
+    int32_t parentSlot;  // the node's slot in its parent
+    int32_t pad;
+};
+
 // Four triangles for one Moller-Trumbore test: p1, p2 - p1, p3 - p1 per lane.
 // A leaf's last pack repeats its last triangle in the unused lanes.
 struct TriPack {
@@ -58,7 +65,7 @@ struct TriPack {
     int32_t tri[kWideWidth];
 };
 
-static_assert(sizeof(WideNode) == 144, "WideNode is 36 words");
+static_assert(sizeof(WideNode) == 128, "WideNode is two cache lines");
 static_assert(sizeof(TriPack) == 160, "TriPack is 40 words");
 
 // What a traversal or a refit needs of the wide layout (device pointers on
@@ -66,9 +73,11 @@ static_assert(sizeof(TriPack) == 160, "TriPack is 40 words");
 // movable object k starts.
 struct WideBVHView {
     WideNode* nodes = nullptr;
+    const WideLink* links = nullptr;
     const TriPack* packs = nullptr;
     const int32_t* objectRoots = nullptr;
     int32_t objectCount = 0;
+    int32_t rootObject = -1;  // the root's object (a scene of one object)
 
     LUMENAR_HD explicit operator bool() const { return nodes != nullptr; }
 };
@@ -86,7 +95,8 @@ LUMENAR_HD inline int lowestLane(int mask) {
 
 struct StackEntry {
     int32_t node;
-    float t;  // where the ray enters the node's box
+    float t;         // where the ray enters the node's box
+    int32_t object;  // the node's object
 };
 
 // A ray prepared for the box tests: the origin in the current node's
@@ -168,8 +178,8 @@ LUMENAR_HD inline int hitPack(const TriPack& p, const Vector3d& o, const Vector3
     return mask;
 }
 
-LUMENAR_HD inline void push(StackEntry* stack, int& top, int node, float t) {
-    if (top + 1 < kWideStackSize) stack[++top] = {node, t};
+LUMENAR_HD inline void push(StackEntry* stack, int& top, int node, float t, int object) {
+    if (top + 1 < kWideStackSize) stack[++top] = {node, t, object};
 }
 
 // Nearest hit in [tmin, tmax]: triangle index (or -1), t, u, v.
@@ -185,15 +195,15 @@ LUMENAR_HD inline Nearest closestHit(const WideBVHView& w, const Movable* movabl
     PreparedRay r(ray);
     StackEntry stack[kWideStackSize];
     int top = -1;
-    int node = 0;
+    int node = 0, object = w.rootObject;
     for (;;) {
         const WideNode& n = w.nodes[node];
-        r.enter(n.object, movables);
+        r.enter(object, movables);
         float tEntry[4];
         int mask = hitSlots(n, r, tmin, best.t, tEntry);
         // Leaves first (they lower best.t), then the nodes, nearest last on
         // the stack so that it is taken next.
-        int next[4];
+        int next[4], nextObject[4];
         float nextT[4];
         int nextCount = 0;
         while (mask) {
@@ -205,13 +215,15 @@ LUMENAR_HD inline Nearest closestHit(const WideBVHView& w, const Movable* movabl
                 for (; j > 0 && nextT[j - 1] < tEntry[k]; --j) {
                     next[j] = next[j - 1];
                     nextT[j] = nextT[j - 1];
+                    nextObject[j] = nextObject[j - 1];
                 }
                 next[j] = c;
                 nextT[j] = tEntry[k];
+                nextObject[j] = n.info[k];
                 continue;
             }
             const TriPack* p = w.packs + ~c;
-            for (int i = 0, count = n.packs[k]; i < count; ++i) {
+            for (int i = 0, count = n.info[k]; i < count; ++i) {
                 float t[4], u[4], v[4];
                 int hits = hitPack(p[i], r.o, r.dir, tmin, best.t, t, u, v);
                 while (hits) {
@@ -228,8 +240,9 @@ LUMENAR_HD inline Nearest closestHit(const WideBVHView& w, const Movable* movabl
         }
         // nextT is in decreasing order: push all but the nearest.
         if (nextCount > 0) {
-            for (int j = 0; j + 1 < nextCount; ++j) push(stack, top, next[j], nextT[j]);
+            for (int j = 0; j + 1 < nextCount; ++j) push(stack, top, next[j], nextT[j], nextObject[j]);
             node = next[nextCount - 1];
+            object = nextObject[nextCount - 1];
             continue;
         }
         for (;;) {
@@ -237,6 +250,7 @@ LUMENAR_HD inline Nearest closestHit(const WideBVHView& w, const Movable* movabl
             const StackEntry e = stack[top--];
             if (e.t <= best.t) {
                 node = e.node;
+                object = e.object;
                 break;
             }
         }
@@ -250,13 +264,13 @@ LUMENAR_HD inline int anyHit(const WideBVHView& w, const Movable* movables, cons
     PreparedRay r(ray);
     StackEntry stack[kWideStackSize];
     int top = -1;
-    int node = 0;
+    int node = 0, object = w.rootObject;
     for (;;) {
         const WideNode& n = w.nodes[node];
-        r.enter(n.object, movables);
+        r.enter(object, movables);
         float tEntry[4];
         int mask = hitSlots(n, r, tmin, tmax, tEntry);
-        int nearest = -1;
+        int nearest = -1, nearestObject = -1;
         float nearestT = FLT_MAX;
         while (mask) {
             const int k = lowestLane(mask);
@@ -266,17 +280,19 @@ LUMENAR_HD inline int anyHit(const WideBVHView& w, const Movable* movables, cons
                 if (nearest < 0) {
                     nearest = c;
                     nearestT = tEntry[k];
+                    nearestObject = n.info[k];
                 } else if (tEntry[k] < nearestT) {
-                    push(stack, top, nearest, nearestT);
+                    push(stack, top, nearest, nearestT, nearestObject);
                     nearest = c;
                     nearestT = tEntry[k];
+                    nearestObject = n.info[k];
                 } else {
-                    push(stack, top, c, tEntry[k]);
+                    push(stack, top, c, tEntry[k], n.info[k]);
                 }
                 continue;
             }
             const TriPack* p = w.packs + ~c;
-            for (int i = 0, count = n.packs[k]; i < count; ++i) {
+            for (int i = 0, count = n.info[k]; i < count; ++i) {
                 float t[4], u[4], v[4];
                 const int hits = hitPack(p[i], r.o, r.dir, tmin, tmax, t, u, v);
                 if (hits) return p[i].tri[lowestLane(hits)];
@@ -284,10 +300,12 @@ LUMENAR_HD inline int anyHit(const WideBVHView& w, const Movable* movables, cons
         }
         if (nearest >= 0) {
             node = nearest;
+            object = nearestObject;
             continue;
         }
         if (top < 0) return -1;
-        node = stack[top--].node;
+        node = stack[top].node;
+        object = stack[top--].object;
     }
 }
 
@@ -301,7 +319,8 @@ LUMENAR_HD inline void refit(const WideBVHView& w, int object, const Movable* mo
     const Vector3d off = movables[object].offset;
     for (;;) {
         const WideNode& n = w.nodes[c];
-        const int p = n.parent;
+        const WideLink& link = w.links[c];
+        const int p = link.parent;
         if (p < 0) return;
         aabb b;
         b.min = Vector3d(FLT_MAX, FLT_MAX, FLT_MAX);
@@ -311,8 +330,8 @@ LUMENAR_HD inline void refit(const WideBVHView& w, int object, const Movable* mo
             b.min = vmin(b.min, Vector3d(n.box[0][k], n.box[1][k], n.box[2][k]));
             b.max = vmax(b.max, Vector3d(n.box[3][k], n.box[4][k], n.box[5][k]));
         }
-        if (n.object >= 0 && w.nodes[p].object != n.object) b = aabb(b.min + off, b.max + off);
-        w.nodes[p].setSlotBox(n.parentSlot, b);
+        if (link.object >= 0 && w.links[p].object != link.object) b = aabb(b.min + off, b.max + off);
+        w.nodes[p].setSlotBox(link.parentSlot, b);
         c = p;
     }
 }

@@ -38,27 +38,28 @@ void checkLayout(const BVHTree& bvh, const Scene& scene) {
     for (std::size_t i = 0; i < bvh.wideNodes.size(); ++i) {
         SCOPED_TRACE(testing::Message() << "wide node " << i);
         const WideNode& n = bvh.wideNodes[i];
+        const WideLink& link = bvh.wideLinks[i];
         for (int k = 0; k < kWideWidth; ++k) {
             if (!(n.box[0][k] <= n.box[3][k])) continue;
             const aabb slot = n.slotBox(k);
             if (n.child[k] >= 0) {
                 const WideNode& c = bvh.wideNodes[n.child[k]];
-                EXPECT_EQ(c.parent, static_cast<int>(i));
-                EXPECT_EQ(c.parentSlot, k);
+                const WideLink& cl = bvh.wideLinks[n.child[k]];
+                EXPECT_EQ(cl.parent, static_cast<int>(i));
+                EXPECT_EQ(cl.parentSlot, k);
+                EXPECT_EQ(n.info[k], cl.object);
                 aabb inner = nodeBox(c);
-                if (c.object != n.object) {
-                    ASSERT_EQ(n.object, -1);  // objects hang below static nodes only
-                    const Vector3d off = scene.movables[c.object].offset;
+                if (cl.object != link.object) {
+                    ASSERT_EQ(link.object, -1);  // objects hang below static nodes only
+                    const Vector3d off = scene.movables[cl.object].offset;
                     inner = aabb(inner.min + off, inner.max + off);
-                    EXPECT_EQ(bvh.wideObjectRoots[c.object], n.child[k]);
-                } else {
-                    EXPECT_EQ(c.object, n.object);
+                    EXPECT_EQ(bvh.wideObjectRoots[cl.object], n.child[k]);
                 }
                 EXPECT_TRUE(contains(slot, inner)) << "slot " << k;
                 continue;
             }
             std::map<int, int> inLeaf;
-            for (int p = 0; p < n.packs[k]; ++p) {
+            for (int p = 0; p < n.info[k]; ++p) {
                 const TriPack& pack = bvh.widePacks[~n.child[k] + p];
                 for (int l = 0; l < kWideWidth; ++l) {
                     const int tri = pack.tri[l];
@@ -190,8 +191,8 @@ TEST(WideBVH, MovedObjectsAreHitWhereTheyStand) {
             updateBVH(object, offset, scene.movables.data(), bvh.nodeRecords.data(), bvh.hostWideView());
             // Only the nodes on the path from the object up changed.
             std::vector<bool> onPath(before.size(), false);
-            for (int p = bvh.wideNodes[bvh.wideObjectRoots[object]].parent; p >= 0;
-                 p = bvh.wideNodes[p].parent)
+            for (int p = bvh.wideLinks[bvh.wideObjectRoots[object]].parent; p >= 0;
+                 p = bvh.wideLinks[p].parent)
                 onPath[p] = true;
             for (std::size_t i = 0; i < before.size(); ++i)
                 if (!onPath[i]) {
