@@ -5,7 +5,9 @@
 #include <cstdio>
 
 #if defined(LUMENAR_ACCEL_TBB)
+#include <tbb/enumerable_thread_specific.h>
 #include <tbb/parallel_for.h>
+#include <tbb/parallel_invoke.h>
 #include <tbb/parallel_sort.h>
 #endif
 
@@ -23,6 +25,10 @@ constexpr double kEmptyMax = -99999.0;
 // copies without end; past the budget a node takes only planes that cut no
 // triangle, or stays a leaf.
 constexpr long long kReferencesPerTriangle = 4;
+
+// Two subtrees whose event lists hold at least this many events in all are
+// built side by side.
+constexpr std::size_t kParallelEvents = 16384;
 
 enum Side : uint8_t { kLeftOnly = 0, kBoth = 1, kRightOnly = 2, kClipped = 3, kUnknown = 0xFF };
 enum PlanarSide { kNone, kLeft, kRight };
@@ -169,6 +175,31 @@ aabb clipToBox(const DVec v[3], const aabb& box) {
 
 }  // namespace
 
+// A node while the tree is built. Subtrees are built apart (in parallel
+// where they are large) and numbered afterwards in the order a depth-first,
+// left-first build gives them.
+struct KdTree::BuildNode {
+    KdNode node;
+    std::unique_ptr<BuildNode> left, right;
+};
+
+// The per-triangle classification, one array per worker thread: a node's
+// classification and distribution run on one thread without interruption,
+// and every triangle of the node is classified before it is looked up.
+struct KdTree::SideArrays {
+#if defined(LUMENAR_ACCEL_TBB)
+    tbb::enumerable_thread_specific<std::vector<uint8_t>> perThread;
+    std::vector<uint8_t>& local() {
+        return perThread.local();
+    }
+#else
+    std::vector<uint8_t> one;
+    std::vector<uint8_t>& local() {
+        return one;
+    }
+#endif
+};
+
 void KdNode::addTri(int tri) {
     auto it = std::lower_bound(tris.begin(), tris.end(), tri);
     if (it == tris.end() || *it != tri) tris.insert(it, tri);
@@ -179,6 +210,8 @@ void KdNode::copyTriToDevice(std::vector<int>& list) {
     triStart = static_cast<int32_t>(list.size());
     list.insert(list.end(), tris.begin(), tris.end());
 }
+
+KdTree::~KdTree() = default;
 
 KdTree::KdTree() {
     nodes.emplace_back();
@@ -240,31 +273,61 @@ bool KdTree::build(Scene* sc, aabb& box, int mode) {
 #else
     for (auto& a : events.axis) std::sort(a.begin(), a.end(), eventBeforeOnAxis);
 #endif
-    side_.assign(static_cast<std::size_t>(n), kUnknown);
+    triangleCount_ = n;
+    sides_ = std::make_unique<SideArrays>();
+    wrongCount_ = 0;
 
-    subdivide(0, events, box, 0, n, 0, kReferencesPerTriangle * std::max(n, 1));
-    std::vector<uint8_t>().swap(side_);
+    BuildNode root;
+    root.node = nodes[0];
+    subdivide(&root, events, box, 0, n, 0, kReferencesPerTriangle * std::max(n, 1));
+    sides_.reset();
+    wrongSides = wrongCount_;
+    number(root, 0);
     return copyTreeToDevice();
 }
 
-void KdTree::makeLeaf(int node, const Events& events) {
+void KdTree::number(BuildNode& b, int index) {
+    KdNode& nd = nodes[index];
+    nd.bbox = b.node.bbox;
+    nd.splitPos = b.node.splitPos;
+    nd.splitAxis = b.node.splitAxis;
+    nd.isLeaf = b.node.isLeaf;
+    if (nd.isLeaf) {
+        nd.tris = std::move(b.node.tris);
+        nd.copyTriToDevice(triIndices);
+        return;
+    }
+    const int left = static_cast<int>(nodes.size());
+    nodes.emplace_back();
+    nodes.emplace_back();
+    for (int c = left; c <= left + 1; ++c) {
+        nodes[c].index = c;
+        nodes[c].parent = index;
+    }
+    nodes[index].left = left;
+    nodes[index].right = left + 1;
+    number(*b.left, left);
+    b.left.reset();
+    number(*b.right, left + 1);
+    b.right.reset();
+}
+
+void KdTree::makeLeaf(BuildNode* node, const Events& events) {
     std::vector<int32_t> tris;
     tris.reserve(events.axis[0].size());
     for (const auto& a : events.axis)
         for (const SplitEvent& e : a) tris.push_back(e.tri);
     std::sort(tris.begin(), tris.end());
     tris.erase(std::unique(tris.begin(), tris.end()), tris.end());
-    KdNode& nd = nodes[node];
-    nd.tris = std::move(tris);
-    nd.copyTriToDevice(triIndices);
-    nd.isLeaf = true;
+    node->node.tris = std::move(tris);
+    node->node.isLeaf = true;
 }
 
-void KdTree::subdivide(int node, Events& events, const aabb& box, int depth, int count, int attempt,
+void KdTree::subdivide(BuildNode* node, Events& events, const aabb& box, int depth, int count, int attempt,
                        long long budget) {
     for (;; ++attempt) {
         const int a = (longestAxis(box) + attempt) % 3;
-        nodes[node].splitAxis = a;
+        node->node.splitAxis = a;
 
         const float dx = box.max.x - box.min.x, dy = box.max.y - box.min.y, dz = box.max.z - box.min.z;
         const float f = 0.5f / (dx * dy + dz * dx + dy * dz);
@@ -335,21 +398,15 @@ void KdTree::subdivide(int node, Events& events, const aabb& box, int depth, int
         }
 
         // Split.
-        nodes[node].splitPos = bestPos;
-        const int left = static_cast<int>(nodes.size());
-        const int right = left + 1;
-        nodes.emplace_back();
-        nodes.emplace_back();
-        KdNode& ln = nodes[left];
-        ln.bbox = bestL;
-        ln.parent = node;
-        ln.index = left;
-        KdNode& rn = nodes[right];
-        rn.bbox = bestR;
-        rn.parent = node;
-        rn.index = right;
-        nodes[node].left = left;
-        nodes[node].right = right;
+        node->node.splitPos = bestPos;
+        node->left = std::make_unique<BuildNode>();
+        node->right = std::make_unique<BuildNode>();
+        BuildNode* left = node->left.get();
+        BuildNode* right = node->right.get();
+        left->node.bbox = bestL;
+        right->node.bbox = bestR;
+        std::vector<uint8_t>& side_ = sides_->local();
+        if (side_.empty()) side_.assign(static_cast<std::size_t>(triangleCount_), kUnknown);
 
         bool leftLeaf = true, rightLeaf = true;
         if (depth < maxDepth) {
@@ -414,7 +471,7 @@ void KdTree::subdivide(int node, Events& events, const aabb& box, int depth, int
                         break;
                     default:
                         std::printf("wrong!\n");
-                        ++wrongSides;
+                        ++wrongCount_;
                         break;
                 }
             }
@@ -442,15 +499,28 @@ void KdTree::subdivide(int node, Events& events, const aabb& box, int depth, int
             budgetL = budget * nL / (static_cast<long long>(nL) + nR);
             budgetR = budget - budgetL;
         }
-        if (leftLeaf)
-            makeLeaf(left, leftEv);
-        else
-            subdivide(left, leftEv, bestL, depth + 1, nL, 0, budgetL);
-        leftEv.clear();
-        if (rightLeaf)
-            makeLeaf(right, rightEv);
-        else
-            subdivide(right, rightEv, bestR, depth + 1, nR, 0, budgetR);
+        auto buildLeft = [&] {
+            if (leftLeaf)
+                makeLeaf(left, leftEv);
+            else
+                subdivide(left, leftEv, bestL, depth + 1, nL, 0, budgetL);
+            leftEv.clear();
+        };
+        auto buildRight = [&] {
+            if (rightLeaf)
+                makeLeaf(right, rightEv);
+            else
+                subdivide(right, rightEv, bestR, depth + 1, nR, 0, budgetR);
+            rightEv.clear();
+        };
+#if defined(LUMENAR_ACCEL_TBB)
+        if (!leftLeaf && !rightLeaf && leftEv.axis[0].size() + rightEv.axis[0].size() >= kParallelEvents) {
+            tbb::parallel_invoke(buildLeft, buildRight);
+            return;
+        }
+#endif
+        buildLeft();
+        buildRight();
         return;
     }
 }

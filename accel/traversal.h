@@ -222,7 +222,7 @@ class TreeTraversal {
                                              const deviceTriangle* tris, const Ray& ray, float tmin,
                                              float tmax, SurfaceHitRecord* hit) {
         float t1 = tmax;
-        int bestTri = -1, bestObject = -1;
+        int bestTri = -1;
         float bestU = 0.0f, bestV = 0.0f;
         top = -1;
         int node = 0;
@@ -243,7 +243,6 @@ class TreeTraversal {
                     if (mollerTrumbore(tris[tri], off, ray, tmin, t1, t, u, v)) {
                         t1 = t;
                         bestTri = tri;
-                        bestObject = n.object;
                         bestU = u;
                         bestV = v;
                     }
@@ -254,7 +253,6 @@ class TreeTraversal {
         }
         if (bestTri < 0) return false;
         const deviceTriangle& d = tris[bestTri];
-        (void)bestObject;
         const float w = static_cast<float>(1.0 - static_cast<double>(bestU) - static_cast<double>(bestV));
         hit->t = t1;
         hit->p = ray.origin + ray.direction * t1;

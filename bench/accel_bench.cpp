@@ -3,6 +3,7 @@
 #include <benchmark/benchmark.h>
 #include <embree3/rtcore.h>
 #include <tbb/blocked_range.h>
+#include <tbb/global_control.h>
 #include <tbb/parallel_for.h>
 
 #include <algorithm>
@@ -586,6 +587,12 @@ void registerBuilds(const std::string& scene) {
         aabb b = s.bounds;
         kd.build(&s, b, KdTree::kClipping);
     });
+    reg("kd-clipping-one-thread", [](Scene& s) {
+        tbb::global_control one(tbb::global_control::max_allowed_parallelism, 1);
+        KdTree kd;
+        aabb b = s.bounds;
+        kd.build(&s, b, KdTree::kClipping);
+    });
     if (scene != "million") {
         reg("kd-duplicating", [](Scene& s) {
             KdTree kd;
@@ -593,6 +600,11 @@ void registerBuilds(const std::string& scene) {
             kd.build(&s, b, KdTree::kDuplicating);
         });
         reg("bvh", [](Scene& s) {
+            BVHTree bvh;
+            bvh.buildDynamic(&s);
+        });
+        reg("bvh-one-thread", [](Scene& s) {
+            tbb::global_control one(tbb::global_control::max_allowed_parallelism, 1);
             BVHTree bvh;
             bvh.buildDynamic(&s);
         });
