@@ -178,6 +178,16 @@ LUMENAR_HD inline int hitPack(const TriPack& p, const Vector3d& o, const Vector3
     return mask;
 }
 
+// Asks for a node's two cache lines ahead of the visit (host only).
+LUMENAR_HD inline void prefetchNode(const WideNode* node) {
+#if !defined(__CUDA_ARCH__)
+    __builtin_prefetch(node);
+    __builtin_prefetch(reinterpret_cast<const char*>(node) + 64);
+#else
+    (void)node;
+#endif
+}
+
 LUMENAR_HD inline void push(StackEntry* stack, int& top, int node, float t, int object) {
     if (top + 1 < kWideStackSize) stack[++top] = {node, t, object};
 }
@@ -211,6 +221,7 @@ LUMENAR_HD inline Nearest closestHit(const WideBVHView& w, const Movable* movabl
             mask &= mask - 1;
             const int c = n.child[k];
             if (c >= 0) {
+                prefetchNode(w.nodes + c);
                 int j = nextCount++;
                 for (; j > 0 && nextT[j - 1] < tEntry[k]; --j) {
                     next[j] = next[j - 1];
@@ -277,6 +288,7 @@ LUMENAR_HD inline int anyHit(const WideBVHView& w, const Movable* movables, cons
             mask &= mask - 1;
             const int c = n.child[k];
             if (c >= 0) {
+                prefetchNode(w.nodes + c);
                 if (nearest < 0) {
                     nearest = c;
                     nearestT = tEntry[k];
