@@ -10,6 +10,10 @@
 #include <emmintrin.h>
 #endif
 
+#if defined(LUMENAR_ACCEL_TBB)
+#include <tbb/parallel_for.h>
+#endif
+
 namespace lumenar {
 
 namespace {
@@ -289,8 +293,10 @@ bool BVHTree::buildImpl(Scene* sc, bool withObjects) {
     std::vector<float>().swap(suffixArea_);
     std::vector<aabb>().swap(boxes_);
     std::vector<int32_t>().swap(centreIds_);
-    std::vector<uint64_t>().swap(keys_);
-    std::vector<uint64_t>().swap(keysTmp_);
+    for (int a = 0; a < 3; ++a) {
+        std::vector<uint64_t>().swap(keys_[a]);
+        std::vector<uint64_t>().swap(keysTmp_[a]);
+    }
 
     // Depth in edges of the deepest leaf: the traversal keeps at most that
     // many pending children.
@@ -317,7 +323,9 @@ void BVHTree::sortedEntries(const std::vector<int32_t>& ids, SweepEntry* out) {
     const bool radix = idBits <= kMaxIdBits;
     const uint64_t idMask = (uint64_t{1} << idBits) - 1;
     const bool ascending = std::is_sorted(ids.begin(), ids.end());
-    for (int axis = 0; axis < 3; ++axis) {
+    // The axes are independent: each sorts into its own list with its own
+    // key buffers.
+    auto sortAxis = [&](int axis) {
         SweepEntry* list = out + static_cast<std::size_t>(axis) * count;
         if (!radix) {
             SweepEntry* e = list;
@@ -328,12 +336,13 @@ void BVHTree::sortedEntries(const std::vector<int32_t>& ids, SweepEntry* out) {
                 *e++ = {b.max[axis], SweepEntry::kMax, id};
             }
             std::sort(list, list + count, sweepBefore);
-            continue;
+            return;
         }
+        std::vector<uint64_t>& keys = keys_[axis];
         // Kind by kind, each in id order: the keys start out sorted by their
         // low bits (kind, id), and only the position's bits are left to sort.
-        keys_.resize(count);
-        uint64_t* k = keys_.data();
+        keys.resize(count);
+        uint64_t* k = keys.data();
         for (int32_t kind = SweepEntry::kMin; kind <= SweepEntry::kMax; ++kind)
             for (int32_t id : ids) {
                 const aabb& b = primBox(id);
@@ -342,14 +351,22 @@ void BVHTree::sortedEntries(const std::vector<int32_t>& ids, SweepEntry* out) {
                                                                 : b.max[axis];
                 *k++ = sweepKey(pos, kind, static_cast<uint64_t>(static_cast<int64_t>(id) + bias), idBits);
             }
-        radixSort(keys_, keysTmp_, ascending ? idBits + 2 : 0);
+        radixSort(keys, keysTmp_[axis], ascending ? idBits + 2 : 0);
         for (std::size_t i = 0; i < count; ++i) {
-            const uint64_t key = keys_[i];
+            const uint64_t key = keys[i];
             list[i].pos = keyPos(static_cast<uint32_t>(key >> (idBits + 2)));
             list[i].kind = static_cast<int32_t>((key >> idBits) & 3u);
             list[i].id = static_cast<int32_t>(static_cast<int64_t>(key & idMask) - bias);
         }
+    };
+#if defined(LUMENAR_ACCEL_TBB)
+    // Small lists (objects opened deep in the tree) are not worth a task.
+    if (m >= 4096) {
+        tbb::parallel_for(0, 3, sortAxis);
+        return;
     }
+#endif
+    for (int axis = 0; axis < 3; ++axis) sortAxis(axis);
 }
 
 void BVHTree::expandObject(int node, int obj) {
@@ -680,7 +697,7 @@ bool BVHTree::copyDynamicTreeToDevice(Scene*) {
             return false;
         }
     }
-    return true;
+    return buildWide();
 }
 
 }  // namespace lumenar

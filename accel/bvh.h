@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "accel/device_layout.h"
+#include "accel/wide_bvh.h"
 #include "device/memory.h"
 #include "scene/scene.h"
 
@@ -68,6 +69,23 @@ class BVHTree {
     std::vector<int> triIndices;
     std::vector<DynamicBVHNodeProp> nodeRecords;  // host copy of deviceNodes
 
+    // The layout the tracer walks: the nodes above collapsed into four-wide
+    // nodes with triangle packs in the leaves, made and uploaded by every
+    // build. The binary records stay the reference it is derived from.
+    std::vector<WideNode> wideNodes;
+    std::vector<WideLink> wideLinks;
+    std::vector<TriPack> widePacks;
+    std::vector<int32_t> wideObjectRoots;  // per movable object, or -1
+    device::Buffer<WideNode> deviceWideNodes;
+    device::Buffer<WideLink> deviceWideLinks;
+    device::Buffer<TriPack> deviceWidePacks;
+    device::Buffer<int32_t> deviceWideObjectRoots;
+    WideBVHView wideView() const;  // the device arrays
+    WideBVHView hostWideView();    // the host copies
+    // Collapses the binary nodes and uploads the result; false after a
+    // message when the upload failed.
+    bool buildWide();
+
     int treeDepth = 0;      // edges from the root to the deepest leaf
     int lostTriangles = 0;  // "error!" reports of the last build
 
@@ -107,6 +125,9 @@ class BVHTree {
     const aabb& primBox(int32_t id) const { return id >= 0 ? triBoxes_[id] : (*movables_)[~id].bounds; }
     int primWeight(int32_t id) const { return id >= 0 ? 1 : (*movables_)[~id].triangleCount; }
 
+    int collapse(int binary, int parent, int parentSlot);
+    void makePacks(const BVHNode& leaf);
+
     std::vector<Movable>* movables_ = nullptr;
     int objectCount_ = 0;
     // Scratch of one build.
@@ -116,9 +137,9 @@ class BVHTree {
     std::vector<SweepEntry> spill_;  // the right-hand entries while partitioning
     std::vector<aabb> suffix_;
     std::vector<float> suffixArea_;
-    std::vector<aabb> boxes_;         // a node's primitives in centre order: their boxes
-    std::vector<int32_t> centreIds_;  // and ids
-    std::vector<uint64_t> keys_, keysTmp_;
+    std::vector<aabb> boxes_;                     // a node's primitives in centre order: their boxes
+    std::vector<int32_t> centreIds_;              // and ids
+    std::vector<uint64_t> keys_[3], keysTmp_[3];  // per axis
 };
 
 }  // namespace lumenar

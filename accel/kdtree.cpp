@@ -4,6 +4,13 @@
 #include <cmath>
 #include <cstdio>
 
+#if defined(LUMENAR_ACCEL_TBB)
+#include <tbb/enumerable_thread_specific.h>
+#include <tbb/parallel_for.h>
+#include <tbb/parallel_invoke.h>
+#include <tbb/parallel_sort.h>
+#endif
+
 namespace lumenar {
 
 namespace {
@@ -12,6 +19,16 @@ constexpr float kTraversalCost = 0.2f;
 constexpr float kNoCost = 9999999.0f;
 constexpr double kEmptyMin = 99999.0;
 constexpr double kEmptyMax = -99999.0;
+
+// Triangle references the leaves may hold in all, per scene triangle.
+// Overlapping, coplanar or fan-shaped geometry would otherwise be cut into
+// copies without end; past the budget a node takes only planes that cut no
+// triangle, or stays a leaf.
+constexpr long long kReferencesPerTriangle = 4;
+
+// Two subtrees whose event lists hold at least this many events in all are
+// built side by side.
+constexpr std::size_t kParallelEvents = 16384;
 
 enum Side : uint8_t { kLeftOnly = 0, kBoth = 1, kRightOnly = 2, kClipped = 3, kUnknown = 0xFF };
 enum PlanarSide { kNone, kLeft, kRight };
@@ -158,6 +175,31 @@ aabb clipToBox(const DVec v[3], const aabb& box) {
 
 }  // namespace
 
+// A node while the tree is built. Subtrees are built apart (in parallel
+// where they are large) and numbered afterwards in the order a depth-first,
+// left-first build gives them.
+struct KdTree::BuildNode {
+    KdNode node;
+    std::unique_ptr<BuildNode> left, right;
+};
+
+// The per-triangle classification, one array per worker thread: a node's
+// classification and distribution run on one thread without interruption,
+// and every triangle of the node is classified before it is looked up.
+struct KdTree::SideArrays {
+#if defined(LUMENAR_ACCEL_TBB)
+    tbb::enumerable_thread_specific<std::vector<uint8_t>> perThread;
+    std::vector<uint8_t>& local() {
+        return perThread.local();
+    }
+#else
+    std::vector<uint8_t> one;
+    std::vector<uint8_t>& local() {
+        return one;
+    }
+#endif
+};
+
 void KdNode::addTri(int tri) {
     auto it = std::lower_bound(tris.begin(), tris.end(), tri);
     if (it == tris.end() || *it != tri) tris.insert(it, tri);
@@ -168,6 +210,8 @@ void KdNode::copyTriToDevice(std::vector<int>& list) {
     triStart = static_cast<int32_t>(list.size());
     list.insert(list.end(), tris.begin(), tris.end());
 }
+
+KdTree::~KdTree() = default;
 
 KdTree::KdTree() {
     nodes.emplace_back();
@@ -221,31 +265,69 @@ bool KdTree::build(Scene* sc, aabb& box, int mode) {
         b.grow(t.p3);
         addEvents(events, i, b);
     }
+    // The event order is total, so any sort gives the same lists.
+#if defined(LUMENAR_ACCEL_TBB)
+    tbb::parallel_for(0, 3, [&](int a) {
+        tbb::parallel_sort(events.axis[a].begin(), events.axis[a].end(), eventBeforeOnAxis);
+    });
+#else
     for (auto& a : events.axis) std::sort(a.begin(), a.end(), eventBeforeOnAxis);
-    side_.assign(static_cast<std::size_t>(n), kUnknown);
+#endif
+    triangleCount_ = n;
+    sides_ = std::make_unique<SideArrays>();
+    wrongCount_ = 0;
 
-    subdivide(0, events, box, 0, n, 0);
-    std::vector<uint8_t>().swap(side_);
+    BuildNode root;
+    root.node = nodes[0];
+    subdivide(&root, events, box, 0, n, 0, kReferencesPerTriangle * std::max(n, 1));
+    sides_.reset();
+    wrongSides = wrongCount_;
+    number(root, 0);
     return copyTreeToDevice();
 }
 
-void KdTree::makeLeaf(int node, const Events& events) {
+void KdTree::number(BuildNode& b, int index) {
+    KdNode& nd = nodes[index];
+    nd.bbox = b.node.bbox;
+    nd.splitPos = b.node.splitPos;
+    nd.splitAxis = b.node.splitAxis;
+    nd.isLeaf = b.node.isLeaf;
+    if (nd.isLeaf) {
+        nd.tris = std::move(b.node.tris);
+        nd.copyTriToDevice(triIndices);
+        return;
+    }
+    const int left = static_cast<int>(nodes.size());
+    nodes.emplace_back();
+    nodes.emplace_back();
+    for (int c = left; c <= left + 1; ++c) {
+        nodes[c].index = c;
+        nodes[c].parent = index;
+    }
+    nodes[index].left = left;
+    nodes[index].right = left + 1;
+    number(*b.left, left);
+    b.left.reset();
+    number(*b.right, left + 1);
+    b.right.reset();
+}
+
+void KdTree::makeLeaf(BuildNode* node, const Events& events) {
     std::vector<int32_t> tris;
     tris.reserve(events.axis[0].size());
     for (const auto& a : events.axis)
         for (const SplitEvent& e : a) tris.push_back(e.tri);
     std::sort(tris.begin(), tris.end());
     tris.erase(std::unique(tris.begin(), tris.end()), tris.end());
-    KdNode& nd = nodes[node];
-    nd.tris = std::move(tris);
-    nd.copyTriToDevice(triIndices);
-    nd.isLeaf = true;
+    node->node.tris = std::move(tris);
+    node->node.isLeaf = true;
 }
 
-void KdTree::subdivide(int node, Events& events, const aabb& box, int depth, int count, int attempt) {
+void KdTree::subdivide(BuildNode* node, Events& events, const aabb& box, int depth, int count, int attempt,
+                       long long budget) {
     for (;; ++attempt) {
         const int a = (longestAxis(box) + attempt) % 3;
-        nodes[node].splitAxis = a;
+        node->node.splitAxis = a;
 
         const float dx = box.max.x - box.min.x, dy = box.max.y - box.min.y, dz = box.max.z - box.min.z;
         const float f = 0.5f / (dx * dy + dz * dx + dy * dz);
@@ -296,7 +378,7 @@ void KdTree::subdivide(int node, Events& events, const aabb& box, int depth, int
             } else {
                 cost = (static_cast<float>(NL) * saL + static_cast<float>(NR) * saR) * f + kTraversalCost;
             }
-            if (cost < bestCost) {
+            if (cost < bestCost && static_cast<long long>(cNL) + cNR <= budget) {
                 bestCost = cost;
                 bestPos = p;
                 bestSide = side;
@@ -316,21 +398,15 @@ void KdTree::subdivide(int node, Events& events, const aabb& box, int depth, int
         }
 
         // Split.
-        nodes[node].splitPos = bestPos;
-        const int left = static_cast<int>(nodes.size());
-        const int right = left + 1;
-        nodes.emplace_back();
-        nodes.emplace_back();
-        KdNode& ln = nodes[left];
-        ln.bbox = bestL;
-        ln.parent = node;
-        ln.index = left;
-        KdNode& rn = nodes[right];
-        rn.bbox = bestR;
-        rn.parent = node;
-        rn.index = right;
-        nodes[node].left = left;
-        nodes[node].right = right;
+        node->node.splitPos = bestPos;
+        node->left = std::make_unique<BuildNode>();
+        node->right = std::make_unique<BuildNode>();
+        BuildNode* left = node->left.get();
+        BuildNode* right = node->right.get();
+        left->node.bbox = bestL;
+        right->node.bbox = bestR;
+        std::vector<uint8_t>& side_ = sides_->local();
+        if (side_.empty()) side_.assign(static_cast<std::size_t>(triangleCount_), kUnknown);
 
         bool leftLeaf = true, rightLeaf = true;
         if (depth < maxDepth) {
@@ -395,7 +471,7 @@ void KdTree::subdivide(int node, Events& events, const aabb& box, int depth, int
                         break;
                     default:
                         std::printf("wrong!\n");
-                        ++wrongSides;
+                        ++wrongCount_;
                         break;
                 }
             }
@@ -416,15 +492,35 @@ void KdTree::subdivide(int node, Events& events, const aabb& box, int depth, int
         }
         events.clear();
 
-        if (leftLeaf)
-            makeLeaf(left, leftEv);
-        else
-            subdivide(left, leftEv, bestL, depth + 1, nL, 0);
-        leftEv.clear();
-        if (rightLeaf)
-            makeLeaf(right, rightEv);
-        else
-            subdivide(right, rightEv, bestR, depth + 1, nR, 0);
+        // The children share the budget in proportion to their counts, so
+        // each keeps at least its own references (budget >= nL + nR).
+        long long budgetL = nL, budgetR = nR;
+        if (static_cast<long long>(nL) + nR <= budget && nL + nR > 0) {
+            budgetL = budget * nL / (static_cast<long long>(nL) + nR);
+            budgetR = budget - budgetL;
+        }
+        auto buildLeft = [&] {
+            if (leftLeaf)
+                makeLeaf(left, leftEv);
+            else
+                subdivide(left, leftEv, bestL, depth + 1, nL, 0, budgetL);
+            leftEv.clear();
+        };
+        auto buildRight = [&] {
+            if (rightLeaf)
+                makeLeaf(right, rightEv);
+            else
+                subdivide(right, rightEv, bestR, depth + 1, nR, 0, budgetR);
+            rightEv.clear();
+        };
+#if defined(LUMENAR_ACCEL_TBB)
+        if (!leftLeaf && !rightLeaf && leftEv.axis[0].size() + rightEv.axis[0].size() >= kParallelEvents) {
+            tbb::parallel_invoke(buildLeft, buildRight);
+            return;
+        }
+#endif
+        buildLeft();
+        buildRight();
         return;
     }
 }

@@ -3,7 +3,9 @@
 // NodeProp records and a triangle index list for the device traversal.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "accel/device_layout.h"
@@ -55,6 +57,7 @@ class KdTree {
     static constexpr int kClipping = 1;
 
     KdTree();
+    ~KdTree();
     KdTree(const KdTree&) = delete;
     KdTree& operator=(const KdTree&) = delete;
 
@@ -109,12 +112,21 @@ class KdTree {
         }
     };
 
-    void subdivide(int node, Events& events, const aabb& box, int depth, int count, int attempt);
-    void makeLeaf(int node, const Events& events);
+    struct BuildNode;
+    struct SideArrays;
+    // budget: the triangle references the subtree's leaves may hold.
+    void subdivide(BuildNode* node, Events& events, const aabb& box, int depth, int count, int attempt,
+                   long long budget);
+    void makeLeaf(BuildNode* node, const Events& events);
+    // Copies the built subtree at b into nodes[index] and on, numbering
+    // children in pairs depth first, and appends the leaves' lists.
+    void number(BuildNode& b, int index);
     static void addEvents(Events& out, int tri, const aabb& b);
 
     int mode_ = kClipping;
-    std::vector<uint8_t> side_;  // per-triangle classification at the node being split
+    int triangleCount_ = 0;
+    std::unique_ptr<SideArrays> sides_;  // classification scratch of the running build
+    std::atomic<int> wrongCount_{0};
 };
 
 }  // namespace lumenar

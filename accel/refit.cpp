@@ -11,4 +11,11 @@ bool launchUpdateBVH(int object, Vector3d offset, Movable* movables, DynamicBVHN
     return device::checkLaunch();
 }
 
+bool launchUpdateBVH(int object, Vector3d offset, Movable* movables, DynamicBVHNodeProp* nodes,
+                     const WideBVHView& wideBvh) {
+    const WideBVHView w = wideBvh;
+    device::launchSingle(LUMENAR_LAMBDA(int) { updateBVH(object, offset, movables, nodes, w); });
+    return device::checkLaunch();
+}
+
 }  // namespace lumenar

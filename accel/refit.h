@@ -4,6 +4,7 @@
 #pragma once
 
 #include "accel/device_layout.h"
+#include "accel/wide_bvh.h"
 #include "scene/records.h"
 
 namespace lumenar {
@@ -37,8 +38,18 @@ LUMENAR_HD inline void updateBVH(int object, Vector3d offset, Movable* movables,
     nodes[s].box = stored;
 }
 
+// The same, and the wide layout's boxes on the path from the object up to
+// the root.
+LUMENAR_HD inline void updateBVH(int object, Vector3d offset, Movable* movables, DynamicBVHNodeProp* nodes,
+                                 const WideBVHView& wideBvh) {
+    updateBVH(object, offset, movables, nodes);
+    wide::refit(wideBvh, object, movables);
+}
+
 // Launches updateBVH as a single device thread; false after a message when
 // the launch failed.
 bool launchUpdateBVH(int object, Vector3d offset, Movable* movables, DynamicBVHNodeProp* nodes);
+bool launchUpdateBVH(int object, Vector3d offset, Movable* movables, DynamicBVHNodeProp* nodes,
+                     const WideBVHView& wideBvh);
 
 }  // namespace lumenar

@@ -14,6 +14,7 @@
 #endif
 
 #include "accel/device_layout.h"
+#include "accel/wide_bvh.h"
 #include "scene/records.h"
 
 namespace lumenar {
@@ -70,19 +71,29 @@ class TreeTraversal {
             const NodeProp& leaf = nodes[node];
             const int count = leaf.triCount();
             if (count > 0) {
+                // The nearest hit of the leaf; the record is filled once.
                 const float tHi = fminf(tmax, widenUp(t1));
-                float best = FLT_MAX;
-                bool any = false;
+                float best = FLT_MAX, bestU = 0.0f, bestV = 0.0f;
+                int bestTri = -1;
+                const int* list = indices + leaf.triStart;
                 for (int i = 0; i < count; ++i) {
-                    const int tri = indices[leaf.triStart + i];
-                    SurfaceHitRecord h;
-                    if (computeHit(woop, tris, ray, tri, 0.0f, tHi, h) && h.t < best) {
-                        *hit = h;
-                        best = h.t;
-                        any = true;
+                    const int tri = list[i];
+                    float t, u, v;
+                    if (woopTest(woop + 4 * tri, ray, 0.0f, tHi, t, u, v) && t < best) {
+                        best = t;
+                        bestU = u;
+                        bestV = v;
+                        bestTri = tri;
                     }
                 }
-                if (any) {
+                if (bestTri >= 0) {
+                    const deviceTriangle& d = tris[bestTri];
+                    hit->t = best;
+                    hit->p = ray.origin + ray.direction * best;
+                    hit->normal = d.normal3 * (1.0f - bestU - bestV) + d.normal1 * bestU + d.normal2 * bestV;
+                    hit->materialIndex = d.materialIndex;
+                    hit->triangleIndex = bestTri;
+                    hit->isLight = d.isLight != 0;
                     top = -1;
                     return true;
                 }
@@ -163,6 +174,40 @@ class TreeTraversal {
         return intersectDyanmicSceneBVHOcclude(box, nodes, movables, indices, tris, ray, kRayEpsilon, tmax);
     }
 
+    // ---- wide BVH (the layout the tracer walks) ------------------------
+
+    // Closest hit in [kRayEpsilon, kRayMaxT] with the record the binary walk
+    // writes (unit normal, triangle index and light flag included).
+    LUMENAR_HD bool intersectMov(const Ray& ray, SurfaceHitRecord* hit, const WideBVHView& w,
+                                 const Movable* movables, const deviceTriangle* tris) {
+        top = -1;
+        const wide::Nearest n = wide::closestHit(w, movables, ray, kRayEpsilon, kRayMaxT);
+        if (n.tri < 0) return false;
+        const deviceTriangle& d = tris[n.tri];
+        const float b0 = static_cast<float>(1.0 - static_cast<double>(n.u) - static_cast<double>(n.v));
+        hit->t = n.t;
+        hit->p = ray.origin + ray.direction * n.t;
+        hit->normal = normalize(d.normal1 * b0 + d.normal2 * n.u + d.normal3 * n.v);
+        hit->materialIndex = d.materialIndex;
+        hit->triangleIndex = n.tri;
+        hit->isLight = d.isLight != 0;
+        return true;
+    }
+
+    // True when a triangle lies in [kRayEpsilon, dist - 0.001].
+    LUMENAR_HD bool occludeMov(const Ray& ray, float dist, const WideBVHView& w, const Movable* movables) {
+        top = -1;
+        const float tmax = static_cast<float>(static_cast<double>(dist) - 0.001);
+        return wide::anyHit(w, movables, ray, kRayEpsilon, tmax) >= 0;
+    }
+
+    // The first triangle the wide walk accepts in [tmin, tmax], or -1.
+    LUMENAR_HD int firstAccepted(const WideBVHView& w, const Movable* movables, const Ray& ray, float tmin,
+                                 float tmax) {
+        top = -1;
+        return wide::anyHit(w, movables, ray, tmin, tmax);
+    }
+
     // True when the first triangle the walk accepts is `target` (the first
     // in traversal order, not necessarily the nearest).
     LUMENAR_HD bool intersectFind(const Ray& ray, SurfaceHitRecord* /*hit*/, const DynamicBVHNodeProp* nodes,
@@ -177,7 +222,7 @@ class TreeTraversal {
                                              const deviceTriangle* tris, const Ray& ray, float tmin,
                                              float tmax, SurfaceHitRecord* hit) {
         float t1 = tmax;
-        int bestTri = -1, bestObject = -1;
+        int bestTri = -1;
         float bestU = 0.0f, bestV = 0.0f;
         top = -1;
         int node = 0;
@@ -198,7 +243,6 @@ class TreeTraversal {
                     if (mollerTrumbore(tris[tri], off, ray, tmin, t1, t, u, v)) {
                         t1 = t;
                         bestTri = tri;
-                        bestObject = n.object;
                         bestU = u;
                         bestV = v;
                     }
@@ -209,7 +253,6 @@ class TreeTraversal {
         }
         if (bestTri < 0) return false;
         const deviceTriangle& d = tris[bestTri];
-        (void)bestObject;
         const float w = static_cast<float>(1.0 - static_cast<double>(bestU) - static_cast<double>(bestV));
         hit->t = t1;
         hit->p = ray.origin + ray.direction * t1;

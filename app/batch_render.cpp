@@ -25,6 +25,7 @@ FrameResources frameResources(Application& app) {
     r.scene.nodes = bvh.deviceNodes.get();
     r.scene.triIndices = bvh.deviceTriIndices.get();
     r.scene.movables = bvh.deviceMovables.get();
+    r.scene.wide = bvh.wideView();
     r.scene.triangles = s.deviceTriangles;
     r.scene.materials = app.materials();
     r.scene.bgcolor = s.bgcolor;

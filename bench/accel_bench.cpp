@@ -3,6 +3,7 @@
 #include <benchmark/benchmark.h>
 #include <embree3/rtcore.h>
 #include <tbb/blocked_range.h>
+#include <tbb/global_control.h>
 #include <tbb/parallel_for.h>
 
 #include <algorithm>
@@ -226,7 +227,17 @@ struct Ours {
                    ? h.t
                    : -1.0f;
     }
+    // The wide layout (what the tracer walks) and the binary one it is
+    // derived from.
+    WideBVHView wide() const { return const_cast<BVHTree&>(bvh).hostWideView(); }
     float bvhClosest(TreeTraversal& tr, const Ray& r) const {
+        SurfaceHitRecord h;
+        return tr.intersectMov(r, &h, wide(), scene.movables.data(), tris.data()) ? h.t : -1.0f;
+    }
+    bool bvhOccluded(TreeTraversal& tr, const Ray& r, float d) const {
+        return tr.occludeMov(r, d, wide(), scene.movables.data());
+    }
+    float binaryClosest(TreeTraversal& tr, const Ray& r) const {
         SurfaceHitRecord h;
         return tr.intersectMov(r, &h, bvh.nodeRecords.data(), bvh.triIndices.data(), scene.movables.data(),
                                tris.data(), nullptr, box)
@@ -237,7 +248,7 @@ struct Ours {
         return tr.occlude(r, d, woop.data(), kd.nodeRecords.data(), kd.triIndices.data(), tris.data(),
                           nullptr, box);
     }
-    bool bvhOccluded(TreeTraversal& tr, const Ray& r, float d) const {
+    bool binaryOccluded(TreeTraversal& tr, const Ray& r, float d) const {
         return tr.occludeMov(r, d, bvh.nodeRecords.data(), bvh.triIndices.data(), scene.movables.data(),
                              tris.data(), nullptr, box);
     }
@@ -460,7 +471,7 @@ Case* getCase(const std::string& name) {
     return raw;
 }
 
-enum class Engine { Kd, Bvh, Embree };
+enum class Engine { Kd, Bvh, BvhBinary, Embree };
 enum class Query { Closest, Occlusion };
 
 // Runs one query over a ray set, on one core or on all (one TBB loop).
@@ -475,6 +486,8 @@ double traceAll(Case& c, Engine e, Query q, const RaySet& set, bool allCores) {
                     return c.ours.kdClosest(tr, r);
                 case Engine::Bvh:
                     return c.ours.bvhClosest(tr, r);
+                case Engine::BvhBinary:
+                    return c.ours.binaryClosest(tr, r);
                 case Engine::Embree:
                     return c.embree->closest(r);
             }
@@ -484,6 +497,8 @@ double traceAll(Case& c, Engine e, Query q, const RaySet& set, bool allCores) {
                 return c.ours.kdOccluded(tr, r, set.dist[i]);
             case Engine::Bvh:
                 return c.ours.bvhOccluded(tr, r, set.dist[i]);
+            case Engine::BvhBinary:
+                return c.ours.binaryOccluded(tr, r, set.dist[i]);
             case Engine::Embree:
                 return c.embree->occluded(r, set.dist[i]);
         }
@@ -505,11 +520,14 @@ double traceAll(Case& c, Engine e, Query q, const RaySet& set, bool allCores) {
 }
 
 const char* engineName(Engine e) {
-    return e == Engine::Kd ? "Kd" : e == Engine::Bvh ? "Bvh" : "Embree";
+    return e == Engine::Kd          ? "Kd"
+           : e == Engine::Bvh       ? "Bvh"
+           : e == Engine::BvhBinary ? "BvhBinary"
+                                    : "Embree";
 }
 
 void registerQueries(const std::string& scene) {
-    for (Engine e : {Engine::Kd, Engine::Bvh, Engine::Embree})
+    for (Engine e : {Engine::Kd, Engine::Bvh, Engine::BvhBinary, Engine::Embree})
         for (Query q : {Query::Closest, Query::Occlusion})
             for (const char* set : {"camera", "diffuse"})
                 for (bool all : {false, true}) {
@@ -569,6 +587,12 @@ void registerBuilds(const std::string& scene) {
         aabb b = s.bounds;
         kd.build(&s, b, KdTree::kClipping);
     });
+    reg("kd-clipping-one-thread", [](Scene& s) {
+        tbb::global_control one(tbb::global_control::max_allowed_parallelism, 1);
+        KdTree kd;
+        aabb b = s.bounds;
+        kd.build(&s, b, KdTree::kClipping);
+    });
     if (scene != "million") {
         reg("kd-duplicating", [](Scene& s) {
             KdTree kd;
@@ -576,6 +600,11 @@ void registerBuilds(const std::string& scene) {
             kd.build(&s, b, KdTree::kDuplicating);
         });
         reg("bvh", [](Scene& s) {
+            BVHTree bvh;
+            bvh.buildDynamic(&s);
+        });
+        reg("bvh-one-thread", [](Scene& s) {
+            tbb::global_control one(tbb::global_control::max_allowed_parallelism, 1);
             BVHTree bvh;
             bvh.buildDynamic(&s);
         });

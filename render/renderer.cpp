@@ -44,7 +44,8 @@ FrameStats Renderer::renderFrame(const Camera& camera, Color* display) {
         resetAccumulation_ = false;
     }
     if (movableMoved_ && !mltEnabled && res_.movables && res_.bvhNodes) {
-        if (!launchUpdateBVH(0, movableOffset_, res_.movables, res_.bvhNodes) || !device::synchronize()) {
+        if (!launchUpdateBVH(0, movableOffset_, res_.movables, res_.bvhNodes, res_.scene.wide) ||
+            !device::synchronize()) {
             stats.error = deviceError("the BVH refit after moving the mesh");
             return stats;
         }

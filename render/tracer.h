@@ -51,6 +51,7 @@ struct DynamicScene {
     // Techniques of the direct-light estimate; the single-technique ones are
     // for checking that all converge to the same image.
     DirectLightStrategy directLightStrategy = DirectLightStrategy::kMis;
+    WideBVHView wide{};  // the layout the queries walk; the binary nodes when unset
 };
 
 // Per-thread tracer: traversal stacks plus the feature flags of the kernels.
@@ -85,6 +86,7 @@ class Raytrace : public TreeTraversal {
     // The triangle where the occlusion walk along r stops (the first accepted,
     // not necessarily the nearest), or -1.
     LUMENAR_HD int firstAcceptedTriangle(const Ray& r, const DynamicScene& s) {
+        if (s.wide) return firstAccepted(s.wide, s.movables, r, kRayEpsilon, kRayMaxT);
         return firstAccepted(s.nodes, s.movables, s.triIndices, s.triangles, r, kRayEpsilon, kRayMaxT);
     }
 };
@@ -117,8 +119,9 @@ struct DynamicSceneQueries {
         const bool timed = querystats::enabled();
         const unsigned long long t0 = timed ? querystats::now() : 0;
 #endif
-        const bool blocked = rt->occludeMov(Ray(from, dir), dist, s->nodes, s->triIndices, s->movables,
-                                            s->triangles, s->materials, aabb());
+        const bool blocked = s->wide ? rt->occludeMov(Ray(from, dir), dist, s->wide, s->movables)
+                                     : rt->occludeMov(Ray(from, dir), dist, s->nodes, s->triIndices,
+                                                      s->movables, s->triangles, s->materials, aabb());
 #if !defined(__CUDA_ARCH__)
         if (timed) querystats::add(false, querystats::now() - t0);
 #endif
@@ -132,7 +135,8 @@ LUMENAR_HD inline bool Raytrace::nearestHit(const Ray& ray, const DynamicScene& 
     const unsigned long long t0 = timed ? querystats::now() : 0;
 #endif
     const bool found =
-        intersectMov(ray, hit, s.nodes, s.triIndices, s.movables, s.triangles, s.materials, aabb());
+        s.wide ? intersectMov(ray, hit, s.wide, s.movables, s.triangles)
+               : intersectMov(ray, hit, s.nodes, s.triIndices, s.movables, s.triangles, s.materials, aabb());
 #if !defined(__CUDA_ARCH__)
     if (timed) querystats::add(true, querystats::now() - t0);
 #endif

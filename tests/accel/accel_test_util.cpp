@@ -1,5 +1,7 @@
 #include "accel_test_util.h"
 
+#include <cmath>
+
 namespace lumenar::test {
 
 Triangle makeTriangle(const Vector3d& a, const Vector3d& b, const Vector3d& c, int material) {
@@ -56,6 +58,27 @@ void addGrid(Scene& s, int n, float z, float cell) {
             s.hostTriangles.push_back(makeSmoothTriangle(a, b, c, 1));
             s.hostTriangles.push_back(makeSmoothTriangle(a, c, d, 1));
         }
+}
+
+void addCoplanarDecals(Scene& s, int count, std::mt19937& rng, float z) {
+    std::uniform_real_distribution<float> centre(-3.0f, 3.0f), size(0.2f, 2.5f), jitter(-1.0f, 1.0f);
+    for (int k = 0; k < count; ++k) {
+        const float cx = centre(rng), cy = centre(rng), r = size(rng);
+        Vector3d v[3];
+        for (auto& p : v) p = Vector3d(cx + r * jitter(rng), cy + r * jitter(rng), z);
+        s.hostTriangles.push_back(makeSmoothTriangle(v[0], v[1], v[2], 2));
+        if (k % 7 == 0)
+            s.hostTriangles.push_back(makeSmoothTriangle(v[0], v[1], v[2], 2));  // z-fighting twin
+    }
+}
+
+void addFan(Scene& s, int count, const Vector3d& hub, float radius) {
+    for (int k = 0; k < count; ++k) {
+        const float a0 = 6.2831853f * k / count, a1 = 6.2831853f * (k + 1) / count;
+        s.hostTriangles.push_back(makeSmoothTriangle(
+            hub, hub + Vector3d(std::cos(a0), std::sin(a0), 0.3f * std::sin(3.0f * a0)) * radius,
+            hub + Vector3d(std::cos(a1), std::sin(a1), 0.3f * std::sin(3.0f * a1)) * radius, 1));
+    }
 }
 
 void addAxisAlignedBoxes(Scene& s, int count, std::mt19937& rng) {

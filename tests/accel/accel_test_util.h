@@ -32,6 +32,10 @@ struct HostArrays {
 void addRandomSoup(Scene& s, int count, std::mt19937& rng, float extent = 10.0f, float size = 1.5f);
 void addGrid(Scene& s, int n, float z, float cell);  // shared edges, axis-aligned plane z
 void addAxisAlignedBoxes(Scene& s, int count, std::mt19937& rng);
+// Overlapping triangles in the plane z (decals; every seventh twice over).
+void addCoplanarDecals(Scene& s, int count, std::mt19937& rng, float z = 0.0f);
+// Thin triangles around one shared vertex.
+void addFan(Scene& s, int count, const Vector3d& hub, float radius);
 void addDegenerates(Scene& s, std::mt19937& rng);  // zero-area and collinear triangles
 void addObject(Scene& s, int triangles, const Vector3d& centre, float size, std::mt19937& rng);
 

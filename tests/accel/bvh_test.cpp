@@ -7,6 +7,7 @@
 
 #include "accel/refit.h"
 #include "accel_test_util.h"
+#include "device/threads.h"
 
 using namespace lumenar;
 using namespace lumenar::test;
@@ -530,4 +531,33 @@ TEST(BVHBuild, SameTreeAsSortingEveryNodeAgain) {
         expectReferenceTree(scene, true);
         expectReferenceTree(scene, false);
     }
+}
+
+// The builds sort on all cores; the trees must not depend on how many.
+TEST(ParallelBuilds, SameTreesOnOneThreadAndOnAll) {
+    Scene scene;
+    std::mt19937 rng(44);
+    addRandomSoup(scene, 6000, rng);
+    addObject(scene, 5000, Vector3d(2, 2, 2), 3.0f, rng);
+    addCoplanarDecals(scene, 500, rng);
+    finishScene(scene);
+    auto build = [&](int threads, KdTree& kd, BVHTree& bvh) {
+        device::ThreadLimit limit(threads);
+        aabb box = scene.bounds;
+        ASSERT_TRUE(kd.build(&scene, box, KdTree::kClipping));
+        ASSERT_TRUE(bvh.buildDynamic(&scene));
+    };
+    KdTree kd1, kdN;
+    BVHTree bvh1, bvhN;
+    build(1, kd1, bvh1);
+    build(0, kdN, bvhN);
+    auto same = [](const auto& a, const auto& b) {
+        return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(a[0])) == 0;
+    };
+    EXPECT_TRUE(same(kd1.nodeRecords, kdN.nodeRecords));
+    EXPECT_TRUE(same(kd1.triIndices, kdN.triIndices));
+    EXPECT_TRUE(same(bvh1.nodeRecords, bvhN.nodeRecords));
+    EXPECT_TRUE(same(bvh1.triIndices, bvhN.triIndices));
+    EXPECT_TRUE(same(bvh1.wideNodes, bvhN.wideNodes));
+    EXPECT_TRUE(same(bvh1.widePacks, bvhN.widePacks));
 }

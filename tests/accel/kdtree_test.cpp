@@ -5,6 +5,7 @@
 #include <functional>
 
 #include "accel_test_util.h"
+#include "app/startup.h"
 
 using namespace lumenar;
 using namespace lumenar::test;
@@ -283,4 +284,47 @@ TEST(KdTreeTraversal, DeepTreesNeverOverrunTheStack) {
                              indices.data(), a.tris.data(), nullptr, box));
     EXPECT_FLOAT_EQ(h.t, 600.5f);
     EXPECT_EQ(tr.top, -1);
+}
+
+// Overlapping, coplanar and fan-shaped input: every plane cuts most
+// triangles, and without a limit the clipping build copied them at every
+// level. The leaves hold at most four references per triangle, the node
+// count stays linear, and the tree still answers every ray.
+TEST(KdTreeBuild, DegenerateInputKeepsWithinTheReferenceBudget) {
+    Scene decals, fan;
+    std::mt19937 rng(21);
+    addCoplanarDecals(decals, 1500, rng);
+    finishScene(decals);
+    addFan(fan, 1200, Vector3d(0, 0, 0), 5.0f);
+    addCoplanarDecals(fan, 300, rng, 0.5f);
+    finishScene(fan);
+    for (Scene* scene : {&decals, &fan}) {
+        for (int mode : {KdTree::kClipping, KdTree::kDuplicating}) {
+            SCOPED_TRACE(testing::Message()
+                         << "mode " << mode << ", " << scene->triangleCount << " triangles");
+            KdTree kd;
+            aabb box = scene->bounds;
+            ASSERT_TRUE(kd.build(scene, box, mode));
+            const std::size_t n = static_cast<std::size_t>(scene->triangleCount);
+            EXPECT_LE(kd.triIndices.size(), 4 * n);
+            EXPECT_GE(kd.triIndices.size(), n);
+            EXPECT_LE(kd.nodes.size(), 8 * n);
+            checkNumberingAndLeafOrder(kd);
+
+            const HostArrays arrays(*scene);
+            const aabb tracing = enlargedBox(kd.bbox);
+            std::mt19937 rayRng(5 + mode);
+            for (const Ray& r : makeRays(scene->bounds, 300, rayRng)) {
+                const BruteHit b = bruteWoop(arrays, r, kRayEpsilon, kRayMaxT);
+                TreeTraversal tr;
+                SurfaceHitRecord h{};
+                const bool found = tr.intersect(r, &h, arrays.woop.data(), kd.nodeRecords.data(),
+                                                kd.triIndices.data(), arrays.tris.data(), nullptr, tracing);
+                ASSERT_EQ(found, b.tri >= 0);
+                if (found) {
+                    EXPECT_NEAR(h.t, b.t, 1e-4f * std::fmax(1.0f, b.t));
+                }
+            }
+        }
+    }
 }

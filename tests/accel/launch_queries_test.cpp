@@ -80,12 +80,18 @@ TEST(LaunchedQueries, MatchTheHostExactly) {
 
     // Move the object on the device first, and the host copy the same way.
     const Vector3d offset(0.5f, -1.0f, 0.25f);
-    ASSERT_TRUE(launchUpdateBVH(0, offset, movables.get(), bvh.deviceNodes.get()));
+    // The launch refits the binary records and the wide layout the tracer
+    // walks, as the host walk does.
+    ASSERT_TRUE(launchUpdateBVH(0, offset, movables.get(), bvh.deviceNodes.get(), bvh.wideView()));
     ASSERT_TRUE(device::synchronize());
-    updateBVH(0, offset, scene.movables.data(), bvh.nodeRecords.data());
+    updateBVH(0, offset, scene.movables.data(), bvh.nodeRecords.data(), bvh.hostWideView());
     std::vector<DynamicBVHNodeProp> refitted(bvh.nodeRecords.size());
     ASSERT_TRUE(bvh.deviceNodes.download(refitted.data(), refitted.size()));
     EXPECT_EQ(0, std::memcmp(refitted.data(), bvh.nodeRecords.data(), refitted.size() * sizeof(refitted[0])));
+    std::vector<WideNode> wideRefitted(bvh.wideNodes.size());
+    ASSERT_TRUE(bvh.deviceWideNodes.download(wideRefitted.data(), wideRefitted.size()));
+    EXPECT_EQ(0,
+              std::memcmp(wideRefitted.data(), bvh.wideNodes.data(), wideRefitted.size() * sizeof(WideNode)));
 
     launchQueries(static_cast<int>(rays.size()), deviceRays.get(), woop.get(), kd.deviceNodes.get(),
                   kd.deviceTriIndices.get(), bvh.deviceNodes.get(), bvh.deviceTriIndices.get(),

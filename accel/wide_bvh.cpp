@@ -1,0 +1,162 @@
+// Collapsing the built binary hierarchy into the four-wide layout.
+#include <cfloat>
+#include <cstdio>
+
+#include "accel/bvh.h"
+
+namespace lumenar {
+
+namespace {
+
+float surfaceArea(const aabb& b) {
+    const Vector3d d = b.max - b.min;
+    return 2.0f * (d.x * d.y + d.x * d.z + d.y * d.z);
+}
+
+WideNode emptyWideNode() {
+    WideNode w{};
+    for (int k = 0; k < kWideWidth; ++k) {
+        for (int a = 0; a < 3; ++a) {
+            w.box[a][k] = FLT_MAX * 2.0f;  // +inf
+            w.box[3 + a][k] = -FLT_MAX * 2.0f;
+        }
+        w.child[k] = -1;
+        w.info[k] = 0;
+    }
+    return w;
+}
+
+}  // namespace
+
+void BVHTree::makePacks(const BVHNode& leaf) {
+    const int count = leaf.triCount;
+    for (int first = 0; first < count; first += kWideWidth) {
+        TriPack p{};
+        for (int k = 0; k < kWideWidth; ++k) {
+            // Unused lanes repeat the leaf's last triangle.
+            const int tri = triIndices[leaf.triStart + std::min(first + k, count - 1)];
+            const Triangle& t = scene->hostTriangles[tri];
+            const Vector3d e1 = t.p2 - t.p1, e2 = t.p3 - t.p1;
+            for (int a = 0; a < 3; ++a) {
+                p.p1[a][k] = t.p1[a];
+                p.e1[a][k] = e1[a];
+                p.e2[a][k] = e2[a];
+            }
+            p.tri[k] = tri;
+        }
+        widePacks.push_back(p);
+    }
+}
+
+// One wide node for the binary subtree at `binary`: its children are opened
+// up, the largest box first, until four slots are filled or only leaves and
+// other objects' subtrees are left. An object's subtree never shares a node
+// with static geometry, so each node has one coordinate system.
+int BVHTree::collapse(int binary, int parent, int parentSlot) {
+    const int index = static_cast<int>(wideNodes.size());
+    wideNodes.push_back(emptyWideNode());
+    const int object = nodes[binary].object;
+    wideLinks.push_back({object, parent, parentSlot, 0});
+    if (object >= 0 && (parent < 0 || wideLinks[parent].object != object)) wideObjectRoots[object] = index;
+
+    int slots[kWideWidth];
+    int used = 0;
+    const BVHNode& root = nodes[binary];
+    if (root.isLeaf) {
+        slots[used++] = binary;
+    } else {
+        slots[used++] = root.left;
+        slots[used++] = root.right;
+    }
+    while (used < kWideWidth) {
+        int open = -1;
+        float largest = -1.0f;
+        for (int k = 0; k < used; ++k) {
+            const BVHNode& c = nodes[slots[k]];
+            if (c.isLeaf || c.object != object) continue;
+            const float area = surfaceArea(c.bbox);
+            if (area > largest) {
+                largest = area;
+                open = k;
+            }
+        }
+        if (open < 0) break;
+        const BVHNode& c = nodes[slots[open]];
+        for (int k = used; k > open + 1; --k) slots[k] = slots[k - 1];
+        slots[open] = c.left;
+        slots[open + 1] = c.right;
+        ++used;
+    }
+
+    for (int k = 0; k < used; ++k) {
+        const BVHNode& c = nodes[slots[k]];
+        aabb box = c.bbox;
+        if (c.object != object) {
+            // Another object's subtree: its box moves with the object.
+            const Vector3d off = (*movables_)[c.object].offset;
+            box = aabb(box.min + off, box.max + off);
+        }
+        wideNodes[index].setSlotBox(k, box);
+        if (c.isLeaf && c.object == object) {
+            wideNodes[index].child[k] = ~static_cast<int32_t>(widePacks.size());
+            wideNodes[index].info[k] = (c.triCount + kWideWidth - 1) / kWideWidth;
+            makePacks(c);
+        } else {
+            const int child = collapse(slots[k], index, k);
+            wideNodes[index].child[k] = child;
+            wideNodes[index].info[k] = c.object;
+        }
+    }
+    return index;
+}
+
+bool BVHTree::buildWide() {
+    wideNodes.clear();
+    wideLinks.clear();
+    widePacks.clear();
+    wideObjectRoots.assign(static_cast<std::size_t>(objectCount_), -1);
+    widePacks.reserve(triIndices.size() / 2 + 1);
+    collapse(0, -1, 0);
+
+    deviceWideNodes = device::uploadArray(wideNodes.data(), wideNodes.size());
+    deviceWidePacks.reset();
+    deviceWideObjectRoots.reset();
+    deviceWideLinks = device::uploadArray(wideLinks.data(), wideLinks.size());
+    bool ok = deviceWideNodes && deviceWideLinks;
+    if (ok && !widePacks.empty()) {
+        deviceWidePacks = device::uploadArray(widePacks.data(), widePacks.size());
+        ok = static_cast<bool>(deviceWidePacks);
+    }
+    if (ok && !wideObjectRoots.empty()) {
+        deviceWideObjectRoots = device::uploadArray(wideObjectRoots.data(), wideObjectRoots.size());
+        ok = static_cast<bool>(deviceWideObjectRoots);
+    }
+    if (!ok)
+        std::printf("Cannot upload the wide BVH (%zu nodes, %zu triangle packs)\n", wideNodes.size(),
+                    widePacks.size());
+    return ok;
+}
+
+WideBVHView BVHTree::wideView() const {
+    WideBVHView v;
+    v.nodes = deviceWideNodes.get();
+    v.links = deviceWideLinks.get();
+    v.rootObject = wideLinks.empty() ? -1 : wideLinks[0].object;
+    v.packs = deviceWidePacks.get();
+    v.objectRoots = deviceWideObjectRoots.get();
+    v.objectCount = static_cast<int32_t>(wideObjectRoots.size());
+    return v;
+}
+
+WideBVHView BVHTree::hostWideView() {
+    WideBVHView v;
+    v.nodes = wideNodes.data();
+    v.links = wideLinks.data();
+    v.rootObject = wideLinks.empty() ? -1 : wideLinks[0].object;
+    v.packs = widePacks.data();
+    v.objectRoots = wideObjectRoots.data();
+    v.objectCount = static_cast<int32_t>(wideObjectRoots.size());
+    return v;
+}
+
+}  // namespace lumenar
