@@ -54,12 +54,8 @@ done
 # --- X server -----------------------------------------------------------
 export XDG_RUNTIME_DIR="$work/xdg"
 mkdir -m 700 "$XDG_RUNTIME_DIR"
-# -displayfd: the server takes the first free display number and writes it
-# to the file once it accepts clients, so parallel tests never collide.
-Xvfb -displayfd 5 -screen 0 800x600x24 -nolisten tcp 5>"$work/display" 2>"$work/xvfb.txt" &
-xvfb_pid=$!
-wait_until 30 test -s "$work/display" || fail "Xvfb did not start: $(cat "$work/xvfb.txt")"
-export DISPLAY=":$(head -n1 "$work/display")"
+source "$(dirname "$0")/xvfb_start.sh"
+start_xvfb "$work" || fail "no virtual X server"
 
 # --- the program -----------------------------------------------------------
 mkdir "$work/scene"
