@@ -33,6 +33,8 @@ FrameResources frameResources(Application& app) {
     r.scene.lights = s.deviceLightTriangles;
     r.scene.volumeCount = s.volumeCount;
     r.scene.volumes = app.volumes();
+    r.metro = &app.metroChains();
+    r.kdScene = kdSceneOf(app.kdTree());
     return r;
 }
 
@@ -69,6 +71,11 @@ BatchResult renderBatch(Application& app, const BatchOptions& options) {
     Renderer renderer(res);
     device::Buffer<Color> display(static_cast<std::size_t>(W) * H);
     if (!renderer.valid() || !display) return result;
+    if (options.mlt && !renderer.metroReady()) {
+        std::fprintf(stderr, "Metropolis mode is unavailable: its chains were not set up\n");
+        return result;
+    }
+    renderer.mltEnabled = options.mlt;
 
     const long long samplesPerFrame =
         static_cast<long long>(res.superSampleFactor) * res.superSampleFactor * W * H;

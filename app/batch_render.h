@@ -18,6 +18,7 @@ struct BatchOptions {
     double seconds = 0.0;   // render until this much time has passed (at least one frame)
     bool progress = false;  // a progress line on standard error
     bool stats = false;     // time the ray queries
+    bool mlt = false;       // Metropolis light transport instead of path tracing
 };
 
 struct BatchResult {

@@ -31,10 +31,13 @@ FrameStats Renderer::renderFrame(const Camera& camera, Color* display) {
     const int W = res_.width, H = res_.height, o = res_.superSampleFactor;
     if (resetAccumulation_) {
         device::fillBytes(accumBuffer_.get(), 0, accumBuffer_.bytes());
+        if (mltEnabled && metroReady()) res_.metro->clearContributions();
         frameCount_ = 0;
         resetAccumulation_ = false;
     }
-    if (movableMoved_ && res_.movables && res_.bvhNodes) {
+    const bool metro = mltEnabled && metroReady();
+    // The chains trace the static kd-tree: a mesh move waits for path tracing.
+    if (movableMoved_ && !metro && res_.movables && res_.bvhNodes) {
         launchUpdateBVH(0, movableOffset_, res_.movables, res_.bvhNodes);
         device::synchronize();
         movableMoved_ = false;
@@ -42,6 +45,10 @@ FrameStats Renderer::renderFrame(const Camera& camera, Color* display) {
     frameCount_ += 1;
     const uint32_t hash = WangHash(frameCount_);
     const int seed = static_cast<int>(hash);
+    if (metro) {
+        renderMetroFrame(camera, display, stats);
+        return stats;
+    }
 
     const Clock::time_point t0 = Clock::now();
     RayTraceKernelGLOnlyDiffusePDInitSuper(res_.sobolStates, seed, camera, o * W, o * H, display,
@@ -65,6 +72,28 @@ FrameStats Renderer::renderFrame(const Camera& camera, Color* display) {
     stats.phases.compaction = secondsBetween(t1, t2) - stats.phases.bounces;
     stats.phases.accumulate = secondsBetween(t2, t3);
     return stats;
+}
+
+void Renderer::renderMetroFrame(const Camera& camera, Color* display, FrameStats& stats) {
+    MetroChains& chains = *res_.metro;
+    MetroFrameParams p;
+    p.frame = frameCount_;
+    p.frameSeed = WangHash(frameCount_);
+    p.salt = chains.salt;
+    p.meanLuminance = chains.meanLuminance;
+    p.width = res_.width;
+    p.height = res_.height;
+    const Clock::time_point t0 = Clock::now();
+    RayTraceKernelMetro(p, chains.arrays(res_.sobolStates), accumBuffer_.get(), camera, res_.kdScene);
+    device::checkLaunch();
+    device::synchronize();
+    const Clock::time_point t1 = Clock::now();
+    RenderMetroFrame(static_cast<int>(frameCount_), res_.width, res_.height, accumBuffer_.get(), display);
+    device::checkLaunch();
+    device::synchronize();
+    stats.phases.bounces = secondsBetween(t0, t1);
+    stats.phases.accumulate = secondsBetween(t1, Clock::now());
+    stats.pathSegments = static_cast<long long>(res_.width) * res_.height;
 }
 
 }  // namespace lumenar

@@ -1,0 +1,142 @@
+#include "render/metropolis.h"
+
+#include <cstdio>
+
+#include "accel/kdtree.h"
+#include "device/launch.h"
+#include "device/primitives.h"
+#include "render/primary_rays.h"
+
+namespace lumenar {
+
+KdScene kdSceneOf(const KdTree& tree) {
+    KdScene s;
+    s.woop = tree.woopTriangles;
+    s.nodes = tree.deviceNodes.get();
+    s.triIndices = tree.deviceTriIndices.get();
+    s.triangles = tree.deviceTriangles;
+    s.materials = tree.materials;
+    s.bgcolor = tree.bgcolor;
+    s.box = tree.bbox;
+    s.lightIndices = tree.deviceLightIndices;
+    s.lightCount = tree.lightCount;
+    s.lights = tree.deviceLightTriangles;
+    return s;
+}
+
+void RayTraceKernelMetroInit(float* luminance, const Camera& cam, int W, int H, const KdScene& scene,
+                             uint32_t salt) {
+    const Camera c = cam;
+    const KdScene s = scene;
+    device::launchPixelGrid(
+        W, H, LUMENAR_LAMBDA(int x, int y) {
+            const int idx = y * W + x;
+            XorwowState rng;
+            xorwowInit(metroSeed(salt, idx), &rng);
+            const Ray ray = tentFilteredRay(c, x, y, &rng);
+            TreeTraversal tt;
+            luminance[idx] = metroLuminance(metroRadiance(ray, &rng, tt, s));
+        });
+}
+
+void getCdfSeed(float* seeds, float total, int W, int H, uint32_t salt) {
+    device::launchPixelGrid(
+        W, H, LUMENAR_LAMBDA(int x, int y) {
+            const int idx = y * W + x;
+            XorwowState rng;
+            xorwowInit(metroSeed(salt, idx + static_cast<int>(kMetroCdfSeedOffset)), &rng);
+            seeds[idx] = total * xorwowUniform(&rng);
+        });
+}
+
+void RetrieveInitSampleHetero(const int* chosen, MLTSample* samples, Color* contributions, const Camera& cam,
+                              int W, int H, const KdScene& scene, uint32_t salt) {
+    const Camera c = cam;
+    const KdScene s = scene;
+    device::launchPixelGrid(
+        W, H, LUMENAR_LAMBDA(int x, int y) {
+            const int idx = y * W + x;
+            XorwowState rng;
+            xorwowInit(metroSeed(salt, chosen[idx]), &rng);
+            MLTSample m;
+            // Kept strictly inside the pixel: a draw of exactly 1 would land
+            // on the next pixel, or outside the image at the last column.
+            m.values[0] = static_cast<float>(x) + xorwowUniform(&rng) * kBelowOne;
+            m.values[1] = static_cast<float>(y) + xorwowUniform(&rng) * kBelowOne;
+            for (int i = kMetroFirstPathNumber; i < kMetroNumbers; ++i)
+                m.values[i] = xorwowUniform(&rng) * kBelowOne;
+            TreeTraversal tt;
+            contributions[idx] = metroRadiance(c, m, W, H, tt, s);
+            samples[idx] = m;
+        });
+}
+
+void RayTraceKernelMetro(const MetroFrameParams& params, const MetroChainArrays& chains, Color* accum,
+                         const Camera& cam, const KdScene& scene) {
+    const MetroFrameParams p = params;
+    const MetroChainArrays c = chains;
+    const Camera cm = cam;
+    const KdScene s = scene;
+    device::launchPixelGrid(
+        p.width, p.height, LUMENAR_LAMBDA(int x, int y) {
+            TreeTraversal tt;
+            metroChainStep(y * p.width + x, p, c, accum, [&](const MLTSample& m) {
+                return metroRadiance(cm, m, p.width, p.height, tt, s);
+            });
+        });
+}
+
+bool mltSetup(const Camera& cam, int W, int H, const KdScene& scene, int sobolScale, SobolStates& sobol,
+              MetroChains& chains, uint32_t salt) {
+    const std::size_t n = static_cast<std::size_t>(W) * static_cast<std::size_t>(H);
+    chains = MetroChains();
+    chains.width = W;
+    chains.height = H;
+    chains.salt = salt;
+    // The temporaries are freed on every way out.
+    device::Buffer<float> luminance(n), prefix(n), seeds(n);
+    device::Buffer<int> chosen(n);
+    chains.samples = device::Buffer<MLTSample>(n);
+    chains.contributions = device::Buffer<Color>(n);
+    if (n == 0 || !luminance || !prefix || !seeds || !chosen || !chains.samples || !chains.contributions) {
+        std::fprintf(stderr, "cudaMalloc failed");
+        return false;
+    }
+
+    RayTraceKernelMetroInit(luminance.get(), cam, W, H, scene, salt);
+    if (!device::checkLaunch()) return false;
+    device::synchronize();
+
+    const int count = static_cast<int>(n);
+    const float total = device::reduceSum(luminance.get(), count);
+    device::inclusiveScanSum(luminance.get(), prefix.get(), count);
+
+    getCdfSeed(seeds.get(), total, W, H, salt);
+    device::lowerBound(prefix.get(), count, seeds.get(), count, chosen.get());
+    chains.meanLuminance = total / static_cast<float>(n);
+    device::synchronize();
+
+    chains.rejectCounters = device::Buffer<int>(n);
+    if (!chains.rejectCounters ||
+        !device::fillBytes(chains.rejectCounters.get(), 0, chains.rejectCounters.bytes())) {
+        std::fprintf(stderr, "cudaMalloc failed");
+        return false;
+    }
+    // The scan and the reduction may round differently: a seed equal to the
+    // total can lie past the last prefix sum. Such an index is kept in range.
+    int* chosenIdx = chosen.get();
+    device::launchPathArray(
+        count, LUMENAR_LAMBDA(int i) {
+            if (chosenIdx[i] >= count) chosenIdx[i] = count - 1;
+        });
+    RetrieveInitSampleHetero(chosen.get(), chains.samples.get(), chains.contributions.get(), cam, W, H, scene,
+                             salt);
+    if (!device::checkLaunch()) return false;
+    device::synchronize();
+
+    const int o = sobolScale < 1 ? 1 : sobolScale;
+    if (!sobol.create(o * W, o * H)) return false;
+    return true;
+}
+
+}  // namespace lumenar

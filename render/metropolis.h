@@ -1,0 +1,380 @@
+// Metropolis light transport in primary sample space: one Markov chain per
+// pixel over the static scene, traced through the kd-tree.
+//
+// A chain's state is an MLTSample: a continuous image position and the
+// numbers a path evaluation reads. Every frame each chain proposes a mutated
+// state (a large step draws a fresh one, a small step perturbs every number a
+// little), splats its current and proposed contributions into the running sum
+// with expected-value weights, and accepts or rejects the proposal.
+//
+// The path evaluation is the interactive path tracer's own shading (shadeHitFrom:
+// emitters, next-event estimation with multiple importance sampling,
+// continuation and roulette), fed from fixed positions of the sample instead
+// of a generator, so both modes converge to the same image.
+#pragma once
+
+#include <cstdint>
+
+#include "accel/traversal.h"
+#include "device/atomics.h"
+#include "device/hd.h"
+#include "device/memory.h"
+#include "device/random.h"
+#include "render/accumulation.h"
+#include "render/bounce.h"
+#include "render/camera.h"
+#include "render/primary_rays.h"
+#include "render/sobol_states.h"
+#include "render/tracer.h"
+
+namespace lumenar {
+
+class KdTree;
+
+// Numbers a chain carries: 0 and 1 are the image position in pixels, 2 ... 83
+// feed the path evaluation.
+constexpr int kMetroNumbers = 84;
+constexpr int kMetroFirstPathNumber = 2;
+// Surface vertices of a path: the first hit and four bounces.
+constexpr int kMetroVertices = 5;
+// Each vertex reads its own block of positions, in the order shadeHitFrom
+// draws: continuation, light choice, vertex sample, light point, roulette.
+// Blocks never overlap, so no number drives two decisions of one path.
+constexpr int kMetroNumbersPerVertex = 16;
+static_assert(kMetroFirstPathNumber + kMetroVertices * kMetroNumbersPerVertex <= kMetroNumbers,
+              "every vertex block fits in the sample");
+
+constexpr int kMetroLargeStepPeriod = 4;
+constexpr int kMetroForcedAcceptance = 32;
+constexpr uint32_t kMetroCdfSeedOffset = 1234;
+
+struct MLTSample {
+    float values[kMetroNumbers];
+};
+
+// The scene arrays the Metropolis kernels read, as the kd-tree holds them.
+struct KdScene {
+    const float4* woop = nullptr;
+    const NodeProp* nodes = nullptr;
+    const int* triIndices = nullptr;
+    const deviceTriangle* triangles = nullptr;
+    const Material* materials = nullptr;
+    Color bgcolor;
+    aabb box;  // the enlarged tracing box
+    const int* lightIndices = nullptr;
+    int lightCount = 0;
+    const deviceLightTriangle* lights = nullptr;
+};
+
+// The tree's copies of the scene arrays (start-up stores them there).
+KdScene kdSceneOf(const KdTree& tree);
+
+// ---- kd-tree queries --------------------------------------------------------
+
+LUMENAR_HD inline bool kdNearestHit(TreeTraversal& tt, const KdScene& s, const Ray& ray,
+                                    SurfaceHitRecord* hit) {
+    if (!s.nodes) return false;  // a scene without triangles
+#if !defined(__CUDA_ARCH__)
+    const bool timed = querystats::enabled();
+    const unsigned long long t0 = timed ? querystats::now() : 0;
+#endif
+    const bool found = tt.intersect(ray, hit, s.woop, s.nodes, s.triIndices, s.triangles, s.materials, s.box);
+#if !defined(__CUDA_ARCH__)
+    if (timed) querystats::add(true, querystats::now() - t0);
+#endif
+    return found;
+}
+
+// The shadow queries the shared shading asks for, answered by the kd-tree.
+struct KdSceneQueries {
+    TreeTraversal* tt;
+    const KdScene* s;
+
+    // The triangle a ray along r meets first (the nearest), or -1: a light
+    // counts as seen along a sampled direction only when nothing is in front.
+    LUMENAR_HD int firstAccepted(const Ray& r) const {
+        SurfaceHitRecord h;
+        return kdNearestHit(*tt, *s, r, &h) ? h.triangleIndex : -1;
+    }
+
+    LUMENAR_HD bool occluded(const Vector3d& from, const Vector3d& dir, float dist) const {
+        if (!s->nodes) return false;
+#if !defined(__CUDA_ARCH__)
+        const bool timed = querystats::enabled();
+        const unsigned long long t0 = timed ? querystats::now() : 0;
+#endif
+        const bool blocked = tt->occlude(Ray(from, dir), dist, s->woop, s->nodes, s->triIndices, s->triangles,
+                                         s->materials, s->box);
+#if !defined(__CUDA_ARCH__)
+        if (timed) querystats::add(false, querystats::now() - t0);
+#endif
+        return blocked;
+    }
+};
+
+// ---- path evaluation ---------------------------------------------------------
+
+// Reads the numbers of one vertex block in order. A stored value is in
+// [0, 1); the shading expects (0, 1], so 0 reads as 1 (the same point of the
+// unit circle).
+struct SampleDraws {
+    const float* values;
+    int used;
+    int count;
+    LUMENAR_HD float operator()() {
+        const float v = used < count ? values[used] : 0.5f;
+        ++used;
+        return v > 0.0f ? v : 1.0f;
+    }
+};
+
+LUMENAR_HD inline Color finiteOrBlack(const Color& c) {
+    return isFinite(c) ? c : Color(0.0f, 0.0f, 0.0f);
+}
+
+// Radiance along the camera ray `ray` over at most kMetroVertices surface
+// vertices; drawsFor(j) gives the number source of vertex j. A result that is
+// not finite counts as black.
+template <class DrawsFor>
+LUMENAR_HD Color metroPath(Ray ray, TreeTraversal& tt, const KdScene& s, DrawsFor&& drawsFor) {
+    Color result(0.0f, 0.0f, 0.0f);
+    Color weight(1.0f, 1.0f, 1.0f);
+    const KdSceneQueries q{&tt, &s};
+    for (int j = 0; j < kMetroVertices; ++j) {
+        SurfaceHitRecord rec;
+        if (!kdNearestHit(tt, s, ray, &rec)) {
+            result += weight * s.bgcolor;
+            break;
+        }
+        SurfaceHit hit;
+        hit.point = ray.origin + ray.direction * rec.t;
+        hit.normal = normalize(rec.normal);
+        hit.t = rec.t;
+        hit.materialIndex = rec.materialIndex;
+        auto& next = drawsFor(j);
+        const BounceResult r = shadeHitFrom(ray, hit, j, next, s.materials, s.lightCount, s.lights, q);
+        if (!r.radiance.isBlack()) result += weight * r.radiance;
+        if (r.code < 0) break;
+        weight = weight * r.factor;
+        if (!isFinite(weight)) break;
+        ray = r.next;
+    }
+    return finiteOrBlack(result);
+}
+
+// Start-up evaluation: every decision draws the next number of rng.
+LUMENAR_HD inline Color metroRadiance(const Ray& ray, XorwowState* rng, TreeTraversal& tt, const KdScene& s) {
+    XorwowDraws draws{rng};
+    return metroPath(ray, tt, s, [&](int) -> XorwowDraws& { return draws; });
+}
+
+// The camera ray of a sample: through image position (values[0], values[1]).
+LUMENAR_HD inline Ray metroCameraRay(const Camera& cam, const MLTSample& x, int W, int H) {
+    const Vector3d target =
+        planePoint(cam, x.values[0] / static_cast<float>(W), x.values[1] / static_cast<float>(H));
+    return Ray(cam.rayOrigin, target - cam.rayOrigin);
+}
+
+// Per-frame evaluation: every decision reads a fixed position of the sample.
+LUMENAR_HD inline Color metroRadiance(const Camera& cam, const MLTSample& x, int W, int H, TreeTraversal& tt,
+                                      const KdScene& s) {
+    SampleDraws draws{nullptr, 0, kMetroNumbersPerVertex};
+    return metroPath(metroCameraRay(cam, x, W, H), tt, s, [&](int j) -> SampleDraws& {
+        draws.values = x.values + kMetroFirstPathNumber + j * kMetroNumbersPerVertex;
+        draws.used = 0;
+        return draws;
+    });
+}
+
+// Luminance a chain is distributed by: the largest component.
+LUMENAR_HD inline float metroLuminance(const Color& c) {
+    return fmaxf(c.r, fmaxf(c.g, c.b));
+}
+
+// ---- mutations ------------------------------------------------------------------
+
+// Large steps happen on frames 1, 1 + period, 1 + 2 period, ...
+LUMENAR_HD inline bool isLargeStep(uint32_t frame, int period) {
+    return period > 0 && frame >= 1 && (frame - 1) % static_cast<uint32_t>(period) == 0;
+}
+
+// A Sobol draw in (0, 1] scaled to an image coordinate in [0, R).
+LUMENAR_HD inline float largeStepCoordinate(float s, int R) {
+    float v = static_cast<float>(R) * s * kBelowOne;
+    if (static_cast<int>(v) >= R || !(v >= 0.0f)) v = 0.0f;
+    return v;
+}
+
+// One number of a small step: a perturbation between R/1024 and R/64 (u
+// picks the size, v the sign), wrapped into [0, R).
+LUMENAR_HD inline float smallStepValue(float value, float R, float u, float v) {
+    const float delta = (R / 64.0f) * expf(-2.7725887f * u);  // ln 16
+    float y;
+    if (v < 0.5f) {
+        y = value + delta;
+        if (y >= R) y -= R;
+    } else {
+        y = value - delta;
+        if (y < 0.0f) y += R;
+    }
+    return (y >= 0.0f && y < R) ? y : 0.0f;
+}
+
+LUMENAR_HD inline void largeStep(MLTSample& y, SobolState* sx, SobolState* sy, XorwowState* rng, int W,
+                                 int H) {
+    y.values[0] = largeStepCoordinate(sobolUniform(sx), W);
+    y.values[1] = largeStepCoordinate(sobolUniform(sy), H);
+    for (int i = kMetroFirstPathNumber; i < kMetroNumbers; ++i) y.values[i] = xorwowUniform(rng) * kBelowOne;
+}
+
+LUMENAR_HD inline void smallStep(MLTSample& y, XorwowState* rng, int W, int H) {
+    for (int i = 0; i < kMetroNumbers; ++i) {
+        const float R = i == 0 ? static_cast<float>(W) : i == 1 ? static_cast<float>(H) : 1.0f;
+        const float u = xorwowUniform(rng);
+        const float v = xorwowUniform(rng);
+        y.values[i] = smallStepValue(y.values[i], R, u, v);
+    }
+}
+
+// ---- acceptance and splats ----------------------------------------------------
+
+// min(1, iY / iX); an infinite or undefined quotient counts as 1.
+LUMENAR_HD inline float acceptanceProbability(float iX, float iY) {
+    const float q = iY / iX;
+    if (!(q < 1.0f)) return 1.0f;
+    return q > 0.0f ? q : 0.0f;
+}
+
+// c x weight x meanLuminance / luminance, or black when the luminance is not
+// positive, its inverse is infinite, or any component comes out NaN,
+// infinite or negative.
+LUMENAR_HD inline Color splatValue(const Color& c, float weight, float meanLuminance, float luminance) {
+    const Color black(0.0f, 0.0f, 0.0f);
+    if (!(luminance > 0.0f)) return black;
+    const float inv = 1.0f / luminance;
+    if (!isFinite(inv)) return black;
+    const Color s = c * (weight * meanLuminance * inv);
+    if (!isFinite(s) || s.r < 0.0f || s.g < 0.0f || s.b < 0.0f) return black;
+    return s;
+}
+
+// Pixel a state splats into, y * W + x of its image position (clamped into
+// the image, so no state can write outside it).
+LUMENAR_HD inline int splatPixel(const MLTSample& x, int W, int H) {
+    int px = static_cast<int>(x.values[0]);
+    int py = static_cast<int>(x.values[1]);
+    px = px < 0 ? 0 : (px >= W ? W - 1 : px);
+    py = py < 0 ? 0 : (py >= H ? H - 1 : py);
+    return py * W + px;
+}
+
+// Adds per component with atomic float additions: several chains may splat
+// into the same pixel at once, and no addition may be lost.
+LUMENAR_HD inline void splat(Color* accum, int pixel, const Color& s) {
+    if (s.isBlack()) return;
+    addToFrame(accum, pixel, s, true);
+}
+
+// Generator seed of chain idx: the 32-bit seed in the high word, the chain in
+// the low one, so no two chains of a run ever share a stream.
+LUMENAR_HD inline uint64_t metroSeed(uint32_t seed, int idx) {
+    return (static_cast<uint64_t>(seed) << 32) | static_cast<uint32_t>(idx);
+}
+
+// What one frame passes to every chain.
+struct MetroFrameParams {
+    uint32_t frame = 1;      // k, frames since the last reset, from 1
+    uint32_t frameSeed = 0;  // WangHash(k)
+    uint32_t salt = 0;       // distinguishes independent runs
+    int largeStepPeriod = kMetroLargeStepPeriod;
+    int forcedAcceptance = kMetroForcedAcceptance;
+    float meanLuminance = 0.0f;
+    int width = 0, height = 0;
+};
+
+// The chain arrays a step reads and writes.
+struct MetroChainArrays {
+    MLTSample* samples;
+    Color* contributions;
+    int* rejectCounters;
+    SobolState* sobolStates;  // two per chain
+};
+
+// One Metropolis step of chain idx; evaluate(const MLTSample&) -> Color gives
+// a state's contribution. Returns whether the proposal was accepted.
+template <class Evaluate>
+LUMENAR_HD bool metroChainStep(int idx, const MetroFrameParams& p, const MetroChainArrays& c, Color* accum,
+                               const Evaluate& evaluate) {
+    XorwowState rng;
+    xorwowInit(metroSeed(p.frameSeed ^ p.salt, idx), &rng);
+    const MLTSample& X = c.samples[idx];
+    const Color cX = c.contributions[idx];
+    MLTSample Y = X;
+    if (isLargeStep(p.frame, p.largeStepPeriod))
+        largeStep(Y, &c.sobolStates[2 * idx], &c.sobolStates[2 * idx + 1], &rng, p.width, p.height);
+    else
+        smallStep(Y, &rng, p.width, p.height);
+    const Color cY = finiteOrBlack(evaluate(Y));
+
+    const float iX = metroLuminance(cX), iY = metroLuminance(cY);
+    const float a = acceptanceProbability(iX, iY);
+    splat(accum, splatPixel(X, p.width, p.height), splatValue(cX, 1.0f - a, p.meanLuminance, iX));
+    splat(accum, splatPixel(Y, p.width, p.height), splatValue(cY, a, p.meanLuminance, iY));
+
+    bool accept = c.rejectCounters[idx] >= p.forcedAcceptance || a >= 1.0f;
+    if (!accept) accept = xorwowUniform(&rng) < a;
+    if (accept) {
+        c.samples[idx] = Y;
+        c.contributions[idx] = cY;
+        c.rejectCounters[idx] = 0;
+    } else {
+        c.rejectCounters[idx] += 1;
+    }
+    return accept;
+}
+
+// ---- kernels and set-up ----------------------------------------------------------
+
+// Start-up luminance: one tent-filtered path estimate per pixel.
+void RayTraceKernelMetroInit(float* luminance, const Camera& cam, int W, int H, const KdScene& scene,
+                             uint32_t salt);
+// seeds[idx] = total x the first uniform of the generator seeded idx + 1234.
+void getCdfSeed(float* seeds, float total, int W, int H, uint32_t salt);
+// First state of every chain (inside its own pixel, the numbers from the
+// generator seeded with chosen[idx]) and its contribution.
+void RetrieveInitSampleHetero(const int* chosen, MLTSample* samples, Color* contributions, const Camera& cam,
+                              int W, int H, const KdScene& scene, uint32_t salt);
+// One step of every chain; splats into accum.
+void RayTraceKernelMetro(const MetroFrameParams& params, const MetroChainArrays& chains, Color* accum,
+                         const Camera& cam, const KdScene& scene);
+
+// The chains, one per pixel, for the life of the process.
+class MetroChains {
+ public:
+    device::Buffer<MLTSample> samples;
+    device::Buffer<Color> contributions;
+    device::Buffer<int> rejectCounters;
+    float meanLuminance = 0.0f;
+    int width = 0, height = 0;
+    uint32_t salt = 0;
+
+    bool ready() const { return samples && contributions && rejectCounters; }
+    // A reset in Metropolis mode: every chain accepts its next proposal and
+    // splats nothing for its old state.
+    void clearContributions() {
+        if (contributions) device::fillBytes(contributions.get(), 0, contributions.bytes());
+    }
+    MetroChainArrays arrays(SobolState* sobolStates) const {
+        return {samples.get(), contributions.get(), rejectCounters.get(), sobolStates};
+    }
+};
+
+// Sets up the chains of a W x H image (and the Sobol states: two per pixel of
+// the sobolScale-times supersampled grid, used by large steps and by the path
+// tracer's pixel jitter). Prints "cudaMalloc failed" or "Kernel launch
+// failed: ..." on standard error when a step fails; the remaining steps are
+// then skipped. Returns whether the chains are ready.
+bool mltSetup(const Camera& cam, int W, int H, const KdScene& scene, int sobolScale, SobolStates& sobol,
+              MetroChains& chains, uint32_t salt = 0);
+
+}  // namespace lumenar
