@@ -33,7 +33,10 @@ void RayTraceKernelMetroInit(float* luminance, const Camera& cam, int W, int H, 
             const int idx = y * W + x;
             XorwowState rng;
             xorwowInit(metroSeed(salt, idx), &rng);
-            const Ray ray = tentFilteredRay(c, x, y, &rng);
+            // The same draws as metroStartState: position, then path numbers.
+            const float px = static_cast<float>(x) + metroNumber(&rng);
+            const float py = static_cast<float>(y) + metroNumber(&rng);
+            const Ray ray = metroCameraRay(c, px, py, W, H);
             TreeTraversal tt;
             luminance[idx] = metroLuminance(metroRadiance(ray, &rng, tt, s));
         });
@@ -44,7 +47,8 @@ void getCdfSeed(float* seeds, float total, int W, int H, uint32_t salt) {
         W, H, LUMENAR_LAMBDA(int x, int y) {
             const int idx = y * W + x;
             XorwowState rng;
-            xorwowInit(metroSeed(salt, idx + static_cast<int>(kMetroCdfSeedOffset)), &rng);
+            // Its own streams: the high word differs from the candidates'.
+            xorwowInit(metroSeed(salt ^ 0x80000000u, idx + static_cast<int>(kMetroCdfSeedOffset)), &rng);
             seeds[idx] = total * xorwowUniform(&rng);
         });
 }
@@ -57,14 +61,10 @@ void RetrieveInitSampleHetero(const int* chosen, MLTSample* samples, Color* cont
         W, H, LUMENAR_LAMBDA(int x, int y) {
             const int idx = y * W + x;
             XorwowState rng;
-            xorwowInit(metroSeed(salt, chosen[idx]), &rng);
+            const int j = chosen[idx];
+            xorwowInit(metroSeed(salt, j), &rng);
             MLTSample m;
-            // Kept strictly inside the pixel: a draw of exactly 1 would land
-            // on the next pixel, or outside the image at the last column.
-            m.values[0] = static_cast<float>(x) + xorwowUniform(&rng) * kBelowOne;
-            m.values[1] = static_cast<float>(y) + xorwowUniform(&rng) * kBelowOne;
-            for (int i = kMetroFirstPathNumber; i < kMetroNumbers; ++i)
-                m.values[i] = xorwowUniform(&rng) * kBelowOne;
+            metroStartState(j % W, j / W, &rng, m);
             TreeTraversal tt;
             contributions[idx] = metroRadiance(c, m, W, H, tt, s);
             samples[idx] = m;

@@ -162,17 +162,32 @@ LUMENAR_HD Color metroPath(Ray ray, TreeTraversal& tt, const KdScene& s, DrawsFo
     return finiteOrBlack(result);
 }
 
-// Start-up evaluation: every decision draws the next number of rng.
-LUMENAR_HD inline Color metroRadiance(const Ray& ray, XorwowState* rng, TreeTraversal& tt, const KdScene& s) {
-    XorwowDraws draws{rng};
-    return metroPath(ray, tt, s, [&](int) -> XorwowDraws& { return draws; });
+// The camera ray through image position (px, py) in pixels.
+LUMENAR_HD inline Ray metroCameraRay(const Camera& cam, float px, float py, int W, int H) {
+    const Vector3d target = planePoint(cam, px / static_cast<float>(W), py / static_cast<float>(H));
+    return Ray(cam.rayOrigin, target - cam.rayOrigin);
+}
+LUMENAR_HD inline Ray metroCameraRay(const Camera& cam, const MLTSample& x, int W, int H) {
+    return metroCameraRay(cam, x.values[0], x.values[1], W, H);
 }
 
-// The camera ray of a sample: through image position (values[0], values[1]).
-LUMENAR_HD inline Ray metroCameraRay(const Camera& cam, const MLTSample& x, int W, int H) {
-    const Vector3d target =
-        planePoint(cam, x.values[0] / static_cast<float>(W), x.values[1] / static_cast<float>(H));
-    return Ray(cam.rayOrigin, target - cam.rayOrigin);
+// A number of a chain state drawn from a generator: in [0, 1).
+LUMENAR_HD inline float metroNumber(XorwowState* rng) {
+    return xorwowUniform(rng) * kBelowOne;
+}
+
+// Start-up evaluation: the numbers come from rng, each vertex drawing its
+// whole block when the path reaches it. The result equals the per-frame
+// evaluation of the state whose numbers are the generator's in order (see
+// metroStartState), so a start-up candidate can be turned into a chain state.
+LUMENAR_HD inline Color metroRadiance(const Ray& ray, XorwowState* rng, TreeTraversal& tt, const KdScene& s) {
+    float block[kMetroNumbersPerVertex];
+    SampleDraws draws{block, 0, kMetroNumbersPerVertex};
+    return metroPath(ray, tt, s, [&](int) -> SampleDraws& {
+        for (float& v : block) v = metroNumber(rng);
+        draws.used = 0;
+        return draws;
+    });
 }
 
 // Per-frame evaluation: every decision reads a fixed position of the sample.
@@ -184,6 +199,14 @@ LUMENAR_HD inline Color metroRadiance(const Camera& cam, const MLTSample& x, int
         draws.used = 0;
         return draws;
     });
+}
+
+// The start-up candidate of pixel (x, y) from a generator seeded for it: a
+// position inside the pixel, then the path numbers in order.
+LUMENAR_HD inline void metroStartState(int x, int y, XorwowState* rng, MLTSample& m) {
+    m.values[0] = static_cast<float>(x) + metroNumber(rng);
+    m.values[1] = static_cast<float>(y) + metroNumber(rng);
+    for (int i = kMetroFirstPathNumber; i < kMetroNumbers; ++i) m.values[i] = metroNumber(rng);
 }
 
 // Luminance a chain is distributed by: the largest component.
@@ -335,13 +358,14 @@ LUMENAR_HD bool metroChainStep(int idx, const MetroFrameParams& p, const MetroCh
 
 // ---- kernels and set-up ----------------------------------------------------------
 
-// Start-up luminance: one tent-filtered path estimate per pixel.
+// Start-up luminance: one path estimate per pixel, the candidate state of
+// the pixel's generator (seeded with the pixel index).
 void RayTraceKernelMetroInit(float* luminance, const Camera& cam, int W, int H, const KdScene& scene,
                              uint32_t salt);
 // seeds[idx] = total x the first uniform of the generator seeded idx + 1234.
 void getCdfSeed(float* seeds, float total, int W, int H, uint32_t salt);
-// First state of every chain (inside its own pixel, the numbers from the
-// generator seeded with chosen[idx]) and its contribution.
+// First state of every chain and its contribution: the start-up candidate
+// of pixel chosen[idx], so chains start distributed by luminance.
 void RetrieveInitSampleHetero(const int* chosen, MLTSample* samples, Color* contributions, const Camera& cam,
                               int W, int H, const KdScene& scene, uint32_t salt);
 // One step of every chain; splats into accum.
