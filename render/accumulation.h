@@ -122,15 +122,16 @@ LUMENAR_HD inline void applyBounceResult(pixelData& path, const BounceResult& r,
     if (r.code < 0 || !isFinite(path.throughput)) path.alive = 0;
 }
 
-// One thread of a bounce launch: seeds the slot's generator, traces the
+// One thread of a bounce launch: seeds the path's generator (from its
+// identity and the bounce, not from the slot it was compacted into), traces the
 // path's ray with trace(ray, bounce, rng) -> BounceResult and folds the
 // result into the path and the frame.
 template <class Trace>
 LUMENAR_HD void bouncePathItem(int i, int frameSeed, int bounce, pixelData* paths, Color* frame,
                                int superSampleFactor, const Trace& trace) {
-    XorwowState rng;
-    xorwowInit(bounceSeed(frameSeed, bounce, i), &rng);
     pixelData p = paths[i];
+    XorwowState rng;
+    xorwowInit(bounceSeed(frameSeed, bounce, p.pathIndex), &rng);
     const BounceResult r = trace(p.ray, bounce, &rng);
     applyBounceResult(p, r, frame, superSampleFactor);
     paths[i] = p;

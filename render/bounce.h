@@ -27,13 +27,27 @@ struct BounceResult {
     int32_t code;    // -1 ends the path; otherwise the next bounce number
 };
 
-// Generator seed of path slot i in a bounce launch: the 32-bit sum of the
-// frame seed, the bounce number and the slot, sign-extended. Slots index the
-// compacted path array, so every launch draws fresh streams.
-LUMENAR_HD inline uint64_t bounceSeed(int frameSeed, int bounce, int i) {
-    const uint32_t s =
-        static_cast<uint32_t>(frameSeed) + static_cast<uint32_t>(bounce) + static_cast<uint32_t>(i);
-    return static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(s)));
+// Most bounces a seed tells apart (the frame loop runs fewer launches).
+constexpr int kSeedBounces = 128;
+
+// Bijective 64-bit mix (the finaliser of splitmix64): distinct keys give
+// distinct, decorrelated seeds.
+LUMENAR_HD inline uint64_t mixSeed(uint64_t z) {
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
+    return z ^ (z >> 31);
+}
+
+// Generator seed of one bounce of one path: a bijective hash of the frame
+// seed, the path's identity (pixelData::pathIndex, its camera-sample slot,
+// which compaction does not change) and the bounce number. Within a frame no
+// two (path, bounce) pairs share a seed, and a path's numbers do not depend on
+// where compaction moved it.
+LUMENAR_HD inline uint64_t bounceSeed(int frameSeed, int bounce, int pathIndex) {
+    const uint64_t key = (static_cast<uint64_t>(static_cast<uint32_t>(frameSeed)) << 32) ^
+                         ((static_cast<uint64_t>(static_cast<uint32_t>(pathIndex)) * kSeedBounces) |
+                          static_cast<uint64_t>(static_cast<uint32_t>(bounce) % kSeedBounces));
+    return mixSeed(key);
 }
 
 // Shading normal at barycentrics (u, v); the first weight is formed in double.
@@ -86,33 +100,37 @@ struct MisWeights {
     float bsdf, light;
 };
 
-// Diffuse samples take light only from the light point, perfectly specular
-// ones only from their own direction; the rest use the power heuristic.
-LUMENAR_HD inline MisWeights misWeights(int lobe, bool isDelta, float pdfB, float pdfL) {
-    if (lobe == kLobeDiffuse) return {0.0f, 1.0f};
-    if (isDelta) return {1.0f, 0.0f};
-    const float b2 = pdfB * pdfB, l2 = pdfL * pdfL;
-    return {b2 / (b2 + l2), l2 / (l2 + b2)};
+// Power heuristic for a direction both techniques can produce, from the two
+// densities of that same direction.
+LUMENAR_HD inline float powerHeuristic(float pdfThis, float pdfOther) {
+    const float a = pdfThis * pdfThis, b = pdfOther * pdfOther;
+    return a + b > 0.0f ? a / (a + b) : 0.0f;
 }
+
+// Which techniques the next-event estimate uses. The interactive tracer uses
+// kMis; the two single-technique estimators exist so tests can check that all
+// three converge to the same image. A perfectly specular sample always takes
+// its light along its own direction.
+enum class DirectLightStrategy : int32_t { kMis = 0, kBsdfOnly = 1, kLightOnly = 2 };
 
 LUMENAR_HD inline bool hasNaN(const Color& c) {
     return c.r != c.r || c.g != c.g || c.b != c.b;
 }
 
-// Weighted sum of the two estimates; NaN anywhere drops the whole estimate
+// Sum of the two weighted estimates; NaN anywhere drops the whole estimate
 // (0/0 arises behind a light and at grazing light points).
-LUMENAR_HD inline Color combineDirect(const MisWeights& w, const Color& bsdfEstimate,
-                                      const Color& lightEstimate) {
-    const Color d = bsdfEstimate * w.bsdf + lightEstimate * w.light;
+LUMENAR_HD inline Color combineDirect(const Color& bsdfEstimate, const Color& lightEstimate) {
+    const Color d = bsdfEstimate + lightEstimate;
     return hasNaN(d) ? Color(0.0f, 0.0f, 0.0f) : d;
 }
 
 // Russian roulette on the continuation factor: survives with probability
-// max(factor) (always when that is at least 1) and is then divided by it.
+// q = min(1, max(factor)) and is then divided by q, so the expected factor is
+// unchanged; a factor of at least 1 always survives as it is.
 LUMENAR_HD inline bool russianRoulette(Color& factor, float xi) {
     const float q = fmaxf(factor.r, fmaxf(factor.g, factor.b));
-    if (xi > q) return false;
-    factor = factor / q;
+    if (!(q > 0.0f) || xi > q) return false;
+    if (q < 1.0f) factor = factor / q;
     return true;
 }
 
@@ -124,14 +142,57 @@ struct SurfaceHit {
     int32_t materialIndex;
 };
 
+// What the nearest-surface query reports along a BSDF-sampled direction:
+// whether the nearest surface is an emissive triangle of the light list, and
+// what light sampling needs to know about it.
+struct EmitterHit {
+    bool found = false;
+    float t = 0.0f;   // ray distance of the hit
+    Vector3d normal;  // unit face normal, the emitting side (as in deviceLightTriangle)
+    float invArea = 0.0f;
+    Color emission;
+};
+
+// The emitter record of triangle `tri` hit at distance t (the tracer's and the
+// tests' queries share it).
+LUMENAR_HD inline EmitterHit emitterHitOf(const deviceTriangle& tri, const Material* materials, float t) {
+    EmitterHit e;
+    const Material& m = materials[tri.materialIndex];
+    if (!tri.isLight || !m.isEmissive()) return e;
+    e.found = true;
+    e.t = t;
+    const float len = length(tri.normal1);
+    e.normal = len > 0.0f ? tri.normal1 / len : tri.normal1;
+    e.invArea = tri.invArea;
+    e.emission = m.emission;
+    return e;
+}
+
+// Solid-angle density with which light sampling (1 / lightCount per light,
+// uniform over its area) produces the direction dir that meets the emitter at
+// distance dist; 0 from behind it.
+LUMENAR_HD inline float lightPdfAlong(const Vector3d& normal, float invArea, float dist, const Vector3d& dir,
+                                      int lightCount) {
+    const float cosL = -dot(normal, dir);
+    return cosL > 0.0f ? (invArea * dist * dist / cosL) / static_cast<float>(lightCount) : 0.0f;
+}
+
 // Next-event estimate at vertex v (hit point, normals, material index and
 // incoming direction filled in). Draws the light choice, the vertex sample
 // and, for a non-delta vertex sample, the light point, in that order.
 //
+// Two techniques, combined with the power heuristic (each sample weighted by
+// both densities of its own direction):
+//  - along the vertex sample's direction: the nearest surface there, if it is
+//    any emissive triangle of the light list, contributes its emission times
+//    the sample's weight;
+//  - towards a uniform point on the chosen light (1 / lightCount each).
+// A diffuse sample uses only the light point (its direction is not traced); a
+// perfectly specular one only its own direction.
+//
 // Queries q (supplied by the tracer, backed by the BVH):
-//   int q.firstAccepted(const Ray& r): the triangle at which the occlusion
-//       traversal from r.origin along r.direction on [0.00001, largest float]
-//       stops (the first accepted, not necessarily the nearest); -1 if none.
+//   EmitterHit q.nearestEmitter(const Ray& r): the nearest surface along r on
+//       [0.00001, largest float], reported when it is a light (emitterHitOf).
 //   bool q.occluded(const Vector3d& from, const Vector3d& dir, float dist):
 //       whether any triangle lies along dir on [0.00001, dist - 0.001].
 //
@@ -139,36 +200,55 @@ struct SurfaceHit {
 // the estimate is black.
 template <class Draws, class Queries>
 LUMENAR_HD Color directLight(VertexObj& v, Draws& next, const Material* materials, int lightCount,
-                             const deviceLightTriangle* lights, const Queries& q) {
+                             const deviceLightTriangle* lights, const Queries& q,
+                             DirectLightStrategy strategy = DirectLightStrategy::kMis) {
     if (lightCount <= 0) return Color(0.0f, 0.0f, 0.0f);
     const deviceLightTriangle& light = lights[chooseLight(next(), lightCount)];
-    // A diffuse vertex sample only picks the lobe: its light comes from the
-    // light point, so its direction is never traced.
-    const ScatterResult s = v.getSampleAndAlphaFrom(next, materials, false);
+    const bool useBsdf = strategy != DirectLightStrategy::kLightOnly;
+    const bool useLight = strategy != DirectLightStrategy::kBsdfOnly;
+    // With MIS a diffuse vertex sample only picks the lobe: its light comes
+    // from the light point, so its direction is never traced.
+    const bool traceDiffuse = strategy == DirectLightStrategy::kBsdfOnly;
+    const ScatterResult s = v.getSampleAndAlphaFrom(next, materials, traceDiffuse);
+    const bool bsdfSide = s.isDelta || (useBsdf && (v.lobe != kLobeDiffuse || traceDiffuse));
+    const bool lightSide = !s.isDelta && useLight;
+    const bool mis = bsdfSide && lightSide;
 
     // Along the sampled direction.
     Color viaBsdf(0.0f, 0.0f, 0.0f);
-    float pdfB = 0.0f;
-    if (v.lobe != kLobeDiffuse) {
-        pdfB = v.pdf(s.ray.direction);
-        if (pdfB > 0.0f && q.firstAccepted(s.ray) == light.triangleIndex)
-            viaBsdf = emissionToward(light, s.ray.direction) * s.alpha;
+    if (bsdfSide && !s.alpha.isBlack()) {
+        const float pdfB = v.pdf(s.ray.direction);
+        if (pdfB > 0.0f) {
+            const EmitterHit e = q.nearestEmitter(s.ray);
+            if (e.found && dot(e.normal, s.ray.direction) < 0.0f) {
+                float w = 1.0f;
+                if (mis) {
+                    const float pdfL =
+                        lightPdfAlong(e.normal, e.invArea, e.t + kRayOffset, s.ray.direction, lightCount);
+                    w = powerHeuristic(pdfB, pdfL);
+                }
+                viaBsdf = e.emission * s.alpha * w;
+            }
+        }
     }
 
     // Towards a point on the light.
     Color viaLight(0.0f, 0.0f, 0.0f);
-    float pdfL = 0.0f;
     if (!s.isDelta) {
         const float xa = next();
         const float xb = next();
-        const LightSample ls = sampleLightPoint(light, lightCount, v.hitPoint, xa, xb);
-        pdfL = ls.pdf;
-        const Color f = v.bsdf(ls.dir);
-        if (f.r > 0.0f && f.g > 0.0f && f.b > 0.0f && !q.occluded(v.hitPoint, ls.dir, ls.dist))
-            viaLight = f * ls.Le * (fabsf(dot(v.surfaceNormal, ls.dir)) / ls.pdf);
+        if (lightSide) {
+            const LightSample ls = sampleLightPoint(light, lightCount, v.hitPoint, xa, xb);
+            const Color f = v.bsdf(ls.dir);
+            if (ls.pdf > 0.0f && !ls.Le.isBlack() && (f.r > 0.0f || f.g > 0.0f || f.b > 0.0f) &&
+                !q.occluded(v.hitPoint, ls.dir, ls.dist)) {
+                const float w = mis ? powerHeuristic(ls.pdf, v.pdf(ls.dir)) : 1.0f;
+                viaLight = f * ls.Le * (fabsf(dot(v.surfaceNormal, ls.dir)) * w / ls.pdf);
+            }
+        }
     }
 
-    return combineDirect(misWeights(v.lobe, s.isDelta, pdfB, pdfL), viaBsdf, viaLight);
+    return combineDirect(viaBsdf, viaLight);
 }
 
 // Everything of one bounce after the nearest hit: emitter rule, continuation,
@@ -178,7 +258,8 @@ LUMENAR_HD Color directLight(VertexObj& v, Draws& next, const Material* material
 template <class Draws, class Queries>
 LUMENAR_HD BounceResult shadeHitFrom(const Ray& ray, const SurfaceHit& hit, int bounce, Draws& next,
                                      const Material* materials, int lightCount,
-                                     const deviceLightTriangle* lights, const Queries& q) {
+                                     const deviceLightTriangle* lights, const Queries& q,
+                                     DirectLightStrategy strategy = DirectLightStrategy::kMis) {
     const Vector3d d = normalize(ray.direction);
     const Material& m = materials[hit.materialIndex];
     if (m.isEmissive()) {
@@ -202,7 +283,7 @@ LUMENAR_HD BounceResult shadeHitFrom(const Ray& ray, const SurfaceHit& hit, int 
     v.incoming = d;
 
     BounceResult r;
-    r.radiance = directLight(v, next, materials, lightCount, lights, q);
+    r.radiance = directLight(v, next, materials, lightCount, lights, q, strategy);
     r.factor = c.factor;
     r.next = c.ray;
     r.code = russianRoulette(r.factor, next()) ? bounce + 1 : -1;

@@ -25,7 +25,6 @@ enum Lobe : int32_t { kLobeDiffuse = 0, kLobeReflection = 1, kLobeRefraction = 2
 // double and rounded to float so both backends agree.
 constexpr double kTwoPiD = 6.283185308;
 constexpr double kPiD = 3.141592654;
-constexpr double kDiffuseScaleD = 1.2173913043478262;  // 28 / 23
 constexpr float kInvPiF = 0.318309873f;
 constexpr float kPiF = 3.14159265f;
 // Sampled rays start this far along their own direction from the surface.
@@ -190,10 +189,10 @@ LUMENAR_HD inline MicrofacetGeometry microfacetGeometry(const Vector3d& d, const
 }
 
 // Reflection is taken when the Fresnel number falls below F. Under total
-// internal reflection it is taken for every number: refraction has no
-// direction there, and draws of exactly 1 must not reach it.
+// internal reflection, and wherever F reaches 1 (a metal), it is taken for
+// every number: draws of exactly 1 must not reach a lobe of probability 0.
 LUMENAR_HD inline bool choosesReflection(float xi, const MicrofacetGeometry& g) {
-    return xi < g.fresnel || g.totalInternal;
+    return xi < g.fresnel || g.fresnel >= 1.0f || g.totalInternal;
 }
 
 struct Continuation {
@@ -226,23 +225,26 @@ LUMENAR_HD Continuation sampleContinuationFrom(const Vector3d& x, const Vector3d
             const float G = smithG1(NL, k) * smithG1(g.NV, k);
             c.factor = specularColor(m) * (g.VH * G / (g.NV * g.NH));
         } else {
-            // Below the surface: the path goes on unweighted.
-            c.factor = Color(1.0f, 1.0f, 1.0f);
+            // A microfacet reflection below the surface carries no light: the
+            // factor 0 ends the path at the roulette.
+            c.factor = Color(0.0f, 0.0f, 0.0f);
         }
     } else if (next() < m.transparency) {
         dir = g.refracted;
+        // Masking takes the cosine on the far side by its size. A refraction
+        // that stays on the near side, or through a microfacet turned away
+        // from the viewer, carries no light.
         const float NL = dot(nl, dir);
-        const float G = smithG1(NL, k) * smithG1(g.NV, k);
-        c.factor = m.transmission * (fabsf(g.VH) * G / (fabsf(g.NV) * fabsf(g.NH)));
+        const float G = smithG1(fabsf(NL), k) * smithG1(fabsf(g.NV), k);
+        c.factor = NL < 0.0f && g.VH > 0.0f ? m.transmission * (fabsf(g.VH) * G / (fabsf(g.NV) * fabsf(g.NH)))
+                                            : Color(0.0f, 0.0f, 0.0f);
     } else {
         const float xi5 = next();
         const float xi6 = next();
         dir = cosineDirection(xi5, xi6, cosineFrame(nl));
-        const double NL = static_cast<double>(dot(nl, dir));
-        const double q = 1.0 - NL;
-        const double s =
-            kDiffuseScaleD * (1.0 - static_cast<double>(m.metalness)) * (1.0 - q * q * q * q * q) * NL;
-        c.factor = m.basecolor * static_cast<float>(s);
+        // Lambertian basecolor / pi drawn with density cos / pi: the weight
+        // is the base colour (the lobe's selection probability cancels).
+        c.factor = m.basecolor;
     }
     c.ray = Ray(x + dir * kRayOffset, dir);
     return c;

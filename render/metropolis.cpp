@@ -32,7 +32,7 @@ void RayTraceKernelMetroInit(float* luminance, const Camera& cam, int W, int H, 
         W, H, LUMENAR_LAMBDA(int x, int y) {
             const int idx = y * W + x;
             XorwowState rng;
-            xorwowInit(metroSeed(salt, idx), &rng);
+            metroGenerator(salt, idx, &rng);
             // The same draws as metroStartState: position, then path numbers.
             const float px = static_cast<float>(x) + metroNumber(&rng);
             const float py = static_cast<float>(y) + metroNumber(&rng);
@@ -48,7 +48,7 @@ void getCdfSeed(float* seeds, float total, int W, int H, uint32_t salt) {
             const int idx = y * W + x;
             XorwowState rng;
             // Its own streams: the high word differs from the candidates'.
-            xorwowInit(metroSeed(salt ^ 0x80000000u, idx + static_cast<int>(kMetroCdfSeedOffset)), &rng);
+            metroGenerator(salt ^ 0x80000000u, idx + static_cast<int>(kMetroCdfSeedOffset), &rng);
             seeds[idx] = total * xorwowUniform(&rng);
         });
 }
@@ -62,7 +62,7 @@ void RetrieveInitSampleHetero(const int* chosen, MLTSample* samples, Color* cont
             const int idx = y * W + x;
             XorwowState rng;
             const int j = chosen[idx];
-            xorwowInit(metroSeed(salt, j), &rng);
+            metroGenerator(salt, j, &rng);
             MLTSample m;
             metroStartState(j % W, j / W, &rng, m);
             TreeTraversal tt;

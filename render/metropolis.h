@@ -22,10 +22,10 @@
 #include "device/random.h"
 #include "render/accumulation.h"
 #include "render/bounce.h"
-#include "render/camera.h"
 #include "render/primary_rays.h"
 #include "render/sobol_states.h"
 #include "render/tracer.h"
+#include "scene/camera.h"
 
 namespace lumenar {
 
@@ -90,11 +90,12 @@ struct KdSceneQueries {
     TreeTraversal* tt;
     const KdScene* s;
 
-    // The triangle a ray along r meets first (the nearest), or -1: a light
-    // counts as seen along a sampled direction only when nothing is in front.
-    LUMENAR_HD int firstAccepted(const Ray& r) const {
+    // The nearest surface along a sampled direction, reported when it is a
+    // light (the BSDF-sampling side of the direct-light estimate).
+    LUMENAR_HD EmitterHit nearestEmitter(const Ray& r) const {
         SurfaceHitRecord h;
-        return kdNearestHit(*tt, *s, r, &h) ? h.triangleIndex : -1;
+        if (!kdNearestHit(*tt, *s, r, &h)) return EmitterHit();
+        return emitterHitOf(s->triangles[h.triangleIndex], s->materials, h.t);
     }
 
     LUMENAR_HD bool occluded(const Vector3d& from, const Vector3d& dir, float dist) const {
@@ -243,10 +244,14 @@ LUMENAR_HD inline float smallStepValue(float value, float R, float u, float v) {
     return (y >= 0.0f && y < R) ? y : 0.0f;
 }
 
-LUMENAR_HD inline void largeStep(MLTSample& y, SobolState* sx, SobolState* sy, XorwowState* rng, int W,
-                                 int H) {
-    y.values[0] = largeStepCoordinate(sobolUniform(sx), W);
-    y.values[1] = largeStepCoordinate(sobolUniform(sy), H);
+// A large step: a fresh state, independent of the current one. The position
+// comes from the chain's generator like every other number: a quasi-random
+// sequence here would make the proposals depend on the chain's past (the
+// points of a low-discrepancy sequence follow a pattern), and the chains
+// would then settle on a distribution other than the image's.
+LUMENAR_HD inline void largeStep(MLTSample& y, XorwowState* rng, int W, int H) {
+    y.values[0] = largeStepCoordinate(xorwowUniform(rng), W);
+    y.values[1] = largeStepCoordinate(xorwowUniform(rng), H);
     for (int i = kMetroFirstPathNumber; i < kMetroNumbers; ++i) y.values[i] = xorwowUniform(rng) * kBelowOne;
 }
 
@@ -298,10 +303,20 @@ LUMENAR_HD inline void splat(Color* accum, int pixel, const Color& s) {
     addToFrame(accum, pixel, s, true);
 }
 
-// Generator seed of chain idx: the 32-bit seed in the high word, the chain in
-// the low one, so no two chains of a run ever share a stream.
+// Generator of chain idx for a 32-bit seed. The generator's first draws are
+// nearly linear in its seed words: seeded with plain neighbouring values, one
+// chain's first numbers keep a fixed difference from frame to frame (its
+// mutations would favour one direction) and neighbouring chains' numbers
+// line up. The key is therefore mixed bijectively (no two chains or frames
+// share a stream) and the first draws, which still carry the seed's
+// structure, are skipped.
+constexpr int kMetroWarmUpDraws = 5;
 LUMENAR_HD inline uint64_t metroSeed(uint32_t seed, int idx) {
-    return (static_cast<uint64_t>(seed) << 32) | static_cast<uint32_t>(idx);
+    return mixSeed((static_cast<uint64_t>(seed) << 32) | static_cast<uint32_t>(idx));
+}
+LUMENAR_HD inline void metroGenerator(uint32_t seed, int idx, XorwowState* rng) {
+    xorwowInit(metroSeed(seed, idx), rng);
+    for (int i = 0; i < kMetroWarmUpDraws; ++i) xorwowNext(rng);
 }
 
 // What one frame passes to every chain.
@@ -320,7 +335,6 @@ struct MetroChainArrays {
     MLTSample* samples;
     Color* contributions;
     int* rejectCounters;
-    SobolState* sobolStates;  // two per chain
 };
 
 // One Metropolis step of chain idx; evaluate(const MLTSample&) -> Color gives
@@ -329,12 +343,12 @@ template <class Evaluate>
 LUMENAR_HD bool metroChainStep(int idx, const MetroFrameParams& p, const MetroChainArrays& c, Color* accum,
                                const Evaluate& evaluate) {
     XorwowState rng;
-    xorwowInit(metroSeed(p.frameSeed ^ p.salt, idx), &rng);
+    metroGenerator(p.frameSeed ^ p.salt, idx, &rng);
     const MLTSample& X = c.samples[idx];
     const Color cX = c.contributions[idx];
     MLTSample Y = X;
     if (isLargeStep(p.frame, p.largeStepPeriod))
-        largeStep(Y, &c.sobolStates[2 * idx], &c.sobolStates[2 * idx + 1], &rng, p.width, p.height);
+        largeStep(Y, &rng, p.width, p.height);
     else
         smallStep(Y, &rng, p.width, p.height);
     const Color cY = finiteOrBlack(evaluate(Y));
@@ -388,9 +402,7 @@ class MetroChains {
     void clearContributions() {
         if (contributions) device::fillBytes(contributions.get(), 0, contributions.bytes());
     }
-    MetroChainArrays arrays(SobolState* sobolStates) const {
-        return {samples.get(), contributions.get(), rejectCounters.get(), sobolStates};
-    }
+    MetroChainArrays arrays() const { return {samples.get(), contributions.get(), rejectCounters.get()}; }
 };
 
 // Sets up the chains of a W x H image (and the Sobol states: two per pixel of

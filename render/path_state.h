@@ -12,9 +12,11 @@ struct pixelData {
     Color throughput;
     int32_t pixelIndex;  // y * W + x of the final image
     int32_t alive;       // non-zero while the path continues
+    int32_t pathIndex;   // the path's camera-sample slot; with the frame seed and bounce it seeds the path's
+                         // numbers
 };
 
-static_assert(sizeof(pixelData) == 44, "pixelData layout");
+static_assert(sizeof(pixelData) == 48, "pixelData layout");
 static_assert(offsetof(pixelData, pixelIndex) == 36, "pixelData layout");
 
 struct IsTerminated {

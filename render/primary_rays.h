@@ -3,8 +3,8 @@
 #pragma once
 
 #include "device/random.h"
-#include "render/camera.h"
 #include "render/path_state.h"
+#include "scene/camera.h"
 
 namespace lumenar {
 
@@ -17,11 +17,13 @@ struct SamplePosition {
 };
 
 // Position of sample (x, y) of the o-times supersampled grid, given the two
-// jitter values in (0, 1). With o = 1: px = x + u1, py = y + 0.5 + u2.
+// jitter values in (0, 1): sample (x mod o, y mod o) of pixel (x div o,
+// y div o) lies in its own 1/o x 1/o cell, so the o x o samples stratify the
+// whole pixel. With o = 1: px = x + u1, py = y + u2, centred on the pixel.
 LUMENAR_HD inline SamplePosition primarySamplePosition(int x, int y, int sw, int o, float u1, float u2) {
     SamplePosition s;
-    s.px = static_cast<float>((x / o) + ((x % o) * 0.5 + static_cast<double>(u1)) / o);
-    s.py = static_cast<float>((y / o) + ((y % o) + 0.5 + static_cast<double>(u2)) / o);
+    s.px = static_cast<float>((x / o) + ((x % o) + static_cast<double>(u1)) / o);
+    s.py = static_cast<float>((y / o) + ((y % o) + static_cast<double>(u2)) / o);
     s.pixel = (y / o) * (sw / o) + (x / o);
     return s;
 }
@@ -41,6 +43,7 @@ LUMENAR_HD inline void primaryRay(int x, int y, SobolState* states, const Camera
     p.throughput = Color(1.0f, 1.0f, 1.0f);
     p.pixelIndex = sp.pixel;
     p.alive = 1;
+    p.pathIndex = idx;
     frame[sp.pixel] = Color(0.0f, 0.0f, 0.0f);
 }
 

@@ -84,7 +84,7 @@ void Renderer::renderMetroFrame(const Camera& camera, Color* display, FrameStats
     p.width = res_.width;
     p.height = res_.height;
     const Clock::time_point t0 = Clock::now();
-    RayTraceKernelMetro(p, chains.arrays(res_.sobolStates), accumBuffer_.get(), camera, res_.kdScene);
+    RayTraceKernelMetro(p, chains.arrays(), accumBuffer_.get(), camera, res_.kdScene);
     device::checkLaunch();
     device::synchronize();
     const Clock::time_point t1 = Clock::now();

@@ -9,10 +9,10 @@
 #include "accel/device_layout.h"
 #include "device/memory.h"
 #include "device/random.h"
-#include "render/camera.h"
 #include "render/metropolis.h"
 #include "render/path_state.h"
 #include "render/tracer.h"
+#include "scene/camera.h"
 
 namespace lumenar {
 

@@ -76,16 +76,12 @@ struct DynamicSceneQueries {
     Raytrace* rt;
     const DynamicScene* s;
 
-    LUMENAR_HD int firstAccepted(const Ray& r) const {
-#if !defined(__CUDA_ARCH__)
-        const bool timed = querystats::enabled();
-        const unsigned long long t0 = timed ? querystats::now() : 0;
-#endif
-        const int tri = rt->firstAcceptedTriangle(r, *s);
-#if !defined(__CUDA_ARCH__)
-        if (timed) querystats::add(false, querystats::now() - t0);
-#endif
-        return tri;
+    // The nearest surface along a sampled direction, reported when it is a
+    // light (the BSDF-sampling side of the direct-light estimate).
+    LUMENAR_HD EmitterHit nearestEmitter(const Ray& r) const {
+        SurfaceHitRecord rec;
+        if (!rt->nearestHit(r, *s, &rec)) return EmitterHit();
+        return emitterHitOf(s->triangles[rec.triangleIndex], s->materials, rec.t);
     }
 
     LUMENAR_HD bool occluded(const Vector3d& from, const Vector3d& dir, float dist) const {

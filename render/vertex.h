@@ -2,9 +2,11 @@
 // the Metropolis tracer) and evaluated (BSDF value and density of a given
 // direction, for multiple importance sampling).
 //
-// Sampling uses GGX half vectors; evaluation uses a Beckmann distribution with
-// a Smith-Schlick shadowing term. The Fresnel weight of the chosen lobe is not
-// part of the evaluated BSDF: it is carried by lobeProb.
+// Sampling draws GGX half vectors and evaluation uses the same GGX
+// distribution with a Smith-Schlick shadowing term, so a sample's weight is
+// exactly getbsdf x cosine / getpdf. The Fresnel weight of a lobe is not part
+// of getbsdf: the sampler applies it by choosing the lobe with that
+// probability (lobeProb).
 #pragma once
 
 #include <cfloat>
@@ -46,15 +48,14 @@ LUMENAR_HD inline Material blankMaterial() {
     return m;
 }
 
-// Beckmann distribution of width alpha2 at mu = nl . H; zero where the
-// tangent is infinite.
-LUMENAR_HD inline float beckmannD(float mu, float alpha2) {
-    const float mu2 = mu * mu;
-    const float tan2 = (1.0f - mu2) / mu2;
-    if (fabsf(tan2) > FLT_MAX) return 0.0f;
-    const double e = static_cast<double>(expf(-tan2 / alpha2));
-    const double m = static_cast<double>(mu);
-    return static_cast<float>(e / (kPiD * static_cast<double>(alpha2) * (m * m * m * m)));
+// GGX (Trowbridge-Reitz) distribution of width alpha2 at mu = nl . H, the
+// distribution ggxHalfVector draws from (with density D x |mu|).
+LUMENAR_HD inline float ggxD(float mu, float alpha2) {
+    if (!(alpha2 > 0.0f)) return 0.0f;
+    const double m2 = static_cast<double>(mu) * static_cast<double>(mu);
+    const double a2 = static_cast<double>(alpha2);
+    const double den = m2 * (a2 - 1.0) + 1.0;
+    return static_cast<float>(a2 / (kPiD * den * den));
 }
 
 LUMENAR_HD inline bool isSpecularMaterial(const Material& m) {
@@ -177,20 +178,51 @@ struct VertexObj : Vertex {
     }
 
     // Value and densities of the lobe chosen by the last sampling call, for
-    // the direction wi towards a light.
+    // the direction wi towards a light. The lobe was chosen with probability
+    // lobeProb, so an estimate built from these counts the lobe once:
+    //   bsdf(wi) = getbsdf(lobe, wi) x (the probability with which the sampler
+    //              picks this lobe at wi's half vector) / lobeProb,
+    // which is getbsdf itself for the diffuse lobe (its probability does not
+    // depend on wi) and whose expectation over the sampled half vector is
+    // getbsdf times the lobe's Fresnel weight at wi for the other two.
+    //   pdf(wi) = getpdf(lobe, wi), the lobe's own directional density.
     LUMENAR_HD Color bsdf(const Vector3d& wi) const {
-        return getbsdf(lobe, material, orientedNormal, -incoming, wi) * lobeProb;
+        const Vector3d wo = -incoming;
+        const Color f = getbsdf(lobe, material, orientedNormal, wo, wi);
+        if (lobe == kLobeDiffuse || f.isBlack()) return f;
+        return f * (lobeSelectionProb(lobe, wi) / lobeProb);
     }
     LUMENAR_HD float pdf(const Vector3d& wi) const {
-        return lobeProb * getpdf(lobe, material, orientedNormal, -incoming, wi);
+        return getpdf(lobe, material, orientedNormal, -incoming, wi);
     }
     // Density of arriving from wi and leaving along -d (the reverse walk).
     LUMENAR_HD float pdfInv(const Vector3d& wi) const {
-        return lobeProb * getpdf(lobe, material, orientedNormal, wi, -incoming);
+        return getpdf(lobe, material, orientedNormal, wi, -incoming);
+    }
+
+    // Probability with which the sampler picks lobe l (1 or 2) when it draws
+    // the half vector that joins -incoming to wi; 0 where no half vector does.
+    LUMENAR_HD float lobeSelectionProb(int l, const Vector3d& wi) const {
+        const Vector3d wo = -incoming;
+        const Vector3d& nl = orientedNormal;
+        Vector3d H;
+        if (l == kLobeReflection) {
+            H = normalize(wi + wo);
+        } else if (l == kLobeRefraction) {
+            const float eta = dot(normal, wo) > 0.0f ? material.IOR : 1.0f / material.IOR;
+            if (!refractionHalfVector(nl, wo, wi, eta, &H)) return 0.0f;
+        } else {
+            return 0.0f;
+        }
+        if (!(dot(nl, H) > 0.0f)) return 0.0f;
+        const MicrofacetGeometry g = microfacetGeometry(incoming, nl, H, entering(), material);
+        const float reflect = g.totalInternal ? 1.0f : fminf(fmaxf(g.fresnel, 0.0f), 1.0f);
+        if (l == kLobeReflection) return reflect;
+        return (1.0f - reflect) * refractionChoice(material);
     }
 
     // Directional density of lobe `l` for outgoing wo and incident wi about
-    // the oriented normal nl (Beckmann, width roughness^4).
+    // the oriented normal nl (GGX, alpha^2 = roughness^4).
     LUMENAR_HD float getpdf(int l, Material m, const Vector3d& nl, const Vector3d& wo,
                             const Vector3d& wi) const {
         const float alpha2 = widthSquared(m.roughness);
@@ -200,16 +232,19 @@ struct VertexObj : Vertex {
             if (delta) return isMirror(nl, wo, wi) ? 1.0f : 0.0f;
             const Vector3d H = normalize(wi + wo);
             const float NH = dot(nl, H);
-            return beckmannD(NH, alpha2) * NH / (4.0f * dot(wi, H));
+            const float WH = dot(wi, H);
+            if (!(NH > 0.0f) || !(WH > 0.0f)) return 0.0f;
+            return ggxD(NH, alpha2) * NH / (4.0f * WH);
         }
         if (l == kLobeRefraction) {
             if (delta) return isSpecularRefraction(m, nl, wo, wi) ? 1.0f : 0.0f;
             const float eta = dot(normal, wo) > 0.0f ? m.IOR : 1.0f / m.IOR;
-            const Vector3d H = -normalize(wo + wi * eta);
+            Vector3d H;
+            if (!refractionHalfVector(nl, wo, wi, eta, &H)) return 0.0f;
             const float NH = dot(nl, H);
             const float WH = dot(wi, H);
             const float den = dot(wo, H) + eta * WH;
-            return beckmannD(NH, alpha2) * fabsf(NH) * eta * eta * fabsf(WH) / (den * den);
+            return ggxD(NH, alpha2) * fabsf(NH) * eta * eta * fabsf(WH) / (den * den);
         }
         return 0.0f;
     }
@@ -225,21 +260,22 @@ struct VertexObj : Vertex {
         if (l == kLobeDiffuse) return NI > 0.0f ? m.basecolor / kPiF : Color();
         if (l == kLobeReflection) {
             if (delta) return isMirror(nl, wo, wi) && NI != 0.0f ? specularColor(m) / NI : Color();
+            if (!(NI > 0.0f)) return Color();
             const Vector3d H = normalize(wi + wo);
-            const float DG = beckmannD(dot(nl, H), alpha2) * smithG1(NI, k) * smithG1(NO, k);
+            const float DG = ggxD(dot(nl, H), alpha2) * smithG1(NI, k) * smithG1(NO, k);
             if (NO == 0.0f) return specularColor(m) * (DG / (4.0f * NI));
             return specularColor(m) * (DG / (4.0f * NO * NI));
         }
         if (l == kLobeRefraction) {
             if (delta) return isSpecularRefraction(m, nl, wo, wi) ? m.transmission / fabsf(NI) : Color();
-            if (NI > 0.0f) return Color();
             const float eta = dot(normal, wo) > 0.0f ? m.IOR : 1.0f / m.IOR;
-            const Vector3d H = -normalize(wo + wi * eta);
+            Vector3d H;
+            if (!refractionHalfVector(nl, wo, wi, eta, &H)) return Color();
             const float OH = dot(wo, H);
             const float IH = dot(wi, H);
             const float den = OH + eta * IH;
-            const float G = smithG1(NI, k) * smithG1(NO, k);
-            const float D = beckmannD(dot(nl, H), alpha2);
+            const float G = smithG1(fabsf(NI), k) * smithG1(fabsf(NO), k);
+            const float D = ggxD(dot(nl, H), alpha2);
             return m.transmission * (eta * eta / (den * den)) *
                    (fabsf(OH) * fabsf(IH) * G * D / (fabsf(NO) * fabsf(NI)));
         }
@@ -247,6 +283,18 @@ struct VertexObj : Vertex {
     }
 
  private:
+    // Half vector of a refraction from wo to wi (relative index eta), turned
+    // to nl's side. False where no microfacet facing wo refracts into wi:
+    // wi on wo's side, or either direction on the wrong side of the facet.
+    LUMENAR_HD static bool refractionHalfVector(const Vector3d& nl, const Vector3d& wo, const Vector3d& wi,
+                                                float eta, Vector3d* H) {
+        if (!(dot(nl, wi) < 0.0f)) return false;
+        Vector3d h = normalize(wo + wi * eta);
+        if (dot(nl, h) < 0.0f) h = -h;
+        *H = h;
+        return dot(nl, h) > 0.0f && dot(wo, h) > 0.0f && dot(wi, h) < 0.0f;
+    }
+
     LUMENAR_HD static float widthSquared(float roughness) {
         const float r2 = roughness * roughness;
         return r2 * r2;
@@ -283,37 +331,49 @@ struct VertexObj : Vertex {
         return r;
     }
 
-    // Sample weights use k = alpha2^2 / 2.
+    // Probability of refraction once reflection is turned down: the
+    // transparency, or 1 for a subsurface material (negative transparency).
+    LUMENAR_HD static float refractionChoice(const Material& m) {
+        return m.transparency < 0.0f ? 1.0f : fminf(m.transparency, 1.0f);
+    }
+
+    // Sample weights are getbsdf x cosine / getpdf (k = alpha2 / 2, as in
+    // getbsdf); a direction on the wrong side of the surface weighs 0.
     LUMENAR_HD ScatterResult reflect(const MicrofacetGeometry& g, float alpha2, bool delta) {
         lobe = kLobeReflection;
-        lobeProb = g.fresnel;
+        lobeProb = g.totalInternal ? 1.0f : fminf(g.fresnel, 1.0f);
         const Color spec = specularColor(material);
         if (delta) return finish(g.reflected, spec, true);
-        const float k = alpha2 * alpha2 / 2.0f;
-        const float G = smithG1(dot(g.reflected, orientedNormal), k) * smithG1(g.NV, k);
+        const float k = alpha2 / 2.0f;
+        const float NL = dot(g.reflected, orientedNormal);
+        if (!(NL > 0.0f)) return finish(g.reflected, Color(), false);
+        const float G = smithG1(NL, k) * smithG1(g.NV, k);
         const Color alpha = g.NV == 0.0f ? spec * (G / g.NH) : spec * (G * g.VH / (g.NV * g.NH));
         return finish(g.reflected, alpha, false);
     }
 
     LUMENAR_HD ScatterResult refract(const MicrofacetGeometry& g, float alpha2, bool delta) {
         lobe = kLobeRefraction;
-        lobeProb = (1.0f - g.fresnel) * material.transparency;
+        lobeProb = (1.0f - fminf(g.fresnel, 1.0f)) * refractionChoice(material);
         if (delta) return finish(g.refracted, material.transmission, true);
-        const float k = alpha2 * alpha2 / 2.0f;
-        const float G = smithG1(dot(g.refracted, orientedNormal), k) * smithG1(g.NV, k);
+        const float k = alpha2 / 2.0f;
+        const float NL = dot(g.refracted, orientedNormal);
+        if (!(NL < 0.0f) || !(g.VH > 0.0f)) return finish(g.refracted, Color(), false);
+        const float G = smithG1(fabsf(NL), k) * smithG1(fabsf(g.NV), k);
         return finish(g.refracted, material.transmission * (fabsf(g.VH) * G / (fabsf(g.NV) * fabsf(g.NH))),
                       false);
     }
 
     LUMENAR_HD float diffuseLobeProb(const MicrofacetGeometry& g) const {
-        return (1.0f - g.fresnel) * (1.0f - material.transparency);
+        return (1.0f - fminf(g.fresnel, 1.0f)) * (1.0f - material.transparency);
     }
 
     LUMENAR_HD ScatterResult diffuse(const MicrofacetGeometry& g, float xa, float xb) {
         lobe = kLobeDiffuse;
         lobeProb = diffuseLobeProb(g);
         const Vector3d dir = cosineDirection(xa, xb, cosineFrame(orientedNormal));
-        return finish(dir, material.basecolor * dot(orientedNormal, dir), false);
+        // basecolor / pi x cosine over the cosine density: the base colour.
+        return finish(dir, material.basecolor, false);
     }
 };
 

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "device/memory.h"
-#include "render/camera.h"
+#include "scene/camera.h"
 
 namespace lumenar {
 

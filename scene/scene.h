@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "render/camera.h"
+#include "scene/camera.h"
 #include "scene/device_texture.h"
 #include "scene/records.h"
 

@@ -1,4 +1,4 @@
-#include "render/camera.h"
+#include "scene/camera.h"
 
 #include <gtest/gtest.h>
 
@@ -101,22 +101,67 @@ TEST(Camera, WindowFollowsTheLongerSide) {
     EXPECT_EQ(w.bottom, -1.0f);
 }
 
-TEST(PrimaryRays, SamplePositionMapping) {
-    // o = 1: px = x + u1, py = y + 0.5 + u2.
+TEST(PrimaryRays, SamplesCoverTheirPixelCentredOnIt) {
+    // o = 1: both coordinates stay inside the pixel, and a jitter of one half
+    // lands on its centre.
     for (float u : {1e-7f, 0.25f, 0.99999988f}) {
         SamplePosition s = primarySamplePosition(0, 0, 256, 1, u, u);
         const float sx = s.px / 256.0f, ty = s.py / 256.0f;
         EXPECT_GT(sx, 0.0f);
         EXPECT_LT(sx, 1.0f / 256.0f);
-        EXPECT_GT(ty, 0.5f / 256.0f);
-        EXPECT_LT(ty, 1.5f / 256.0f);
+        EXPECT_GT(ty, 0.0f);
+        EXPECT_LT(ty, 1.0f / 256.0f);
         EXPECT_EQ(s.pixel, 0);
     }
+    const SamplePosition c = primarySamplePosition(7, 5, 16, 1, 0.5f, 0.5f);
+    EXPECT_FLOAT_EQ(c.px, 7.5f);
+    EXPECT_FLOAT_EQ(c.py, 5.5f);
     // o = 2: sample (3, 1) of a 4-wide grid belongs to pixel (1, 0) of a 2-wide image.
     SamplePosition s = primarySamplePosition(3, 1, 4, 2, 0.5f, 0.5f);
     EXPECT_EQ(s.pixel, 1);
-    EXPECT_FLOAT_EQ(s.px, 1.0f + (0.5f + 0.5f) / 2.0f);
-    EXPECT_FLOAT_EQ(s.py, 0.0f + (1.0f + 0.5f + 0.5f) / 2.0f);
+    EXPECT_FLOAT_EQ(s.px, 1.75f);
+    EXPECT_FLOAT_EQ(s.py, 0.75f);
+}
+
+TEST(PrimaryRays, SupersampledPositionsStratifyTheWholePixel) {
+    // For o = 1 to 4, sub-sample (i, j) of a pixel covers exactly cell (i, j)
+    // of an o x o grid over the pixel: the cells are disjoint and together
+    // cover the pixel, with no gap and no overlap.
+    for (int o = 1; o <= 4; ++o) {
+        const int W = 3, sw = o * W;
+        const int px0 = 2, py0 = 1;  // pixel (2, 1)
+        for (int j = 0; j < o; ++j) {
+            for (int i = 0; i < o; ++i) {
+                const int x = px0 * o + i, y = py0 * o + j;
+                const SamplePosition lo = primarySamplePosition(x, y, sw, o, 1e-7f, 1e-7f);
+                const SamplePosition hi = primarySamplePosition(x, y, sw, o, 0.99999988f, 0.99999988f);
+                EXPECT_EQ(lo.pixel, py0 * W + px0);
+                EXPECT_NEAR(lo.px, px0 + static_cast<float>(i) / o, 1e-5f) << o;
+                EXPECT_NEAR(hi.px, px0 + static_cast<float>(i + 1) / o, 1e-5f) << o;
+                EXPECT_NEAR(lo.py, py0 + static_cast<float>(j) / o, 1e-5f) << o;
+                EXPECT_NEAR(hi.py, py0 + static_cast<float>(j + 1) / o, 1e-5f) << o;
+            }
+        }
+    }
+}
+
+TEST(Camera, PitchedCameraKeepsSquarePixels) {
+    // A square window on a square image: the image-plane vectors must stay
+    // orthogonal and of equal length however far the camera looks up or down.
+    for (float pitchDeg : {0.0f, 30.0f, 60.0f, -75.0f, 89.0f}) {
+        Camera c;
+        const float p = pitchDeg * 3.14159265f / 180.0f;
+        c.setCamera({1, 2, 3}, Vector3d(1, 2, 3) + Vector3d(0.3f * std::cos(p), std::sin(p), -std::cos(p)),
+                    {0, 1, 0}, -1, 1, -1, 1, 1, 64, 64);
+        for (int rebuild = 0; rebuild < 2; ++rebuild) {
+            const float h = length(c.planeHorizontal), v = length(c.planeVertical);
+            EXPECT_NEAR(h, 2.0f, 1e-4f) << pitchDeg;
+            EXPECT_NEAR(v, 2.0f, 1e-4f) << pitchDeg;
+            EXPECT_NEAR(dot(c.planeHorizontal, c.planeVertical), 0.0f, 1e-4f) << pitchDeg;
+            EXPECT_NEAR(dot(c.planeHorizontal, c.direction), 0.0f, 1e-4f) << pitchDeg;
+            c.addPitch(0.0f);  // rebuild from yaw and pitch
+        }
+    }
 }
 
 TEST(PrimaryRays, TentFilterCoversMinusOneToOne) {

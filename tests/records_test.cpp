@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "render/camera.h"
+#include "scene/camera.h"
 #include "render/path_state.h"
 #include "scene/scene.h"
 

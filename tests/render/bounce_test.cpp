@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <vector>
@@ -20,12 +21,12 @@ constexpr double kPi = 3.14159265358979323846;
 
 // Stand-in for the BVH queries: a fixed answer, and a count of the calls.
 struct FixedQueries {
-    int hitIndex = -1;
+    EmitterHit emitter;  // what every sampled direction meets
     bool blocked = false;
-    mutable int firstCalls = 0, occludeCalls = 0;
-    int firstAccepted(const Ray&) const {
-        ++firstCalls;
-        return hitIndex;
+    mutable int nearestCalls = 0, occludeCalls = 0;
+    EmitterHit nearestEmitter(const Ray&) const {
+        ++nearestCalls;
+        return emitter;
     }
     bool occluded(const Vector3d&, const Vector3d&, float) const {
         ++occludeCalls;
@@ -60,11 +61,46 @@ const SurfaceHit kFloorHit{Vector3d(0, 0, 0), Vector3d(0, 0, 1), 0.5f, 0};
 
 }  // namespace
 
-TEST(Bounce, SeedsAreSignExtendedSums) {
-    EXPECT_EQ(bounceSeed(7, 2, 3), 12u);
-    EXPECT_EQ(bounceSeed(-5, 2, 3), 0u);
-    EXPECT_EQ(bounceSeed(INT_MAX, 1, 0), 0xFFFFFFFF80000000ull);
-    EXPECT_EQ(bounceSeed(-1, 0, 0), 0xFFFFFFFFFFFFFFFFull);
+TEST(Bounce, NoTwoPathBouncesOfAFrameShareASeed) {
+    // Every (path, bounce) pair of a 64 x 64 frame with 3 x 3 supersampling
+    // and all 99 launches, for a few frame seeds (including the extremes).
+    for (int frameSeed : {0, -1, INT_MAX, 0x5bd1e995}) {
+        std::vector<uint64_t> seeds;
+        const int paths = 64 * 64 * 9;
+        seeds.reserve(static_cast<std::size_t>(paths) * kMaxBounceLaunches);
+        for (int p = 0; p < paths; ++p)
+            for (int b = 0; b < kMaxBounceLaunches; ++b) seeds.push_back(bounceSeed(frameSeed, b, p));
+        std::sort(seeds.begin(), seeds.end());
+        EXPECT_EQ(std::adjacent_find(seeds.begin(), seeds.end()), seeds.end()) << "frame seed " << frameSeed;
+    }
+    // The old scheme's collision: slot i at bounce b + 1 and slot i + 1 at
+    // bounce b (a path moved down one slot by compaction).
+    EXPECT_NE(bounceSeed(7, 3, 10), bounceSeed(7, 2, 11));
+    // Different frames give different streams to the same path.
+    EXPECT_NE(bounceSeed(7, 3, 10), bounceSeed(8, 3, 10));
+}
+
+TEST(Bounce, APathDrawsTheSameNumbersInWhicheverSlotItLies) {
+    // The generator follows the path's identity, not its compacted slot.
+    std::vector<pixelData> paths(3);
+    for (int i = 0; i < 3; ++i) {
+        paths[i].ray = kDown;
+        paths[i].throughput = Color(1, 1, 1);
+        paths[i].pixelIndex = 0;
+        paths[i].alive = 1;
+        paths[i].pathIndex = 40 + i;
+    }
+    Color frame[1] = {};
+    float first[2] = {0, 0};
+    for (int slot : {0, 2}) {
+        std::vector<pixelData> moved = paths;
+        moved[slot].pathIndex = 41;
+        bouncePathItem(slot, 5, 1, moved.data(), frame, 1, [&](const Ray& r, int, XorwowState* rng) {
+            first[slot / 2] = xorwowUniform(rng);
+            return missResult(Color(), r);
+        });
+    }
+    EXPECT_EQ(first[0], first[1]);
 }
 
 TEST(Bounce, LightChoiceCoversEveryLightAndNoMore) {
@@ -115,10 +151,17 @@ TEST(Bounce, EmittersEndPathsAndShowOnlyTheirFrontToTheCamera) {
 }
 
 TEST(Bounce, RouletteKeepsStrongPathsAndRescalesSurvivors) {
+    // A factor of at least 1 always survives and keeps its value: dividing
+    // it would lose energy.
     Color f(2.0f, 0.5f, 1.0f);
     EXPECT_TRUE(russianRoulette(f, 1.0f));
-    EXPECT_EQ(f.r, 1.0f);
-    EXPECT_EQ(f.g, 0.25f);
+    EXPECT_EQ(f.r, 2.0f);
+    EXPECT_EQ(f.g, 0.5f);
+    Color one(1.0f, 0.2f, 0.2f);
+    EXPECT_TRUE(russianRoulette(one, 1.0f));
+    EXPECT_EQ(one.g, 0.2f);
+    // Below 1: survives with probability max(factor), then divided by it, so
+    // the expected factor is unchanged.
     Color g(0.5f, 0.25f, 0.1f);
     EXPECT_FALSE(russianRoulette(g, 0.6f));
     EXPECT_TRUE(russianRoulette(g, 0.4f));
@@ -128,25 +171,41 @@ TEST(Bounce, RouletteKeepsStrongPathsAndRescalesSurvivors) {
 }
 
 TEST(DirectLight, SpecularVertexUsesOnlyItsOwnDirection) {
-    // A perfect mirror sees the light only along its sampled direction and
-    // never draws a light point.
-    const std::vector<Material> mats{material(0.0f, 0.0f, 1.0f, 1.5f)};
+    // A perfect mirror sees a light only along its sampled direction and
+    // never draws a light point. Any light it sees counts in full, whichever
+    // light the estimate chose to sample (the 1 / N choice is not a factor).
+    std::vector<Material> mats{material(0.0f, 0.0f, 1.0f, 1.5f), material(0.0f, 0.0f, 0.0f, 1.0f)};
+    mats[1].emission = Color(3, 3, 3);
     const auto lights = ceilingLight(4, 4, 2, Color(3, 3, 3));
-    for (int hit : {10, 11, -1}) {
+    deviceTriangle lamp{};
+    lamp.materialIndex = 1;
+    lamp.isLight = 1;
+    lamp.normal1 = Vector3d(0, 0, -2);
+    lamp.invArea = 0.25f;
+    deviceTriangle wall = lamp;
+    wall.isLight = 0;
+    wall.materialIndex = 0;
+    for (int hit = 0; hit < 4; ++hit) {
         VertexObj v = floorVertex();
         FixedQueries q;
-        q.hitIndex = hit;
-        ScriptedDraws draws{0.1f, 0.3f, 0.6f, 0.5f};  // light choice 0, vertex sample (3)
+        if (hit == 0) q.emitter = emitterHitOf(lamp, mats.data(), 1.0f);
+        if (hit == 1) {
+            deviceTriangle back = lamp;
+            back.normal1 = Vector3d(0, 0, 1);
+            q.emitter = emitterHitOf(back, mats.data(), 1.0f);
+        }
+        if (hit == 2) q.emitter = emitterHitOf(wall, mats.data(), 1.0f);
+        ScriptedDraws draws{0.9f, 0.3f, 0.6f, 0.5f};  // light choice 1, vertex sample (3)
         const Color L = directLight(v, draws, mats.data(), 2, lights.data(), q);
         EXPECT_EQ(draws.used, 4);
-        EXPECT_EQ(q.firstCalls, 1);
+        EXPECT_EQ(q.nearestCalls, 1);
         EXPECT_EQ(q.occludeCalls, 0);
-        if (hit == 10) {
+        if (hit == 0) {
             // Emission times the metal's reflectance, weight 1.
             EXPECT_FLOAT_EQ(L.r, 3.0f * 0.8f);
             EXPECT_FLOAT_EQ(L.b, 3.0f * 0.4f);
         } else {
-            EXPECT_TRUE(L.isBlack());  // the wrong triangle or nothing
+            EXPECT_TRUE(L.isBlack()) << hit;  // the lamp's back, no light, or nothing
         }
     }
 }
@@ -157,13 +216,12 @@ TEST(DirectLight, DiffuseVertexUsesOnlyTheLightPoint) {
     for (bool blocked : {false, true}) {
         VertexObj v = floorVertex();
         FixedQueries q;
-        q.hitIndex = 10;
         q.blocked = blocked;
         CountingDraws draws(5);
         const Color L = directLight(v, draws, mats.data(), 2, lights.data(), q);
         EXPECT_EQ(v.lobe, kLobeDiffuse);
         EXPECT_EQ(draws.used, 1 + 6 + 2);
-        EXPECT_EQ(q.firstCalls, 0);
+        EXPECT_EQ(q.nearestCalls, 0);
         EXPECT_EQ(q.occludeCalls, 1);
         EXPECT_EQ(L.isBlack(), blocked);
     }
@@ -189,7 +247,7 @@ TEST(DirectLight, SceneWithoutLightsDrawsNothingForThem) {
         CountingDraws draws(seed);
         const BounceResult r = shadeHitFrom(kDown, kFloorHit, 1, draws, mats.data(), 0, nullptr, q);
         EXPECT_TRUE(r.radiance.isBlack());
-        EXPECT_EQ(q.firstCalls + q.occludeCalls, 0);
+        EXPECT_EQ(q.nearestCalls + q.occludeCalls, 0);
         // Continuation (3, 4 or 6) and roulette (1) only.
         EXPECT_TRUE(draws.used == 4 || draws.used == 5 || draws.used == 7) << draws.used;
         EXPECT_TRUE(isFinite(r.factor));

@@ -35,18 +35,12 @@ struct OneChain {
     MLTSample sample{};
     Color contribution;
     int rejects = 0;
-    std::vector<uint32_t> directions;
-    SobolState sobol[2];
     std::vector<Color> accum = std::vector<Color>(W * H);
 
     explicit OneChain(const Color& c) : contribution(c) {
         sample.values[0] = 2.5f;
         sample.values[1] = 1.5f;
         for (int i = kMetroFirstPathNumber; i < kMetroNumbers; ++i) sample.values[i] = 0.5f;
-        directions = std::vector<uint32_t>(64);
-        for (int k = 0; k < 32; ++k) directions[k] = directions[32 + k] = 1u << (31 - k);
-        sobolInit(directions.data(), 0x1234u, kSobolSkipAhead, &sobol[0]);
-        sobolInit(directions.data() + 32, 0x9876u, kSobolSkipAhead, &sobol[1]);
     }
 
     // One step of frame k with the given contribution function.
@@ -59,7 +53,7 @@ struct OneChain {
         p.width = W;
         p.height = H;
         // Chain 0 of a one-chain array.
-        const MetroChainArrays a{&sample, &contribution, &rejects, sobol};
+        const MetroChainArrays a{&sample, &contribution, &rejects};
         return metroChainStep(0, p, a, accum.data(), evaluate);
     }
 };
@@ -71,7 +65,8 @@ Color constant(float v) {
 }  // namespace
 
 TEST(MetroSteps, LargeStepsOnFramesOneFiveNineOnly) {
-    for (uint32_t k = 1; k <= 13; ++k) EXPECT_EQ(isLargeStep(k, 4), k == 1 || k == 5 || k == 9 || k == 13) << k;
+    for (uint32_t k = 1; k <= 13; ++k)
+        EXPECT_EQ(isLargeStep(k, 4), k == 1 || k == 5 || k == 9 || k == 13) << k;
 
     // On a large step every number is drawn afresh; on the others each number
     // moves by at most a 64th of its range (modulo the wrap).
@@ -185,7 +180,8 @@ TEST(MetroSteps, SplatsAreNeverNaNInfiniteOrNegative) {
 TEST(MetroSteps, ExpectedValueSplatWeights) {
     OneChain c(Color(4.0f, 2.0f, 1.0f));
     const Color cY(1.0f, 0.5f, 0.25f);
-    c.step(2, [&](const MLTSample&) { return cY; }, 3.0f);
+    c.step(
+        2, [&](const MLTSample&) { return cY; }, 3.0f);
     Color total;
     for (const Color& p : c.accum) total += p;
     const float a = 0.25f;  // I_Y / I_X = 1 / 4
@@ -207,12 +203,21 @@ TEST(MetroSteps, ShadingFitsInOneVertexBlock) {
         }
     };
     struct Queries {
-        int firstAccepted(const Ray&) const { return 10; }
+        EmitterHit nearestEmitter(const Ray&) const {
+            EmitterHit e;
+            e.found = true;
+            e.t = 2.0f;
+            e.normal = Vector3d(0, 0, -1);
+            e.invArea = 2.0f;
+            e.emission = Color(1, 1, 1);
+            return e;
+        }
         bool occluded(const Vector3d&, const Vector3d&, float) const { return false; }
     };
-    std::vector<Material> mats = {test::material(1.0f, 0.0f, 0.0f, 1.5f), test::material(0.0f, 1.0f, 0.0f, 1.5f),
-                                  test::material(0.3f, 0.5f, 0.5f, 1.3f), test::material(0.0f, 0.0f, 1.0f, 1.0f),
-                                  test::material(0.5f, -1.0f, 0.0f, 1.4f)};
+    std::vector<Material> mats = {
+        test::material(1.0f, 0.0f, 0.0f, 1.5f), test::material(0.0f, 1.0f, 0.0f, 1.5f),
+        test::material(0.3f, 0.5f, 0.5f, 1.3f), test::material(0.0f, 0.0f, 1.0f, 1.0f),
+        test::material(0.5f, -1.0f, 0.0f, 1.4f)};
     deviceLightTriangle l{};
     l.p1 = Vector3d(0, 0, 2);
     l.p2 = Vector3d(1, 0, 2);
@@ -258,7 +263,8 @@ TEST(MetroSplats, ConcurrentSplatsLoseNothing) {
     device::fillBytes(dev.get(), 0, dev.bytes());
     Color* p = dev.get();
     const int n = 1 << 16;
-    device::launchPathArray(n, LUMENAR_LAMBDA(int) { splat(p, 0, Color(1.0f, 1.0f, 1.0f)); });
+    device::launchPathArray(
+        n, LUMENAR_LAMBDA(int) { splat(p, 0, Color(1.0f, 1.0f, 1.0f)); });
     device::synchronize();
     Color sum;
     dev.download(&sum, 1);
@@ -307,7 +313,8 @@ struct MeshWriter {
         for (const Vector3d& p : {a, b, c, d}) body << "v " << p.x << " " << p.y << " " << p.z << "\n";
         body << "usemtl " << material << " m\ns off\n";
         const int v = vertices + 1;
-        body << "f " << v << " " << v + 1 << " " << v + 2 << "\nf " << v << " " << v + 2 << " " << v + 3 << "\n";
+        body << "f " << v << " " << v + 1 << " " << v + 2 << "\nf " << v << " " << v + 2 << " " << v + 3
+             << "\n";
         vertices += 4;
     }
     // A sphere of latitude-longitude triangles.
@@ -406,8 +413,6 @@ std::vector<Color> metroAverage(App& a, int frames, uint32_t salt) {
     MetroChains chains;
     if (salt != 0) {
         EXPECT_TRUE(mltSetup(a.app->scene().camera, a.W(), a.H(), res.kdScene, 1, sobol, chains, salt));
-        // Independent runs take different stretches of the large steps' sequences.
-        for (std::size_t i = 0; i < sobol.count(); ++i) sobolSkipAhead(salt * 7919u, &sobol.states()[i]);
         res.metro = &chains;
         res.sobolStates = sobol.states();
     }
@@ -482,6 +487,36 @@ Estimate metropolis(App& a, int runs, int frames) {
     return e;
 }
 
+// The per-frame evaluation over independent uniform states, pixel by pixel:
+// path tracing through the kd-tree with the numbers a chain would hold.
+Estimate independentStates(App& a, int perPixel) {
+    const int W = a.W(), H = a.H();
+    const KdScene scene = kdSceneOf(a.app->kdTree());
+    std::vector<double> s(kRegions, 0.0), s2(kRegions, 0.0);
+    std::vector<Color> img(static_cast<std::size_t>(W) * H);
+    for (int k = 0; k < perPixel; ++k) {
+        for (int y = 0; y < H; ++y)
+            for (int x = 0; x < W; ++x) {
+                XorwowState rng;
+                metroGenerator(0x5eedu + k, y * W + x, &rng);
+                MLTSample m;
+                metroStartState(x, y, &rng, m);
+                TreeTraversal tt;
+                img[static_cast<std::size_t>(y) * W + x] =
+                    metroRadiance(a.app->scene().camera, m, W, H, tt, scene);
+            }
+        const std::vector<double> r = regionMeans(img, W, H);
+        for (int i = 0; i < kRegions; ++i) s[i] += r[i], s2[i] += r[i] * r[i];
+    }
+    Estimate e;
+    for (int i = 0; i < kRegions; ++i) {
+        const double mean = s[i] / perPixel;
+        e.mean.push_back(mean);
+        e.stderr_.push_back(std::sqrt(std::max(0.0, s2[i] / perPixel - mean * mean) / (perPixel - 1)));
+    }
+    return e;
+}
+
 // Both estimates agree in every region within z combined standard errors.
 void expectSameImage(const Estimate& pt, const Estimate& mlt, double z, const char* scene) {
     for (int i = 0; i < kRegions; ++i) {
@@ -514,7 +549,9 @@ TEST(MetroImage, GlassCausticMatchesThePathTracer) {
     App a(writeScene("lumenar_mlt_caustic", glassCaustic(16, 16)));
     ASSERT_TRUE(a.started);
     const Estimate pt = pathTraced(a, 600);
-    const Estimate mlt = metropolis(a, 8, 64);
+    // The per-frame evaluation itself, on independent states.
+    expectSameImage(pt, independentStates(a, 300), 5.0, "glass caustic, independent states");
+    const Estimate mlt = metropolis(a, 8, 128);
     expectSameImage(pt, mlt, 5.0, "glass caustic");
 }
 
@@ -557,14 +594,72 @@ TEST(MetroImage, ChainsStartAtLitCandidatesWithTheirOwnContribution) {
         // The generator-driven evaluation of the same candidate agrees.
         const int px = static_cast<int>(s.values[0]), py = static_cast<int>(s.values[1]);
         XorwowState rng;
-        xorwowInit(metroSeed(chains.salt, py * W + px), &rng);
+        metroGenerator(chains.salt, py * W + px, &rng);
         MLTSample again;
         metroStartState(px, py, &rng, again);
         ASSERT_EQ(again.values[0], s.values[0]);
         ASSERT_EQ(again.values[40], s.values[40]);
-        xorwowInit(metroSeed(chains.salt, py * W + px), &rng);
+        metroGenerator(chains.salt, py * W + px, &rng);
         const float x0 = px + metroNumber(&rng), y0 = py + metroNumber(&rng);
         const Color g = metroRadiance(metroCameraRay(a.app->scene().camera, x0, y0, W, H), &rng, tt, scene);
         EXPECT_EQ(g.g, stored.g);
     }
+}
+
+// The chain mechanics alone, on a known contribution function over the
+// primary sample space: the splatted image converges to its pixel integrals.
+// Independent runs give the standard error.
+TEST(MetroSteps, ChainsReproduceAKnownImage) {
+    const int W = 8, H = 4, n = W * H;
+    // Bright where x < 2 and the first path number is below 0.2; dim elsewhere.
+    const auto f = [](const MLTSample& m) {
+        const float v = (m.values[0] < 2.0f && m.values[2] < 0.2f) ? 20.0f : 1.0f;
+        return Color(v, 0.5f * v, 0.0f);
+    };
+    // Pixel integrals: 0.2 * 20 + 0.8 = 4.8 where x < 2, else 1.
+    const double brightExpected = 4.8, dimExpected = 1.0;
+    const float meanLum = (2.0f * 4.8f + 6.0f * 1.0f) / 8.0f;
+    const int runs = 6, frames = 3000;
+    std::vector<double> bright, dim;
+    for (int run = 0; run < runs; ++run) {
+        std::vector<MLTSample> samples(n);
+        std::vector<Color> contributions(n);
+        std::vector<int> rejects(n, 0);
+        for (int i = 0; i < n; ++i) {
+            XorwowState rng;
+            metroGenerator(77 + run, i, &rng);
+            metroStartState(i % W, i / W, &rng, samples[i]);
+            contributions[i] = f(samples[i]);
+        }
+        std::vector<Color> accum(n);
+        const MetroChainArrays a{samples.data(), contributions.data(), rejects.data()};
+        for (int k = 1; k <= frames; ++k) {
+            MetroFrameParams p;
+            p.frame = k;
+            p.frameSeed = WangHash(k);
+            p.salt = 1000u * run;
+            p.meanLuminance = meanLum;
+            p.width = W;
+            p.height = H;
+            for (int i = 0; i < n; ++i) metroChainStep(i, p, a, accum.data(), f);
+        }
+        double b = 0.0, d = 0.0;
+        for (int i = 0; i < n; ++i) {
+            ASSERT_EQ(accum[i].b, 0.0f);
+            EXPECT_FLOAT_EQ(accum[i].g, 0.5f * accum[i].r);
+            ((i % W) < 2 ? b : d) += accum[i].r / frames;
+        }
+        bright.push_back(b / (2 * H));
+        dim.push_back(d / (6 * H));
+    }
+    auto check = [&](const std::vector<double>& v, double expected, const char* what) {
+        double s = 0.0, s2 = 0.0;
+        for (double x : v) s += x, s2 += x * x;
+        const double mean = s / runs;
+        const double se = std::sqrt(std::max(0.0, s2 / runs - mean * mean) / (runs - 1));
+        EXPECT_NEAR(mean, expected, 5.0 * se + 1e-3 * expected) << what << " standard error " << se;
+        EXPECT_LT(se, 0.02 * expected) << what;
+    };
+    check(bright, brightExpected, "bright strip");
+    check(dim, dimExpected, "dim part");
 }

@@ -1,4 +1,4 @@
-#include "render/camera.h"
+#include "scene/camera.h"
 
 #include <algorithm>
 #include <cmath>
@@ -38,7 +38,10 @@ void Camera::updateCamera() {
 }
 
 void Camera::buildImagePlane(const Vector3d& w) {
-    const Vector3d u = cross(normalize(up), w);
+    // up need not be perpendicular to the view: normalising the cross
+    // product keeps the horizontal axis unit length, so a pitched camera keeps
+    // square pixels.
+    const Vector3d u = normalize(cross(normalize(up), w));
     const Vector3d v = cross(w, u);
     planeCorner = ((rayOrigin + u * left) + v * bottom) - w * focalDistance;
     planeHorizontal = u * (right - left);
