@@ -33,12 +33,9 @@ void RayTraceKernelMetroInit(float* luminance, const Camera& cam, int W, int H, 
             const int idx = y * W + x;
             XorwowState rng;
             metroGenerator(salt, idx, &rng);
-            // The same draws as metroStartState: position, then path numbers.
-            const float px = static_cast<float>(x) + metroNumber(&rng);
-            const float py = static_cast<float>(y) + metroNumber(&rng);
-            const Ray ray = metroCameraRay(c, px, py, W, H);
             TreeTraversal tt;
-            luminance[idx] = metroLuminance(metroRadiance(ray, &rng, tt, s));
+            MLTSample candidate;
+            luminance[idx] = metroLuminance(metroRadiance(x, y, &rng, c, W, H, tt, s, candidate));
         });
 }
 
@@ -64,9 +61,8 @@ void RetrieveInitSampleHetero(const int* chosen, MLTSample* samples, Color* cont
             const int j = chosen[idx];
             metroGenerator(salt, j, &rng);
             MLTSample m;
-            metroStartState(j % W, j / W, &rng, m);
             TreeTraversal tt;
-            contributions[idx] = metroRadiance(c, m, W, H, tt, s);
+            contributions[idx] = metroRadiance(j % W, j / W, &rng, c, W, H, tt, s, m);
             samples[idx] = m;
         });
 }

@@ -14,6 +14,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 #include "accel/traversal.h"
 #include "device/atomics.h"
@@ -35,8 +36,13 @@ class KdTree;
 // feed the path evaluation.
 constexpr int kMetroNumbers = 84;
 constexpr int kMetroFirstPathNumber = 2;
-// Surface vertices of a path: the first hit and four bounces.
+// Surface vertices whose numbers the state holds: the first hit and four
+// bounces. Paths go on past them (with Russian roulette, as path-traced paths
+// do) on numbers drawn from a generator seeded with a hash of the whole state:
+// still a function of the state, so a chain's target stays fixed, and no
+// light is lost to a depth limit the path tracer does not have.
 constexpr int kMetroVertices = 5;
+constexpr int kMetroMaxVertices = kMaxBounceLaunches;
 // Each vertex reads its own block of positions, in the order shadeHitFrom
 // draws: continuation, light choice, vertex sample, light point, roulette.
 // Blocks never overlap, so no number drives two decisions of one path.
@@ -115,17 +121,50 @@ struct KdSceneQueries {
 
 // ---- path evaluation ---------------------------------------------------------
 
-// Reads the numbers of one vertex block in order. A stored value is in
-// [0, 1); the shading expects (0, 1], so 0 reads as 1 (the same point of the
-// unit circle).
-struct SampleDraws {
-    const float* values;
+// A number of a chain state drawn from a generator: in [0, 1).
+LUMENAR_HD inline float metroNumber(XorwowState* rng) {
+    return xorwowUniform(rng) * kBelowOne;
+}
+
+// Seed of the numbers past the state's own: a hash of all of its numbers.
+LUMENAR_HD inline uint64_t metroTailSeed(const MLTSample& x) {
+    uint64_t h = 0x243f6a8885a308d3ull;
+    for (int i = 0; i < kMetroNumbers; ++i) {
+        uint32_t bits;
+        memcpy(&bits, &x.values[i], sizeof bits);
+        h = mixSeed(h ^ bits);
+    }
+    return h;
+}
+
+// The numbers of one vertex: its block of the state in order, then (past
+// the block, or for vertices past the state's own) the tail generator,
+// seeded from the state on first use. A stored value is in [0, 1); the
+// shading expects (0, 1], so 0 reads as 1 (the same point of the circle).
+struct MetroDraws {
+    const MLTSample* state;
+    const float* values;  // the vertex's block, or null
     int used;
-    int count;
+    bool tailSeeded;
+    XorwowState tail;
+
     LUMENAR_HD float operator()() {
-        const float v = used < count ? values[used] : 0.5f;
-        ++used;
-        return v > 0.0f ? v : 1.0f;
+        if (values && used < kMetroNumbersPerVertex) {
+            const float v = values[used++];
+            return v > 0.0f ? v : 1.0f;
+        }
+        if (!tailSeeded) {
+            xorwowInit(metroTailSeed(*state), &tail);
+            for (int i = 0; i < 5; ++i) xorwowNext(&tail);
+            tailSeeded = true;
+        }
+        return xorwowUniform(&tail);
+    }
+    LUMENAR_HD MetroDraws& forVertex(int j) {
+        values =
+            j < kMetroVertices ? state->values + kMetroFirstPathNumber + j * kMetroNumbersPerVertex : nullptr;
+        used = 0;
+        return *this;
     }
 };
 
@@ -133,15 +172,15 @@ LUMENAR_HD inline Color finiteOrBlack(const Color& c) {
     return isFinite(c) ? c : Color(0.0f, 0.0f, 0.0f);
 }
 
-// Radiance along the camera ray `ray` over at most kMetroVertices surface
-// vertices; drawsFor(j) gives the number source of vertex j. A result that is
-// not finite counts as black.
-template <class DrawsFor>
-LUMENAR_HD Color metroPath(Ray ray, TreeTraversal& tt, const KdScene& s, DrawsFor&& drawsFor) {
+// Radiance along the camera ray `ray`; draws.forVertex(j) gives the number
+// source of surface vertex j. Paths end by roulette, on leaving the scene, at
+// an emitter, or after kMetroMaxVertices vertices (the path tracer's launch
+// limit). A result that is not finite counts as black.
+LUMENAR_HD inline Color metroPath(Ray ray, TreeTraversal& tt, const KdScene& s, MetroDraws& draws) {
     Color result(0.0f, 0.0f, 0.0f);
     Color weight(1.0f, 1.0f, 1.0f);
     const KdSceneQueries q{&tt, &s};
-    for (int j = 0; j < kMetroVertices; ++j) {
+    for (int j = 0; j < kMetroMaxVertices; ++j) {
         SurfaceHitRecord rec;
         if (!kdNearestHit(tt, s, ray, &rec)) {
             result += weight * s.bgcolor;
@@ -152,7 +191,7 @@ LUMENAR_HD Color metroPath(Ray ray, TreeTraversal& tt, const KdScene& s, DrawsFo
         hit.normal = normalize(rec.normal);
         hit.t = rec.t;
         hit.materialIndex = rec.materialIndex;
-        auto& next = drawsFor(j);
+        MetroDraws& next = draws.forVertex(j);
         const BounceResult r = shadeHitFrom(ray, hit, j, next, s.materials, s.lightCount, s.lights, q);
         if (!r.radiance.isBlack()) result += weight * r.radiance;
         if (r.code < 0) break;
@@ -172,34 +211,12 @@ LUMENAR_HD inline Ray metroCameraRay(const Camera& cam, const MLTSample& x, int 
     return metroCameraRay(cam, x.values[0], x.values[1], W, H);
 }
 
-// A number of a chain state drawn from a generator: in [0, 1).
-LUMENAR_HD inline float metroNumber(XorwowState* rng) {
-    return xorwowUniform(rng) * kBelowOne;
-}
-
-// Start-up evaluation: the numbers come from rng, each vertex drawing its
-// whole block when the path reaches it. The result equals the per-frame
-// evaluation of the state whose numbers are the generator's in order (see
-// metroStartState), so a start-up candidate can be turned into a chain state.
-LUMENAR_HD inline Color metroRadiance(const Ray& ray, XorwowState* rng, TreeTraversal& tt, const KdScene& s) {
-    float block[kMetroNumbersPerVertex];
-    SampleDraws draws{block, 0, kMetroNumbersPerVertex};
-    return metroPath(ray, tt, s, [&](int) -> SampleDraws& {
-        for (float& v : block) v = metroNumber(rng);
-        draws.used = 0;
-        return draws;
-    });
-}
-
-// Per-frame evaluation: every decision reads a fixed position of the sample.
+// Per-frame evaluation: every decision reads a fixed position of the state
+// (past the state's own vertices, its tail numbers).
 LUMENAR_HD inline Color metroRadiance(const Camera& cam, const MLTSample& x, int W, int H, TreeTraversal& tt,
                                       const KdScene& s) {
-    SampleDraws draws{nullptr, 0, kMetroNumbersPerVertex};
-    return metroPath(metroCameraRay(cam, x, W, H), tt, s, [&](int j) -> SampleDraws& {
-        draws.values = x.values + kMetroFirstPathNumber + j * kMetroNumbersPerVertex;
-        draws.used = 0;
-        return draws;
-    });
+    MetroDraws draws{&x, nullptr, 0, false, XorwowState{}};
+    return metroPath(metroCameraRay(cam, x, W, H), tt, s, draws);
 }
 
 // The start-up candidate of pixel (x, y) from a generator seeded for it: a
@@ -208,6 +225,16 @@ LUMENAR_HD inline void metroStartState(int x, int y, XorwowState* rng, MLTSample
     m.values[0] = static_cast<float>(x) + metroNumber(rng);
     m.values[1] = static_cast<float>(y) + metroNumber(rng);
     for (int i = kMetroFirstPathNumber; i < kMetroNumbers; ++i) m.values[i] = metroNumber(rng);
+}
+
+// Start-up evaluation of pixel (x, y), driven by a generator: the state's
+// numbers are drawn from rng in order (position, then the path numbers; see
+// metroStartState) and evaluated, so the estimate belongs to a state a chain
+// can start from. Returns the state as well.
+LUMENAR_HD inline Color metroRadiance(int x, int y, XorwowState* rng, const Camera& cam, int W, int H,
+                                      TreeTraversal& tt, const KdScene& s, MLTSample& state) {
+    metroStartState(x, y, rng, state);
+    return metroRadiance(cam, state, W, H, tt, s);
 }
 
 // Luminance a chain is distributed by: the largest component.
