@@ -64,7 +64,9 @@ BatchResult renderBatch(Application& app, const BatchOptions& options) {
     BatchResult result;
     const FrameResources res = frameResources(app);
     const int W = res.width, H = res.height;
-    if (!res.scene.nodes || !res.scene.triIndices) {
+    // A scene without triangles is valid (it shows its background); any
+    // other scene needs its tree.
+    if (app.scene().triangleCount > 0 && (!res.scene.nodes || !res.scene.triIndices)) {
         std::fprintf(stderr, "the scene has no acceleration structure to trace\n");
         return result;
     }

@@ -293,9 +293,9 @@ LUMENAR_HD BounceResult shadeHitFrom(const Ray& ray, const SurfaceHit& hit, int 
 template <class Queries>
 LUMENAR_HD BounceResult shadeHit(const Ray& ray, const SurfaceHit& hit, int bounce, XorwowState* rng,
                                  const Material* materials, int lightCount, const deviceLightTriangle* lights,
-                                 const Queries& q) {
+                                 const Queries& q, DirectLightStrategy strategy = DirectLightStrategy::kMis) {
     XorwowDraws draws{rng};
-    return shadeHitFrom(ray, hit, bounce, draws, materials, lightCount, lights, q);
+    return shadeHitFrom(ray, hit, bounce, draws, materials, lightCount, lights, q, strategy);
 }
 
 }  // namespace lumenar

@@ -181,6 +181,8 @@ LUMENAR_HD inline MicrofacetGeometry microfacetGeometry(const Vector3d& d, const
     const float f0 = fresnelF0(m);
     if (g.totalInternal)
         g.fresnel = 1.0f;
+    else if (f0 <= 0.0f)
+        g.fresnel = 0.0f;  // matched indices: no interface, nothing reflects (not even at grazing angles)
     else if (entering)
         g.fresnel = f0 + (1.0f - f0) * pow5(1.0f - g.VH);
     else

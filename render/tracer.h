@@ -40,6 +40,9 @@ struct DynamicScene {
     const deviceLightTriangle* lights;
     int volumeCount;
     const Volume* volumes;
+    // Techniques of the direct-light estimate; the single-technique ones are
+    // for checking that all converge to the same image.
+    DirectLightStrategy directLightStrategy = DirectLightStrategy::kMis;
 };
 
 // Per-thread tracer: traversal stacks plus the feature flags of the kernels.
@@ -113,6 +116,8 @@ LUMENAR_HD inline bool Raytrace::nearestHit(const Ray& ray, const DynamicScene& 
 
 LUMENAR_HD inline BounceResult Raytrace::TraceRayMov(const Ray& ray, int bounce, XorwowState* rng,
                                                      const DynamicScene& s) {
+    // A scene without triangles has no tree: every ray leaves it.
+    if (!s.nodes || !s.triIndices) return missResult(s.bgcolor, ray);
     SurfaceHitRecord rec;
     if (!nearestHit(ray, s, &rec)) return missResult(s.bgcolor, ray);
     SurfaceHit hit;
@@ -121,12 +126,13 @@ LUMENAR_HD inline BounceResult Raytrace::TraceRayMov(const Ray& ray, int bounce,
     hit.t = rec.t;
     hit.materialIndex = rec.materialIndex;
     const DynamicSceneQueries q{this, &s};
-    return shadeHit(ray, hit, bounce, rng, s.materials, s.lightCount, s.lights, q);
+    return shadeHit(ray, hit, bounce, rng, s.materials, s.lightCount, s.lights, q, s.directLightStrategy);
 }
 
-// The bounce launch: one thread per live path. The generator of slot i is
-// seeded with (seed + bounce + i), so the same frame seed gives the same
-// image on any number of threads.
+// The bounce launch: one thread per live path. Each path's generator is
+// seeded from the frame seed, the path's identity and the bounce
+// (bounceSeed), so the same frame seed gives the same image on any number of
+// threads.
 void RayTraceKernelGLFinalHackMov(int seed, int bounce, const DynamicScene& scene, bool fogEnabled,
                                   bool ssEnabled, Color* frame, pixelData* paths, int count,
                                   int superSampleFactor);

@@ -167,7 +167,7 @@ struct VertexObj : Vertex {
         }
         VertexSample r;
         const Vector3d wo = -incoming;
-        r.pdf = lobeProb * (lobe == kLobeDiffuse ? kInvPiF : getpdf(lobe, material, nl, wo, dir));
+        r.pdf = lobeProb * getpdf(lobe, material, nl, wo, dir);
         sampledDir = dir;
         isDelta = delta && lobe != kLobeDiffuse;
         r.ray = Ray(hitPoint + dir * kRayOffset, dir);
@@ -227,7 +227,7 @@ struct VertexObj : Vertex {
                             const Vector3d& wi) const {
         const float alpha2 = widthSquared(m.roughness);
         const bool delta = isSpecularMaterial(m);
-        if (l == kLobeDiffuse) return kInvPiF;
+        if (l == kLobeDiffuse) return fmaxf(dot(nl, wi), 0.0f) * kInvPiF;  // cosine-weighted
         if (l == kLobeReflection) {
             if (delta) return isMirror(nl, wo, wi) ? 1.0f : 0.0f;
             const Vector3d H = normalize(wi + wo);

@@ -145,3 +145,19 @@ TEST(Frame, MatteFloorConvergesToTheFormFactor) {
     EXPECT_NEAR(mean, expected, 4 * stderr_ + 1e-3 * expected) << "standard error " << stderr_;
     EXPECT_LT(stderr_, 0.02 * expected);  // enough paths for the check to mean something
 }
+
+// A scene file without triangles is valid: every pixel shows the background.
+TEST(Frame, SceneWithoutTrianglesShowsItsBackground) {
+    const std::string text =
+        "empty\ncamera\nresolution 12 6\neye 0 0 3\nlookat 0 0 0\nup 0 1 0\nnear 1\nbgcolor\n0.25 0.5 "
+        "0.75\n" +
+        materialBlock(0.5f, 0.0f) + "mesh\n0\n\n";
+    const Render r = renderScene(writeScene("lumenar_frame_empty", text), 2, 2);
+    ASSERT_TRUE(r.ok);
+    ASSERT_EQ(r.result.average.size(), 12u * 6u);
+    for (const Color& c : r.result.average) {
+        EXPECT_EQ(c.r, 0.25f);
+        EXPECT_EQ(c.g, 0.5f);
+        EXPECT_EQ(c.b, 0.75f);
+    }
+}

@@ -1,0 +1,557 @@
+// Light transport against answers from outside the code under test: white
+// furnaces (closed forms and quadrature of the evaluated BSDF), samplers
+// against their densities, and the three direct-light estimators against each
+// other. Whole frames go through start-up, the Renderer and the bounce loop.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/batch_render.h"
+#include "app/startup.h"
+#include "device/threads.h"
+#include "render/renderer.h"
+#include "render/tracer.h"
+#include "render/vertex.h"
+#include "test_support.h"
+
+using namespace lumenar;
+
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+
+struct Mat {
+    const char* name = "m";
+    Color base{0.5f, 0.5f, 0.5f};
+    Color spec{0.0f, 0.0f, 0.0f};
+    Color emission{0.0f, 0.0f, 0.0f};
+    Color transmission{1.0f, 1.0f, 1.0f};
+    float metalness = 0.0f;
+    float roughness = 1.0f;
+    float transparency = 0.0f;
+    float ior = 1.0f;
+};
+
+Material toMaterial(const Mat& m) {
+    Material r{};
+    r.basecolor = m.base;
+    r.specular = m.spec;
+    r.emission = m.emission;
+    r.transmission = m.transmission;
+    r.metalness = m.metalness;
+    r.roughness = r.roughnessY = m.roughness;
+    r.transparency = m.transparency;
+    r.IOR = m.ior;
+    r.tex = -1;
+    return r;
+}
+
+std::string materialBlock(const std::vector<Mat>& mats) {
+    std::ostringstream s;
+    auto col = [&](const char* key, const Color& c) {
+        s << key << " " << c.r << " " << c.g << " " << c.b << "\n";
+    };
+    s << "material\n" << mats.size() << "\n\n";
+    for (std::size_t i = 0; i < mats.size(); ++i) {
+        const Mat& m = mats[i];
+        s << "mtl " << i << " " << m.name << "\n";
+        col("basecolor", m.base);
+        col("specular", m.spec);
+        col("emission", m.emission);
+        col("transmission", m.transmission);
+        s << "metalness " << m.metalness << "\nanisotropic False\nroughness " << m.roughness
+          << "\nroughnessY " << m.roughness << "\ntransparency " << m.transparency << "\nIOR " << m.ior
+          << "\ntex 0\nrsc 0\nabsorption 0 0 0\n";
+    }
+    return s.str();
+}
+
+// Triangle soup written as one mesh object per material.
+struct Mesh {
+    std::ostringstream text;
+    int vertices = 0, objects = 0;
+
+    void triangle(const Vector3d& a, const Vector3d& b, const Vector3d& c, int material) {
+        text << "o " << objects++ << " t\n";
+        for (const Vector3d& p : {a, b, c}) text << "v " << p.x << " " << p.y << " " << p.z << "\n";
+        text << "usemtl " << material << " m\ns off\nf " << vertices + 1 << " " << vertices + 2 << " "
+             << vertices + 3 << "\n";
+        vertices += 3;
+    }
+    // Quad a b c d (counter-clockwise seen from the front) cut into n x n
+    // cells of two triangles each.
+    void quad(const Vector3d& a, const Vector3d& b, const Vector3d& c, const Vector3d& d, int material,
+              int n = 1) {
+        auto at = [&](float s, float t) { return a + (b - a) * s + (d - a) * t + (c - b - d + a) * (s * t); };
+        for (int j = 0; j < n; ++j)
+            for (int i = 0; i < n; ++i) {
+                const float s0 = static_cast<float>(i) / n, s1 = static_cast<float>(i + 1) / n;
+                const float t0 = static_cast<float>(j) / n, t1 = static_cast<float>(j + 1) / n;
+                triangle(at(s0, t0), at(s1, t0), at(s1, t1), material);
+                triangle(at(s0, t0), at(s1, t1), at(s0, t1), material);
+            }
+    }
+    // Faceted sphere with outward-facing triangles.
+    void sphere(const Vector3d& centre, float radius, int material) {
+        const int nt = 24, np = 48;
+        auto p = [&](int i, int j) {
+            const double t = kPi * i / nt, ph = 2 * kPi * j / np;
+            return centre + Vector3d(static_cast<float>(std::sin(t) * std::cos(ph)),
+                                     static_cast<float>(std::cos(t)),
+                                     static_cast<float>(std::sin(t) * std::sin(ph))) *
+                                radius;
+        };
+        auto outward = [&](const Vector3d& a, const Vector3d& b, const Vector3d& c) {
+            if (dot(cross(b - a, c - a), (a + b + c) / 3.0f - centre) > 0.0f)
+                triangle(a, b, c, material);
+            else
+                triangle(a, c, b, material);
+        };
+        for (int i = 0; i < nt; ++i)
+            for (int j = 0; j < np; ++j) {
+                if (i > 0) outward(p(i, j), p(i, j + 1), p(i + 1, j));
+                if (i < nt - 1) outward(p(i, j + 1), p(i + 1, j + 1), p(i + 1, j));
+            }
+    }
+};
+
+std::string sceneText(int res, const Vector3d& eye, const Vector3d& lookat, float nearDist, const Color& bg,
+                      const std::vector<Mat>& mats, const Mesh& mesh) {
+    std::ostringstream s;
+    s << "transport test\ncamera\nresolution " << res << " " << res << "\neye " << eye.x << " " << eye.y
+      << " " << eye.z << "\nlookat " << lookat.x << " " << lookat.y << " " << lookat.z << "\nup 0 1 0\nnear "
+      << nearDist << "\nbgcolor\n"
+      << bg.r << " " << bg.g << " " << bg.b << "\n"
+      << materialBlock(mats) << "mesh\n"
+      << mesh.objects << "\n\n"
+      << mesh.text.str();
+    return s.str();
+}
+
+std::string writeScene(const std::string& name, const std::string& text) {
+    const std::string path = testing::TempDir() + name;
+    std::ofstream(path, std::ios::binary) << text;
+    return path;
+}
+
+// Per-frame images of a scene (linear, row 0 at the bottom), rendered with
+// the given direct-light techniques.
+std::vector<std::vector<Color>> renderFrames(const std::string& path, int frames,
+                                             DirectLightStrategy strategy = DirectLightStrategy::kMis) {
+    device::ThreadLimit limit(2);
+    Settings settings;
+    Application app(settings);
+    std::vector<std::vector<Color>> out;
+    testing::internal::CaptureStdout();
+    if (app.start(path)) {
+        FrameResources res = frameResources(app);
+        res.scene.directLightStrategy = strategy;
+        const std::size_t n = static_cast<std::size_t>(res.width) * res.height;
+        Renderer renderer(res);
+        device::Buffer<Color> display(n);
+        std::vector<Color> prev(n), sum(n);
+        for (int f = 0; f < frames && renderer.valid() && display; ++f) {
+            renderer.renderFrame(app.scene().camera, display.get());
+            device::copyToHost(sum.data(), renderer.accumBuffer(), n * sizeof(Color));
+            std::vector<Color> frame(n);
+            for (std::size_t i = 0; i < n; ++i) frame[i] = sum[i] - prev[i];
+            prev = sum;
+            out.push_back(frame);
+        }
+    }
+    app.shutdown();
+    testing::internal::GetCapturedStdout();
+    return out;
+}
+
+struct Estimate {
+    double mean[3] = {0, 0, 0};
+    double stderr_[3] = {0, 0, 0};
+};
+
+// Mean over frames of each frame's mean over the pixels selected by `in`,
+// with the standard error from the spread between frames.
+template <class Select>
+Estimate regionMean(const std::vector<std::vector<Color>>& frames, int res, Select in) {
+    Estimate e;
+    const double n = static_cast<double>(frames.size());
+    for (int ch = 0; ch < 3; ++ch) {
+        double s = 0.0, s2 = 0.0;
+        for (const std::vector<Color>& f : frames) {
+            double m = 0.0;
+            int count = 0;
+            for (int y = 0; y < res; ++y)
+                for (int x = 0; x < res; ++x)
+                    if (in(x, y)) {
+                        const Color& c = f[static_cast<std::size_t>(y) * res + x];
+                        m += ch == 0 ? c.r : (ch == 1 ? c.g : c.b);
+                        ++count;
+                    }
+            m /= count;
+            s += m;
+            s2 += m * m;
+        }
+        e.mean[ch] = s / n;
+        e.stderr_[ch] = std::sqrt(std::fmax(s2 / n - e.mean[ch] * e.mean[ch], 0.0) / (n - 1));
+    }
+    return e;
+}
+
+Estimate wholeImage(const std::vector<std::vector<Color>>& frames, int res) {
+    return regionMean(frames, res, [](int, int) { return true; });
+}
+
+// ---- directional albedo by quadrature ----------------------------------------
+
+// Schlick's Fresnel term of the material at V . H for light arriving from
+// outside, as the material model defines it (1 for metals; 0 for matched
+// indices).
+double fresnelOutside(const Material& m, double c) {
+    const double r = (m.IOR - 1.0) / (m.IOR + 1.0);
+    const double f0 = r * r * (1.0 - m.metalness) + m.metalness;
+    if (f0 <= 0.0) return 0.0;
+    return std::fmin(1.0, f0 + (1.0 - f0) * std::pow(1.0 - c, 5.0));
+}
+
+// Textbook GGX density of half vectors over the hemisphere, D(theta) cos(theta).
+double ggxHalfDensity(double cosT, double alpha) {
+    const double a2 = alpha * alpha, c2 = cosT * cosT;
+    const double den = c2 * (a2 - 1.0) + 1.0;
+    return a2 / (kPi * den * den) * cosT;
+}
+
+// Directional albedo (per channel) of a material lit from outside along wo
+// about the normal +z: the integral over the sphere of getbsdf x |cos|, each
+// lobe weighted by the probability with which the material picks it there
+// (the Fresnel term at the direction's half vector for reflection and
+// refraction; for diffuse, one minus the Fresnel term averaged over the GGX
+// half vectors).
+Color quadratureAlbedo(const Material& m, const Vector3d& wo) {
+    VertexObj v;
+    v.normal = v.surfaceNormal = Vector3d(0, 0, 1);
+    v.incoming = -wo;
+    v.material = m;
+    const Vector3d nl(0, 0, 1);
+    const double alpha = static_cast<double>(m.roughness) * m.roughness;
+    const int nt = 900, np = 720;
+    const double dt = kPi / nt, dp = 2 * kPi / np;
+    double acc[3] = {0, 0, 0}, diffuse[3] = {0, 0, 0}, fresnelMean = 0.0;
+    for (int i = 0; i < nt; ++i) {
+        const double t = (i + 0.5) * dt;
+        const double st = std::sin(t), ct = std::cos(t);
+        for (int j = 0; j < np; ++j) {
+            const double ph = (j + 0.5) * dp;
+            const Vector3d w(static_cast<float>(st * std::cos(ph)), static_cast<float>(st * std::sin(ph)),
+                             static_cast<float>(ct));
+            const double dw = st * dt * dp;
+            if (ct > 0.0) {
+                // w as a half vector: the Fresnel average for the diffuse share.
+                fresnelMean += ggxHalfDensity(ct, alpha) * fresnelOutside(m, dot(wo, w)) * dw;
+                // w as a reflected direction.
+                const Vector3d H = normalize(w + wo);
+                const Color f = v.getbsdf(kLobeReflection, m, nl, wo, w);
+                const double k = fresnelOutside(m, dot(wo, H)) * ct * dw;
+                acc[0] += f.r * k, acc[1] += f.g * k, acc[2] += f.b * k;
+                // w as a diffuse direction (its share is applied below).
+                const Color fd = v.getbsdf(kLobeDiffuse, m, nl, wo, w);
+                const double kd = (1.0 - m.transparency) * ct * dw;
+                diffuse[0] += fd.r * kd, diffuse[1] += fd.g * kd, diffuse[2] += fd.b * kd;
+            } else if (m.transparency > 0.0f) {
+                // w as a refracted direction (entering, relative index IOR).
+                Vector3d H = normalize(wo + w * m.IOR);
+                if (H.z < 0.0f) H = -H;
+                const Color f = v.getbsdf(kLobeRefraction, m, nl, wo, w);
+                const double k = (1.0 - fresnelOutside(m, dot(wo, H))) * m.transparency * -ct * dw;
+                acc[0] += f.r * k, acc[1] += f.g * k, acc[2] += f.b * k;
+            }
+        }
+    }
+    for (int ch = 0; ch < 3; ++ch) acc[ch] += diffuse[ch] * (1.0 - fresnelMean);
+    return Color(static_cast<float>(acc[0]), static_cast<float>(acc[1]), static_cast<float>(acc[2]));
+}
+
+double channel(const Color& c, int ch) {
+    return ch == 0 ? c.r : (ch == 1 ? c.g : c.b);
+}
+
+}  // namespace
+
+// A sphere in a uniform white background with no light (a white furnace):
+// a diffuse sphere shows its albedo, a mirror and clear glass lose nothing.
+TEST(Furnace, SpheresShowTheirAlbedo) {
+    struct Case {
+        const char* name;
+        Mat mat;
+        double expected, tolerance;
+        int frames;
+    };
+    Mat diffuse05, diffuse1, mirror, glass;
+    diffuse05.base = Color(0.5f, 0.5f, 0.5f);  // IOR 1: no interface, a pure Lambertian surface
+    diffuse1.base = Color(1.0f, 1.0f, 1.0f);
+    mirror.base = Color(1.0f, 1.0f, 1.0f), mirror.metalness = 1.0f, mirror.roughness = 0.0f;
+    mirror.ior = 1.5f;
+    glass.spec = Color(1.0f, 1.0f, 1.0f), glass.transparency = 1.0f, glass.roughness = 0.0f, glass.ior = 1.5f;
+    const Case cases[] = {
+        {"diffuse 0.5", diffuse05, 0.5, 0.01, 200},
+        {"diffuse 1", diffuse1, 1.0, 0.01, 4},
+        {"mirror", mirror, 1.0, 0.005, 4},
+        {"smooth glass", glass, 1.0, 0.005, 40},
+    };
+    for (const Case& c : cases) {
+        Mesh mesh;
+        mesh.sphere(Vector3d(0, 0, 0), 1.0f, 0);
+        const int res = 24;
+        const std::string path = writeScene(
+            "lumenar_furnace_sphere",
+            sceneText(res, Vector3d(0, 0, 4), Vector3d(0, 0, 0), 40.0f, Color(1, 1, 1), {c.mat}, mesh));
+        const auto frames = renderFrames(path, c.frames);
+        ASSERT_EQ(frames.size(), static_cast<std::size_t>(c.frames)) << c.name;
+        const Estimate e = wholeImage(frames, res);
+        for (int ch = 0; ch < 3; ++ch) {
+            EXPECT_NEAR(e.mean[ch], c.expected, c.tolerance * c.expected) << c.name << " channel " << ch;
+            EXPECT_LT(e.stderr_[ch], c.tolerance * c.expected / 3.0) << c.name << ": too few samples";
+        }
+    }
+}
+
+// A single flat surface in the furnace, seen at 50 degrees from its normal:
+// light leaving it on either side reaches the background, so each pixel shows
+// the material's directional albedo, worked out here by quadrature of
+// getbsdf x cosine (no sampling). Catches a sampler, an evaluator and a
+// sample weight that disagree.
+TEST(Furnace, RoughSurfacesShowTheirDirectionalAlbedo) {
+    Mat metal, roughGlass, plastic;
+    metal.base = Color(0.95f, 0.8f, 0.6f), metal.metalness = 1.0f, metal.roughness = 0.5f, metal.ior = 1.5f;
+    roughGlass.spec = Color(1.0f, 1.0f, 1.0f), roughGlass.transparency = 1.0f, roughGlass.roughness = 0.45f;
+    roughGlass.ior = 1.5f;
+    plastic.base = Color(1.0f, 1.0f, 1.0f), plastic.spec = Color(0.04f, 0.04f, 0.04f),
+    plastic.roughness = 0.4f;
+    plastic.ior = 1.5f;
+    const struct {
+        const char* name;
+        Mat mat;
+    } cases[] = {{"rough metal", metal}, {"rough glass", roughGlass}, {"plastic", plastic}};
+
+    const double tilt = 50.0 * kPi / 180.0;
+    const Vector3d n(0.0f, static_cast<float>(std::sin(tilt)), static_cast<float>(std::cos(tilt)));
+    const Vector3d a = normalize(Vector3d(1, 0, 0)), b = cross(n, a);  // tangents of the plane
+    const Vector3d wo(static_cast<float>(std::sin(tilt)), 0.0f, static_cast<float>(std::cos(tilt)));
+    for (const auto& c : cases) {
+        Mesh mesh;
+        const float h = 3.0f;
+        mesh.quad((-a - b) * h, (a - b) * h, (a + b) * h, (b - a) * h, 0);
+        const int res = 24;
+        const std::string path = writeScene(
+            "lumenar_furnace_plane",
+            sceneText(res, Vector3d(0, 0, 4), Vector3d(0, 0, 0), 40.0f, Color(1, 1, 1), {c.mat}, mesh));
+        const auto frames = renderFrames(path, 100);
+        ASSERT_EQ(frames.size(), 100u) << c.name;
+        const Estimate e = wholeImage(frames, res);
+        const Color expected = quadratureAlbedo(toMaterial(c.mat), wo);
+        for (int ch = 0; ch < 3; ++ch) {
+            const double x = channel(expected, ch);
+            EXPECT_GT(x, 0.2) << c.name;
+            EXPECT_LT(x, 1.0) << c.name;
+            EXPECT_NEAR(e.mean[ch], x, 0.01 * x) << c.name << " channel " << ch;
+            EXPECT_LT(e.stderr_[ch], 0.0035 * x) << c.name << ": too few samples";
+        }
+    }
+}
+
+// ---- samplers against their densities -----------------------------------------
+
+namespace {
+
+constexpr int kThetaBins = 24;
+constexpr int kPhiBins = 12;
+
+int sphereBin(const Vector3d& w) {
+    const double t = std::acos(std::fmax(-1.0, std::fmin(1.0, static_cast<double>(w.z))));
+    double ph = std::atan2(static_cast<double>(w.y), static_cast<double>(w.x));
+    if (ph < 0) ph += 2 * kPi;
+    int ti = static_cast<int>(t / kPi * kThetaBins), pi = static_cast<int>(ph / (2 * kPi) * kPhiBins);
+    ti = ti >= kThetaBins ? kThetaBins - 1 : ti;
+    pi = pi >= kPhiBins ? kPhiBins - 1 : pi;
+    return ti * kPhiBins + pi;
+}
+
+}  // namespace
+
+// Directions each lobe's sampler draws follow that lobe's getpdf, times the
+// probability (lobeSelectionProb) with which the lobe is picked there. Bins
+// cover the whole sphere; one more bin holds the samples of the other lobes
+// and those that carry no weight.
+TEST(BsdfStatistics, EachLobeSamplerFollowsItsDensity) {
+    const Vector3d up(0, 0, 1);
+    const float s40 = static_cast<float>(std::sin(40.0 * kPi / 180.0));
+    const Vector3d wo(s40, 0.0f, static_cast<float>(std::cos(40.0 * kPi / 180.0)));
+    Mat metal, glass, plastic, matte;
+    metal.metalness = 1.0f, metal.roughness = 0.6f, metal.ior = 1.5f;
+    glass.transparency = 1.0f, glass.roughness = 0.55f, glass.ior = 1.5f, glass.spec = Color(1, 1, 1);
+    plastic.roughness = 0.5f, plastic.ior = 1.5f, plastic.spec = Color(0.04f, 0.04f, 0.04f);
+    matte.roughness = 0.7f;  // IOR 1: diffuse only
+    const struct {
+        const char* name;
+        Mat mat;
+        int lobe;
+    } cases[] = {{"metal reflection", metal, kLobeReflection},
+                 {"glass reflection", glass, kLobeReflection},
+                 {"glass refraction", glass, kLobeRefraction},
+                 {"plastic reflection", plastic, kLobeReflection},
+                 {"diffuse", matte, kLobeDiffuse}};
+    const int n = 300000;
+    for (const auto& c : cases) {
+        const Material m = toMaterial(c.mat);
+        auto vertex = [&] {
+            VertexObj v;
+            v.normal = v.surfaceNormal = up;
+            v.incoming = -wo;
+            v.materialIndex = 0;
+            return v;
+        };
+        std::vector<double> counts(kThetaBins * kPhiBins + 1, 0.0);
+        XorwowState rng;
+        xorwowInit(99, &rng);
+        for (int i = 0; i < n; ++i) {
+            VertexObj v = vertex();
+            const ScatterResult s = v.getSampleAndAlpha(&rng, &m);
+            const bool counted = v.lobe == c.lobe && !s.alpha.isBlack();
+            counts[counted ? sphereBin(s.ray.direction) : kThetaBins * kPhiBins] += 1.0;
+        }
+        // Expected: the density integrated over each bin (midpoint rule).
+        VertexObj v = vertex();
+        v.material = m;
+        v.orientedNormal = up;
+        std::vector<double> p(kThetaBins * kPhiBins + 1, 0.0);
+        const int sub = 24;
+        const double dt = kPi / kThetaBins / sub, dp = 2 * kPi / kPhiBins / sub;
+        double total = 0.0;
+        for (int ti = 0; ti < kThetaBins * sub; ++ti) {
+            const double t = (ti + 0.5) * dt;
+            for (int pj = 0; pj < kPhiBins * sub; ++pj) {
+                const double ph = (pj + 0.5) * dp;
+                const Vector3d w(static_cast<float>(std::sin(t) * std::cos(ph)),
+                                 static_cast<float>(std::sin(t) * std::sin(ph)),
+                                 static_cast<float>(std::cos(t)));
+                if (c.lobe != kLobeDiffuse && v.getbsdf(c.lobe, m, up, wo, w).isBlack()) continue;
+                const double sel = c.lobe == kLobeDiffuse ? 1.0 : v.lobeSelectionProb(c.lobe, w);
+                const double q = sel * v.getpdf(c.lobe, m, up, wo, w) * std::sin(t) * dt * dp;
+                p[ti / sub * kPhiBins + pj / sub] += q;
+                total += q;
+            }
+        }
+        ASSERT_GT(total, 0.02) << c.name;
+        ASSERT_LT(total, 1.0 + 1e-3) << c.name;
+        p.back() = std::fmax(0.0, 1.0 - total);
+        test::expectChiSquareFit(counts, p, n, c.name);
+    }
+}
+
+// ---- the three direct-light estimators agree -------------------------------------
+
+// A glossy floor, a mirror, a small bright and a large dim emitter (several
+// triangles each), black background. Rendering with BSDF sampling only, light
+// sampling only and multiple importance sampling converges to the same image:
+// each region's means agree within 3 standard errors of their difference.
+TEST(DirectLightEstimators, BsdfLightAndMisConvergeToTheSameImage) {
+    Mat floor, mirror, small, large;
+    floor.name = "floor", floor.base = Color(0.6f, 0.5f, 0.4f), floor.spec = Color(0.8f, 0.8f, 0.8f);
+    floor.roughness = 0.35f, floor.ior = 1.5f;
+    mirror.name = "mirror", mirror.base = Color(0.9f, 0.9f, 0.9f), mirror.metalness = 1.0f;
+    mirror.roughness = 0.0f, mirror.ior = 1.5f;
+    small.name = "small", small.base = Color(0, 0, 0), small.emission = Color(30.0f, 24.0f, 18.0f);
+    large.name = "large", large.base = Color(0, 0, 0), large.emission = Color(1.0f, 1.5f, 2.0f);
+    Mesh mesh;
+    mesh.quad(Vector3d(-2, 0, 2), Vector3d(2, 0, 2), Vector3d(2, 0, -2), Vector3d(-2, 0, -2), 0);
+    // Mirror on the right facing -x, small lamp under the ceiling facing
+    // down, large panel at the back facing +z (seen directly and in the
+    // mirror).
+    mesh.quad(Vector3d(1.9f, 0, 1.2f), Vector3d(1.9f, 0, -1.9f), Vector3d(1.9f, 2.4f, -1.9f),
+              Vector3d(1.9f, 2.4f, 1.2f), 1);
+    mesh.quad(Vector3d(-0.3f, 1.8f, 0.2f), Vector3d(-0.3f, 1.8f, -0.4f), Vector3d(0.3f, 1.8f, -0.4f),
+              Vector3d(0.3f, 1.8f, 0.2f), 2, 2);
+    mesh.quad(Vector3d(-1.9f, 0.3f, -1.9f), Vector3d(0.6f, 0.3f, -1.9f), Vector3d(0.6f, 1.9f, -1.9f),
+              Vector3d(-1.9f, 1.9f, -1.9f), 3, 3);
+    const int res = 16;
+    const std::string path = writeScene(
+        "lumenar_estimators", sceneText(res, Vector3d(0.4f, 1.4f, 3.2f), Vector3d(0, 0.7f, -1.0f), 1.2f,
+                                        Color(0, 0, 0), {floor, mirror, small, large}, mesh));
+    const int frames = 400;
+    const auto mis = renderFrames(path, frames, DirectLightStrategy::kMis);
+    const auto bsdf = renderFrames(path, frames, DirectLightStrategy::kBsdfOnly);
+    const auto light = renderFrames(path, frames, DirectLightStrategy::kLightOnly);
+    ASSERT_EQ(mis.size(), static_cast<std::size_t>(frames));
+    ASSERT_EQ(bsdf.size(), mis.size());
+    ASSERT_EQ(light.size(), mis.size());
+
+    // Four quadrants of the image: the lower half shows the floor, the upper
+    // half the mirror and what it reflects.
+    for (int q = 0; q < 4; ++q) {
+        auto in = [&](int x, int y) { return (x >= res / 2) == (q % 2 == 1) && (y >= res / 2) == (q >= 2); };
+        const Estimate e[3] = {regionMean(mis, res, in), regionMean(bsdf, res, in),
+                               regionMean(light, res, in)};
+        const char* names[3] = {"MIS", "BSDF only", "light only"};
+        for (int ch = 0; ch < 3; ++ch) {
+            EXPECT_GT(e[0].mean[ch], 0.02) << "quadrant " << q << " is lit";
+            EXPECT_LT(e[0].stderr_[ch], 0.05 * e[0].mean[ch]) << "quadrant " << q << ": too few samples";
+            for (int i = 0; i < 3; ++i)
+                for (int j = i + 1; j < 3; ++j) {
+                    const double se = std::hypot(e[i].stderr_[ch], e[j].stderr_[ch]);
+                    EXPECT_NEAR(e[i].mean[ch], e[j].mean[ch], 3.0 * se)
+                        << names[i] << " vs " << names[j] << ", quadrant " << q << ", channel " << ch;
+                }
+        }
+    }
+}
+
+// The BSDF-sampled side of the direct-light estimate asks the tree for the
+// nearest surface along the sampled direction: a light hidden behind another
+// surface is not seen, whatever order the walk meets the triangles in.
+TEST(DirectLightEstimators, SampledDirectionSeesOnlyTheNearestSurface) {
+    Mat matte, lamp;
+    lamp.name = "lamp", lamp.base = Color(0, 0, 0), lamp.emission = Color(2.0f, 3.0f, 4.0f);
+    Mesh mesh;
+    // Lamps facing +z at z = -2 and occluders at z = -1 in front of every
+    // other one, in a row along x.
+    for (int i = 0; i < 8; ++i) {
+        const float x = 3.0f * i;
+        mesh.quad(Vector3d(x - 1, -1, -2), Vector3d(x + 1, -1, -2), Vector3d(x + 1, 1, -2),
+                  Vector3d(x - 1, 1, -2), 1, 2);
+        if (i % 2 == 0)
+            mesh.quad(Vector3d(x - 1, -1, -1), Vector3d(x + 1, -1, -1), Vector3d(x + 1, 1, -1),
+                      Vector3d(x - 1, 1, -1), 0, 2);
+    }
+    const std::string path = writeScene(
+        "lumenar_nearest_emitter",
+        sceneText(8, Vector3d(0, 0, 4), Vector3d(0, 0, 0), 1.0f, Color(0, 0, 0), {matte, lamp}, mesh));
+    device::ThreadLimit limit(1);
+    Settings settings;
+    Application app(settings);
+    testing::internal::CaptureStdout();
+    const bool started = app.start(path);
+    testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(started);
+    const FrameResources res = frameResources(app);
+    Raytrace rt(false, false, false, false, false, false, false, false, false);
+    const DynamicSceneQueries q{&rt, &res.scene};
+    for (int i = 0; i < 8; ++i) {
+        for (float dx : {-0.7f, 0.1f, 0.6f}) {
+            const Ray r(Vector3d(3.0f * i + dx, 0.3f, 0.0f), Vector3d(0, 0, -1));
+            const EmitterHit e = q.nearestEmitter(r);
+            if (i % 2 == 0) {
+                EXPECT_FALSE(e.found) << "lamp " << i << " is behind its occluder";
+            } else {
+                ASSERT_TRUE(e.found) << "lamp " << i;
+                EXPECT_NEAR(e.t, 2.0f, 1e-4f);
+                EXPECT_EQ(e.emission.g, 3.0f);
+                EXPECT_NEAR(e.normal.z, 1.0f, 1e-6f);
+                EXPECT_NEAR(e.invArea, 1.0f / 0.5f, 1e-5f);  // cells of 1 x 1 cut in two
+            }
+        }
+    }
+    app.shutdown();
+}
