@@ -82,6 +82,23 @@ void RayTraceKernelMetro(const MetroFrameParams& params, const MetroChainArrays&
         });
 }
 
+void MetroChains::updateNormalisation(uint32_t frame, Color* accum) {
+    if (!isLargeStep(frame, kMetroLargeStepPeriod) || !largeStepLuminance) return;
+    const int n = width * height;
+    luminanceSum += device::reduceSum(largeStepLuminance.get(), n);
+    luminanceCount += n;
+    const float b = static_cast<float>(luminanceSum / luminanceCount);
+    // With a zero normalisation nothing was splatted, so there is nothing to
+    // rescale; the next frames splat with the new value.
+    if (meanLuminance > 0.0f && b != meanLuminance) {
+        const float scale = b / meanLuminance;
+        device::launchPathArray(
+            n, LUMENAR_LAMBDA(int i) { accum[i] = accum[i] * scale; });
+        device::synchronize();
+    }
+    meanLuminance = b;
+}
+
 bool mltSetup(const Camera& cam, int W, int H, const KdScene& scene, int sobolScale, SobolStates& sobol,
               MetroChains& chains, uint32_t salt) {
     const std::size_t n = static_cast<std::size_t>(W) * static_cast<std::size_t>(H);
@@ -112,8 +129,11 @@ bool mltSetup(const Camera& cam, int W, int H, const KdScene& scene, int sobolSc
     chains.meanLuminance = total / static_cast<float>(n);
     device::synchronize();
 
+    chains.luminanceSum = total;
+    chains.luminanceCount = static_cast<double>(n);
     chains.rejectCounters = device::Buffer<int>(n);
-    if (!chains.rejectCounters ||
+    chains.largeStepLuminance = device::Buffer<float>(n);
+    if (!chains.rejectCounters || !chains.largeStepLuminance ||
         !device::fillBytes(chains.rejectCounters.get(), 0, chains.rejectCounters.bytes())) {
         std::fprintf(stderr, "cudaMalloc failed");
         return false;

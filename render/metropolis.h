@@ -362,6 +362,7 @@ struct MetroChainArrays {
     MLTSample* samples;
     Color* contributions;
     int* rejectCounters;
+    float* largeStepLuminance;  // written on large steps: the proposal's luminance (or null)
 };
 
 // One Metropolis step of chain idx; evaluate(const MLTSample&) -> Color gives
@@ -381,6 +382,10 @@ LUMENAR_HD bool metroChainStep(int idx, const MetroFrameParams& p, const MetroCh
     const Color cY = finiteOrBlack(evaluate(Y));
 
     const float iX = metroLuminance(cX), iY = metroLuminance(cY);
+    // A large step's proposal is a uniform state: its luminance refines the
+    // normalisation.
+    if (c.largeStepLuminance && isLargeStep(p.frame, p.largeStepPeriod))
+        c.largeStepLuminance[idx] = iY > 0.0f ? iY : 0.0f;
     const float a = acceptanceProbability(iX, iY);
     splat(accum, splatPixel(X, p.width, p.height), splatValue(cX, 1.0f - a, p.meanLuminance, iX));
     splat(accum, splatPixel(Y, p.width, p.height), splatValue(cY, a, p.meanLuminance, iY));
@@ -419,17 +424,31 @@ class MetroChains {
     device::Buffer<MLTSample> samples;
     device::Buffer<Color> contributions;
     device::Buffer<int> rejectCounters;
+    device::Buffer<float> largeStepLuminance;
+    // The normalisation: the mean luminance of uniform states, estimated from
+    // the start-up candidates and then from every large step's proposal.
     float meanLuminance = 0.0f;
+    double luminanceSum = 0.0;
+    double luminanceCount = 0.0;
     int width = 0, height = 0;
     uint32_t salt = 0;
 
-    bool ready() const { return samples && contributions && rejectCounters; }
+    bool ready() const { return samples && contributions && rejectCounters && largeStepLuminance; }
     // A reset in Metropolis mode: every chain accepts its next proposal and
-    // splats nothing for its old state.
-    void clearContributions() {
+    // splats nothing for its old state. The view may have changed, so the
+    // normalisation is estimated afresh from the next large steps.
+    void reset() {
         if (contributions) device::fillBytes(contributions.get(), 0, contributions.bytes());
+        luminanceSum = 0.0;
+        luminanceCount = 0.0;
     }
-    MetroChainArrays arrays() const { return {samples.get(), contributions.get(), rejectCounters.get()}; }
+    MetroChainArrays arrays() const {
+        return {samples.get(), contributions.get(), rejectCounters.get(), largeStepLuminance.get()};
+    }
+    // After frame k's steps: on a large-step frame, adds the proposals'
+    // luminance to the estimate and rescales the running sum accum (W x H)
+    // so that everything splatted so far carries the new normalisation.
+    void updateNormalisation(uint32_t frame, Color* accum);
 };
 
 // Sets up the chains of a W x H image (and the Sobol states: two per pixel of

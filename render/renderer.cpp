@@ -31,7 +31,7 @@ FrameStats Renderer::renderFrame(const Camera& camera, Color* display) {
     const int W = res_.width, H = res_.height, o = res_.superSampleFactor;
     if (resetAccumulation_) {
         device::fillBytes(accumBuffer_.get(), 0, accumBuffer_.bytes());
-        if (mltEnabled && metroReady()) res_.metro->clearContributions();
+        if (mltEnabled && metroReady()) res_.metro->reset();
         frameCount_ = 0;
         resetAccumulation_ = false;
     }
@@ -87,6 +87,7 @@ void Renderer::renderMetroFrame(const Camera& camera, Color* display, FrameStats
     RayTraceKernelMetro(p, chains.arrays(), accumBuffer_.get(), camera, res_.kdScene);
     device::checkLaunch();
     device::synchronize();
+    chains.updateNormalisation(frameCount_, accumBuffer_.get());
     const Clock::time_point t1 = Clock::now();
     RenderMetroFrame(static_cast<int>(frameCount_), res_.width, res_.height, accumBuffer_.get(), display);
     device::checkLaunch();

@@ -54,7 +54,7 @@ struct OneChain {
         p.width = W;
         p.height = H;
         // Chain 0 of a one-chain array.
-        const MetroChainArrays a{&sample, &contribution, &rejects};
+        const MetroChainArrays a{&sample, &contribution, &rejects, nullptr};
         return metroChainStep(0, p, a, accum.data(), evaluate);
     }
 };
@@ -408,12 +408,13 @@ std::vector<Color> download(const Color* p, std::size_t n) {
 
 // The running average after `frames` Metropolis frames of chains set up with
 // `salt` (salt 0: the application's own chains).
-std::vector<Color> metroAverage(App& a, int frames, uint32_t salt) {
+std::vector<Color> metroAverage(App& a, int frames, uint32_t salt, const Camera* setupView = nullptr) {
     FrameResources res = frameResources(*a.app);
     SobolStates sobol;
     MetroChains chains;
     if (salt != 0) {
-        EXPECT_TRUE(mltSetup(a.app->scene().camera, a.W(), a.H(), res.kdScene, 1, sobol, chains, salt));
+        const Camera& view = setupView ? *setupView : a.app->scene().camera;
+        EXPECT_TRUE(mltSetup(view, a.W(), a.H(), res.kdScene, 1, sobol, chains, salt));
         res.metro = &chains;
         res.sobolStates = sobol.states();
     }
@@ -473,10 +474,11 @@ Estimate pathTraced(App& a, int frames) {
 }
 
 // Independent Metropolis runs: their spread gives the standard error.
-Estimate metropolis(App& a, int runs, int frames) {
+Estimate metropolis(App& a, int runs, int frames, const Camera* setupView = nullptr) {
     std::vector<double> s(kRegions, 0.0), s2(kRegions, 0.0);
     for (int run = 0; run < runs; ++run) {
-        const std::vector<double> m = regionMeans(metroAverage(a, frames, 101u + run), a.W(), a.H());
+        const std::vector<double> m =
+            regionMeans(metroAverage(a, frames, 101u + run, setupView), a.W(), a.H());
         for (int i = 0; i < kRegions; ++i) s[i] += m[i], s2[i] += m[i] * m[i];
     }
     Estimate e;
@@ -630,7 +632,7 @@ TEST(MetroSteps, ChainsReproduceAKnownImage) {
             contributions[i] = f(samples[i]);
         }
         std::vector<Color> accum(n);
-        const MetroChainArrays a{samples.data(), contributions.data(), rejects.data()};
+        const MetroChainArrays a{samples.data(), contributions.data(), rejects.data(), nullptr};
         for (int k = 1; k <= frames; ++k) {
             MetroFrameParams p;
             p.frame = k;
@@ -700,4 +702,24 @@ TEST(MetroImage, StartUpAndResetThroughTheRenderer) {
         total += sum[i].r;
     }
     EXPECT_GT(total, 0.0);
+}
+
+// The normalisation follows the large steps: a wrong start-up value is
+// pulled towards the mean luminance of uniform states, and the running sum is
+// rescaled with it.
+TEST(MetroImage, LargeStepsRefineTheNormalisation) {
+    App a(writeScene("lumenar_mlt_norm", diffuseBox(12, 12, 0.5f, 8.0f)));
+    ASSERT_TRUE(a.started);
+    MetroChains& chains = a.app->metroChains();
+    const double truth = chains.luminanceSum / chains.luminanceCount;
+    ASSERT_GT(truth, 0.0);
+    // As if the start-up had been five times too bright.
+    chains.meanLuminance = static_cast<float>(5 * truth);
+    chains.luminanceSum = 5 * chains.luminanceSum;
+    Renderer r(frameResources(*a.app));
+    r.mltEnabled = true;
+    device::Buffer<Color> display(static_cast<std::size_t>(a.W()) * a.H());
+    for (int f = 0; f < 4 * 24; ++f) r.renderFrame(a.app->scene().camera, display.get());
+    // 1 start-up sample and 24 large steps per chain: (5 + 24) / 25 of the truth.
+    EXPECT_NEAR(chains.meanLuminance, truth * 29.0 / 25.0, 0.1 * truth);
 }
