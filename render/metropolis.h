@@ -249,10 +249,10 @@ LUMENAR_HD inline bool isLargeStep(uint32_t frame, int period) {
     return period > 0 && frame >= 1 && (frame - 1) % static_cast<uint32_t>(period) == 0;
 }
 
-// A Sobol draw in (0, 1] scaled to an image coordinate in [0, R).
+// A draw in (0, 1] scaled to an image coordinate in [0, R).
 LUMENAR_HD inline float largeStepCoordinate(float s, int R) {
     float v = static_cast<float>(R) * s * kBelowOne;
-    if (static_cast<int>(v) >= R || !(v >= 0.0f)) v = 0.0f;
+    if (!(v >= 0.0f) || v >= static_cast<float>(R) || static_cast<int>(v) >= R) v = 0.0f;
     return v;
 }
 
@@ -315,12 +315,14 @@ LUMENAR_HD inline Color splatValue(const Color& c, float weight, float meanLumin
 
 // Pixel a state splats into, y * W + x of its image position (clamped into
 // the image, so no state can write outside it).
+LUMENAR_HD inline int pixelCoordinate(float v, int R) {
+    if (!(v >= 0.0f)) return 0;  // negative or NaN
+    if (v >= static_cast<float>(R)) return R - 1;
+    const int i = static_cast<int>(v);
+    return i < R ? i : R - 1;
+}
 LUMENAR_HD inline int splatPixel(const MLTSample& x, int W, int H) {
-    int px = static_cast<int>(x.values[0]);
-    int py = static_cast<int>(x.values[1]);
-    px = px < 0 ? 0 : (px >= W ? W - 1 : px);
-    py = py < 0 ? 0 : (py >= H ? H - 1 : py);
-    return py * W + px;
+    return pixelCoordinate(x.values[1], H) * W + pixelCoordinate(x.values[0], W);
 }
 
 // Adds per component with atomic float additions: several chains may splat
@@ -452,8 +454,8 @@ class MetroChains {
 };
 
 // Sets up the chains of a W x H image (and the Sobol states: two per pixel of
-// the sobolScale-times supersampled grid, used by large steps and by the path
-// tracer's pixel jitter). Prints "cudaMalloc failed" or "Kernel launch
+// the sobolScale-times supersampled grid, for the path tracer's pixel
+// jitter). Prints "cudaMalloc failed" or "Kernel launch
 // failed: ..." on standard error when a step fails; the remaining steps are
 // then skipped. Returns whether the chains are ready.
 bool mltSetup(const Camera& cam, int W, int H, const KdScene& scene, int sobolScale, SobolStates& sobol,
