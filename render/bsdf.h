@@ -161,6 +161,7 @@ struct MicrofacetGeometry {
     float NH;            // nl . H
     float eta;           // relative index: 1/IOR entering, IOR leaving
     float fresnel;       // F; 1 under total internal reflection
+    float reflectProb;   // probability of taking reflection at this half vector, in [0, 1]
     bool totalInternal;
 };
 
@@ -187,14 +188,25 @@ LUMENAR_HD inline MicrofacetGeometry microfacetGeometry(const Vector3d& d, const
         g.fresnel = f0 + (1.0f - f0) * pow5(1.0f - g.VH);
     else
         g.fresnel = f0 + (1.0f - f0) * pow5(1.0f + dot(H, g.refracted));
+    // A microfacet turned away from the viewer reflects nothing towards it
+    // (Schlick's formula would give it F > 1): a dielectric goes on to the
+    // refraction or diffuse choice, a metal, which has nothing else, still
+    // reflects (into the surface, which ends the path).
+    if (g.totalInternal)
+        g.reflectProb = 1.0f;
+    else if (!(g.VH > 0.0f))
+        g.reflectProb = f0 >= 1.0f ? 1.0f : 0.0f;
+    else
+        g.reflectProb = fminf(fmaxf(g.fresnel, 0.0f), 1.0f);
     return g;
 }
 
-// Reflection is taken when the Fresnel number falls below F. Under total
-// internal reflection, and wherever F reaches 1 (a metal), it is taken for
-// every number: draws of exactly 1 must not reach a lobe of probability 0.
+// Reflection is taken when the Fresnel number falls below its probability
+// (F at a microfacet facing the viewer). Where that probability is 1 (total
+// internal reflection, a metal) it is taken for every number: draws of
+// exactly 1 must not reach a lobe of probability 0.
 LUMENAR_HD inline bool choosesReflection(float xi, const MicrofacetGeometry& g) {
-    return xi < g.fresnel || g.fresnel >= 1.0f || g.totalInternal;
+    return xi < g.reflectProb || g.reflectProb >= 1.0f;
 }
 
 struct Continuation {

@@ -154,15 +154,15 @@ struct VertexObj : Vertex {
         Vector3d dir;
         if (choosesReflection(s.u[3], g)) {
             lobe = kLobeReflection;
-            lobeProb = g.fresnel;
+            lobeProb = g.reflectProb;
             dir = g.reflected;
         } else if (s.u[4] < material.transparency) {
             lobe = kLobeRefraction;
-            lobeProb = (1.0f - g.fresnel) * material.transparency;
+            lobeProb = (1.0f - g.reflectProb) * material.transparency;
             dir = g.refracted;
         } else {
             lobe = kLobeDiffuse;
-            lobeProb = (1.0f - g.fresnel) * (1.0f - material.transparency);
+            lobeProb = (1.0f - g.reflectProb) * (1.0f - material.transparency);
             dir = cosineDirection(s.u[5], s.u[6], cosineFrame(nl));
         }
         VertexSample r;
@@ -216,7 +216,7 @@ struct VertexObj : Vertex {
         }
         if (!(dot(nl, H) > 0.0f)) return 0.0f;
         const MicrofacetGeometry g = microfacetGeometry(incoming, nl, H, entering(), material);
-        const float reflect = g.totalInternal ? 1.0f : fminf(fmaxf(g.fresnel, 0.0f), 1.0f);
+        const float reflect = g.reflectProb;
         if (l == kLobeReflection) return reflect;
         return (1.0f - reflect) * refractionChoice(material);
     }
@@ -341,7 +341,7 @@ struct VertexObj : Vertex {
     // getbsdf); a direction on the wrong side of the surface weighs 0.
     LUMENAR_HD ScatterResult reflect(const MicrofacetGeometry& g, float alpha2, bool delta) {
         lobe = kLobeReflection;
-        lobeProb = g.totalInternal ? 1.0f : fminf(g.fresnel, 1.0f);
+        lobeProb = g.reflectProb;
         const Color spec = specularColor(material);
         if (delta) return finish(g.reflected, spec, true);
         const float k = alpha2 / 2.0f;
@@ -354,7 +354,7 @@ struct VertexObj : Vertex {
 
     LUMENAR_HD ScatterResult refract(const MicrofacetGeometry& g, float alpha2, bool delta) {
         lobe = kLobeRefraction;
-        lobeProb = (1.0f - fminf(g.fresnel, 1.0f)) * refractionChoice(material);
+        lobeProb = (1.0f - g.reflectProb) * refractionChoice(material);
         if (delta) return finish(g.refracted, material.transmission, true);
         const float k = alpha2 / 2.0f;
         const float NL = dot(g.refracted, orientedNormal);
@@ -365,7 +365,7 @@ struct VertexObj : Vertex {
     }
 
     LUMENAR_HD float diffuseLobeProb(const MicrofacetGeometry& g) const {
-        return (1.0f - fminf(g.fresnel, 1.0f)) * (1.0f - material.transparency);
+        return (1.0f - g.reflectProb) * (1.0f - material.transparency);
     }
 
     LUMENAR_HD ScatterResult diffuse(const MicrofacetGeometry& g, float xa, float xb) {

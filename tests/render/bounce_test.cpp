@@ -62,14 +62,16 @@ const SurfaceHit kFloorHit{Vector3d(0, 0, 0), Vector3d(0, 0, 1), 0.5f, 0};
 }  // namespace
 
 TEST(Bounce, NoTwoPathBouncesOfAFrameShareASeed) {
-    // Every (path, bounce) pair of a 64 x 64 frame with 3 x 3 supersampling
-    // and all 99 launches, for a few frame seeds (including the extremes).
+    // Every (path, bounce) pair of a 32 x 32 frame with 3 x 3 supersampling
+    // and all 99 launches, plus paths of a very large frame (indices around
+    // 2^25, where the path bits meet the frame seed's), for a few frame seeds.
     for (int frameSeed : {0, -1, INT_MAX, 0x5bd1e995}) {
         std::vector<uint64_t> seeds;
-        const int paths = 64 * 64 * 9;
-        seeds.reserve(static_cast<std::size_t>(paths) * kMaxBounceLaunches);
-        for (int p = 0; p < paths; ++p)
+        auto addPath = [&](int p) {
             for (int b = 0; b < kMaxBounceLaunches; ++b) seeds.push_back(bounceSeed(frameSeed, b, p));
+        };
+        for (int p = 0; p < 32 * 32 * 9; ++p) addPath(p);
+        for (int p = (1 << 25) - 300; p < (1 << 25) + 300; ++p) addPath(p);
         std::sort(seeds.begin(), seeds.end());
         EXPECT_EQ(std::adjacent_find(seeds.begin(), seeds.end()), seeds.end()) << "frame seed " << frameSeed;
     }
@@ -295,4 +297,61 @@ TEST(DirectLight, ConvergesToTheRectangleFormFactor) {
     const double mean = sum / n;
     const double stderr_ = std::sqrt((sum2 / n - mean * mean) / n);
     EXPECT_NEAR(mean, expected, 4 * stderr_ + 1e-4) << "standard error " << stderr_;
+}
+
+// The three direct-light estimators at one glossy vertex under a rectangular
+// light (two triangles) converge to the same value. The queries intersect the
+// rectangle itself, so a sampled direction sees the light exactly where it
+// is. Rough enough that both densities matter to the MIS weights.
+TEST(DirectLight, BsdfLightAndMisEstimatesAgreeAtAGlossyVertex) {
+    const float a = 1.5f, b = 2.5f, c = 1.0f;
+    const auto lights = ceilingLight(a, b, c, Color(2.0f, 2.0f, 2.0f));
+    struct RectangleQueries {
+        const deviceLightTriangle* light;
+        float a, b, c;
+        EmitterHit nearestEmitter(const Ray& r) const {
+            EmitterHit e;
+            if (!(r.direction.z > 0.0f)) return e;
+            const float t = (c - r.origin.z) / r.direction.z;
+            const Vector3d p = r.origin + r.direction * t;
+            if (p.x < 0.0f || p.x > a || p.y < 0.0f || p.y > b) return e;
+            e.found = true;
+            e.t = t;
+            e.normal = light->normal;
+            e.invArea = light->invArea;
+            e.emission = light->emission;
+            return e;
+        }
+        bool occluded(const Vector3d&, const Vector3d&, float) const { return false; }
+    };
+    const RectangleQueries q{lights.data(), a, b, c};
+    for (float roughness : {0.5f, 0.75f}) {
+        const std::vector<Material> mats{material(roughness, 0.0f, 0.6f, 1.5f)};  // part metal: both lobes
+        double mean[3], se[3];
+        for (int st = 0; st < 3; ++st) {
+            const int n = 400000;
+            double sum = 0.0, sum2 = 0.0;
+            for (int i = 0; i < n; ++i) {
+                VertexObj v = floorVertex();
+                v.hitPoint = v.position = Vector3d(0.3f, 0.4f, 0.0f);
+                XorwowState rng;
+                xorwowInit(bounceSeed(77 + st, 0, i), &rng);
+                XorwowDraws draws{&rng};
+                const double x = directLight(v, draws, mats.data(), 2, lights.data(), q,
+                                             static_cast<DirectLightStrategy>(st))
+                                     .g;
+                sum += x;
+                sum2 += x * x;
+            }
+            mean[st] = sum / n;
+            se[st] = std::sqrt((sum2 / n - mean[st] * mean[st]) / n);
+        }
+        const char* names[3] = {"MIS", "BSDF only", "light only"};
+        for (int i = 0; i < 3; ++i) {
+            EXPECT_LT(se[i], 0.01 * mean[i]) << names[i] << ": too few samples";
+            for (int j = i + 1; j < 3; ++j)
+                EXPECT_NEAR(mean[i], mean[j], 3.0 * std::hypot(se[i], se[j]))
+                    << names[i] << " vs " << names[j] << ", roughness " << roughness;
+        }
+    }
 }

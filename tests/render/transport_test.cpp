@@ -209,11 +209,13 @@ Estimate wholeImage(const std::vector<std::vector<Color>>& frames, int res) {
 
 // Schlick's Fresnel term of the material at V . H for light arriving from
 // outside, as the material model defines it (1 for metals; 0 for matched
-// indices).
+// indices; a microfacet turned away from the viewer, c <= 0, reflects
+// nothing towards it unless it is a metal's).
 double fresnelOutside(const Material& m, double c) {
     const double r = (m.IOR - 1.0) / (m.IOR + 1.0);
     const double f0 = r * r * (1.0 - m.metalness) + m.metalness;
-    if (f0 <= 0.0) return 0.0;
+    if (f0 >= 1.0) return 1.0;
+    if (f0 <= 0.0 || c <= 0.0) return 0.0;
     return std::fmin(1.0, f0 + (1.0 - f0) * std::pow(1.0 - c, 5.0));
 }
 
@@ -324,17 +326,22 @@ TEST(Furnace, SpheresShowTheirAlbedo) {
 // getbsdf x cosine (no sampling). Catches a sampler, an evaluator and a
 // sample weight that disagree.
 TEST(Furnace, RoughSurfacesShowTheirDirectionalAlbedo) {
-    Mat metal, roughGlass, plastic;
+    Mat metal, roughGlass, plastic, roughPlastic;
     metal.base = Color(0.95f, 0.8f, 0.6f), metal.metalness = 1.0f, metal.roughness = 0.5f, metal.ior = 1.5f;
     roughGlass.spec = Color(1.0f, 1.0f, 1.0f), roughGlass.transparency = 1.0f, roughGlass.roughness = 0.45f;
     roughGlass.ior = 1.5f;
     plastic.base = Color(1.0f, 1.0f, 1.0f), plastic.spec = Color(0.04f, 0.04f, 0.04f),
     plastic.roughness = 0.4f;
     plastic.ior = 1.5f;
+    // Wide enough that many drawn half vectors face away from the viewer.
+    roughPlastic = plastic, roughPlastic.base = Color(0.725f, 0.71f, 0.68f), roughPlastic.roughness = 0.9f;
     const struct {
         const char* name;
         Mat mat;
-    } cases[] = {{"rough metal", metal}, {"rough glass", roughGlass}, {"plastic", plastic}};
+    } cases[] = {{"rough metal", metal},
+                 {"rough glass", roughGlass},
+                 {"plastic", plastic},
+                 {"rough plastic", roughPlastic}};
 
     const double tilt = 50.0 * kPi / 180.0;
     const Vector3d n(0.0f, static_cast<float>(std::sin(tilt)), static_cast<float>(std::cos(tilt)));
