@@ -35,6 +35,8 @@ FrameResources frameResources(Application& app) {
     r.scene.volumeCount = s.volumeCount;
     r.scene.volumes = app.volumes();
     r.scene.inscatter = s.inscatter;
+    r.metro = &app.metroChains();
+    r.kdScene = kdSceneOf(app.kdTree());
     return r;
 }
 
@@ -73,6 +75,11 @@ BatchResult renderBatch(Application& app, const BatchOptions& options) {
     Renderer renderer(res);
     device::Buffer<Color> display(static_cast<std::size_t>(W) * H);
     if (!renderer.valid() || !display) return result;
+    if (options.mlt && !renderer.metroReady()) {
+        std::fprintf(stderr, "Metropolis mode is unavailable: its chains were not set up\n");
+        return result;
+    }
+    renderer.mltEnabled = options.mlt;
     renderer.fogEnabled = options.fog;
     renderer.ssEnabled = options.subsurface;
     // Subsurface on, as the control panel switches it: material 0 carries the

@@ -20,6 +20,7 @@ struct BatchOptions {
     bool stats = false;       // time the ray queries
     bool fog = false;         // attenuate by the scene's medium (Renderer::fogEnabled)
     bool subsurface = false;  // subsurface walks in material 0, marked as the control panel does
+    bool mlt = false;         // Metropolis light transport instead of path tracing
 };
 
 struct BatchResult {

@@ -83,6 +83,11 @@ int main(int argc, char** argv) {
     cli.add_flag("--subsurface", batch.subsurface,
                  "Subsurface scattering in material 0 (marked with transparency -1 while rendering); "
                  "its rsc and absorption drive the walk. Not to be confused with --ss");
+    std::string mode = "pt";
+    cli.add_option("--mode", mode,
+                   "Light transport: pt (interactive path tracer) or mlt (Metropolis light transport)")
+        ->check(CLI::IsMember({"pt", "mlt"}))
+        ->capture_default_str();
     cli.add_flag("--stats", batch.stats, "Print throughput and the share of frame time spent in ray queries");
     CLI11_PARSE(cli, argc, argv);
 
@@ -101,6 +106,7 @@ int main(int argc, char** argv) {
     std::string sceneFile;
     if (!enterSceneFolder(scene, sceneFile)) return 1;
 
+    batch.mlt = mode == "mlt";
     lumenar::device::ThreadLimit limit(threads);
     lumenar::Application app(settings);
     if (!app.start(sceneFile)) return 1;
@@ -114,7 +120,18 @@ int main(int argc, char** argv) {
             static_cast<double>(r.frames) * settings.superSampleFactor * settings.superSampleFactor * W * H;
         std::printf("Rendered %d frames of %d x %d in %.2f s: %.2f frames/s, %.3f Msamples/s\n", r.frames, W,
                     H, r.seconds, r.frames / r.seconds, samples / r.seconds * 1e-6);
-        if (batch.stats) {
+        if (batch.stats && batch.mlt) {
+            std::printf("Start-up: %.3f s, of which the Metropolis chain set-up %.3f s (%.1f %%)\n",
+                        app.startSeconds(), app.mltSetupSeconds(),
+                        100.0 * app.mltSetupSeconds() / app.startSeconds());
+            std::printf(
+                "kd-tree queries: %.3f Mqueries/s (%.3f closest-hit, %.3f shadow per chain step); "
+                "%.1f %% of the frame time (%d worker threads)\n",
+                (r.closestHits + r.shadowRays) / r.seconds * 1e-6, r.closestHits / samples,
+                r.shadowRays / samples, 100.0 * r.queryShare, lumenar::device::hostThreads());
+            std::printf("Frame time: chain steps %.1f %%, display %.1f %%\n",
+                        r.phases.bounces * 100.0 / r.seconds, r.phases.accumulate * 100.0 / r.seconds);
+        } else if (batch.stats) {
             std::printf(
                 "Path segments per sample: %.3f; rays per sample: %.3f (%.3f closest-hit, %.3f shadow)\n",
                 r.pathSegments / samples, (r.closestHits + r.shadowRays) / samples, r.closestHits / samples,
@@ -134,6 +151,16 @@ int main(int argc, char** argv) {
                     "Fog: %.3f march samples per sample, %.1f %% of the frame time (its shadow rays "
                     "included); subsurface: %.3f scattering steps per sample\n",
                     r.marchSamples / samples, 100.0 * r.marchShare, r.walkSteps / samples);
+        }
+        if (batch.stats) {
+            double sum[3] = {0.0, 0.0, 0.0};
+            for (const lumenar::Color& c : r.average) {
+                sum[0] += c.r;
+                sum[1] += c.g;
+                sum[2] += c.b;
+            }
+            const double n = static_cast<double>(r.average.size());
+            std::printf("Mean linear radiance: %.5f %.5f %.5f\n", sum[0] / n, sum[1] / n, sum[2] / n);
         }
         written = lumenar::writePngBottomUp(outPath, W, H, r.rgb);
         if (written) std::printf("Wrote %s\n", outPath.c_str());

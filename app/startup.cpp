@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +19,13 @@ namespace lumenar {
 int buildModeFromArguments(int argc, const char* const* argv, int fallback) {
     return argc > 1 ? std::atoi(argv[1]) : fallback;
 }
+
+namespace {
+using Clock = std::chrono::steady_clock;
+double secondsSince(Clock::time_point t0) {
+    return std::chrono::duration<double>(Clock::now() - t0).count();
+}
+}  // namespace
 
 aabb enlargedBox(const aabb& box) {
     const Vector3d e = box.max - box.min;
@@ -41,6 +49,7 @@ void Application::releaseResources() {
     deviceLock_.reset();
     mutexWord_.reset();
     pathStates_.reset();
+    metro_ = MetroChains();
     sobolStates_ = SobolStates();
     materials_.reset();
     volumes_.reset();
@@ -48,6 +57,13 @@ void Application::releaseResources() {
 }
 
 bool Application::start(const std::string& sceneFile) {
+    const Clock::time_point t0 = Clock::now();
+    const bool ok = startStages(sceneFile);
+    startSeconds_ = secondsSince(t0);
+    return ok;
+}
+
+bool Application::startStages(const std::string& sceneFile) {
     std::printf("Loading files...\n");
     if (!loadScene(sceneFile)) return false;
     imageWidth_ = scene_.camera.width;
@@ -57,10 +73,19 @@ bool Application::start(const std::string& sceneFile) {
     if (!buildAccelerationStructures()) return false;
 
     std::printf("Initializing data structures for Metropolis Light Transport...\n");
+    std::fflush(stdout);  // the kd-tree build's own reports follow this line
+    if (!buildKdTree()) return false;
     if (!copyEditableRecords()) return false;
+    storeSceneInKdTree();
     kdTree_.bbox = enlargedBox(kdTree_.bbox);
     tracingBox_ = kdTree_.bbox;
     if (!allocateFrameBuffers()) return false;
+    const Clock::time_point m0 = Clock::now();
+    // Without chains the path tracer still runs; Metropolis mode then stays off.
+    mltSetup(scene_.camera, imageWidth_, imageHeight_, kdSceneOf(kdTree_), settings_.superSampleFactor,
+             sobolStates_, metro_);
+    mltSetupSeconds_ = secondsSince(m0);
+    if (!sobolStates()) return false;
     if (!createDeviceLock()) return false;
 
     std::printf("Start tracing!\n");
@@ -115,17 +140,24 @@ bool Application::buildAccelerationStructures() {
     } else if (!bvhTree_.build(&scene_)) {
         return false;
     }
+    return true;
+}
 
+bool Application::buildKdTree() {
     kdTree_.woopTriangles = scene_.woopTriangles;
-    if (!kdTree_.build(&scene_, sceneBox_, settings_.kdBuildMode)) return false;
+    return kdTree_.build(&scene_, sceneBox_, settings_.kdBuildMode);
+}
+
+void Application::storeSceneInKdTree() {
     kdTree_.deviceTriangles = scene_.deviceTriangles;
     kdTree_.lightCount = scene_.lightCount;
     kdTree_.deviceLightIndices = scene_.deviceLightIndices;
+    kdTree_.materials = materials_.get();
     kdTree_.bgcolor = scene_.bgcolor;
     kdTree_.deviceLightTriangles = scene_.deviceLightTriangles;
     kdTree_.volumeCount = scene_.volumeCount;
+    kdTree_.volumes = volumes_.get();
     kdTree_.inscatter = scene_.inscatter;
-    return true;
 }
 
 bool Application::copyEditableRecords() {
@@ -152,9 +184,7 @@ bool Application::allocateFrameBuffers() {
     }
     pathStates_ = device::Buffer<pixelData>(static_cast<std::size_t>(samples));
     if (!pathStates_) return false;
-    // Two Sobol states per sample slot of the supersampled grid, so every
-    // supersampling factor reads inside the array.
-    return sobolStates_.create(o * imageWidth_, o * imageHeight_);
+    return true;
 }
 
 bool Application::createDeviceLock() {

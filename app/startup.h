@@ -10,6 +10,7 @@
 #include "app/settings.h"
 #include "device/atomics.h"
 #include "device/memory.h"
+#include "render/metropolis.h"
 #include "render/path_state.h"
 #include "render/sobol_states.h"
 #include "scene/scene.h"
@@ -47,12 +48,20 @@ class Application {
     Volume* volumes() const { return volumes_.get(); }
     device::Lock* deviceLock() const { return deviceLock_.get(); }
     KdTree& kdTree() { return kdTree_; }
+    // The Metropolis chains (not ready when their set-up failed).
+    MetroChains& metroChains() { return metro_; }
+    // Wall-clock seconds of the whole start-up and of the chain set-up in it.
+    double startSeconds() const { return startSeconds_; }
+    double mltSetupSeconds() const { return mltSetupSeconds_; }
     BVHTree& bvhTree() { return bvhTree_; }
 
  private:
     bool loadScene(const std::string& sceneFile);
     void loadTextures(const std::string& sceneDir);
+    bool startStages(const std::string& sceneFile);
     bool buildAccelerationStructures();
+    bool buildKdTree();
+    void storeSceneInKdTree();
     bool copyEditableRecords();
     bool allocateFrameBuffers();
     bool createDeviceLock();
@@ -70,6 +79,9 @@ class Application {
     device::Buffer<Volume> volumes_;
     device::Buffer<pixelData> pathStates_;
     SobolStates sobolStates_;
+    MetroChains metro_;
+    double startSeconds_ = 0.0;
+    double mltSetupSeconds_ = 0.0;
     device::Buffer<int> mutexWord_;
     device::Buffer<device::Lock> deviceLock_;
     bool shutDown_ = false;

@@ -40,10 +40,13 @@ FrameStats Renderer::renderFrame(const Camera& camera, Color* display) {
             stats.error = deviceError("clearing the running sum");
             return stats;
         }
+        if (mltEnabled && metroReady()) res_.metro->reset();
         frameCount_ = 0;
         resetAccumulation_ = false;
     }
-    if (movableMoved_ && !mltEnabled && res_.movables && res_.bvhNodes) {
+    const bool metro = mltEnabled && metroReady();
+    // The chains trace the static kd-tree: a mesh move waits for path tracing.
+    if (movableMoved_ && !metro && res_.movables && res_.bvhNodes) {
         if (!launchUpdateBVH(0, movableOffset_, res_.movables, res_.bvhNodes, res_.scene.wide) ||
             !device::synchronize()) {
             stats.error = deviceError("the BVH refit after moving the mesh");
@@ -54,6 +57,10 @@ FrameStats Renderer::renderFrame(const Camera& camera, Color* display) {
     frameCount_ += 1;
     const uint32_t hash = WangHash(frameCount_);
     const int seed = static_cast<int>(hash);
+    if (metro) {
+        renderMetroFrame(camera, display, stats);
+        return stats;
+    }
 
     const Clock::time_point t0 = Clock::now();
     RayTraceKernelGLOnlyDiffusePDInitSuper(res_.sobolStates, seed, camera, o * W, o * H, display,
@@ -89,6 +96,33 @@ FrameStats Renderer::renderFrame(const Camera& camera, Color* display) {
     stats.phases.compaction = secondsBetween(t1, t2) - stats.phases.bounces;
     stats.phases.accumulate = secondsBetween(t2, t3);
     return stats;
+}
+
+void Renderer::renderMetroFrame(const Camera& camera, Color* display, FrameStats& stats) {
+    MetroChains& chains = *res_.metro;
+    MetroFrameParams p;
+    p.frame = frameCount_;
+    p.frameSeed = WangHash(frameCount_);
+    p.salt = chains.salt;
+    p.meanLuminance = chains.meanLuminance;
+    p.width = res_.width;
+    p.height = res_.height;
+    const Clock::time_point t0 = Clock::now();
+    RayTraceKernelMetro(p, chains.arrays(), accumBuffer_.get(), camera, res_.kdScene);
+    if (!device::checkLaunch() || !device::synchronize()) {
+        stats.error = deviceError("the Metropolis chain step");
+        return;
+    }
+    chains.updateNormalisation(frameCount_, accumBuffer_.get());
+    const Clock::time_point t1 = Clock::now();
+    RenderMetroFrame(static_cast<int>(frameCount_), res_.width, res_.height, accumBuffer_.get(), display);
+    if (!device::checkLaunch() || !device::synchronize()) {
+        stats.error = deviceError("the Metropolis display launch");
+        return;
+    }
+    stats.phases.bounces = secondsBetween(t0, t1);
+    stats.phases.accumulate = secondsBetween(t1, Clock::now());
+    stats.pathSegments = static_cast<long long>(res_.width) * res_.height;
 }
 
 }  // namespace lumenar

@@ -10,9 +10,10 @@
 #include "accel/device_layout.h"
 #include "device/memory.h"
 #include "device/random.h"
-#include "scene/camera.h"
+#include "render/metropolis.h"
 #include "render/path_state.h"
 #include "render/tracer.h"
+#include "scene/camera.h"
 
 namespace lumenar {
 
@@ -26,6 +27,8 @@ struct FrameResources {
     DynamicBVHNodeProp* bvhNodes = nullptr;
     Movable* movables = nullptr;  // managed: the refit writes the offset
     DynamicScene scene{};
+    MetroChains* metro = nullptr;  // Metropolis chains; null or not ready: no Metropolis mode
+    KdScene kdScene{};             // what the chains trace
 };
 
 // Wall-clock seconds of a frame's phases. Kernels are synchronised before
@@ -81,7 +84,10 @@ class Renderer {
 
     bool fogEnabled = false;
     bool ssEnabled = false;
+    // Frames advance the Metropolis chains instead of tracing paths (when the
+    // chains are ready). Switching it should come with requestReset().
     bool mltEnabled = false;
+    bool metroReady() const { return res_.metro && res_.metro->ready(); }
 
  private:
     FrameResources res_;
@@ -90,6 +96,8 @@ class Renderer {
     bool resetAccumulation_ = false;
     bool movableMoved_ = false;
     Vector3d movableOffset_;
+
+    void renderMetroFrame(const Camera& camera, Color* display, FrameStats& stats);
 };
 
 }  // namespace lumenar

@@ -1,0 +1,158 @@
+#include "render/metropolis.h"
+
+#include <cstdio>
+
+#include "accel/kdtree.h"
+#include "device/launch.h"
+#include "device/primitives.h"
+#include "render/primary_rays.h"
+
+namespace lumenar {
+
+KdScene kdSceneOf(const KdTree& tree) {
+    KdScene s;
+    s.woop = tree.woopTriangles;
+    s.nodes = tree.deviceNodes.get();
+    s.triIndices = tree.deviceTriIndices.get();
+    s.triangles = tree.deviceTriangles;
+    s.materials = tree.materials;
+    s.bgcolor = tree.bgcolor;
+    s.box = tree.bbox;
+    s.lightIndices = tree.deviceLightIndices;
+    s.lightCount = tree.lightCount;
+    s.lights = tree.deviceLightTriangles;
+    return s;
+}
+
+void RayTraceKernelMetroInit(float* luminance, const Camera& cam, int W, int H, const KdScene& scene,
+                             uint32_t salt) {
+    const Camera c = cam;
+    const KdScene s = scene;
+    device::launchPixelGrid(
+        W, H, LUMENAR_LAMBDA(int x, int y) {
+            const int idx = y * W + x;
+            XorwowState rng;
+            metroGenerator(salt, idx, &rng);
+            TreeTraversal tt;
+            MLTSample candidate;
+            luminance[idx] = metroLuminance(metroRadiance(x, y, &rng, c, W, H, tt, s, candidate));
+        });
+}
+
+void getCdfSeed(float* seeds, float total, int W, int H, uint32_t salt) {
+    device::launchPixelGrid(
+        W, H, LUMENAR_LAMBDA(int x, int y) {
+            const int idx = y * W + x;
+            XorwowState rng;
+            // Its own streams: the high word differs from the candidates'.
+            metroGenerator(salt ^ 0x80000000u, idx + static_cast<int>(kMetroCdfSeedOffset), &rng);
+            seeds[idx] = total * xorwowUniform(&rng);
+        });
+}
+
+void RetrieveInitSampleHetero(const int* chosen, MLTSample* samples, Color* contributions, const Camera& cam,
+                              int W, int H, const KdScene& scene, uint32_t salt) {
+    const Camera c = cam;
+    const KdScene s = scene;
+    device::launchPixelGrid(
+        W, H, LUMENAR_LAMBDA(int x, int y) {
+            const int idx = y * W + x;
+            XorwowState rng;
+            const int j = chosen[idx];
+            metroGenerator(salt, j, &rng);
+            MLTSample m;
+            TreeTraversal tt;
+            contributions[idx] = metroRadiance(j % W, j / W, &rng, c, W, H, tt, s, m);
+            samples[idx] = m;
+        });
+}
+
+void RayTraceKernelMetro(const MetroFrameParams& params, const MetroChainArrays& chains, Color* accum,
+                         const Camera& cam, const KdScene& scene) {
+    const MetroFrameParams p = params;
+    const MetroChainArrays c = chains;
+    const Camera cm = cam;
+    const KdScene s = scene;
+    device::launchPixelGrid(
+        p.width, p.height, LUMENAR_LAMBDA(int x, int y) {
+            TreeTraversal tt;
+            metroChainStep(y * p.width + x, p, c, accum, [&](const MLTSample& m) {
+                return metroRadiance(cm, m, p.width, p.height, tt, s);
+            });
+        });
+}
+
+void MetroChains::updateNormalisation(uint32_t frame, Color* accum) {
+    if (!isLargeStep(frame, kMetroLargeStepPeriod) || !largeStepLuminance) return;
+    const int n = width * height;
+    luminanceSum += device::reduceSum(largeStepLuminance.get(), n);
+    luminanceCount += n;
+    const float b = static_cast<float>(luminanceSum / luminanceCount);
+    // With a zero normalisation nothing was splatted, so there is nothing to
+    // rescale; the next frames splat with the new value.
+    if (meanLuminance > 0.0f && b != meanLuminance) {
+        const float scale = b / meanLuminance;
+        device::launchPathArray(
+            n, LUMENAR_LAMBDA(int i) { accum[i] = accum[i] * scale; });
+        device::synchronize();
+    }
+    meanLuminance = b;
+}
+
+bool mltSetup(const Camera& cam, int W, int H, const KdScene& scene, int sobolScale, SobolStates& sobol,
+              MetroChains& chains, uint32_t salt) {
+    const std::size_t n = static_cast<std::size_t>(W) * static_cast<std::size_t>(H);
+    chains = MetroChains();
+    chains.width = W;
+    chains.height = H;
+    chains.salt = salt;
+    // The temporaries are freed on every way out.
+    device::Buffer<float> luminance(n), prefix(n), seeds(n);
+    device::Buffer<int> chosen(n);
+    chains.samples = device::Buffer<MLTSample>(n);
+    chains.contributions = device::Buffer<Color>(n);
+    if (n == 0 || !luminance || !prefix || !seeds || !chosen || !chains.samples || !chains.contributions) {
+        std::fprintf(stderr, "cudaMalloc failed");
+        return false;
+    }
+
+    RayTraceKernelMetroInit(luminance.get(), cam, W, H, scene, salt);
+    if (!device::checkLaunch()) return false;
+    device::synchronize();
+
+    const int count = static_cast<int>(n);
+    const float total = device::reduceSum(luminance.get(), count);
+    device::inclusiveScanSum(luminance.get(), prefix.get(), count);
+
+    getCdfSeed(seeds.get(), total, W, H, salt);
+    device::lowerBound(prefix.get(), count, seeds.get(), count, chosen.get());
+    chains.meanLuminance = total / static_cast<float>(n);
+    device::synchronize();
+
+    chains.luminanceSum = total;
+    chains.luminanceCount = static_cast<double>(n);
+    chains.rejectCounters = device::Buffer<int>(n);
+    chains.largeStepLuminance = device::Buffer<float>(n);
+    if (!chains.rejectCounters || !chains.largeStepLuminance ||
+        !device::fillBytes(chains.rejectCounters.get(), 0, chains.rejectCounters.bytes())) {
+        std::fprintf(stderr, "cudaMalloc failed");
+        return false;
+    }
+    // The scan and the reduction may round differently: a seed equal to the
+    // total can lie past the last prefix sum. Such an index is kept in range.
+    int* chosenIdx = chosen.get();
+    device::launchPathArray(
+        count, LUMENAR_LAMBDA(int i) {
+            if (chosenIdx[i] >= count) chosenIdx[i] = count - 1;
+        });
+    RetrieveInitSampleHetero(chosen.get(), chains.samples.get(), chains.contributions.get(), cam, W, H, scene,
+                             salt);
+    if (!device::checkLaunch()) return false;
+    device::synchronize();
+
+    const int o = sobolScale < 1 ? 1 : sobolScale;
+    if (!sobol.create(o * W, o * H)) return false;
+    return true;
+}
+
+}  // namespace lumenar

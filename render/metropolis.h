@@ -1,0 +1,464 @@
+// Metropolis light transport in primary sample space: one Markov chain per
+// pixel over the static scene, traced through the kd-tree.
+//
+// A chain's state is an MLTSample: a continuous image position and the
+// numbers a path evaluation reads. Every frame each chain proposes a mutated
+// state (a large step draws a fresh one, a small step perturbs every number a
+// little), splats its current and proposed contributions into the running sum
+// with expected-value weights, and accepts or rejects the proposal.
+//
+// The path evaluation is the interactive path tracer's own shading (shadeHitFrom:
+// emitters, next-event estimation with multiple importance sampling,
+// continuation and roulette), fed from fixed positions of the sample instead
+// of a generator, so both modes converge to the same image.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+
+#include "accel/traversal.h"
+#include "device/atomics.h"
+#include "device/hd.h"
+#include "device/memory.h"
+#include "device/random.h"
+#include "render/accumulation.h"
+#include "render/bounce.h"
+#include "render/primary_rays.h"
+#include "render/sobol_states.h"
+#include "render/tracer.h"
+#include "scene/camera.h"
+
+namespace lumenar {
+
+class KdTree;
+
+// Numbers a chain carries: 0 and 1 are the image position in pixels, 2 ... 83
+// feed the path evaluation.
+constexpr int kMetroNumbers = 84;
+constexpr int kMetroFirstPathNumber = 2;
+// Surface vertices whose numbers the state holds: the first hit and four
+// bounces. Paths go on past them (with Russian roulette, as path-traced paths
+// do) on numbers drawn from a generator seeded with a hash of the whole state:
+// still a function of the state, so a chain's target stays fixed, and no
+// light is lost to a depth limit the path tracer does not have.
+constexpr int kMetroVertices = 5;
+constexpr int kMetroMaxVertices = kMaxBounceLaunches;
+// Each vertex reads its own block of positions, in the order shadeHitFrom
+// draws: continuation, light choice, vertex sample, light point, roulette.
+// Blocks never overlap, so no number drives two decisions of one path.
+constexpr int kMetroNumbersPerVertex = 16;
+static_assert(kMetroFirstPathNumber + kMetroVertices * kMetroNumbersPerVertex <= kMetroNumbers,
+              "every vertex block fits in the sample");
+
+constexpr int kMetroLargeStepPeriod = 4;
+constexpr int kMetroForcedAcceptance = 32;
+constexpr uint32_t kMetroCdfSeedOffset = 1234;
+
+struct MLTSample {
+    float values[kMetroNumbers];
+};
+
+// The scene arrays the Metropolis kernels read, as the kd-tree holds them.
+struct KdScene {
+    const float4* woop = nullptr;
+    const NodeProp* nodes = nullptr;
+    const int* triIndices = nullptr;
+    const deviceTriangle* triangles = nullptr;
+    const Material* materials = nullptr;
+    Color bgcolor;
+    aabb box;  // the enlarged tracing box
+    const int* lightIndices = nullptr;
+    int lightCount = 0;
+    const deviceLightTriangle* lights = nullptr;
+};
+
+// The tree's copies of the scene arrays (start-up stores them there).
+KdScene kdSceneOf(const KdTree& tree);
+
+// ---- kd-tree queries --------------------------------------------------------
+
+LUMENAR_HD inline bool kdNearestHit(TreeTraversal& tt, const KdScene& s, const Ray& ray,
+                                    SurfaceHitRecord* hit) {
+    if (!s.nodes) return false;  // a scene without triangles
+#if !defined(__CUDA_ARCH__)
+    const bool timed = querystats::enabled();
+    const unsigned long long t0 = timed ? querystats::now() : 0;
+#endif
+    const bool found = tt.intersect(ray, hit, s.woop, s.nodes, s.triIndices, s.triangles, s.materials, s.box);
+#if !defined(__CUDA_ARCH__)
+    if (timed) querystats::add(true, querystats::now() - t0);
+#endif
+    return found;
+}
+
+// The shadow queries the shared shading asks for, answered by the kd-tree.
+struct KdSceneQueries {
+    TreeTraversal* tt;
+    const KdScene* s;
+
+    // The nearest surface along a sampled direction, reported when it is a
+    // light (the BSDF-sampling side of the direct-light estimate).
+    LUMENAR_HD EmitterHit nearestEmitter(const Ray& r) const {
+        SurfaceHitRecord h;
+        if (!kdNearestHit(*tt, *s, r, &h)) return EmitterHit();
+        return emitterHitOf(s->triangles[h.triangleIndex], s->materials, h.t);
+    }
+
+    LUMENAR_HD bool occluded(const Vector3d& from, const Vector3d& dir, float dist) const {
+        if (!s->nodes) return false;
+#if !defined(__CUDA_ARCH__)
+        const bool timed = querystats::enabled();
+        const unsigned long long t0 = timed ? querystats::now() : 0;
+#endif
+        const bool blocked = tt->occlude(Ray(from, dir), dist, s->woop, s->nodes, s->triIndices, s->triangles,
+                                         s->materials, s->box);
+#if !defined(__CUDA_ARCH__)
+        if (timed) querystats::add(false, querystats::now() - t0);
+#endif
+        return blocked;
+    }
+};
+
+// ---- path evaluation ---------------------------------------------------------
+
+// A number of a chain state drawn from a generator: in [0, 1).
+LUMENAR_HD inline float metroNumber(XorwowState* rng) {
+    return xorwowUniform(rng) * kBelowOne;
+}
+
+// Seed of the numbers past the state's own: a hash of all of its numbers.
+LUMENAR_HD inline uint64_t metroTailSeed(const MLTSample& x) {
+    uint64_t h = 0x243f6a8885a308d3ull;
+    for (int i = 0; i < kMetroNumbers; ++i) {
+        uint32_t bits;
+        memcpy(&bits, &x.values[i], sizeof bits);
+        h = mixSeed(h ^ bits);
+    }
+    return h;
+}
+
+// The numbers of one vertex: its block of the state in order, then (past
+// the block, or for vertices past the state's own) the tail generator,
+// seeded from the state on first use. A stored value is in [0, 1); the
+// shading expects (0, 1], so 0 reads as 1 (the same point of the circle).
+struct MetroDraws {
+    const MLTSample* state;
+    const float* values;  // the vertex's block, or null
+    int used;
+    bool tailSeeded;
+    XorwowState tail;
+
+    LUMENAR_HD float operator()() {
+        if (values && used < kMetroNumbersPerVertex) {
+            const float v = values[used++];
+            return v > 0.0f ? v : 1.0f;
+        }
+        if (!tailSeeded) {
+            xorwowInit(metroTailSeed(*state), &tail);
+            for (int i = 0; i < 5; ++i) xorwowNext(&tail);
+            tailSeeded = true;
+        }
+        return xorwowUniform(&tail);
+    }
+    LUMENAR_HD MetroDraws& forVertex(int j) {
+        values =
+            j < kMetroVertices ? state->values + kMetroFirstPathNumber + j * kMetroNumbersPerVertex : nullptr;
+        used = 0;
+        return *this;
+    }
+};
+
+LUMENAR_HD inline Color finiteOrBlack(const Color& c) {
+    return isFinite(c) ? c : Color(0.0f, 0.0f, 0.0f);
+}
+
+// Radiance along the camera ray `ray`; draws.forVertex(j) gives the number
+// source of surface vertex j. Paths end by roulette, on leaving the scene, at
+// an emitter, or after kMetroMaxVertices vertices (the path tracer's launch
+// limit). A result that is not finite counts as black.
+LUMENAR_HD inline Color metroPath(Ray ray, TreeTraversal& tt, const KdScene& s, MetroDraws& draws) {
+    Color result(0.0f, 0.0f, 0.0f);
+    Color weight(1.0f, 1.0f, 1.0f);
+    const KdSceneQueries q{&tt, &s};
+    for (int j = 0; j < kMetroMaxVertices; ++j) {
+        SurfaceHitRecord rec;
+        if (!kdNearestHit(tt, s, ray, &rec)) {
+            result += weight * s.bgcolor;
+            break;
+        }
+        SurfaceHit hit;
+        hit.point = ray.origin + ray.direction * rec.t;
+        hit.normal = normalize(rec.normal);
+        hit.t = rec.t;
+        hit.materialIndex = rec.materialIndex;
+        MetroDraws& next = draws.forVertex(j);
+        const BounceResult r = shadeHitFrom(ray, hit, j, next, s.materials, s.lightCount, s.lights, q);
+        if (!r.radiance.isBlack()) result += weight * r.radiance;
+        if (r.code < 0) break;
+        weight = weight * r.factor;
+        if (!isFinite(weight)) break;
+        ray = r.next;
+    }
+    return finiteOrBlack(result);
+}
+
+// The camera ray through image position (px, py) in pixels.
+LUMENAR_HD inline Ray metroCameraRay(const Camera& cam, float px, float py, int W, int H) {
+    const Vector3d target = planePoint(cam, px / static_cast<float>(W), py / static_cast<float>(H));
+    return Ray(cam.rayOrigin, target - cam.rayOrigin);
+}
+LUMENAR_HD inline Ray metroCameraRay(const Camera& cam, const MLTSample& x, int W, int H) {
+    return metroCameraRay(cam, x.values[0], x.values[1], W, H);
+}
+
+// Per-frame evaluation: every decision reads a fixed position of the state
+// (past the state's own vertices, its tail numbers).
+LUMENAR_HD inline Color metroRadiance(const Camera& cam, const MLTSample& x, int W, int H, TreeTraversal& tt,
+                                      const KdScene& s) {
+    MetroDraws draws{&x, nullptr, 0, false, XorwowState{}};
+    return metroPath(metroCameraRay(cam, x, W, H), tt, s, draws);
+}
+
+// The start-up candidate of pixel (x, y) from a generator seeded for it: a
+// position inside the pixel, then the path numbers in order.
+LUMENAR_HD inline void metroStartState(int x, int y, XorwowState* rng, MLTSample& m) {
+    m.values[0] = static_cast<float>(x) + metroNumber(rng);
+    m.values[1] = static_cast<float>(y) + metroNumber(rng);
+    for (int i = kMetroFirstPathNumber; i < kMetroNumbers; ++i) m.values[i] = metroNumber(rng);
+}
+
+// Start-up evaluation of pixel (x, y), driven by a generator: the state's
+// numbers are drawn from rng in order (position, then the path numbers; see
+// metroStartState) and evaluated, so the estimate belongs to a state a chain
+// can start from. Returns the state as well.
+LUMENAR_HD inline Color metroRadiance(int x, int y, XorwowState* rng, const Camera& cam, int W, int H,
+                                      TreeTraversal& tt, const KdScene& s, MLTSample& state) {
+    metroStartState(x, y, rng, state);
+    return metroRadiance(cam, state, W, H, tt, s);
+}
+
+// Luminance a chain is distributed by: the largest component.
+LUMENAR_HD inline float metroLuminance(const Color& c) {
+    return fmaxf(c.r, fmaxf(c.g, c.b));
+}
+
+// ---- mutations ------------------------------------------------------------------
+
+// Large steps happen on frames 1, 1 + period, 1 + 2 period, ...
+LUMENAR_HD inline bool isLargeStep(uint32_t frame, int period) {
+    return period > 0 && frame >= 1 && (frame - 1) % static_cast<uint32_t>(period) == 0;
+}
+
+// A draw in (0, 1] scaled to an image coordinate in [0, R).
+LUMENAR_HD inline float largeStepCoordinate(float s, int R) {
+    float v = static_cast<float>(R) * s * kBelowOne;
+    if (!(v >= 0.0f) || v >= static_cast<float>(R) || static_cast<int>(v) >= R) v = 0.0f;
+    return v;
+}
+
+// One number of a small step: a perturbation between R/1024 and R/64 (u
+// picks the size, v the sign), wrapped into [0, R).
+LUMENAR_HD inline float smallStepValue(float value, float R, float u, float v) {
+    const float delta = (R / 64.0f) * expf(-2.7725887f * u);  // ln 16
+    float y;
+    if (v < 0.5f) {
+        y = value + delta;
+        if (y >= R) y -= R;
+    } else {
+        y = value - delta;
+        if (y < 0.0f) y += R;
+    }
+    return (y >= 0.0f && y < R) ? y : 0.0f;
+}
+
+// A large step: a fresh state, independent of the current one. The position
+// comes from the chain's generator like every other number: a quasi-random
+// sequence here would make the proposals depend on the chain's past (the
+// points of a low-discrepancy sequence follow a pattern), and the chains
+// would then settle on a distribution other than the image's.
+LUMENAR_HD inline void largeStep(MLTSample& y, XorwowState* rng, int W, int H) {
+    y.values[0] = largeStepCoordinate(xorwowUniform(rng), W);
+    y.values[1] = largeStepCoordinate(xorwowUniform(rng), H);
+    for (int i = kMetroFirstPathNumber; i < kMetroNumbers; ++i) y.values[i] = xorwowUniform(rng) * kBelowOne;
+}
+
+LUMENAR_HD inline void smallStep(MLTSample& y, XorwowState* rng, int W, int H) {
+    for (int i = 0; i < kMetroNumbers; ++i) {
+        const float R = i == 0 ? static_cast<float>(W) : i == 1 ? static_cast<float>(H) : 1.0f;
+        const float u = xorwowUniform(rng);
+        const float v = xorwowUniform(rng);
+        y.values[i] = smallStepValue(y.values[i], R, u, v);
+    }
+}
+
+// ---- acceptance and splats ----------------------------------------------------
+
+// min(1, iY / iX); an infinite or undefined quotient counts as 1.
+LUMENAR_HD inline float acceptanceProbability(float iX, float iY) {
+    const float q = iY / iX;
+    if (!(q < 1.0f)) return 1.0f;
+    return q > 0.0f ? q : 0.0f;
+}
+
+// c x weight x meanLuminance / luminance, or black when the luminance is not
+// positive, its inverse is infinite, or any component comes out NaN,
+// infinite or negative.
+LUMENAR_HD inline Color splatValue(const Color& c, float weight, float meanLuminance, float luminance) {
+    const Color black(0.0f, 0.0f, 0.0f);
+    if (!(luminance > 0.0f)) return black;
+    const float inv = 1.0f / luminance;
+    if (!isFinite(inv)) return black;
+    const Color s = c * (weight * meanLuminance * inv);
+    if (!isFinite(s) || s.r < 0.0f || s.g < 0.0f || s.b < 0.0f) return black;
+    return s;
+}
+
+// Pixel a state splats into, y * W + x of its image position (clamped into
+// the image, so no state can write outside it).
+LUMENAR_HD inline int pixelCoordinate(float v, int R) {
+    if (!(v >= 0.0f)) return 0;  // negative or NaN
+    if (v >= static_cast<float>(R)) return R - 1;
+    const int i = static_cast<int>(v);
+    return i < R ? i : R - 1;
+}
+LUMENAR_HD inline int splatPixel(const MLTSample& x, int W, int H) {
+    return pixelCoordinate(x.values[1], H) * W + pixelCoordinate(x.values[0], W);
+}
+
+// Adds per component with atomic float additions: several chains may splat
+// into the same pixel at once, and no addition may be lost.
+LUMENAR_HD inline void splat(Color* accum, int pixel, const Color& s) {
+    if (s.isBlack()) return;
+    addToFrame(accum, pixel, s, true);
+}
+
+// Generator of chain idx for a 32-bit seed. The generator's first draws are
+// nearly linear in its seed words: seeded with plain neighbouring values, one
+// chain's first numbers keep a fixed difference from frame to frame (its
+// mutations would favour one direction) and neighbouring chains' numbers
+// line up. The key is therefore mixed bijectively (no two chains or frames
+// share a stream) and the first draws, which still carry the seed's
+// structure, are skipped.
+constexpr int kMetroWarmUpDraws = 5;
+LUMENAR_HD inline uint64_t metroSeed(uint32_t seed, int idx) {
+    return mixSeed((static_cast<uint64_t>(seed) << 32) | static_cast<uint32_t>(idx));
+}
+LUMENAR_HD inline void metroGenerator(uint32_t seed, int idx, XorwowState* rng) {
+    xorwowInit(metroSeed(seed, idx), rng);
+    for (int i = 0; i < kMetroWarmUpDraws; ++i) xorwowNext(rng);
+}
+
+// What one frame passes to every chain.
+struct MetroFrameParams {
+    uint32_t frame = 1;      // k, frames since the last reset, from 1
+    uint32_t frameSeed = 0;  // WangHash(k)
+    uint32_t salt = 0;       // distinguishes independent runs
+    int largeStepPeriod = kMetroLargeStepPeriod;
+    int forcedAcceptance = kMetroForcedAcceptance;
+    float meanLuminance = 0.0f;
+    int width = 0, height = 0;
+};
+
+// The chain arrays a step reads and writes.
+struct MetroChainArrays {
+    MLTSample* samples;
+    Color* contributions;
+    int* rejectCounters;
+    float* largeStepLuminance;  // written on large steps: the proposal's luminance (or null)
+};
+
+// One Metropolis step of chain idx; evaluate(const MLTSample&) -> Color gives
+// a state's contribution. Returns whether the proposal was accepted.
+template <class Evaluate>
+LUMENAR_HD bool metroChainStep(int idx, const MetroFrameParams& p, const MetroChainArrays& c, Color* accum,
+                               const Evaluate& evaluate) {
+    XorwowState rng;
+    metroGenerator(p.frameSeed ^ p.salt, idx, &rng);
+    const MLTSample& X = c.samples[idx];
+    const Color cX = c.contributions[idx];
+    MLTSample Y = X;
+    if (isLargeStep(p.frame, p.largeStepPeriod))
+        largeStep(Y, &rng, p.width, p.height);
+    else
+        smallStep(Y, &rng, p.width, p.height);
+    const Color cY = finiteOrBlack(evaluate(Y));
+
+    const float iX = metroLuminance(cX), iY = metroLuminance(cY);
+    // A large step's proposal is a uniform state: its luminance refines the
+    // normalisation.
+    if (c.largeStepLuminance && isLargeStep(p.frame, p.largeStepPeriod))
+        c.largeStepLuminance[idx] = iY > 0.0f ? iY : 0.0f;
+    const float a = acceptanceProbability(iX, iY);
+    splat(accum, splatPixel(X, p.width, p.height), splatValue(cX, 1.0f - a, p.meanLuminance, iX));
+    splat(accum, splatPixel(Y, p.width, p.height), splatValue(cY, a, p.meanLuminance, iY));
+
+    bool accept = c.rejectCounters[idx] >= p.forcedAcceptance || a >= 1.0f;
+    if (!accept) accept = xorwowUniform(&rng) < a;
+    if (accept) {
+        c.samples[idx] = Y;
+        c.contributions[idx] = cY;
+        c.rejectCounters[idx] = 0;
+    } else {
+        c.rejectCounters[idx] += 1;
+    }
+    return accept;
+}
+
+// ---- kernels and set-up ----------------------------------------------------------
+
+// Start-up luminance: one path estimate per pixel, the candidate state of
+// the pixel's generator (seeded with the pixel index).
+void RayTraceKernelMetroInit(float* luminance, const Camera& cam, int W, int H, const KdScene& scene,
+                             uint32_t salt);
+// seeds[idx] = total x the first uniform of the generator seeded idx + 1234.
+void getCdfSeed(float* seeds, float total, int W, int H, uint32_t salt);
+// First state of every chain and its contribution: the start-up candidate
+// of pixel chosen[idx], so chains start distributed by luminance.
+void RetrieveInitSampleHetero(const int* chosen, MLTSample* samples, Color* contributions, const Camera& cam,
+                              int W, int H, const KdScene& scene, uint32_t salt);
+// One step of every chain; splats into accum.
+void RayTraceKernelMetro(const MetroFrameParams& params, const MetroChainArrays& chains, Color* accum,
+                         const Camera& cam, const KdScene& scene);
+
+// The chains, one per pixel, for the life of the process.
+class MetroChains {
+ public:
+    device::Buffer<MLTSample> samples;
+    device::Buffer<Color> contributions;
+    device::Buffer<int> rejectCounters;
+    device::Buffer<float> largeStepLuminance;
+    // The normalisation: the mean luminance of uniform states, estimated from
+    // the start-up candidates and then from every large step's proposal.
+    float meanLuminance = 0.0f;
+    double luminanceSum = 0.0;
+    double luminanceCount = 0.0;
+    int width = 0, height = 0;
+    uint32_t salt = 0;
+
+    bool ready() const { return samples && contributions && rejectCounters && largeStepLuminance; }
+    // A reset in Metropolis mode: every chain accepts its next proposal and
+    // splats nothing for its old state. The view may have changed, so the
+    // normalisation is estimated afresh from the next large steps.
+    void reset() {
+        if (contributions) device::fillBytes(contributions.get(), 0, contributions.bytes());
+        luminanceSum = 0.0;
+        luminanceCount = 0.0;
+    }
+    MetroChainArrays arrays() const {
+        return {samples.get(), contributions.get(), rejectCounters.get(), largeStepLuminance.get()};
+    }
+    // After frame k's steps: on a large-step frame, adds the proposals'
+    // luminance to the estimate and rescales the running sum accum (W x H)
+    // so that everything splatted so far carries the new normalisation.
+    void updateNormalisation(uint32_t frame, Color* accum);
+};
+
+// Sets up the chains of a W x H image (and the Sobol states: two per pixel of
+// the sobolScale-times supersampled grid, for the path tracer's pixel
+// jitter). Prints "cudaMalloc failed" or "Kernel launch
+// failed: ..." on standard error when a step fails; the remaining steps are
+// then skipped. Returns whether the chains are ready.
+bool mltSetup(const Camera& cam, int W, int H, const KdScene& scene, int sobolScale, SobolStates& sobol,
+              MetroChains& chains, uint32_t salt = 0);
+
+}  // namespace lumenar
