@@ -33,9 +33,9 @@ QString aboutText() {
         "Interactive progressive path tracing, by the Lumenar developers\n"
         "Contact: lumenar-dev@example.org\n"
         "\n"
-        "Fog (\"enable fog\"), subsurface scattering (\"enable ss\") and Metropolis light transport "
-        "(\"enable MLT\") have no effect yet in this build: their switches are in place and the "
-        "image stays path traced without them.");
+        "\"enable fog\" traces the scene's medium, \"enable ss\" scatters light below the surface of "
+        "the bunny's material, and \"enable MLT\" switches from path tracing to Metropolis light "
+        "transport (one Markov chain per pixel; the bunny stays where it is while it is on).");
 }
 
 Window::Window(Renderer& renderer, Camera& camera, Controls& controls, QMainWindow* mainWindow)

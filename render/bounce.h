@@ -251,6 +251,20 @@ LUMENAR_HD Color directLight(VertexObj& v, Draws& next, const Material* material
     return combineDirect(viaBsdf, viaLight);
 }
 
+// The shading vertex of a surface hit seen along the unit direction d.
+LUMENAR_HD inline VertexObj surfaceVertexAt(const SurfaceHit& hit, const Vector3d& d) {
+    VertexObj v;
+    v.weight = Color(1.0f, 1.0f, 1.0f);
+    v.position = hit.point;
+    v.normal = hit.normal;
+    v.hitDistance = hit.t;
+    v.hitPoint = hit.point;
+    v.surfaceNormal = hit.normal;
+    v.materialIndex = hit.materialIndex;
+    v.incoming = d;
+    return v;
+}
+
 // Everything of one bounce after the nearest hit: emitter rule, continuation,
 // next-event estimate and roulette. Draw order: continuation (3, 4 or 6),
 // light choice (1), vertex sample (3 to 6), light point (2, non-delta vertex
@@ -272,15 +286,7 @@ LUMENAR_HD BounceResult shadeHitFrom(const Ray& ray, const SurfaceHit& hit, int 
 
     const Continuation c = sampleContinuationFrom(hit.point, hit.normal, d, m, next);
 
-    VertexObj v;
-    v.weight = Color(1.0f, 1.0f, 1.0f);
-    v.position = hit.point;
-    v.normal = hit.normal;
-    v.hitDistance = hit.t;
-    v.hitPoint = hit.point;
-    v.surfaceNormal = hit.normal;
-    v.materialIndex = hit.materialIndex;
-    v.incoming = d;
+    VertexObj v = surfaceVertexAt(hit, d);
 
     BounceResult r;
     r.radiance = directLight(v, next, materials, lightCount, lights, q, strategy);

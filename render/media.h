@@ -233,15 +233,7 @@ LUMENAR_HD BounceResult traceSSVolFrom(const Ray& incoming, int bounce, Draws& n
         }
         W *= c.factor;
 
-        VertexObj v;
-        v.weight = white;
-        v.position = hit.point;
-        v.normal = hit.normal;
-        v.hitDistance = hit.t;
-        v.hitPoint = hit.point;
-        v.surfaceNormal = hit.normal;
-        v.materialIndex = hit.materialIndex;
-        v.incoming = d;
+        VertexObj v = surfaceVertexAt(hit, d);
         Color direct;
         if (flags.fog && volumeCount >= 1) {
             const FoggedShadowQueries<Queries, Draws> fq{q, volumes[0], next};
