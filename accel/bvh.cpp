@@ -11,7 +11,11 @@
 #endif
 
 #if defined(LUMENAR_ACCEL_TBB)
+#include <tbb/enumerable_thread_specific.h>
+#include <tbb/global_control.h>
 #include <tbb/parallel_for.h>
+#include <tbb/parallel_invoke.h>
+#include <tbb/task_arena.h>
 #endif
 
 namespace lumenar {
@@ -148,7 +152,7 @@ inline int unsureLanes(__m128 a, __m128 b) {
         _mm_or_ps(_mm_cmpunord_ps(a, b), _mm_and_ps(_mm_cmpeq_ps(a, zero), _mm_cmpeq_ps(b, zero))));
 }
 
-inline SweepBox grown(const SweepBox& a, const SweepBox& b) {
+[[gnu::always_inline]] inline SweepBox grown(const SweepBox& a, const SweepBox& b) {
     if ((unsureLanes(a.lo, b.lo) & 7) == 0 && (unsureLanes(a.hi, b.hi) & 14) == 0)
         return {_mm_min_ps(a.lo, b.lo), _mm_max_ps(a.hi, b.hi)};
     aabb x, y;
@@ -205,6 +209,49 @@ void BVHNode::copyTriToDevice(std::vector<int>& list) {
     list.insert(list.end(), tris.begin(), tris.end());
 }
 
+struct BVHTree::Fragment {
+    std::vector<BVHNode> nodes;
+    std::vector<int> tris;  // the leaves' index lists, concatenated
+    std::vector<std::unique_ptr<Fragment>> subtrees;
+    int lost = 0;  // "error!" reports
+};
+
+struct BVHTree::Scratch {
+    std::vector<SweepEntry> spill;  // the right-hand entries while partitioning
+    std::vector<aabb> suffix;
+    std::vector<float> suffixArea;
+    std::vector<aabb> boxes;          // a node's primitives in centre order: their boxes
+    std::vector<int32_t> centreIds;   // and ids
+    std::vector<uint64_t> keys, tmp;  // sort keys of one axis
+    void fit(std::size_t m) {
+        if (boxes.size() >= m) return;
+        suffix.resize(m);
+        suffixArea.resize(m);
+        boxes.resize(m);
+        centreIds.resize(m);
+    }
+};
+
+struct BVHTree::ThreadScratch {
+#if defined(LUMENAR_ACCEL_TBB)
+    tbb::enumerable_thread_specific<Scratch> perThread;
+    Scratch& local() {
+        return perThread.local();
+    }
+#else
+    Scratch one;
+    Scratch& local() {
+        return one;
+    }
+#endif
+};
+
+BVHTree::Scratch& BVHTree::localScratch() {
+    return scratch_->local();
+}
+
+BVHTree::~BVHTree() = default;
+
 BVHTree::BVHTree() {
     nodes.emplace_back();
     nodes[0].index = 0;
@@ -228,7 +275,6 @@ bool BVHTree::buildImpl(Scene* sc, bool withObjects) {
     const int objectCount =
         withObjects ? std::min<int>(sc->movableCount, static_cast<int>(sc->movables.size())) : 0;
     objectCount_ = objectCount;
-    int largestObject = 0;
     for (int k = 0; k < objectCount; ++k) {
         const Movable& m = sc->movables[k];
         if (m.firstTriangle < 0 || m.triangleCount < 0 || m.firstTriangle > n - m.triangleCount) {
@@ -236,7 +282,6 @@ bool BVHTree::buildImpl(Scene* sc, bool withObjects) {
                         m.firstTriangle, m.firstTriangle + m.triangleCount - 1, n);
             return false;
         }
-        largestObject = std::max(largestObject, m.triangleCount);
     }
     maxDepth = static_cast<int32_t>(std::lround(8.0 + 1.3 * std::log2(static_cast<double>(std::max(n, 1)))));
 
@@ -267,12 +312,7 @@ bool BVHTree::buildImpl(Scene* sc, bool withObjects) {
     for (int j = 0; j < n; ++j) triBoxes_[j] = sc->hostTriangles[j].bounds;
     sides_.assign(static_cast<std::size_t>(objectCount) + static_cast<std::size_t>(n), 0);
     left_ = sides_.data() + objectCount;
-    const std::size_t widest = std::max(rootPrims.size(), static_cast<std::size_t>(largestObject));
-    spill_.resize(3 * widest);
-    suffix_.resize(widest);
-    suffixArea_.resize(widest);
-    boxes_.resize(widest);
-    centreIds_.resize(widest);
+    scratch_ = std::make_unique<ThreadScratch>();
 
     const int rootCount = static_cast<int>(rootPrims.size());
     std::unique_ptr<SweepEntry[]> rootEntries(new SweepEntry[9 * rootPrims.size()]);
@@ -282,21 +322,31 @@ bool BVHTree::buildImpl(Scene* sc, bool withObjects) {
     const std::size_t stride = 3 * static_cast<std::size_t>(rootCount);
 
     treeDepth = 0;
-    subdivideDynamic(0, sc->bounds, 0, n, Span{{base, base + stride, base + 2 * stride}, rootCount});
+    Fragment top;
+    top.nodes.push_back(std::move(nodes[0]));
+    subdivideDynamic(top, 0, sc->bounds, 0, n, Span{{base, base + stride, base + 2 * stride}, rootCount});
 
     rootEntries.reset();
     std::vector<aabb>().swap(triBoxes_);
     std::vector<uint8_t>().swap(sides_);
     left_ = nullptr;
-    std::vector<SweepEntry>().swap(spill_);
-    std::vector<aabb>().swap(suffix_);
-    std::vector<float>().swap(suffixArea_);
-    std::vector<aabb>().swap(boxes_);
-    std::vector<int32_t>().swap(centreIds_);
-    for (int a = 0; a < 3; ++a) {
-        std::vector<uint64_t>().swap(keys_[a]);
-        std::vector<uint64_t>().swap(keysTmp_[a]);
-    }
+    scratch_.reset();
+
+    // One node list and one index list, in the order of a depth-first,
+    // first-child-first build whatever ran side by side.
+    std::size_t total = 0, indexTotal = 0;
+    auto sizes = [&](const Fragment& f, auto&& self) -> void {
+        total += f.nodes.size() - f.subtrees.size();
+        indexTotal += f.tris.size();
+        for (const auto& sub : f.subtrees) self(*sub, self);
+    };
+    sizes(top, sizes);
+    nodes.clear();
+    nodes.reserve(total);
+    nodes.emplace_back();
+    triIndices.clear();
+    triIndices.reserve(indexTotal);
+    lostTriangles = number(top, 0, 0, -1);
 
     // Depth in edges of the deepest leaf: the traversal keeps at most that
     // many pending children.
@@ -338,7 +388,8 @@ void BVHTree::sortedEntries(const std::vector<int32_t>& ids, SweepEntry* out) {
             std::sort(list, list + count, sweepBefore);
             return;
         }
-        std::vector<uint64_t>& keys = keys_[axis];
+        Scratch& scratch = localScratch();  // no other task runs on this thread till the end
+        std::vector<uint64_t>& keys = scratch.keys;
         // Kind by kind, each in id order: the keys start out sorted by their
         // low bits (kind, id), and only the position's bits are left to sort.
         keys.resize(count);
@@ -351,7 +402,7 @@ void BVHTree::sortedEntries(const std::vector<int32_t>& ids, SweepEntry* out) {
                                                                 : b.max[axis];
                 *k++ = sweepKey(pos, kind, static_cast<uint64_t>(static_cast<int64_t>(id) + bias), idBits);
             }
-        radixSort(keys, keysTmp_[axis], ascending ? idBits + 2 : 0);
+        radixSort(keys, scratch.tmp, ascending ? idBits + 2 : 0);
         for (std::size_t i = 0; i < count; ++i) {
             const uint64_t key = keys[i];
             list[i].pos = keyPos(static_cast<uint32_t>(key >> (idBits + 2)));
@@ -369,38 +420,71 @@ void BVHTree::sortedEntries(const std::vector<int32_t>& ids, SweepEntry* out) {
     for (int axis = 0; axis < 3; ++axis) sortAxis(axis);
 }
 
-void BVHTree::expandObject(int node, int obj) {
-    BVHNode& nd = nodes[node];
+void BVHTree::expandObject(Fragment& f, int node, int obj) {
+    // The object's bvhNode is set when the node gets its final number.
+    BVHNode& nd = f.nodes[node];
     nd.object = obj;
     nd.objects.clear();
-    (*movables_)[obj].bvhNode = nd.index;
 }
 
-void BVHTree::makeLeaf(int node, const Span& span) {
+void BVHTree::makeLeaf(Fragment& f, int node, const Span& span) {
     // Only triangles are left: one centre entry each.
-    BVHNode& nd = nodes[node];
-    nd.triStart = static_cast<int32_t>(triIndices.size());
+    BVHNode& nd = f.nodes[node];
+    std::vector<int>& list = f.tris;
+    nd.triStart = static_cast<int32_t>(list.size());
     const SweepEntry* e = span.axis[0];
     for (std::size_t i = 0, end = 3 * static_cast<std::size_t>(span.count); i < end; ++i)
-        if (e[i].kind == SweepEntry::kCentre) triIndices.push_back(e[i].id);
-    std::sort(triIndices.begin() + nd.triStart, triIndices.end());
-    nd.triCount = static_cast<int32_t>(triIndices.size()) - nd.triStart;
+        if (e[i].kind == SweepEntry::kCentre) list.push_back(e[i].id);
+    std::sort(list.begin() + nd.triStart, list.end());
+    nd.triCount = static_cast<int32_t>(list.size()) - nd.triStart;
     nd.isLeaf = true;
 }
 
-void BVHTree::makeObjectLeaf(int node) {
-    BVHNode& nd = nodes[node];
+void BVHTree::makeObjectLeaf(Fragment& f, int node) {
+    BVHNode& nd = f.nodes[node];
     const Movable& m = (*movables_)[nd.object];
-    nd.triStart = static_cast<int32_t>(triIndices.size());
+    nd.triStart = static_cast<int32_t>(f.tris.size());
     nd.triCount = m.triangleCount;
-    for (int i = 0; i < m.triangleCount; ++i) triIndices.push_back(m.firstTriangle + i);
+    for (int i = 0; i < m.triangleCount; ++i) f.tris.push_back(m.firstTriangle + i);
     nd.isLeaf = true;
+}
+
+int BVHTree::number(Fragment& f, int local, int index, int parent) {
+    int lost = local == 0 ? f.lost : 0;
+    BVHNode& src = f.nodes[local];
+    if (src.left <= -2) return lost + number(*f.subtrees[-2 - src.left], 0, index, parent);
+    const int left = src.left, right = src.right;
+    nodes[index] = std::move(src);
+    BVHNode& nd = nodes[index];
+    nd.index = index;
+    nd.parent = parent;
+    // An object's subtree root is the node that took it apart; objects do
+    // not nest, so its parent carries no object.
+    if (nd.object >= 0 && (parent < 0 || nodes[parent].object != nd.object))
+        (*movables_)[nd.object].bvhNode = index;
+    if (nd.isLeaf) {
+        const auto from = f.tris.begin() + nd.triStart;
+        nd.triStart = static_cast<int32_t>(triIndices.size());
+        triIndices.insert(triIndices.end(), from, from + nd.triCount);
+        return lost;
+    }
+    const int first = static_cast<int>(nodes.size());
+    nodes.emplace_back();
+    nodes.emplace_back();
+    nodes[index].left = first;
+    nodes[index].right = first + 1;
+    lost += number(f, left, first, index);
+    lost += number(f, right, first + 1, index);
+    return lost;
 }
 
 void BVHTree::partition(const Span& span) {
     const std::size_t count = 3 * static_cast<std::size_t>(span.count);
-    SweepEntry* const spill = spill_.data();
-    for (SweepEntry* e : span.axis) {
+    auto partitionAxis = [&](int axis) {
+        std::vector<SweepEntry>& spillList = localScratch().spill;
+        if (spillList.size() < count) spillList.resize(count);
+        SweepEntry* const spill = spillList.data();
+        SweepEntry* const e = span.axis[axis];
         // Each entry is written to both places; only its side's count moves.
         std::size_t kept = 0, spilled = 0;
         for (std::size_t i = 0; i < count; ++i) {
@@ -412,28 +496,61 @@ void BVHTree::partition(const Span& span) {
             spilled += 1 - left;
         }
         std::copy(spill, spill + spilled, e + kept);
+    };
+#if defined(LUMENAR_ACCEL_TBB)
+    if (span.count >= parallelGrain) {
+        tbb::parallel_for(0, 3, partitionAxis);
+        return;
     }
+#endif
+    for (int axis = 0; axis < 3; ++axis) partitionAxis(axis);
 }
 
-int BVHTree::addChildPair(int node) {
-    const int first = static_cast<int>(nodes.size());
-    nodes.emplace_back();
-    nodes.emplace_back();
-    nodes[first].index = first;
-    nodes[first + 1].index = first + 1;
-    nodes[first].parent = nodes[first + 1].parent = node;
-    nodes[node].left = first;
-    nodes[node].right = first + 1;
+int BVHTree::addChildPair(Fragment& f, int node) {
+    std::vector<BVHNode>& list = f.nodes;
+    const int first = static_cast<int>(list.size());
+    list.emplace_back();
+    list.emplace_back();
+    list[first].index = first;
+    list[first + 1].index = first + 1;
+    list[first].parent = list[first + 1].parent = node;
+    list[node].left = first;
+    list[node].right = first + 1;
     return first;
 }
 
-void BVHTree::splitByKind(int node, int depth, bool small, Span span) {
-    nodes[node].splitAxis = 0;
-    const int first = addChildPair(node);
+void BVHTree::descend(Fragment& f, int first, const aabb& boxA, int depthA, int countA, const Span& spanA,
+                      const aabb& boxB, int depthB, int countB, const Span& spanB) {
+#if defined(LUMENAR_ACCEL_TBB)
+    const int grain = std::max(parallelGrain / 4, 1);
+    if (spanA.count >= grain && spanB.count >= grain) {
+        // Each child's subtree goes to a fragment of its own; the children
+        // own distinct primitives, entry ranges and side flags.
+        Fragment* parts[2];
+        for (int c = 0; c < 2; ++c) {
+            auto part = std::make_unique<Fragment>();
+            part->nodes.push_back(std::move(f.nodes[first + c]));
+            f.nodes[first + c] = BVHNode();
+            f.nodes[first + c].left = -2 - static_cast<int>(f.subtrees.size());
+            parts[c] = part.get();
+            f.subtrees.push_back(std::move(part));
+        }
+        tbb::parallel_invoke([&] { subdivideDynamic(*parts[0], 0, boxA, depthA, countA, spanA); },
+                             [&] { subdivideDynamic(*parts[1], 0, boxB, depthB, countB, spanB); });
+        return;
+    }
+#endif
+    subdivideDynamic(f, first, boxA, depthA, countA, spanA);
+    subdivideDynamic(f, first + 1, boxB, depthB, countB, spanB);
+}
+
+void BVHTree::splitByKind(Fragment& f, int node, int depth, bool small, Span span) {
+    f.nodes[node].splitAxis = 0;
+    const int first = addChildPair(f, node);
     const int second = first + 1;
-    BVHNode& p = nodes[node];
-    BVHNode& a = nodes[first];
-    BVHNode& b = nodes[second];
+    BVHNode& p = f.nodes[node];
+    BVHNode& a = f.nodes[first];
+    BVHNode& b = f.nodes[second];
     const int triCount = span.count - static_cast<int>(p.objects.size());
     int leftCount;
     if (triCount == 0) {
@@ -470,18 +587,16 @@ void BVHTree::splitByKind(int node, int depth, bool small, Span span) {
     const aabb boxA = a.bbox, boxB = b.bbox;
     if (small) {
         // Each child is again a small node.
-        subdivideDynamic(first, boxA, depth, 0, spanA);
-        subdivideDynamic(second, boxB, depth, 0, spanB);
+        descend(f, first, boxA, depth, 0, spanA, boxB, depth, 0, spanB);
         return;
     }
     int countA = triCount, countB = 0;
     for (int o : a.objects) countA += (*movables_)[o].triangleCount;
     for (int o : b.objects) countB += (*movables_)[o].triangleCount;
-    subdivideDynamic(first, boxA, depth + 1, countA, spanA);
-    subdivideDynamic(second, boxB, depth + 1, countB, spanB);
+    descend(f, first, boxA, depth + 1, countA, spanA, boxB, depth + 1, countB, spanB);
 }
 
-BVHTree::Plane BVHTree::sweepAxis(const Span& span, int axis, const aabb& box, int count) {
+BVHTree::Plane BVHTree::sweepAxis(Scratch& s, const Span& span, int axis, const aabb& box, int count) {
     const float lo = box.min[axis], hi = box.max[axis];
     const SweepEntry* const entries = span.axis[axis];
     const std::size_t m = static_cast<std::size_t>(span.count);
@@ -504,12 +619,12 @@ BVHTree::Plane BVHTree::sweepAxis(const Span& span, int axis, const aabb& box, i
             if (entries[i].kind != SweepEntry::kCentre) continue;
             --j;
             const aabb& b = primBox(entries[i].id);
-            boxes_[j] = b;
-            centreIds_[j] = entries[i].id;
-            const SweepBox s = j + 1 < m ? grown(loadBox(b), right) : loadBox(b);
-            right = s;
-            storeBox(s, suffix_[j]);
-            suffixArea_[j] = surfaceArea(s) * f;
+            s.boxes[j] = b;
+            s.centreIds[j] = entries[i].id;
+            const SweepBox sb = j + 1 < m ? grown(loadBox(b), right) : loadBox(b);
+            right = sb;
+            storeBox(sb, s.suffix[j]);
+            s.suffixArea[j] = surfaceArea(sb) * f;
         }
     }
 
@@ -526,12 +641,12 @@ BVHTree::Plane BVHTree::sweepAxis(const Span& span, int axis, const aabb& box, i
             const int w = primWeight(e.id);
             nL += w;
             nR -= w;
-            L = grown(L, loadBox(boxes_[moved]));
+            L = grown(L, loadBox(s.boxes[moved]));
             ++moved;
             areaL = surfaceArea(L) * f;
             weightL = static_cast<float>(nL);
             weightR = static_cast<float>(nR);
-            if (moved < m) areaR = suffixArea_[moved];
+            if (moved < m) areaR = s.suffixArea[moved];
             continue;
         }
         // A plane with every primitive on one side separates nothing:
@@ -545,34 +660,173 @@ BVHTree::Plane BVHTree::sweepAxis(const Span& span, int axis, const aabb& box, i
             best.cost = cost;
             best.moved = moved;
             storeBox(L, best.left);
-            best.right = suffix_[moved];
+            best.right = s.suffix[moved];
         }
     }
     return best;
 }
 
-void BVHTree::subdivideDynamic(int node, const aabb& box, int depth, int count, Span span) {
+// The sweep above cut into fixed stretches that run side by side. Boxes
+// are grown by minima and maxima, which group in any way with the same
+// result, so each stretch starts from the union of the boxes before it and
+// then goes on exactly as the whole sweep would; the first best plane of the
+// first stretch with the lowest cost is the whole sweep's first best plane.
+// The stretches do not depend on the thread count.
+BVHTree::Plane BVHTree::sweepAxisChunked(Scratch& s, const Span& span, int axis, const aabb& box, int count) {
+    const float lo = box.min[axis], hi = box.max[axis];
+    const SweepEntry* const entries = span.axis[axis];
+    const std::size_t m = static_cast<std::size_t>(span.count);
+    const std::size_t total = 3 * m;
+    const float dx = box.max.x - box.min.x, dy = box.max.y - box.min.y, dz = box.max.z - box.min.z;
+    const float f = 1.0f / (2.0f * (dx * dy + dx * dz + dy * dz));
+    const std::size_t chunk = static_cast<std::size_t>(std::max(parallelGrain / 2, 16));
+    const std::size_t chunks = (total + chunk - 1) / chunk;
+    auto forEach = [](std::size_t n, auto&& body) {
+#if defined(LUMENAR_ACCEL_TBB)
+        tbb::parallel_for(std::size_t{0}, n, [&](std::size_t c) { body(c); });
+#else
+        for (std::size_t c = 0; c < n; ++c) body(c);
+#endif
+    };
+
+    // Per stretch of entries: its centres, their weight and their box.
+    struct Stretch {
+        std::size_t centres = 0;
+        long long weight = 0;
+        aabb box;
+        Plane best;
+        // Where the whole sweep stands as the stretch begins.
+        std::size_t moved = 0;
+        int nL = 0;
+        aabb left;
+        aabb after;  // the union of the primitives of all later stretches
+    };
+    std::vector<Stretch> parts(chunks);
+    forEach(chunks, [&](std::size_t c) {
+        Stretch& st = parts[c];
+        for (std::size_t i = c * chunk, end = std::min(total, i + chunk); i < end; ++i) {
+            const SweepEntry& e = entries[i];
+            if (e.kind != SweepEntry::kCentre) continue;
+            ++st.centres;
+            st.weight += primWeight(e.id);
+        }
+    });
+    for (std::size_t c = 1; c < chunks; ++c) {
+        parts[c].moved = parts[c - 1].moved + parts[c - 1].centres;
+        parts[c].nL = static_cast<int>(parts[c - 1].nL + parts[c - 1].weight);
+    }
+    // The primitives in centre order, and each stretch's box.
+    forEach(chunks, [&](std::size_t c) {
+        Stretch& st = parts[c];
+        std::size_t j = st.moved;
+        SweepBox acc{};
+        for (std::size_t i = c * chunk, end = std::min(total, i + chunk); i < end; ++i) {
+            const SweepEntry& e = entries[i];
+            if (e.kind != SweepEntry::kCentre) continue;
+            const aabb& b = primBox(e.id);
+            s.boxes[j] = b;
+            s.centreIds[j] = e.id;
+            acc = j++ > st.moved ? grown(acc, loadBox(b)) : loadBox(b);
+        }
+        if (st.centres) storeBox(acc, st.box);
+    });
+    {
+        SweepBox L = loadBox(aabb());
+        for (Stretch& st : parts) {
+            storeBox(L, st.left);
+            if (st.centres) L = grown(L, loadBox(st.box));
+        }
+        bool any = false;
+        SweepBox R{};
+        for (std::size_t c = chunks; c-- > 0;) {
+            Stretch& st = parts[c];
+            if (any) storeBox(R, st.after);
+            if (!st.centres) continue;
+            R = any ? grown(loadBox(st.box), R) : loadBox(st.box);
+            any = true;
+        }
+    }
+    // The suffix boxes, each stretch from its end on as the whole sweep
+    // would go, starting from the union of what lies after it.
+    forEach(chunks, [&](std::size_t c) {
+        const Stretch& st = parts[c];
+        if (!st.centres) return;
+        const std::size_t begin = st.moved, end = st.moved + st.centres;
+        bool any = end < m;
+        SweepBox right = any ? loadBox(st.after) : SweepBox{};
+        for (std::size_t j = end; j-- > begin;) {
+            const SweepBox b = loadBox(s.boxes[j]);
+            right = any ? grown(b, right) : b;
+            any = true;
+            storeBox(right, s.suffix[j]);
+            s.suffixArea[j] = surfaceArea(right) * f;
+        }
+    });
+
+    forEach(chunks, [&](std::size_t c) {
+        Stretch& st = parts[c];
+        Plane& best = st.best;
+        std::size_t moved = st.moved;
+        int nL = st.nL, nR = count - st.nL;
+        SweepBox L = loadBox(st.left);
+        float areaL = moved ? surfaceArea(L) * f : 0.0f;
+        float areaR = moved && moved < m ? s.suffixArea[moved] : 0.0f;
+        float weightL = moved ? static_cast<float>(nL) : 0.0f;
+        float weightR = moved ? static_cast<float>(nR) : 0.0f;
+        for (std::size_t i = c * chunk, end = std::min(total, i + chunk); i < end; ++i) {
+            const SweepEntry& e = entries[i];
+            if (e.kind == SweepEntry::kCentre) {
+                const int w = primWeight(e.id);
+                nL += w;
+                nR -= w;
+                L = grown(L, loadBox(s.boxes[moved]));
+                ++moved;
+                areaL = surfaceArea(L) * f;
+                weightL = static_cast<float>(nL);
+                weightR = static_cast<float>(nR);
+                if (moved < m) areaR = s.suffixArea[moved];
+                continue;
+            }
+            if (!(lo < e.pos && e.pos < hi) || moved == 0 || moved == m) continue;
+            float cost = areaL * weightL + areaR * weightR + kTraversalCost;
+            if (e.id < 0) cost = static_cast<float>(static_cast<double>(cost) * kObjectFactor);
+            if (cost < best.cost) {
+                best.cost = cost;
+                best.moved = moved;
+                storeBox(L, best.left);
+                best.right = s.suffix[moved];
+            }
+        }
+    });
+    Plane best;
+    best.right = box;
+    for (const Stretch& st : parts)
+        if (st.best.cost < best.cost) best = st.best;
+    return best;
+}
+
+void BVHTree::subdivideDynamic(Fragment& f, int node, const aabb& box, int depth, int count, Span span) {
     if (depth >= maxDepth || count < kSmallNode) {
-        BVHNode& nd = nodes[node];
+        BVHNode& nd = f.nodes[node];
         if (nd.objects.empty()) {
-            makeLeaf(node, span);
+            makeLeaf(f, node, span);
             return;
         }
         if (nd.objects.size() == 1 && span.count == 1) {
-            expandObject(node, nd.objects[0]);
-            makeObjectLeaf(node);
+            expandObject(f, node, nd.objects[0]);
+            makeObjectLeaf(f, node);
             return;
         }
-        splitByKind(node, depth, true, span);
+        splitByKind(f, node, depth, true, span);
         return;
     }
 
     // A lone object opens up: from here on its triangles are the primitives,
     // in lists of their own that live as long as this subtree is built.
     std::unique_ptr<SweepEntry[]> objectEntries;
-    if (nodes[node].objects.size() == 1 && span.count == 1) {
-        const int obj = nodes[node].objects[0];
-        expandObject(node, obj);
+    if (f.nodes[node].objects.size() == 1 && span.count == 1) {
+        const int obj = f.nodes[node].objects[0];
+        expandObject(f, node, obj);
         const Movable& mv = (*movables_)[obj];
         std::vector<int32_t> ids(static_cast<std::size_t>(mv.triangleCount));
         for (int i = 0; i < mv.triangleCount; ++i) ids[i] = mv.firstTriangle + i;
@@ -583,6 +837,22 @@ void BVHTree::subdivideDynamic(int node, const aabb& box, int depth, int count, 
         span = Span{{base, base + stride, base + 2 * stride}, mv.triangleCount};
     }
     const std::size_t m = static_cast<std::size_t>(span.count);
+    // A large node sweeps on all cores (one core does better with the plain
+    // sweep, which gives the same plane). It waits for the cores in between,
+    // and then this thread may run other nodes: it keeps work arrays of its
+    // own.
+    bool wide = false;
+#if defined(LUMENAR_ACCEL_TBB)
+    if (span.count >= std::max(parallelGrain, 2)) {
+        const std::size_t allowed =
+            tbb::global_control::active_value(tbb::global_control::max_allowed_parallelism);
+        wide = tbb::this_task_arena::max_concurrency() > 1 && allowed > 1;
+    }
+#endif
+    std::unique_ptr<Scratch> own;
+    if (wide) own = std::make_unique<Scratch>();
+    Scratch& s = wide ? *own : localScratch();
+    s.fit(m);
 
     // Attempts 0 to 2 try the axes from the longest on; attempt 3 is the
     // longest axis again, whose plane attempt 0 already found.
@@ -590,12 +860,12 @@ void BVHTree::subdivideDynamic(int node, const aabb& box, int depth, int count, 
     Plane first;
     Plane plane;
     int axis = longest;
-    int centreOrderOf = -1;  // the axis whose centre order centreIds_ holds
+    int centreOrderOf = -1;  // the axis whose centre order s.centreIds holds
     for (int attempt = 0;; ++attempt) {
         axis = (longest + attempt) % 3;
-        nodes[node].splitAxis = axis;
+        f.nodes[node].splitAxis = axis;
         if (attempt < 3) {
-            plane = sweepAxis(span, axis, box, count);
+            plane = wide ? sweepAxisChunked(s, span, axis, box, count) : sweepAxis(s, span, axis, box, count);
             centreOrderOf = axis;
             if (attempt == 0) first = plane;
         } else {
@@ -603,14 +873,14 @@ void BVHTree::subdivideDynamic(int node, const aabb& box, int depth, int count, 
         }
         if (static_cast<float>(count) <= plane.cost) {
             if (attempt < 3) continue;
-            if (nodes[node].objects.empty()) {
-                makeLeaf(node, span);
+            if (f.nodes[node].objects.empty()) {
+                makeLeaf(f, node, span);
                 return;
             }
             if (plane.moved == 0) {
                 // Objects that no plane separates: part them as a small node
                 // would (triangles from objects, then objects in halves).
-                splitByKind(node, depth, false, span);
+                splitByKind(f, node, depth, false, span);
                 return;
             }
         }
@@ -619,11 +889,11 @@ void BVHTree::subdivideDynamic(int node, const aabb& box, int depth, int count, 
 
     // Split: the primitives whose centres come before the chosen entry go
     // to the first child.
-    const int firstChild = addChildPair(node);
+    const int firstChild = addChildPair(f, node);
     const int second = firstChild + 1;
-    BVHNode& p = nodes[node];
-    BVHNode& a = nodes[firstChild];
-    BVHNode& b = nodes[second];
+    BVHNode& p = f.nodes[node];
+    BVHNode& a = f.nodes[firstChild];
+    BVHNode& b = f.nodes[second];
     a.object = b.object = p.object;
     a.bbox = plane.left;
     b.bbox = plane.right;
@@ -640,7 +910,7 @@ void BVHTree::subdivideDynamic(int node, const aabb& box, int depth, int count, 
         }
     };
     if (centreOrderOf == axis) {
-        for (std::size_t j = 0; j < m; ++j) assign(j, centreIds_[j]);
+        for (std::size_t j = 0; j < m; ++j) assign(j, s.centreIds[j]);
     } else {
         const SweepEntry* e = span.axis[axis];
         std::size_t j = 0;
@@ -649,9 +919,10 @@ void BVHTree::subdivideDynamic(int node, const aabb& box, int depth, int count, 
     }
     if (countA + countB < count) {
         std::printf("error!\n");
-        ++lostTriangles;
+        ++f.lost;
     }
     std::vector<int32_t>().swap(p.objects);
+    own.reset();
     partition(span);
     const int leftCount = static_cast<int>(plane.moved);
     const std::size_t shift = 3 * plane.moved;
@@ -659,8 +930,7 @@ void BVHTree::subdivideDynamic(int node, const aabb& box, int depth, int count, 
     const Span spanB{{span.axis[0] + shift, span.axis[1] + shift, span.axis[2] + shift},
                      span.count - leftCount};
     const aabb boxA = plane.left, boxB = plane.right;
-    subdivideDynamic(firstChild, boxA, depth + 1, countA, spanA);
-    subdivideDynamic(second, boxB, depth + 1, countB, spanB);
+    descend(f, firstChild, boxA, depth + 1, countA, spanA, boxB, depth + 1, countB, spanB);
 }
 
 bool BVHTree::copyDynamicTreeToDevice(Scene*) {

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "accel/device_layout.h"
@@ -44,6 +45,7 @@ struct BVHNode {
 class BVHTree {
  public:
     BVHTree();
+    ~BVHTree();
     BVHTree(const BVHTree&) = delete;
     BVHTree& operator=(const BVHTree&) = delete;
 
@@ -89,6 +91,11 @@ class BVHTree {
     int treeDepth = 0;      // edges from the root to the deepest leaf
     int lostTriangles = 0;  // "error!" reports of the last build
 
+    // Nodes of at least this many primitives are swept and partitioned in
+    // fixed chunks on all cores, and children of at least a quarter of it
+    // are built side by side. The tree does not depend on it.
+    int parallelGrain = 16384;
+
  private:
     // The primitives of a node: along each axis their sweep entries, three
     // per primitive, in sweep order. A split partitions every list stably,
@@ -103,27 +110,43 @@ class BVHTree {
         std::size_t moved = 0;  // primitives in centre order before it
         aabb left, right;
     };
+    // A part of the tree built on its own (subtrees are built side by side),
+    // with its own node list and index list. Node 0 is its root; a node whose
+    // subtree went to another fragment is marked with left = -2 - that
+    // fragment's place in `subtrees`. The parts are numbered afterwards in
+    // the order a depth-first, first-child-first build gives them.
+    struct Fragment;
+    struct Scratch;  // a sweep's and a partition's work arrays
+    struct ThreadScratch;
     bool buildImpl(Scene* scene, bool withObjects);
-    void subdivideDynamic(int node, const aabb& box, int depth, int count, Span span);
-    Plane sweepAxis(const Span& span, int axis, const aabb& box, int count);
+    void subdivideDynamic(Fragment& f, int node, const aabb& box, int depth, int count, Span span);
+    // Builds both children, side by side where both are large.
+    void descend(Fragment& f, int first, const aabb& boxA, int depthA, int countA, const Span& spanA,
+                 const aabb& boxB, int depthB, int countB, const Span& spanB);
+    Plane sweepAxis(Scratch& s, const Span& span, int axis, const aabb& box, int count);
+    Plane sweepAxisChunked(Scratch& s, const Span& span, int axis, const aabb& box, int count);
     // Splits a node without a plane: triangles to the first child and
     // objects to the second, or the objects in two halves. Children of a
     // small node stay small nodes; otherwise they go on with their weights.
-    void splitByKind(int node, int depth, bool small, Span span);
+    void splitByKind(Fragment& f, int node, int depth, bool small, Span span);
     // Appends two linked children of node; returns the first one's index.
-    int addChildPair(int node);
+    int addChildPair(Fragment& f, int node);
     // Moves the primitives marked in left_ to the front of every
     // list of the span, keeping the order on both sides.
     void partition(const Span& span);
-    void expandObject(int node, int object);
-    void makeLeaf(int node, const Span& span);
-    void makeObjectLeaf(int node);
+    void expandObject(Fragment& f, int node, int object);
+    void makeLeaf(Fragment& f, int node, const Span& span);
+    void makeObjectLeaf(Fragment& f, int node);
+    // Gives the fragments' nodes their final numbers; returns the "error!"
+    // reports they made.
+    int number(Fragment& f, int local, int index, int parent);
     // Sweep entries of the primitives `ids` along each axis into
     // out[0 .. 9 * ids.size()), one sorted list of 3 * ids.size() per axis.
     void sortedEntries(const std::vector<int32_t>& ids, SweepEntry* out);
     bool goesLeft(int32_t id) const { return left_[id] != 0; }
     const aabb& primBox(int32_t id) const { return id >= 0 ? triBoxes_[id] : (*movables_)[~id].bounds; }
     int primWeight(int32_t id) const { return id >= 0 ? 1 : (*movables_)[~id].triangleCount; }
+    Scratch& localScratch();
 
     int collapse(int binary, int parent, int parentSlot);
     void makePacks(const BVHNode& leaf);
@@ -131,15 +154,12 @@ class BVHTree {
     std::vector<Movable>* movables_ = nullptr;
     int objectCount_ = 0;
     // Scratch of one build.
-    std::vector<aabb> triBoxes_;     // the triangles' bounds, packed
-    std::vector<uint8_t> sides_;     // 1 for the first child, at id + objectCount_
-    uint8_t* left_ = nullptr;        // the same indexed by id
-    std::vector<SweepEntry> spill_;  // the right-hand entries while partitioning
-    std::vector<aabb> suffix_;
-    std::vector<float> suffixArea_;
-    std::vector<aabb> boxes_;                     // a node's primitives in centre order: their boxes
-    std::vector<int32_t> centreIds_;              // and ids
-    std::vector<uint64_t> keys_[3], keysTmp_[3];  // per axis
+    std::vector<aabb> triBoxes_;  // the triangles' bounds, packed
+    std::vector<uint8_t> sides_;  // 1 for the first child, at id + objectCount_
+    uint8_t* left_ = nullptr;     // the same indexed by id (subtrees built side by side own distinct ids)
+    // Per worker thread; used only between two points where the thread
+    // could pick up another task.
+    std::unique_ptr<ThreadScratch> scratch_;
 };
 
 }  // namespace lumenar

@@ -261,9 +261,10 @@ bool sameBox(const aabb& a, const aabb& b) {
     return true;
 }
 
-void expectReferenceTree(Scene& scene, bool withObjects) {
-    const ReferenceBvh ref(scene, withObjects);
+void expectReferenceTree(Scene& scene, bool withObjects, const ReferenceBvh& ref, int parallelGrain,
+                         std::vector<DynamicBVHNodeProp>& records) {
     BVHTree bvh;
+    bvh.parallelGrain = parallelGrain;
     ASSERT_TRUE(withObjects ? bvh.buildDynamic(&scene) : bvh.build(&scene));
     ASSERT_EQ(bvh.nodeRecords.size(), ref.nodes.size());
     for (std::size_t i = 0; i < ref.nodes.size(); ++i) {
@@ -283,9 +284,24 @@ void expectReferenceTree(Scene& scene, bool withObjects) {
         }
     }
     EXPECT_EQ(bvh.triIndices, ref.triIndices);
+    // Bit for bit (zeros keep their signs) the same on every grain.
+    if (records.empty()) records = bvh.nodeRecords;
+    EXPECT_EQ(std::memcmp(records.data(), bvh.nodeRecords.data(), records.size() * sizeof(records[0])), 0);
     EXPECT_EQ(bvh.lostTriangles, ref.lost);
     for (std::size_t k = 0; k < ref.objectNode.size(); ++k)
         EXPECT_EQ(scene.movables[k].bvhNode, ref.objectNode[k]) << "object " << k;
+}
+
+void expectReferenceTree(Scene& scene, bool withObjects) {
+    const ReferenceBvh ref(scene, withObjects);
+    // Also swept in stretches of a few entries and built side by side from
+    // small nodes on: stretch borders fall everywhere, also between equal
+    // positions and signed zeros.
+    std::vector<DynamicBVHNodeProp> records;
+    for (int grain : {BVHTree().parallelGrain, 8, 37}) {
+        SCOPED_TRACE(grain);
+        expectReferenceTree(scene, withObjects, ref, grain, records);
+    }
 }
 
 }  // namespace
@@ -533,7 +549,7 @@ TEST(BVHBuild, SameTreeAsSortingEveryNodeAgain) {
     }
 }
 
-// The builds sort on all cores; the trees must not depend on how many.
+// The builds run on all cores; the trees must not depend on how many.
 TEST(ParallelBuilds, SameTreesOnOneThreadAndOnAll) {
     Scene scene;
     std::mt19937 rng(44);
@@ -560,4 +576,35 @@ TEST(ParallelBuilds, SameTreesOnOneThreadAndOnAll) {
     EXPECT_TRUE(same(bvh1.triIndices, bvhN.triIndices));
     EXPECT_TRUE(same(bvh1.wideNodes, bvhN.wideNodes));
     EXPECT_TRUE(same(bvh1.widePacks, bvhN.widePacks));
+
+    // Large enough that the BVH's top nodes sweep in stretches on all
+    // cores and its subtrees (also inside the object) are built side by
+    // side; and once more with a grain that does so down to small nodes.
+    Scene big;
+    addRandomSoup(big, 30000, rng);
+    addObject(big, 9000, Vector3d(1, 1, 1), 2.0f, rng);
+    addObject(big, 3, Vector3d(-1, 1, 1), 0.5f, rng);
+    addCoplanarDecals(big, 2000, rng);
+    finishScene(big);
+    for (int grain : {BVHTree().parallelGrain, 100}) {
+        SCOPED_TRACE(grain);
+        // The root's primitives: the static triangles and the two objects.
+        ASSERT_GE(big.triangleCount - 9003 + 2, grain);
+        BVHTree one, all;
+        one.parallelGrain = all.parallelGrain = grain;
+        {
+            device::ThreadLimit limit(1);
+            ASSERT_TRUE(one.buildDynamic(&big));
+        }
+        const int objectRoot = big.movables[0].bvhNode;
+        ASSERT_TRUE(all.buildDynamic(&big));
+        EXPECT_EQ(big.movables[0].bvhNode, objectRoot);
+        EXPECT_EQ(all.nodeRecords[objectRoot].object, 0);
+        EXPECT_TRUE(same(one.nodeRecords, all.nodeRecords));
+        EXPECT_TRUE(same(one.triIndices, all.triIndices));
+        EXPECT_TRUE(same(one.wideNodes, all.wideNodes));
+        EXPECT_TRUE(same(one.wideLinks, all.wideLinks));
+        EXPECT_TRUE(same(one.widePacks, all.widePacks));
+        EXPECT_TRUE(same(one.wideObjectRoots, all.wideObjectRoots));
+    }
 }
