@@ -91,9 +91,10 @@ class BVHTree {
     int treeDepth = 0;      // edges from the root to the deepest leaf
     int lostTriangles = 0;  // "error!" reports of the last build
 
-    // Nodes of at least this many primitives are swept and partitioned in
-    // fixed chunks on all cores, and children of at least a quarter of it
-    // are built side by side. The tree does not depend on it.
+    // With more than one worker thread, nodes of at least this many
+    // primitives are swept in fixed stretches and partitioned on all cores,
+    // and children of at least a quarter of it are built side by side.
+    // Neither it nor the thread count changes the tree.
     int parallelGrain = 16384;
 
  private:
