@@ -596,6 +596,49 @@ void BVHTree::splitByKind(Fragment& f, int node, int depth, bool small, Span spa
     descend(f, first, boxA, depth + 1, countA, spanA, boxB, depth + 1, countB, spanB);
 }
 
+BVHTree::Plane BVHTree::sweepPlanes(const Scratch& s, const SweepEntry* entries, std::size_t begin,
+                                    std::size_t end, const SweepStart& start, std::size_t m, int count,
+                                    float lo, float hi, float f) const {
+    Plane best;
+    std::size_t moved = start.moved;
+    int nL = start.nL, nR = count - start.nL;
+    SweepBox L = loadBox(start.left);
+    // The cost terms of the current left and right sides.
+    float areaL = moved ? surfaceArea(L) * f : 0.0f;
+    float areaR = moved && moved < m ? s.suffixArea[moved] : 0.0f;
+    float weightL = moved ? static_cast<float>(nL) : 0.0f;
+    float weightR = moved ? static_cast<float>(nR) : 0.0f;
+    for (std::size_t i = begin; i < end; ++i) {
+        const SweepEntry& e = entries[i];
+        if (e.kind == SweepEntry::kCentre) {
+            const int w = primWeight(e.id);
+            nL += w;
+            nR -= w;
+            L = grown(L, loadBox(s.boxes[moved]));
+            ++moved;
+            areaL = surfaceArea(L) * f;
+            weightL = static_cast<float>(nL);
+            weightR = static_cast<float>(nR);
+            if (moved < m) areaR = s.suffixArea[moved];
+            continue;
+        }
+        // A plane with every primitive on one side separates nothing:
+        // with the object factor it could still undercut not splitting,
+        // and the node would be "split" into an empty and an identical
+        // child down to the depth limit.
+        if (!(lo < e.pos && e.pos < hi) || moved == 0 || moved == m) continue;
+        float cost = areaL * weightL + areaR * weightR + kTraversalCost;
+        if (e.id < 0) cost = static_cast<float>(static_cast<double>(cost) * kObjectFactor);
+        if (cost < best.cost) {
+            best.cost = cost;
+            best.moved = moved;
+            storeBox(L, best.left);
+            best.right = s.suffix[moved];
+        }
+    }
+    return best;
+}
+
 BVHTree::Plane BVHTree::sweepAxis(Scratch& s, const Span& span, int axis, const aabb& box, int count) {
     const float lo = box.min[axis], hi = box.max[axis];
     const SweepEntry* const entries = span.axis[axis];
@@ -628,41 +671,8 @@ BVHTree::Plane BVHTree::sweepAxis(Scratch& s, const Span& span, int axis, const 
         }
     }
 
-    Plane best;
-    best.right = box;
-    SweepBox L = loadBox(aabb());
-    int nL = 0, nR = count;
-    // The cost terms of the current left and right sides.
-    float areaL = 0.0f, areaR = 0.0f, weightL = 0.0f, weightR = 0.0f;
-    std::size_t moved = 0;
-    for (std::size_t i = 0; i < total; ++i) {
-        const SweepEntry& e = entries[i];
-        if (e.kind == SweepEntry::kCentre) {
-            const int w = primWeight(e.id);
-            nL += w;
-            nR -= w;
-            L = grown(L, loadBox(s.boxes[moved]));
-            ++moved;
-            areaL = surfaceArea(L) * f;
-            weightL = static_cast<float>(nL);
-            weightR = static_cast<float>(nR);
-            if (moved < m) areaR = s.suffixArea[moved];
-            continue;
-        }
-        // A plane with every primitive on one side separates nothing:
-        // with the object factor it could still undercut not splitting,
-        // and the node would be "split" into an empty and an identical
-        // child down to the depth limit.
-        if (!(lo < e.pos && e.pos < hi) || moved == 0 || moved == m) continue;
-        float cost = areaL * weightL + areaR * weightR + kTraversalCost;
-        if (e.id < 0) cost = static_cast<float>(static_cast<double>(cost) * kObjectFactor);
-        if (cost < best.cost) {
-            best.cost = cost;
-            best.moved = moved;
-            storeBox(L, best.left);
-            best.right = s.suffix[moved];
-        }
-    }
+    Plane best = sweepPlanes(s, entries, 0, total, SweepStart{}, m, count, lo, hi, f);
+    if (best.cost >= Plane().cost) best.right = box;
     return best;
 }
 
@@ -765,38 +775,9 @@ BVHTree::Plane BVHTree::sweepAxisChunked(Scratch& s, const Span& span, int axis,
 
     forEach(chunks, [&](std::size_t c) {
         Stretch& st = parts[c];
-        Plane& best = st.best;
-        std::size_t moved = st.moved;
-        int nL = st.nL, nR = count - st.nL;
-        SweepBox L = loadBox(st.left);
-        float areaL = moved ? surfaceArea(L) * f : 0.0f;
-        float areaR = moved && moved < m ? s.suffixArea[moved] : 0.0f;
-        float weightL = moved ? static_cast<float>(nL) : 0.0f;
-        float weightR = moved ? static_cast<float>(nR) : 0.0f;
-        for (std::size_t i = c * chunk, end = std::min(total, i + chunk); i < end; ++i) {
-            const SweepEntry& e = entries[i];
-            if (e.kind == SweepEntry::kCentre) {
-                const int w = primWeight(e.id);
-                nL += w;
-                nR -= w;
-                L = grown(L, loadBox(s.boxes[moved]));
-                ++moved;
-                areaL = surfaceArea(L) * f;
-                weightL = static_cast<float>(nL);
-                weightR = static_cast<float>(nR);
-                if (moved < m) areaR = s.suffixArea[moved];
-                continue;
-            }
-            if (!(lo < e.pos && e.pos < hi) || moved == 0 || moved == m) continue;
-            float cost = areaL * weightL + areaR * weightR + kTraversalCost;
-            if (e.id < 0) cost = static_cast<float>(static_cast<double>(cost) * kObjectFactor);
-            if (cost < best.cost) {
-                best.cost = cost;
-                best.moved = moved;
-                storeBox(L, best.left);
-                best.right = s.suffix[moved];
-            }
-        }
+        const std::size_t begin = c * chunk;
+        st.best = sweepPlanes(s, entries, begin, std::min(total, begin + chunk),
+                              SweepStart{st.moved, st.nL, st.left}, m, count, lo, hi, f);
     });
     Plane best;
     best.right = box;
