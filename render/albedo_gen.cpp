@@ -20,26 +20,34 @@ using namespace lumenar::albedo;
 namespace {
 
 constexpr int kAzimuth = 64;
-constexpr int kPolar = 256;
+constexpr int kPolar = 128;
 constexpr double kPi = 3.14159265358979323846;
 
 struct Half {
     float x, y, z;
+    double w;  // share of the distribution
 };
 
 // Half vectors on the grid of the sampler's numbers for width alpha2
-// (each carries the same share of the distribution).
+// (each carries the same share of the distribution). The outgoing direction
+// lies in the xz plane, so every integrand is mirror-symmetric in the
+// azimuth: half the circle stands for all of it.
 std::vector<Half> halfVectors(float alpha2) {
     std::vector<Half> h;
     h.reserve(kAzimuth * kPolar);
     for (int i = 0; i < kPolar; ++i) {
-        const double xi = (i + 0.5) / kPolar;
+        // The polar number near 1 maps to the grazing tail, where the angle
+        // changes as sqrt(1 - xi): xi = 1 - u^2 with u on the midpoint grid
+        // keeps the integrand smooth.
+        const double u = (i + 0.5) / kPolar;
+        const double xi = 1.0 - u * u;
+        const double w = 2.0 * u / kPolar / kAzimuth;
         const double c = alpha2 > 0.0f ? std::sqrt((1.0 - xi) / (1.0 + (alpha2 - 1.0) * xi)) : 1.0;
         const double s = std::sqrt(std::fmax(0.0, 1.0 - c * c));
         for (int j = 0; j < kAzimuth; ++j) {
-            const double phi = 2.0 * kPi * (j + 0.5) / kAzimuth;
+            const double phi = kPi * (j + 0.5) / kAzimuth;
             h.push_back({static_cast<float>(s * std::cos(phi)), static_cast<float>(s * std::sin(phi)),
-                         static_cast<float>(c)});
+                         static_cast<float>(c), w});
         }
     }
     return h;
@@ -62,11 +70,11 @@ void coat(float mu, float alpha2, const std::vector<Half>& hs, double* e1, doubl
         const float NI = 2.0f * OH * h.z - wo.z;
         const float w = reflectionWeight(mu, NI, OH, h.z, alpha2);
         const float p = pow5(fminf(fmaxf(1.0f - OH, 0.0f), 1.0f));
-        a += w * (1.0f - p);
-        b += w * p;
+        a += h.w * w * (1.0f - p);
+        b += h.w * w * p;
     }
-    *e1 = a / static_cast<double>(hs.size());
-    *e2 = b / static_cast<double>(hs.size());
+    *e1 = a;
+    *e2 = b;
 }
 
 // Interface seen at cosine mu with relative index eta: albedo e0 + s e1, and
@@ -82,20 +90,19 @@ void interface(float mu, float alpha2, float eta, const std::vector<Half>& hs, d
         const float NR = 2.0f * OH * h.z - wo.z;
         const float wr = reflectionWeight(mu, NR, OH, h.z, alpha2);
         if (f.totalInternal) {
-            tir += wr;
+            tir += h.w * wr;
             continue;
         }
-        fres += wr * f.F;
+        fres += h.w * wr * f.F;
         // Refracted direction: -wo / eta + (OH / eta - cosFar) H.
         const float NT = -wo.z / eta + (OH / eta - f.cosFar) * h.z;
         const float wt = refractionWeight(mu, NT, OH, h.z, alpha2);
-        trans += wt;
-        transF += wt * f.F;
+        trans += h.w * wt;
+        transF += h.w * wt * f.F;
     }
-    const double n = static_cast<double>(hs.size());
-    *e0 = (tir + trans) / n;
-    *e1 = (fres - transF) / n;
-    *refl = (tir + fres) / n;
+    *e0 = tir + trans;
+    *e1 = fres - transF;
+    *refl = tir + fres;
 }
 
 // Integral of the piecewise-linear interpolant of v (nodes muNode) times 2 mu.

@@ -103,7 +103,7 @@ constexpr int kCoatMu = 32;
 constexpr int kCoatRough = 32;
 constexpr int kIfMu = 16;
 constexpr int kIfRough = 16;
-constexpr int kIfIor = 16;
+constexpr int kIfIor = 21;
 constexpr float kIfIorMax = 3.0f;  // index axis: 1 ... 3
 
 constexpr int kCoatE1 = 0;
