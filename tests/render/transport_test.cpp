@@ -454,6 +454,113 @@ TEST(Furnace, RoughSurfacesShowTheirDirectionalAlbedo) {
     }
 }
 
+namespace {
+
+// Textbook GGX of width a2 = alpha^2 with its separable Smith masking: the
+// directional albedo of a white metal at cosine mu, by quadrature.
+double textbookMetalAlbedo(double mu, double a2, int nt = 400, int np = 200) {
+    auto g1 = [&](double x) { return 2.0 * x / (x + std::sqrt(a2 + (1.0 - a2) * x * x)); };
+    const double ox = std::sqrt(1.0 - mu * mu), oz = mu;
+    double s = 0.0;
+    for (int i = 0; i < nt; ++i) {
+        const double t = (i + 0.5) * (kPi / 2) / nt;
+        const double ix0 = std::sin(t), iz = std::cos(t);
+        for (int j = 0; j < np; ++j) {
+            const double ph = (j + 0.5) * kPi / np;  // mirror-symmetric in phi
+            const double ix = ix0 * std::cos(ph), iy = ix0 * std::sin(ph);
+            double hx = ix + ox, hy = iy, hz = iz + oz;
+            const double len = std::sqrt(hx * hx + hy * hy + hz * hz);
+            hx /= len, hy /= len, hz /= len;
+            const double den = hz * hz * (a2 - 1.0) + 1.0;
+            const double D = a2 / (kPi * den * den);
+            s += D * g1(iz) * g1(oz) / (4.0 * oz) * std::sin(t) * (kPi / 2 / nt) * (2.0 * kPi / np);
+        }
+    }
+    return s;
+}
+
+}  // namespace
+
+// A coloured rough metal in the furnace: what its single-scattering lobe
+// reflects (colour c times the albedo E) plus what bounces between its
+// microfacets, c^k for k > 1 bounces with the average albedo E_avg as the
+// chance of leaving after each: c^2 E_avg (1 - E) / (1 - c (1 - E_avg)).
+// E and E_avg come from quadrature of the textbook lobe.
+TEST(Furnace, ColouredMetalShowsItsExpectedAlbedo) {
+    const float rough = 0.7f;
+    const double a2 = std::pow(static_cast<double>(rough), 4.0);
+    Mat metal;
+    metal.base = Color(0.95f, 0.64f, 0.3f), metal.metalness = 1.0f, metal.roughness = rough, metal.ior = 1.5f;
+    const double tilt = 50.0 * kPi / 180.0;
+    const double E = textbookMetalAlbedo(std::cos(tilt), a2);
+    double Eavg = 0.0;
+    const int nm = 48;
+    for (int i = 0; i < nm; ++i) {
+        const double mu = (i + 0.5) / nm;
+        Eavg += textbookMetalAlbedo(mu, a2, 160, 80) * 2.0 * mu / nm;
+    }
+    EXPECT_LT(E, 0.97) << "the single-scattering lobe loses light at this roughness";
+
+    const Vector3d n(0.0f, static_cast<float>(std::sin(tilt)), static_cast<float>(std::cos(tilt)));
+    const Vector3d a = normalize(Vector3d(1, 0, 0)), b = cross(n, a);
+    Mesh mesh;
+    const float h = 3.0f;
+    mesh.quad((-a - b) * h, (a - b) * h, (a + b) * h, (b - a) * h, 0);
+    const int res = 24;
+    const std::string path = writeScene(
+        "lumenar_furnace_metal",
+        sceneText(res, Vector3d(0, 0, 4), Vector3d(0, 0, 0), 40.0f, Color(1, 1, 1), {metal}, mesh));
+    const auto frames = renderFrames(path, 100);
+    ASSERT_EQ(frames.size(), 100u);
+    const Estimate e = wholeImage(frames, res);
+    for (int ch = 0; ch < 3; ++ch) {
+        const double c = channel(metal.base, ch);
+        const double expected = c * E + c * c * Eavg * (1.0 - E) / (1.0 - c * (1.0 - Eavg));
+        std::printf("coloured metal channel %d: %.4f, expected %.4f\n", ch, e.mean[ch], expected);
+        EXPECT_NEAR(e.mean[ch], expected, 0.015 * expected) << "channel " << ch;
+        EXPECT_LT(e.stderr_[ch], 0.005 * expected) << "too few samples";
+    }
+}
+
+// A subsurface-marked floor (negative transparency) outside subsurface mode
+// is an opaque material: it receives the lamp's light, and BSDF sampling
+// alone, light sampling alone and their combination agree.
+TEST(DirectLightEstimators, SubsurfaceMarkedSurfaceIsLitOutsideSubsurfaceMode) {
+    Mat floor, lamp;
+    floor.name = "wax", floor.base = Color(0.8f, 0.6f, 0.5f), floor.spec = Color(0.5f, 0.5f, 0.5f);
+    floor.roughness = 0.5f, floor.ior = 1.4f, floor.transparency = -1.0f;
+    lamp.name = "lamp", lamp.base = Color(0, 0, 0), lamp.emission = Color(6.0f, 6.0f, 6.0f);
+    Mesh mesh;
+    mesh.quad(Vector3d(-2, 0, 2), Vector3d(2, 0, 2), Vector3d(2, 0, -2), Vector3d(-2, 0, -2), 0);
+    mesh.quad(Vector3d(-0.6f, 1.5f, 0.6f), Vector3d(-0.6f, 1.5f, -0.6f), Vector3d(0.6f, 1.5f, -0.6f),
+              Vector3d(0.6f, 1.5f, 0.6f), 1, 2);
+    const int res = 12;
+    const std::string path =
+        writeScene("lumenar_marked_floor", sceneText(res, Vector3d(0, 1.0f, 2.5f), Vector3d(0, 0, 0), 1.0f,
+                                                     Color(0, 0, 0), {floor, lamp}, mesh));
+    const int frames = 600;
+    const auto mis = renderFrames(path, frames, DirectLightStrategy::kMis);
+    const auto bsdf = renderFrames(path, frames, DirectLightStrategy::kBsdfOnly);
+    const auto light = renderFrames(path, frames, DirectLightStrategy::kLightOnly);
+    ASSERT_EQ(mis.size(), static_cast<std::size_t>(frames));
+    ASSERT_EQ(bsdf.size(), mis.size());
+    ASSERT_EQ(light.size(), mis.size());
+    // The lower half of the image shows the floor only.
+    auto in = [&](int, int y) { return y < res / 2; };
+    const Estimate e[3] = {regionMean(mis, res, in), regionMean(bsdf, res, in), regionMean(light, res, in)};
+    const char* names[3] = {"MIS", "BSDF only", "light only"};
+    for (int ch = 0; ch < 3; ++ch) {
+        EXPECT_GT(e[2].mean[ch], 0.1) << "the floor is lit through light sampling";
+        for (int i = 0; i < 3; ++i)
+            for (int j = i + 1; j < 3; ++j) {
+                const double se = std::hypot(e[i].stderr_[ch], e[j].stderr_[ch]);
+                EXPECT_LT(se, 0.03 * e[0].mean[ch]) << "too few samples";
+                EXPECT_NEAR(e[i].mean[ch], e[j].mean[ch], 3.5 * se)
+                    << names[i] << " vs " << names[j] << ", channel " << ch;
+            }
+    }
+}
+
 // ---- samplers against their densities -----------------------------------------
 
 namespace {
