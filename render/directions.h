@@ -29,9 +29,9 @@ struct XorwowDraws {
     LUMENAR_HD float operator()() { return xorwowUniform(state); }
 };
 
-// Uniform numbers of one Metropolis bounce, each in [0, 1): u0 half-vector
-// azimuth, u1 half-vector polar angle, u2 anisotropic half-plane, u3 Fresnel
-// decision, u4 transparency decision, u5 and u6 diffuse direction.
+// Uniform numbers of one Metropolis bounce, each in [0, 1), read in order by
+// the material sampler: u0 and u1 the half vector (or cosine direction), u2
+// the lobe, u3 reflection or refraction at the interface; the rest spare.
 struct BSDFSample {
     float u[7];
 };
