@@ -286,9 +286,11 @@ LUMENAR_HD BounceResult shadeHitFrom(const Ray& ray, const SurfaceHit& hit, int 
         return BounceResult{front ? m.emission : Color(0.0f, 0.0f, 0.0f), Color(1.0f, 1.0f, 1.0f), ray, -1};
     }
 
-    const Continuation c = sampleContinuationFrom(hit.point, hit.normal, d, m, next);
+    const ShadingPoint p = shadingPoint(m, hit.normal, -d);
+    const Continuation c = sampleContinuationAt(hit.point, p, next);
 
     VertexObj v = surfaceVertexAt(hit, d);
+    v.usePoint(p);
 
     BounceResult r;
     r.radiance = directLight(v, next, materials, lightCount, lights, q, strategy);

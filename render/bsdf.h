@@ -19,15 +19,19 @@ struct Continuation {
 // interface lobes. A path that meets the surface exactly edge-on is treated
 // as arriving just above it.
 template <class Draws>
-LUMENAR_HD Continuation sampleContinuationFrom(const Vector3d& x, const Vector3d& n, const Vector3d& d,
-                                               const Material& m, Draws& next, bool subsurface = false) {
-    const ShadingPoint p = shadingPoint(m, n, -d, subsurface);
+LUMENAR_HD Continuation sampleContinuationAt(const Vector3d& x, const ShadingPoint& p, Draws& next) {
     const MaterialSample s = sampleMaterial(p, next);
     Continuation c;
     c.factor = s.weight;
     c.lobe = s.lobe;
     c.ray = Ray(x + s.wi * kRayOffset, s.wi);
     return c;
+}
+
+template <class Draws>
+LUMENAR_HD Continuation sampleContinuationFrom(const Vector3d& x, const Vector3d& n, const Vector3d& d,
+                                               const Material& m, Draws& next, bool subsurface = false) {
+    return sampleContinuationAt(x, shadingPoint(m, n, -d, subsurface), next);
 }
 
 LUMENAR_HD inline Continuation sampleContinuation(const Vector3d& x, const Vector3d& n, const Vector3d& d,

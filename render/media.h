@@ -177,7 +177,8 @@ LUMENAR_HD BounceResult traceSSVolFrom(const Ray& incoming, int bounce, Draws& n
         // entering, starts a walk. Outside subsurface mode it is an opaque
         // material like any other.
         const bool sss = flags.subsurface && m.transparency < 0.0f;
-        Continuation c = sampleContinuationFrom(hit.point, hit.normal, d, m, next, sss);
+        const ShadingPoint p = shadingPoint(m, hit.normal, -d, sss);
+        Continuation c = sampleContinuationAt(hit.point, p, next);
         if (sss && c.lobe == kLobeEnter && entering && !c.factor.isBlack()) {
             const Vector3d T = c.ray.direction;
             const Vector3d o = c.ray.origin;
@@ -208,6 +209,7 @@ LUMENAR_HD BounceResult traceSSVolFrom(const Ray& incoming, int bounce, Draws& n
 
         VertexObj v = surfaceVertexAt(hit, d);
         v.subsurface = sss;
+        v.usePoint(p);
         Color direct;
         if (flags.fog && volumeCount >= 1) {
             const FoggedShadowQueries<Queries, Draws> fq{q, volumes[0], next};

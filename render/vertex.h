@@ -72,6 +72,14 @@ struct VertexObj : Vertex {
     Material material = blankMaterial();
     bool subsurface = false;  // a subsurface material's base is its entry (subsurface mode)
     ShadingPoint point;
+    bool pointGiven = false;  // `point` already holds this vertex's material seen along -incoming
+
+    // Hands over the material as the caller already formed it for the same
+    // hit, incoming direction (unit) and mode, sparing the sampler the work.
+    LUMENAR_HD void usePoint(const ShadingPoint& p) {
+        point = p;
+        pointGiven = true;
+    }
 
     // Samples a lobe and direction from the generator (direct-lighting
     // sample). Normalises `incoming`, copies the material and records nl,
@@ -147,7 +155,7 @@ struct VertexObj : Vertex {
         incoming = normalize(incoming);
         material = materials[materialIndex];
         orientedNormal = orientNormal(surfaceNormal, incoming);
-        point = shadingPoint(material, surfaceNormal, -incoming, subsurface);
+        if (!pointGiven) point = shadingPoint(material, surfaceNormal, -incoming, subsurface);
     }
 
     LUMENAR_HD ScatterResult take(const MaterialSample& m) {
