@@ -186,8 +186,8 @@ LUMENAR_HD inline float lightPdfAlong(const Vector3d& normal, float invArea, flo
 //    any emissive triangle of the light list, contributes its emission times
 //    the sample's weight;
 //  - towards a uniform point on the chosen light (1 / lightCount each).
-// A diffuse sample uses only the light point (its direction is not traced); a
-// perfectly specular one only its own direction.
+// A cosine-lobe sample uses only the light point (its direction is not
+// traced); a perfectly specular one only its own direction.
 //
 // Queries q (supplied by the tracer, backed by the BVH):
 //   EmitterHit q.nearestEmitter(const Ray& r): the nearest surface along r on
@@ -205,18 +205,20 @@ LUMENAR_HD Color directLight(VertexObj& v, Draws& next, const Material* material
     const deviceLightTriangle& light = lights[chooseLight(next(), lightCount)];
     const bool useBsdf = strategy != DirectLightStrategy::kLightOnly;
     const bool useLight = strategy != DirectLightStrategy::kBsdfOnly;
-    // With MIS a diffuse vertex sample only picks the lobe: its light comes
-    // from the light point, so its direction is never traced.
+    // With MIS a cosine-lobe vertex sample only picks the lobe: its light
+    // comes from the light point, so its direction is never traced.
     const bool traceDiffuse = strategy == DirectLightStrategy::kBsdfOnly;
     const ScatterResult s = v.getSampleAndAlphaFrom(next, materials, traceDiffuse);
-    const bool bsdfSide = s.isDelta || (useBsdf && (v.lobe != kLobeDiffuse || traceDiffuse));
+    const bool bsdfSide = s.isDelta || (useBsdf && (!isCosineLobe(v.lobe) || traceDiffuse));
     const bool lightSide = !s.isDelta && useLight;
     const bool mis = bsdfSide && lightSide;
 
     // Along the sampled direction.
     Color viaBsdf(0.0f, 0.0f, 0.0f);
     if (bsdfSide && !s.alpha.isBlack()) {
-        const float pdfB = v.pdf(s.ray.direction);
+        // A perfectly smooth lobe has no density to weigh against; its own
+        // direction carries all of its light.
+        const float pdfB = s.isDelta ? 1.0f : v.pdf(s.ray.direction);
         if (pdfB > 0.0f) {
             const EmitterHit e = q.nearestEmitter(s.ray);
             if (e.found && dot(e.normal, s.ray.direction) < 0.0f) {
@@ -265,8 +267,8 @@ LUMENAR_HD inline VertexObj surfaceVertexAt(const SurfaceHit& hit, const Vector3
 }
 
 // Everything of one bounce after the nearest hit: emitter rule, continuation,
-// next-event estimate and roulette. Draw order: continuation (3, 4 or 6),
-// light choice (1), vertex sample (3 to 6), light point (2, non-delta vertex
+// next-event estimate and roulette. Draw order: continuation (3 or 4),
+// light choice (1), vertex sample (3 or 4), light point (2, non-delta vertex
 // samples only), roulette (1).
 template <class Draws, class Queries>
 LUMENAR_HD BounceResult shadeHitFrom(const Ray& ray, const SurfaceHit& hit, int bounce, Draws& next,
@@ -283,9 +285,11 @@ LUMENAR_HD BounceResult shadeHitFrom(const Ray& ray, const SurfaceHit& hit, int 
         return BounceResult{front ? m.emission : Color(0.0f, 0.0f, 0.0f), Color(1.0f, 1.0f, 1.0f), ray, -1};
     }
 
-    const Continuation c = sampleContinuationFrom(hit.point, hit.normal, d, m, next);
+    const ShadingPoint p = shadingPoint(m, hit.normal, -d);
+    const Continuation c = sampleContinuationAt(hit.point, p, next);
 
     VertexObj v = surfaceVertexAt(hit, d);
+    v.usePoint(p);
 
     BounceResult r;
     r.radiance = directLight(v, next, materials, lightCount, lights, q, strategy);

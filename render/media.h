@@ -124,20 +124,9 @@ struct FoggedShadowQueries {
     }
 };
 
-// Replays three numbers already drawn, then hands out fresh ones: lets a
-// caller that had to look at the reflection decision first still take the
-// shared continuation sampler's reflection lobe.
-template <class Draws>
-struct ReplayDraws {
-    float first[3];
-    int used;
-    Draws& rest;
-    LUMENAR_HD float operator()() { return used < 3 ? first[used++] : rest(); }
-};
-
 // One bounce with fog and subsurface scattering. Draw order per pass through
 // a surface: fog transmittance (1) and march (fog on, entering), continuation
-// (3 to 6; 4 plus 2 per scattering event for a subsurface walk), next-event
+// (3 or 4; 1 more, plus 2 per scattering event, for a subsurface walk), next-event
 // estimate as in shadeHitFrom (with fog, 2 more per shadow ray that reaches a
 // light), roulette (1).
 template <class Draws, class Queries, class Stats = NoMediaStats>
@@ -183,57 +172,44 @@ LUMENAR_HD BounceResult traceSSVolFrom(const Ray& incoming, int bounce, Draws& n
         // The light reflected here reaches the ray's origin through the fog
         // and the walk so far; the continuation factor comes on top.
         const Color arriving = W;
-        Continuation c;
-        if (m.transparency >= 0.0f) {
-            c = sampleContinuationFrom(hit.point, hit.normal, d, m, next);
-        } else {
-            // Subsurface-marked: the reflection lobe as usual; otherwise the
-            // light enters (or leaves) without a refraction factor, or starts
-            // a walk.
-            ReplayDraws<Draws> replay{{next(), next(), next()}, 0, next};
-            const float r2 = m.roughness * m.roughness;
-            const Vector3d H = ggxHalfVector(replay.first[0], replay.first[1], r2 * r2, microfacetFrame(nl));
-            const MicrofacetGeometry g = microfacetGeometry(d, nl, H, entering, m);
-            if (choosesReflection(replay.first[2], g)) {
-                c = sampleContinuationFrom(hit.point, hit.normal, d, m, replay);
-            } else {
-                const Vector3d T = g.refracted;
-                const Vector3d o = hit.point + T * kRayOffset;
-                c.ray = Ray(o, T);
-                c.factor = white;
-                if (!(dot(nl, T) < 0.0f)) {
-                    // A microfacet refraction that stays on the near side
-                    // carries no light.
-                    c.factor = black;
-                } else if (flags.subsurface && entering) {
-                    SurfaceHit exit;
-                    if (!q.nearest(c.ray, &exit)) return BounceResult{R, W, c.ray, -1};
-                    const Material& mE = materials[exit.materialIndex];
-                    const float xi = next();
-                    const float s = m.rsc > 0.0f ? -logf(xi) / m.rsc : FLT_MAX;
-                    if (s < exit.t) {
-                        // Scatters at depth s; leaves towards the entry side.
-                        const Vector3d ps = o + T * s;
-                        const float phi = azimuth(next());
-                        const float z = 2.0f * next() - 1.0f;
-                        const float r = sqrtf(fabsf(z));
-                        const Frame f = cosineFrame(nl);
-                        const Vector3d om =
-                            f.u * (cosf(phi) * r) + f.v * (sinf(phi) * r) + nl * sqrtf(1.0f - fabsf(z));
-                        const Color weight = expNeg(m.absorption * s) * mE.basecolor;
-                        if (!hasNaN(weight)) W *= weight;
-                        ray = Ray(ps, normalize(om));
-                        stats.walkStep();
-                        continue;
-                    }
-                    const Color tint = expNeg(m.absorption * exit.t);
-                    if (!hasNaN(tint)) W *= tint * mE.basecolor;
-                }
+        // A subsurface-marked material in subsurface mode: the coat reflects
+        // as usual; what it leaves enters (or leaves) the material and, on
+        // entering, starts a walk. Outside subsurface mode it is an opaque
+        // material like any other.
+        const bool sss = flags.subsurface && m.transparency < 0.0f;
+        const ShadingPoint p = shadingPoint(m, hit.normal, -d, sss);
+        Continuation c = sampleContinuationAt(hit.point, p, next);
+        if (sss && c.lobe == kLobeEnter && entering && !c.factor.isBlack()) {
+            const Vector3d T = c.ray.direction;
+            const Vector3d o = c.ray.origin;
+            SurfaceHit exit;
+            if (!q.nearest(c.ray, &exit)) return BounceResult{R, W, c.ray, -1};
+            const Material& mE = materials[exit.materialIndex];
+            const float xi = next();
+            const float s = m.rsc > 0.0f ? -logf(xi) / m.rsc : FLT_MAX;
+            if (s < exit.t) {
+                // Scatters at depth s; leaves towards the entry side.
+                const Vector3d ps = o + T * s;
+                const float phi = azimuth(next());
+                const float z = 2.0f * next() - 1.0f;
+                const float r = sqrtf(fabsf(z));
+                const Frame f = cosineFrame(nl);
+                const Vector3d om =
+                    f.u * (cosf(phi) * r) + f.v * (sinf(phi) * r) + nl * sqrtf(1.0f - fabsf(z));
+                const Color weight = expNeg(m.absorption * s) * mE.basecolor * c.factor;
+                if (!hasNaN(weight)) W *= weight;
+                ray = Ray(ps, normalize(om));
+                stats.walkStep();
+                continue;
             }
+            const Color tint = expNeg(m.absorption * exit.t);
+            if (!hasNaN(tint)) W *= tint * mE.basecolor;
         }
         W *= c.factor;
 
         VertexObj v = surfaceVertexAt(hit, d);
+        v.subsurface = sss;
+        v.usePoint(p);
         Color direct;
         if (flags.fog && volumeCount >= 1) {
             const FoggedShadowQueries<Queries, Draws> fq{q, volumes[0], next};

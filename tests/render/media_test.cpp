@@ -553,28 +553,55 @@ TEST(Fog, DenseMediumStaysFinite) {
     }
 }
 
-// The next-event estimate at a subsurface-marked surface: its refraction lobe
-// is taken with probability 1 - F (no transparency number is drawn), so the
-// lobe's probability is 1 - F, not a negative number that would drop every
-// light sample through the surface.
-TEST(Subsurface, MarkedRefractionLobeHasAProperProbability) {
-    const std::vector<Material> mats = {marked(1.4f, 10.0f, Color(0, 0, 0), Color(1, 1, 1))};
-    std::vector<Material> rough = mats;
-    rough[0].roughness = rough[0].roughnessY = 0.5f;
-    VertexObj v;
-    v.surfaceNormal = v.normal = Vector3d(0, 0, 1);
-    v.hitPoint = v.position = Vector3d(0, 0, 0);
-    v.incoming = normalize(Vector3d(0.2f, 0, 1));  // leaving through the surface from below
-    v.materialIndex = 0;
-    ScriptedDraws draws{0.3f, 0.6f, 0.999f};
-    v.getSampleAndAlphaFrom(draws, rough.data());
-    EXPECT_EQ(draws.used, 3);
-    ASSERT_EQ(v.lobe, kLobeRefraction);
-    EXPECT_GT(v.lobeProb, 0.0f);
-    EXPECT_LE(v.lobeProb, 1.0f);
-    // A light above the surface is seen through the refraction lobe.
+// The next-event estimate at a subsurface-marked surface outside subsurface
+// mode treats it as the opaque material it then is (the same lobes, with the
+// same probabilities, as transparency 0), so lights above it reach it; in
+// subsurface mode what the coat leaves is the entry into the material, which
+// the estimate does not evaluate.
+TEST(Subsurface, MarkedMaterialIsOpaqueOutsideSubsurfaceMode) {
+    std::vector<Material> mats = {marked(1.4f, 10.0f, Color(0, 0, 0), Color(1, 1, 1))};
+    mats[0].roughness = mats[0].roughnessY = 0.5f;
+    mats[0].basecolor = Color(0.6f, 0.5f, 0.4f);
+    mats[0].specular = Color(1, 1, 1);
+    std::vector<Material> opaque = mats;
+    opaque[0].transparency = 0.0f;
     const Vector3d up = normalize(Vector3d(0.1f, 0.2f, 1));
-    const Color f = v.bsdf(up);
-    EXPECT_GT(f.r, 0.0f);
-    EXPECT_GT(v.pdf(up), 0.0f);
+    for (bool subsurface : {false, true}) {
+        int diffuse = 0, enter = 0;
+        for (uint64_t seed = 0; seed < 400; ++seed) {
+            VertexObj v, w;
+            for (VertexObj* x : {&v, &w}) {
+                x->surfaceNormal = x->normal = Vector3d(0, 0, 1);
+                x->incoming = normalize(Vector3d(0.2f, 0, -1));  // arriving from above
+                x->subsurface = subsurface;
+            }
+            CountingDraws a(seed), b(seed);
+            const ScatterResult s = v.getSampleAndAlphaFrom(a, mats.data());
+            w.getSampleAndAlphaFrom(b, opaque.data());
+            EXPECT_EQ(a.used, b.used);
+            EXPECT_TRUE(isFiniteColor(s.alpha));
+            if (!subsurface) {
+                ASSERT_EQ(v.lobe, w.lobe);
+                EXPECT_FLOAT_EQ(v.lobeProb, w.lobeProb);
+                const Color f = v.bsdf(up), g = w.bsdf(up);
+                EXPECT_FLOAT_EQ(f.r, g.r);
+                EXPECT_FLOAT_EQ(v.pdf(up), w.pdf(up));
+                if (v.lobe == kLobeDiffuse) {
+                    ++diffuse;
+                    EXPECT_GT(f.r, 0.0f);
+                    EXPECT_GT(v.pdf(up), 0.0f);
+                }
+            } else if (v.lobe == kLobeEnter) {
+                ++enter;
+                EXPECT_TRUE(s.isDelta);
+                EXPECT_TRUE(v.bsdf(up).isBlack());
+                if (!s.alpha.isBlack()) {
+                    EXPECT_LT(s.ray.direction.z, 0.0f) << "goes in";
+                }
+            } else {
+                EXPECT_EQ(v.lobe, kLobeReflection);
+            }
+        }
+        EXPECT_GT(subsurface ? enter : diffuse, 200);
+    }
 }

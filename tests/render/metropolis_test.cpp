@@ -553,7 +553,7 @@ TEST(MetroImage, GlassCausticMatchesThePathTracer) {
     ASSERT_TRUE(a.started);
     const Estimate pt = pathTraced(a, 600);
     // The per-frame evaluation itself, on independent states.
-    expectSameImage(pt, independentStates(a, 300), 5.0, "glass caustic, independent states");
+    expectSameImage(pt, independentStates(a, 600), 5.0, "glass caustic, independent states");
     const Estimate mlt = metropolis(a, 8, 128);
     expectSameImage(pt, mlt, 5.0, "glass caustic");
 }
