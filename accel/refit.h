@@ -19,11 +19,17 @@ LUMENAR_HD inline void updateBVH(int object, Vector3d offset, Movable* movables,
     const Vector3d delta = offset - oldOffset;
     m.offset = offset;
 
-    const int s = m.bvhNode;
-    const aabb stored = nodes[s].box;
-    nodes[s].box = aabb(stored.min + offset, stored.max + offset);
-
-    for (int p = nodes[s].parent; p >= 0; p = nodes[p].parent) {
+    // A parent's box is the union of its children's in the parent's
+    // coordinates: a child that is the root of a movable object (this one or
+    // another) holds its box in that object's load-time coordinates, so it
+    // counts where the object stands now.
+    const auto placedBox = [&](int child, int parentObject) {
+        const DynamicBVHNodeProp& c = nodes[child];
+        if (c.object < 0 || c.object == parentObject) return c.box;
+        const Vector3d o = movables[c.object].offset;
+        return aabb(c.box.min + o, c.box.max + o);
+    };
+    for (int p = nodes[m.bvhNode].parent; p >= 0; p = nodes[p].parent) {
         DynamicBVHNodeProp& n = nodes[p];
         bool refit = false;
         for (int a = 0; a < 3 && !refit; ++a)  // NaN counts as outside
@@ -31,11 +37,10 @@ LUMENAR_HD inline void updateBVH(int object, Vector3d offset, Movable* movables,
         for (int a = 0; a < 3 && !refit; ++a)
             refit = delta[a] != 0.0f && (n.box.min[a] == oldBox.min[a] || n.box.max[a] == oldBox.max[a]);
         if (!refit) break;
-        const aabb& c0 = nodes[n.first()].box;
-        const aabb& c1 = nodes[n.second].box;
+        const aabb c0 = placedBox(n.first(), n.object);
+        const aabb c1 = placedBox(n.second, n.object);
         n.box = aabb(vmin(c0.min, c1.min), vmax(c0.max, c1.max));
     }
-    nodes[s].box = stored;
 }
 
 // The same, and the wide layout's boxes on the path from the object up to

@@ -161,8 +161,7 @@ LUMENAR_HD inline EmitterHit emitterHitOf(const deviceTriangle& tri, const Mater
     if (!tri.isLight || !m.isEmissive()) return e;
     e.found = true;
     e.t = t;
-    const float len = length(tri.normal1);
-    e.normal = len > 0.0f ? tri.normal1 / len : tri.normal1;
+    e.normal = emitterFaceNormal(tri.p1, tri.p2, tri.p3, tri.normal1, tri.normal2, tri.normal3);
     e.invArea = tri.invArea;
     e.emission = m.emission;
     return e;

@@ -763,11 +763,9 @@ class Parser {
             l.p1 = t.p1;
             l.p2 = t.p2;
             l.p3 = t.p3;
-            // Light sampling divides by the cosine at the light, so its normal
-            // must be unit length; a flat face's normal1 is the raw cross
-            // product, which would scale the light by twice its area.
-            const float len = length(t.normal1);
-            l.normal = len > 0.0f ? t.normal1 / len : t.normal1;
+            // Light sampling divides by the cosine at the light: the unit face
+            // normal, never a (smooth-shaded) vertex normal.
+            l.normal = emitterFaceNormal(t.p1, t.p2, t.p3, t.normal1, t.normal2, t.normal3);
             l.invArea = 1.0f / t.area;
             l.triangleIndex = draft_.lightIndices[i];
             l.emission = draft_.materials[static_cast<std::size_t>(t.materialIndex)].emission;

@@ -55,6 +55,24 @@ struct deviceTriangle {
     float invArea;
 };
 
+// The unit normal of an emitting triangle's face, on the side its vertex
+// normals point to. Light sampling measures area against this normal, so it
+// must be the plane's own normal even where the surface is smooth-shaded
+// (a vertex normal would tilt the light's cosine). A flat face stores its raw
+// cross product as every vertex normal, which gives the same side.
+LUMENAR_HD inline Vector3d emitterFaceNormal(const Vector3d& p1, const Vector3d& p2, const Vector3d& p3,
+                                             const Vector3d& n1, const Vector3d& n2, const Vector3d& n3) {
+    const Vector3d side = n1 + n2 + n3;
+    Vector3d n = cross(p2 - p1, p3 - p1);
+    float len = length(n);
+    if (!(len > 0.0f)) {  // no face to speak of (never hit): the vertex normals' side
+        n = side;
+        len = length(n);
+    }
+    if (len > 0.0f) n = n / len;
+    return dot(n, side) < 0.0f ? -n : n;
+}
+
 struct deviceLightTriangle {
     Vector3d p1, p2, p3;
     Vector3d normal;
@@ -121,10 +139,7 @@ struct Volume {
     LUMENAR_HD float Density(const Vector3d& p) const {
         if (!inside(p)) return 0.0f;
         if (volumeType != kExponential) return 1.0f;
-        const Vector3d bottom(gravity.x > 0.0f ? bounds.max.x : bounds.min.x,
-                              gravity.y > 0.0f ? bounds.max.y : bounds.min.y,
-                              gravity.z > 0.0f ? bounds.max.z : bounds.min.z);
-        return a * expf(-b * dot(bottom - p, gravity));
+        return a * expf(-b * dot(densestCorner() - p, gravity));
     }
     LUMENAR_HD Color sigma_a(const Vector3d& p, const Vector3d& /*w*/) const { return sigmaA * Density(p); }
     LUMENAR_HD Color sigma_s(const Vector3d& p, const Vector3d& /*w*/) const { return sigmaS * Density(p); }
@@ -146,10 +161,15 @@ struct Volume {
     }
 
     // Optical thickness along r between t0 and t1 (in units of the direction's
-    // length): exact for a homogeneous medium, a jittered midpoint sum with
-    // the given step and offset in [0, 1) for an exponential one, 0 for a
-    // customised one (its grid is not read).
+    // length). Exact for homogeneous and exponential media: along a ray the
+    // exponential density is a * exp(c + k t), whose integral has a closed
+    // form, so no march is needed and no step count depends on the caller.
+    // 0 for a customised medium (its grid is not read). `step` and `offset`
+    // are kept for callers that march other quantities with the same
+    // numbers; the result does not depend on them.
     LUMENAR_HD Color tau(const Ray& r, float t0, float t1, float step, float offset) const {
+        (void)step;
+        (void)offset;
         float near = 0.0f, far = 10000000.0f;
         if (!Intersect(r, near, far)) return Color(0.0f, 0.0f, 0.0f);
         const float tEnd = fminf(far, t1);
@@ -157,18 +177,28 @@ struct Volume {
         // A segment that ends before the box or starts after it crosses no medium.
         if (!(tEnd > tStart)) return Color(0.0f, 0.0f, 0.0f);
         const Color st = sigmaA + sigmaS;
-        if (volumeType == kHomogeneous) return st * length(r.direction * (tEnd - tStart));
+        const float speed = length(r.direction);
+        if (volumeType == kHomogeneous) return st * (speed * (tEnd - tStart));
         if (volumeType != kExponential) return Color(0.0f, 0.0f, 0.0f);
-        float t = tStart + step * offset;
-        float sum = 0.0f;
-        while (t < tEnd) {
-            sum += Density(r.origin + r.direction * t);
-            t += step;
-        }
-        return st * (sum * step);
+        // Density(o + d t) = a exp(-b (bottom - o - d t) . gravity) = a exp(c + k t).
+        const Vector3d bottom = densestCorner();
+        const double c = -static_cast<double>(b) * static_cast<double>(dot(bottom - r.origin, gravity));
+        const double k = static_cast<double>(b) * static_cast<double>(dot(r.direction, gravity));
+        const double len = static_cast<double>(tEnd) - static_cast<double>(tStart);
+        const double x = k * len;
+        // (exp(k len) - 1) / k, written so that it stays accurate as k -> 0.
+        const double grow = fabs(x) < 1e-5 ? len * (1.0 + 0.5 * x) : expm1(x) / k;
+        const double integral = static_cast<double>(a) * exp(c + k * static_cast<double>(tStart)) * grow;
+        return st * static_cast<float>(integral * static_cast<double>(speed));
     }
 
  private:
+    // The box corner furthest along gravity, from which heights are measured.
+    LUMENAR_HD Vector3d densestCorner() const {
+        return Vector3d(gravity.x > 0.0f ? bounds.max.x : bounds.min.x,
+                        gravity.y > 0.0f ? bounds.max.y : bounds.min.y,
+                        gravity.z > 0.0f ? bounds.max.z : bounds.min.z);
+    }
     LUMENAR_HD bool inside(const Vector3d& p) const {
         return p.x >= bounds.min.x && p.x <= bounds.max.x && p.y >= bounds.min.y && p.y <= bounds.max.y &&
                p.z >= bounds.min.z && p.z <= bounds.max.z;

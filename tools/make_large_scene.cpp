@@ -2,10 +2,12 @@
 // and benchmarks: a floor, an area light and a grid of finely tessellated
 // spheres in five materials.
 //
-//   lumenar-make-large-scene [-o FILE] [--grid N] [--slices S]
+//   lumenar-make-large-scene [-o FILE] [--grid N] [--slices S] [--sky IMAGE]
 //
 // N x N spheres of S slices and S/2 stacks each (defaults 6 and 96: 324,868
-// triangles). Written atomically when -o is given, else to standard output.
+// triangles). With --sky the scene has no area light: the environment image
+// IMAGE (a path relative to the scene file) lights it, and the camera comes
+// closer. Written atomically when -o is given, else to standard output.
 #include <cerrno>
 #include <cmath>
 #include <cstdarg>
@@ -67,7 +69,7 @@ bool parsePositive(const char* text, int& out) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string output;
+    std::string output, sky;
     int grid = 6, slices = 96;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
@@ -77,15 +79,27 @@ int main(int argc, char** argv) {
             ++i;
         } else if (a == "--slices" && i + 1 < argc && parsePositive(argv[i + 1], slices) && slices >= 4) {
             ++i;
+        } else if (a == "--sky" && i + 1 < argc) {
+            sky = argv[++i];
         } else {
-            std::fprintf(stderr,
-                         "usage: lumenar-make-large-scene [-o FILE] [--grid N] [--slices S (>= 4)]\n");
+            std::fprintf(
+                stderr,
+                "usage: lumenar-make-large-scene [-o FILE] [--grid N] [--slices S (>= 4)] [--sky IMAGE]\n");
             return 2;
         }
     }
     const int stacks = slices / 2;
 
     std::string out = kHeader;
+    if (!sky.empty()) {
+        // Lit by the sky alone, seen from closer by.
+        const float reach = grid * 1.2f;
+        out = "Spheres under a sky\ncamera\nresolution 384 256\n";
+        append(out, "eye 0 %.3g %.3g\nlookat 0 0.7 0\nup 0 1 0\nnear 2.2\nbgcolor\n0 0 0\n", reach * 0.8f,
+               reach * 2.4f);
+        out += "envmap\n1\n" + sky + "\nmaterial\n6\n\n";
+    }
+    const bool light = sky.empty();
     int index = 0;
     for (const MaterialSpec& m : kMaterials) {
         append(out,
@@ -96,21 +110,26 @@ int main(int argc, char** argv) {
                m.ior);
     }
 
-    const int objects = 2 + grid * grid;
+    const int first = light ? 2 : 1;  // object index of the first sphere
+    const int objects = first + grid * grid;
     append(out, "mesh\n%d\n\n", objects);
     // Floor and light: flat quads facing up and down.
     append(out, "o 0 floor\nv -12 0 -12\nv -12 0 12\nv 12 0 12\nv 12 0 -12\nusemtl 0 floor\ns off\n");
     append(out, "f 1 2 3\nf 1 3 4\n");
-    append(out, "o 1 light\nv -2 9 -2\nv 2 9 -2\nv 2 9 2\nv -2 9 2\nusemtl 1 light\ns off\n");
-    append(out, "f 5 6 7\nf 5 7 8\n");
-    int base = 8;  // vertices (and, for the spheres, normals) written so far
+    int base = 4;  // vertices (and, for the spheres, normals) written so far
+    long triangles = 2;
+    if (light) {
+        append(out, "o 1 light\nv -2 9 -2\nv 2 9 -2\nv 2 9 2\nv -2 9 2\nusemtl 1 light\ns off\n");
+        append(out, "f 5 6 7\nf 5 7 8\n");
+        base = 8;
+        triangles = 4;
+    }
     int normalBase = 0;
-    long triangles = 4;
     const float spacing = 2.4f, radius = 0.9f;
     const float pi = 3.14159265358979f;
     for (int gz = 0; gz < grid; ++gz) {
         for (int gx = 0; gx < grid; ++gx) {
-            const int k = 2 + gz * grid + gx;
+            const int k = first + gz * grid + gx;
             const float cx = (gx - (grid - 1) * 0.5f) * spacing;
             const float cz = (gz - (grid - 1) * 0.5f) * spacing;
             const float cy = radius;

@@ -1,0 +1,225 @@
+// Image-based lighting: the direction mapping, the sampler against its
+// density, and irradiance from single bright texels against the closed form.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "device/random.h"
+#include "render/environment_map.h"
+#include "test_support.h"
+
+using namespace lumenar;
+
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+
+// A sky with structure: a gradient from the horizon up, a bright disc, a
+// dark band, and a column of zeros (a region the sampler must never pick
+// where the lookup gives nothing).
+FloatImage testSky(int w, int h) {
+    FloatImage img;
+    img.width = w;
+    img.height = h;
+    img.rgb.assign(std::size_t(w) * std::size_t(h) * 3, 0.0f);
+    for (int j = 0; j < h; ++j)
+        for (int i = 0; i < w; ++i) {
+            float* p = &img.rgb[(std::size_t(j) * std::size_t(w) + std::size_t(i)) * 3];
+            const float v = (j + 0.5f) / h, u = (i + 0.5f) / w;
+            float L = 0.2f + 0.8f * (1.0f - v);
+            if (std::hypot(u - 0.3f, v - 0.25f) < 0.06f) L = 40.0f;
+            if (v > 0.7f && v < 0.8f) L = 0.0f;
+            if (i == w / 2) L = 0.0f;
+            p[0] = L;
+            p[1] = 0.9f * L;
+            p[2] = 0.7f * L + 0.05f * static_cast<float>(i % 3);
+        }
+    return img;
+}
+
+struct HostEnv {
+    FloatImage image;
+    std::vector<float> marginal, conditional;
+    EnvironmentView view;
+    explicit HostEnv(FloatImage img, float rotation = 0.0f) : image(std::move(img)) {
+        buildEnvironmentDistribution(image, marginal, conditional);
+        view.texels = image.rgb.data();
+        view.marginalCdf = marginal.data();
+        view.conditionalCdf = conditional.data();
+        view.width = image.width;
+        view.height = image.height;
+        view.cosRotation = std::cos(rotation);
+        view.sinRotation = std::sin(rotation);
+    }
+};
+
+FloatImage oneBrightTexel(int w, int h, int i, int j, float L) {
+    FloatImage img;
+    img.width = w;
+    img.height = h;
+    img.rgb.assign(std::size_t(w) * std::size_t(h) * 3, 0.0f);
+    float* p = &img.rgb[(std::size_t(j) * std::size_t(w) + std::size_t(i)) * 3];
+    p[0] = p[1] = p[2] = L;
+    return img;
+}
+
+}  // namespace
+
+TEST(Environment, DirectionMappingFollowsTheImageConvention) {
+    const HostEnv env(oneBrightTexel(8, 4, 0, 0, 1.0f));
+    auto near = [](const Vector3d& a, const Vector3d& b) {
+        return std::fabs(a.x - b.x) < 1e-5f && std::fabs(a.y - b.y) < 1e-5f && std::fabs(a.z - b.z) < 1e-5f;
+    };
+    EXPECT_TRUE(near(envUVToDirection(env.view, 0.5f, 0.5f), Vector3d(0, 0, -1)));  // centre looks along -z
+    EXPECT_TRUE(near(envUVToDirection(env.view, 0.75f, 0.5f), Vector3d(1, 0, 0)));  // u grows towards +x
+    EXPECT_TRUE(near(envUVToDirection(env.view, 0.0f, 0.5f), Vector3d(0, 0, 1)));   // the seam is behind
+    EXPECT_TRUE(near(envUVToDirection(env.view, 0.3f, 0.0f), Vector3d(0, 1, 0)));   // top row: zenith
+    EXPECT_TRUE(near(envUVToDirection(env.view, 0.3f, 1.0f), Vector3d(0, -1, 0)));  // bottom row: nadir
+    for (float rotation : {0.0f, 1.0f, -2.5f}) {
+        const HostEnv r(oneBrightTexel(8, 4, 0, 0, 1.0f), rotation);
+        for (float u = 0.01f; u < 1.0f; u += 0.07f)
+            for (float v = 0.02f; v < 1.0f; v += 0.09f) {
+                const EnvUV uv = envDirectionToUV(r.view, envUVToDirection(r.view, u, v));
+                EXPECT_NEAR(uv.u, u, 1e-4f);
+                EXPECT_NEAR(uv.v, v, 1e-4f);
+            }
+        // Turning the image by a quarter turn brings -z's texel to -x (about +y,
+        // counter-clockwise seen from above: -z goes to -x).
+        if (rotation == 1.0f) {
+            const Vector3d d = envUVToDirection(r.view, 0.5f, 0.5f);
+            EXPECT_NEAR(d.x, -std::sin(1.0f), 1e-5f);
+            EXPECT_NEAR(d.z, -std::cos(1.0f), 1e-5f);
+        }
+    }
+}
+
+TEST(Environment, LookupIsBilinearAndWrapsAcrossTheSeam) {
+    FloatImage img = oneBrightTexel(4, 2, 0, 0, 8.0f);
+    const HostEnv env(img);
+    // Texel centres are exact; half way between texel 3 and texel 0 (across
+    // the u seam) is their average.
+    EXPECT_FLOAT_EQ(envLookup(env.view, 0.125f, 0.25f).r, 8.0f);
+    EXPECT_FLOAT_EQ(envLookup(env.view, 0.375f, 0.25f).r, 0.0f);
+    EXPECT_FLOAT_EQ(envLookup(env.view, 0.0f, 0.25f).r, 4.0f);
+    EXPECT_NEAR(envLookup(env.view, 0.99999f, 0.25f).r, 4.0f, 1e-3f);
+    // Above the first row's centre the pole row is held.
+    EXPECT_FLOAT_EQ(envLookup(env.view, 0.125f, 0.0f).r, 8.0f);
+    EXPECT_FLOAT_EQ(envLookup(env.view, 0.125f, 0.5f).r, 4.0f);
+}
+
+TEST(Environment, DensityIntegratesToOneAndMatchesTheSampler) {
+    const HostEnv env(testSky(48, 24), 0.7f);
+    // Midpoint quadrature over (u, v): d omega = 2 pi^2 sin(theta) du dv.
+    const int nu = 960, nv = 480;
+    double integral = 0.0;
+    for (int b = 0; b < nv; ++b)
+        for (int a = 0; a < nu; ++a) {
+            const float u = (a + 0.5f) / nu, v = (b + 0.5f) / nv;
+            integral += envPdf(env.view, envUVToDirection(env.view, u, v)) * 2.0 * kPi * kPi *
+                        std::sin(kPi * v) / (double(nu) * nv);
+        }
+    EXPECT_NEAR(integral, 1.0, 2e-3);
+
+    // Chi-square of drawn directions over a (u, v) grid of bins against the
+    // density integrated over each bin.
+    const int bu = 24, bv = 12, sub = 16;
+    std::vector<double> prob(bu * bv, 0.0), counts(bu * bv, 0.0);
+    for (int b = 0; b < bv * sub; ++b)
+        for (int a = 0; a < bu * sub; ++a) {
+            const float u = (a + 0.5f) / (bu * sub), v = (b + 0.5f) / (bv * sub);
+            prob[(b / sub) * bu + a / sub] += envPdf(env.view, envUVToDirection(env.view, u, v)) * 2.0 * kPi *
+                                              kPi * std::sin(kPi * v) / (double(bu * sub) * (bv * sub));
+        }
+    XorwowState rng;
+    xorwowInit(5, &rng);
+    const int n = 200000;
+    int zeroRadiance = 0;
+    for (int k = 0; k < n; ++k) {
+        const float xa = xorwowUniform(&rng), xb = xorwowUniform(&rng);
+        const EnvSample s = envSample(env.view, xa, xb);
+        ASSERT_GT(s.pdf, 0.0f);
+        if (k % 97 == 0) {
+            EXPECT_NEAR(envPdf(env.view, s.dir), s.pdf, 2e-3f * s.pdf);
+        }
+        if (s.Le.isBlack()) ++zeroRadiance;
+        const EnvUV uv = envDirectionToUV(env.view, s.dir);
+        const int a = std::min(bu - 1, static_cast<int>(uv.u * bu)),
+                  b = std::min(bv - 1, static_cast<int>(uv.v * bv));
+        counts[b * bu + a] += 1.0;
+    }
+    test::expectChiSquareFit(counts, prob, n, "environment sampler");
+    // Samples land where there is light: the dark band and column are
+    // reached only through the bilinear fringe of their neighbours.
+    EXPECT_LT(zeroRadiance, n / 50);
+}
+
+// One bright texel of radiance L in an otherwise black sky lights a plane
+// facing it with irradiance L x (the texel's solid angle) x cos: the tent of
+// the bilinear lookup spreads the texel but keeps its integral. Checked for
+// a texel in the middle, next to the pole, and on the u seam, and for a
+// plane tilted away from the texel.
+TEST(Environment, OneBrightTexelGivesTheClosedFormIrradiance) {
+    const int w = 64, h = 32;
+    const float L = 50.0f;
+    struct Case {
+        int i, j;
+        float tilt;  // radians between the plane's normal and the texel's direction
+    } cases[] = {{20, 13, 0.0f}, {5, 1, 0.0f}, {63, 18, 0.0f}, {0, 10, 0.0f}, {40, 20, 0.9f}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "texel " << c.i << ", " << c.j << " tilt " << c.tilt);
+        const HostEnv env(oneBrightTexel(w, h, c.i, c.j, L), 0.3f);
+        const double theta0 = kPi * c.j / h, theta1 = kPi * (c.j + 1) / h;
+        const double omega = 2.0 * kPi / w * (std::cos(theta0) - std::cos(theta1));
+        const Vector3d d = envUVToDirection(env.view, (c.i + 0.5f) / w, (c.j + 0.5f) / h);
+        // The plane's normal: the texel's direction turned by `tilt` about an
+        // axis across it.
+        const Vector3d axis =
+            normalize(cross(d, std::fabs(d.y) < 0.9f ? Vector3d(0, 1, 0) : Vector3d(1, 0, 0)));
+        const Vector3d side = cross(axis, d);
+        const Vector3d nrm = normalize(d * std::cos(c.tilt) + side * std::sin(c.tilt));
+        const double expected = L * omega * std::cos(c.tilt);
+        XorwowState rng;
+        xorwowInit(11, &rng);
+        const int n = 100000;
+        double sum = 0.0;
+        for (int k = 0; k < n; ++k) {
+            const EnvSample s = envSample(env.view, xorwowUniform(&rng), xorwowUniform(&rng));
+            if (s.pdf > 0.0f) sum += s.Le.r * std::fmax(0.0f, dot(nrm, s.dir)) / s.pdf;
+        }
+        EXPECT_NEAR(sum / n, expected, 0.02 * expected);
+    }
+}
+
+TEST(Environment, LoadsLinearAndSrgbImagesAndNamesFilesItCannotRead) {
+    const std::string dir = testing::TempDir();
+    FloatImage img = testSky(16, 8);
+    const std::string exr = dir + "/lumenar_env_test.exr";
+    ASSERT_TRUE(writeLinearImage(exr, img));
+    FloatImage back;
+    ASSERT_TRUE(loadLinearImage(exr, back));
+    ASSERT_EQ(back.width, 16);
+    ASSERT_EQ(back.height, 8);
+    for (std::size_t k = 0; k < img.rgb.size(); ++k) EXPECT_EQ(back.rgb[k], img.rgb[k]) << k;
+
+    // An 8-bit image holds sRGB-encoded values: 188 / 255 decodes to about 0.5.
+    FloatImage grey;
+    grey.width = 2;
+    grey.height = 1;
+    grey.rgb.assign(6, 188.0f / 255.0f);
+    const std::string png = dir + "/lumenar_env_test.png";
+    ASSERT_TRUE(writeLinearImage(png, grey));
+    FloatImage decoded;
+    ASSERT_TRUE(loadLinearImage(png, decoded));
+    EXPECT_NEAR(decoded.rgb[0], 0.5f, 0.005f);
+
+    testing::internal::CaptureStdout();
+    FloatImage none;
+    EXPECT_FALSE(loadLinearImage(dir + "/no_such_sky.hdr", none));
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("no_such_sky.hdr"), std::string::npos) << out;
+    std::remove(exr.c_str());
+    std::remove(png.c_str());
+}
