@@ -37,6 +37,8 @@ FrameResources frameResources(Application& app) {
     r.scene.inscatter = s.inscatter;
     r.metro = &app.metroChains();
     r.kdScene = kdSceneOf(app.kdTree());
+    r.scene.env = app.environmentLight();
+    r.kdScene.env = r.scene.env;
     return r;
 }
 

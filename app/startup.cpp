@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -82,8 +83,10 @@ bool Application::startStages(const std::string& sceneFile) {
     if (!allocateFrameBuffers()) return false;
     const Clock::time_point m0 = Clock::now();
     // Without chains the path tracer still runs; Metropolis mode then stays off.
-    mltSetup(scene_.camera, imageWidth_, imageHeight_, kdSceneOf(kdTree_), settings_.superSampleFactor,
-             sobolStates_, metro_);
+    KdScene chainsScene = kdSceneOf(kdTree_);
+    chainsScene.env = environmentLight();
+    mltSetup(scene_.camera, imageWidth_, imageHeight_, chainsScene, settings_.superSampleFactor, sobolStates_,
+             metro_);
     mltSetupSeconds_ = secondsSince(m0);
     if (!sobolStates()) return false;
     if (!createDeviceLock()) return false;
@@ -110,7 +113,37 @@ bool Application::loadScene(const std::string& sceneFile) {
     std::fclose(f);
     if (!parsed) return false;
     loadTextures(fs::path(sceneFile).parent_path().string());
-    return true;
+    return loadEnvironment(fs::path(sceneFile).parent_path().string());
+}
+
+bool Application::loadEnvironment(const std::string& sceneDir) {
+    namespace fs = std::filesystem;
+    scene_.environment.reset();
+    if (!scene_.envMapEnabled) return true;
+    fs::path p(scene_.envMapPath);
+    if (p.is_relative() && !sceneDir.empty()) p = fs::path(sceneDir) / p;
+    // Unlike a texture, the environment lights the whole scene: without it
+    // the image would be wrong, so the run stops.
+    return scene_.environment.load(p.string(), 1.0f);
+}
+
+EnvironmentLight Application::environmentLight(float rotation) const {
+    EnvironmentLight env;
+    if (scene_.environment.width() == 0) return env;
+    const EnvironmentMap& map = scene_.environment;
+    env.view = map.view(rotation);
+    // What the triangles send in, against what the sky sends in.
+    double trianglePower = 0.0;
+    for (const Triangle& t : scene_.hostTriangles) {
+        if (!t.isLight) continue;
+        const Color& e = scene_.materials[static_cast<std::size_t>(t.materialIndex)].emission;
+        trianglePower += (0.2126 * e.r + 0.7152 * e.g + 0.0722 * e.b) * t.area;
+    }
+    const Vector3d extent = sceneBox_.max - sceneBox_.min;
+    const float radius = 0.5f * length(extent);
+    env.probability = environmentLightProbability(map.power(), static_cast<float>(trianglePower),
+                                                  std::isfinite(radius) ? radius : 1.0f, scene_.lightCount);
+    return env;
 }
 
 void Application::loadTextures(const std::string& sceneDir) {

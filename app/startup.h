@@ -54,10 +54,14 @@ class Application {
     double startSeconds() const { return startSeconds_; }
     double mltSetupSeconds() const { return mltSetupSeconds_; }
     BVHTree& bvhTree() { return bvhTree_; }
+    // The scene's environment image as a light (empty without one), turned
+    // about +y by `rotation` radians.
+    EnvironmentLight environmentLight(float rotation = 0.0f) const;
 
  private:
     bool loadScene(const std::string& sceneFile);
     void loadTextures(const std::string& sceneDir);
+    bool loadEnvironment(const std::string& sceneDir);
     bool startStages(const std::string& sceneFile);
     bool buildAccelerationStructures();
     bool buildKdTree();

@@ -14,6 +14,7 @@
 #include "device/hd.h"
 #include "device/random.h"
 #include "render/bsdf.h"
+#include "render/environment.h"
 #include "render/vertex.h"
 #include "scene/records.h"
 
@@ -54,6 +55,15 @@ LUMENAR_HD inline uint64_t bounceSeed(int frameSeed, int bounce, int pathIndex) 
 LUMENAR_HD inline Vector3d interpolatedNormal(const deviceTriangle& tri, float u, float v) {
     const float w = static_cast<float>(1.0 - static_cast<double>(u) - static_cast<double>(v));
     return normalize(tri.normal1 * w + tri.normal2 * u + tri.normal3 * v);
+}
+
+// What a path that leaves the scene at this bounce picks up: the background
+// colour; with an environment its radiance, seen directly from the camera
+// only (later bounces took it in the previous vertex's next-event estimate).
+LUMENAR_HD inline Color escapedRadiance(const Color& bgcolor, const EnvironmentView& env, const Vector3d& dir,
+                                        bool direct) {
+    if (!env) return bgcolor;
+    return direct ? envRadiance(env, normalize(dir)) : Color(0.0f, 0.0f, 0.0f);
 }
 
 // A path that leaves the scene picks up the background and ends.
@@ -147,8 +157,9 @@ struct SurfaceHit {
 // what light sampling needs to know about it.
 struct EmitterHit {
     bool found = false;
-    float t = 0.0f;   // ray distance of the hit
-    Vector3d normal;  // unit face normal, the emitting side (as in deviceLightTriangle)
+    bool escaped = false;  // nothing at all along the ray: it leaves the scene
+    float t = 0.0f;        // ray distance of the hit
+    Vector3d normal;       // unit face normal, the emitting side (as in deviceLightTriangle)
     float invArea = 0.0f;
     Color emission;
 };
@@ -176,6 +187,72 @@ LUMENAR_HD inline float lightPdfAlong(const Vector3d& normal, float invArea, flo
     return cosL > 0.0f ? (invArea * dist * dist / cosL) / static_cast<float>(lightCount) : 0.0f;
 }
 
+// The environment as a light beside the emissive triangles.
+struct EnvironmentLight {
+    EnvironmentView view;
+    // Chance that next-event estimation samples the environment rather than
+    // a triangle (1 without emissive triangles).
+    float probability = 0.0f;
+
+    LUMENAR_HD explicit operator bool() const { return static_cast<bool>(view); }
+};
+
+// How much of next-event estimation goes to the environment: in proportion to
+// the radiance it sends in (integrated over the sphere) against what the
+// triangles send in from the scene's size, so that a dim sky beside a bright
+// lamp, or the reverse, gets few shadow rays; never below 5 % for either.
+// `trianglePower` is the sum of emitted luminance times area.
+inline float environmentLightProbability(float environmentPower, float trianglePower, float sceneRadius,
+                                         int lightCount) {
+    if (!(environmentPower > 0.0f)) return 0.0f;
+    if (lightCount <= 0) return 1.0f;
+    const float r2 = sceneRadius > 0.0f ? sceneRadius * sceneRadius : 1.0f;
+    const float t = trianglePower / r2;
+    const float p = environmentPower / (environmentPower + t);
+    return fminf(fmaxf(p, 0.05f), 0.95f);
+}
+
+// One light drawn for next-event estimation: the environment or one of the
+// triangles. One number picks it (the same number and the same triangle as
+// without an environment when there is none).
+struct ChosenLight {
+    const deviceLightTriangle* triangle;  // null: the environment
+    float triangleShare;                  // probability of picking among the triangles at all
+};
+
+LUMENAR_HD inline ChosenLight chooseLightOrEnvironment(float xi, int lightCount,
+                                                       const deviceLightTriangle* lights,
+                                                       const EnvironmentLight& env) {
+    const float pEnv = env ? (lightCount > 0 ? env.probability : 1.0f) : 0.0f;
+    ChosenLight c;
+    c.triangleShare = 1.0f - pEnv;
+    if (xi < pEnv || lightCount <= 0) {
+        c.triangle = nullptr;
+        return c;
+    }
+    c.triangle = &lights[chooseLight(pEnv > 0.0f ? (xi - pEnv) / (1.0f - pEnv) : xi, lightCount)];
+    return c;
+}
+
+// A point on the chosen light seen from x, with the density of the whole
+// choice (light and point).
+LUMENAR_HD inline LightSample sampleChosenLight(const ChosenLight& c, int lightCount,
+                                                const EnvironmentLight& env, const Vector3d& x, float xa,
+                                                float xb) {
+    if (c.triangle) {
+        LightSample s = sampleLightPoint(*c.triangle, lightCount, x, xa, xb);
+        s.pdf *= c.triangleShare;
+        return s;
+    }
+    const EnvSample e = envSample(env.view, xa, xb);
+    LightSample s;
+    s.dir = e.dir;
+    s.dist = FLT_MAX;
+    s.pdf = e.pdf * (1.0f - c.triangleShare);
+    s.Le = e.Le;
+    return s;
+}
+
 // Next-event estimate at vertex v (hit point, normals, material index and
 // incoming direction filled in). Draws the light choice, the vertex sample
 // and, for a non-delta vertex sample, the light point, in that order.
@@ -186,6 +263,9 @@ LUMENAR_HD inline float lightPdfAlong(const Vector3d& normal, float invArea, flo
 //    any emissive triangle of the light list, contributes its emission times
 //    the sample's weight;
 //  - towards a uniform point on the chosen light (1 / lightCount each).
+// With an environment, it is one more light: the light choice picks it with
+// env.probability, a point on it is a direction drawn from its image, and a
+// sampled direction that leaves the scene takes its radiance.
 // A cosine-lobe sample uses only the light point (its direction is not
 // traced); a perfectly specular one only its own direction.
 //
@@ -200,9 +280,10 @@ LUMENAR_HD inline float lightPdfAlong(const Vector3d& normal, float invArea, flo
 template <class Draws, class Queries>
 LUMENAR_HD Color directLight(VertexObj& v, Draws& next, const Material* materials, int lightCount,
                              const deviceLightTriangle* lights, const Queries& q,
-                             DirectLightStrategy strategy = DirectLightStrategy::kMis) {
-    if (lightCount <= 0) return Color(0.0f, 0.0f, 0.0f);
-    const deviceLightTriangle& light = lights[chooseLight(next(), lightCount)];
+                             DirectLightStrategy strategy = DirectLightStrategy::kMis,
+                             const EnvironmentLight& env = EnvironmentLight()) {
+    if (lightCount <= 0 && !env) return Color(0.0f, 0.0f, 0.0f);
+    const ChosenLight light = chooseLightOrEnvironment(next(), lightCount, lights, env);
     const bool useBsdf = strategy != DirectLightStrategy::kLightOnly;
     const bool useLight = strategy != DirectLightStrategy::kBsdfOnly;
     // With MIS a cosine-lobe vertex sample only picks the lobe: its light
@@ -225,10 +306,16 @@ LUMENAR_HD Color directLight(VertexObj& v, Draws& next, const Material* material
                 float w = 1.0f;
                 if (mis) {
                     const float pdfL =
-                        lightPdfAlong(e.normal, e.invArea, e.t + kRayOffset, s.ray.direction, lightCount);
+                        lightPdfAlong(e.normal, e.invArea, e.t + kRayOffset, s.ray.direction, lightCount) *
+                        light.triangleShare;
                     w = powerHeuristic(pdfB, pdfL);
                 }
                 viaBsdf = e.emission * s.alpha * w;
+            } else if (e.escaped && env) {
+                const Vector3d dir = normalize(s.ray.direction);
+                float w = 1.0f;
+                if (mis) w = powerHeuristic(pdfB, envPdf(env.view, dir) * (1.0f - light.triangleShare));
+                viaBsdf = envRadiance(env.view, dir) * s.alpha * w;
             }
         }
     }
@@ -239,7 +326,7 @@ LUMENAR_HD Color directLight(VertexObj& v, Draws& next, const Material* material
         const float xa = next();
         const float xb = next();
         if (lightSide) {
-            const LightSample ls = sampleLightPoint(light, lightCount, v.hitPoint, xa, xb);
+            const LightSample ls = sampleChosenLight(light, lightCount, env, v.hitPoint, xa, xb);
             const Color f = v.bsdf(ls.dir);
             if (ls.pdf > 0.0f && !ls.Le.isBlack() && (f.r > 0.0f || f.g > 0.0f || f.b > 0.0f) &&
                 !q.occluded(v.hitPoint, ls.dir, ls.dist)) {
@@ -274,7 +361,8 @@ template <class Draws, class Queries>
 LUMENAR_HD BounceResult shadeHitFrom(const Ray& ray, const SurfaceHit& hit, int bounce, Draws& next,
                                      const Material* materials, int lightCount,
                                      const deviceLightTriangle* lights, const Queries& q,
-                                     DirectLightStrategy strategy = DirectLightStrategy::kMis) {
+                                     DirectLightStrategy strategy = DirectLightStrategy::kMis,
+                                     const EnvironmentLight& env = EnvironmentLight()) {
     const Vector3d d = normalize(ray.direction);
     const Material& m = materials[hit.materialIndex];
     if (m.isEmissive()) {
@@ -292,7 +380,7 @@ LUMENAR_HD BounceResult shadeHitFrom(const Ray& ray, const SurfaceHit& hit, int 
     v.usePoint(p);
 
     BounceResult r;
-    r.radiance = directLight(v, next, materials, lightCount, lights, q, strategy);
+    r.radiance = directLight(v, next, materials, lightCount, lights, q, strategy, env);
     r.factor = c.factor;
     r.next = c.ray;
     r.code = russianRoulette(r.factor, next()) ? bounce + 1 : -1;
@@ -302,9 +390,10 @@ LUMENAR_HD BounceResult shadeHitFrom(const Ray& ray, const SurfaceHit& hit, int 
 template <class Queries>
 LUMENAR_HD BounceResult shadeHit(const Ray& ray, const SurfaceHit& hit, int bounce, XorwowState* rng,
                                  const Material* materials, int lightCount, const deviceLightTriangle* lights,
-                                 const Queries& q, DirectLightStrategy strategy = DirectLightStrategy::kMis) {
+                                 const Queries& q, DirectLightStrategy strategy = DirectLightStrategy::kMis,
+                                 const EnvironmentLight& env = EnvironmentLight()) {
     XorwowDraws draws{rng};
-    return shadeHitFrom(ray, hit, bounce, draws, materials, lightCount, lights, q, strategy);
+    return shadeHitFrom(ray, hit, bounce, draws, materials, lightCount, lights, q, strategy, env);
 }
 
 }  // namespace lumenar

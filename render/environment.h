@@ -21,21 +21,10 @@
 #include <cstdint>
 
 #include "device/hd.h"
+#include "scene/environment_map.h"
 #include "scene/types.h"
 
 namespace lumenar {
-
-struct EnvironmentView {
-    const float* texels = nullptr;          // width * height RGB, top row first
-    const float* marginalCdf = nullptr;     // height + 1 entries, 0 ... 1
-    const float* conditionalCdf = nullptr;  // height rows of width + 1 entries, 0 ... 1
-    int32_t width = 0;
-    int32_t height = 0;
-    float scale = 1.0f;  // radiance multiplier
-    float cosRotation = 1.0f, sinRotation = 0.0f;
-
-    LUMENAR_HD explicit operator bool() const { return texels != nullptr; }
-};
 
 constexpr float kEnvPi = 3.14159265358979f;
 
@@ -137,6 +126,7 @@ LUMENAR_HD inline EnvSample envSample(const EnvironmentView& env, float xa, floa
     EnvSample s;
     s.pdf = 0.0f;
     s.Le = Color(0.0f, 0.0f, 0.0f);
+    if (!env) return s;
     const int j = envFindInterval(env.marginalCdf, env.height, xa);
     const float r0 = env.marginalCdf[j], r1 = env.marginalCdf[j + 1];
     const float* row = env.conditionalCdf + static_cast<int64_t>(j) * (env.width + 1);

@@ -58,7 +58,8 @@ struct NoMediaStats {
 // estimated with the medium's own step.
 template <class Draws, class Queries>
 LUMENAR_HD Color marchMedium(const Volume& vol, const Ray& ray, float tHit, Draws& next, int lightCount,
-                             const deviceLightTriangle* lights, const Queries& q, int* samples = nullptr) {
+                             const deviceLightTriangle* lights, const Queries& q, int* samples = nullptr,
+                             const EnvironmentLight& env = EnvironmentLight()) {
     float t0 = 0.0f, t1 = FLT_MAX;
     if (!vol.Intersect(ray, t0, t1)) return Color(0.0f, 0.0f, 0.0f);
     t1 = fminf(t1, tHit);  // nothing behind the surface reaches the camera
@@ -83,11 +84,11 @@ LUMENAR_HD Color marchMedium(const Volume& vol, const Ray& ray, float tHit, Draw
         }
         Lv += Tm * vol.Lve(y, w);
         const Color ss = vol.sigma_s(y, w);
-        if (!ss.isBlack() && lightCount > 0) {
-            const deviceLightTriangle& light = lights[chooseLight(next(), lightCount)];
+        if (!ss.isBlack() && (lightCount > 0 || env)) {
+            const ChosenLight light = chooseLightOrEnvironment(next(), lightCount, lights, env);
             const float xa = next();
             const float xb = next();
-            const LightSample ls = sampleLightPoint(light, lightCount, y, xa, xb);
+            const LightSample ls = sampleChosenLight(light, lightCount, env, y, xa, xb);
             if (!ls.Le.isBlack() && ls.pdf > 0.0f && !q.occluded(y, ls.dir, ls.dist)) {
                 const Color Tl = expNeg(vol.tau(Ray(y, ls.dir), 0.0f, ls.dist, step, next()));
                 const Color c = Tm * ss * Tl * ls.Le * (vol.p(y, w, -ls.dir) / ls.pdf);
@@ -108,6 +109,9 @@ struct FoggedShadowQueries {
     const Queries& q;
     const Volume& vol;
     Draws& next;
+    // With an environment, a sampled direction that leaves the scene is a
+    // light too and crosses the medium like a shadow ray towards it.
+    bool attenuateEscapes = false;
 
     LUMENAR_HD bool getsThrough(const Ray& r, float dist) const {
         const Color tr = expNeg(vol.tau(r, 0.0f, dist, 1.0f, next()));
@@ -117,6 +121,7 @@ struct FoggedShadowQueries {
     LUMENAR_HD EmitterHit nearestEmitter(const Ray& r) const {
         EmitterHit e = q.nearestEmitter(r);
         if (e.found && !getsThrough(r, e.t)) e.found = false;
+        if (e.escaped && attenuateEscapes && !getsThrough(r, FLT_MAX)) e.escaped = false;
         return e;
     }
     LUMENAR_HD bool occluded(const Vector3d& from, const Vector3d& dir, float dist) const {
@@ -135,7 +140,8 @@ LUMENAR_HD BounceResult traceSSVolFrom(const Ray& incoming, int bounce, Draws& n
                                        const deviceLightTriangle* lights, int volumeCount,
                                        const Volume* volumes, const MediaFlags& flags, const Queries& q,
                                        DirectLightStrategy strategy = DirectLightStrategy::kMis,
-                                       const Stats& stats = Stats()) {
+                                       const Stats& stats = Stats(),
+                                       const EnvironmentLight& env = EnvironmentLight()) {
     const Color black(0.0f, 0.0f, 0.0f), white(1.0f, 1.0f, 1.0f);
     Ray ray(incoming.origin, normalize(incoming.direction));
     Color W = white;  // fog transmittance, walk weights, then the continuation factor
@@ -144,7 +150,11 @@ LUMENAR_HD BounceResult traceSSVolFrom(const Ray& incoming, int bounce, Draws& n
         // A walk that keeps re-entering surfaces gives up, dropping its weight.
         if (walk >= kMaxWalkSteps) return BounceResult{R, black, incoming, -1};
         SurfaceHit hit;
-        if (!q.nearest(ray, &hit)) return BounceResult{R + bgcolor * W, black, incoming, -1};
+        if (!q.nearest(ray, &hit)) {
+            // A walk's own rays were never seen by a next-event estimate.
+            const Color L = escapedRadiance(bgcolor, env.view, ray.direction, bounce == 0 || walk > 0);
+            return BounceResult{R + L * W, black, incoming, -1};
+        }
         const Vector3d d = ray.direction;
         const Vector3d nl = orientNormal(hit.normal, d);
         const bool entering = dot(hit.normal, nl) > 0.0f;
@@ -160,7 +170,8 @@ LUMENAR_HD BounceResult traceSSVolFrom(const Ray& incoming, int bounce, Draws& n
             if (vol.hasEmission() || flags.inscatter) {
                 const unsigned long long t0 = stats.marchBegin();
                 int samples = 0;
-                const Color Lv = before * marchMedium(vol, ray, hit.t, next, lightCount, lights, q, &samples);
+                const Color Lv =
+                    before * marchMedium(vol, ray, hit.t, next, lightCount, lights, q, &samples, env);
                 stats.marchEnd(t0, samples);
                 if (isFiniteColor(Lv)) R += Lv;
             }
@@ -212,10 +223,10 @@ LUMENAR_HD BounceResult traceSSVolFrom(const Ray& incoming, int bounce, Draws& n
         v.usePoint(p);
         Color direct;
         if (flags.fog && volumeCount >= 1) {
-            const FoggedShadowQueries<Queries, Draws> fq{q, volumes[0], next};
-            direct = arriving * directLight(v, next, materials, lightCount, lights, fq, strategy);
+            const FoggedShadowQueries<Queries, Draws> fq{q, volumes[0], next, static_cast<bool>(env)};
+            direct = arriving * directLight(v, next, materials, lightCount, lights, fq, strategy, env);
         } else {
-            direct = arriving * directLight(v, next, materials, lightCount, lights, q, strategy);
+            direct = arriving * directLight(v, next, materials, lightCount, lights, q, strategy, env);
         }
         if (isFiniteColor(direct)) R += direct;
 

@@ -70,6 +70,7 @@ struct KdScene {
     const int* lightIndices = nullptr;
     int lightCount = 0;
     const deviceLightTriangle* lights = nullptr;
+    EnvironmentLight env{};  // the environment image, if the scene has one (then bgcolor is not used)
 };
 
 // The tree's copies of the scene arrays (start-up stores them there).
@@ -100,7 +101,11 @@ struct KdSceneQueries {
     // light (the BSDF-sampling side of the direct-light estimate).
     LUMENAR_HD EmitterHit nearestEmitter(const Ray& r) const {
         SurfaceHitRecord h;
-        if (!kdNearestHit(*tt, *s, r, &h)) return EmitterHit();
+        if (!kdNearestHit(*tt, *s, r, &h)) {
+            EmitterHit e;
+            e.escaped = true;
+            return e;
+        }
         return emitterHitOf(s->triangles[h.triangleIndex], s->materials, h.t);
     }
 
@@ -183,7 +188,7 @@ LUMENAR_HD inline Color metroPath(Ray ray, TreeTraversal& tt, const KdScene& s, 
     for (int j = 0; j < kMetroMaxVertices; ++j) {
         SurfaceHitRecord rec;
         if (!kdNearestHit(tt, s, ray, &rec)) {
-            result += weight * s.bgcolor;
+            result += weight * escapedRadiance(s.bgcolor, s.env.view, ray.direction, j == 0);
             break;
         }
         SurfaceHit hit;
@@ -192,7 +197,8 @@ LUMENAR_HD inline Color metroPath(Ray ray, TreeTraversal& tt, const KdScene& s, 
         hit.t = rec.t;
         hit.materialIndex = rec.materialIndex;
         MetroDraws& next = draws.forVertex(j);
-        const BounceResult r = shadeHitFrom(ray, hit, j, next, s.materials, s.lightCount, s.lights, q);
+        const BounceResult r = shadeHitFrom(ray, hit, j, next, s.materials, s.lightCount, s.lights, q,
+                                            DirectLightStrategy::kMis, s.env);
         if (!r.radiance.isBlack()) result += weight * r.radiance;
         if (r.code < 0) break;
         weight = weight * r.factor;

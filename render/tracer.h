@@ -51,7 +51,8 @@ struct DynamicScene {
     // Techniques of the direct-light estimate; the single-technique ones are
     // for checking that all converge to the same image.
     DirectLightStrategy directLightStrategy = DirectLightStrategy::kMis;
-    WideBVHView wide{};  // the layout the queries walk; the binary nodes when unset
+    WideBVHView wide{};      // the layout the queries walk; the binary nodes when unset
+    EnvironmentLight env{};  // the environment image, if the scene has one (then bgcolor is not used)
 };
 
 // Per-thread tracer: traversal stacks plus the feature flags of the kernels.
@@ -100,7 +101,11 @@ struct DynamicSceneQueries {
     // light (the BSDF-sampling side of the direct-light estimate).
     LUMENAR_HD EmitterHit nearestEmitter(const Ray& r) const {
         SurfaceHitRecord rec;
-        if (!rt->nearestHit(r, *s, &rec)) return EmitterHit();
+        if (!rt->nearestHit(r, *s, &rec)) {
+            EmitterHit e;
+            e.escaped = true;
+            return e;
+        }
         return emitterHitOf(s->triangles[rec.triangleIndex], s->materials, rec.t);
     }
 
@@ -145,17 +150,18 @@ LUMENAR_HD inline bool Raytrace::nearestHit(const Ray& ray, const DynamicScene& 
 
 LUMENAR_HD inline BounceResult Raytrace::TraceRayMov(const Ray& ray, int bounce, XorwowState* rng,
                                                      const DynamicScene& s) {
-    // A scene without triangles has no tree: every ray leaves it.
-    if (!s.nodes || !s.triIndices) return missResult(s.bgcolor, ray);
     SurfaceHitRecord rec;
-    if (!nearestHit(ray, s, &rec)) return missResult(s.bgcolor, ray);
+    // A scene without triangles has no tree: every ray leaves it.
+    if (!s.nodes || !s.triIndices || !nearestHit(ray, s, &rec))
+        return missResult(escapedRadiance(s.bgcolor, s.env.view, ray.direction, bounce == 0), ray);
     SurfaceHit hit;
     hit.point = ray.origin + ray.direction * rec.t;
     hit.normal = normalize(rec.normal);
     hit.t = rec.t;
     hit.materialIndex = rec.materialIndex;
     const DynamicSceneQueries q{this, &s};
-    return shadeHit(ray, hit, bounce, rng, s.materials, s.lightCount, s.lights, q, s.directLightStrategy);
+    return shadeHit(ray, hit, bounce, rng, s.materials, s.lightCount, s.lights, q, s.directLightStrategy,
+                    s.env);
 }
 
 // Fog and walk costs for the CPU backend's --stats.
@@ -184,7 +190,8 @@ struct HostMediaStats {
 LUMENAR_HD inline BounceResult Raytrace::TraceRaySSVol(const Ray& ray, int bounce, XorwowState* rng,
                                                        const DynamicScene& s) {
     // A scene without triangles has no tree: every ray leaves it.
-    if (!s.nodes || !s.triIndices) return missResult(s.bgcolor, ray);
+    if (!s.nodes || !s.triIndices)
+        return missResult(escapedRadiance(s.bgcolor, s.env.view, ray.direction, bounce == 0), ray);
     MediaFlags f;
     f.fog = fogEnabled();
     f.inscatter = inscatterEnabled();
@@ -192,7 +199,7 @@ LUMENAR_HD inline BounceResult Raytrace::TraceRaySSVol(const Ray& ray, int bounc
     XorwowDraws draws{rng};
     const DynamicSceneQueries q{this, &s};
     return traceSSVolFrom(ray, bounce, draws, s.materials, s.bgcolor, s.lightCount, s.lights, s.volumeCount,
-                          s.volumes, f, q, s.directLightStrategy, HostMediaStats());
+                          s.volumes, f, q, s.directLightStrategy, HostMediaStats(), s.env);
 }
 
 // The bounce launch: one thread per live path. Each path's generator is

@@ -22,6 +22,7 @@ void Scene::release() {
         v.densityData = nullptr;
     }
     textures.clear();
+    environment.reset();
     hostTriangles.clear();
     movables.clear();
     materials.clear();

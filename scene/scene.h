@@ -7,6 +7,7 @@
 
 #include "scene/camera.h"
 #include "scene/device_texture.h"
+#include "scene/environment_map.h"
 #include "scene/records.h"
 
 namespace lumenar {
@@ -44,6 +45,10 @@ struct Scene {
     // One entry per path of texturePaths; the entry of an image that failed
     // to load stays empty (no device memory, width 0).
     std::vector<DeviceTexture> textures;
+
+    // The environment image named by the envmap block, with its sampling
+    // distribution; empty when the scene has none.
+    EnvironmentMap environment;
 
     Scene() = default;
     Scene(const Scene&) = delete;

@@ -95,8 +95,8 @@ int main(int argc, char** argv) {
         // Lit by the sky alone, seen from closer by.
         const float reach = grid * 1.2f;
         out = "Spheres under a sky\ncamera\nresolution 384 256\n";
-        append(out, "eye 0 %.3g %.3g\nlookat 0 0.7 0\nup 0 1 0\nnear 2.2\nbgcolor\n0 0 0\n", reach * 0.8f,
-               reach * 2.4f);
+        append(out, "eye 0 %.3g %.3g\nlookat 0 0.7 0\nup 0 1 0\nnear 2.2\nbgcolor\n0 0 0\n", reach * 1.1f,
+               reach * 3.6f);
         out += "envmap\n1\n" + sky + "\nmaterial\n6\n\n";
     }
     const bool light = sky.empty();

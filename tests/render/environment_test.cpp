@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "device/random.h"
-#include "render/environment_map.h"
+#include "render/environment.h"
 #include "test_support.h"
 
 using namespace lumenar;

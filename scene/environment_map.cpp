@@ -1,4 +1,4 @@
-#include "render/environment_map.h"
+#include "scene/environment_map.h"
 
 #include <algorithm>
 #include <cmath>
@@ -108,11 +108,7 @@ void EnvironmentMap::reset() {
     power_ = 0.0f;
 }
 
-void EnvironmentMap::setRotation(float radians) {
-    rotation_ = radians;
-}
-
-EnvironmentView EnvironmentMap::view() const {
+EnvironmentView EnvironmentMap::view(float rotation) const {
     EnvironmentView v;
     if (!texels_) return v;
     v.texels = texels_.get();
@@ -121,8 +117,8 @@ EnvironmentView EnvironmentMap::view() const {
     v.width = width_;
     v.height = height_;
     v.scale = scale_;
-    v.cosRotation = std::cos(rotation_);
-    v.sinRotation = std::sin(rotation_);
+    v.cosRotation = std::cos(rotation);
+    v.sinRotation = std::sin(rotation);
     return v;
 }
 
