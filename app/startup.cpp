@@ -83,7 +83,7 @@ bool Application::startStages(const std::string& sceneFile) {
     const Clock::time_point m0 = Clock::now();
     // Without chains the path tracer still runs; Metropolis mode then stays off.
     mltSetup(scene_.camera, imageWidth_, imageHeight_, kdSceneOf(kdTree_), settings_.superSampleFactor,
-             sobolStates_, metro_);
+             sobolStates_, metro_, settings_.metroSalt);
     mltSetupSeconds_ = secondsSince(m0);
     if (!sobolStates()) return false;
     if (!createDeviceLock()) return false;
