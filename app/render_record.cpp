@@ -76,7 +76,7 @@ bool parseRanges(const std::string& text, std::vector<FrameRange>& ranges) {
             !parseU32(p, r.count) || r.count == 0 || r.end() > 0xffffffffull)
             return false;
         ranges.push_back(r);
-        if (*p == ' ')
+        if (*p == ' ' && p[1] != '\0')
             ++p;
         else if (*p)
             return false;
