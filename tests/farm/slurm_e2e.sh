@@ -44,7 +44,7 @@ stop_daemons() {
         scancel ${render_job:-} ${merge_job:-} 2>/dev/null || true
         sleep 1
     fi
-    # Newest first: slurmd, slurmctld, then munged.
+    # Newest first: slurmd, slurmctld, then munged. Logs were shown above.
     local i
     for ((i = ${#daemons[@]} - 1; i >= 0; --i)); do
         kill -TERM "${daemons[i]}" 2>/dev/null || true
@@ -65,14 +65,18 @@ stop_daemons() {
 trap stop_daemons EXIT
 trap 'exit 130' INT TERM
 
-# A daemon that exits during start-up ends the test with its own words.
+# A daemon that has exited ends the test with its own words: its output and
+# its log file.
 expect_alive() {
-    local pid=$1 name=$2 log=$3
+    local pid=$1 name=$2 log
     if ! kill -0 "$pid" 2>/dev/null; then
         wait "$pid" || true
-        echo "---- $name output:" >&2
-        cat "$log" >&2 || true
-        fail "$name could not start (see its messages above)"
+        for log in "$work/$name.out" "$work/$name.log"; do
+            [ -s "$log" ] || continue
+            echo "---- $log:" >&2
+            tail -n 40 "$log" >&2
+        done
+        fail "$name exited (its messages are above)"
     fi
 }
 
@@ -90,7 +94,7 @@ munged --foreground --force --key-file="$work/munge.key" --socket="$work/munge.s
 daemons+=($!)
 for _ in $(seq 100); do
     [ -S "$work/munge.socket" ] && break
-    expect_alive "${daemons[-1]}" munged "$work/munged.out"
+    expect_alive "${daemons[-1]}" munged
     sleep 0.1
 done
 [ -S "$work/munge.socket" ] || fail "munged made no socket in 10 s"
@@ -142,7 +146,7 @@ slurmctld -D -c -i -f "$SLURM_CONF" >"$work/slurmctld.out" 2>&1 &
 daemons+=($!)
 ctld=$!
 for _ in $(seq 100); do
-    expect_alive "$ctld" slurmctld "$work/slurmctld.out"
+    expect_alive "$ctld" slurmctld
     scontrol ping 2>/dev/null | grep -q UP && break
     sleep 0.2
 done
@@ -153,7 +157,7 @@ daemons+=($!)
 slurmd_pid=$!
 state=""
 for _ in $(seq 150); do
-    expect_alive "$slurmd_pid" slurmd "$work/slurmd.out"
+    expect_alive "$slurmd_pid" slurmd
     state=$(sinfo -h -n lumenar-node -o %T 2>/dev/null || true)
     case "$state" in idle* | mixed* | allocated*) break ;; esac
     sleep 0.2
@@ -170,30 +174,43 @@ submitted=$(python3 "$farm" submit "$scene" --tasks $tasks --frames-per-task $fr
     --bin-dir "$(dirname "$render")" --cpus-per-task 1 --time 20)
 echo "$submitted"
 [ "$(dirname "$render")" = "$(dirname "$merge")" ] || fail "lumenar-render and lumenar-merge must share a folder"
-render_job=$(echo "$submitted" | sed -n 's/^render job array: \([0-9]*\).*/\1/p')
-merge_job=$(echo "$submitted" | sed -n 's/^merge job: \([0-9]*\).*/\1/p')
-[ -n "$render_job" ] && [ -n "$merge_job" ] || fail "lumenar-farm submit printed no job ids"
+job_ids() {  # sets render_job and merge_job from lumenar-farm's report
+    render_job=$(echo "$1" | sed -n 's/^render job array: \([0-9]*\).*/\1/p')
+    merge_job=$(echo "$1" | sed -n 's/^merge job: \([0-9]*\).*/\1/p')
+    [ -n "$render_job" ] && [ -n "$merge_job" ] || fail "lumenar-farm printed no job ids"
+}
 
-# Wait for the merge job to leave the queue (10 minutes at most).
-for _ in $(seq 600); do
-    expect_alive "$ctld" slurmctld "$work/slurmctld.out"
-    expect_alive "$slurmd_pid" slurmd "$work/slurmd.out"
-    left=$(squeue -h -j "$merge_job" -o %T 2>/dev/null || true)
-    [ -z "$left" ] && break
-    case "$left" in *DependencyNeverSatisfied* | *DEPENDENCY_NEVER*)
-        fail "the merge job cannot run: a render task failed" ;;
-    esac
-    if squeue -h -j "$merge_job" -o %r 2>/dev/null | grep -q DependencyNeverSatisfied; then
-        fail "the merge job cannot run: a render task failed"
-    fi
-    sleep 1
-done
-merge_state=$(scontrol show job "$merge_job" | sed -n 's/.*JobState=\([A-Z_]*\).*/\1/p')
-echo "merge job $merge_job: $merge_state after $(($(date +%s) - start)) s"
-[ "$merge_state" = COMPLETED ] || fail "the merge job ended $merge_state"
+# Waits for the merge job to leave the queue (10 minutes at most); it must
+# have completed.
+wait_for_merge() {
+    local left merge_state
+    for _ in $(seq 600); do
+        expect_alive "$ctld" slurmctld
+        expect_alive "$slurmd_pid" slurmd
+        left=$(squeue -h -j "$merge_job" -o "%T %r" 2>/dev/null || true)
+        [ -z "$left" ] && break
+        case "$left" in *DependencyNeverSatisfied*) fail "the merge job cannot run: a render task failed" ;; esac
+        sleep 1
+    done
+    merge_state=$(scontrol show job "$merge_job" | sed -n 's/.*JobState=\([A-Z_]*\).*/\1/p')
+    echo "merge job $merge_job: $merge_state after $(($(date +%s) - start)) s"
+    [ "$merge_state" = COMPLETED ] || fail "the merge job ended ${merge_state:-out of sight}"
+    [ -f "$work/out/merged.exr" ] && [ -f "$work/out/merged.png" ] || fail "the merge job wrote no merged image"
+}
+
+job_ids "$submitted"
+wait_for_merge
 python3 "$farm" status "$work/out"
 python3 "$farm" status "$work/out" | grep -q "$tasks of $tasks ranges done" || fail "status does not report every range done"
-[ -f "$work/out/merged.exr" ] && [ -f "$work/out/merged.png" ] || fail "the merge job wrote no merged image"
+
+# A lost range: status names it, resubmit renders it again and merges anew.
+rm "$work/out/parts/range-0000000016.exr" "$work/out/merged.exr"
+python3 "$farm" status "$work/out" | grep -q "task 1: frames 17-32 missing" || fail "status does not name the lost range"
+submitted=$(python3 "$farm" resubmit "$work/out")
+echo "$submitted"
+echo "$submitted" | grep -q "(1 tasks of $frames frames)" || fail "resubmit did not submit exactly the lost range"
+job_ids "$submitted"
+wait_for_merge
 
 # ---- one run of all frames ---------------------------------------------------------
 "$render" "$scene" --frames $((tasks * frames)) --out "$work/reference.png" --hdr "$work/reference.exr" \
