@@ -138,7 +138,9 @@ TEST(SampleRanges, MetropolisRangesRunIndependentChains) {
     const Render again = render(scene, 8, 8, 0, true);
     ASSERT_TRUE(a.ok && b.ok && again.ok);
     EXPECT_GT(largestRelativeDifference(a.result.average, b.result.average), 1e-2);
-    EXPECT_EQ(largestRelativeDifference(b.result.average, again.result.average), 0.0);
+    // The same range sets up the same chains; splats from many chains meet in
+    // atomic adds, so only the order of the additions may differ.
+    EXPECT_LT(largestRelativeDifference(b.result.average, again.result.average), 1e-5);
     EXPECT_GT(mean(a.result.average), 0.01);
 
     device::ThreadLimit limit(2);
