@@ -142,10 +142,14 @@ int main(int argc, char** argv) {
     lumenar::RenderRecord record;
     if (!hdrPath.empty()) {
         lumenar::Fingerprint scene;
-        if (!scene.addFile(sceneFile)) return 1;
+        bool read = scene.addFile(sceneFile);
         for (const std::string& texture : app.scene().texturePaths) {
             scene.add(texture + '\n');
-            if (fs::exists(texture, ec) && !scene.addFile(texture)) return 1;
+            if (read && fs::exists(texture, ec)) read = scene.addFile(texture);
+        }
+        if (!read) {
+            app.shutdown();
+            return 1;
         }
         record.sceneHash = scene.hex();
         record.mode = mode;
