@@ -102,7 +102,7 @@ done
 # ---- slurm.conf ---------------------------------------------------------------
 host=$(hostname -s)
 # The node as slurmd sees the hardware, without the memory size.
-hardware=$(slurmd -C | head -n 1 | tr ' ' '\n' | grep -E '^(CPUs|Boards|SocketsPerBoard|CoresPerSocket|ThreadsPerCore)=' | tr '\n' ' ')
+hardware=$(slurmd -C | sed -n 1p | tr ' ' '\n' | grep -E '^(CPUs|Boards|SocketsPerBoard|CoresPerSocket|ThreadsPerCore)=' | tr '\n' ' ')
 [ -n "$hardware" ] || fail "slurmd -C did not describe the machine"
 mkdir -p "$work/state" "$work/slurmd-spool" "$work/out"
 cat >"$work/slurm.conf" <<CONF
@@ -147,10 +147,10 @@ daemons+=($!)
 ctld=$!
 for _ in $(seq 100); do
     expect_alive "$ctld" slurmctld
-    scontrol ping 2>/dev/null | grep -q UP && break
+    case "$(scontrol ping 2>/dev/null)" in *UP*) break ;; esac
     sleep 0.2
 done
-scontrol ping | grep -q UP || { cat "$work/slurmctld.out" >&2; fail "slurmctld does not answer"; }
+case "$(scontrol ping 2>&1)" in *UP*) ;; *) fail "slurmctld does not answer" ;; esac
 
 slurmd -D -N lumenar-node -f "$SLURM_CONF" >"$work/slurmd.out" 2>&1 &
 daemons+=($!)
@@ -200,15 +200,17 @@ wait_for_merge() {
 
 job_ids "$submitted"
 wait_for_merge
-python3 "$farm" status "$work/out"
-python3 "$farm" status "$work/out" | grep -q "$tasks of $tasks ranges done" || fail "status does not report every range done"
+report=$(python3 "$farm" status "$work/out")
+echo "$report"
+grep -q "$tasks of $tasks ranges done" <<<"$report" || fail "status does not report every range done"
 
 # A lost range: status names it, resubmit renders it again and merges anew.
 rm "$work/out/parts/range-0000000016.exr" "$work/out/merged.exr"
-python3 "$farm" status "$work/out" | grep -q "task 1: frames 17-32 missing" || fail "status does not name the lost range"
+report=$(python3 "$farm" status "$work/out")
+grep -q "task 1: frames 17-32 missing" <<<"$report" || fail "status does not name the lost range"
 submitted=$(python3 "$farm" resubmit "$work/out")
 echo "$submitted"
-echo "$submitted" | grep -q "(1 tasks of $frames frames)" || fail "resubmit did not submit exactly the lost range"
+grep -q "(1 tasks of $frames frames)" <<<"$submitted" || fail "resubmit did not submit exactly the lost range"
 job_ids "$submitted"
 wait_for_merge
 
