@@ -8,6 +8,7 @@
 
 #include "device/threads.h"
 #include "render/accumulation.h"
+#include "render/sequence.h"
 
 namespace lumenar {
 
@@ -81,6 +82,18 @@ BatchResult renderBatch(Application& app, const BatchOptions& options) {
         std::fprintf(stderr, "Metropolis mode is unavailable: its chains were not set up\n");
         return result;
     }
+    if (options.mlt && app.settings().metroSalt != metroRunSalt(options.firstFrame, options.seed)) {
+        std::fprintf(stderr, "Metropolis chains were seeded for another frame range or seed\n");
+        return result;
+    }
+    const int o = res.superSampleFactor;
+    if (!positionSobolStates(res.sobolStates, 2 * o * o * W * H, options.firstFrame, options.seed)) {
+        std::fprintf(stderr, "moving the sample sequence to frame %u failed on the device\n",
+                     options.firstFrame + 1);
+        return result;
+    }
+    renderer.firstFrame = options.firstFrame;
+    renderer.sequenceSeed = options.seed;
     renderer.mltEnabled = options.mlt;
     renderer.fogEnabled = options.fog;
     renderer.ssEnabled = options.subsurface;
@@ -138,12 +151,15 @@ BatchResult renderBatch(Application& app, const BatchOptions& options) {
         return result;
     result.rgb.resize(n * 3);
     result.average.resize(n);
-    const float inv = 1.0f / static_cast<float>(renderer.frameCount());
+    // Divided, not multiplied by a rounded reciprocal: the average of a
+    // power-of-two frame count is then exactly its sum scaled, and merges of
+    // such runs lose nothing.
+    const float frames = static_cast<float>(renderer.frameCount());
     for (std::size_t i = 0; i < n; ++i) {
         result.rgb[3 * i + 0] = vertices[i].red;
         result.rgb[3 * i + 1] = vertices[i].green;
         result.rgb[3 * i + 2] = vertices[i].blue;
-        result.average[i] = sum[i] * inv;
+        result.average[i] = sum[i] / frames;
     }
     result.ok = true;
     return result;

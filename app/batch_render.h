@@ -21,6 +21,11 @@ struct BatchOptions {
     bool fog = false;         // attenuate by the scene's medium (Renderer::fogEnabled)
     bool subsurface = false;  // subsurface walks in material 0, marked as the control panel does
     bool mlt = false;         // Metropolis light transport instead of path tracing
+    // Place in the sample sequence: the run renders frames firstFrame + 1,
+    // firstFrame + 2, ... of sequence `seed` (render/sequence.h). Metropolis
+    // runs need Settings::metroSalt = metroRunSalt(firstFrame, seed) at start-up.
+    uint32_t firstFrame = 0;
+    uint32_t seed = 0;
 };
 
 struct BatchResult {
@@ -31,7 +36,7 @@ struct BatchResult {
     int bounceLaunches = 0;
     FramePhaseTimes phases;      // summed over all frames
     std::vector<uint8_t> rgb;    // displayed image, 8-bit RGB, row 0 at the bottom
-    std::vector<Color> average;  // linear running average, row 0 at the bottom
+    std::vector<Color> average;  // linear running average (sum / frames), row 0 at the bottom
     // Ray-query counts and time share (only with stats).
     unsigned long long closestHits = 0;
     unsigned long long shadowRays = 0;

@@ -1,17 +1,25 @@
 #include "app/image_output.h"
 
 #include <OpenImageIO/imageio.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
 
 namespace lumenar {
 
 namespace {
 
 // Writes rows bottom to top (row 0 of data is the bottom of the picture) into
-// the format the file name asks for, top row first.
+// the format the file name asks for, top row first. The image goes to a
+// temporary file beside `path` that is renamed once it is complete.
 bool writeBottomUp(const std::string& path, int width, int height, int channels, OIIO::TypeDesc fileType,
-                   OIIO::TypeDesc dataType, const void* data, std::size_t pixelBytes) {
+                   OIIO::TypeDesc dataType, const void* data, std::size_t pixelBytes,
+                   const RenderRecord* record = nullptr) {
     auto out = OIIO::ImageOutput::create(path);
     if (!out) {
         std::fprintf(stderr, "%s: cannot write this image format: %s\n", path.c_str(),
@@ -19,22 +27,52 @@ bool writeBottomUp(const std::string& path, int width, int height, int channels,
         return false;
     }
     OIIO::ImageSpec spec(width, height, channels, fileType);
-    if (!out->open(path, spec)) {
+    if (record) {
+        spec.attribute("lumenar:frames", record->frames);
+        spec.attribute("lumenar:firstFrame", static_cast<int>(record->firstFrame));
+        spec.attribute("lumenar:seed", static_cast<int>(record->seed));
+        spec.attribute("lumenar:ranges", formatRanges(record->ranges));
+        spec.attribute("lumenar:mode", record->mode);
+        spec.attribute("lumenar:resolution", std::to_string(width) + "x" + std::to_string(height));
+        spec.attribute("lumenar:supersampling", record->superSampling);
+        spec.attribute("lumenar:sceneHash", record->sceneHash);
+        spec.attribute("lumenar:options", record->options);
+        spec.attribute("lumenar:optionsHash", record->optionsHash);
+        spec.attribute("lumenar:version", record->version);
+    }
+    const std::string temp = path + ".partial-" + std::to_string(getpid());
+    if (!out->open(temp, spec)) {
         std::fprintf(stderr, "%s: cannot open for writing: %s\n", path.c_str(), out->geterror().c_str());
+        std::remove(temp.c_str());
         return false;
     }
     // Start at the top row and step backwards through memory.
     const std::size_t row = static_cast<std::size_t>(width) * pixelBytes;
     const auto* top = static_cast<const char*>(data) + row * (height - 1);
-    const bool ok = out->write_image(dataType, top, static_cast<OIIO::stride_t>(pixelBytes),
-                                     -static_cast<OIIO::stride_t>(row));
+    bool ok = out->write_image(dataType, top, static_cast<OIIO::stride_t>(pixelBytes),
+                               -static_cast<OIIO::stride_t>(row));
     if (!ok)
         std::fprintf(stderr, "%s: writing the image failed: %s\n", path.c_str(), out->geterror().c_str());
     if (!out->close()) {
         std::fprintf(stderr, "%s: closing the image failed: %s\n", path.c_str(), out->geterror().c_str());
-        return false;
+        ok = false;
     }
+    if (ok && std::rename(temp.c_str(), path.c_str()) != 0) {
+        std::fprintf(stderr, "%s: cannot move the finished image into place: %s\n", path.c_str(),
+                     std::strerror(errno));
+        ok = false;
+    }
+    if (!ok) std::remove(temp.c_str());
     return ok;
+}
+
+bool sizeMatches(const std::string& path, int width, int height, std::size_t pixels) {
+    if (width > 0 && height > 0 &&
+        pixels == static_cast<std::size_t>(width) * static_cast<std::size_t>(height))
+        return true;
+    std::fprintf(stderr, "%s: image size %d x %d does not match its %zu pixels\n", path.c_str(), width,
+                 height, pixels);
+    return false;
 }
 
 }  // namespace
@@ -50,14 +88,130 @@ bool writePngBottomUp(const std::string& path, int width, int height, const std:
 }
 
 bool writeExrBottomUp(const std::string& path, int width, int height, const std::vector<Color>& rgb) {
-    if (width <= 0 || height <= 0 ||
-        rgb.size() != static_cast<std::size_t>(width) * static_cast<std::size_t>(height)) {
-        std::fprintf(stderr, "%s: image size %d x %d does not match its %zu pixels\n", path.c_str(), width,
-                     height, rgb.size());
-        return false;
-    }
+    if (!sizeMatches(path, width, height, rgb.size())) return false;
     return writeBottomUp(path, width, height, 3, OIIO::TypeDesc::HALF, OIIO::TypeDesc::FLOAT, rgb.data(),
                          sizeof(Color));
+}
+
+bool writeRecordedExr(const std::string& path, int width, int height, const std::vector<Color>& rgb,
+                      const RenderRecord& record, ExrPixels pixels) {
+    if (!sizeMatches(path, width, height, rgb.size())) return false;
+    const OIIO::TypeDesc type = pixels == ExrPixels::Half ? OIIO::TypeDesc::HALF : OIIO::TypeDesc::FLOAT;
+    return writeBottomUp(path, width, height, 3, type, OIIO::TypeDesc::FLOAT, rgb.data(), sizeof(Color),
+                         &record);
+}
+
+namespace {
+
+bool stringAttribute(const OIIO::ImageSpec& spec, const char* name, std::string& value) {
+    const OIIO::ParamValue* p = spec.find_attribute(name, OIIO::TypeDesc::STRING);
+    if (!p) return false;
+    value = p->get_string();
+    return true;
+}
+
+bool intAttribute(const OIIO::ImageSpec& spec, const char* name, int& value) {
+    const OIIO::ParamValue* p = spec.find_attribute(name, OIIO::TypeDesc::INT);
+    if (!p) return false;
+    value = p->get_int();
+    return true;
+}
+
+}  // namespace
+
+bool readRecordedExr(const std::string& path, RecordedImage& image, std::string& error) {
+    image = RecordedImage();
+    std::error_code ec;
+    if (!std::filesystem::exists(path, ec)) {
+        error = "no such file";
+        return false;
+    }
+    if (!std::filesystem::is_regular_file(path, ec)) {
+        error = "not a regular file";
+        return false;
+    }
+    auto in = OIIO::ImageInput::open(path);
+    if (!in) {
+        error = "not a readable image (" + OIIO::geterror() + ")";
+        return false;
+    }
+    if (std::string(in->format_name()) != "openexr") {
+        error = std::string("not an OpenEXR image but ") + in->format_name();
+        return false;
+    }
+    const OIIO::ImageSpec& spec = in->spec();
+    if (spec.nchannels != 3 || spec.width <= 0 || spec.height <= 0 || spec.depth != 1 || spec.x != 0 ||
+        spec.y != 0) {
+        error = "not a " + std::string("3-channel image starting at pixel 0, 0 (") +
+                std::to_string(spec.nchannels) + " channels)";
+        return false;
+    }
+    RenderRecord& r = image.record;
+    int firstFrame = 0, seed = 0;
+    std::string ranges, resolution;
+    const char* missing = nullptr;
+    if (!intAttribute(spec, "lumenar:frames", r.frames))
+        missing = "lumenar:frames";
+    else if (!intAttribute(spec, "lumenar:firstFrame", firstFrame))
+        missing = "lumenar:firstFrame";
+    else if (!intAttribute(spec, "lumenar:seed", seed))
+        missing = "lumenar:seed";
+    else if (!stringAttribute(spec, "lumenar:ranges", ranges))
+        missing = "lumenar:ranges";
+    else if (!stringAttribute(spec, "lumenar:mode", r.mode))
+        missing = "lumenar:mode";
+    else if (!stringAttribute(spec, "lumenar:resolution", resolution))
+        missing = "lumenar:resolution";
+    else if (!intAttribute(spec, "lumenar:supersampling", r.superSampling))
+        missing = "lumenar:supersampling";
+    else if (!stringAttribute(spec, "lumenar:sceneHash", r.sceneHash))
+        missing = "lumenar:sceneHash";
+    else if (!stringAttribute(spec, "lumenar:options", r.options))
+        missing = "lumenar:options";
+    else if (!stringAttribute(spec, "lumenar:optionsHash", r.optionsHash))
+        missing = "lumenar:optionsHash";
+    else if (!stringAttribute(spec, "lumenar:version", r.version))
+        missing = "lumenar:version";
+    if (missing) {
+        error = std::string("its header has no ") + missing + ": not written by lumenar-render --hdr";
+        return false;
+    }
+    r.firstFrame = static_cast<uint32_t>(firstFrame);
+    r.seed = seed;
+    long long counted = 0;
+    if (!parseRanges(ranges, r.ranges)) {
+        error = "its header's frame ranges \"" + ranges + "\" cannot be read";
+        return false;
+    }
+    for (const FrameRange& fr : r.ranges) counted += fr.count;
+    if (r.frames <= 0 || counted != r.frames) {
+        error = "its header says " + std::to_string(r.frames) + " frames but its ranges hold " +
+                std::to_string(counted);
+        return false;
+    }
+    if (resolution != std::to_string(spec.width) + "x" + std::to_string(spec.height)) {
+        error = "its header's resolution " + resolution + " is not the image's " +
+                std::to_string(spec.width) + "x" + std::to_string(spec.height);
+        return false;
+    }
+    if (r.optionsHash != fingerprintOf(r.options)) {
+        error = "its header's options do not match their hash";
+        return false;
+    }
+    image.width = spec.width;
+    image.height = spec.height;
+    image.halfPixels = spec.format == OIIO::TypeDesc::HALF;
+    const std::size_t n = static_cast<std::size_t>(spec.width) * static_cast<std::size_t>(spec.height);
+    std::vector<Color> top(n);
+    if (!in->read_image(0, 0, 0, 3, OIIO::TypeDesc::FLOAT, top.data())) {
+        error = "truncated or damaged (" + in->geterror() + ")";
+        return false;
+    }
+    image.rgb.resize(n);
+    const std::size_t w = static_cast<std::size_t>(spec.width);
+    for (int y = 0; y < spec.height; ++y)
+        std::copy_n(top.begin() + (spec.height - 1 - y) * w, w, image.rgb.begin() + y * w);
+    return true;
 }
 
 }  // namespace lumenar

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "app/render_record.h"
 #include "scene/types.h"
 
 namespace lumenar {
@@ -18,5 +19,29 @@ bool writePngBottomUp(const std::string& path, int width, int height, const std:
 // Writes linear RGB colours (row 0 at the bottom) as a half-float OpenEXR
 // image with the top row first. Returns false after printing a message.
 bool writeExrBottomUp(const std::string& path, int width, int height, const std::vector<Color>& rgb);
+
+// Every image is written under a temporary name in the same folder and
+// renamed when complete, so a file with the asked-for name is never partial.
+
+// Pixel type of a recorded OpenEXR image: 32-bit floats keep every bit of a
+// float average; halves make files half the size.
+enum class ExrPixels { Float, Half };
+
+// Writes linear RGB colours (row 0 at the bottom) as an OpenEXR image with
+// the top row first and the record in its header. Returns false after
+// printing a message.
+bool writeRecordedExr(const std::string& path, int width, int height, const std::vector<Color>& rgb,
+                      const RenderRecord& record, ExrPixels pixels);
+
+struct RecordedImage {
+    int width = 0, height = 0;
+    RenderRecord record;
+    bool halfPixels = false;
+    std::vector<Color> rgb;  // row 0 at the bottom
+};
+
+// Reads an image writeRecordedExr wrote. On failure returns false with
+// `error` saying what is wrong (no file, not OpenEXR, no record, truncated).
+bool readRecordedExr(const std::string& path, RecordedImage& image, std::string& error);
 
 }  // namespace lumenar

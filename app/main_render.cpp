@@ -14,6 +14,7 @@
 #include "app/image_output.h"
 #include "app/startup.h"
 #include "device/threads.h"
+#include "render/sequence.h"
 
 namespace fs = std::filesystem;
 
@@ -66,7 +67,9 @@ int main(int argc, char** argv) {
         ->excludes(framesOpt);
     cli.add_option("-o,--out", out, "PNG image to write (the displayed, tone-mapped image)")
         ->capture_default_str();
-    cli.add_option("--hdr", hdr, "OpenEXR image of the linear running average to write as well");
+    auto* hdrOpt = cli.add_option("--hdr", hdr,
+                                  "OpenEXR image of the linear running average to write as well (32-bit "
+                                  "floats; its header says which frames it holds, for lumenar-merge)");
     cli.add_option("--kd-mode", settings.kdBuildMode,
                    "kd-tree build: non-zero clips straddling triangles, 0 duplicates them")
         ->capture_default_str();
@@ -89,6 +92,21 @@ int main(int argc, char** argv) {
         ->check(CLI::IsMember({"pt", "mlt"}))
         ->capture_default_str();
     cli.add_flag("--stats", batch.stats, "Print throughput and the share of frame time spent in ray queries");
+    // Sample ranges: runs over disjoint frame ranges merge into one image.
+    int firstFrame = 0, sequenceSeed = 0;
+    bool hdrHalf = false;
+    cli.add_option("--first-frame", firstFrame,
+                   "Frames already rendered elsewhere: render frames K+1 ... K+N of the sample sequence "
+                   "(N = --frames) with the seeds a single run of all frames uses")
+        ->check(CLI::Range(0, 2147483647))
+        ->capture_default_str();
+    cli.add_option("--seed", sequenceSeed,
+                   "Sample sequence: 0 is the plain one; any other value renders an independent image")
+        ->check(CLI::Range(0, 2147483647))
+        ->capture_default_str();
+    cli.add_flag("--hdr-half", hdrHalf,
+                 "Write the --hdr image with half floats (smaller, too coarse to merge)")
+        ->needs(hdrOpt);
     CLI11_PARSE(cli, argc, argv);
 
     std::error_code ec;
@@ -107,9 +125,43 @@ int main(int argc, char** argv) {
     if (!enterSceneFolder(scene, sceneFile)) return 1;
 
     batch.mlt = mode == "mlt";
+    if (static_cast<long long>(firstFrame) + (batch.seconds > 0 ? 0 : batch.frames) > 2147483647LL) {
+        std::fprintf(stderr, "--first-frame %d with --frames %d runs past frame 2147483647\n", firstFrame,
+                     batch.frames);
+        return 1;
+    }
+    batch.firstFrame = static_cast<uint32_t>(firstFrame);
+    batch.seed = static_cast<uint32_t>(sequenceSeed);
+    if (batch.mlt) settings.metroSalt = lumenar::metroRunSalt(batch.firstFrame, batch.seed);
     lumenar::device::ThreadLimit limit(threads);
     lumenar::Application app(settings);
     if (!app.start(sceneFile)) return 1;
+
+    // The record of the high-dynamic-range image: fingerprints are taken
+    // before the render so a scene edited meanwhile is not misattributed.
+    lumenar::RenderRecord record;
+    if (!hdrPath.empty()) {
+        lumenar::Fingerprint scene;
+        bool read = scene.addFile(sceneFile);
+        for (const std::string& texture : app.scene().texturePaths) {
+            scene.add(texture + '\n');
+            if (read && fs::exists(texture, ec)) read = scene.addFile(texture);
+        }
+        if (!read) {
+            app.shutdown();
+            return 1;
+        }
+        record.sceneHash = scene.hex();
+        record.mode = mode;
+        record.superSampling = settings.superSampleFactor;
+        record.firstFrame = batch.firstFrame;
+        record.seed = batch.seed;
+        record.options = "mode=" + mode + " ss=" + std::to_string(settings.superSampleFactor) +
+                         " kd-mode=" + (settings.kdBuildMode != 0 ? "1" : "0") +
+                         " fog=" + (batch.fog ? "1" : "0") + " subsurface=" + (batch.subsurface ? "1" : "0");
+        record.optionsHash = lumenar::fingerprintOf(record.options);
+        record.version = LUMENAR_VERSION;
+    }
 
     batch.progress = isatty(STDERR_FILENO) != 0;
     const lumenar::BatchResult r = lumenar::renderBatch(app, batch);
@@ -165,7 +217,11 @@ int main(int argc, char** argv) {
         written = lumenar::writePngBottomUp(outPath, W, H, r.rgb);
         if (written) std::printf("Wrote %s\n", outPath.c_str());
         if (written && !hdrPath.empty()) {
-            written = lumenar::writeExrBottomUp(hdrPath, W, H, r.average);
+            record.frames = r.frames;
+            record.ranges = {{batch.seed, batch.firstFrame, static_cast<uint32_t>(r.frames)}};
+            written =
+                lumenar::writeRecordedExr(hdrPath, W, H, r.average, record,
+                                          hdrHalf ? lumenar::ExrPixels::Half : lumenar::ExrPixels::Float);
             if (written) std::printf("Wrote %s\n", hdrPath.c_str());
         }
     }

@@ -9,6 +9,7 @@ struct Settings {
     int extendedMode = 1;       // fifth tracer flag of the Metropolis kernels
     int useDynamicBVH = 1;      // movable objects get their own BVH subtrees
     int showFps = 1;            // frame rates in the window title
+    unsigned metroSalt = 0;     // seeds the Metropolis chains (metroRunSalt of a run's frame range)
 
     static constexpr int kLargeStepPeriod = 4;
     static constexpr int kForcedAcceptanceThreshold = 32;

@@ -86,7 +86,7 @@ bool Application::startStages(const std::string& sceneFile) {
     KdScene chainsScene = kdSceneOf(kdTree_);
     chainsScene.env = environmentLight();
     mltSetup(scene_.camera, imageWidth_, imageHeight_, chainsScene, settings_.superSampleFactor, sobolStates_,
-             metro_);
+             metro_, settings_.metroSalt);
     mltSetupSeconds_ = secondsSince(m0);
     if (!sobolStates()) return false;
     if (!createDeviceLock()) return false;

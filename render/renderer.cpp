@@ -5,6 +5,7 @@
 #include "accel/refit.h"
 #include "render/accumulation.h"
 #include "render/primary_rays.h"
+#include "render/sequence.h"
 
 namespace lumenar {
 
@@ -55,7 +56,7 @@ FrameStats Renderer::renderFrame(const Camera& camera, Color* display) {
         movableMoved_ = false;
     }
     frameCount_ += 1;
-    const uint32_t hash = WangHash(frameCount_);
+    const uint32_t hash = sequenceFrameSeed(firstFrame + frameCount_, sequenceSeed);
     const int seed = static_cast<int>(hash);
     if (metro) {
         renderMetroFrame(camera, display, stats);
@@ -102,7 +103,7 @@ void Renderer::renderMetroFrame(const Camera& camera, Color* display, FrameStats
     MetroChains& chains = *res_.metro;
     MetroFrameParams p;
     p.frame = frameCount_;
-    p.frameSeed = WangHash(frameCount_);
+    p.frameSeed = sequenceFrameSeed(firstFrame + frameCount_, sequenceSeed);
     p.salt = chains.salt;
     p.meanLuminance = chains.meanLuminance;
     p.width = res_.width;

@@ -88,6 +88,11 @@ class Renderer {
     // chains are ready). Switching it should come with requestReset().
     bool mltEnabled = false;
     bool metroReady() const { return res_.metro && res_.metro->ready(); }
+    // Where the frames sit in the sample sequence: frame k after a reset
+    // draws with the seed of frame firstFrame + k of sequence sequenceSeed
+    // (render/sequence.h). The Sobol states must stand at the same place.
+    uint32_t firstFrame = 0;
+    uint32_t sequenceSeed = 0;
 
  private:
     FrameResources res_;

@@ -15,6 +15,8 @@ packages=(
   xvfb xauth xdotool imagemagick libx11-dev
   # the scene-parser fuzz target (fuzz/README.md)
   clang-14 libclang-rt-14-dev
+  # the render-farm test: a one-node Slurm cluster (tests/farm/slurm_e2e.sh)
+  slurm-wlm slurmctld slurmd slurm-client munge
 )
 # Benchmarks only (-DLUMENAR_BENCH=ON, bench/README.md), not installed here:
 #   apt-get install libembree-dev libbenchmark-dev glmark2-data

@@ -1,0 +1,202 @@
+#include "app/image_merge.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <system_error>
+
+#include "render/accumulation.h"
+
+namespace lumenar {
+
+std::vector<uint8_t> toneMapped(const std::vector<Color>& average, int width, const std::string& mode) {
+    const float exponent = mode == "mlt" ? kMetroToneExponent : kPathToneExponent;
+    std::vector<uint8_t> rgb(average.size() * 3);
+    for (std::size_t i = 0; i < average.size(); ++i) {
+        const displayVertex v =
+            makeDisplayVertex(static_cast<int>(i % width), static_cast<int>(i / width), average[i], exponent);
+        rgb[3 * i + 0] = v.red;
+        rgb[3 * i + 1] = v.green;
+        rgb[3 * i + 2] = v.blue;
+    }
+    return rgb;
+}
+
+namespace {
+
+bool folderExists(const std::string& path) {
+    std::error_code ec;
+    const std::filesystem::path dir = std::filesystem::absolute(path, ec).parent_path();
+    if (!ec && std::filesystem::is_directory(dir, ec)) return true;
+    std::fprintf(stderr, "lumenar-merge: %s: the folder %s does not exist\n", path.c_str(),
+                 dir.string().c_str());
+    return false;
+}
+
+// Why `image` cannot join `reference`; empty when it can.
+std::string mismatch(const RecordedImage& image, const RecordedImage& reference, const std::string& refName) {
+    const RenderRecord &a = image.record, &b = reference.record;
+    if (a.sceneHash != b.sceneHash)
+        return "rendered from a different scene than " + refName + " (scene fingerprint " + a.sceneHash +
+               ", not " + b.sceneHash + ")";
+    if (image.width != reference.width || image.height != reference.height)
+        return "its resolution is " + std::to_string(image.width) + "x" + std::to_string(image.height) +
+               ", not " + std::to_string(reference.width) + "x" + std::to_string(reference.height) +
+               " like " + refName;
+    if (a.mode != b.mode) return "rendered in mode " + a.mode + ", not " + b.mode + " like " + refName;
+    if (a.superSampling != b.superSampling)
+        return "rendered with supersampling " + std::to_string(a.superSampling) + ", not " +
+               std::to_string(b.superSampling) + " like " + refName;
+    if (a.optionsHash != b.optionsHash)
+        return "rendered with options \"" + a.options + "\", not \"" + b.options + "\" like " + refName;
+    return std::string();
+}
+
+}  // namespace
+
+int mergeRenders(const MergeOptions& options) {
+    if (options.inputs.empty()) {
+        std::fprintf(stderr, "lumenar-merge: no input images\n");
+        return 1;
+    }
+    if (!folderExists(options.out) || (!options.png.empty() && !folderExists(options.png))) return 1;
+
+    RecordedImage reference;
+    std::string referenceName;
+    std::vector<double> sum;
+    long long totalFrames = 0;
+    // Every range with the input it came from, for the overlap check.
+    std::vector<std::pair<FrameRange, std::string>> held;
+    std::vector<std::string> skipped;
+    bool mixedVersions = false;
+
+    for (const std::string& name : options.inputs) {
+        RecordedImage image;
+        std::string error;
+        if (!readRecordedExr(name, image, error)) {
+            if (!options.allowPartial) {
+                std::fprintf(stderr, "lumenar-merge: %s: %s\n", name.c_str(), error.c_str());
+                return 1;
+            }
+            std::fprintf(stderr, "lumenar-merge: %s: %s; skipped (--allow-partial)\n", name.c_str(),
+                         error.c_str());
+            skipped.push_back(name);
+            continue;
+        }
+        for (const Color& c : image.rgb) {
+            if (!isFinite(c) || c.r < 0.0f || c.g < 0.0f || c.b < 0.0f) {
+                std::fprintf(stderr, "lumenar-merge: %s: holds a negative or non-finite pixel: damaged\n",
+                             name.c_str());
+                return 1;
+            }
+        }
+        if (image.halfPixels)
+            std::fprintf(stderr,
+                         "lumenar-merge: %s: half-float pixels; the merge is no more precise than they are\n",
+                         name.c_str());
+        if (sum.empty()) {
+            sum.assign(image.rgb.size() * 3, 0.0);
+        } else {
+            const std::string why = mismatch(image, reference, referenceName);
+            if (!why.empty()) {
+                std::fprintf(stderr, "lumenar-merge: %s: %s\n", name.c_str(), why.c_str());
+                return 1;
+            }
+            mixedVersions = mixedVersions || image.record.version != reference.record.version;
+        }
+        for (const FrameRange& r : image.record.ranges) held.emplace_back(r, name);
+        // Each average counts with its frames: the sum of its frame colours.
+        const double w = image.record.frames;
+        for (std::size_t i = 0; i < image.rgb.size(); ++i) {
+            sum[3 * i + 0] += w * image.rgb[i].r;
+            sum[3 * i + 1] += w * image.rgb[i].g;
+            sum[3 * i + 2] += w * image.rgb[i].b;
+        }
+        totalFrames += image.record.frames;
+        if (referenceName.empty()) {
+            referenceName = name;
+            reference.width = image.width;
+            reference.height = image.height;
+            reference.record = image.record;
+        }
+    }
+    if (referenceName.empty()) {
+        std::fprintf(stderr, "lumenar-merge: none of the %zu inputs could be read: nothing to merge\n",
+                     options.inputs.size());
+        return 1;
+    }
+    if (totalFrames > 2147483647LL) {
+        std::fprintf(stderr, "lumenar-merge: the inputs hold %lld frames, more than a header can say\n",
+                     totalFrames);
+        return 1;
+    }
+
+    // No frame may be counted twice.
+    std::sort(held.begin(), held.end(), [](const auto& a, const auto& b) {
+        return a.first.seed != b.first.seed ? a.first.seed < b.first.seed : a.first.first < b.first.first;
+    });
+    for (std::size_t i = 1; i < held.size(); ++i) {
+        const FrameRange &prev = held[i - 1].first, &r = held[i].first;
+        if (prev.seed == r.seed && prev.end() > r.first) {
+            const FrameRange both{r.seed, r.first,
+                                  static_cast<uint32_t>(std::min(prev.end(), r.end()) - r.first)};
+            if (held[i - 1].second == held[i].second)
+                std::fprintf(stderr, "lumenar-merge: %s: its ranges overlap: %s counted twice\n",
+                             held[i].second.c_str(), describeRange(both).c_str());
+            else
+                std::fprintf(stderr, "lumenar-merge: %s and %s overlap: both hold %s\n",
+                             held[i - 1].second.c_str(), held[i].second.c_str(), describeRange(both).c_str());
+            return 1;
+        }
+    }
+
+    std::vector<FrameRange> ranges;
+    for (const auto& h : held) ranges.push_back(h.first);
+    ranges = coalesceRanges(ranges);
+    std::map<uint32_t, uint64_t> seeds;  // each seed and the end of its last range
+    for (const FrameRange& r : ranges) seeds[r.seed] = std::max(seeds[r.seed], r.end());
+    std::vector<FrameRange> missing;
+    for (const auto& [seed, end] : seeds) {
+        const uint64_t upTo = options.expectFrames > 0 ? options.expectFrames : end;
+        for (const FrameRange& m : missingRanges(ranges, seed, upTo)) missing.push_back(m);
+    }
+    if (!missing.empty()) {
+        std::string list;
+        for (const FrameRange& m : missing) list += (list.empty() ? "" : ", ") + describeRange(m);
+        if (!options.allowPartial) {
+            std::fprintf(stderr,
+                         "lumenar-merge: the inputs do not cover %s (use --allow-partial to merge anyway)\n",
+                         list.c_str());
+            return 1;
+        }
+        std::fprintf(stderr, "lumenar-merge: missing: %s\n", list.c_str());
+    }
+    if (mixedVersions)
+        std::fprintf(stderr, "lumenar-merge: the inputs come from different program versions\n");
+
+    const int W = reference.width, H = reference.height;
+    std::vector<Color> average(static_cast<std::size_t>(W) * H);
+    for (std::size_t i = 0; i < average.size(); ++i)
+        average[i] = Color(static_cast<float>(sum[3 * i + 0] / totalFrames),
+                           static_cast<float>(sum[3 * i + 1] / totalFrames),
+                           static_cast<float>(sum[3 * i + 2] / totalFrames));
+
+    RenderRecord record = reference.record;
+    record.frames = static_cast<int>(totalFrames);
+    record.ranges = ranges;
+    record.firstFrame = ranges.front().first;
+    for (const FrameRange& r : ranges) record.firstFrame = std::min(record.firstFrame, r.first);
+    record.seed = seeds.size() == 1 ? static_cast<int64_t>(ranges.front().seed) : -1;
+    if (!writeRecordedExr(options.out, W, H, average, record, ExrPixels::Float)) return 1;
+    std::printf("Merged %lld frames (%s) from %zu images into %s\n", totalFrames,
+                formatRanges(ranges).c_str(), options.inputs.size() - skipped.size(), options.out.c_str());
+    if (!options.png.empty()) {
+        if (!writePngBottomUp(options.png, W, H, toneMapped(average, W, record.mode))) return 1;
+        std::printf("Wrote %s\n", options.png.c_str());
+    }
+    return 0;
+}
+
+}  // namespace lumenar

@@ -1,0 +1,248 @@
+// The record in high-dynamic-range images and lumenar-merge: header round
+// trip, float precision, weighting by frame count, and every refusal as the
+// program reports it (a message naming the file, exit status 1, nothing
+// written).
+#include <OpenImageIO/imageio.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "app/image_merge.h"
+#include "farm_test_util.h"
+
+using namespace lumenar;
+using namespace lumenar::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::vector<Color> constantImage(int w, int h, Color c) {
+    return std::vector<Color>(static_cast<std::size_t>(w) * h, c);
+}
+
+std::string dir(const std::string& name) {
+    const std::string d = testing::TempDir() + "lumenar_merge_" + name + "/";
+    fs::remove_all(d);
+    fs::create_directories(d);
+    return d;
+}
+
+struct MergeRun {
+    int status = -1;
+    std::string output;  // standard output and error
+};
+
+MergeRun runMerge(const std::string& arguments) {
+    MergeRun r;
+    const std::string command = std::string(LUMENAR_MERGE_PROGRAM) + " " + arguments + " 2>&1";
+    FILE* p = popen(command.c_str(), "r");
+    if (!p) return r;
+    char buffer[512];
+    while (std::fgets(buffer, sizeof buffer, p)) r.output += buffer;
+    const int raw = pclose(p);
+    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    return r;
+}
+
+}  // namespace
+
+TEST(RenderRecord, RangesTextRoundTripsAndRejectsGarbage) {
+    const std::vector<FrameRange> ranges = {{0, 0, 16}, {0, 16, 16}, {7, 4294967295u - 5, 5}};
+    std::vector<FrameRange> back;
+    ASSERT_TRUE(parseRanges(formatRanges(ranges), back));
+    ASSERT_EQ(back.size(), ranges.size());
+    for (std::size_t i = 0; i < ranges.size(); ++i) {
+        EXPECT_EQ(back[i].seed, ranges[i].seed);
+        EXPECT_EQ(back[i].first, ranges[i].first);
+        EXPECT_EQ(back[i].count, ranges[i].count);
+    }
+    for (const char* bad :
+         {"", "0:5", "a:1+2", "0:1+0", "0:4294967295+2", "0:1+2 ", "0:1+2,0:3+1", "0:99999999999+1"})
+        EXPECT_FALSE(parseRanges(bad, back)) << bad;
+
+    // Touching ranges join; gaps up to the expected count are what is missing.
+    const std::vector<FrameRange> c = coalesceRanges({{0, 32, 16}, {0, 0, 16}, {0, 16, 8}, {3, 0, 4}});
+    EXPECT_EQ(formatRanges(c), "0:0+24 0:32+16 3:0+4");
+    EXPECT_EQ(formatRanges(missingRanges(c, 0, 64)), "0:24+8 0:48+16");
+    EXPECT_EQ(formatRanges(missingRanges(c, 3, 4)), "");
+    EXPECT_EQ(describeRange({0, 16, 16}), "frames 17-32");
+}
+
+// Every field and every pixel bit come back; halves lose what floats keep.
+TEST(RenderRecord, HeaderAndFloatPixelsRoundTrip) {
+    const std::string d = dir("roundtrip");
+    const int w = 5, h = 3;
+    std::vector<Color> rgb(w * h);
+    for (int i = 0; i < w * h; ++i)  // values a half float cannot hold; row 0 is the bottom
+        rgb[i] = Color(1.0f + std::ldexp(1.0f, -20) * i, 3e-8f * (i + 1), 1e5f + i);
+    RenderRecord r = record(48, 32, 9, "mlt");
+    r.superSampling = 2;
+    r.ranges = {{9, 32, 16}, {9, 64, 32}};
+    ASSERT_TRUE(writeRecordedExr(d + "a.exr", w, h, rgb, r, ExrPixels::Float));
+    RecordedImage back;
+    std::string error;
+    ASSERT_TRUE(readRecordedExr(d + "a.exr", back, error)) << error;
+    EXPECT_EQ(back.width, w);
+    EXPECT_EQ(back.height, h);
+    EXPECT_FALSE(back.halfPixels);
+    EXPECT_EQ(back.record.frames, 48);
+    EXPECT_EQ(back.record.firstFrame, 32u);
+    EXPECT_EQ(back.record.seed, 9);
+    EXPECT_EQ(back.record.mode, "mlt");
+    EXPECT_EQ(back.record.superSampling, 2);
+    EXPECT_EQ(back.record.sceneHash, r.sceneHash);
+    EXPECT_EQ(back.record.options, r.options);
+    EXPECT_EQ(back.record.optionsHash, r.optionsHash);
+    EXPECT_EQ(back.record.version, "test");
+    EXPECT_EQ(formatRanges(back.record.ranges), "9:32+16 9:64+32");
+    ASSERT_EQ(back.rgb.size(), rgb.size());
+    EXPECT_EQ(std::memcmp(back.rgb.data(), rgb.data(), rgb.size() * sizeof(Color)), 0);
+
+    ASSERT_TRUE(writeRecordedExr(d + "h.exr", w, h, rgb, r, ExrPixels::Half));
+    ASSERT_TRUE(readRecordedExr(d + "h.exr", back, error)) << error;
+    EXPECT_TRUE(back.halfPixels);
+    EXPECT_EQ(back.rgb[1].r, 1.0f);  // 1 + 2^-20 rounds to 1 in a half
+    // A write leaves no temporary files behind.
+    int files = 0;
+    for (const auto& e : fs::directory_iterator(d)) files += e.is_regular_file() ? 1 : 0;
+    EXPECT_EQ(files, 2);
+}
+
+// Inputs count with their frames; the header sums them and joins the ranges;
+// the PNG uses the path tracer's tone curve (x^(1/3.5), times 255, truncated).
+TEST(Merge, WeightsByFrameCountAndTonesLikeTheRenderer) {
+    const std::string d = dir("weights");
+    ASSERT_TRUE(writeRecordedExr(d + "a.exr", 4, 2, constantImage(4, 2, Color(0.5f, 0.25f, 0.0f)),
+                                 record(1, 0), ExrPixels::Float));
+    ASSERT_TRUE(writeRecordedExr(d + "b.exr", 4, 2, constantImage(4, 2, Color(0.1f, 1.25f, 2.0f)),
+                                 record(3, 1), ExrPixels::Float));
+    const MergeRun run = runMerge(d + "m.exr " + d + "b.exr " + d + "a.exr --out " + d + "m.png");
+    ASSERT_EQ(run.status, 0) << run.output;
+    RecordedImage m;
+    std::string error;
+    ASSERT_TRUE(readRecordedExr(d + "m.exr", m, error)) << error;
+    EXPECT_EQ(m.record.frames, 4);
+    EXPECT_EQ(formatRanges(m.record.ranges), "0:0+4");
+    EXPECT_EQ(m.record.firstFrame, 0u);
+    const double expected[3] = {(0.5 + 3 * 0.1) / 4, (0.25 + 3 * 1.25) / 4, (0.0 + 3 * 2.0) / 4};
+    EXPECT_FLOAT_EQ(m.rgb[0].r, static_cast<float>(expected[0]));
+    EXPECT_FLOAT_EQ(m.rgb[0].g, static_cast<float>(expected[1]));
+    EXPECT_FLOAT_EQ(m.rgb[0].b, static_cast<float>(expected[2]));
+
+    auto in = OIIO::ImageInput::open(d + "m.png");
+    ASSERT_TRUE(in);
+    std::vector<uint8_t> png(4 * 2 * 3);
+    ASSERT_TRUE(in->read_image(0, 0, 0, 3, OIIO::TypeDesc::UINT8, png.data()));
+    for (int c = 0; c < 3; ++c) {
+        const double toned = std::pow(expected[c], 1.0 / 3.5);
+        const int byte = toned >= 1.0 ? 255 : static_cast<int>(toned * 255.0);
+        EXPECT_NEAR(png[c], byte, 1) << "channel " << c;
+    }
+}
+
+// Each refusal: exit status 1, a message naming the file and the problem,
+// and no merged image.
+TEST(Merge, RefusesWhatCannotBeMergedAndWritesNothing) {
+    const std::string d = dir("refusals");
+    const auto image = constantImage(4, 4, Color(0.5f, 0.5f, 0.5f));
+    ASSERT_TRUE(writeRecordedExr(d + "good.exr", 4, 4, image, record(16, 0), ExrPixels::Float));
+    ASSERT_TRUE(writeRecordedExr(d + "next.exr", 4, 4, image, record(16, 16), ExrPixels::Float));
+    RenderRecord otherScene = record(16, 16);
+    otherScene.sceneHash = "fedcba9876543210";
+    ASSERT_TRUE(writeRecordedExr(d + "scene.exr", 4, 4, image, otherScene, ExrPixels::Float));
+    ASSERT_TRUE(writeRecordedExr(d + "size.exr", 8, 4, constantImage(8, 4, Color()), record(16, 16),
+                                 ExrPixels::Float));
+    ASSERT_TRUE(writeRecordedExr(d + "mode.exr", 4, 4, image, record(16, 16, 0, "mlt"), ExrPixels::Float));
+    RenderRecord fog = record(16, 16);
+    fog.options = "mode=pt ss=1 kd-mode=1 fog=1 subsurface=0";
+    fog.optionsHash = fingerprintOf(fog.options);
+    ASSERT_TRUE(writeRecordedExr(d + "fog.exr", 4, 4, image, fog, ExrPixels::Float));
+    ASSERT_TRUE(writeRecordedExr(d + "overlap.exr", 4, 4, image, record(8, 12), ExrPixels::Float));
+    ASSERT_TRUE(writeExrBottomUp(d + "plain.exr", 4, 4, image));  // no record
+    ASSERT_TRUE(writePngBottomUp(d + "picture.png", 4, 4, std::vector<uint8_t>(48, 7)));
+    fs::rename(d + "picture.png", d + "picture.exr");
+    writeFile("lumenar_merge_refusals/text.exr", "not an image\n");
+    // A large image cut short: its header is whole, its pixels are not.
+    ASSERT_TRUE(writeRecordedExr(d + "big.exr", 256, 256, constantImage(256, 256, Color(1, 2, 3)),
+                                 record(16, 16), ExrPixels::Float));
+    const std::string big = readFile(d + "big.exr");
+    writeFile("lumenar_merge_refusals/truncated.exr", big.substr(0, big.size() / 2));
+
+    struct Case {
+        const char* input;
+        const char* says;
+    };
+    const Case cases[] = {
+        {"scene.exr", "different scene"},
+        {"size.exr", "resolution is 8x4, not 4x4"},
+        {"mode.exr", "mode mlt, not pt"},
+        {"fog.exr", "fog=1"},
+        {"overlap.exr", "overlap: both hold frames 13-16"},
+        {"missing.exr", "no such file"},
+        {"truncated.exr", "truncated"},
+        {"text.exr", "not a readable image"},
+        {"picture.exr", "not an OpenEXR image"},
+        {"plain.exr", "not written by lumenar-render --hdr"},
+    };
+    for (const Case& c : cases) {
+        const MergeRun run =
+            runMerge(d + "out.exr " + d + "good.exr " + d + c.input + " --out " + d + "out.png");
+        EXPECT_EQ(run.status, 1) << c.input << ": " << run.output;
+        EXPECT_NE(run.output.find(d + c.input), std::string::npos) << c.input << ": " << run.output;
+        EXPECT_NE(run.output.find(c.says), std::string::npos) << c.input << ": " << run.output;
+        EXPECT_FALSE(fs::exists(d + "out.exr")) << c.input;
+        EXPECT_FALSE(fs::exists(d + "out.png")) << c.input;
+    }
+    // The two good ones merge, and the same file twice is an overlap.
+    MergeRun run = runMerge(d + "out.exr " + d + "good.exr " + d + "good.exr");
+    EXPECT_EQ(run.status, 1) << run.output;
+    EXPECT_NE(run.output.find("overlap"), std::string::npos) << run.output;
+    run = runMerge(d + "out.exr " + d + "good.exr " + d + "next.exr");
+    EXPECT_EQ(run.status, 0) << run.output;
+    EXPECT_TRUE(fs::exists(d + "out.exr"));
+    // An output folder that does not exist is found before anything is read.
+    run = runMerge(d + "nowhere/out.exr " + d + "good.exr");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.output.find("does not exist"), std::string::npos) << run.output;
+}
+
+// A gap in the expected frames is an error unless --allow-partial, which
+// merges what is there and names the missing ranges and the skipped files.
+TEST(Merge, PartialMergesSayWhatIsMissing) {
+    const std::string d = dir("partial");
+    const auto image = constantImage(4, 4, Color(0.5f, 0.5f, 0.5f));
+    ASSERT_TRUE(writeRecordedExr(d + "r0.exr", 4, 4, image, record(16, 0), ExrPixels::Float));
+    ASSERT_TRUE(writeRecordedExr(d + "r2.exr", 4, 4, image, record(16, 32), ExrPixels::Float));
+    const std::string inputs = d + "r0.exr " + d + "r1.exr " + d + "r2.exr " + d + "r3.exr";
+
+    MergeRun run = runMerge(d + "m.exr " + d + "r0.exr " + d + "r2.exr --expect-frames 64");
+    EXPECT_EQ(run.status, 1) << run.output;
+    EXPECT_NE(run.output.find("frames 17-32, frames 49-64"), std::string::npos) << run.output;
+    EXPECT_FALSE(fs::exists(d + "m.exr"));
+
+    run = runMerge(d + "m.exr " + inputs + " --expect-frames 64 --allow-partial");
+    EXPECT_EQ(run.status, 0) << run.output;
+    EXPECT_NE(run.output.find(d + "r1.exr: no such file; skipped"), std::string::npos) << run.output;
+    EXPECT_NE(run.output.find(d + "r3.exr: no such file; skipped"), std::string::npos) << run.output;
+    EXPECT_NE(run.output.find("missing: frames 17-32, frames 49-64"), std::string::npos) << run.output;
+    RecordedImage m;
+    std::string error;
+    ASSERT_TRUE(readRecordedExr(d + "m.exr", m, error)) << error;
+    EXPECT_EQ(m.record.frames, 32);
+    EXPECT_EQ(formatRanges(m.record.ranges), "0:0+16 0:32+16");
+
+    // The merged image merges again with the rest.
+    ASSERT_TRUE(writeRecordedExr(d + "r1.exr", 4, 4, image, record(16, 16), ExrPixels::Float));
+    ASSERT_TRUE(writeRecordedExr(d + "r3.exr", 4, 4, image, record(16, 48), ExrPixels::Float));
+    run = runMerge(d + "all.exr " + d + "m.exr " + d + "r1.exr " + d + "r3.exr --expect-frames 64");
+    EXPECT_EQ(run.status, 0) << run.output;
+    ASSERT_TRUE(readRecordedExr(d + "all.exr", m, error)) << error;
+    EXPECT_EQ(formatRanges(m.record.ranges), "0:0+64");
+    EXPECT_EQ(m.rgb[5].g, 0.5f);
+}
