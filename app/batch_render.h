@@ -21,6 +21,7 @@ struct BatchOptions {
     bool fog = false;         // attenuate by the scene's medium (Renderer::fogEnabled)
     bool subsurface = false;  // subsurface walks in material 0, marked as the control panel does
     bool mlt = false;         // Metropolis light transport instead of path tracing
+    bool denoise = false;     // the displayed bytes (rgb) through the preview denoiser; average stays raw
 };
 
 struct BatchResult {

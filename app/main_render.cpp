@@ -89,6 +89,8 @@ int main(int argc, char** argv) {
         ->check(CLI::IsMember({"pt", "mlt"}))
         ->capture_default_str();
     cli.add_flag("--stats", batch.stats, "Print throughput and the share of frame time spent in ray queries");
+    cli.add_flag("--denoise", batch.denoise,
+                 "Write the PNG through the edge-aware preview denoiser (--hdr stays the raw average)");
     CLI11_PARSE(cli, argc, argv);
 
     std::error_code ec;

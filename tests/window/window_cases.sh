@@ -167,3 +167,30 @@ case_capture() {
     [ "$status" = 0 ] || fail "lumenar exited with status $status"
     [ "$(tail -n1 "$work/out.txt")" = "All done." ] || fail "the last line printed is not \"All done.\""
 }
+
+# Holding W down (two seconds of key repeats): while the keys arrive the
+# title keeps changing, so the window is not stuck behind frames, and the
+# view moves.
+case_hold() {
+    local before during mean max share keys titles distinct
+    settle 4
+    before=$(grab)
+    xdotool key --delay 25 --repeat 80 w &
+    keys=$!
+    sleep 0.5
+    titles="$(title)"
+    during=$(grab)
+    for _ in 1 2 3 4 5; do
+        sleep 0.3
+        titles="$titles"$'\n'"$(title)"
+    done
+    kill -0 "$keys" 2>/dev/null || note "the key repeats ended before the last title was read"
+    wait "$keys"
+    distinct=$(printf '%s\n' "$titles" | sort -u | wc -l)
+    note "titles while W was held: $(printf '%s' "$titles" | tr '\n' '|')"
+    [ "$distinct" -ge 2 ] || fail "the title did not change while W was held: '$titles'"
+    check_lit "$during"
+    read -r mean max share < <(view_blockdiff "$before" "$during")
+    note "W held: block change mean $mean, changed share $share"
+    less 0.3 "$share" || fail "the view did not change while W was held (changed share $share)"
+}

@@ -1,0 +1,93 @@
+#include "render/denoise.h"
+
+#include <utility>
+
+#include "device/launch.h"
+#include "render/accumulation.h"
+
+namespace lumenar {
+
+bool Denoiser::allocate(int width, int height) {
+    const std::size_t n = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
+    width_ = width;
+    height_ = height;
+    guides_ = device::Buffer<DenoiseGuide>(n);
+    ping_ = device::Buffer<Color>(n);
+    pong_ = device::Buffer<Color>(n);
+    if (n == 0 || !guides_ || !ping_ || !pong_) {
+        guides_.reset();
+        return false;
+    }
+    return true;
+}
+
+void Denoiser::computeGuides(const Camera& camera, const DynamicScene& scene) {
+    const Camera cam = camera;
+    const DynamicScene s = scene;
+    DenoiseGuide* guides = guides_.get();
+    const int W = width_;
+    device::launchPixelGrid(
+        width_, height_, LUMENAR_LAMBDA(int x, int y) {
+            Raytrace rt(false, false, false, false, false, false, false, false, false);
+            guides[y * W + x] = guideOfPixel(x, y, cam, s, rt);
+        });
+}
+
+void Denoiser::runPasses() {
+    const int W = width_, H = height_;
+    const DenoiseParams k = params;
+    const DenoiseGuide* guides = guides_.get();
+    float sigma = k.sigmaColour;
+    for (int pass = 0; pass < k.passes; ++pass) {
+        const int step = 1 << pass;
+        const Color* in = ping_.get();
+        Color* out = pong_.get();
+        const float sc = sigma;
+        device::launchPixelGrid(
+            W, H, LUMENAR_LAMBDA(int x, int y) {
+                out[y * W + x] = atrousPixel(x, y, W, H, step, sc, in, guides, k);
+            });
+        std::swap(ping_, pong_);
+        sigma *= 0.5f;
+    }
+}
+
+void Denoiser::filter(const Color* accum, int frames, float exponent, Color* display) {
+    const int W = width_;
+    const float divisor = frameDivisor(frames);
+    const DenoiseGuide* guides = guides_.get();
+    Color* lighting = ping_.get();
+    device::launchPixelGrid(
+        width_, height_, LUMENAR_LAMBDA(int x, int y) {
+            const int i = y * W + x;
+            lighting[i] = demodulate(accum[i] / divisor, guides[i].albedo);
+        });
+    runPasses();
+    const Color* filtered = ping_.get();
+    device::launchPixelGrid(
+        width_, height_, LUMENAR_LAMBDA(int x, int y) {
+            const int i = y * W + x;
+            const Color c = remodulate(filtered[i], guides[i].albedo);
+            storeDisplayVertex(&display[i], makeDisplayVertex(x, y, c, exponent));
+        });
+}
+
+void Denoiser::filterLinear(Color* image) {
+    const int W = width_;
+    const DenoiseGuide* guides = guides_.get();
+    Color* lighting = ping_.get();
+    device::launchPixelGrid(
+        width_, height_, LUMENAR_LAMBDA(int x, int y) {
+            const int i = y * W + x;
+            lighting[i] = demodulate(image[i], guides[i].albedo);
+        });
+    runPasses();
+    const Color* filtered = ping_.get();
+    device::launchPixelGrid(
+        width_, height_, LUMENAR_LAMBDA(int x, int y) {
+            const int i = y * W + x;
+            image[i] = remodulate(filtered[i], guides[i].albedo);
+        });
+}
+
+}  // namespace lumenar
