@@ -7,8 +7,9 @@
 namespace lumenar {
 
 namespace {
-// The first preview aims at this many seconds, judged from the last full frame.
-constexpr double kPreviewSeconds = 1.0 / 30.0;
+// The first preview aims at this many seconds, judged from the last full
+// frame (a preview costs a little more than its share of paths).
+constexpr double kPreviewSeconds = 1.0 / 40.0;
 constexpr int kFinestPreviewBlock = 2;
 constexpr int kCoarsestPreviewBlock = 16;
 }  // namespace

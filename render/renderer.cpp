@@ -86,22 +86,9 @@ FrameStats Renderer::renderFrame(const Camera& camera, Color* display) {
     }
     const Clock::time_point t1 = Clock::now();
     stats.bounceLaunches = runBounceLaunches(res_.pathStates, o * o * W * H, [&](int bounce, int n) {
-        // A cancelled frame ends here, before its colours reach the sum.
-        if (cancelRequested()) {
-            stats.cancelled = true;
-            return false;
-        }
         const Clock::time_point b0 = Clock::now();
-        if (fogEnabled || ssEnabled)
-            RayTraceKernelGLFinalHackMovSSVol(seed, bounce, res_.scene, fogEnabled, ssEnabled, display,
-                                              res_.pathStates, n, o);
-        else
-            RayTraceKernelGLFinalHackMov(seed, bounce, res_.scene, fogEnabled, ssEnabled, display,
-                                         res_.pathStates, n, o);
-        const bool ran = device::checkLaunch() && device::synchronize();
+        const bool ran = launchBounce(seed, bounce, display, n, o, stats);
         stats.phases.bounces += secondsBetween(b0, Clock::now());
-        stats.pathSegments += n;
-        if (!ran) stats.error = deviceError("a bounce launch");
         return ran;
     });
     const Clock::time_point t2 = Clock::now();
@@ -123,6 +110,38 @@ FrameStats Renderer::renderFrame(const Camera& camera, Color* display) {
     stats.phases.accumulate = secondsBetween(t2, t3);
     if (denoise) denoiseDisplay(camera, display, kPathToneExponent, stats);
     return stats;
+}
+
+bool Renderer::launchBounce(int seed, int bounce, Color* frame, int count, int o, FrameStats& stats) {
+    // On the CPU a launch runs in stretches of paths, so a cancel waits for
+    // one stretch at most; which stretch a path is in changes nothing it
+    // draws or adds (its numbers come from its own identity).
+#if defined(LUMENAR_BACKEND_CUDA)
+    const int stretch = count;
+#else
+    constexpr int kStretch = 16384;
+    const int stretch = kStretch;
+#endif
+    for (int begin = 0; begin < count; begin += stretch) {
+        // A cancelled frame ends here, before its colours reach the sum.
+        if (cancelRequested()) {
+            stats.cancelled = true;
+            return false;
+        }
+        const int n = count - begin < stretch ? count - begin : stretch;
+        pixelData* paths = res_.pathStates + begin;
+        if (fogEnabled || ssEnabled)
+            RayTraceKernelGLFinalHackMovSSVol(seed, bounce, res_.scene, fogEnabled, ssEnabled, frame, paths,
+                                              n, o);
+        else
+            RayTraceKernelGLFinalHackMov(seed, bounce, res_.scene, fogEnabled, ssEnabled, frame, paths, n, o);
+        if (!device::checkLaunch() || !device::synchronize()) {
+            stats.error = deviceError("a bounce launch");
+            return false;
+        }
+        stats.pathSegments += n;
+    }
+    return true;
 }
 
 bool Renderer::denoiseDisplay(const Camera& camera, Color* display, float exponent, FrameStats& stats) {
@@ -174,20 +193,7 @@ FrameStats Renderer::renderPreview(const Camera& camera, Color* display, int blo
     }
     const Clock::time_point t1 = Clock::now();
     stats.bounceLaunches = runBounceLaunches(res_.pathStates, cw * ch, [&](int bounce, int n) {
-        if (cancelRequested()) {
-            stats.cancelled = true;
-            return false;
-        }
-        if (fogEnabled || ssEnabled)
-            RayTraceKernelGLFinalHackMovSSVol(seed, bounce, res_.scene, fogEnabled, ssEnabled, coarse_.get(),
-                                              res_.pathStates, n, 1);
-        else
-            RayTraceKernelGLFinalHackMov(seed, bounce, res_.scene, fogEnabled, ssEnabled, coarse_.get(),
-                                         res_.pathStates, n, 1);
-        const bool ran = device::checkLaunch() && device::synchronize();
-        stats.pathSegments += n;
-        if (!ran) stats.error = deviceError("a preview bounce launch");
-        return ran;
+        return launchBounce(seed, bounce, coarse_.get(), n, 1, stats);
     });
     const Clock::time_point t2 = Clock::now();
     if (stats.cancelled || !stats.ok()) return stats;

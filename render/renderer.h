@@ -125,6 +125,9 @@ class Renderer {
 
     bool cancelRequested() const { return cancelCheck_ && cancelCheck_(); }
     bool applyPending(FrameStats& stats);
+    // One bounce of paths [0, count): false after a device fault (error set)
+    // or a cancel (cancelled set).
+    bool launchBounce(int seed, int bounce, Color* frame, int count, int o, FrameStats& stats);
     bool denoiseDisplay(const Camera& camera, Color* display, float exponent, FrameStats& stats);
     void renderMetroFrame(const Camera& camera, Color* display, FrameStats& stats);
 };
