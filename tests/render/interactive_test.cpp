@@ -177,3 +177,27 @@ TEST(Interactive, DenoisingChangesOnlyWhatIsShown) {
     // While it was on, the shown image did differ.
     EXPECT_NE(std::memcmp(shownDenoised.data(), shownPlain.data(), shownPlain.size() * sizeof(Color)), 0);
 }
+
+// A Metropolis frame stops between bands of chains; some chains have then
+// splatted and others not, so the average starts again.
+TEST(Interactive, CancelledMetropolisFrameRestartsTheAverage) {
+    device::ThreadLimit threads(2);
+    Session s;
+    ASSERT_TRUE(s.start());
+    ASSERT_TRUE(s.renderer->metroReady());
+    s.renderer->mltEnabled = true;
+    s.renderer->requestReset();
+    ASSERT_TRUE(s.frame());
+    ASSERT_TRUE(s.frame());
+    int asked = 0;
+    s.renderer->setCancelCheck([&asked] { return ++asked >= 3; });
+    const FrameStats st = s.renderer->renderFrame(s.app.scene().camera, s.display.data());
+    s.renderer->setCancelCheck(nullptr);
+    EXPECT_TRUE(st.ok()) << st.error;
+    EXPECT_TRUE(st.cancelled);
+    EXPECT_EQ(asked, 3);  // the frame's own check, then one per band
+    EXPECT_TRUE(s.renderer->resetPending());
+    ASSERT_TRUE(s.frame());
+    EXPECT_EQ(s.renderer->frameCount(), 1u);
+    EXPECT_GT(sum(s.average()), 0.0);
+}
