@@ -41,7 +41,7 @@ bool RenderWorker::start() {
         stopping_ = false;
     }
     cancel_.store(false);
-    renderer_.setCancelCheck([this] { return cancel_.load(std::memory_order_relaxed); });
+    renderer_.setCancelCheck([this] { return cancellable_ && cancel_.load(std::memory_order_relaxed); });
     thread_ = std::thread([this] { run(); });
     return true;
 }
@@ -144,6 +144,9 @@ void RenderWorker::run() {
         if (beforeFrame_) beforeFrame_();
 
         const bool preview = previewBlock > 0 && !renderer_.mltEnabled;
+        // Previews run to the end: they are short, and edits that come
+        // faster than a preview takes would otherwise leave nothing to show.
+        cancellable_ = !preview;
         const Clock::time_point t0 = Clock::now();
         const FrameStats stats = preview ? renderer_.renderPreview(camera_, rendering_.get(), previewBlock)
                                          : renderer_.renderFrame(camera_, rendering_.get());

@@ -3,7 +3,8 @@
 // arrive as commands that it applies between frames, in the order they were
 // posted, and the camera arrives as one latest value, so a burst of key
 // repeats collapses into one camera state. Every edit restarts the average
-// and cancels the frame in flight. Finished frames go into a buffer that the
+// and cancels the full frame in flight (a preview, being short, is finished
+// first, so a stream of edits still shows pictures). Finished frames go into a buffer that the
 // display side takes without waiting for a frame.
 //
 // After every restart the first pictures are quick previews at reduced
@@ -87,8 +88,9 @@ class RenderWorker : public RenderCommands {
     // Allocates the frame buffers and starts the thread. False (after a
     // message) when the buffers cannot be made.
     bool start();
-    // Cancels the frame in flight and joins the thread; the renderer is the
-    // caller's again afterwards. Safe to call more than once.
+    // Cancels a full frame in flight (a preview is finished) and joins the
+    // thread; the renderer is the caller's again afterwards. Safe to call
+    // more than once.
     void stop();
     bool running() const { return thread_.joinable(); }
 
@@ -149,6 +151,7 @@ class RenderWorker : public RenderCommands {
     std::atomic<uint64_t> newest_{0};
     std::atomic<uint64_t> cancelled_{0};
     double lastFrameSeconds_ = 0.0;  // render thread only
+    bool cancellable_ = true;        // render thread only: whether the frame running may be cancelled
     std::thread thread_;
 };
 
