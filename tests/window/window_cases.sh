@@ -40,7 +40,7 @@ case_camera() {
     # resolution; the restarted average shows in the noisiest of the next
     # few grabs.
     noise1=$(wall_noise "$after")
-    for _ in 1 2 3; do
+    for _ in 1 2 3 4 5 6; do
         local n
         n=$(wall_noise "$(grab)")
         less "$noise1" "$n" && noise1=$n
