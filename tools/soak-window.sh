@@ -53,7 +53,7 @@ window=""
 until [ -n "$window" ]; do
     kill -0 "$app_pid" 2>/dev/null || fail "lumenar ended early"
     [ $SECONDS -ge $deadline ] && fail "no window appeared"
-    window=$(xdotool search --name '^Lumenar' 2>/dev/null | head -n1)
+    window=$(xdotool search --name '^Lumenar( FPS|$)' 2>/dev/null | head -n1)
     sleep 0.5
 done
 until [ -s "$work/map.txt" ]; do sleep 0.2; done
