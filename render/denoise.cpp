@@ -33,20 +33,19 @@ void Denoiser::computeGuides(const Camera& camera, const DynamicScene& scene) {
         });
 }
 
-void Denoiser::runPasses() {
-    const int W = width_, H = height_;
+void launchAtrousPass(int W, int H, int step, float sigmaColour, const Color* in, Color* out,
+                      const DenoiseGuide* guides, const DenoiseParams& params) {
     const DenoiseParams k = params;
-    const DenoiseGuide* guides = guides_.get();
-    float sigma = k.sigmaColour;
-    for (int pass = 0; pass < k.passes; ++pass) {
-        const int step = 1 << pass;
-        const Color* in = ping_.get();
-        Color* out = pong_.get();
-        const float sc = sigma;
-        device::launchPixelGrid(
-            W, H, LUMENAR_LAMBDA(int x, int y) {
-                out[y * W + x] = atrousPixel(x, y, W, H, step, sc, in, guides, k);
-            });
+    device::launchPixelGrid(
+        W, H, LUMENAR_LAMBDA(int x, int y) {
+            out[y * W + x] = atrousPixel(x, y, W, H, step, sigmaColour, in, guides, k);
+        });
+}
+
+void Denoiser::runPasses() {
+    float sigma = params.sigmaColour;
+    for (int pass = 0; pass < params.passes; ++pass) {
+        launchAtrousPass(width_, height_, 1 << pass, sigma, ping_.get(), pong_.get(), guides_.get(), params);
         std::swap(ping_, pong_);
         sigma *= 0.5f;
     }

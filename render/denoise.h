@@ -131,6 +131,11 @@ LUMENAR_HD inline DenoiseGuide guideOfPixel(int x, int y, const Camera& cam, con
     return g;
 }
 
+// One pass of the filter over a W x H image of lighting, taps step pixels
+// apart (a launch; the caller synchronises).
+void launchAtrousPass(int W, int H, int step, float sigmaColour, const Color* in, Color* out,
+                      const DenoiseGuide* guides, const DenoiseParams& params);
+
 // Owns the guides and the work images of one W x H view.
 class Denoiser {
  public:
