@@ -110,6 +110,9 @@ BatchResult renderBatch(Application& app, const BatchOptions& options) {
     const unsigned long long cycles0 = querystats::now();
     const Clock::time_point t0 = Clock::now();
     for (;;) {
+        // The filter changes only the displayed bytes: with a frame count it
+        // runs on the last frame alone.
+        renderer.denoise = options.denoise && (options.seconds > 0.0 || result.frames + 1 >= options.frames);
         const FrameStats fs = renderer.renderFrame(app.scene().camera, display.get());
         if (!fs.ok()) {
             if (options.progress) std::fprintf(stderr, "\n");

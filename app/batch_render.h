@@ -26,6 +26,7 @@ struct BatchOptions {
     // runs need Settings::metroSalt = metroRunSalt(firstFrame, seed) at start-up.
     uint32_t firstFrame = 0;
     uint32_t seed = 0;
+    bool denoise = false;     // the displayed bytes (rgb) through the preview denoiser; average stays raw
 };
 
 struct BatchResult {

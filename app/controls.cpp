@@ -3,13 +3,25 @@
 namespace lumenar {
 
 Controls::Controls(Camera& camera, Material* materials, int materialCount, Volume* volumes, int volumeCount,
+                   RenderCommands& commands, const Settings& settings)
+    : camera_(camera),
+      materials_(materials),
+      materialCount_(materials ? materialCount : 0),
+      volumes_(volumes),
+      volumeCount_(volumes ? volumeCount : 0),
+      commands_(commands),
+      settings_(settings),
+      showFps_(settings.showFps != 0) {}
+
+Controls::Controls(Camera& camera, Material* materials, int materialCount, Volume* volumes, int volumeCount,
                    Renderer& renderer, const Settings& settings)
     : camera_(camera),
       materials_(materials),
       materialCount_(materials ? materialCount : 0),
       volumes_(volumes),
       volumeCount_(volumes ? volumeCount : 0),
-      renderer_(renderer),
+      direct_(std::make_unique<DirectCommands>(renderer)),
+      commands_(*direct_),
       settings_(settings),
       showFps_(settings.showFps != 0) {}
 
@@ -17,75 +29,78 @@ Material* Controls::material(int index) const {
     return index < materialCount_ ? &materials_[index] : nullptr;
 }
 
+void Controls::setMaterialField(int index, float Material::*field, float value) {
+    Material* m = material(index);
+    commands_.post([m, field, value](Renderer&) {
+        if (m) m->*field = value;
+    });
+}
+
 void Controls::setRoughness(int v) {
-    if (Material* m = material(kBunnyMaterial)) m->roughness = static_cast<float>(v) / 100.0f;
-    renderer_.requestReset();
+    setMaterialField(kBunnyMaterial, &Material::roughness, static_cast<float>(v) / 100.0f);
 }
 
 void Controls::setMetalness(int v) {
-    if (Material* m = material(kBunnyMaterial)) m->metalness = static_cast<float>(v) / 100.0f;
-    renderer_.requestReset();
+    setMaterialField(kBunnyMaterial, &Material::metalness, static_cast<float>(v) / 100.0f);
 }
 
 void Controls::setTransparency(int v) {
-    if (Material* m = material(kBunnyMaterial)) m->transparency = static_cast<float>(v) / 100.0f;
-    renderer_.requestReset();
+    setMaterialField(kBunnyMaterial, &Material::transparency, static_cast<float>(v) / 100.0f);
 }
 
 void Controls::setIor(int v) {
     // 1 to 3; the sum is formed in double precision.
-    if (Material* m = material(kBunnyMaterial))
-        m->IOR = static_cast<float>(static_cast<double>(static_cast<float>(v) / 50.0f) + 1.0);
-    renderer_.requestReset();
+    setMaterialField(kBunnyMaterial, &Material::IOR,
+                     static_cast<float>(static_cast<double>(static_cast<float>(v) / 50.0f) + 1.0));
 }
 
 void Controls::setTranslucency(int v) {
     // 20 down to 0; the difference is formed in double precision.
-    if (Material* m = material(kBunnyMaterial))
-        m->rsc = static_cast<float>(20.0 - static_cast<double>(static_cast<float>(v) / 5.0f));
-    renderer_.requestReset();
+    setMaterialField(kBunnyMaterial, &Material::rsc,
+                     static_cast<float>(20.0 - static_cast<double>(static_cast<float>(v) / 5.0f)));
 }
 
 void Controls::setWallRoughness(int v) {
     // Never exactly 0: 0.001 to 1.
-    if (Material* m = material(kWallMaterial)) m->roughness = static_cast<float>(v * 0.999 / 100 + 0.001);
-    renderer_.requestReset();
+    setMaterialField(kWallMaterial, &Material::roughness, static_cast<float>(v * 0.999 / 100 + 0.001));
 }
 
 void Controls::setWallMetalness(int v) {
-    if (Material* m = material(kWallMaterial)) m->metalness = static_cast<float>(v) / 100.0f;
-    renderer_.requestReset();
+    setMaterialField(kWallMaterial, &Material::metalness, static_cast<float>(v) / 100.0f);
 }
 
 void Controls::setFogGravity(int v) {
-    if (volumeCount_ > 0) volumes_[0].b = static_cast<float>(v) / 10.0f;
-    renderer_.requestReset();
+    Volume* volume = volumeCount_ > 0 ? &volumes_[0] : nullptr;
+    const float b = static_cast<float>(v) / 10.0f;
+    commands_.post([volume, b](Renderer&) {
+        if (volume) volume->b = b;
+    });
 }
 
 void Controls::setMlt(bool on) {
-    renderer_.mltEnabled = on;
-    renderer_.requestReset();
+    commands_.post([on](Renderer& r) { r.mltEnabled = on; });
 }
 
 void Controls::setFog(bool on) {
-    renderer_.fogEnabled = on;
-    renderer_.requestReset();
+    commands_.post([on](Renderer& r) { r.fogEnabled = on; });
 }
 
 void Controls::setSubsurface(bool on) {
     // A negative transparency makes material 0 scatter below its surface;
     // switching off restores the value it had before.
-    if (Material* m = material(kBunnyMaterial)) {
-        if (subsurfaceToggle_) {
-            m->transparency = savedTransparency_;
-        } else {
-            savedTransparency_ = m->transparency;
-            m->transparency = -1.0f;
+    Material* m = material(kBunnyMaterial);
+    commands_.post([this, m, on](Renderer& r) {
+        if (m) {
+            if (subsurfaceToggle_) {
+                m->transparency = savedTransparency_;
+            } else {
+                savedTransparency_ = m->transparency;
+                m->transparency = -1.0f;
+            }
+            subsurfaceToggle_ = !subsurfaceToggle_;
         }
-        subsurfaceToggle_ = !subsurfaceToggle_;
-    }
-    renderer_.ssEnabled = on;
-    renderer_.requestReset();
+        r.ssEnabled = on;
+    });
 }
 
 void Controls::moveMesh(int axis, float amount) {
@@ -93,8 +108,8 @@ void Controls::moveMesh(int axis, float amount) {
     if (axis == 0) movableOffset_.x += amount;
     if (axis == 1) movableOffset_.y += amount;
     if (axis == 2) movableOffset_.z += amount;
-    renderer_.requestMove(movableOffset_);
-    renderer_.requestReset();
+    const Vector3d offset = movableOffset_;
+    commands_.post([offset](Renderer& r) { r.requestMove(offset); });
 }
 
 bool Controls::keyPress(int key) {
@@ -138,7 +153,7 @@ bool Controls::keyPress(int key) {
         default:
             return false;
     }
-    renderer_.requestReset();
+    commands_.setCamera(camera_);
     return true;
 }
 
@@ -161,7 +176,7 @@ void Controls::mouseMove(int x, int y, int buttons) {
     }
     lastMouseX_ = x;
     lastMouseY_ = y;
-    renderer_.requestReset();
+    commands_.setCamera(camera_);
 }
 
 }  // namespace lumenar

@@ -2,11 +2,18 @@
 // the camera, the editable material and volume records, the mode flags and
 // the movable mesh. Free of any window toolkit, so it can be exercised
 // without a display; the window only forwards its events here.
+//
+// The camera is the display side's own and moves at once; everything the
+// kernels read (materials, volumes, flags, the mesh) is changed through
+// commands that run where the renderer runs, between frames.
 #pragma once
 
+#include <memory>
+
+#include "app/render_worker.h"
 #include "app/settings.h"
-#include "scene/camera.h"
 #include "render/renderer.h"
+#include "scene/camera.h"
 #include "scene/records.h"
 
 namespace lumenar {
@@ -37,7 +44,11 @@ class Controls {
     static constexpr double kMouseStep = 0.01;
 
     // materials and volumes are the arrays the kernels read; a record the
-    // scene does not have is never touched.
+    // scene does not have is never touched. Changes go to commands (the
+    // render thread).
+    Controls(Camera& camera, Material* materials, int materialCount, Volume* volumes, int volumeCount,
+             RenderCommands& commands, const Settings& settings);
+    // The same, applying every change to renderer at once.
     Controls(Camera& camera, Material* materials, int materialCount, Volume* volumes, int volumeCount,
              Renderer& renderer, const Settings& settings);
 
@@ -56,6 +67,7 @@ class Controls {
     void setFog(bool on);
     void setSubsurface(bool on);
     void setShowFps(bool on) { showFps_ = on; }
+    void setDenoise(bool on) { commands_.setDenoise(on); }
 
     // A key (upper-case letter code); returns false for keys that do nothing.
     bool keyPress(int key);
@@ -71,19 +83,23 @@ class Controls {
  private:
     Material* material(int index) const;
     void moveMesh(int axis, float amount);
+    // Queues a change of one field of material index (if the scene has it).
+    void setMaterialField(int index, float Material::*field, float value);
 
     Camera& camera_;
     Material* materials_;
     int materialCount_;
     Volume* volumes_;
     int volumeCount_;
-    Renderer& renderer_;
+    std::unique_ptr<DirectCommands> direct_;  // when changes apply at once
+    RenderCommands& commands_;
     Settings settings_;
     bool showFps_;
     Vector3d movableOffset_;
     int lastMouseX_ = 0;
     int lastMouseY_ = 0;
     // "enable ss" keeps material 0's transparency while it is switched on.
+    // Read and written only by the commands, where the renderer runs.
     float savedTransparency_ = 0.0f;
     bool subsurfaceToggle_ = false;
 };

@@ -62,11 +62,10 @@ bool GlDisplay::initialize(int width, int height) {
         return false;
     }
 #if defined(LUMENAR_BACKEND_CUDA)
-    return cudaOk(cudaGraphicsGLRegisterBuffer(&resource_, buffer_, cudaGraphicsRegisterFlagsNone),
+    return cudaOk(cudaGraphicsGLRegisterBuffer(&resource_, buffer_, cudaGraphicsRegisterFlagsWriteDiscard),
                   "cudaGraphicsGLRegisterBuffer");
 #else
-    hostFrame_ = device::Buffer<Color>(static_cast<std::size_t>(width) * height, device::MemoryKind::Host);
-    return static_cast<bool>(hostFrame_);
+    return true;
 #endif
 }
 
@@ -85,33 +84,27 @@ void GlDisplay::clear() const {
     glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
 }
 
-Color* GlDisplay::beginFrame() {
+bool GlDisplay::upload(const Color* frame) {
+    if (!frame || buffer_ == 0) return false;
+    const std::size_t bytes = static_cast<std::size_t>(width_) * height_ * kVertexBytes;
 #if defined(LUMENAR_BACKEND_CUDA)
-    if (!resource_ || !cudaOk(cudaGraphicsMapResources(1, &resource_, 0), "cudaGraphicsMapResources"))
-        return nullptr;
-    mapped_ = true;
+    if (!resource_) return false;
+    if (!stream_ &&
+        !cudaOk(cudaStreamCreateWithFlags(&stream_, cudaStreamNonBlocking), "cudaStreamCreateWithFlags"))
+        return false;
+    if (!cudaOk(cudaGraphicsMapResources(1, &resource_, stream_), "cudaGraphicsMapResources")) return false;
     void* p = nullptr;
-    std::size_t bytes = 0;
-    if (!cudaOk(cudaGraphicsResourceGetMappedPointer(&p, &bytes, resource_),
-                "cudaGraphicsResourceGetMappedPointer"))
-        return nullptr;
-    return static_cast<Color*>(p);
+    std::size_t mappedBytes = 0;
+    bool ok = cudaOk(cudaGraphicsResourceGetMappedPointer(&p, &mappedBytes, resource_),
+                     "cudaGraphicsResourceGetMappedPointer") &&
+              cudaOk(cudaMemcpyAsync(p, frame, bytes, cudaMemcpyDeviceToDevice, stream_), "cudaMemcpyAsync");
+    ok = cudaOk(cudaGraphicsUnmapResources(1, &resource_, stream_), "cudaGraphicsUnmapResources") && ok;
+    return cudaOk(cudaStreamSynchronize(stream_), "cudaStreamSynchronize") && ok;
 #else
-    return hostFrame_.get();
-#endif
-}
-
-bool GlDisplay::endFrame() {
-#if defined(LUMENAR_BACKEND_CUDA)
-    if (!mapped_) return false;
-    mapped_ = false;
-    return cudaOk(cudaGraphicsUnmapResources(1, &resource_, 0), "cudaGraphicsUnmapResources");
-#else
-    if (!hostFrame_) return false;
     glBindBuffer(GL_ARRAY_BUFFER, buffer_);
-    glBufferSubData(GL_ARRAY_BUFFER, 0, static_cast<GLsizeiptr>(hostFrame_.bytes()), hostFrame_.get());
+    glBufferSubData(GL_ARRAY_BUFFER, 0, static_cast<GLsizeiptr>(bytes), frame);
     glBindBuffer(GL_ARRAY_BUFFER, 0);
-    return true;
+    return glGetError() == GL_NO_ERROR;
 #endif
 }
 
@@ -137,12 +130,11 @@ std::vector<uint8_t> GlDisplay::readPixels() const {
 
 void GlDisplay::release() {
 #if defined(LUMENAR_BACKEND_CUDA)
-    if (mapped_) cudaGraphicsUnmapResources(1, &resource_, 0);
-    mapped_ = false;
     if (resource_) cudaGraphicsUnregisterResource(resource_);
     resource_ = nullptr;
+    if (stream_) cudaStreamDestroy(stream_);
+    stream_ = nullptr;
 #endif
-    hostFrame_.reset();
     if (buffer_ != 0) glDeleteBuffers(1, &buffer_);
     buffer_ = 0;
 }

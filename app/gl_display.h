@@ -6,10 +6,10 @@
 #include <cstdint>
 #include <vector>
 
-#include "device/memory.h"
 #include "scene/types.h"
 
 struct cudaGraphicsResource;
+struct CUstream_st;
 
 namespace lumenar {
 
@@ -28,12 +28,11 @@ class GlDisplay {
     void setProjection() const;
     void clear() const;
 
-    // The array the frame's kernels write, W x H elements of 12 bytes: under
-    // CUDA the buffer object itself, mapped; on the CPU an array in host
-    // memory that endFrame uploads. nullptr (after a message) on failure.
-    Color* beginFrame();
-    // Unmaps or uploads; false (after a message) on failure.
-    bool endFrame();
+    // Copies a finished frame (W x H display vertices in device memory, as
+    // the render thread leaves them) into the buffer object: under CUDA on a
+    // stream of its own into the mapped buffer, on the CPU by an upload.
+    // False (after a message) on failure.
+    bool upload(const Color* frame);
     // Draws the W x H coloured points.
     void draw() const;
 
@@ -52,8 +51,7 @@ class GlDisplay {
     int height_ = 0;
     unsigned buffer_ = 0;
     cudaGraphicsResource* resource_ = nullptr;  // CUDA backend only
-    bool mapped_ = false;
-    device::Buffer<Color> hostFrame_;  // CPU backend only
+    CUstream_st* stream_ = nullptr;             // CUDA backend only: copies that never wait for kernels
 };
 
 // Milliseconds of the frame-rate clock.

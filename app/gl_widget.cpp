@@ -3,23 +3,43 @@
 #include <QMainWindow>
 #include <QMouseEvent>
 #include <QOpenGLContext>
+#include <QTimer>
 #include <cstdio>
 
 #include "app/image_output.h"
 
 namespace lumenar {
 
-GLWidget::GLWidget(Renderer& renderer, Camera& camera, Controls& controls, QMainWindow* titleWindow,
-                   QWidget* parent)
+namespace {
+// How often the view looks for a newer frame (and how long an edit's first
+// picture can wait to be drawn at most).
+constexpr int kPollMilliseconds = 10;
+}  // namespace
+
+GLWidget::GLWidget(RenderWorker& worker, Controls& controls, QMainWindow* titleWindow, QWidget* parent)
     : QOpenGLWidget(parent),
-      renderer_(renderer),
-      camera_(camera),
+      worker_(worker),
       controls_(controls),
       titleWindow_(titleWindow),
-      width_(renderer.resources().width),
-      height_(renderer.resources().height) {
+      width_(worker.width()),
+      height_(worker.height()) {
     // The buffers are sized for the start-up image, so the view keeps it.
     setFixedSize(width_, height_);
+    auto* timer = new QTimer(this);
+    connect(timer, &QTimer::timeout, this, [this] { poll(); });
+    timer->start(kPollMilliseconds);
+}
+
+void GLWidget::poll() {
+    if (stopped()) return;
+    if (worker_.failed()) {
+        error_ = tr("Rendering stopped: %1.").arg(QString::fromStdString(worker_.error()));
+        std::fprintf(stderr, "%s\n", error_.toLocal8Bit().constData());
+        emit frameFailed(error_);
+        update();
+        return;
+    }
+    if (worker_.newestSequence() > uploaded_) update();
 }
 
 GLWidget::~GLWidget() {
@@ -67,34 +87,37 @@ void GLWidget::resizeGL(int, int) {
 void GLWidget::paintGL() {
     display_.setProjection();
     display_.clear();
-    // After a device fault the buffer may hold a half-made frame: the view
-    // stays black and the loop stays stopped.
+    ++paints_;
+    // After a device fault the frames may be half made: the view stays black
+    // and the loop stays stopped.
     if (stopped()) return;
-    Color* frame = display_.beginFrame();
-    FrameStats stats;
-    if (!frame)
-        stats.error = "the display buffer cannot be mapped for the device";
-    else
-        stats = renderer_.renderFrame(camera_, frame);
-    const bool uploaded = display_.endFrame();
-    if (stats.ok() && !uploaded) stats.error = "the display buffer cannot be handed back for drawing";
-    if (!stats.ok()) {
-        error_ = tr("Rendering stopped: %1.").arg(QString::fromStdString(stats.error));
-        std::fprintf(stderr, "%s\n", error_.toLocal8Bit().constData());
-        emit frameFailed(error_);
-        return;
+    FrameInfo info;
+    const Color* frame = worker_.takeNewest(&info);
+    if (frame && info.sequence != uploaded_) {
+        if (!display_.upload(frame)) {
+            error_ = tr("Rendering stopped: %1.")
+                         .arg(QStringLiteral("the display buffer cannot take the finished frame"));
+            std::fprintf(stderr, "%s\n", error_.toLocal8Bit().constData());
+            emit frameFailed(error_);
+            return;
+        }
+        uploaded_ = info.sequence;
+        shown_ = info;
+        // The rates count every finished picture, previews included, so
+        // they keep coming while edits restart the average.
+        const float fps = computeFps(static_cast<uint32_t>(info.sequence));
+        if (fps != 0.0f) lastFps_ = fps;
     }
-    display_.draw();
-    update();
-    const float fps = computeFps();
-    if (fps != 0.0f) lastFps_ = fps;
+    if (uploaded_ != 0) display_.draw();
     updateTitle();
 }
 
-float GLWidget::computeFps() {
-    const int frame = static_cast<int>(renderer_.frameCount());
+float GLWidget::computeFps(uint32_t frameNumber) {
+    const int frame = static_cast<int>(frameNumber);
     const int now = elapsedMilliseconds();
-    if (frame == 1) {
+    // The view may skip frames that finished between two looks: a frame
+    // number lower than the last measured one also means a restart.
+    if (frame == 1 || frame < fpsFrame_ || fpsFrame_ == 0) {
         fpsTime_ = now;
         fpsFrame_ = frame;
         return 0.0f;

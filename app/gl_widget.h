@@ -1,6 +1,7 @@
-// The render view: every paint runs one progressive frame through the
-// Renderer, draws it as one point per pixel, requests the next paint and
-// puts the frame rates into the main window's title.
+// The render view: frames are rendered on the render thread (RenderWorker);
+// the view only looks for a newer finished frame a hundred times a second,
+// draws the newest as one point per pixel and puts the frame rates into the
+// main window's title. It never waits for a frame.
 #pragma once
 
 #include <QOpenGLWidget>
@@ -9,7 +10,7 @@
 
 #include "app/controls.h"
 #include "app/gl_display.h"
-#include "render/renderer.h"
+#include "app/render_worker.h"
 
 class QMainWindow;
 
@@ -19,9 +20,9 @@ class GLWidget : public QOpenGLWidget {
     Q_OBJECT
 
  public:
-    // camera is the one the controls move; titleWindow gets the title.
-    GLWidget(Renderer& renderer, Camera& camera, Controls& controls, QMainWindow* titleWindow,
-             QWidget* parent = nullptr);
+    // worker renders the frames (started and stopped by its owner);
+    // titleWindow gets the title.
+    GLWidget(RenderWorker& worker, Controls& controls, QMainWindow* titleWindow, QWidget* parent = nullptr);
     ~GLWidget() override;
 
     QSize sizeHint() const override;
@@ -37,6 +38,9 @@ class GLWidget : public QOpenGLWidget {
     const QString& error() const { return error_; }
     double lastFps() const { return lastFps_; }
     float avgFps() const { return avgFps_; }
+    // The frame the view shows now, and how many times it has been drawn.
+    const FrameInfo& shownFrame() const { return shown_; }
+    long long paints() const { return paints_; }
 
  signals:
     // A frame failed on the device; the loop has stopped.
@@ -50,12 +54,12 @@ class GLWidget : public QOpenGLWidget {
     void paintGL() override;
 
  private:
-    float computeFps();
+    float computeFps(uint32_t frame);
     void updateTitle();
     void releaseDisplay();
+    void poll();
 
-    Renderer& renderer_;
-    Camera& camera_;
+    RenderWorker& worker_;
     Controls& controls_;
     QMainWindow* titleWindow_;
     GlDisplay display_;
@@ -67,6 +71,9 @@ class GLWidget : public QOpenGLWidget {
     int fpsFrame_ = 0;
     QString error_;
     QMetaObject::Connection contextEnding_;
+    FrameInfo shown_;        // uploaded to the display buffer
+    uint64_t uploaded_ = 0;  // sequence of the frame in the display buffer
+    long long paints_ = 0;
 };
 
 }  // namespace lumenar

@@ -107,6 +107,8 @@ int main(int argc, char** argv) {
     cli.add_flag("--hdr-half", hdrHalf,
                  "Write the --hdr image with half floats (smaller, too coarse to merge)")
         ->needs(hdrOpt);
+    cli.add_flag("--denoise", batch.denoise,
+                 "Write the PNG through the edge-aware preview denoiser (--hdr stays the raw average)");
     CLI11_PARSE(cli, argc, argv);
 
     std::error_code ec;

@@ -14,6 +14,7 @@
 #include "app/batch_render.h"
 #include "app/controls.h"
 #include "app/gl_widget.h"
+#include "app/render_worker.h"
 #include "app/startup.h"
 #include "app/window.h"
 
@@ -64,12 +65,15 @@ int main(int argc, char** argv) {
         lumenar::Renderer renderer(lumenar::frameResources(app));
         if (!renderer.valid()) return 1;
         lumenar::Scene& scene = app.scene();
+        // Frames run on the render thread; the controls send it their changes.
+        lumenar::RenderWorker worker(renderer, scene.camera);
         lumenar::Controls controls(scene.camera, app.materials(), static_cast<int>(scene.materials.size()),
-                                   app.volumes(), scene.volumeCount, renderer, settings);
+                                   app.volumes(), scene.volumeCount, worker, settings);
+        if (!worker.start()) return 1;
 
         // Declared after the renderer, so the view's buffers go first.
         QMainWindow mainWindow;
-        auto* window = new lumenar::Window(renderer, scene.camera, controls, &mainWindow);
+        auto* window = new lumenar::Window(worker, controls, &mainWindow);
         mainWindow.setCentralWidget(window);
         mainWindow.resize(mainWindow.sizeHint());
         mainWindow.setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint);
@@ -84,7 +88,10 @@ int main(int argc, char** argv) {
         }
         quitOnSignals(&qtApp);
         loopStatus = qtApp.exec();
-        if (window->view()->stopped()) loopStatus = 1;
+        // The render thread ends before anything it uses goes: its pending
+        // edits refer to the controls, its frames to the device state.
+        worker.stop();
+        if (window->view()->stopped() || worker.failed()) loopStatus = 1;
     }
     // Window, view, renderer and toolkit are gone: every device buffer left
     // belongs to the application, which frees them all before the reset.

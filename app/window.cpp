@@ -35,17 +35,18 @@ QString aboutText() {
         "\n"
         "\"enable fog\" traces the scene's medium, \"enable ss\" scatters light below the surface of "
         "the bunny's material, and \"enable MLT\" switches from path tracing to Metropolis light "
-        "transport (one Markov chain per pixel; the bunny stays where it is while it is on).");
+        "transport (one Markov chain per pixel; the bunny stays where it is while it is on). \"denoise\" "
+        "shows the image through an edge-aware preview filter; the average itself is not filtered.");
 }
 
-Window::Window(Renderer& renderer, Camera& camera, Controls& controls, QMainWindow* mainWindow)
+Window::Window(RenderWorker& worker, Controls& controls, QMainWindow* mainWindow)
     : QWidget(mainWindow), controls_(controls) {
     auto* outer = new QVBoxLayout(this);
     auto* row = new QWidget(this);
     outer->addWidget(row);
     auto* rowLayout = new QHBoxLayout(row);
 
-    glWidget_ = new GLWidget(renderer, camera, controls, mainWindow, row);
+    glWidget_ = new GLWidget(worker, controls, mainWindow, row);
     glWidget_->setObjectName(QStringLiteral("view"));
     rowLayout->addWidget(glWidget_);
 
@@ -92,6 +93,7 @@ Window::Window(Renderer& renderer, Camera& camera, Controls& controls, QMainWind
     QCheckBox* fog = addCheckBox(toggleLayout, QStringLiteral("enable fog"), false);
     QCheckBox* ss = addCheckBox(toggleLayout, QStringLiteral("enable ss"), false);
     QCheckBox* fps = addCheckBox(toggleLayout, QStringLiteral("show fps"), controls_.showFps());
+    QCheckBox* denoise = addCheckBox(toggleLayout, QStringLiteral("denoise"), false);
     connect(mlt, &QCheckBox::stateChanged, this, [c](int state) { c->setMlt(state != 0); });
     connect(fog, &QCheckBox::stateChanged, this, [this, c](int state) {
         fogGravitySlider_->setEnabled(state != 0);
@@ -103,6 +105,7 @@ Window::Window(Renderer& renderer, Camera& camera, Controls& controls, QMainWind
         transparencySlider_->setEnabled(state == 0);
     });
     connect(fps, &QCheckBox::stateChanged, this, [c](int state) { c->setShowFps(state != 0); });
+    connect(denoise, &QCheckBox::stateChanged, this, [c](int state) { c->setDenoise(state != 0); });
 
     connect(addButton(toggleLayout, QStringLiteral("Capture Screen")), &QPushButton::clicked, this,
             [this] { captureScreen(); });

@@ -25,8 +25,9 @@ class Window : public QWidget {
     Q_OBJECT
 
  public:
-    // mainWindow is the parent and gets the title.
-    Window(Renderer& renderer, Camera& camera, Controls& controls, QMainWindow* mainWindow);
+    // mainWindow is the parent and gets the title; worker renders the view's
+    // frames.
+    Window(RenderWorker& worker, Controls& controls, QMainWindow* mainWindow);
     ~Window() override;
 
     GLWidget* view() const { return glWidget_; }

@@ -14,6 +14,8 @@
 
 #if defined(__CUDACC__)
 #include <cuda_runtime.h>
+#elif defined(LUMENAR_STD_THREADS)
+#include "device/threads.h"
 #else
 #include <tbb/blocked_range.h>
 #include <tbb/blocked_range2d.h>
@@ -66,6 +68,37 @@ void launchPathArray(int n, F f) {
 template <class F>
 void launchSingle(F f) {
     pathArrayKernel<<<1, 1>>>(1, f);
+}
+
+#elif defined(LUMENAR_STD_THREADS)
+
+// Tiles of the same shape as the oneTBB path, handed out to std::threads.
+template <class F>
+void launchPixelGrid(int w, int h, F f) {
+    if (w <= 0 || h <= 0) return;
+    const int tilesX = (w + kPixelGrainX - 1) / kPixelGrainX;
+    const int tilesY = (h + kPixelGrainY - 1) / kPixelGrainY;
+    runChunks(tilesX * tilesY, [&](int tile) {
+        const int x0 = (tile % tilesX) * kPixelGrainX, y0 = (tile / tilesX) * kPixelGrainY;
+        const int x1 = x0 + kPixelGrainX < w ? x0 + kPixelGrainX : w;
+        const int y1 = y0 + kPixelGrainY < h ? y0 + kPixelGrainY : h;
+        for (int y = y0; y < y1; ++y)
+            for (int x = x0; x < x1; ++x) f(x, y);
+    });
+}
+
+template <class F>
+void launchPathArray(int n, F f) {
+    if (n <= 0) return;
+    runChunks((n + kPathGrain - 1) / kPathGrain, [&](int chunk) {
+        const int end = (chunk + 1) * kPathGrain < n ? (chunk + 1) * kPathGrain : n;
+        for (int i = chunk * kPathGrain; i < end; ++i) f(i);
+    });
+}
+
+template <class F>
+void launchSingle(F f) {
+    f(0);
 }
 
 #else

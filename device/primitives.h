@@ -12,6 +12,10 @@
 
 #if defined(__CUDACC__)
 #include <thrust/execution_policy.h>
+#elif defined(LUMENAR_STD_THREADS)
+#include <thrust/system/cpp/execution_policy.h>
+
+#include "device/threads.h"
 #else
 #include <tbb/parallel_for.h>
 #include <thrust/system/tbb/execution_policy.h>
@@ -25,9 +29,26 @@ namespace lumenar::device {
 inline auto policy() {
     return thrust::device;
 }
+#elif defined(LUMENAR_STD_THREADS)
+// The thread-sanitizer build: Thrust's serial system.
+inline auto policy() {
+    return thrust::cpp::par;
+}
 #else
 inline auto policy() {
     return thrust::tbb::par;
+}
+#endif
+
+#if !defined(__CUDACC__)
+// Runs body(0) .. body(n - 1) side by side on the CPU backend.
+template <class Body>
+void forEachBlock(int n, const Body& body) {
+#if defined(LUMENAR_STD_THREADS)
+    runChunks(n, body);
+#else
+    tbb::parallel_for(0, n, body);
+#endif
 }
 #endif
 
@@ -57,7 +78,7 @@ int compact(T* items, int count, Pred isDead) {
     if (scratch.size() < static_cast<std::size_t>(count)) scratch.resize(static_cast<std::size_t>(count));
     int* off = offsets.data();
     T* tmp = scratch.data();
-    tbb::parallel_for(0, blocks, [&](int b) {
+    forEachBlock(blocks, [&](int b) {
         const int end = std::min(count, (b + 1) * kBlock);
         int kept = 0;
         for (int i = b * kBlock; i < end; ++i) kept += isDead(items[i]) ? 0 : 1;
@@ -66,13 +87,13 @@ int compact(T* items, int count, Pred isDead) {
     for (int b = 0; b < blocks; ++b) off[b + 1] += off[b];
     const int total = off[blocks];
     if (total == count) return count;
-    tbb::parallel_for(0, blocks, [&](int b) {
+    forEachBlock(blocks, [&](int b) {
         const int end = std::min(count, (b + 1) * kBlock);
         int out = off[b];
         for (int i = b * kBlock; i < end; ++i)
             if (!isDead(items[i])) tmp[out++] = items[i];
     });
-    tbb::parallel_for(0, (total + kBlock - 1) / kBlock, [&](int b) {
+    forEachBlock((total + kBlock - 1) / kBlock, [&](int b) {
         const int begin = b * kBlock, end = std::min(total, begin + kBlock);
         std::memcpy(static_cast<void*>(items + begin), tmp + begin,
                     sizeof(T) * static_cast<std::size_t>(end - begin));

@@ -68,13 +68,16 @@ void RetrieveInitSampleHetero(const int* chosen, MLTSample* samples, Color* cont
 }
 
 void RayTraceKernelMetro(const MetroFrameParams& params, const MetroChainArrays& chains, Color* accum,
-                         const Camera& cam, const KdScene& scene) {
+                         const Camera& cam, const KdScene& scene, int rowBegin, int rowEnd) {
     const MetroFrameParams p = params;
     const MetroChainArrays c = chains;
     const Camera cm = cam;
     const KdScene s = scene;
+    const int first = rowBegin < 0 ? 0 : rowBegin;
+    const int last = rowEnd < 0 || rowEnd > p.height ? p.height : rowEnd;
     device::launchPixelGrid(
-        p.width, p.height, LUMENAR_LAMBDA(int x, int y) {
+        p.width, last - first, LUMENAR_LAMBDA(int x, int row) {
+            const int y = first + row;
             TreeTraversal tt;
             metroChainStep(y * p.width + x, p, c, accum, [&](const MLTSample& m) {
                 return metroRadiance(cm, m, p.width, p.height, tt, s);

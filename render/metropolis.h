@@ -422,9 +422,10 @@ void getCdfSeed(float* seeds, float total, int W, int H, uint32_t salt);
 // of pixel chosen[idx], so chains start distributed by luminance.
 void RetrieveInitSampleHetero(const int* chosen, MLTSample* samples, Color* contributions, const Camera& cam,
                               int W, int H, const KdScene& scene, uint32_t salt);
-// One step of every chain; splats into accum.
+// One step of every chain; splats into accum. Only the chains of rows
+// [rowBegin, rowEnd) step when a band is given (rowEnd < 0: to the last row).
 void RayTraceKernelMetro(const MetroFrameParams& params, const MetroChainArrays& chains, Color* accum,
-                         const Camera& cam, const KdScene& scene);
+                         const Camera& cam, const KdScene& scene, int rowBegin = 0, int rowEnd = -1);
 
 // The chains, one per pixel, for the life of the process.
 class MetroChains {

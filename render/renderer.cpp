@@ -3,6 +3,7 @@
 #include <chrono>
 
 #include "accel/refit.h"
+#include "device/launch.h"
 #include "render/accumulation.h"
 #include "render/primary_rays.h"
 #include "render/sequence.h"
@@ -33,17 +34,16 @@ void Renderer::requestMove(const Vector3d& offset) {
     movableMoved_ = true;
 }
 
-FrameStats Renderer::renderFrame(const Camera& camera, Color* display) {
-    FrameStats stats;
-    const int W = res_.width, H = res_.height, o = res_.superSampleFactor;
+bool Renderer::applyPending(FrameStats& stats) {
     if (resetAccumulation_) {
         if (!device::fillBytes(accumBuffer_.get(), 0, accumBuffer_.bytes())) {
             stats.error = deviceError("clearing the running sum");
-            return stats;
+            return false;
         }
         if (mltEnabled && metroReady()) res_.metro->reset();
         frameCount_ = 0;
         resetAccumulation_ = false;
+        guidesStale_ = true;
     }
     const bool metro = mltEnabled && metroReady();
     // The chains trace the static kd-tree: a mesh move waits for path tracing.
@@ -51,15 +51,30 @@ FrameStats Renderer::renderFrame(const Camera& camera, Color* display) {
         if (!launchUpdateBVH(0, movableOffset_, res_.movables, res_.bvhNodes, res_.scene.wide) ||
             !device::synchronize()) {
             stats.error = deviceError("the BVH refit after moving the mesh");
-            return stats;
+            return false;
         }
         movableMoved_ = false;
+        guidesStale_ = true;
     }
+    return true;
+}
+
+FrameStats Renderer::renderFrame(const Camera& camera, Color* display) {
+    FrameStats stats;
+    const int W = res_.width, H = res_.height, o = res_.superSampleFactor;
+    if (!applyPending(stats)) return stats;
+    if (cancelRequested()) {
+        stats.cancelled = true;
+        return stats;
+    }
+    const bool metro = mltEnabled && metroReady();
     frameCount_ += 1;
     const uint32_t hash = sequenceFrameSeed(firstFrame + frameCount_, sequenceSeed);
     const int seed = static_cast<int>(hash);
     if (metro) {
         renderMetroFrame(camera, display, stats);
+        if (stats.ok() && !stats.cancelled && denoise)
+            denoiseDisplay(camera, display, kMetroToneExponent, stats);
         return stats;
     }
 
@@ -73,19 +88,17 @@ FrameStats Renderer::renderFrame(const Camera& camera, Color* display) {
     const Clock::time_point t1 = Clock::now();
     stats.bounceLaunches = runBounceLaunches(res_.pathStates, o * o * W * H, [&](int bounce, int n) {
         const Clock::time_point b0 = Clock::now();
-        if (fogEnabled || ssEnabled)
-            RayTraceKernelGLFinalHackMovSSVol(seed, bounce, res_.scene, fogEnabled, ssEnabled, display,
-                                              res_.pathStates, n, o);
-        else
-            RayTraceKernelGLFinalHackMov(seed, bounce, res_.scene, fogEnabled, ssEnabled, display,
-                                         res_.pathStates, n, o);
-        const bool ran = device::checkLaunch() && device::synchronize();
+        const bool ran = launchBounce(seed, bounce, display, n, o, stats);
         stats.phases.bounces += secondsBetween(b0, Clock::now());
-        stats.pathSegments += n;
-        if (!ran) stats.error = deviceError("a bounce launch");
         return ran;
     });
     const Clock::time_point t2 = Clock::now();
+    if (stats.cancelled) {
+        // The frame never happened: the next one takes its number, so the
+        // sequence of frame seeds is the same as without the cancel.
+        frameCount_ -= 1;
+        return stats;
+    }
     if (!stats.error.empty()) return stats;
     AccumulateFrameColor(W, H, static_cast<int>(frameCount_), display, accumBuffer_.get());
     if (!device::checkLaunch() || !device::synchronize()) {
@@ -96,7 +109,152 @@ FrameStats Renderer::renderFrame(const Camera& camera, Color* display) {
     stats.phases.primary = secondsBetween(t0, t1);
     stats.phases.compaction = secondsBetween(t1, t2) - stats.phases.bounces;
     stats.phases.accumulate = secondsBetween(t2, t3);
+    if (denoise) denoiseDisplay(camera, display, kPathToneExponent, stats);
     return stats;
+}
+
+bool Renderer::launchBounce(int seed, int bounce, Color* frame, int count, int o, FrameStats& stats) {
+    // On the CPU a launch runs in stretches of paths, so a cancel waits for
+    // one stretch at most; which stretch a path is in changes nothing it
+    // draws or adds (its numbers come from its own identity).
+#if defined(LUMENAR_BACKEND_CUDA)
+    const int stretch = count;
+#else
+    constexpr int kStretch = 16384;
+    const int stretch = kStretch;
+#endif
+    for (int begin = 0; begin < count; begin += stretch) {
+        // A cancelled frame ends here, before its colours reach the sum.
+        if (cancelRequested()) {
+            stats.cancelled = true;
+            return false;
+        }
+        const int n = count - begin < stretch ? count - begin : stretch;
+        pixelData* paths = res_.pathStates + begin;
+        if (fogEnabled || ssEnabled)
+            RayTraceKernelGLFinalHackMovSSVol(seed, bounce, res_.scene, fogEnabled, ssEnabled, frame, paths,
+                                              n, o);
+        else
+            RayTraceKernelGLFinalHackMov(seed, bounce, res_.scene, fogEnabled, ssEnabled, frame, paths, n, o);
+        if (!device::checkLaunch() || !device::synchronize()) {
+            stats.error = deviceError("a bounce launch");
+            return false;
+        }
+        stats.pathSegments += n;
+    }
+    return true;
+}
+
+bool Renderer::denoiseDisplay(const Camera& camera, Color* display, float exponent, FrameStats& stats) {
+    if (!denoiser_.valid() && !denoiser_.allocate(res_.width, res_.height)) {
+        stats.error = "the denoiser's buffers cannot be allocated";
+        return false;
+    }
+    if (guidesStale_) {
+        denoiser_.computeGuides(camera, res_.scene);
+        if (!device::checkLaunch() || !device::synchronize()) {
+            stats.error = deviceError("the denoiser's guide rays");
+            return false;
+        }
+        guidesStale_ = false;
+    }
+    denoiser_.filter(accumBuffer_.get(), static_cast<int>(frameCount_), exponent, display);
+    if (!device::checkLaunch() || !device::synchronize()) {
+        stats.error = deviceError("the denoiser");
+        return false;
+    }
+    return true;
+}
+
+FrameStats Renderer::renderPreview(const Camera& camera, Color* display, int block) {
+    FrameStats stats;
+    const int W = res_.width, H = res_.height;
+    if (block < 2) block = 2;
+    if (!applyPending(stats)) return stats;
+    if ((mltEnabled && metroReady()) || cancelRequested()) {
+        stats.cancelled = true;
+        return stats;
+    }
+    // Sized for the finest preview (2 x 2 blocks), which every coarser one fits.
+    const int cw = (W + block - 1) / block, ch = (H + block - 1) / block;
+    const std::size_t finest = static_cast<std::size_t>((W + 1) / 2) * static_cast<std::size_t>((H + 1) / 2);
+    if (!coarse_) coarse_ = device::Buffer<Color>(finest);
+    if (!coarse_) {
+        stats.error = "the preview buffer cannot be allocated";
+        return stats;
+    }
+    // A seed no full frame uses: previews draw from their own streams.
+    const int seed =
+        static_cast<int>(WangHash(frameCount_ + 1u) ^ (0x68bc21ebu * static_cast<uint32_t>(block)));
+    const Clock::time_point t0 = Clock::now();
+    launchCoarsePrimaryRays(seed, camera, W, H, block, coarse_.get(), res_.pathStates);
+    if (!device::checkLaunch() || !device::synchronize()) {
+        stats.error = deviceError("the preview's camera-ray launch");
+        return stats;
+    }
+    const Clock::time_point t1 = Clock::now();
+    stats.bounceLaunches = runBounceLaunches(res_.pathStates, cw * ch, [&](int bounce, int n) {
+        return launchBounce(seed, bounce, coarse_.get(), n, 1, stats);
+    });
+    const Clock::time_point t2 = Clock::now();
+    if (stats.cancelled || !stats.ok()) return stats;
+    launchUpsampleCoarse(W, H, block, coarse_.get(), display);
+    if (!device::checkLaunch() || !device::synchronize()) {
+        stats.error = deviceError("the preview's upsampling");
+        return stats;
+    }
+    stats.phases.primary = secondsBetween(t0, t1);
+    stats.phases.bounces = secondsBetween(t1, t2);
+    stats.phases.accumulate = secondsBetween(t2, Clock::now());
+    return stats;
+}
+
+void launchCoarsePrimaryRays(int seed, const Camera& cam, int W, int H, int block, Color* coarse,
+                             pixelData* paths) {
+    const int cw = (W + block - 1) / block, ch = (H + block - 1) / block;
+    const Camera c = cam;
+    device::launchPixelGrid(
+        cw, ch, LUMENAR_LAMBDA(int x, int y) {
+            const int idx = y * cw + x;
+            XorwowState rng;
+            xorwowInit(bounceSeed(seed ^ 0x2545f491, 0, idx), &rng);
+            // Anywhere in the block's part of the image.
+            const float bw = static_cast<float>(x * block + block <= W ? block : W - x * block);
+            const float bh = static_cast<float>(y * block + block <= H ? block : H - y * block);
+            const float px = static_cast<float>(x * block) + xorwowUniform(&rng) * kBelowOne * bw;
+            const float py = static_cast<float>(y * block) + xorwowUniform(&rng) * kBelowOne * bh;
+            const Vector3d target =
+                planePoint(c, px / static_cast<float>(c.width), py / static_cast<float>(c.height));
+            pixelData& p = paths[idx];
+            p.ray = Ray(c.rayOrigin, target - c.rayOrigin);
+            p.throughput = Color(1.0f, 1.0f, 1.0f);
+            p.pixelIndex = idx;
+            p.alive = 1;
+            p.pathIndex = idx;
+            coarse[idx] = Color(0.0f, 0.0f, 0.0f);
+        });
+}
+
+void launchUpsampleCoarse(int W, int H, int block, const Color* coarse, Color* display) {
+    const int cw = (W + block - 1) / block, ch = (H + block - 1) / block;
+    device::launchPixelGrid(
+        W, H, LUMENAR_LAMBDA(int x, int y) {
+            // Position in block units, measured from the first block's centre.
+            const float fx =
+                fminf(fmaxf((static_cast<float>(x) + 0.5f) / static_cast<float>(block) - 0.5f, 0.0f),
+                      static_cast<float>(cw - 1));
+            const float fy =
+                fminf(fmaxf((static_cast<float>(y) + 0.5f) / static_cast<float>(block) - 0.5f, 0.0f),
+                      static_cast<float>(ch - 1));
+            const int x0 = static_cast<int>(fx), y0 = static_cast<int>(fy);
+            const int x1 = x0 + 1 < cw ? x0 + 1 : x0, y1 = y0 + 1 < ch ? y0 + 1 : y0;
+            const float ax = fx - static_cast<float>(x0), ay = fy - static_cast<float>(y0);
+            const Color top = coarse[y0 * cw + x0] * (1.0f - ax) + coarse[y0 * cw + x1] * ax;
+            const Color bottom = coarse[y1 * cw + x0] * (1.0f - ax) + coarse[y1 * cw + x1] * ax;
+            Color c = top * (1.0f - ay) + bottom * ay;
+            if (!isFinite(c)) c = Color(0.0f, 0.0f, 0.0f);
+            storeDisplayVertex(&display[y * W + x], makeDisplayVertex(x, y, c, kPathToneExponent));
+        });
 }
 
 void Renderer::renderMetroFrame(const Camera& camera, Color* display, FrameStats& stats) {
@@ -109,10 +267,22 @@ void Renderer::renderMetroFrame(const Camera& camera, Color* display, FrameStats
     p.width = res_.width;
     p.height = res_.height;
     const Clock::time_point t0 = Clock::now();
-    RayTraceKernelMetro(p, chains.arrays(), accumBuffer_.get(), camera, res_.kdScene);
-    if (!device::checkLaunch() || !device::synchronize()) {
-        stats.error = deviceError("the Metropolis chain step");
-        return;
+    // The chains step in bands of rows, so a cancel waits for one band only.
+    const int band = res_.height > 8 ? (res_.height + 7) / 8 : res_.height;
+    for (int row = 0; row < res_.height; row += band) {
+        if (cancelRequested()) {
+            // Some chains have splatted this frame and others not: the
+            // average cannot go on from here.
+            stats.cancelled = true;
+            resetAccumulation_ = true;
+            return;
+        }
+        RayTraceKernelMetro(p, chains.arrays(), accumBuffer_.get(), camera, res_.kdScene, row,
+                            row + band < res_.height ? row + band : res_.height);
+        if (!device::checkLaunch() || !device::synchronize()) {
+            stats.error = deviceError("the Metropolis chain step");
+            return;
+        }
     }
     chains.updateNormalisation(frameCount_, accumBuffer_.get());
     const Clock::time_point t1 = Clock::now();

@@ -5,11 +5,14 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <utility>
 
 #include "accel/device_layout.h"
 #include "device/memory.h"
 #include "device/random.h"
+#include "render/denoise.h"
 #include "render/metropolis.h"
 #include "render/path_state.h"
 #include "render/tracer.h"
@@ -52,6 +55,10 @@ struct FrameStats {
     // frame's image is then incomplete and the caller should stop).
     std::string error;
     bool ok() const { return error.empty(); }
+    // The frame was given up at a cancel request: nothing of it reached the
+    // running sum (or, in Metropolis mode, the average restarts) and its
+    // display buffer holds nothing to show.
+    bool cancelled = false;
     int bounceLaunches = 0;
     long long pathSegments = 0;  // path records traced over all launches
     FramePhaseTimes phases;
@@ -76,6 +83,18 @@ class Renderer {
     // each element is the pixel's display vertex.
     FrameStats renderFrame(const Camera& camera, Color* display);
 
+    // A quick look at the image before the first full frame after a restart:
+    // one path per block x block pixels (block 2 or 4), upsampled into display
+    // vertices. Applies a pending reset and move like renderFrame, but leaves
+    // the running sum and the frame count alone and draws nothing from the
+    // sample sequences the full frames use, so the converged image is the same
+    // with or without previews. Path tracing only; in Metropolis mode it
+    // renders nothing and returns with cancelled set.
+    FrameStats renderPreview(const Camera& camera, Color* display, int block);
+
+    // Asked before each bounce launch and Metropolis band: when it returns
+    // true the frame stops there and returns with cancelled set. Empty: never.
+    void setCancelCheck(std::function<bool()> check) { cancelCheck_ = std::move(check); }
     uint32_t frameCount() const { return frameCount_; }
     bool resetPending() const { return resetAccumulation_; }
     bool movePending() const { return movableMoved_; }
@@ -93,6 +112,9 @@ class Renderer {
     // (render/sequence.h). The Sobol states must stand at the same place.
     uint32_t firstFrame = 0;
     uint32_t sequenceSeed = 0;
+    // The displayed image goes through the preview denoiser (the running sum
+    // does not). Switching it needs no restart.
+    bool denoise = false;
 
  private:
     FrameResources res_;
@@ -101,8 +123,25 @@ class Renderer {
     bool resetAccumulation_ = false;
     bool movableMoved_ = false;
     Vector3d movableOffset_;
+    std::function<bool()> cancelCheck_;
+    device::Buffer<Color> coarse_;  // preview colours, one per block
+    Denoiser denoiser_;
+    bool guidesStale_ = true;
 
+    bool cancelRequested() const { return cancelCheck_ && cancelCheck_(); }
+    bool applyPending(FrameStats& stats);
+    // One bounce of paths [0, count): false after a device fault (error set)
+    // or a cancel (cancelled set).
+    bool launchBounce(int seed, int bounce, Color* frame, int count, int o, FrameStats& stats);
+    bool denoiseDisplay(const Camera& camera, Color* display, float exponent, FrameStats& stats);
     void renderMetroFrame(const Camera& camera, Color* display, FrameStats& stats);
 };
+
+// The preview's launches: camera paths through the blocks of a block x block
+// grid (colours in coarse, cleared), and the upsampling of coarse into W x H
+// display vertices (bilinear between block centres).
+void launchCoarsePrimaryRays(int seed, const Camera& cam, int W, int H, int block, Color* coarse,
+                             pixelData* paths);
+void launchUpsampleCoarse(int W, int H, int block, const Color* coarse, Color* display);
 
 }  // namespace lumenar

@@ -22,6 +22,7 @@
 #include "app/batch_render.h"
 #include "app/controls.h"
 #include "app/gl_widget.h"
+#include "app/render_worker.h"
 #include "app/startup.h"
 #include "app/window.h"
 #include "render/accumulation.h"
@@ -37,6 +38,7 @@ struct Fixture : testing::Test {
     Settings settings;
     Application app{settings};
     std::unique_ptr<Renderer> renderer;
+    std::unique_ptr<RenderWorker> worker;
     std::unique_ptr<Controls> controls;
     std::unique_ptr<QMainWindow> mainWindow;
     Window* window = nullptr;
@@ -65,26 +67,47 @@ struct Fixture : testing::Test {
         ASSERT_TRUE(started);
         renderer = std::make_unique<Renderer>(frameResources(app));
         Scene& s = app.scene();
+        worker = std::make_unique<RenderWorker>(*renderer, s.camera);
         controls = std::make_unique<Controls>(s.camera, app.materials(), static_cast<int>(s.materials.size()),
-                                              app.volumes(), s.volumeCount, *renderer, settings);
+                                              app.volumes(), s.volumeCount, *worker, settings);
+        ASSERT_TRUE(worker->start());
         mainWindow = std::make_unique<QMainWindow>();
-        window = new Window(*renderer, s.camera, *controls, mainWindow.get());
+        window = new Window(*worker, *controls, mainWindow.get());
         mainWindow->setCentralWidget(window);
         mainWindow->show();
     }
     void TearDown() override {
+        if (worker) worker->stop();
         mainWindow.reset();
+        controls.reset();
+        worker.reset();
         renderer.reset();
         app.shutdown();
         std::filesystem::current_path(oldDir);
     }
-    // Runs the event loop until the renderer has accumulated frames.
+    // Runs the event loop until the view shows an average of this many frames
+    // that reflects every edit posted so far.
     bool runFrames(uint32_t frames) {
         QElapsedTimer t;
         t.start();
-        while (renderer->frameCount() < frames && t.elapsed() < 120000 && !window->view()->stopped())
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
-        return renderer->frameCount() >= frames;
+        const uint64_t edits = worker->editsPosted();
+        auto done = [&] {
+            const FrameInfo& f = window->view()->shownFrame();
+            return f.frameCount >= frames && f.edits >= edits;
+        };
+        while (!done() && t.elapsed() < 120000 && !window->view()->stopped())
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        return done();
+    }
+    // Stops the render thread and lets the view draw the last frame it made;
+    // the renderer is then the test's to read.
+    void stopRendering() {
+        worker->stop();
+        QElapsedTimer t;
+        t.start();
+        while (window->view()->shownFrame().sequence != worker->newestSequence() && t.elapsed() < 10000)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        QCoreApplication::processEvents();
     }
 };
 
@@ -120,6 +143,8 @@ TEST_F(Fixture, PanelHasItsControlsInTheirStartStates) {
     }
     ASSERT_NE(window->checkBox(QStringLiteral("show fps")), nullptr);
     EXPECT_TRUE(window->checkBox(QStringLiteral("show fps"))->isChecked());
+    ASSERT_NE(window->checkBox(QStringLiteral("denoise")), nullptr);
+    EXPECT_FALSE(window->checkBox(QStringLiteral("denoise"))->isChecked());
     for (const char* text : {"Capture Screen", "Help", "About"})
         EXPECT_NE(window->button(QString::fromLatin1(text)), nullptr) << text;
     EXPECT_EQ(window->helpBox()->windowTitle(), QStringLiteral("Help"));
@@ -132,26 +157,32 @@ TEST_F(Fixture, PanelHasItsControlsInTheirStartStates) {
     EXPECT_TRUE(window->aboutBox()->text().startsWith(QStringLiteral("Lumenar Demo \n")));
     EXPECT_EQ(window->view()->size(), QSize(kW, kH));
 
-    // Switching modes enables the matching sliders and sets the flags.
+    // Switching modes enables the matching sliders and, on the render
+    // thread, sets the flags.
     window->checkBox(QStringLiteral("enable fog"))->setChecked(true);
     EXPECT_TRUE(window->slider(QStringLiteral("fog gravity"))->isEnabled());
-    EXPECT_TRUE(renderer->fogEnabled);
     window->checkBox(QStringLiteral("enable ss"))->setChecked(true);
     EXPECT_TRUE(window->slider(QStringLiteral("ss translucency"))->isEnabled());
     EXPECT_FALSE(window->slider(QStringLiteral("transparency"))->isEnabled());
-    EXPECT_TRUE(renderer->ssEnabled);
     window->checkBox(QStringLiteral("enable MLT"))->setChecked(true);
-    EXPECT_TRUE(renderer->mltEnabled);
+    window->checkBox(QStringLiteral("denoise"))->setChecked(true);
     EXPECT_TRUE(runFrames(2)) << "no frames with every mode switched on";
+    stopRendering();
+    EXPECT_TRUE(renderer->fogEnabled);
+    EXPECT_TRUE(renderer->ssEnabled);
+    EXPECT_TRUE(renderer->mltEnabled);
+    EXPECT_TRUE(renderer->denoise);
 }
 
 TEST_F(Fixture, CaptureHoldsExactlyTheRenderedImage) {
     ASSERT_TRUE(runFrames(3));
     ASSERT_FALSE(window->view()->stopped()) << window->view()->error().toStdString();
-    // No event is handled from here on, so the view still shows the frame
-    // whose running sum the renderer holds.
+    // With the render thread stopped the view shows the frame whose running
+    // sum the renderer holds.
+    stopRendering();
     ASSERT_TRUE(window->captureScreen());
     const uint32_t frames = renderer->frameCount();
+    ASSERT_EQ(window->view()->shownFrame().frameCount, frames);
     std::vector<uint8_t> expected(static_cast<std::size_t>(kW) * kH * 3);  // top row first
     for (int y = 0; y < kH; ++y)
         for (int x = 0; x < kW; ++x) {
@@ -200,7 +231,7 @@ TEST_F(Fixture, TitleCarriesTheFrameRatesUnlessSwitchedOff) {
     EXPECT_GT(fps, 0.0);
 
     window->checkBox(QStringLiteral("show fps"))->setChecked(false);
-    const uint32_t frame = renderer->frameCount();
+    const uint32_t frame = window->view()->shownFrame().frameCount;
     ASSERT_TRUE(runFrames(frame + 1));
     EXPECT_EQ(mainWindow->windowTitle(), QStringLiteral("Lumenar"));
 }

@@ -66,7 +66,7 @@ app_pid=$!
 window=""
 find_window() {
     kill -0 "$app_pid" 2>/dev/null || fail "lumenar ended early"
-    window=$(xdotool search --name '^Lumenar' 2>/dev/null | head -n1)
+    window=$(xdotool search --name '^Lumenar( FPS|$)' 2>/dev/null | head -n1)
     [ -n "$window" ]
 }
 title() { xdotool getwindowname "$window"; }
