@@ -11,9 +11,11 @@
 #include <cfloat>
 #include <cstdint>
 
+#include "accel/device_layout.h"
 #include "device/hd.h"
 #include "device/random.h"
 #include "render/bsdf.h"
+#include "render/texture.h"
 #include "render/vertex.h"
 #include "scene/records.h"
 
@@ -140,7 +142,30 @@ struct SurfaceHit {
     Vector3d normal;  // interpolated, normalised
     float t;
     int32_t materialIndex;
+    // Where on which triangle (barycentric weights of corners 2 and 3), and
+    // the scene's textures; without textures the material record is used as
+    // it is.
+    int32_t triangleIndex = -1;
+    float b1 = 0.0f, b2 = 0.0f;
+    const SceneTextures* textures = nullptr;
 };
+
+// Fills in what textured shading reads at a closest hit (nothing when the
+// scene has no textured material, so such scenes shade as they always did).
+LUMENAR_HD inline void setTextureHit(const SurfaceHitRecord& rec, const SceneTextures& t, SurfaceHit* hit) {
+    if (!t.maps) return;
+    hit->triangleIndex = rec.triangleIndex;
+    hit->b1 = rec.b1;
+    hit->b2 = rec.b2;
+    hit->textures = &t;
+}
+
+// The material at a hit, its textures applied.
+LUMENAR_HD inline Material hitMaterial(const Material* materials, const SurfaceHit& hit) {
+    const Material& m = materials[hit.materialIndex];
+    if (!hit.textures) return m;
+    return shadingMaterial(m, hit.materialIndex, *hit.textures, hit.triangleIndex, hit.b1, hit.b2);
+}
 
 // What the nearest-surface query reports along a BSDF-sampled direction:
 // whether the nearest surface is an emissive triangle of the light list, and
@@ -275,7 +300,7 @@ LUMENAR_HD BounceResult shadeHitFrom(const Ray& ray, const SurfaceHit& hit, int 
                                      const deviceLightTriangle* lights, const Queries& q,
                                      DirectLightStrategy strategy = DirectLightStrategy::kMis) {
     const Vector3d d = normalize(ray.direction);
-    const Material& m = materials[hit.materialIndex];
+    const Material m = hitMaterial(materials, hit);
     if (m.isEmissive()) {
         // Emitters end paths. Seen directly from the camera their front adds
         // its emission; later hits were already counted by the previous
@@ -287,9 +312,10 @@ LUMENAR_HD BounceResult shadeHitFrom(const Ray& ray, const SurfaceHit& hit, int 
     const Continuation c = sampleContinuationFrom(hit.point, hit.normal, d, m, next);
 
     VertexObj v = surfaceVertexAt(hit, d);
+    v.materialIndex = 0;  // the vertex reads the material resolved above
 
     BounceResult r;
-    r.radiance = directLight(v, next, materials, lightCount, lights, q, strategy);
+    r.radiance = directLight(v, next, &m, lightCount, lights, q, strategy);
     r.factor = c.factor;
     r.next = c.ray;
     r.code = russianRoulette(r.factor, next()) ? bounce + 1 : -1;

@@ -159,7 +159,7 @@ LUMENAR_HD BounceResult traceSSVolFrom(const Ray& incoming, int bounce, Draws& n
         const Vector3d d = ray.direction;
         const Vector3d nl = orientNormal(hit.normal, d);
         const bool entering = dot(hit.normal, nl) > 0.0f;
-        const Material& m = materials[hit.materialIndex];
+        const Material m = hitMaterial(materials, hit);
 
         // Fog between the ray's origin and a surface it enters.
         if (flags.fog && volumeCount >= 1 && entering) {
@@ -208,7 +208,7 @@ LUMENAR_HD BounceResult traceSSVolFrom(const Ray& incoming, int bounce, Draws& n
                 } else if (flags.subsurface && entering) {
                     SurfaceHit exit;
                     if (!q.nearest(c.ray, &exit)) return BounceResult{R, W, c.ray, -1};
-                    const Material& mE = materials[exit.materialIndex];
+                    const Material mE = hitMaterial(materials, exit);
                     const float xi = next();
                     const float s = m.rsc > 0.0f ? -logf(xi) / m.rsc : FLT_MAX;
                     if (s < exit.t) {
@@ -234,12 +234,13 @@ LUMENAR_HD BounceResult traceSSVolFrom(const Ray& incoming, int bounce, Draws& n
         W *= c.factor;
 
         VertexObj v = surfaceVertexAt(hit, d);
+        v.materialIndex = 0;  // the vertex reads the material resolved above
         Color direct;
         if (flags.fog && volumeCount >= 1) {
             const FoggedShadowQueries<Queries, Draws> fq{q, volumes[0], next};
-            direct = arriving * directLight(v, next, materials, lightCount, lights, fq, strategy);
+            direct = arriving * directLight(v, next, &m, lightCount, lights, fq, strategy);
         } else {
-            direct = arriving * directLight(v, next, materials, lightCount, lights, q, strategy);
+            direct = arriving * directLight(v, next, &m, lightCount, lights, q, strategy);
         }
         if (isFiniteColor(direct)) R += direct;
 

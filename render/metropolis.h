@@ -70,6 +70,7 @@ struct KdScene {
     const int* lightIndices = nullptr;
     int lightCount = 0;
     const deviceLightTriangle* lights = nullptr;
+    SceneTextures textures{};  // empty: no material is textured
 };
 
 // The tree's copies of the scene arrays (start-up stores them there).
@@ -191,6 +192,7 @@ LUMENAR_HD inline Color metroPath(Ray ray, TreeTraversal& tt, const KdScene& s, 
         hit.normal = normalize(rec.normal);
         hit.t = rec.t;
         hit.materialIndex = rec.materialIndex;
+        setTextureHit(rec, s.textures, &hit);
         MetroDraws& next = draws.forVertex(j);
         const BounceResult r = shadeHitFrom(ray, hit, j, next, s.materials, s.lightCount, s.lights, q);
         if (!r.radiance.isBlack()) result += weight * r.radiance;

@@ -51,7 +51,8 @@ struct DynamicScene {
     // Techniques of the direct-light estimate; the single-technique ones are
     // for checking that all converge to the same image.
     DirectLightStrategy directLightStrategy = DirectLightStrategy::kMis;
-    WideBVHView wide{};  // the layout the queries walk; the binary nodes when unset
+    WideBVHView wide{};        // the layout the queries walk; the binary nodes when unset
+    SceneTextures textures{};  // empty: no material is textured
 };
 
 // Per-thread tracer: traversal stacks plus the feature flags of the kernels.
@@ -111,6 +112,7 @@ struct DynamicSceneQueries {
         hit->normal = normalize(rec.normal);
         hit->t = rec.t;
         hit->materialIndex = rec.materialIndex;
+        setTextureHit(rec, s->textures, hit);
         return true;
     }
 
@@ -154,6 +156,7 @@ LUMENAR_HD inline BounceResult Raytrace::TraceRayMov(const Ray& ray, int bounce,
     hit.normal = normalize(rec.normal);
     hit.t = rec.t;
     hit.materialIndex = rec.materialIndex;
+    setTextureHit(rec, s.textures, &hit);
     const DynamicSceneQueries q{this, &s};
     return shadeHit(ray, hit, bounce, rng, s.materials, s.lightCount, s.lights, q, s.directLightStrategy);
 }

@@ -8,6 +8,7 @@
 #include "scene/camera.h"
 #include "scene/device_texture.h"
 #include "scene/records.h"
+#include "scene/texture_maps.h"
 
 namespace lumenar {
 
@@ -44,6 +45,13 @@ struct Scene {
     // One entry per path of texturePaths; the entry of an image that failed
     // to load stays empty (no device memory, width 0).
     std::vector<DeviceTexture> textures;
+
+    // Names of the materials as the file gives them (one per material).
+    std::vector<std::string> materialNames;
+    // Textures of each material and texture coordinates of each triangle;
+    // both empty when no material uses a texture.
+    std::vector<MaterialMaps> materialMaps;
+    std::vector<TriangleUVs> triangleUVs;
 
     Scene() = default;
     Scene(const Scene&) = delete;

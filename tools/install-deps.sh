@@ -15,6 +15,8 @@ packages=(
   xvfb xauth xdotool imagemagick libx11-dev
   # the scene-parser fuzz target (fuzz/README.md)
   clang-14 libclang-rt-14-dev
+  # model files opened as scenes (glTF, OBJ/MTL, PLY, FBX, COLLADA) and lumenar-import
+  libassimp-dev nlohmann-json3-dev
 )
 # Benchmarks only (-DLUMENAR_BENCH=ON, bench/README.md), not installed here:
 #   apt-get install libembree-dev libbenchmark-dev glmark2-data
