@@ -18,23 +18,23 @@ Material* Controls::material(int index) const {
 }
 
 void Controls::setRoughness(int v) {
-    if (Material* m = material(kBunnyMaterial)) m->roughness = static_cast<float>(v) / 100.0f;
+    if (Material* m = material(selected_)) m->roughness = static_cast<float>(v) / 100.0f;
     renderer_.requestReset();
 }
 
 void Controls::setMetalness(int v) {
-    if (Material* m = material(kBunnyMaterial)) m->metalness = static_cast<float>(v) / 100.0f;
+    if (Material* m = material(selected_)) m->metalness = static_cast<float>(v) / 100.0f;
     renderer_.requestReset();
 }
 
 void Controls::setTransparency(int v) {
-    if (Material* m = material(kBunnyMaterial)) m->transparency = static_cast<float>(v) / 100.0f;
+    if (Material* m = material(selected_)) m->transparency = static_cast<float>(v) / 100.0f;
     renderer_.requestReset();
 }
 
 void Controls::setIor(int v) {
     // 1 to 3; the sum is formed in double precision.
-    if (Material* m = material(kBunnyMaterial))
+    if (Material* m = material(selected_))
         m->IOR = static_cast<float>(static_cast<double>(static_cast<float>(v) / 50.0f) + 1.0);
     renderer_.requestReset();
 }

@@ -4,9 +4,12 @@
 // without a display; the window only forwards its events here.
 #pragma once
 
+#include <string>
+#include <vector>
+
 #include "app/settings.h"
-#include "scene/camera.h"
 #include "render/renderer.h"
+#include "scene/camera.h"
 #include "scene/records.h"
 
 namespace lumenar {
@@ -40,6 +43,16 @@ class Controls {
     // scene does not have is never touched.
     Controls(Camera& camera, Material* materials, int materialCount, Volume* volumes, int volumeCount,
              Renderer& renderer, const Settings& settings);
+
+    // The material the roughness, metalness, transparency and IOR sliders
+    // edit (material 0 at start), chosen by its position in the list of
+    // material names; an index the scene does not have is ignored.
+    void setMaterialNames(std::vector<std::string> names) { materialNames_ = std::move(names); }
+    const std::vector<std::string>& materialNames() const { return materialNames_; }
+    void selectMaterial(int index) {
+        if (index >= 0 && index < materialCount_) selected_ = index;
+    }
+    int selectedMaterial() const { return selected_; }
 
     // Sliders, v in 0..100.
     void setRoughness(int v);
@@ -86,6 +99,8 @@ class Controls {
     // "enable ss" keeps material 0's transparency while it is switched on.
     float savedTransparency_ = 0.0f;
     bool subsurfaceToggle_ = false;
+    std::vector<std::string> materialNames_;
+    int selected_ = kBunnyMaterial;
 };
 
 }  // namespace lumenar
