@@ -173,6 +173,16 @@ bool Application::loadScene(const std::string& sceneFile) {
     // An unrecognised volume type ends the process inside the parser.
     const bool parsed = parseSceneFile(f, sceneFile, scene_, sceneBox_, &scene_.woopTriangles);
     std::fclose(f);
+    const std::string ext = fs::path(sceneFile).extension().string();
+    // Scene files carry no extension as a rule. A file with an extension no
+    // reader knows that gives nothing as a scene file is a model in a format
+    // that is not supported, not an empty scene.
+    if (!ext.empty() && (!parsed || (scene_.triangleCount == 0 && scene_.materials.empty()))) {
+        std::printf("%s: not a scene file, and no model reader knows files ending in \"%s\"\n",
+                    sceneFile.c_str(), ext.c_str());
+        scene_.release();
+        return false;
+    }
     if (!parsed) return false;
     loadTextures(fs::path(sceneFile).parent_path().string());
     return true;

@@ -25,6 +25,15 @@ LUMENAR_HD inline int wrapTexel(int i, int n, int mode) {
     return m < 0 ? m + n : m;
 }
 
+// A coordinate brought near [0, 1] without changing what the wrap mode makes
+// of it (whole periods of two taken off; clamped ones held just outside), so
+// that texel indices stay small.
+LUMENAR_HD inline float foldCoordinate(float c, int mode) {
+    if (!(fabsf(c) < 1e6f)) return 0.0f;  // not finite or absurd: the first texel
+    if (mode == kWrapClamp) return fminf(fmaxf(c, -1.0f), 2.0f);
+    return c - 2.0f * floorf(c * 0.5f);
+}
+
 // sRGB transfer function, encoded value in [0, 1] to linear.
 LUMENAR_HD inline float srgbToLinear(float c) {
     return c <= 0.04045f ? c / 12.92f : powf((c + 0.055f) / 1.055f, 2.4f);
@@ -52,12 +61,12 @@ LUMENAR_HD inline Texel fetchTexel(const TextureView& t, int x, int y, bool srgb
 
 // Bilinear lookup at (u, v): texel centres sit at ((i + 0.5) / width,
 // (j + 0.5) / height); colour channels are decoded from sRGB before they are
-// filtered when `srgb` is set. A coordinate that is not finite reads texel 0.
+// filtered when `srgb` is set. A coordinate that is not finite reads as 0.
 LUMENAR_HD inline Texel sampleTexture(const TextureView& t, float u, float v, int wrapU, int wrapV,
                                       bool srgb) {
     if (!t.texels || t.width <= 0 || t.height <= 0) return Texel{1.0f, 1.0f, 1.0f, 1.0f};
-    if (!(fabsf(u) < 1e6f)) u = 0.0f;
-    if (!(fabsf(v) < 1e6f)) v = 0.0f;
+    u = foldCoordinate(u, wrapU);
+    v = foldCoordinate(v, wrapV);
     const float x = u * static_cast<float>(t.width) - 0.5f;
     const float y = v * static_cast<float>(t.height) - 0.5f;
     const float fx0 = floorf(x), fy0 = floorf(y);

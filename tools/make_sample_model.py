@@ -5,7 +5,7 @@ by a camera. Used to show and time model opening.
 
     tools/make_sample_model.py sample.glb [--segments N]
 
---segments sets the sphere's tessellation (2 * N * N triangles); large values
+--segments sets the sphere's tessellation (about 4 * N * N triangles); large values
 make large models for load-time measurements.
 """
 import argparse

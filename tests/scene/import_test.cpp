@@ -521,6 +521,10 @@ TEST(Import, BaseColourTextureSampledAtKnownCoordinates) {
         // Clamp along v: beyond the edge the edge texels.
         expectColor(lookup(app, 0.125, -3.0), texel(0, 0), "clamp below");
         expectColor(lookup(app, 0.375, 7.0), texel(1, 1), "clamp above");
+        // Far-off and broken coordinates stay on the image.
+        expectColor(lookup(app, 1000.0 + 0.625, 0.25), texel(2, 0), "far repeat");
+        const Color c = lookup(app, std::nan(""), 1e30);
+        EXPECT_TRUE(std::isfinite(c.r) && std::isfinite(c.g) && std::isfinite(c.b));
     }
     // Mirrored repeat along u.
     const std::string dir = tempDir("texmirror");
@@ -725,6 +729,8 @@ TEST(Import, MalformedFilesAreRejectedWithTheirName) {
     }
     // A missing file, and a movable name the file does not hold.
     expectRejected(dir + "/absent.glb", "");
+    // A format no reader knows is not taken for an empty scene file.
+    expectRejected(write("model.xyz", "solid\n1 2 3\n"), "\".xyz\"");
     Settings s = small();
     s.movableName = "nothing";
     expectRejected(dir + "/ok.glb", "nothing", s);
