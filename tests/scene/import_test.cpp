@@ -735,3 +735,36 @@ TEST(Import, MalformedFilesAreRejectedWithTheirName) {
     s.movableName = "nothing";
     expectRejected(dir + "/ok.glb", "nothing", s);
 }
+
+// The window program's command line: build mode, scene or model, options.
+TEST(Import, WindowArgumentsNameTheSceneAndTheModelOptions) {
+    {
+        Settings s;
+        std::string scene;
+        const char* argv[] = {"lumenar", "0", "model.glb", "--movable", "Chair", "--width", "640"};
+        ASSERT_TRUE(windowArguments(7, argv, s, scene));
+        EXPECT_EQ(s.kdBuildMode, 0);
+        EXPECT_EQ(scene, "model.glb");
+        EXPECT_EQ(s.movableName, "Chair");
+        EXPECT_EQ(s.importWidth, 640);
+        EXPECT_EQ(s.importHeight, 0);
+    }
+    {
+        Settings s;
+        std::string scene;
+        const char* argv[] = {"lumenar"};
+        ASSERT_TRUE(windowArguments(1, argv, s, scene));
+        EXPECT_EQ(scene, "input");
+        EXPECT_EQ(s.kdBuildMode, Settings().kdBuildMode);
+    }
+    for (const std::vector<const char*>& bad : {std::vector<const char*>{"lumenar", "--width", "wide"},
+                                                {"lumenar", "--height", "0"},
+                                                {"lumenar", "--movable"},
+                                                {"lumenar", "a.glb", "b.glb"}}) {
+        Settings s;
+        std::string scene;
+        testing::internal::CaptureStdout();
+        EXPECT_FALSE(windowArguments(static_cast<int>(bad.size()), bad.data(), s, scene)) << bad.back();
+        EXPECT_FALSE(testing::internal::GetCapturedStdout().empty());
+    }
+}
