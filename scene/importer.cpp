@@ -543,6 +543,7 @@ class Converter {
         const unsigned nv = mesh->mNumVertices;
         const bool mirror = xf.det3() < 0.0;
         std::vector<Vector3d> pos(nv);
+        std::vector<char> badVertex(nv, 0);
         for (unsigned i = 0; i < nv; ++i) {
             double p[3];
             xf.point(mesh->mVertices[i], p);
@@ -550,6 +551,12 @@ class Converter {
             pos[i] =
                 Vector3d(std::strtof(num(p[0]).c_str(), nullptr), std::strtof(num(p[1]).c_str(), nullptr),
                          std::strtof(num(p[2]).c_str(), nullptr));
+            // Beyond the float range (or not a number): written as the
+            // origin, and every face using it is dropped below.
+            if (!std::isfinite(pos[i].x) || !std::isfinite(pos[i].y) || !std::isfinite(pos[i].z)) {
+                pos[i] = Vector3d(0.0f, 0.0f, 0.0f);
+                badVertex[i] = 1;
+            }
         }
         // Faces that survive: three valid indices, a positive finite area.
         std::vector<unsigned> tris;
@@ -557,7 +564,7 @@ class Converter {
             const aiFace& face = mesh->mFaces[f];
             if (face.mNumIndices != 3) continue;
             unsigned a = face.mIndices[0], b = face.mIndices[1], c = face.mIndices[2];
-            if (a >= nv || b >= nv || c >= nv) {
+            if (a >= nv || b >= nv || c >= nv || badVertex[a] || badVertex[b] || badVertex[c]) {
                 ++dropped_;
                 continue;
             }
@@ -725,6 +732,25 @@ class Converter {
         const double len = std::sqrt(dir[0] * dir[0] + dir[1] * dir[1] + dir[2] * dir[2]);
         const CameraWindow w = windowForResolution(W, H);
         const double nearDist = static_cast<double>(w.top) / tanHalfY;
+        const double check[] = {eye[0],
+                                eye[1],
+                                eye[2],
+                                eye[0] + dir[0] / len,
+                                eye[1] + dir[1] / len,
+                                eye[2] + dir[2] / len,
+                                up[0],
+                                up[1],
+                                up[2],
+                                nearDist};
+        for (double v : check) {
+            if (!std::isfinite(static_cast<float>(v))) {
+                std::printf(
+                    "%s: the camera lies outside the range of single-precision coordinates (the "
+                    "model is too large or its numbers are broken)\n",
+                    path_.c_str());
+                return false;
+            }
+        }
         appendf(text, "camera\nresolution %d %d\n", W, H);
         text += "eye " + num(eye[0]) + " " + num(eye[1]) + " " + num(eye[2]) + "\n";
         text += "lookat " + num(eye[0] + dir[0] / len) + " " + num(eye[1] + dir[1] / len) + " " +
@@ -799,7 +825,9 @@ bool importScene(const std::string& path, const ImportOptions& options, Imported
             for (unsigned v = 0; v < mesh->mNumVertices && mesh->mVertices; ++v) {
                 double p[3];
                 x.point(mesh->mVertices[v], p);
-                if (finite3(p)) conv.bounds_.grow(Vector3d(float(p[0]), float(p[1]), float(p[2])));
+                const Vector3d q(static_cast<float>(p[0]), static_cast<float>(p[1]),
+                                 static_cast<float>(p[2]));
+                if (std::isfinite(q.x) && std::isfinite(q.y) && std::isfinite(q.z)) conv.bounds_.grow(q);
             }
         }
         for (unsigned c = 0; c < n->mNumChildren; ++c)
