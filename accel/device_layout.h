@@ -91,6 +91,7 @@ struct SurfaceHitRecord {
     int32_t materialIndex;
     int32_t triangleIndex;
     bool isLight;
+    float b1, b2;  // barycentric weights of the triangle's corners 2 and 3
 };
 
 static_assert(sizeof(NodeProp) == 16, "NodeProp is four words");

@@ -89,6 +89,7 @@ class KdTree {
     int32_t volumeCount = 0;
     Volume* volumes = nullptr;
     bool inscatter = false;
+    SceneTextures textures;  // texture coordinates, maps and texels (device pointers, not owned)
 
     Scene* scene = nullptr;
     std::vector<KdNode> nodes;

@@ -94,6 +94,8 @@ class TreeTraversal {
                     hit->materialIndex = d.materialIndex;
                     hit->triangleIndex = bestTri;
                     hit->isLight = d.isLight != 0;
+                    hit->b1 = bestV;
+                    hit->b2 = 1.0f - bestU - bestV;
                     top = -1;
                     return true;
                 }
@@ -146,6 +148,8 @@ class TreeTraversal {
         hit.materialIndex = d.materialIndex;
         hit.triangleIndex = tri;
         hit.isLight = d.isLight != 0;
+        hit.b1 = v;
+        hit.b2 = 1.0f - u - v;
         return true;
     }
 
@@ -191,6 +195,8 @@ class TreeTraversal {
         hit->materialIndex = d.materialIndex;
         hit->triangleIndex = n.tri;
         hit->isLight = d.isLight != 0;
+        hit->b1 = n.u;
+        hit->b2 = n.v;
         return true;
     }
 
@@ -260,6 +266,8 @@ class TreeTraversal {
         hit->materialIndex = d.materialIndex;
         hit->triangleIndex = bestTri;
         hit->isLight = d.isLight != 0;
+        hit->b1 = bestU;
+        hit->b2 = bestV;
         return true;
     }
 

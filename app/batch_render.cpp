@@ -36,6 +36,7 @@ FrameResources frameResources(Application& app) {
     r.scene.volumeCount = s.volumeCount;
     r.scene.volumes = app.volumes();
     r.scene.inscatter = s.inscatter;
+    r.scene.textures = app.sceneTextures();
     r.metro = &app.metroChains();
     r.kdScene = kdSceneOf(app.kdTree());
     r.scene.env = app.environmentLight();

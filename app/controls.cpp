@@ -37,20 +37,20 @@ void Controls::setMaterialField(int index, float Material::*field, float value) 
 }
 
 void Controls::setRoughness(int v) {
-    setMaterialField(kBunnyMaterial, &Material::roughness, static_cast<float>(v) / 100.0f);
+    setMaterialField(selected_, &Material::roughness, static_cast<float>(v) / 100.0f);
 }
 
 void Controls::setMetalness(int v) {
-    setMaterialField(kBunnyMaterial, &Material::metalness, static_cast<float>(v) / 100.0f);
+    setMaterialField(selected_, &Material::metalness, static_cast<float>(v) / 100.0f);
 }
 
 void Controls::setTransparency(int v) {
-    setMaterialField(kBunnyMaterial, &Material::transparency, static_cast<float>(v) / 100.0f);
+    setMaterialField(selected_, &Material::transparency, static_cast<float>(v) / 100.0f);
 }
 
 void Controls::setIor(int v) {
     // 1 to 3; the sum is formed in double precision.
-    setMaterialField(kBunnyMaterial, &Material::IOR,
+    setMaterialField(selected_, &Material::IOR,
                      static_cast<float>(static_cast<double>(static_cast<float>(v) / 50.0f) + 1.0));
 }
 

@@ -9,6 +9,8 @@
 #pragma once
 
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "app/render_worker.h"
 #include "app/settings.h"
@@ -51,6 +53,16 @@ class Controls {
     // The same, applying every change to renderer at once.
     Controls(Camera& camera, Material* materials, int materialCount, Volume* volumes, int volumeCount,
              Renderer& renderer, const Settings& settings);
+
+    // The material the roughness, metalness, transparency and IOR sliders
+    // edit (material 0 at start), chosen by its position in the list of
+    // material names; an index the scene does not have is ignored.
+    void setMaterialNames(std::vector<std::string> names) { materialNames_ = std::move(names); }
+    const std::vector<std::string>& materialNames() const { return materialNames_; }
+    void selectMaterial(int index) {
+        if (index >= 0 && index < materialCount_) selected_ = index;
+    }
+    int selectedMaterial() const { return selected_; }
 
     // Sliders, v in 0..100.
     void setRoughness(int v);
@@ -102,6 +114,8 @@ class Controls {
     // Read and written only by the commands, where the renderer runs.
     float savedTransparency_ = 0.0f;
     bool subsurfaceToggle_ = false;
+    std::vector<std::string> materialNames_;
+    int selected_ = kBunnyMaterial;
 };
 
 }  // namespace lumenar

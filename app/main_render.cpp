@@ -58,7 +58,15 @@ int main(int argc, char** argv) {
     CLI::App cli{"Lumenar headless renderer: loads a scene, path-traces it and writes the image."};
     cli.add_option("scene", scene,
                    "Scene file, or a folder holding a scene file named \"input\" (default: input in the "
-                   "working directory)");
+                   "working directory), or a model file (.glb, .gltf, .obj, .ply, .fbx, .dae ...)");
+    cli.add_option("--width", settings.importWidth,
+                   "Model files: image width (default 1280, or from the height and the camera's aspect)")
+        ->check(CLI::Range(1, 16384));
+    cli.add_option("--height", settings.importHeight,
+                   "Model files: image height (default from the width and the camera's aspect, else 720)")
+        ->check(CLI::Range(1, 16384));
+    cli.add_option("--movable", settings.movableName,
+                   "Model files: the node (or mesh) that becomes the movable object");
     auto* framesOpt = cli.add_option("-f,--frames", batch.frames, "Frames (samples per pixel) to render")
                           ->check(CLI::PositiveNumber)
                           ->capture_default_str();

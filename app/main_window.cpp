@@ -1,5 +1,6 @@
-// lumenar: the interactive program. Reads "input" from the working directory;
-// the optional first argument is the kd-tree build mode.
+// lumenar: the interactive program. Reads "input" from the working directory,
+// or the scene or model file given; the optional first argument is the kd-tree
+// build mode.
 #include <unistd.h>
 
 #include <QApplication>
@@ -10,6 +11,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #include "app/batch_render.h"
 #include "app/controls.h"
@@ -45,10 +47,11 @@ void quitOnSignals(QObject* owner) {
 
 int main(int argc, char** argv) {
     lumenar::Settings settings;
-    settings.kdBuildMode = lumenar::buildModeFromArguments(argc, argv, settings.kdBuildMode);
+    std::string sceneFile;
+    if (!lumenar::windowArguments(argc, argv, settings, sceneFile)) return 1;
 
     lumenar::Application app(settings);
-    if (!app.start("input")) return 1;
+    if (!app.start(sceneFile)) return 1;
 
     int loopStatus = 0;
     {
@@ -69,6 +72,7 @@ int main(int argc, char** argv) {
         lumenar::RenderWorker worker(renderer, scene.camera);
         lumenar::Controls controls(scene.camera, app.materials(), static_cast<int>(scene.materials.size()),
                                    app.volumes(), scene.volumeCount, worker, settings);
+        controls.setMaterialNames(scene.materialNames);
         if (!worker.start()) return 1;
 
         // Declared after the renderer, so the view's buffers go first.

@@ -1,6 +1,8 @@
 // Build-time settings of a run and the command-line parsing they share.
 #pragma once
 
+#include <string>
+
 namespace lumenar {
 
 struct Settings {
@@ -10,6 +12,12 @@ struct Settings {
     int useDynamicBVH = 1;      // movable objects get their own BVH subtrees
     int showFps = 1;            // frame rates in the window title
     unsigned metroSalt = 0;     // seeds the Metropolis chains (metroRunSalt of a run's frame range)
+
+    // Model files (glTF, OBJ, PLY ...) opened directly: the image size (0:
+    // chosen by the importer) and the node that becomes the movable object.
+    int importWidth = 0;
+    int importHeight = 0;
+    std::string movableName;
 
     static constexpr int kLargeStepPeriod = 4;
     static constexpr int kForcedAcceptanceThreshold = 32;

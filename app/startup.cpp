@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -13,12 +14,67 @@
 #include <system_error>
 
 #include "scene/image_io.h"
+#include "scene/importer.h"
 #include "scene/input_parser.h"
 
 namespace lumenar {
 
 int buildModeFromArguments(int argc, const char* const* argv, int fallback) {
     return argc > 1 ? std::atoi(argv[1]) : fallback;
+}
+
+bool windowArguments(int argc, const char* const* argv, Settings& settings, std::string& sceneFile) {
+    namespace fs = std::filesystem;
+    sceneFile = "input";
+    std::string scene;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        const bool hasValue = i + 1 < argc;
+        if (a == "--movable" || a == "--width" || a == "--height") {
+            if (!hasValue) {
+                std::printf("%s needs a value\n", a.c_str());
+                return false;
+            }
+            const std::string v = argv[++i];
+            if (a == "--movable") {
+                settings.movableName = v;
+                continue;
+            }
+            char* end = nullptr;
+            const long n = std::strtol(v.c_str(), &end, 10);
+            if (!end || *end || n < 1 || n > 16384) {
+                std::printf("%s %s: expected a size from 1 to 16384\n", a.c_str(), v.c_str());
+                return false;
+            }
+            (a == "--width" ? settings.importWidth : settings.importHeight) = static_cast<int>(n);
+        } else if (i == 1 &&
+                   std::isdigit(static_cast<unsigned char>(a[a[0] == '-' && a.size() > 1 ? 1 : 0]))) {
+            settings.kdBuildMode = std::atoi(a.c_str());
+        } else if (scene.empty()) {
+            scene = a;
+        } else {
+            std::printf("unexpected argument \"%s\"\n", a.c_str());
+            return false;
+        }
+    }
+    if (scene.empty()) return true;
+    std::error_code ec;
+    fs::path p(scene), dir;
+    if (fs::is_directory(p, ec)) {
+        dir = p;
+    } else {
+        dir = p.parent_path();
+        sceneFile = p.filename().string();
+    }
+    if (!dir.empty()) {
+        fs::current_path(dir, ec);
+        if (ec) {
+            std::printf("%s: cannot enter the scene folder: %s\n", dir.string().c_str(),
+                        ec.message().c_str());
+            return false;
+        }
+    }
+    return true;
 }
 
 namespace {
@@ -54,6 +110,10 @@ void Application::releaseResources() {
     sobolStates_ = SobolStates();
     materials_.reset();
     volumes_.reset();
+    triangleUVs_.reset();
+    materialMaps_.reset();
+    textureViews_.reset();
+    sceneTextures_ = SceneTextures();
     scene_.release();
 }
 
@@ -77,6 +137,7 @@ bool Application::startStages(const std::string& sceneFile) {
     std::fflush(stdout);  // the kd-tree build's own reports follow this line
     if (!buildKdTree()) return false;
     if (!copyEditableRecords()) return false;
+    if (!uploadTextureMaps()) return false;
     storeSceneInKdTree();
     kdTree_.bbox = enlargedBox(kdTree_.bbox);
     tracingBox_ = kdTree_.bbox;
@@ -98,6 +159,10 @@ bool Application::startStages(const std::string& sceneFile) {
 
 bool Application::loadScene(const std::string& sceneFile) {
     namespace fs = std::filesystem;
+    if (isImportablePath(sceneFile)) return importModel(sceneFile);
+    if (!settings_.movableName.empty())
+        std::printf("%s: --movable applies to model files; a scene file declares its movable objects\n",
+                    sceneFile.c_str());
     std::FILE* f = std::fopen(sceneFile.c_str(), "r");
     if (!f) {
         std::error_code ec;
@@ -111,6 +176,16 @@ bool Application::loadScene(const std::string& sceneFile) {
     // An unrecognised volume type ends the process inside the parser.
     const bool parsed = parseSceneFile(f, sceneFile, scene_, sceneBox_, &scene_.woopTriangles);
     std::fclose(f);
+    const std::string ext = fs::path(sceneFile).extension().string();
+    // Scene files carry no extension as a rule. A file with an extension no
+    // reader knows that gives nothing as a scene file is a model in a format
+    // that is not supported, not an empty scene.
+    if (!ext.empty() && (!parsed || (scene_.triangleCount == 0 && scene_.materials.empty()))) {
+        std::printf("%s: not a scene file, and no model reader knows files ending in \"%s\"\n",
+                    sceneFile.c_str(), ext.c_str());
+        scene_.release();
+        return false;
+    }
     if (!parsed) return false;
     loadTextures(fs::path(sceneFile).parent_path().string());
     return loadEnvironment(fs::path(sceneFile).parent_path().string());
@@ -144,6 +219,48 @@ EnvironmentLight Application::environmentLight(float rotation) const {
     env.probability = environmentLightProbability(map.power(), static_cast<float>(trianglePower),
                                                   std::isfinite(radius) ? radius : 1.0f, scene_.lightCount);
     return env;
+}
+
+bool Application::importModel(const std::string& path) {
+    ImportOptions options;
+    options.width = settings_.importWidth;
+    options.height = settings_.importHeight;
+    options.movable = settings_.movableName;
+    ImportedScene imported;
+    if (!importScene(path, options, imported)) return false;
+    if (parseSceneText(imported.sceneText, path, scene_, sceneBox_, &scene_.woopTriangles) != ParseStatus::Ok)
+        return false;
+    // The importer decoded and checked every image.
+    scene_.textures.clear();
+    scene_.textures.resize(imported.textures.size());
+    for (std::size_t i = 0; i < imported.textures.size(); ++i) {
+        if (!scene_.textures[i].create(imported.textures[i].image)) {
+            std::printf("%s: texture \"%s\" cannot be placed in device memory\n", path.c_str(),
+                        imported.textures[i].fileName.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
+bool Application::uploadTextureMaps() {
+    if (scene_.materialMaps.empty()) return true;
+    std::vector<TextureView> views(scene_.textures.size());
+    for (std::size_t i = 0; i < views.size(); ++i) {
+        const TextureRecord r = scene_.textures[i].record();
+        views[i].texels = r.pixels;
+        views[i].width = r.pixels ? r.width : 0;
+        views[i].height = r.pixels ? r.height : 0;
+    }
+    materialMaps_ = device::uploadArray(scene_.materialMaps.data(), scene_.materialMaps.size());
+    triangleUVs_ = device::uploadArray(scene_.triangleUVs.data(), scene_.triangleUVs.size());
+    if (!views.empty()) textureViews_ = device::uploadArray(views.data(), views.size());
+    if (!materialMaps_ || !triangleUVs_ || (!views.empty() && !textureViews_)) return false;
+    sceneTextures_.maps = materialMaps_.get();
+    sceneTextures_.uvs = triangleUVs_.get();
+    sceneTextures_.textures = textureViews_.get();
+    sceneTextures_.textureCount = static_cast<int32_t>(views.size());
+    return true;
 }
 
 void Application::loadTextures(const std::string& sceneDir) {
@@ -191,6 +308,7 @@ void Application::storeSceneInKdTree() {
     kdTree_.volumeCount = scene_.volumeCount;
     kdTree_.volumes = volumes_.get();
     kdTree_.inscatter = scene_.inscatter;
+    kdTree_.textures = sceneTextures_;
 }
 
 bool Application::copyEditableRecords() {

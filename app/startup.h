@@ -21,6 +21,14 @@ namespace lumenar {
 // every side (the maximum is formed from the new minimum).
 aabb enlargedBox(const aabb& box);
 
+// The window program's arguments: an optional kd-tree build mode (a number),
+// then an optional scene (a folder holding "input", a scene file or a model
+// file) and the model options --movable NAME, --width N, --height N. Enters
+// the scene's folder, so paths in the scene resolve as for "input" in the
+// working directory. Returns false after printing a message on a bad
+// argument.
+bool windowArguments(int argc, const char* const* argv, Settings& settings, std::string& sceneFile);
+
 class Application {
  public:
     explicit Application(const Settings& settings) : settings_(settings) {}
@@ -57,11 +65,15 @@ class Application {
     // The scene's environment image as a light (empty without one), turned
     // about +y by `rotation` radians.
     EnvironmentLight environmentLight(float rotation = 0.0f) const;
+    // What textured shading reads (all empty when no material is textured).
+    const SceneTextures& sceneTextures() const { return sceneTextures_; }
 
  private:
     bool loadScene(const std::string& sceneFile);
     void loadTextures(const std::string& sceneDir);
     bool loadEnvironment(const std::string& sceneDir);
+    bool importModel(const std::string& path);
+    bool uploadTextureMaps();
     bool startStages(const std::string& sceneFile);
     bool buildAccelerationStructures();
     bool buildKdTree();
@@ -81,6 +93,10 @@ class Application {
     int imageHeight_ = 0;
     device::Buffer<Material> materials_;
     device::Buffer<Volume> volumes_;
+    device::Buffer<TriangleUVs> triangleUVs_;
+    device::Buffer<MaterialMaps> materialMaps_;
+    device::Buffer<TextureView> textureViews_;
+    SceneTextures sceneTextures_;
     device::Buffer<pixelData> pathStates_;
     SobolStates sobolStates_;
     MetroChains metro_;

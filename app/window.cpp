@@ -1,6 +1,7 @@
 #include "app/window.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QKeyEvent>
@@ -65,6 +66,17 @@ Window::Window(RenderWorker& worker, Controls& controls, QMainWindow* mainWindow
     // Start positions are set before the handlers are connected, so they
     // leave the scene file's materials as they are.
     auto* bunny = new QVBoxLayout(bunnyBox_);
+    // The material the sliders below edit, by name.
+    if (!controls_.materialNames().empty()) {
+        auto* chooser = new QComboBox(bunnyBox_);
+        chooser->setObjectName(QStringLiteral("material"));
+        for (const std::string& name : controls_.materialNames())
+            chooser->addItem(QString::fromStdString(name));
+        chooser->setCurrentIndex(controls_.selectedMaterial());
+        bunny->addWidget(chooser);
+        connect(chooser, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
+                [this](int i) { controls_.selectMaterial(i); });
+    }
     QSlider* roughness = addSlider(bunny, QStringLiteral("roughness"), Controls::kRoughnessStart, true);
     QSlider* metalness = addSlider(bunny, QStringLiteral("metalness"), Controls::kMetalnessStart, true);
     transparencySlider_ =

@@ -11,10 +11,12 @@
 #include <cfloat>
 #include <cstdint>
 
+#include "accel/device_layout.h"
 #include "device/hd.h"
 #include "device/random.h"
 #include "render/bsdf.h"
 #include "render/environment.h"
+#include "render/texture.h"
 #include "render/vertex.h"
 #include "scene/records.h"
 
@@ -150,7 +152,30 @@ struct SurfaceHit {
     Vector3d normal;  // interpolated, normalised
     float t;
     int32_t materialIndex;
+    // Where on which triangle (barycentric weights of corners 2 and 3), and
+    // the scene's textures; without textures the material record is used as
+    // it is.
+    int32_t triangleIndex = -1;
+    float b1 = 0.0f, b2 = 0.0f;
+    const SceneTextures* textures = nullptr;
 };
+
+// Fills in what textured shading reads at a closest hit (nothing when the
+// scene has no textured material, so such scenes shade as they always did).
+LUMENAR_HD inline void setTextureHit(const SurfaceHitRecord& rec, const SceneTextures& t, SurfaceHit* hit) {
+    if (!t.maps) return;
+    hit->triangleIndex = rec.triangleIndex;
+    hit->b1 = rec.b1;
+    hit->b2 = rec.b2;
+    hit->textures = &t;
+}
+
+// The material at a hit, its textures applied.
+LUMENAR_HD inline Material hitMaterial(const Material* materials, const SurfaceHit& hit) {
+    const Material& m = materials[hit.materialIndex];
+    if (!hit.textures) return m;
+    return shadingMaterial(m, hit.materialIndex, *hit.textures, hit.triangleIndex, hit.b1, hit.b2);
+}
 
 // What the nearest-surface query reports along a BSDF-sampled direction:
 // whether the nearest surface is an emissive triangle of the light list, and
@@ -364,7 +389,7 @@ LUMENAR_HD BounceResult shadeHitFrom(const Ray& ray, const SurfaceHit& hit, int 
                                      DirectLightStrategy strategy = DirectLightStrategy::kMis,
                                      const EnvironmentLight& env = EnvironmentLight()) {
     const Vector3d d = normalize(ray.direction);
-    const Material& m = materials[hit.materialIndex];
+    const Material m = hitMaterial(materials, hit);
     if (m.isEmissive()) {
         // Emitters end paths. Seen directly from the camera their front adds
         // its emission; later hits were already counted by the previous
@@ -377,10 +402,11 @@ LUMENAR_HD BounceResult shadeHitFrom(const Ray& ray, const SurfaceHit& hit, int 
     const Continuation c = sampleContinuationAt(hit.point, p, next);
 
     VertexObj v = surfaceVertexAt(hit, d);
+    v.materialIndex = 0;  // the vertex reads the material resolved above
     v.usePoint(p);
 
     BounceResult r;
-    r.radiance = directLight(v, next, materials, lightCount, lights, q, strategy, env);
+    r.radiance = directLight(v, next, &m, lightCount, lights, q, strategy, env);
     r.factor = c.factor;
     r.next = c.ray;
     r.code = russianRoulette(r.factor, next()) ? bounce + 1 : -1;

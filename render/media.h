@@ -158,7 +158,7 @@ LUMENAR_HD BounceResult traceSSVolFrom(const Ray& incoming, int bounce, Draws& n
         const Vector3d d = ray.direction;
         const Vector3d nl = orientNormal(hit.normal, d);
         const bool entering = dot(hit.normal, nl) > 0.0f;
-        const Material& m = materials[hit.materialIndex];
+        const Material m = hitMaterial(materials, hit);
 
         // Fog between the ray's origin and a surface it enters.
         if (flags.fog && volumeCount >= 1 && entering) {
@@ -195,7 +195,7 @@ LUMENAR_HD BounceResult traceSSVolFrom(const Ray& incoming, int bounce, Draws& n
             const Vector3d o = c.ray.origin;
             SurfaceHit exit;
             if (!q.nearest(c.ray, &exit)) return BounceResult{R, W, c.ray, -1};
-            const Material& mE = materials[exit.materialIndex];
+            const Material mE = hitMaterial(materials, exit);
             const float xi = next();
             const float s = m.rsc > 0.0f ? -logf(xi) / m.rsc : FLT_MAX;
             if (s < exit.t) {
@@ -220,13 +220,14 @@ LUMENAR_HD BounceResult traceSSVolFrom(const Ray& incoming, int bounce, Draws& n
 
         VertexObj v = surfaceVertexAt(hit, d);
         v.subsurface = sss;
+        v.materialIndex = 0;  // the vertex reads the material resolved above
         v.usePoint(p);
         Color direct;
         if (flags.fog && volumeCount >= 1) {
             const FoggedShadowQueries<Queries, Draws> fq{q, volumes[0], next, static_cast<bool>(env)};
-            direct = arriving * directLight(v, next, materials, lightCount, lights, fq, strategy, env);
+            direct = arriving * directLight(v, next, &m, lightCount, lights, fq, strategy, env);
         } else {
-            direct = arriving * directLight(v, next, materials, lightCount, lights, q, strategy, env);
+            direct = arriving * directLight(v, next, &m, lightCount, lights, q, strategy, env);
         }
         if (isFiniteColor(direct)) R += direct;
 

@@ -21,6 +21,7 @@ KdScene kdSceneOf(const KdTree& tree) {
     s.lightIndices = tree.deviceLightIndices;
     s.lightCount = tree.lightCount;
     s.lights = tree.deviceLightTriangles;
+    s.textures = tree.textures;
     return s;
 }
 

@@ -71,6 +71,7 @@ struct KdScene {
     int lightCount = 0;
     const deviceLightTriangle* lights = nullptr;
     EnvironmentLight env{};  // the environment image, if the scene has one (then bgcolor is not used)
+    SceneTextures textures{};  // empty: no material is textured
 };
 
 // The tree's copies of the scene arrays (start-up stores them there).
@@ -196,6 +197,7 @@ LUMENAR_HD inline Color metroPath(Ray ray, TreeTraversal& tt, const KdScene& s, 
         hit.normal = normalize(rec.normal);
         hit.t = rec.t;
         hit.materialIndex = rec.materialIndex;
+        setTextureHit(rec, s.textures, &hit);
         MetroDraws& next = draws.forVertex(j);
         const BounceResult r = shadeHitFrom(ray, hit, j, next, s.materials, s.lightCount, s.lights, q,
                                             DirectLightStrategy::kMis, s.env);

@@ -51,8 +51,9 @@ struct DynamicScene {
     // Techniques of the direct-light estimate; the single-technique ones are
     // for checking that all converge to the same image.
     DirectLightStrategy directLightStrategy = DirectLightStrategy::kMis;
-    WideBVHView wide{};      // the layout the queries walk; the binary nodes when unset
-    EnvironmentLight env{};  // the environment image, if the scene has one (then bgcolor is not used)
+    WideBVHView wide{};        // the layout the queries walk; the binary nodes when unset
+    EnvironmentLight env{};    // the environment image, if the scene has one (then bgcolor is not used)
+    SceneTextures textures{};  // empty: no material is textured
 };
 
 // Per-thread tracer: traversal stacks plus the feature flags of the kernels.
@@ -116,6 +117,7 @@ struct DynamicSceneQueries {
         hit->normal = normalize(rec.normal);
         hit->t = rec.t;
         hit->materialIndex = rec.materialIndex;
+        setTextureHit(rec, s->textures, hit);
         return true;
     }
 
@@ -159,6 +161,7 @@ LUMENAR_HD inline BounceResult Raytrace::TraceRayMov(const Ray& ray, int bounce,
     hit.normal = normalize(rec.normal);
     hit.t = rec.t;
     hit.materialIndex = rec.materialIndex;
+    setTextureHit(rec, s.textures, &hit);
     const DynamicSceneQueries q{this, &s};
     return shadeHit(ray, hit, bounce, rng, s.materials, s.lightCount, s.lights, q, s.directLightStrategy,
                     s.env);

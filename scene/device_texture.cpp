@@ -63,6 +63,16 @@ bool DeviceTexture::create(const Image& image) {
         cudaFreeArray(array);
         return false;
     }
+    // Shading reads the texels through the same lookup code as the CPU
+    // backend, from a plain device array.
+    device::Buffer<uint8_t> texels = device::uploadArray(rgba.data(), rgba.size());
+    if (!texels) {
+        std::printf("Something is wrong!\n");
+        cudaDestroyTextureObject(object);
+        cudaFreeArray(array);
+        return false;
+    }
+    pixels_ = texels.release();
     array_ = array;
     object_ = object;
     width_ = image.width;
@@ -73,6 +83,8 @@ bool DeviceTexture::create(const Image& image) {
 void DeviceTexture::reset() {
     if (object_) cudaDestroyTextureObject(object_);
     if (array_) cudaFreeArray(static_cast<cudaArray_t>(array_));
+    device::freeBytes(pixels_, device::MemoryKind::Device);
+    pixels_ = nullptr;
     object_ = 0;
     array_ = nullptr;
     width_ = height_ = 0;

@@ -1,7 +1,6 @@
-// A texture image in device memory, four 8-bit channels (RGBA) per pixel.
-// Under CUDA it is an array behind a texture object; on the CPU backend a
-// plain record. No kernel samples textures yet: they are loaded so that the
-// memory and the messages of start-up are those of a scene that uses them.
+// A texture image in device memory, four 8-bit channels (RGBA) per pixel, in
+// a plain device array that the shading code's lookup reads on both
+// backends; under CUDA also an array behind a texture object.
 #pragma once
 
 #include <cstdint>
@@ -40,7 +39,7 @@ class DeviceTexture {
 
     int width() const { return width_; }
     int height() const { return height_; }
-    // CPU backend: the texels in device memory. Under CUDA: null.
+    // The texels in device memory (null when no image was uploaded).
     TextureRecord record() const;
     // CUDA: the texture object (0 on the CPU backend).
     unsigned long long object() const { return object_; }
@@ -50,7 +49,7 @@ class DeviceTexture {
 
     int width_ = 0;
     int height_ = 0;
-    uint8_t* pixels_ = nullptr;  // CPU backend
+    uint8_t* pixels_ = nullptr;  // linear RGBA texels
     void* array_ = nullptr;      // CUDA array
     unsigned long long object_ = 0;
 };

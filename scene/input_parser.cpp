@@ -262,11 +262,20 @@ struct Draft {
     std::string envMapPath;
     bool haveMaterials = false;
     std::vector<Material> materials;
+    std::vector<std::string> materialNames;
+    std::vector<int> materialTexLines;  // line of each material's "tex" value
+    // Lines of the texturemaps block: material, texture numbers (0 = none), wrap modes.
+    struct MapLine {
+        int material, baseColor, metallicRoughness, wrapU, wrapV, line;
+    };
+    std::vector<MapLine> mapLines;
 
     std::vector<Vector3d> vertices;
     std::vector<UV> uvs;
     std::vector<Vector3d> normals;
     std::vector<Triangle> triangles;
+    std::vector<TriangleUVs> triangleUVs;  // one per triangle
+    bool anyTriangleUVs = false;
     std::vector<int32_t> lightIndices;
     std::vector<Movable> movables;
     int currentMaterial = -1;
@@ -326,6 +335,8 @@ class Parser {
                 s = material();
             else if (keyword == "mesh")
                 s = mesh();
+            else if (keyword == "texturemaps")
+                s = textureMaps();
             else
                 return invalidToken(keyword);
             if (s != ParseStatus::Ok) return s;
@@ -533,6 +544,8 @@ class Parser {
         if (!checkCount("material", n, kMinEntryBytes)) return fail();
         std::vector<Material> list;
         list.reserve(static_cast<std::size_t>(n));
+        std::vector<std::string> names;
+        std::vector<int> texLines;
         for (int i = 0; i < n; ++i) {
             Material m{};
             m.tex = -1;
@@ -568,14 +581,100 @@ class Parser {
             if (!expect("IOR %f\n", {&m.IOR})) return fail();
             if (!expect("tex %d\n", {&tex})) return fail();
             if (tex > 0) m.tex = tex;
+            texLines.push_back(in_.line());
             if (!expect("rsc %f\n", {&m.rsc})) return fail();
             if (!expect("absorption %f %f %f\n", {&m.absorption.r, &m.absorption.g, &m.absorption.b}))
                 return fail();
             list.push_back(m);
+            names.push_back(name);
         }
         draft_.materials = std::move(list);
+        draft_.materialNames = std::move(names);
+        draft_.materialTexLines = std::move(texLines);
         draft_.haveMaterials = true;
         return ParseStatus::Ok;
+    }
+
+    // Which textures the materials use beyond their "tex" number, and how
+    // the textures repeat: one line per material,
+    //   <material> <base colour texture> <metallic-roughness texture> <wrap u> <wrap v>
+    // texture numbers counting from 1 (0 = none), wrap modes repeat, clamp
+    // or mirror.
+    ParseStatus textureMaps() {
+        int n = 0;
+        if (!expect("%d\n", {&n})) return fail();
+        if (!checkCount("texture map", n, 10)) return fail();
+        for (int i = 0; i < n; ++i) {
+            Draft::MapLine l{};
+            std::string wu, wv;
+            if (!expect("%d %d %d %s %s\n", {&l.material, &l.baseColor, &l.metallicRoughness, &wu, &wv}))
+                return fail();
+            l.line = in_.line();
+            const int modes[2] = {wrapMode(wu), wrapMode(wv)};
+            for (int k = 0; k < 2; ++k) {
+                if (modes[k] < 0) {
+                    in_.report(nullptr, l.line, "wrap mode \"%s\" is not repeat, clamp or mirror",
+                               (k ? wv : wu).c_str());
+                    return fail();
+                }
+            }
+            l.wrapU = modes[0];
+            l.wrapV = modes[1];
+            draft_.mapLines.push_back(l);
+        }
+        return ParseStatus::Ok;
+    }
+
+    static int wrapMode(const std::string& w) {
+        if (w == "repeat") return kWrapRepeat;
+        if (w == "clamp") return kWrapClamp;
+        if (w == "mirror") return kWrapMirror;
+        return -1;
+    }
+
+    // The textures of every material from its "tex" number and the
+    // texturemaps block; false (reported) for a texturemaps line that names
+    // no material or no texture.
+    bool buildMaterialMaps(std::vector<MaterialMaps>& maps) {
+        const std::size_t materials = draft_.materials.size();
+        const int textures = static_cast<int>(draft_.texturePaths.size());
+        maps.assign(materials, MaterialMaps());
+        for (std::size_t i = 0; i < materials; ++i) {
+            const int tex = draft_.materials[i].tex;
+            if (tex <= 0) continue;
+            if (tex > textures) {
+                // Older files may carry numbers that were never looked up.
+                in_.report(nullptr, draft_.materialTexLines[i],
+                           "warning: tex %d of material %zu names no texture (the scene lists %d); the "
+                           "material is not textured",
+                           tex, i, textures);
+                continue;
+            }
+            maps[i].baseColor = tex - 1;
+        }
+        for (const Draft::MapLine& l : draft_.mapLines) {
+            if (l.material < 0 || static_cast<std::size_t>(l.material) >= materials) {
+                in_.report(nullptr, l.line, "texturemaps names material %d, but the scene has %zu",
+                           l.material, materials);
+                return false;
+            }
+            for (int t : {l.baseColor, l.metallicRoughness}) {
+                if (t < 0 || t > textures) {
+                    in_.report(nullptr, l.line, "texturemaps names texture %d, but the scene lists %d", t,
+                               textures);
+                    return false;
+                }
+            }
+            MaterialMaps& m = maps[static_cast<std::size_t>(l.material)];
+            m.baseColor = l.baseColor - 1;
+            m.metallicRoughness = l.metallicRoughness - 1;
+            m.wrapU = l.wrapU;
+            m.wrapV = l.wrapV;
+        }
+        for (const MaterialMaps& m : maps)
+            if (m.any()) return true;
+        maps.clear();
+        return true;
     }
 
     // ---- mesh block ------------------------------------------------------
@@ -726,6 +825,15 @@ class Parser {
         computeWoopRows(tri);
         const int32_t index = static_cast<int32_t>(draft_.triangles.size());
         draft_.triangles.push_back(tri);
+        TriangleUVs uvs;
+        if (st.smoothing && st.texture) {
+            uvs.uv[0] = tri.uv1;
+            uvs.uv[1] = tri.uv2;
+            uvs.uv[2] = tri.uv3;
+            uvs.valid = 1;
+            draft_.anyTriangleUVs = true;
+        }
+        draft_.triangleUVs.push_back(uvs);
         if (st.movable) draft_.movables.back().bounds.grow(tri.bounds);
         if (st.light) draft_.lightIndices.push_back(index);
         return true;
@@ -734,6 +842,8 @@ class Parser {
     // ---- finishing -------------------------------------------------------
 
     bool finish(Scene& scene, aabb& bounds, float4** woopTriangles) {
+        std::vector<MaterialMaps> maps;
+        if (!buildMaterialMaps(maps)) return false;
         const std::size_t triCount = draft_.triangles.size();
         const std::size_t lightCount = draft_.lightIndices.size();
         std::vector<float4> woop(triCount * 4);
@@ -791,7 +901,13 @@ class Parser {
         if (draft_.haveMaterials) {
             scene.materials = std::move(draft_.materials);
             scene.materialCount = static_cast<int32_t>(scene.materials.size());
+            scene.materialNames = std::move(draft_.materialNames);
         }
+        scene.materialMaps = std::move(maps);
+        if (!scene.materialMaps.empty() && draft_.anyTriangleUVs)
+            scene.triangleUVs = std::move(draft_.triangleUVs);
+        else
+            scene.materialMaps.clear();
         if (draft_.haveTextures) {
             scene.texturePaths = std::move(draft_.texturePaths);
             scene.textureCount = static_cast<int32_t>(scene.texturePaths.size());

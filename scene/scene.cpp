@@ -28,6 +28,9 @@ void Scene::release() {
     materials.clear();
     volumes.clear();
     texturePaths.clear();
+    materialNames.clear();
+    materialMaps.clear();
+    triangleUVs.clear();
     triangleCount = movableCount = materialCount = volumeCount = textureCount = lightCount = 0;
 }
 

@@ -9,6 +9,7 @@
 #include "scene/device_texture.h"
 #include "scene/environment_map.h"
 #include "scene/records.h"
+#include "scene/texture_maps.h"
 
 namespace lumenar {
 
@@ -49,6 +50,12 @@ struct Scene {
     // The environment image named by the envmap block, with its sampling
     // distribution; empty when the scene has none.
     EnvironmentMap environment;
+    // Names of the materials as the file gives them (one per material).
+    std::vector<std::string> materialNames;
+    // Textures of each material and texture coordinates of each triangle;
+    // both empty when no material uses a texture.
+    std::vector<MaterialMaps> materialMaps;
+    std::vector<TriangleUVs> triangleUVs;
 
     Scene() = default;
     Scene(const Scene&) = delete;

@@ -17,6 +17,8 @@ packages=(
   clang-14 libclang-rt-14-dev
   # the render-farm test: a one-node Slurm cluster (tests/farm/slurm_e2e.sh)
   slurm-wlm slurmctld slurmd slurm-client munge
+  # model files opened as scenes (glTF, OBJ/MTL, PLY, FBX, COLLADA) and lumenar-import
+  libassimp-dev nlohmann-json3-dev
 )
 # Benchmarks only (-DLUMENAR_BENCH=ON, bench/README.md), not installed here:
 #   apt-get install libembree-dev libbenchmark-dev glmark2-data

@@ -96,6 +96,31 @@ TEST(Controls, RecordsTheSceneLacksAreLeftAlone) {
     none.setSubsurface(false);
 }
 
+TEST(Controls, MaterialSlidersEditTheChosenMaterial) {
+    std::vector<Material> mats(5, plainMaterial(0.5f));
+    const std::vector<Material> before = mats;
+    Camera camera;
+    FrameResources res;
+    res.width = res.height = 4;
+    Renderer renderer(res);
+    Controls controls(camera, mats.data(), 5, nullptr, 0, renderer, Settings());
+    controls.setMaterialNames({"a", "b", "c", "d", "e"});
+    EXPECT_EQ(controls.selectedMaterial(), 0);
+    controls.selectMaterial(2);
+    controls.selectMaterial(5);  // no such material: the choice stays
+    controls.selectMaterial(-1);
+    EXPECT_EQ(controls.selectedMaterial(), 2);
+    controls.setRoughness(20);
+    controls.setMetalness(70);
+    controls.setTransparency(10);
+    controls.setIor(50);
+    EXPECT_FLOAT_EQ(mats[2].roughness, 0.2f);
+    EXPECT_FLOAT_EQ(mats[2].metalness, 0.7f);
+    EXPECT_FLOAT_EQ(mats[2].transparency, 0.1f);
+    EXPECT_FLOAT_EQ(mats[2].IOR, 2.0f);
+    for (int i : {0, 1, 3, 4}) EXPECT_EQ(std::memcmp(&mats[i], &before[i], sizeof(Material)), 0) << i;
+}
+
 TEST(Controls, SubsurfaceSwitchRestoresTheTransparency) {
     std::vector<Material> mats(4, plainMaterial(0.25f));
     Camera camera;
