@@ -77,6 +77,11 @@ void Controls::setFogGravity(int v) {
     });
 }
 
+void Controls::setEnvironmentRotation(int v) {
+    const float radians = static_cast<float>(static_cast<double>(v) / 100.0 * 6.283185307179586);
+    commands_.post([radians](Renderer& r) { r.setEnvironmentRotation(radians); });
+}
+
 void Controls::setMlt(bool on) {
     commands_.post([on](Renderer& r) { r.mltEnabled = on; });
 }

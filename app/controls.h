@@ -37,6 +37,7 @@ class Controls {
     static constexpr int kWallRoughnessStart = 20;
     static constexpr int kWallMetalnessStart = 0;
     static constexpr int kFogGravityStart = 20;
+    static constexpr int kEnvironmentRotationStart = 0;
 
     // The material the "Bunny config" sliders edit and the wall material.
     static constexpr int kBunnyMaterial = 0;
@@ -73,6 +74,8 @@ class Controls {
     void setWallRoughness(int v);
     void setWallMetalness(int v);
     void setFogGravity(int v);
+    // 0 to 100: a whole turn of the environment image about +y.
+    void setEnvironmentRotation(int v);
 
     // Check boxes.
     void setMlt(bool on);

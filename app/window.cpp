@@ -90,6 +90,8 @@ Window::Window(RenderWorker& worker, Controls& controls, QMainWindow* mainWindow
     QSlider* wallMetalness =
         addSlider(env, QStringLiteral("wall metalness"), Controls::kWallMetalnessStart, true);
     fogGravitySlider_ = addSlider(env, QStringLiteral("fog gravity"), Controls::kFogGravityStart, false);
+    QSlider* environmentRotation =
+        addSlider(env, QStringLiteral("environment rotation"), Controls::kEnvironmentRotationStart, true);
 
     Controls* c = &controls_;
     connect(roughness, &QSlider::valueChanged, this, [c](int v) { c->setRoughness(v); });
@@ -100,6 +102,7 @@ Window::Window(RenderWorker& worker, Controls& controls, QMainWindow* mainWindow
     connect(wallRoughness, &QSlider::valueChanged, this, [c](int v) { c->setWallRoughness(v); });
     connect(wallMetalness, &QSlider::valueChanged, this, [c](int v) { c->setWallMetalness(v); });
     connect(fogGravitySlider_, &QSlider::valueChanged, this, [c](int v) { c->setFogGravity(v); });
+    connect(environmentRotation, &QSlider::valueChanged, this, [c](int v) { c->setEnvironmentRotation(v); });
 
     QCheckBox* mlt = addCheckBox(toggleLayout, QStringLiteral("enable MLT"), false);
     QCheckBox* fog = addCheckBox(toggleLayout, QStringLiteral("enable fog"), false);

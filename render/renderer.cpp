@@ -1,6 +1,7 @@
 #include "render/renderer.h"
 
 #include <chrono>
+#include <cmath>
 
 #include "accel/refit.h"
 #include "device/launch.h"
@@ -27,6 +28,15 @@ Renderer::Renderer(const FrameResources& resources)
     : res_(resources), accumBuffer_(static_cast<std::size_t>(resources.width) * resources.height) {
     // Cleared once here, so the first frame never averages stale memory.
     if (accumBuffer_) device::fillBytes(accumBuffer_.get(), 0, accumBuffer_.bytes());
+}
+
+void Renderer::setEnvironmentRotation(float radians) {
+    const float c = std::cos(radians), sn = std::sin(radians);
+    for (EnvironmentView* v : {&res_.scene.env.view, &res_.kdScene.env.view}) {
+        v->cosRotation = c;
+        v->sinRotation = sn;
+    }
+    requestReset();
 }
 
 void Renderer::requestMove(const Vector3d& offset) {

@@ -78,6 +78,9 @@ class Renderer {
     // Requests movable object 0 at the given total translation; applied before
     // the next path-traced frame (held back while mltEnabled is set).
     void requestMove(const Vector3d& offset);
+    // Turns the scene's environment image about +y (radians) for both modes
+    // and restarts the average; nothing to turn without one.
+    void setEnvironmentRotation(float radians);
 
     // Runs one frame into display (W x H elements of 12 bytes): afterwards
     // each element is the pixel's display vertex.

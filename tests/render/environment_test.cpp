@@ -1,5 +1,7 @@
 // Image-based lighting: the direction mapping, the sampler against its
 // density, and irradiance from single bright texels against the closed form.
+#include "render/environment.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -8,7 +10,6 @@
 #include <vector>
 
 #include "device/random.h"
-#include "render/environment.h"
 #include "test_support.h"
 
 using namespace lumenar;

@@ -11,6 +11,7 @@
 #include "app/batch_render.h"
 #include "app/startup.h"
 #include "device/threads.h"
+#include "test_support.h"
 
 using namespace lumenar;
 
@@ -25,11 +26,7 @@ std::string readFile(const std::string& path) {
     return s.str();
 }
 
-std::string writeScene(const std::string& name, const std::string& text) {
-    const std::string path = testing::TempDir() + name;
-    std::ofstream(path, std::ios::binary) << text;
-    return path;
-}
+using test::writeScene;
 
 struct Render {
     bool ok = false;

@@ -277,11 +277,7 @@ TEST(MetroSplats, ConcurrentSplatsLoseNothing) {
 
 namespace {
 
-std::string writeScene(const std::string& name, const std::string& text) {
-    const std::string path = testing::TempDir() + name;
-    std::ofstream(path, std::ios::binary) << text;
-    return path;
-}
+using test::writeScene;
 
 struct Mtl {
     const char* name;

@@ -3,15 +3,31 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cmath>
+#include <fstream>
 #include <initializer_list>
+#include <string>
 #include <vector>
 
 #include "device/random.h"
 #include "scene/records.h"
 
 namespace lumenar::test {
+
+// A path in the test folder for a file of this test process: ctest runs test
+// cases as separate processes side by side, so the name carries the process.
+inline std::string tempPath(const std::string& name) {
+    return testing::TempDir() + name + "_" + std::to_string(getpid());
+}
+
+// Writes a scene file (or any text) there and returns its path.
+inline std::string writeScene(const std::string& name, const std::string& text) {
+    const std::string path = tempPath(name);
+    std::ofstream(path, std::ios::binary) << text;
+    return path;
+}
 
 // Hands out a fixed list of numbers and counts them; running past the end
 // fails the test.

@@ -23,6 +23,8 @@
 #include "test_support.h"
 
 using namespace lumenar;
+using test::tempPath;
+using test::writeScene;
 
 namespace {
 
@@ -134,12 +136,6 @@ std::string sceneText(int res, const Vector3d& eye, const Vector3d& lookat, floa
       << mesh.objects << "\n\n"
       << mesh.text.str();
     return s.str();
-}
-
-std::string writeScene(const std::string& name, const std::string& text) {
-    const std::string path = testing::TempDir() + name;
-    std::ofstream(path, std::ios::binary) << text;
-    return path;
 }
 
 // Per-frame images of a scene (linear, row 0 at the bottom), rendered with
@@ -785,7 +781,7 @@ std::string writeSky(const std::string& name, int w, int h, F f) {
             float* p = &img.rgb[(std::size_t(j) * std::size_t(w) + std::size_t(i)) * 3];
             p[0] = c.r, p[1] = c.g, p[2] = c.b;
         }
-    const std::string path = testing::TempDir() + name;
+    const std::string path = tempPath(name) + ".exr";
     EXPECT_TRUE(writeLinearImage(path, img));
     return path;
 }

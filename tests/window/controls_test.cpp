@@ -77,6 +77,29 @@ TEST(Controls, SlidersWriteTheirFieldsAndRestartTheAverage) {
     EXPECT_TRUE(renderer.resetPending());
 }
 
+// The environment slider turns the image for both modes and restarts.
+TEST(Controls, EnvironmentSliderTurnsTheSky) {
+    Camera camera;
+    FrameResources res;
+    res.width = res.height = 4;
+    std::vector<float> texels(8 * 4 * 3, 1.0f), marginal(5, 0.0f), conditional(4 * 9, 0.0f);
+    res.scene.env.view.texels = texels.data();
+    res.scene.env.view.marginalCdf = marginal.data();
+    res.scene.env.view.conditionalCdf = conditional.data();
+    res.scene.env.view.width = 8;
+    res.scene.env.view.height = 4;
+    res.kdScene.env = res.scene.env;
+    Renderer renderer(res);
+    Controls controls(camera, nullptr, 0, nullptr, 0, renderer, Settings());
+    controls.setEnvironmentRotation(25);  // a quarter turn
+    EXPECT_TRUE(renderer.resetPending());
+    for (const EnvironmentView& v :
+         {renderer.resources().scene.env.view, renderer.resources().kdScene.env.view}) {
+        EXPECT_NEAR(v.cosRotation, 0.0f, 1e-6f);
+        EXPECT_NEAR(v.sinRotation, 1.0f, 1e-6f);
+    }
+}
+
 TEST(Controls, RecordsTheSceneLacksAreLeftAlone) {
     // One material and no volume: the wall and fog sliders only restart.
     Material only = plainMaterial(0.5f);
