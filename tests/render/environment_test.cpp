@@ -233,22 +233,13 @@ TEST(Environment, LoadsLinearAndSrgbImagesAndNamesFilesItCannotRead) {
 // sampling the sky has a tenth of BSDF sampling's spread or less. A glossy
 // coated point: the three estimators agree.
 TEST(Environment, NextEventEstimationOfSunAndSky) {
-    const int w = 256, h = 128;
-    FloatImage img;
-    img.width = w;
-    img.height = h;
-    img.rgb.resize(std::size_t(w) * std::size_t(h) * 3);
-    for (int j = 0; j < h; ++j)
-        for (int i = 0; i < w; ++i) {
-            const float u = (i + 0.5f) / w, v = (j + 0.5f) / h;
-            // A 3-degree sun 35 degrees above the horizon, a blue gradient,
-            // dark ground.
-            const float du = (u - 0.62f) * 2.0f, dv = v - 0.3f;
-            Color c = v > 0.5f ? Color(0.1f, 0.08f, 0.06f) : Color(0.3f + 0.5f * v, 0.45f + 0.4f * v, 0.9f);
-            if (du * du + dv * dv < 0.00028f) c = Color(3000.0f, 2900.0f, 2600.0f);
-            float* p = &img.rgb[(std::size_t(j) * std::size_t(w) + std::size_t(i)) * 3];
-            p[0] = c.r, p[1] = c.g, p[2] = c.b;
-        }
+    // A 3-degree sun 35 degrees above the horizon, a blue gradient, dark
+    // ground.
+    const FloatImage img = test::skyImage(256, 128, [](float u, float v) {
+        const float du = (u - 0.62f) * 2.0f, dv = v - 0.3f;
+        if (du * du + dv * dv < 0.00028f) return Color(3000.0f, 2900.0f, 2600.0f);
+        return v > 0.5f ? Color(0.1f, 0.08f, 0.06f) : Color(0.3f + 0.5f * v, 0.45f + 0.4f * v, 0.9f);
+    });
     const HostEnv env(img, 0.4f);
     EnvironmentLight light;
     light.view = env.view;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "device/random.h"
+#include "scene/hdr_image.h"
 #include "scene/records.h"
 
 namespace lumenar::test {
@@ -20,6 +21,23 @@ namespace lumenar::test {
 // cases as separate processes side by side, so the name carries the process.
 inline std::string tempPath(const std::string& name) {
     return testing::TempDir() + name + "_" + std::to_string(getpid());
+}
+
+// A w x h latitude-longitude image whose texel (i, j) has the radiance
+// f(u, v) of its centre.
+template <class F>
+FloatImage skyImage(int w, int h, F f) {
+    FloatImage img;
+    img.width = w;
+    img.height = h;
+    img.rgb.resize(std::size_t(w) * std::size_t(h) * 3);
+    for (int j = 0; j < h; ++j)
+        for (int i = 0; i < w; ++i) {
+            const Color c = f((i + 0.5f) / w, (j + 0.5f) / h);
+            float* p = &img.rgb[(std::size_t(j) * std::size_t(w) + std::size_t(i)) * 3];
+            p[0] = c.r, p[1] = c.g, p[2] = c.b;
+        }
+    return img;
 }
 
 // Writes a scene file (or any text) there and returns its path.

@@ -771,16 +771,7 @@ std::string withEnvironment(const std::string& text, const std::string& image) {
 // Writes a w x h latitude-longitude image whose texel (i, j) has radiance f(u, v).
 template <class F>
 std::string writeSky(const std::string& name, int w, int h, F f) {
-    FloatImage img;
-    img.width = w;
-    img.height = h;
-    img.rgb.resize(std::size_t(w) * std::size_t(h) * 3);
-    for (int j = 0; j < h; ++j)
-        for (int i = 0; i < w; ++i) {
-            const Color c = f((i + 0.5f) / w, (j + 0.5f) / h);
-            float* p = &img.rgb[(std::size_t(j) * std::size_t(w) + std::size_t(i)) * 3];
-            p[0] = c.r, p[1] = c.g, p[2] = c.b;
-        }
+    const FloatImage img = test::skyImage(w, h, f);
     const std::string path = tempPath(name) + ".exr";
     EXPECT_TRUE(writeLinearImage(path, img));
     return path;
