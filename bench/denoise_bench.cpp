@@ -2,7 +2,8 @@
 // to the converged image, and whether light crosses silhouettes.
 //
 //   lumenar-denoise-bench [--threads N] [--frames 16] [--reference-frames 4096]
-//                         [--reference FILE] scene-folder
+//                         [--reference FILE] [--sigma-colour S] [--passes N]
+//                         scene-folder
 //
 // Renders the scene's raw average of --frames frames, runs the denoiser over
 // it, and compares both with a reference of --reference-frames frames rendered
@@ -105,6 +106,7 @@ Stats measure(const std::vector<Color>& img, const std::vector<Color>& ref, cons
 
 int main(int argc, char** argv) {
     int threads = 0, frames = 16, refFrames = 4096;
+    DenoiseParams params;
     std::string folder, refPath;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
@@ -114,12 +116,16 @@ int main(int argc, char** argv) {
             frames = std::atoi(argv[++i]);
         else if (a == "--reference-frames" && i + 1 < argc)
             refFrames = std::atoi(argv[++i]);
+        else if (a == "--sigma-colour" && i + 1 < argc)
+            params.sigmaColour = static_cast<float>(std::atof(argv[++i]));
+        else if (a == "--passes" && i + 1 < argc)
+            params.passes = std::atoi(argv[++i]);
         else if (a == "--reference" && i + 1 < argc)
             refPath = argv[++i];
         else if (a == "--help" || a == "-h") {
             std::printf(
                 "lumenar-denoise-bench [--threads N] [--frames N] [--reference-frames N] [--reference FILE] "
-                "scene-folder\n");
+                "[--sigma-colour S] [--passes N] scene-folder\n");
             return 0;
         } else if (folder.empty() && a[0] != '-')
             folder = a;
@@ -175,6 +181,7 @@ int main(int argc, char** argv) {
     }
 
     Denoiser denoiser;
+    denoiser.params = params;
     device::Buffer<Color> image(n);
     if (!denoiser.allocate(W, H) || !image) {
         std::fprintf(stderr, "out of memory for the denoiser\n");
