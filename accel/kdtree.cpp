@@ -257,7 +257,16 @@ bool KdTree::build(Scene* sc, aabb& box, int mode) {
 
     Events events;
     for (auto& a : events.axis) a.reserve(2 * static_cast<std::size_t>(n));
+    std::vector<char> skip(static_cast<std::size_t>(n), 0);
+    if (staticOnly)
+        for (const Movable& m : sc->movables)
+            for (int i = std::max(m.firstTriangle, 0); i < std::min(m.firstTriangle + m.triangleCount, n);
+                 ++i)
+                skip[static_cast<std::size_t>(i)] = 1;
+    int placed = 0;
     for (int i = 0; i < n; ++i) {
+        if (skip[static_cast<std::size_t>(i)]) continue;
+        ++placed;
         const Triangle& t = sc->hostTriangles[i];
         aabb b;
         b.grow(t.p1);
@@ -279,7 +288,7 @@ bool KdTree::build(Scene* sc, aabb& box, int mode) {
 
     BuildNode root;
     root.node = nodes[0];
-    subdivide(&root, events, box, 0, n, 0, kReferencesPerTriangle * std::max(n, 1));
+    subdivide(&root, events, box, 0, placed, 0, kReferencesPerTriangle * std::max(placed, 1));
     sides_.reset();
     wrongSides = wrongCount_;
     number(root, 0);

@@ -14,6 +14,8 @@
 
 namespace lumenar {
 
+struct SceneView;
+
 // One boundary of a triangle on one axis.
 struct SplitEvent {
     enum Type : int32_t { kStart = 0, kPlanar = 1, kEnd = 2 };
@@ -76,20 +78,15 @@ class KdTree {
 
     int32_t maxDepth = 0;
     aabb bbox;
-    Color bgcolor;
     device::Buffer<NodeProp> deviceNodes;
     float4* woopTriangles = nullptr;
     device::Buffer<int> deviceTriIndices;
-    // Scene arrays the Metropolis kernels take from the tree (not owned).
-    deviceTriangle* deviceTriangles = nullptr;
-    Material* materials = nullptr;
-    deviceLightTriangle* deviceLightTriangles = nullptr;
-    int* deviceLightIndices = nullptr;
-    int32_t lightCount = 0;
-    int32_t volumeCount = 0;
-    Volume* volumes = nullptr;
-    bool inscatter = false;
-    SceneTextures textures;  // texture coordinates, maps and texels (device pointers, not owned)
+    // The scene the tree's leaves index into, as every tracer reads it (set
+    // by start-up; not owned).
+    const SceneView* sceneView = nullptr;
+    // Leaves out the triangles of the scene's movable objects: they are
+    // traced through their own subtrees where they stand now.
+    bool staticOnly = false;
 
     Scene* scene = nullptr;
     std::vector<KdNode> nodes;

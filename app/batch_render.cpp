@@ -14,7 +14,6 @@ namespace lumenar {
 
 FrameResources frameResources(Application& app) {
     FrameResources r;
-    Scene& s = app.scene();
     BVHTree& bvh = app.bvhTree();
     r.width = app.imageWidth();
     r.height = app.imageHeight();
@@ -23,24 +22,12 @@ FrameResources frameResources(Application& app) {
     r.pathStates = app.pathStates();
     r.bvhNodes = bvh.deviceNodes.get();
     r.movables = bvh.deviceMovables.get();
+    static_cast<SceneView&>(r.scene) = app.sceneView();
     r.scene.nodes = bvh.deviceNodes.get();
     r.scene.triIndices = bvh.deviceTriIndices.get();
-    r.scene.movables = bvh.deviceMovables.get();
     r.scene.wide = bvh.wideView();
-    r.scene.triangles = s.deviceTriangles;
-    r.scene.materials = app.materials();
-    r.scene.bgcolor = s.bgcolor;
-    r.scene.lightIndices = s.deviceLightIndices;
-    r.scene.lightCount = s.lightCount;
-    r.scene.lights = s.deviceLightTriangles;
-    r.scene.volumeCount = s.volumeCount;
-    r.scene.volumes = app.volumes();
-    r.scene.inscatter = s.inscatter;
-    r.scene.textures = app.sceneTextures();
     r.metro = &app.metroChains();
-    r.kdScene = kdSceneOf(app.kdTree());
-    r.scene.env = app.environmentLight();
-    r.kdScene.env = r.scene.env;
+    r.kdScene = kdSceneOf(app.kdTree(), bvh);
     return r;
 }
 

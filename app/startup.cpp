@@ -103,6 +103,7 @@ void Application::releaseResources() {
     kdTree_.deviceNodes.reset();
     kdTree_.deviceTriIndices.reset();
     kdTree_.woopTriangles = nullptr;  // the scene's, freed with it
+    kdTree_.sceneView = nullptr;
     deviceLock_.reset();
     mutexWord_.reset();
     pathStates_.reset();
@@ -114,6 +115,7 @@ void Application::releaseResources() {
     materialMaps_.reset();
     textureViews_.reset();
     sceneTextures_ = SceneTextures();
+    view_ = SceneView();
     scene_.release();
 }
 
@@ -138,14 +140,13 @@ bool Application::startStages(const std::string& sceneFile) {
     if (!buildKdTree()) return false;
     if (!copyEditableRecords()) return false;
     if (!uploadTextureMaps()) return false;
-    storeSceneInKdTree();
+    buildSceneView();
     kdTree_.bbox = enlargedBox(kdTree_.bbox);
     tracingBox_ = kdTree_.bbox;
     if (!allocateFrameBuffers()) return false;
     const Clock::time_point m0 = Clock::now();
     // Without chains the path tracer still runs; Metropolis mode then stays off.
-    KdScene chainsScene = kdSceneOf(kdTree_);
-    chainsScene.env = environmentLight();
+    const KdScene chainsScene = kdSceneOf(kdTree_, bvhTree_);
     mltSetup(scene_.camera, imageWidth_, imageHeight_, chainsScene, settings_.superSampleFactor, sobolStates_,
              metro_, settings_.metroSalt);
     mltSetupSeconds_ = secondsSince(m0);
@@ -295,20 +296,28 @@ bool Application::buildAccelerationStructures() {
 
 bool Application::buildKdTree() {
     kdTree_.woopTriangles = scene_.woopTriangles;
+    // With the dynamic BVH the movable objects are traced through their own
+    // subtrees, where they stand now; the kd-tree holds the rest.
+    kdTree_.staticOnly = settings_.useDynamicBVH && scene_.movableCount > 0;
     return kdTree_.build(&scene_, sceneBox_, settings_.kdBuildMode);
 }
 
-void Application::storeSceneInKdTree() {
-    kdTree_.deviceTriangles = scene_.deviceTriangles;
-    kdTree_.lightCount = scene_.lightCount;
-    kdTree_.deviceLightIndices = scene_.deviceLightIndices;
-    kdTree_.materials = materials_.get();
-    kdTree_.bgcolor = scene_.bgcolor;
-    kdTree_.deviceLightTriangles = scene_.deviceLightTriangles;
-    kdTree_.volumeCount = scene_.volumeCount;
-    kdTree_.volumes = volumes_.get();
-    kdTree_.inscatter = scene_.inscatter;
-    kdTree_.textures = sceneTextures_;
+void Application::buildSceneView() {
+    view_ = SceneView();
+    view_.triangles = scene_.deviceTriangles;
+    view_.materials = materials_.get();
+    view_.bgcolor = scene_.bgcolor;
+    view_.lightIndices = scene_.deviceLightIndices;
+    view_.lightCount = scene_.lightCount;
+    view_.lights = scene_.deviceLightTriangles;
+    view_.volumeCount = scene_.volumeCount;
+    view_.volumes = volumes_.get();
+    view_.inscatter = scene_.inscatter;
+    view_.movables = bvhTree_.deviceMovables.get();
+    view_.movableCount = view_.movables ? bvhTree_.movableCount : 0;
+    view_.env = environmentLight();
+    view_.textures = sceneTextures_;
+    kdTree_.sceneView = &view_;
 }
 
 bool Application::copyEditableRecords() {

@@ -67,6 +67,9 @@ class Application {
     EnvironmentLight environmentLight(float rotation = 0.0f) const;
     // What textured shading reads (all empty when no material is textured).
     const SceneTextures& sceneTextures() const { return sceneTextures_; }
+    // The scene as every tracer reads it, built once at start-up; the
+    // kd-tree points into it and both modes' scenes are made from it.
+    const SceneView& sceneView() const { return view_; }
 
  private:
     bool loadScene(const std::string& sceneFile);
@@ -77,7 +80,7 @@ class Application {
     bool startStages(const std::string& sceneFile);
     bool buildAccelerationStructures();
     bool buildKdTree();
-    void storeSceneInKdTree();
+    void buildSceneView();
     bool copyEditableRecords();
     bool allocateFrameBuffers();
     bool createDeviceLock();
@@ -97,6 +100,7 @@ class Application {
     device::Buffer<MaterialMaps> materialMaps_;
     device::Buffer<TextureView> textureViews_;
     SceneTextures sceneTextures_;
+    SceneView view_;
     device::Buffer<pixelData> pathStates_;
     SobolStates sobolStates_;
     MetroChains metro_;

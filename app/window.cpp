@@ -36,7 +36,8 @@ QString aboutText() {
         "\n"
         "\"enable fog\" traces the scene's medium, \"enable ss\" scatters light below the surface of "
         "the bunny's material, and \"enable MLT\" switches from path tracing to Metropolis light "
-        "transport (one Markov chain per pixel; the bunny stays where it is while it is on). \"denoise\" "
+        "transport (one Markov chain per pixel; it sees the fog, the walks below the surface and the bunny "
+        "where it stands, as the path tracer does). \"denoise\" "
         "shows the image through an edge-aware preview filter; the average itself is not filtered.");
 }
 

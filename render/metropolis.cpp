@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "accel/bvh.h"
 #include "accel/kdtree.h"
 #include "device/launch.h"
 #include "device/primitives.h"
@@ -9,19 +10,21 @@
 
 namespace lumenar {
 
-KdScene kdSceneOf(const KdTree& tree) {
+KdScene kdSceneOf(const KdTree& tree, const BVHTree& bvh) {
     KdScene s;
+    if (tree.sceneView) static_cast<SceneView&>(s) = *tree.sceneView;
     s.woop = tree.woopTriangles;
     s.nodes = tree.deviceNodes.get();
     s.triIndices = tree.deviceTriIndices.get();
-    s.triangles = tree.deviceTriangles;
-    s.materials = tree.materials;
-    s.bgcolor = tree.bgcolor;
     s.box = tree.bbox;
-    s.lightIndices = tree.deviceLightIndices;
-    s.lightCount = tree.lightCount;
-    s.lights = tree.deviceLightTriangles;
-    s.textures = tree.textures;
+    // Without the objects' subtrees a tree over the whole scene is traced as
+    // it was built.
+    if (tree.staticOnly && s.movableCount > 0) {
+        s.bvhNodes = bvh.deviceNodes.get();
+        s.bvhTriIndices = bvh.deviceTriIndices.get();
+    } else {
+        s.movableCount = 0;
+    }
     return s;
 }
 
@@ -34,7 +37,7 @@ void RayTraceKernelMetroInit(float* luminance, const Camera& cam, int W, int H, 
             const int idx = y * W + x;
             XorwowState rng;
             metroGenerator(salt, idx, &rng);
-            TreeTraversal tt;
+            MetroTraversal tt;
             MLTSample candidate;
             luminance[idx] = metroLuminance(metroRadiance(x, y, &rng, c, W, H, tt, s, candidate));
         });
@@ -62,7 +65,7 @@ void RetrieveInitSampleHetero(const int* chosen, MLTSample* samples, Color* cont
             const int j = chosen[idx];
             metroGenerator(salt, j, &rng);
             MLTSample m;
-            TreeTraversal tt;
+            MetroTraversal tt;
             contributions[idx] = metroRadiance(j % W, j / W, &rng, c, W, H, tt, s, m);
             samples[idx] = m;
         });
@@ -79,7 +82,7 @@ void RayTraceKernelMetro(const MetroFrameParams& params, const MetroChainArrays&
     device::launchPixelGrid(
         p.width, last - first, LUMENAR_LAMBDA(int x, int row) {
             const int y = first + row;
-            TreeTraversal tt;
+            MetroTraversal tt;
             metroChainStep(y * p.width + x, p, c, accum, [&](const MLTSample& m) {
                 return metroRadiance(cm, m, p.width, p.height, tt, s);
             });
@@ -110,6 +113,7 @@ bool mltSetup(const Camera& cam, int W, int H, const KdScene& scene, int sobolSc
     chains.width = W;
     chains.height = H;
     chains.salt = salt;
+    chains.media = scene.media;
     // The temporaries are freed on every way out.
     device::Buffer<float> luminance(n), prefix(n), seeds(n);
     device::Buffer<int> chosen(n);

@@ -58,44 +58,127 @@ struct MLTSample {
     float values[kMetroNumbers];
 };
 
-// The scene arrays the Metropolis kernels read, as the kd-tree holds them.
-struct KdScene {
+// What the chains trace: the scene view, the static kd-tree (the scene
+// without its movable objects) and, for each movable object, its subtree of
+// the dynamic BVH, walked with the object's current offset. A query takes the
+// nearer of the kd-tree's hit and the objects' hits, so the chains see every
+// object where it stands, as the path tracer does, without rebuilding the
+// kd-tree after a move.
+struct KdScene : SceneView {
     const float4* woop = nullptr;
     const NodeProp* nodes = nullptr;
     const int* triIndices = nullptr;
-    const deviceTriangle* triangles = nullptr;
-    const Material* materials = nullptr;
-    Color bgcolor;
-    aabb box;  // the enlarged tracing box
-    const int* lightIndices = nullptr;
-    int lightCount = 0;
-    const deviceLightTriangle* lights = nullptr;
-    EnvironmentLight env{};  // the environment image, if the scene has one (then bgcolor is not used)
-    SceneTextures textures{};  // empty: no material is textured
+    aabb box;                                      // the enlarged tracing box
+    const DynamicBVHNodeProp* bvhNodes = nullptr;  // holds the movable objects' subtrees
+    const int* bvhTriIndices = nullptr;
+    // Fog, in-scattering and subsurface walks as the path tracer applies them
+    // (the renderer sets them from its switches every frame).
+    MediaFlags media{};
 };
 
-// The tree's copies of the scene arrays (start-up stores them there).
-KdScene kdSceneOf(const KdTree& tree);
+class BVHTree;
+// The chains' scene: the kd-tree's view and nodes, and the BVH's subtrees of
+// the movable objects.
+KdScene kdSceneOf(const KdTree& tree, const BVHTree& bvh);
 
-// ---- kd-tree queries --------------------------------------------------------
+// ---- queries ---------------------------------------------------------------
 
-LUMENAR_HD inline bool kdNearestHit(TreeTraversal& tt, const KdScene& s, const Ray& ray,
+// The kd walk plus the walk of one movable object's BVH subtree.
+class MetroTraversal : public TreeTraversal {
+ public:
+    // Nearest hit of object `object`'s triangles in [tmin, tmax] (tmax
+    // narrows to the hit), or -1; u and v its barycentric weights.
+    LUMENAR_HD int objectHit(const KdScene& s, int object, const Ray& ray, float tmin, float& tmax, float& u,
+                             float& v, bool anyHit) {
+        const Movable& m = s.movables[object];
+        const Vector3d off = m.offset;
+        int best = -1;
+        top = -1;
+        int node = m.bvhNode;
+        for (;;) {
+            const DynamicBVHNodeProp& n = s.bvhNodes[node];
+            if (hitsBox(n.box, off, ray, tmin, tmax)) {
+                if (!n.isLeaf()) {
+                    const bool negative = ray.direction[n.axis()] < 0.0f;
+                    push(negative ? n.first() : n.second);
+                    node = negative ? n.second : n.first();
+                    continue;
+                }
+                for (int i = 0; i < n.triCount(); ++i) {
+                    const int tri = s.bvhTriIndices[n.triStart() + i];
+                    float t, tu, tv;
+                    if (mollerTrumbore(s.triangles[tri], off, ray, tmin, tmax, t, tu, tv)) {
+                        tmax = t;
+                        best = tri;
+                        u = tu;
+                        v = tv;
+                        if (anyHit) {
+                            top = -1;
+                            return best;
+                        }
+                    }
+                }
+            }
+            if (top < 0) return best;
+            node = bvhStack[top--];
+        }
+    }
+
+    // Closest hit through the kd-tree and every movable object.
+    LUMENAR_HD bool nearest(const KdScene& s, const Ray& ray, SurfaceHitRecord* hit) {
+        bool found =
+            s.nodes && intersect(ray, hit, s.woop, s.nodes, s.triIndices, s.triangles, s.materials, s.box);
+        if (!s.bvhNodes) return found;
+        for (int o = 0; o < s.movableCount; ++o) {
+            float tmax = found ? hit->t : kRayMaxT, u = 0.0f, v = 0.0f;
+            const int tri = objectHit(s, o, ray, kRayEpsilon, tmax, u, v, false);
+            if (tri < 0) continue;
+            const deviceTriangle& d = s.triangles[tri];
+            const float w = static_cast<float>(1.0 - static_cast<double>(u) - static_cast<double>(v));
+            hit->t = tmax;
+            hit->p = ray.origin + ray.direction * tmax;
+            hit->normal = normalize(d.normal1 * w + d.normal2 * u + d.normal3 * v);
+            hit->materialIndex = d.materialIndex;
+            hit->triangleIndex = tri;
+            hit->isLight = d.isLight != 0;
+            hit->b1 = u;
+            hit->b2 = v;
+            found = true;
+        }
+        return found;
+    }
+
+    // True when a triangle lies in [kRayEpsilon, dist - 0.001].
+    LUMENAR_HD bool blocked(const KdScene& s, const Ray& ray, float dist) {
+        if (s.nodes && occlude(ray, dist, s.woop, s.nodes, s.triIndices, s.triangles, s.materials, s.box))
+            return true;
+        if (!s.bvhNodes) return false;
+        const float tmin = kRayEpsilon;
+        for (int o = 0; o < s.movableCount; ++o) {
+            float tmax = static_cast<float>(static_cast<double>(dist) - 0.001), u, v;
+            if (objectHit(s, o, ray, tmin, tmax, u, v, true) >= 0) return true;
+        }
+        return false;
+    }
+};
+
+LUMENAR_HD inline bool kdNearestHit(MetroTraversal& tt, const KdScene& s, const Ray& ray,
                                     SurfaceHitRecord* hit) {
-    if (!s.nodes) return false;  // a scene without triangles
 #if !defined(__CUDA_ARCH__)
     const bool timed = querystats::enabled();
     const unsigned long long t0 = timed ? querystats::now() : 0;
 #endif
-    const bool found = tt.intersect(ray, hit, s.woop, s.nodes, s.triIndices, s.triangles, s.materials, s.box);
+    const bool found = tt.nearest(s, ray, hit);
 #if !defined(__CUDA_ARCH__)
     if (timed) querystats::add(true, querystats::now() - t0);
 #endif
     return found;
 }
 
-// The shadow queries the shared shading asks for, answered by the kd-tree.
+// The queries the shared shading asks for, answered by the kd-tree and the
+// movable objects' subtrees.
 struct KdSceneQueries {
-    TreeTraversal* tt;
+    MetroTraversal* tt;
     const KdScene* s;
 
     // The nearest surface along a sampled direction, reported when it is a
@@ -110,18 +193,27 @@ struct KdSceneQueries {
         return emitterHitOf(s->triangles[h.triangleIndex], s->materials, h.t);
     }
 
+    LUMENAR_HD bool nearest(const Ray& r, SurfaceHit* hit) const {
+        SurfaceHitRecord rec;
+        if (!kdNearestHit(*tt, *s, r, &rec)) return false;
+        hit->point = r.origin + r.direction * rec.t;
+        hit->normal = normalize(rec.normal);
+        hit->t = rec.t;
+        hit->materialIndex = rec.materialIndex;
+        setTextureHit(rec, s->textures, hit);
+        return true;
+    }
+
     LUMENAR_HD bool occluded(const Vector3d& from, const Vector3d& dir, float dist) const {
-        if (!s->nodes) return false;
 #if !defined(__CUDA_ARCH__)
         const bool timed = querystats::enabled();
         const unsigned long long t0 = timed ? querystats::now() : 0;
 #endif
-        const bool blocked = tt->occlude(Ray(from, dir), dist, s->woop, s->nodes, s->triIndices, s->triangles,
-                                         s->materials, s->box);
+        const bool b = tt->blocked(*s, Ray(from, dir), dist);
 #if !defined(__CUDA_ARCH__)
         if (timed) querystats::add(false, querystats::now() - t0);
 #endif
-        return blocked;
+        return b;
     }
 };
 
@@ -182,25 +274,34 @@ LUMENAR_HD inline Color finiteOrBlack(const Color& c) {
 // source of surface vertex j. Paths end by roulette, on leaving the scene, at
 // an emitter, or after kMetroMaxVertices vertices (the path tracer's launch
 // limit). A result that is not finite counts as black.
-LUMENAR_HD inline Color metroPath(Ray ray, TreeTraversal& tt, const KdScene& s, MetroDraws& draws) {
+LUMENAR_HD inline Color metroPath(Ray ray, MetroTraversal& tt, const KdScene& s, MetroDraws& draws) {
     Color result(0.0f, 0.0f, 0.0f);
     Color weight(1.0f, 1.0f, 1.0f);
     const KdSceneQueries q{&tt, &s};
+    const bool media = s.media.fog || s.media.subsurface;
     for (int j = 0; j < kMetroMaxVertices; ++j) {
-        SurfaceHitRecord rec;
-        if (!kdNearestHit(tt, s, ray, &rec)) {
-            result += weight * escapedRadiance(s.bgcolor, s.env.view, ray.direction, j == 0);
-            break;
-        }
-        SurfaceHit hit;
-        hit.point = ray.origin + ray.direction * rec.t;
-        hit.normal = normalize(rec.normal);
-        hit.t = rec.t;
-        hit.materialIndex = rec.materialIndex;
-        setTextureHit(rec, s.textures, &hit);
         MetroDraws& next = draws.forVertex(j);
-        const BounceResult r = shadeHitFrom(ray, hit, j, next, s.materials, s.lightCount, s.lights, q,
-                                            DirectLightStrategy::kMis, s.env);
+        BounceResult r;
+        if (media) {
+            // The path tracer's bounce with fog and subsurface walks, fed from
+            // the vertex's numbers.
+            r = traceSSVolFrom(ray, j, next, s.materials, s.bgcolor, s.lightCount, s.lights, s.volumeCount,
+                               s.volumes, s.media, q, DirectLightStrategy::kMis, NoMediaStats(), s.env);
+        } else {
+            SurfaceHitRecord rec;
+            if (!kdNearestHit(tt, s, ray, &rec)) {
+                result += weight * escapedRadiance(s.bgcolor, s.env.view, ray.direction, j == 0);
+                break;
+            }
+            SurfaceHit hit;
+            hit.point = ray.origin + ray.direction * rec.t;
+            hit.normal = normalize(rec.normal);
+            hit.t = rec.t;
+            hit.materialIndex = rec.materialIndex;
+            setTextureHit(rec, s.textures, &hit);
+            r = shadeHitFrom(ray, hit, j, next, s.materials, s.lightCount, s.lights, q,
+                             DirectLightStrategy::kMis, s.env);
+        }
         if (!r.radiance.isBlack()) result += weight * r.radiance;
         if (r.code < 0) break;
         weight = weight * r.factor;
@@ -221,7 +322,7 @@ LUMENAR_HD inline Ray metroCameraRay(const Camera& cam, const MLTSample& x, int 
 
 // Per-frame evaluation: every decision reads a fixed position of the state
 // (past the state's own vertices, its tail numbers).
-LUMENAR_HD inline Color metroRadiance(const Camera& cam, const MLTSample& x, int W, int H, TreeTraversal& tt,
+LUMENAR_HD inline Color metroRadiance(const Camera& cam, const MLTSample& x, int W, int H, MetroTraversal& tt,
                                       const KdScene& s) {
     MetroDraws draws{&x, nullptr, 0, false, XorwowState{}};
     return metroPath(metroCameraRay(cam, x, W, H), tt, s, draws);
@@ -240,7 +341,7 @@ LUMENAR_HD inline void metroStartState(int x, int y, XorwowState* rng, MLTSample
 // metroStartState) and evaluated, so the estimate belongs to a state a chain
 // can start from. Returns the state as well.
 LUMENAR_HD inline Color metroRadiance(int x, int y, XorwowState* rng, const Camera& cam, int W, int H,
-                                      TreeTraversal& tt, const KdScene& s, MLTSample& state) {
+                                      MetroTraversal& tt, const KdScene& s, MLTSample& state) {
     metroStartState(x, y, rng, state);
     return metroRadiance(cam, state, W, H, tt, s);
 }
@@ -443,11 +544,14 @@ class MetroChains {
     double luminanceCount = 0.0;
     int width = 0, height = 0;
     uint32_t salt = 0;
+    // The fog and subsurface switches the normalisation was estimated with.
+    MediaFlags media{};
 
     bool ready() const { return samples && contributions && rejectCounters && largeStepLuminance; }
     // A reset in Metropolis mode: every chain accepts its next proposal and
-    // splats nothing for its old state. The view may have changed, so the
-    // normalisation is estimated afresh from the next large steps.
+    // splats nothing for its old state. The view or the scene may have
+    // changed, so the normalisation is estimated afresh from the next large
+    // steps.
     void reset() {
         if (contributions) device::fillBytes(contributions.get(), 0, contributions.bytes());
         luminanceSum = 0.0;

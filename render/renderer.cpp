@@ -42,22 +42,39 @@ void Renderer::setEnvironmentRotation(float radians) {
 void Renderer::requestMove(const Vector3d& offset) {
     movableOffset_ = offset;
     movableMoved_ = true;
+    resetAccumulation_ = true;
 }
 
 bool Renderer::applyPending(FrameStats& stats) {
+    // A change of mode or medium changes what the running sum estimates.
+    const bool metroNow = mltEnabled && metroReady();
+    if (anyFrame_ && (metroNow != lastMetro_ || fogEnabled != lastFog_ || ssEnabled != lastSs_))
+        resetAccumulation_ = true;
+    anyFrame_ = true;
+    lastMetro_ = metroNow;
+    lastFog_ = fogEnabled;
+    lastSs_ = ssEnabled;
+    // Chains whose normalisation was estimated with other media (at start-up
+    // the chains are set up without fog or subsurface walks) estimate it anew.
+    const MediaFlags media = frameMedia();
+    if (metroNow && (res_.metro->media.fog != media.fog || res_.metro->media.subsurface != media.subsurface ||
+                     res_.metro->media.inscatter != media.inscatter))
+        resetAccumulation_ = true;
     if (resetAccumulation_) {
         if (!device::fillBytes(accumBuffer_.get(), 0, accumBuffer_.bytes())) {
             stats.error = deviceError("clearing the running sum");
             return false;
         }
-        if (mltEnabled && metroReady()) res_.metro->reset();
+        if (mltEnabled && metroReady()) {
+            res_.metro->reset();
+            res_.metro->media = frameMedia();
+        }
         frameCount_ = 0;
         resetAccumulation_ = false;
         guidesStale_ = true;
     }
-    const bool metro = mltEnabled && metroReady();
-    // The chains trace the static kd-tree: a mesh move waits for path tracing.
-    if (movableMoved_ && !metro && res_.movables && res_.bvhNodes) {
+    // Both modes trace the movable object through the refitted BVH.
+    if (movableMoved_ && res_.movables && res_.bvhNodes) {
         if (!launchUpdateBVH(0, movableOffset_, res_.movables, res_.bvhNodes, res_.scene.wide) ||
             !device::synchronize()) {
             stats.error = deviceError("the BVH refit after moving the mesh");
@@ -269,6 +286,12 @@ void launchUpsampleCoarse(int W, int H, int block, const Color* coarse, Color* d
 
 void Renderer::renderMetroFrame(const Camera& camera, Color* display, FrameStats& stats) {
     MetroChains& chains = *res_.metro;
+    // Chains restarted in a scene that was black have no normalisation yet:
+    // a large-step frame splats with a provisional one, and the estimate its
+    // proposals give rescales the sum afterwards (updateNormalisation), so
+    // the first frame after the restart already shows the light.
+    if (!(chains.meanLuminance > 0.0f) && isLargeStep(frameCount_, kMetroLargeStepPeriod))
+        chains.meanLuminance = 1.0f;
     MetroFrameParams p;
     p.frame = frameCount_;
     p.frameSeed = sequenceFrameSeed(firstFrame + frameCount_, sequenceSeed);
@@ -276,6 +299,8 @@ void Renderer::renderMetroFrame(const Camera& camera, Color* display, FrameStats
     p.meanLuminance = chains.meanLuminance;
     p.width = res_.width;
     p.height = res_.height;
+    KdScene scene = res_.kdScene;
+    scene.media = frameMedia();
     const Clock::time_point t0 = Clock::now();
     // The chains step in bands of rows, so a cancel waits for one band only.
     const int band = res_.height > 8 ? (res_.height + 7) / 8 : res_.height;
@@ -287,7 +312,7 @@ void Renderer::renderMetroFrame(const Camera& camera, Color* display, FrameStats
             resetAccumulation_ = true;
             return;
         }
-        RayTraceKernelMetro(p, chains.arrays(), accumBuffer_.get(), camera, res_.kdScene, row,
+        RayTraceKernelMetro(p, chains.arrays(), accumBuffer_.get(), camera, scene, row,
                             row + band < res_.height ? row + band : res_.height);
         if (!device::checkLaunch() || !device::synchronize()) {
             stats.error = deviceError("the Metropolis chain step");

@@ -76,7 +76,7 @@ class Renderer {
     // Any change of view, mesh, material or mode restarts the average.
     void requestReset() { resetAccumulation_ = true; }
     // Requests movable object 0 at the given total translation; applied before
-    // the next path-traced frame (held back while mltEnabled is set).
+    // the next frame of either mode, and the average restarts.
     void requestMove(const Vector3d& offset);
     // Turns the scene's environment image about +y (radians) for both modes
     // and restarts the average; nothing to turn without one.
@@ -107,7 +107,8 @@ class Renderer {
     bool fogEnabled = false;
     bool ssEnabled = false;
     // Frames advance the Metropolis chains instead of tracing paths (when the
-    // chains are ready). Switching it should come with requestReset().
+    // chains are ready). Switching it, or switching fog or subsurface
+    // scattering, restarts the average at the next frame.
     bool mltEnabled = false;
     bool metroReady() const { return res_.metro && res_.metro->ready(); }
     // Where the frames sit in the sample sequence: frame k after a reset
@@ -126,12 +127,24 @@ class Renderer {
     bool resetAccumulation_ = false;
     bool movableMoved_ = false;
     Vector3d movableOffset_;
+    // The mode and media of the last frame that ran: a frame with others
+    // starts a new average (the chains' target has changed).
+    bool lastMetro_ = false, lastFog_ = false, lastSs_ = false;
+    bool anyFrame_ = false;
     std::function<bool()> cancelCheck_;
     device::Buffer<Color> coarse_;  // preview colours, one per block
     Denoiser denoiser_;
     bool guidesStale_ = true;
 
     bool cancelRequested() const { return cancelCheck_ && cancelCheck_(); }
+    // The media a Metropolis frame applies, from the switches and the scene.
+    MediaFlags frameMedia() const {
+        MediaFlags m;
+        m.fog = fogEnabled;
+        m.inscatter = fogEnabled && res_.kdScene.inscatter;
+        m.subsurface = ssEnabled;
+        return m;
+    }
     bool applyPending(FrameStats& stats);
     // One bounce of paths [0, count): false after a device fault (error set)
     // or a cancel (cancelled set).

@@ -7,6 +7,7 @@
 #include "render/bounce.h"
 #include "render/media.h"
 #include "render/path_state.h"
+#include "render/scene_view.h"
 
 namespace lumenar {
 
@@ -34,26 +35,15 @@ unsigned long long now();
 #endif
 }  // namespace querystats
 
-// Scene arrays a bounce reads (what the frame loop passes every launch).
-struct DynamicScene {
-    const DynamicBVHNodeProp* nodes;
-    const int* triIndices;
-    const Movable* movables;
-    const deviceTriangle* triangles;
-    const Material* materials;
-    Color bgcolor;
-    const int* lightIndices;
-    int lightCount;
-    const deviceLightTriangle* lights;
-    int volumeCount;
-    const Volume* volumes;
-    bool inscatter = false;  // the scene's "inscatter" setting: march a medium that does not emit
+// What a bounce reads: the scene view and the dynamic BVH over it (what the
+// frame loop passes every launch).
+struct DynamicScene : SceneView {
+    const DynamicBVHNodeProp* nodes = nullptr;
+    const int* triIndices = nullptr;
     // Techniques of the direct-light estimate; the single-technique ones are
     // for checking that all converge to the same image.
     DirectLightStrategy directLightStrategy = DirectLightStrategy::kMis;
-    WideBVHView wide{};        // the layout the queries walk; the binary nodes when unset
-    EnvironmentLight env{};    // the environment image, if the scene has one (then bgcolor is not used)
-    SceneTextures textures{};  // empty: no material is textured
+    WideBVHView wide{};  // the layout the queries walk; the binary nodes when unset
 };
 
 // Per-thread tracer: traversal stacks plus the feature flags of the kernels.
