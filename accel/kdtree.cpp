@@ -4,12 +4,7 @@
 #include <cmath>
 #include <cstdio>
 
-#if defined(LUMENAR_ACCEL_TBB)
-#include <tbb/enumerable_thread_specific.h>
-#include <tbb/parallel_for.h>
-#include <tbb/parallel_invoke.h>
-#include <tbb/parallel_sort.h>
-#endif
+#include "accel/parallel.h"
 
 namespace lumenar {
 
@@ -187,17 +182,10 @@ struct KdTree::BuildNode {
 // classification and distribution run on one thread without interruption,
 // and every triangle of the node is classified before it is looked up.
 struct KdTree::SideArrays {
-#if defined(LUMENAR_ACCEL_TBB)
-    tbb::enumerable_thread_specific<std::vector<uint8_t>> perThread;
+    build::PerThread<std::vector<uint8_t>> perThread;
     std::vector<uint8_t>& local() {
         return perThread.local();
     }
-#else
-    std::vector<uint8_t> one;
-    std::vector<uint8_t>& local() {
-        return one;
-    }
-#endif
 };
 
 void KdNode::addTri(int tri) {
@@ -266,13 +254,9 @@ bool KdTree::build(Scene* sc, aabb& box, int mode) {
         addEvents(events, i, b);
     }
     // The event order is total, so any sort gives the same lists.
-#if defined(LUMENAR_ACCEL_TBB)
-    tbb::parallel_for(0, 3, [&](int a) {
-        tbb::parallel_sort(events.axis[a].begin(), events.axis[a].end(), eventBeforeOnAxis);
+    build::parallelFor(3, [&](std::size_t a) {
+        build::parallelSort(events.axis[a].begin(), events.axis[a].end(), eventBeforeOnAxis);
     });
-#else
-    for (auto& a : events.axis) std::sort(a.begin(), a.end(), eventBeforeOnAxis);
-#endif
     triangleCount_ = n;
     sides_ = std::make_unique<SideArrays>();
     wrongCount_ = 0;
@@ -513,12 +497,11 @@ void KdTree::subdivide(BuildNode* node, Events& events, const aabb& box, int dep
                 subdivide(right, rightEv, bestR, depth + 1, nR, 0, budgetR);
             rightEv.clear();
         };
-#if defined(LUMENAR_ACCEL_TBB)
-        if (!leftLeaf && !rightLeaf && leftEv.axis[0].size() + rightEv.axis[0].size() >= kParallelEvents) {
-            tbb::parallel_invoke(buildLeft, buildRight);
+        if (build::kParallel && !leftLeaf && !rightLeaf &&
+            leftEv.axis[0].size() + rightEv.axis[0].size() >= kParallelEvents) {
+            build::parallelInvoke(buildLeft, buildRight);
             return;
         }
-#endif
         buildLeft();
         buildRight();
         return;
