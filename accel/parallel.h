@@ -75,20 +75,31 @@ void parallelSort(It first, It last, const Less& less) {
     std::sort(first, last, less);
 }
 
-// One T per thread that asks for it; kept until the owner goes.
+// A number of the calling thread that no other thread ever had (thread ids
+// are handed out again once a thread has ended, and the sanitizer does not
+// count that as an ordering: a new thread would take over scratch that a
+// finished one wrote without any synchronisation it can see).
+inline unsigned long long threadSerial() {
+    static std::atomic<unsigned long long> next{0};
+    thread_local const unsigned long long serial = next.fetch_add(1);
+    return serial;
+}
+
+// One T per thread that asks for it; kept until the owner goes (every
+// short-lived helper thread leaves one behind, which only this build has).
 template <class T>
 class PerThread {
  public:
     T& local() {
         std::lock_guard<std::mutex> lock(mutex_);
-        std::unique_ptr<T>& slot = slots_[std::this_thread::get_id()];
+        std::unique_ptr<T>& slot = slots_[threadSerial()];
         if (!slot) slot = std::make_unique<T>();
         return *slot;
     }
 
  private:
     std::mutex mutex_;
-    std::map<std::thread::id, std::unique_ptr<T>> slots_;
+    std::map<unsigned long long, std::unique_ptr<T>> slots_;
 };
 
 #elif defined(LUMENAR_ACCEL_TBB)
