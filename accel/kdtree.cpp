@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 
 #include "accel/parallel.h"
+#include "accel/triangle_setup.h"
 
 namespace lumenar {
 
@@ -183,9 +185,7 @@ struct KdTree::BuildNode {
 // and every triangle of the node is classified before it is looked up.
 struct KdTree::SideArrays {
     build::PerThread<std::vector<uint8_t>> perThread;
-    std::vector<uint8_t>& local() {
-        return perThread.local();
-    }
+    std::vector<uint8_t>& local() { return perThread.local(); }
 };
 
 void KdNode::addTri(int tri) {
@@ -522,14 +522,39 @@ void KdTree::clipTriangle(int tri, float split, int axis, const aabb& leftBox, c
 }
 
 bool KdTree::copyTreeToDevice() {
-    nodeRecords.resize(nodes.size());
+    // The nodes, then every leaf's triangle packs in leaf order.
+    std::size_t packs = 0;
+    for (const KdNode& nd : nodes)
+        if (nd.isLeaf) packs += (static_cast<std::size_t>(nd.triCount) + 3) / 4;
+    constexpr std::size_t kPackRecords = sizeof(KdPack) / sizeof(NodeProp);
+    nodeRecords.assign(nodes.size() + kPackRecords * packs, NodeProp{});
+    std::size_t next = nodes.size();
     for (std::size_t i = 0; i < nodes.size(); ++i) {
         KdNode& nd = nodes[i];
-        if (nd.isLeaf) {
-            nd.splitAxis = 3;
-            nodeRecords[i] = NodeProp::leaf(nd.triCount, nd.triStart);
-        } else {
+        if (!nd.isLeaf) {
             nodeRecords[i] = NodeProp::inner(nd.splitPos, nd.splitAxis, nd.left, nd.right);
+            continue;
+        }
+        nd.splitAxis = 3;
+        nodeRecords[i] = NodeProp::leaf(nd.triCount, nd.triStart);
+        if (nd.triCount == 0) continue;
+        nodeRecords[i].setPackStart(static_cast<uint32_t>(next));
+        for (int first = 0; first < nd.triCount; first += 4) {
+            KdPack pack;
+            for (int l = 0; l < 4; ++l) {
+                const int tri = triIndices[nd.triStart + std::min(first + l, nd.triCount - 1)];
+                float4 w[4];
+                packWoop(scene->hostTriangles[tri], w);
+                for (int k = 0; k < 3; ++k) {
+                    pack.row[4 * k + 0][l] = w[k].x;
+                    pack.row[4 * k + 1][l] = w[k].y;
+                    pack.row[4 * k + 2][l] = w[k].z;
+                    pack.row[4 * k + 3][l] = w[k].w;
+                }
+                pack.tri[l] = tri;
+            }
+            std::memcpy(static_cast<void*>(&nodeRecords[next]), &pack, sizeof pack);
+            next += kPackRecords;
         }
     }
     deviceNodes = device::uploadArray(nodeRecords.data(), nodeRecords.size());

@@ -32,7 +32,7 @@ struct KdStackEntry {
 
 class TreeTraversal {
  public:
-    KdStackEntry kdStack[kKdStackSize];
+    KdStackEntry kdStack[kKdStackSize + 1];  // the last is scratch: the kd walk stores before it decides
     int32_t bvhStack[kBvhStackSize];
     int32_t top = -1;
 
@@ -83,7 +83,12 @@ class TreeTraversal {
             const NodeProp& leaf = nodes[node];
             const int count = leaf.triCount();
             if (count > 0) {
-                nearestInLeaf(woop, indices + leaf.triStart, count, r, best, bestTri, bestU, bestV);
+                const uint32_t packs = leaf.packStart();
+                if (packs)
+                    nearestInPacks(reinterpret_cast<const KdPack*>(nodes + packs), (count + 3) / 4, r, best,
+                                   bestTri, bestU, bestV);
+                else
+                    nearestInLeaf(woop, indices + leaf.triStart, count, r, best, bestTri, bestU, bestV);
             }
             // The next cell: the nearest pending one, unless it starts
             // beyond the hit in hand (so do all others, which lie farther).
@@ -123,10 +128,15 @@ class TreeTraversal {
             node = descend(nodes, r, node, t0, t1, FLT_MAX, sp);
             const NodeProp& leaf = nodes[node];
             const int count = leaf.triCount();
-            if (count > 0 && anyInLeaf(woop, indices + leaf.triStart, count, r, fmaxf(tmin, widenDown(t0)),
-                                       fminf(tmax, widenUp(t1)))) {
-                blocked = true;
-                break;
+            if (count > 0) {
+                const float lo = fmaxf(tmin, widenDown(t0)), hi = fminf(tmax, widenUp(t1));
+                const uint32_t packs = leaf.packStart();
+                if (packs ? anyInPacks(reinterpret_cast<const KdPack*>(nodes + packs), (count + 3) / 4, r, lo,
+                                       hi)
+                          : anyInLeaf(woop, indices + leaf.triStart, count, r, lo, hi)) {
+                    blocked = true;
+                    break;
+                }
             }
             if (sp < 0) break;
             const KdStackEntry& e = kdStack[sp--];
@@ -374,21 +384,81 @@ class TreeTraversal {
             const float tSplit = (n.split - r.o[a]) * r.inv[a];
             const int nearChild = upper - 1 + r.down[a];
             const int farChild = upper - r.down[a];
-            // Inclusive comparisons: a flat leaf (two splits in one plane)
-            // holds its planar triangles and is crossed in zero length.
-            if (t0 <= tSplit) {
-                node = nearChild;
-                if (tSplit <= t1) {
-                    if (tSplit <= limit && sp + 1 < kKdStackSize) kdStack[++sp] = {farChild, tSplit, t1};
-                    t1 = tSplit;
-                }
-            } else if (t0 > tSplit) {
-                node = farChild;
-            } else {
+            if (tSplit != tSplit) {  // in the plane
                 if (sp + 1 < kKdStackSize) kdStack[++sp] = {upper, t0, t1};
                 node = upper - 1;
+                continue;
+            }
+            // Inclusive comparisons: a flat leaf (two splits in one plane)
+            // holds its planar triangles and is crossed in zero length. The
+            // choice is made without branches (it goes either way as often):
+            // the far child is stored in any case and kept when pushed.
+            const bool farOnly = tSplit < t0;
+            const bool both = !farOnly && tSplit <= t1;
+            const bool push = both && tSplit <= limit && sp + 1 < kKdStackSize;
+            kdStack[sp + 1] = {farChild, tSplit, t1};
+            sp += push ? 1 : 0;
+            t1 = both ? tSplit : t1;
+            node = farOnly ? farChild : nearChild;
+        }
+    }
+
+    // The same for a leaf's packs.
+    LUMENAR_HD static void nearestInPacks(const KdPack* p, int packs, const KdRay& r, float& best,
+                                          int& bestTri, float& bestU, float& bestV) {
+        for (int i = 0; i < packs; ++i) {
+            float t[4], u[4], v[4];
+            int mask = packTest(p[i], r, 0.0f, best, t, u, v);
+            while (mask) {
+                const int l = lowestBit(mask);
+                mask &= mask - 1;
+                if (t[l] < best || (bestTri < 0 && t[l] <= best)) {
+                    best = t[l];
+                    bestU = u[l];
+                    bestV = v[l];
+                    bestTri = p[i].tri[l];
+                }
             }
         }
+    }
+
+    LUMENAR_HD static bool anyInPacks(const KdPack* p, int packs, const KdRay& r, float lo, float hi) {
+        for (int i = 0; i < packs; ++i) {
+            float t[4], u[4], v[4];
+            if (packTest(p[i], r, lo, hi, t, u, v)) return true;
+        }
+        return false;
+    }
+
+    LUMENAR_HD static int lowestBit(int mask) {
+#if defined(__CUDA_ARCH__)
+        return __ffs(mask) - 1;
+#else
+        return __builtin_ctz(static_cast<unsigned>(mask));
+#endif
+    }
+
+    // The woop test on the four lanes of a pack, term by term the
+    // arithmetic of woopTest; mask of the lanes hit (lane k in bit k), with
+    // t, u, v stored for them.
+    LUMENAR_HD static int packTest(const KdPack& p, const KdRay& r, float tmin, float tmax, float t[4],
+                                   float u[4], float v[4]) {
+#if defined(__SSE2__) && !defined(__CUDA_ARCH__)
+        return woopLanes(_mm_load_ps(p.row[0]), _mm_load_ps(p.row[1]), _mm_load_ps(p.row[2]),
+                         _mm_load_ps(p.row[3]), _mm_load_ps(p.row[4]), _mm_load_ps(p.row[5]),
+                         _mm_load_ps(p.row[6]), _mm_load_ps(p.row[7]), _mm_load_ps(p.row[8]),
+                         _mm_load_ps(p.row[9]), _mm_load_ps(p.row[10]), _mm_load_ps(p.row[11]), r, tmin, tmax,
+                         t, u, v);
+#else
+        int mask = 0;
+        for (int l = 0; l < 4; ++l) {
+            const float4 f[3] = {makeFloat4(p.row[0][l], p.row[1][l], p.row[2][l], p.row[3][l]),
+                                 makeFloat4(p.row[4][l], p.row[5][l], p.row[6][l], p.row[7][l]),
+                                 makeFloat4(p.row[8][l], p.row[9][l], p.row[10][l], p.row[11][l])};
+            if (woopTest(f, r, tmin, tmax, t[l], u[l], v[l])) mask |= 1 << l;
+        }
+        return mask;
+#endif
     }
 
     // The leaf's nearest triangle with t in [0, best], taken in list order
@@ -462,6 +532,14 @@ class TreeTraversal {
         __m128 cx = _mm_load_ps(f0 + 8), cy = _mm_load_ps(f1 + 8), cz = _mm_load_ps(f2 + 8),
                cw = _mm_load_ps(f3 + 8);
         _MM_TRANSPOSE4_PS(cx, cy, cz, cw);
+        return woopLanes(ax, ay, az, aw, bx, by, bz, bw, cx, cy, cz, cw, r, tmin, tmax, t, u, v);
+    }
+
+    // The woop test on four triangles given lane by lane: a = the first
+    // float4's x, y, z, w, b the second's, c the third's.
+    static int woopLanes(__m128 ax, __m128 ay, __m128 az, __m128 aw, __m128 bx, __m128 by, __m128 bz,
+                         __m128 bw, __m128 cx, __m128 cy, __m128 cz, __m128 cw, const KdRay& r, float tmin,
+                         float tmax, float t[4], float u[4], float v[4]) {
         const __m128 ox = _mm_set1_ps(r.o[0]), oy = _mm_set1_ps(r.o[1]), oz = _mm_set1_ps(r.o[2]);
         const __m128 dx = _mm_set1_ps(r.d[0]), dy = _mm_set1_ps(r.d[1]), dz = _mm_set1_ps(r.d[2]);
         const __m128 Oz = _mm_add_ps(

@@ -316,7 +316,8 @@ int bvhVisits(const Ours& o, const Ray& ray) {
 // Kd-tree node visits (inner and leaf records read) for one closest-hit ray:
 // the walk of the traversal (nearest hit carried over from leaf to leaf,
 // cells beyond it dropped), counting.
-int kdVisits(const Ours& o, const Ray& ray) {
+// Also counts the leaves with triangles reached and the triangle tests.
+int kdVisits(const Ours& o, const Ray& ray, long long& leaves, long long& tests) {
     struct E {
         int node;
         float t0, t1;
@@ -353,6 +354,8 @@ int kdVisits(const Ours& o, const Ray& ray) {
             n = &o.kd.nodeRecords[node];
             ++visits;
         }
+        leaves += n->triCount() > 0;
+        tests += n->triCount();
         for (int i = 0; i < n->triCount(); ++i) {
             SurfaceHitRecord h;
             if (TreeTraversal::computeHit(o.woop.data(), o.tris.data(), ray, o.kd.triIndices[n->triStart + i],
@@ -730,15 +733,18 @@ void printSummary(const Collector& c) {
     std::printf("\nnode visits per closest-hit ray (diffuse rays):\n");
     for (auto& [name, k] : cases()) {
         double kdv = 0, bv = 0;
+        long long leaves = 0, tests = 0;
         const auto& rays = k->diffuse.rays;
         const std::size_t n = std::min<std::size_t>(rays.size(), 20000);
         for (std::size_t i = 0; i < n; ++i) {
-            kdv += kdVisits(k->ours, rays[i]);
+            kdv += kdVisits(k->ours, rays[i], leaves, tests);
             bv += bvhVisits(k->ours, rays[i]);
         }
         std::printf("  %-8s kd-tree %.1f, BVH %.1f (%zu rays; %d triangles, kd %zu nodes, BVH %zu nodes)\n",
                     name.c_str(), kdv / n, bv / n, n, k->ours.scene.triangleCount, k->ours.kd.nodes.size(),
                     k->ours.bvh.nodes.size());
+        std::printf("  %-8s kd-tree: %.1f leaves with triangles and %.1f triangle tests per ray\n", name.c_str(),
+                    static_cast<double>(leaves) / n, static_cast<double>(tests) / n);
     }
 }
 

@@ -330,12 +330,13 @@ TEST(KdTreeBuild, DegenerateInputKeepsWithinTheReferenceBudget) {
     }
 }
 
-// The kd walk (leaves tested four at a time, the nearest hit carried from
-// leaf to leaf, far cells beyond it dropped) against brute force over all
-// triangles with the same triangle test, on input that stresses each of
-// those: overlapping coplanar triangles, large triangles that cross many
-// cells among small ones, shared edges in split planes, and rays that run
-// inside split planes.
+// The kd walk (leaves tested four at a time from their packs, the nearest
+// hit carried from leaf to leaf, far cells beyond it dropped) against brute
+// force over all triangles with the same triangle test, on input that
+// stresses each of those: overlapping coplanar triangles, large triangles
+// that cross many cells among small ones, shared edges in split planes, and
+// rays that run inside split planes. The packs give exactly what the index
+// list gives.
 TEST(KdTreeTraversal, AgreesWithBruteForceOnHostileScenes) {
     std::vector<Scene> scenes(4);
     std::mt19937 rng(57);
@@ -359,12 +360,23 @@ TEST(KdTreeTraversal, AgreesWithBruteForceOnHostileScenes) {
             ASSERT_TRUE(kd.build(&scene, b, mode));
             const HostArrays a(scene);
             const aabb box = enlargedBox(kd.bbox);
+            // The same tree without the leaves' packs: tested through the
+            // index list and the woop array, one triangle at a time.
+            std::vector<NodeProp> plain(kd.nodeRecords.begin(), kd.nodeRecords.begin() + kd.nodes.size());
+            int packed = 0;
+            for (NodeProp& n : plain)
+                if (n.isLeaf() && n.packStart() != 0) {
+                    ++packed;
+                    n.setPackStart(0);
+                }
+            EXPECT_GT(packed, 0);
             std::vector<Ray> rays = makeRays(scene.bounds, 1500, rng);
             // Rays inside split planes (the direction has no component
             // across the plane), from the first inner nodes down.
             int inPlane = 0;
-            for (const NodeProp& n : kd.nodeRecords) {
-                if (n.isLeaf() || inPlane == 300) continue;
+            for (std::size_t k = 0; k < kd.nodes.size() && inPlane < 300; ++k) {
+                const NodeProp& n = kd.nodeRecords[k];
+                if (n.isLeaf()) continue;
                 const int axis = n.axis();
                 Vector3d o((scene.bounds.min + scene.bounds.max) * 0.5f), d(uni(rng), uni(rng), uni(rng));
                 for (int k = 0; k < 3; ++k)
@@ -397,10 +409,21 @@ TEST(KdTreeTraversal, AgreesWithBruteForceOnHostileScenes) {
                     EXPECT_EQ(h.materialIndex, scene.hostTriangles[h.triangleIndex].materialIndex);
                     EXPECT_NEAR(length(h.normal), 1.0f, 1e-4f);
                 }
+                SurfaceHitRecord hp{};
+                ASSERT_EQ(tr.intersect(r, &hp, a.woop.data(), plain.data(), kd.triIndices.data(),
+                                       a.tris.data(), nullptr, box),
+                          found);
+                if (found) {
+                    EXPECT_EQ(hp.t, h.t);
+                    EXPECT_EQ(hp.triangleIndex, h.triangleIndex);
+                }
                 const float dist = std::uniform_real_distribution<float>(0.01f, 40.0f)(rng);
                 const float tmax = static_cast<float>(static_cast<double>(dist) - 0.001);
                 const bool blocked = bruteWoop(a, r, kRayEpsilon, tmax).tri >= 0;
                 EXPECT_EQ(tr.occlude(r, dist, a.woop.data(), kd.nodeRecords.data(), kd.triIndices.data(),
+                                     a.tris.data(), nullptr, box),
+                          blocked);
+                EXPECT_EQ(tr.occlude(r, dist, a.woop.data(), plain.data(), kd.triIndices.data(),
                                      a.tris.data(), nullptr, box),
                           blocked);
                 EXPECT_EQ(tr.top, -1);
