@@ -59,13 +59,13 @@ class TreeTraversal {
         return intersectScene8byteStandardOcclude(box, woop, nodes, indices, tris, ray, kRayEpsilon, tmax);
     }
 
-    // The closest-hit walk. Leaves test from 0 up to the nearest hit found
-    // so far, which carries over from leaf to leaf: a triangle that crosses
-    // several cells is not accepted again in later leaves, and the walk
-    // stops as soon as the next pending cell starts beyond that hit. Far
-    // children beyond the hit are not pushed. (A ray inside a split plane
-    // has both children pending over the same interval: the hit of the
-    // first does not end the walk, since the second may hold a nearer one.)
+    // The closest-hit walk. A leaf accepts hits from 0 up to its exit
+    // distance (widened), and the first leaf with a hit ends the walk: its
+    // nearest hit is the answer. One exception: a ray inside a split plane
+    // has both children pending over the same interval, so the hit of the
+    // first does not end the walk while the second, which may hold a nearer
+    // triangle, is pending; it is then tested up to that hit. Far children
+    // beyond a hit in hand are not pushed.
     LUMENAR_HD bool intersectScene8byteStandard(const aabb& box, const float4* woop, const NodeProp* nodes,
                                                 const int* indices, const deviceTriangle* tris,
                                                 const Ray& ray, float tmin, float tmax,
@@ -83,18 +83,27 @@ class TreeTraversal {
             const NodeProp& leaf = nodes[node];
             const int count = leaf.triCount();
             if (count > 0) {
+                float leafBest = fminf(best, widenUp(t1));
+                int leafTri = -1;
+                float u = 0.0f, v = 0.0f;
                 const uint32_t packs = leaf.packStart();
                 if (packs)
-                    nearestInPacks(reinterpret_cast<const KdPack*>(nodes + packs), (count + 3) / 4, r, best,
-                                   bestTri, bestU, bestV);
+                    nearestInPacks(reinterpret_cast<const KdPack*>(nodes + packs), (count + 3) / 4, r,
+                                   leafBest, leafTri, u, v);
                 else
-                    nearestInLeaf(woop, indices + leaf.triStart, count, r, best, bestTri, bestU, bestV);
+                    nearestInLeaf(woop, indices + leaf.triStart, count, r, leafBest, leafTri, u, v);
+                if (leafTri >= 0) {
+                    best = leafBest;
+                    bestTri = leafTri;
+                    bestU = u;
+                    bestV = v;
+                }
             }
-            // The next cell: the nearest pending one, unless it starts
-            // beyond the hit in hand (so do all others, which lie farther).
+            // The next cell; after a hit only an in-plane sibling (pending
+            // from no later than where this cell starts) may hold a nearer one.
             if (sp < 0) break;
             const KdStackEntry& e = kdStack[sp--];
-            if (bestTri >= 0 && widenDown(e.tEntry) > best) break;
+            if (bestTri >= 0 && !(e.tEntry <= t0)) break;
             node = e.node;
             t0 = e.tEntry;
             t1 = e.tExit;
@@ -353,17 +362,19 @@ class TreeTraversal {
     LUMENAR_HD static float widenUp(float t) { return t + fabsf(t) * kLeafSlack; }
     LUMENAR_HD static float widenDown(float t) { return t - fabsf(t) * kLeafSlack; }
 
-    // A ray prepared for the kd walk: per axis the reciprocal direction
-    // (+infinity for a zero component of either sign) and whether the ray
-    // runs downwards (a zero component counts as upwards).
+    // A ray prepared for the kd walk: per axis the direction the split
+    // distances divide by (a zero component of either sign as +0) and
+    // whether the ray runs downwards (a zero component counts as upwards).
+    // The split distances are divided, not multiplied by a reciprocal: the
+    // walk takes the same sides as the one-triangle-at-a-time form did.
     struct KdRay {
-        float o[3], d[3], inv[3];
+        float o[3], d[3], split[3];
         int down[3];
         LUMENAR_HD explicit KdRay(const Ray& ray) {
             for (int a = 0; a < 3; ++a) {
                 o[a] = ray.origin[a];
                 d[a] = ray.direction[a];
-                inv[a] = d[a] == 0.0f ? INFINITY : 1.0f / d[a];
+                split[a] = d[a] == 0.0f ? 0.0f : d[a];
                 down[a] = d[a] < 0.0f ? 1 : 0;
             }
         }
@@ -381,7 +392,7 @@ class TreeTraversal {
             // A zero direction component gives +-infinity (the ray stays on
             // one side: lower when below the plane) or NaN (it runs in the
             // plane: both sides, whole interval each, lower first).
-            const float tSplit = (n.split - r.o[a]) * r.inv[a];
+            const float tSplit = (n.split - r.o[a]) / r.split[a];
             const int nearChild = upper - 1 + r.down[a];
             const int farChild = upper - r.down[a];
             if (tSplit != tSplit) {  // in the plane

@@ -314,8 +314,8 @@ int bvhVisits(const Ours& o, const Ray& ray) {
 }
 
 // Kd-tree node visits (inner and leaf records read) for one closest-hit ray:
-// the walk of the traversal (nearest hit carried over from leaf to leaf,
-// cells beyond it dropped), counting.
+// the walk of the traversal (a leaf accepts hits up to its exit, the first
+// leaf with one ends the walk), counting.
 // Also counts the leaves with triangles reached and the triangle tests.
 int kdVisits(const Ours& o, const Ray& ray, long long& leaves, long long& tests) {
     struct E {
@@ -342,7 +342,7 @@ int kdVisits(const Ours& o, const Ray& ray, long long& leaves, long long& tests)
             if (t0 <= ts) {
                 node = nearC;
                 if (ts <= t1) {
-                    if (!any || ts <= up(best)) stack[++top] = {farC, ts, t1};
+                    stack[++top] = {farC, ts, t1};
                     t1 = ts;
                 }
             } else if (t0 > ts) {
@@ -359,13 +359,12 @@ int kdVisits(const Ours& o, const Ray& ray, long long& leaves, long long& tests)
         for (int i = 0; i < n->triCount(); ++i) {
             SurfaceHitRecord h;
             if (TreeTraversal::computeHit(o.woop.data(), o.tris.data(), ray, o.kd.triIndices[n->triStart + i],
-                                          0.0f, best, h)) {
+                                          0.0f, std::min(best, up(t1)), h)) {
                 best = h.t;
                 any = true;
             }
         }
-        if ((any && best <= up(t1)) || top < 0) return visits;
-        if (any && stack[top].t0 - std::fabs(stack[top].t0) * 1e-5f > best) return visits;
+        if (any || top < 0) return visits;
         node = stack[top].node;
         t0 = stack[top].t0;
         t1 = stack[top].t1;
@@ -743,8 +742,8 @@ void printSummary(const Collector& c) {
         std::printf("  %-8s kd-tree %.1f, BVH %.1f (%zu rays; %d triangles, kd %zu nodes, BVH %zu nodes)\n",
                     name.c_str(), kdv / n, bv / n, n, k->ours.scene.triangleCount, k->ours.kd.nodes.size(),
                     k->ours.bvh.nodes.size());
-        std::printf("  %-8s kd-tree: %.1f leaves with triangles and %.1f triangle tests per ray\n", name.c_str(),
-                    static_cast<double>(leaves) / n, static_cast<double>(tests) / n);
+        std::printf("  %-8s kd-tree: %.1f leaves with triangles and %.1f triangle tests per ray\n",
+                    name.c_str(), static_cast<double>(leaves) / n, static_cast<double>(tests) / n);
     }
 }
 
