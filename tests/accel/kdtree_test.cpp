@@ -330,13 +330,12 @@ TEST(KdTreeBuild, DegenerateInputKeepsWithinTheReferenceBudget) {
     }
 }
 
-// The kd walk (leaves tested four at a time from their packs, the nearest
-// hit carried from leaf to leaf, far cells beyond it dropped) against brute
-// force over all triangles with the same triangle test, on input that
-// stresses each of those: overlapping coplanar triangles, large triangles
-// that cross many cells among small ones, shared edges in split planes, and
-// rays that run inside split planes. The packs give exactly what the index
-// list gives.
+// The kd walk (leaves tested four at a time from their packs, branch-free
+// descent, in-plane siblings both visited) against brute force over all
+// triangles with the same triangle test, on input that stresses it:
+// overlapping coplanar triangles, large triangles that cross many cells
+// among small ones, shared edges in split planes, and rays that run inside
+// split planes. The packs give exactly what the index list gives.
 TEST(KdTreeTraversal, AgreesWithBruteForceOnHostileScenes) {
     std::vector<Scene> scenes(4);
     std::mt19937 rng(57);
