@@ -10,13 +10,7 @@
 #include <emmintrin.h>
 #endif
 
-#if defined(LUMENAR_ACCEL_TBB)
-#include <tbb/enumerable_thread_specific.h>
-#include <tbb/global_control.h>
-#include <tbb/parallel_for.h>
-#include <tbb/parallel_invoke.h>
-#include <tbb/task_arena.h>
-#endif
+#include "accel/parallel.h"
 
 namespace lumenar {
 
@@ -233,17 +227,10 @@ struct BVHTree::Scratch {
 };
 
 struct BVHTree::ThreadScratch {
-#if defined(LUMENAR_ACCEL_TBB)
-    tbb::enumerable_thread_specific<Scratch> perThread;
+    build::PerThread<Scratch> perThread;
     Scratch& local() {
         return perThread.local();
     }
-#else
-    Scratch one;
-    Scratch& local() {
-        return one;
-    }
-#endif
 };
 
 BVHTree::Scratch& BVHTree::localScratch() {
@@ -410,13 +397,11 @@ void BVHTree::sortedEntries(const std::vector<int32_t>& ids, SweepEntry* out) {
             list[i].id = static_cast<int32_t>(static_cast<int64_t>(key & idMask) - bias);
         }
     };
-#if defined(LUMENAR_ACCEL_TBB)
     // Small lists (objects opened deep in the tree) are not worth a task.
-    if (m >= 4096) {
-        tbb::parallel_for(0, 3, sortAxis);
+    if (build::kParallel && m >= 4096) {
+        build::parallelFor(3, [&](std::size_t axis) { sortAxis(static_cast<int>(axis)); });
         return;
     }
-#endif
     for (int axis = 0; axis < 3; ++axis) sortAxis(axis);
 }
 
@@ -497,12 +482,10 @@ void BVHTree::partition(const Span& span) {
         }
         std::copy(spill, spill + spilled, e + kept);
     };
-#if defined(LUMENAR_ACCEL_TBB)
-    if (span.count >= parallelGrain) {
-        tbb::parallel_for(0, 3, partitionAxis);
+    if (build::kParallel && span.count >= parallelGrain) {
+        build::parallelFor(3, [&](std::size_t axis) { partitionAxis(static_cast<int>(axis)); });
         return;
     }
-#endif
     for (int axis = 0; axis < 3; ++axis) partitionAxis(axis);
 }
 
@@ -521,9 +504,8 @@ int BVHTree::addChildPair(Fragment& f, int node) {
 
 void BVHTree::descend(Fragment& f, int first, const aabb& boxA, int depthA, int countA, const Span& spanA,
                       const aabb& boxB, int depthB, int countB, const Span& spanB) {
-#if defined(LUMENAR_ACCEL_TBB)
     const int grain = std::max(parallelGrain / 4, 1);
-    if (spanA.count >= grain && spanB.count >= grain) {
+    if (build::kParallel && spanA.count >= grain && spanB.count >= grain) {
         // Each child's subtree goes to a fragment of its own; the children
         // own distinct primitives, entry ranges and side flags.
         Fragment* parts[2];
@@ -535,11 +517,10 @@ void BVHTree::descend(Fragment& f, int first, const aabb& boxA, int depthA, int 
             parts[c] = part.get();
             f.subtrees.push_back(std::move(part));
         }
-        tbb::parallel_invoke([&] { subdivideDynamic(*parts[0], 0, boxA, depthA, countA, spanA); },
-                             [&] { subdivideDynamic(*parts[1], 0, boxB, depthB, countB, spanB); });
+        build::parallelInvoke([&] { subdivideDynamic(*parts[0], 0, boxA, depthA, countA, spanA); },
+                              [&] { subdivideDynamic(*parts[1], 0, boxB, depthB, countB, spanB); });
         return;
     }
-#endif
     subdivideDynamic(f, first, boxA, depthA, countA, spanA);
     subdivideDynamic(f, first + 1, boxB, depthB, countB, spanB);
 }
@@ -691,13 +672,7 @@ BVHTree::Plane BVHTree::sweepAxisChunked(Scratch& s, const Span& span, int axis,
     const float f = 1.0f / (2.0f * (dx * dy + dx * dz + dy * dz));
     const std::size_t chunk = static_cast<std::size_t>(std::max(parallelGrain / 2, 16));
     const std::size_t chunks = (total + chunk - 1) / chunk;
-    auto forEach = [](std::size_t n, auto&& body) {
-#if defined(LUMENAR_ACCEL_TBB)
-        tbb::parallel_for(std::size_t{0}, n, [&](std::size_t c) { body(c); });
-#else
-        for (std::size_t c = 0; c < n; ++c) body(c);
-#endif
-    };
+    auto forEach = [](std::size_t n, auto&& body) { build::parallelFor(n, body); };
 
     // Per stretch of entries: its centres, their weight and their box.
     struct Stretch {
@@ -823,13 +798,7 @@ void BVHTree::subdivideDynamic(Fragment& f, int node, const aabb& box, int depth
     // and then this thread may run other nodes: it keeps work arrays of its
     // own.
     bool wide = false;
-#if defined(LUMENAR_ACCEL_TBB)
-    if (span.count >= std::max(parallelGrain, 2)) {
-        const std::size_t allowed =
-            tbb::global_control::active_value(tbb::global_control::max_allowed_parallelism);
-        wide = tbb::this_task_arena::max_concurrency() > 1 && allowed > 1;
-    }
-#endif
+    if (build::kParallel && span.count >= std::max(parallelGrain, 2)) wide = build::threadsAllowed() > 1;
     std::unique_ptr<Scratch> own;
     if (wide) own = std::make_unique<Scratch>();
     Scratch& s = wide ? *own : localScratch();

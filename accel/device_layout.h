@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 #include "scene/types.h"
 
@@ -24,6 +25,11 @@ constexpr int kBvhStackSize = 64;
 // from word 3 and the 24-bit lower field only serves trees below 2^24 nodes. A
 // leaf whose 6-bit count reads 63 takes its real count from word 3; leaves
 // below 63 triangles read the same either way.
+//
+// A leaf's word 1 (no split plane) holds, as an unsigned integer, where its
+// triangle packs (KdPack, below) start in the same record array, counted in
+// records; the packs follow the last node. 0 means the leaf has none and is
+// tested through the index list and the woop array.
 struct NodeProp {
     float split;
     uint32_t lowerCountAxis;
@@ -43,6 +49,18 @@ struct NodeProp {
     LUMENAR_HD int triCount() const {
         const uint32_t c = countField();
         return static_cast<int>(c == kCountLimit ? upper : c);
+    }
+    LUMENAR_HD uint32_t packStart() const {
+#if defined(__CUDA_ARCH__)
+        return __float_as_uint(split);
+#else
+        uint32_t bits;
+        std::memcpy(&bits, &split, sizeof bits);
+        return bits;
+#endif
+    }
+    void setPackStart(uint32_t start) {
+        std::memcpy(&split, &start, sizeof split);
     }
 
     static NodeProp inner(float split, int axis, int lower, int upper) {
@@ -94,7 +112,18 @@ struct SurfaceHitRecord {
     float b1, b2;  // barycentric weights of the triangle's corners 2 and 3
 };
 
+// Four triangles of a kd-tree leaf, tested together: the first three float4
+// of each triangle's woop record, lane by lane (row 4k + c holds component c
+// of float4 k), and the triangles' indices. A leaf's last pack repeats its
+// last triangle in the unused lanes. Thirteen records long, so that packs
+// can follow the nodes in one array.
+struct alignas(16) KdPack {
+    float row[12][4];
+    int32_t tri[4];
+};
+
 static_assert(sizeof(NodeProp) == 16, "NodeProp is four words");
+static_assert(sizeof(KdPack) == 13 * sizeof(NodeProp), "a KdPack is thirteen node records");
 static_assert(sizeof(DynamicBVHNodeProp) == 40, "DynamicBVHNodeProp is ten words");
 
 }  // namespace lumenar

@@ -3,13 +3,10 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 
-#if defined(LUMENAR_ACCEL_TBB)
-#include <tbb/enumerable_thread_specific.h>
-#include <tbb/parallel_for.h>
-#include <tbb/parallel_invoke.h>
-#include <tbb/parallel_sort.h>
-#endif
+#include "accel/parallel.h"
+#include "accel/triangle_setup.h"
 
 namespace lumenar {
 
@@ -187,17 +184,8 @@ struct KdTree::BuildNode {
 // classification and distribution run on one thread without interruption,
 // and every triangle of the node is classified before it is looked up.
 struct KdTree::SideArrays {
-#if defined(LUMENAR_ACCEL_TBB)
-    tbb::enumerable_thread_specific<std::vector<uint8_t>> perThread;
-    std::vector<uint8_t>& local() {
-        return perThread.local();
-    }
-#else
-    std::vector<uint8_t> one;
-    std::vector<uint8_t>& local() {
-        return one;
-    }
-#endif
+    build::PerThread<std::vector<uint8_t>> perThread;
+    std::vector<uint8_t>& local() { return perThread.local(); }
 };
 
 void KdNode::addTri(int tri) {
@@ -275,13 +263,9 @@ bool KdTree::build(Scene* sc, aabb& box, int mode) {
         addEvents(events, i, b);
     }
     // The event order is total, so any sort gives the same lists.
-#if defined(LUMENAR_ACCEL_TBB)
-    tbb::parallel_for(0, 3, [&](int a) {
-        tbb::parallel_sort(events.axis[a].begin(), events.axis[a].end(), eventBeforeOnAxis);
+    build::parallelFor(3, [&](std::size_t a) {
+        build::parallelSort(events.axis[a].begin(), events.axis[a].end(), eventBeforeOnAxis);
     });
-#else
-    for (auto& a : events.axis) std::sort(a.begin(), a.end(), eventBeforeOnAxis);
-#endif
     triangleCount_ = n;
     sides_ = std::make_unique<SideArrays>();
     wrongCount_ = 0;
@@ -522,12 +506,11 @@ void KdTree::subdivide(BuildNode* node, Events& events, const aabb& box, int dep
                 subdivide(right, rightEv, bestR, depth + 1, nR, 0, budgetR);
             rightEv.clear();
         };
-#if defined(LUMENAR_ACCEL_TBB)
-        if (!leftLeaf && !rightLeaf && leftEv.axis[0].size() + rightEv.axis[0].size() >= kParallelEvents) {
-            tbb::parallel_invoke(buildLeft, buildRight);
+        if (build::kParallel && !leftLeaf && !rightLeaf &&
+            leftEv.axis[0].size() + rightEv.axis[0].size() >= kParallelEvents) {
+            build::parallelInvoke(buildLeft, buildRight);
             return;
         }
-#endif
         buildLeft();
         buildRight();
         return;
@@ -548,14 +531,39 @@ void KdTree::clipTriangle(int tri, float split, int axis, const aabb& leftBox, c
 }
 
 bool KdTree::copyTreeToDevice() {
-    nodeRecords.resize(nodes.size());
+    // The nodes, then every leaf's triangle packs in leaf order.
+    std::size_t packs = 0;
+    for (const KdNode& nd : nodes)
+        if (nd.isLeaf) packs += (static_cast<std::size_t>(nd.triCount) + 3) / 4;
+    constexpr std::size_t kPackRecords = sizeof(KdPack) / sizeof(NodeProp);
+    nodeRecords.assign(nodes.size() + kPackRecords * packs, NodeProp{});
+    std::size_t next = nodes.size();
     for (std::size_t i = 0; i < nodes.size(); ++i) {
         KdNode& nd = nodes[i];
-        if (nd.isLeaf) {
-            nd.splitAxis = 3;
-            nodeRecords[i] = NodeProp::leaf(nd.triCount, nd.triStart);
-        } else {
+        if (!nd.isLeaf) {
             nodeRecords[i] = NodeProp::inner(nd.splitPos, nd.splitAxis, nd.left, nd.right);
+            continue;
+        }
+        nd.splitAxis = 3;
+        nodeRecords[i] = NodeProp::leaf(nd.triCount, nd.triStart);
+        if (nd.triCount == 0) continue;
+        nodeRecords[i].setPackStart(static_cast<uint32_t>(next));
+        for (int first = 0; first < nd.triCount; first += 4) {
+            KdPack pack;
+            for (int l = 0; l < 4; ++l) {
+                const int tri = triIndices[nd.triStart + std::min(first + l, nd.triCount - 1)];
+                float4 w[4];
+                packWoop(scene->hostTriangles[tri], w);
+                for (int k = 0; k < 3; ++k) {
+                    pack.row[4 * k + 0][l] = w[k].x;
+                    pack.row[4 * k + 1][l] = w[k].y;
+                    pack.row[4 * k + 2][l] = w[k].z;
+                    pack.row[4 * k + 3][l] = w[k].w;
+                }
+                pack.tri[l] = tri;
+            }
+            std::memcpy(static_cast<void*>(&nodeRecords[next]), &pack, sizeof pack);
+            next += kPackRecords;
         }
     }
     deviceNodes = device::uploadArray(nodeRecords.data(), nodeRecords.size());

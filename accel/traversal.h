@@ -11,6 +11,7 @@
 
 #if defined(__SSE2__) && !defined(__CUDA_ARCH__)
 #include <emmintrin.h>
+#include <xmmintrin.h>
 #endif
 
 #include "accel/device_layout.h"
@@ -31,7 +32,7 @@ struct KdStackEntry {
 
 class TreeTraversal {
  public:
-    KdStackEntry kdStack[kKdStackSize];
+    KdStackEntry kdStack[kKdStackSize + 1];  // the last is scratch: the kd walk stores before it decides
     int32_t bvhStack[kBvhStackSize];
     int32_t top = -1;
 
@@ -58,6 +59,13 @@ class TreeTraversal {
         return intersectScene8byteStandardOcclude(box, woop, nodes, indices, tris, ray, kRayEpsilon, tmax);
     }
 
+    // The closest-hit walk. A leaf accepts hits from 0 up to its exit
+    // distance (widened), and the first leaf with a hit ends the walk: its
+    // nearest hit is the answer. One exception: a ray inside a split plane
+    // has both children pending over the same interval, so the hit of the
+    // first does not end the walk while the second, which may hold a nearer
+    // triangle, is pending; it is then tested up to that hit. Far children
+    // beyond a hit in hand are not pushed.
     LUMENAR_HD bool intersectScene8byteStandard(const aabb& box, const float4* woop, const NodeProp* nodes,
                                                 const int* indices, const deviceTriangle* tris,
                                                 const Ray& ray, float tmin, float tmax,
@@ -65,74 +73,88 @@ class TreeTraversal {
         float t0 = tmin, t1 = tmax;
         top = -1;
         if (!clipToBox(box, ray, t0, t1)) return false;
+        const KdRay r(ray);
+        float best = tmax, bestU = 0.0f, bestV = 0.0f;
+        int bestTri = -1;
+        int sp = -1;  // the stack's top, kept local during the walk
         int node = 0;
         for (;;) {
-            node = descend(nodes, ray, node, t0, t1);
+            node = descend(nodes, r, node, t0, t1, bestTri >= 0 ? widenUp(best) : FLT_MAX, sp);
             const NodeProp& leaf = nodes[node];
             const int count = leaf.triCount();
             if (count > 0) {
-                // The nearest hit of the leaf; the record is filled once.
-                const float tHi = fminf(tmax, widenUp(t1));
-                float best = FLT_MAX, bestU = 0.0f, bestV = 0.0f;
-                int bestTri = -1;
-                const int* list = indices + leaf.triStart;
-                for (int i = 0; i < count; ++i) {
-                    const int tri = list[i];
-                    float t, u, v;
-                    if (woopTest(woop + 4 * tri, ray, 0.0f, tHi, t, u, v) && t < best) {
-                        best = t;
-                        bestU = u;
-                        bestV = v;
-                        bestTri = tri;
-                    }
-                }
-                if (bestTri >= 0) {
-                    const deviceTriangle& d = tris[bestTri];
-                    hit->t = best;
-                    hit->p = ray.origin + ray.direction * best;
-                    hit->normal = d.normal3 * (1.0f - bestU - bestV) + d.normal1 * bestU + d.normal2 * bestV;
-                    hit->materialIndex = d.materialIndex;
-                    hit->triangleIndex = bestTri;
-                    hit->isLight = d.isLight != 0;
-                    hit->b1 = bestV;
-                    hit->b2 = 1.0f - bestU - bestV;
-                    top = -1;
-                    return true;
+                float leafBest = fminf(best, widenUp(t1));
+                int leafTri = -1;
+                float u = 0.0f, v = 0.0f;
+                const uint32_t packs = leaf.packStart();
+                if (packs)
+                    nearestInPacks(reinterpret_cast<const KdPack*>(nodes + packs), (count + 3) / 4, r,
+                                   leafBest, leafTri, u, v);
+                else
+                    nearestInLeaf(woop, indices + leaf.triStart, count, r, leafBest, leafTri, u, v);
+                if (leafTri >= 0) {
+                    best = leafBest;
+                    bestTri = leafTri;
+                    bestU = u;
+                    bestV = v;
                 }
             }
-            if (top < 0) return false;
-            const KdStackEntry e = kdStack[top--];
+            // The next cell; after a hit only an in-plane sibling (pending
+            // from no later than where this cell starts) may hold a nearer one.
+            if (sp < 0) break;
+            const KdStackEntry& e = kdStack[sp--];
+            if (bestTri >= 0 && !(e.tEntry <= t0)) break;
             node = e.node;
             t0 = e.tEntry;
             t1 = e.tExit;
         }
+        top = -1;
+        if (bestTri < 0) return false;
+        const deviceTriangle& d = tris[bestTri];
+        hit->t = best;
+        hit->p = ray.origin + ray.direction * best;
+        hit->normal = d.normal3 * (1.0f - bestU - bestV) + d.normal1 * bestU + d.normal2 * bestV;
+        hit->materialIndex = d.materialIndex;
+        hit->triangleIndex = bestTri;
+        hit->isLight = d.isLight != 0;
+        hit->b1 = bestV;
+        hit->b2 = 1.0f - bestU - bestV;
+        return true;
     }
 
     LUMENAR_HD bool intersectScene8byteStandardOcclude(const aabb& box, const float4* woop,
                                                        const NodeProp* nodes, const int* indices,
-                                                       const deviceTriangle* tris, const Ray& ray, float tmin,
-                                                       float tmax) {
+                                                       const deviceTriangle* /*tris*/, const Ray& ray,
+                                                       float tmin, float tmax) {
         float t0 = tmin, t1 = tmax;
         top = -1;
         if (!clipToBox(box, ray, t0, t1)) return false;
+        const KdRay r(ray);
+        int sp = -1;
         int node = 0;
+        bool blocked = false;
         for (;;) {
-            node = descend(nodes, ray, node, t0, t1);
+            node = descend(nodes, r, node, t0, t1, FLT_MAX, sp);
             const NodeProp& leaf = nodes[node];
             const int count = leaf.triCount();
-            const float tLo = fmaxf(tmin, widenDown(t0)), tHi = fminf(tmax, widenUp(t1));
-            for (int i = 0; i < count; ++i) {
-                if (computeShadowHit(woop, tris, ray, indices[leaf.triStart + i], tLo, tHi) >= 0) {
-                    top = -1;
-                    return true;
+            if (count > 0) {
+                const float lo = fmaxf(tmin, widenDown(t0)), hi = fminf(tmax, widenUp(t1));
+                const uint32_t packs = leaf.packStart();
+                if (packs ? anyInPacks(reinterpret_cast<const KdPack*>(nodes + packs), (count + 3) / 4, r, lo,
+                                       hi)
+                          : anyInLeaf(woop, indices + leaf.triStart, count, r, lo, hi)) {
+                    blocked = true;
+                    break;
                 }
             }
-            if (top < 0) return false;
-            const KdStackEntry e = kdStack[top--];
+            if (sp < 0) break;
+            const KdStackEntry& e = kdStack[sp--];
             node = e.node;
             t0 = e.tEntry;
             t1 = e.tExit;
         }
+        top = -1;
+        return blocked;
     }
 
     // One triangle, closest-hit form: fills hit (normal not normalised) when
@@ -340,48 +362,226 @@ class TreeTraversal {
     LUMENAR_HD static float widenUp(float t) { return t + fabsf(t) * kLeafSlack; }
     LUMENAR_HD static float widenDown(float t) { return t - fabsf(t) * kLeafSlack; }
 
-    LUMENAR_HD void pushKd(int node, float tEntry, float tExit) {
-        // The build bounds the depth by the stack size.
-        if (top + 1 < kKdStackSize) kdStack[++top] = {node, tEntry, tExit};
-    }
+    // A ray prepared for the kd walk: per axis the direction the split
+    // distances divide by (a zero component of either sign as +0) and
+    // whether the ray runs downwards (a zero component counts as upwards).
+    // The split distances are divided, not multiplied by a reciprocal: the
+    // walk takes the same sides as the one-triangle-at-a-time form did.
+    struct KdRay {
+        float o[3], d[3], split[3];
+        int down[3];
+        LUMENAR_HD explicit KdRay(const Ray& ray) {
+            for (int a = 0; a < 3; ++a) {
+                o[a] = ray.origin[a];
+                d[a] = ray.direction[a];
+                split[a] = d[a] == 0.0f ? 0.0f : d[a];
+                down[a] = d[a] < 0.0f ? 1 : 0;
+            }
+        }
+    };
 
-    // Walks from node down to a leaf, pushing far children; returns the leaf.
-    LUMENAR_HD int descend(const NodeProp* nodes, const Ray& ray, int node, float& t0, float& t1) {
+    // Walks from node down to a leaf, pushing far children that start no
+    // farther than limit; returns the leaf. sp is the stack's top.
+    LUMENAR_HD int descend(const NodeProp* nodes, const KdRay& r, int node, float& t0, float& t1, float limit,
+                           int& sp) {
         for (;;) {
             const NodeProp& n = nodes[node];
             if (n.isLeaf()) return node;
             const int a = n.axis();
-            const float o = ray.origin[a], d = ray.direction[a];
             const int upper = n.upperChild();
-            if (d == 0.0f) {
-                // The ray never crosses the plane: only the side it runs in
-                // matters, or both (whole interval each) when it runs in it.
-                if (o < n.split) {
-                    node = upper - 1;
-                } else if (o > n.split) {
-                    node = upper;
-                } else {
-                    pushKd(upper, t0, t1);
-                    node = upper - 1;
-                }
+            // A zero direction component gives +-infinity (the ray stays on
+            // one side: lower when below the plane) or NaN (it runs in the
+            // plane: both sides, whole interval each, lower first).
+            const float tSplit = (n.split - r.o[a]) / r.split[a];
+            const int nearChild = upper - 1 + r.down[a];
+            const int farChild = upper - r.down[a];
+            if (tSplit != tSplit) {  // in the plane
+                if (sp + 1 < kKdStackSize) kdStack[++sp] = {upper, t0, t1};
+                node = upper - 1;
                 continue;
             }
-            const float tSplit = (n.split - o) / d;
-            const int nearChild = d < 0.0f ? upper : upper - 1;
-            const int farChild = d < 0.0f ? upper - 1 : upper;
             // Inclusive comparisons: a flat leaf (two splits in one plane)
-            // holds its planar triangles and is crossed in zero length.
-            if (t0 <= tSplit) {
-                node = nearChild;
-                if (tSplit <= t1) {
-                    pushKd(farChild, tSplit, t1);
-                    t1 = tSplit;
+            // holds its planar triangles and is crossed in zero length. The
+            // choice is made without branches (it goes either way as often):
+            // the far child is stored in any case and kept when pushed.
+            const bool farOnly = tSplit < t0;
+            const bool both = !farOnly && tSplit <= t1;
+            const bool push = both && tSplit <= limit && sp + 1 < kKdStackSize;
+            kdStack[sp + 1] = {farChild, tSplit, t1};
+            sp += push ? 1 : 0;
+            t1 = both ? tSplit : t1;
+            node = farOnly ? farChild : nearChild;
+        }
+    }
+
+    // The same for a leaf's packs.
+    LUMENAR_HD static void nearestInPacks(const KdPack* p, int packs, const KdRay& r, float& best,
+                                          int& bestTri, float& bestU, float& bestV) {
+        for (int i = 0; i < packs; ++i) {
+            float t[4], u[4], v[4];
+            int mask = packTest(p[i], r, 0.0f, best, t, u, v);
+            while (mask) {
+                const int l = lowestBit(mask);
+                mask &= mask - 1;
+                if (t[l] < best || (bestTri < 0 && t[l] <= best)) {
+                    best = t[l];
+                    bestU = u[l];
+                    bestV = v[l];
+                    bestTri = p[i].tri[l];
                 }
-            } else {
-                node = farChild;
             }
         }
     }
+
+    LUMENAR_HD static bool anyInPacks(const KdPack* p, int packs, const KdRay& r, float lo, float hi) {
+        for (int i = 0; i < packs; ++i) {
+            float t[4], u[4], v[4];
+            if (packTest(p[i], r, lo, hi, t, u, v)) return true;
+        }
+        return false;
+    }
+
+    LUMENAR_HD static int lowestBit(int mask) {
+#if defined(__CUDA_ARCH__)
+        return __ffs(mask) - 1;
+#else
+        return __builtin_ctz(static_cast<unsigned>(mask));
+#endif
+    }
+
+    // The woop test on the four lanes of a pack, term by term the
+    // arithmetic of woopTest; mask of the lanes hit (lane k in bit k), with
+    // t, u, v stored for them.
+    LUMENAR_HD static int packTest(const KdPack& p, const KdRay& r, float tmin, float tmax, float t[4],
+                                   float u[4], float v[4]) {
+#if defined(__SSE2__) && !defined(__CUDA_ARCH__)
+        return woopLanes(_mm_load_ps(p.row[0]), _mm_load_ps(p.row[1]), _mm_load_ps(p.row[2]),
+                         _mm_load_ps(p.row[3]), _mm_load_ps(p.row[4]), _mm_load_ps(p.row[5]),
+                         _mm_load_ps(p.row[6]), _mm_load_ps(p.row[7]), _mm_load_ps(p.row[8]),
+                         _mm_load_ps(p.row[9]), _mm_load_ps(p.row[10]), _mm_load_ps(p.row[11]), r, tmin, tmax,
+                         t, u, v);
+#else
+        int mask = 0;
+        for (int l = 0; l < 4; ++l) {
+            const float4 f[3] = {makeFloat4(p.row[0][l], p.row[1][l], p.row[2][l], p.row[3][l]),
+                                 makeFloat4(p.row[4][l], p.row[5][l], p.row[6][l], p.row[7][l]),
+                                 makeFloat4(p.row[8][l], p.row[9][l], p.row[10][l], p.row[11][l])};
+            if (woopTest(f, r, tmin, tmax, t[l], u[l], v[l])) mask |= 1 << l;
+        }
+        return mask;
+#endif
+    }
+
+    // The leaf's nearest triangle with t in [0, best], taken in list order
+    // on equal distances; lowers best.
+    LUMENAR_HD static void nearestInLeaf(const float4* woop, const int* list, int count, const KdRay& r,
+                                         float& best, int& bestTri, float& bestU, float& bestV) {
+#if defined(__SSE2__) && !defined(__CUDA_ARCH__)
+        for (int i = 0; i < count; i += 4) {
+            float t[4], u[4], v[4];
+            int mask = woopTest4(woop, list, i, count, r, 0.0f, best, t, u, v);
+            while (mask) {
+                const int l = __builtin_ctz(static_cast<unsigned>(mask));
+                mask &= mask - 1;
+                if (t[l] < best || (bestTri < 0 && t[l] <= best)) {
+                    best = t[l];
+                    bestU = u[l];
+                    bestV = v[l];
+                    bestTri = list[i + l];
+                }
+            }
+        }
+#else
+        for (int i = 0; i < count; ++i) {
+            const int tri = list[i];
+            float t, u, v;
+            if (woopTest(woop + 4 * tri, r, 0.0f, best, t, u, v) &&
+                (t < best || (bestTri < 0 && t <= best))) {
+                best = t;
+                bestU = u;
+                bestV = v;
+                bestTri = tri;
+            }
+        }
+#endif
+    }
+
+    // True when a triangle of the leaf lies in [lo, hi].
+    LUMENAR_HD static bool anyInLeaf(const float4* woop, const int* list, int count, const KdRay& r, float lo,
+                                     float hi) {
+#if defined(__SSE2__) && !defined(__CUDA_ARCH__)
+        for (int i = 0; i < count; i += 4) {
+            float t[4], u[4], v[4];
+            if (woopTest4(woop, list, i, count, r, lo, hi, t, u, v)) return true;
+        }
+#else
+        for (int i = 0; i < count; ++i) {
+            float t, u, v;
+            if (woopTest(woop + 4 * list[i], r, lo, hi, t, u, v)) return true;
+        }
+#endif
+        return false;
+    }
+
+#if defined(__SSE2__) && !defined(__CUDA_ARCH__)
+    // woopTest on list[i] .. list[i + 3] at once (lanes past count repeat
+    // the last triangle), term by term the same arithmetic; mask of the
+    // lanes hit, lane k in bit k, with t, u, v stored for all lanes.
+    static int woopTest4(const float4* woop, const int* list, int i, int count, const KdRay& r, float tmin,
+                         float tmax, float t[4], float u[4], float v[4]) {
+        const int last = count - 1;
+        const float* f0 = &woop[4 * list[i]].x;
+        const float* f1 = &woop[4 * list[i + 1 < last ? i + 1 : last]].x;
+        const float* f2 = &woop[4 * list[i + 2 < last ? i + 2 : last]].x;
+        const float* f3 = &woop[4 * list[i + 3 < last ? i + 3 : last]].x;
+        // Rows k of the four triangles, transposed into x, y, z, w lanes.
+        __m128 ax = _mm_load_ps(f0), ay = _mm_load_ps(f1), az = _mm_load_ps(f2), aw = _mm_load_ps(f3);
+        _MM_TRANSPOSE4_PS(ax, ay, az, aw);
+        __m128 bx = _mm_load_ps(f0 + 4), by = _mm_load_ps(f1 + 4), bz = _mm_load_ps(f2 + 4),
+               bw = _mm_load_ps(f3 + 4);
+        _MM_TRANSPOSE4_PS(bx, by, bz, bw);
+        __m128 cx = _mm_load_ps(f0 + 8), cy = _mm_load_ps(f1 + 8), cz = _mm_load_ps(f2 + 8),
+               cw = _mm_load_ps(f3 + 8);
+        _MM_TRANSPOSE4_PS(cx, cy, cz, cw);
+        return woopLanes(ax, ay, az, aw, bx, by, bz, bw, cx, cy, cz, cw, r, tmin, tmax, t, u, v);
+    }
+
+    // The woop test on four triangles given lane by lane: a = the first
+    // float4's x, y, z, w, b the second's, c the third's.
+    static int woopLanes(__m128 ax, __m128 ay, __m128 az, __m128 aw, __m128 bx, __m128 by, __m128 bz,
+                         __m128 bw, __m128 cx, __m128 cy, __m128 cz, __m128 cw, const KdRay& r, float tmin,
+                         float tmax, float t[4], float u[4], float v[4]) {
+        const __m128 ox = _mm_set1_ps(r.o[0]), oy = _mm_set1_ps(r.o[1]), oz = _mm_set1_ps(r.o[2]);
+        const __m128 dx = _mm_set1_ps(r.d[0]), dy = _mm_set1_ps(r.d[1]), dz = _mm_set1_ps(r.d[2]);
+        const __m128 Oz = _mm_add_ps(
+            _mm_add_ps(_mm_add_ps(_mm_mul_ps(az, ox), _mm_mul_ps(bz, oy)), _mm_mul_ps(cz, oz)), cw);
+        const __m128 Dz = _mm_add_ps(_mm_add_ps(_mm_mul_ps(az, dx), _mm_mul_ps(bz, dy)), _mm_mul_ps(cz, dz));
+        const __m128 tt = _mm_div_ps(_mm_xor_ps(Oz, _mm_set1_ps(-0.0f)), Dz);
+        int mask = _mm_movemask_ps(
+            _mm_and_ps(_mm_cmpge_ps(tt, _mm_set1_ps(tmin)), _mm_cmple_ps(tt, _mm_set1_ps(tmax))));
+        if (!mask) return 0;
+        const __m128 uu = _mm_add_ps(
+            _mm_add_ps(_mm_add_ps(_mm_add_ps(_mm_mul_ps(ax, ox), _mm_mul_ps(bx, oy)), _mm_mul_ps(cx, oz)),
+                       aw),
+            _mm_mul_ps(tt,
+                       _mm_add_ps(_mm_add_ps(_mm_mul_ps(ax, dx), _mm_mul_ps(bx, dy)), _mm_mul_ps(cx, dz))));
+        const __m128 vv = _mm_add_ps(
+            _mm_add_ps(_mm_add_ps(_mm_add_ps(_mm_mul_ps(ay, ox), _mm_mul_ps(by, oy)), _mm_mul_ps(cy, oz)),
+                       bw),
+            _mm_mul_ps(tt,
+                       _mm_add_ps(_mm_add_ps(_mm_mul_ps(ay, dx), _mm_mul_ps(by, dy)), _mm_mul_ps(cy, dz))));
+        const __m128 zero = _mm_setzero_ps(), one = _mm_set1_ps(1.0f);
+        mask &= _mm_movemask_ps(
+            _mm_and_ps(_mm_and_ps(_mm_cmpge_ps(uu, zero), _mm_cmple_ps(uu, one)),
+                       _mm_and_ps(_mm_cmpge_ps(vv, zero), _mm_cmple_ps(_mm_add_ps(uu, vv), one))));
+        if (mask) {
+            _mm_storeu_ps(t, tt);
+            _mm_storeu_ps(u, uu);
+            _mm_storeu_ps(v, vv);
+        }
+        return mask;
+    }
+#endif
 
     LUMENAR_HD static bool woopTest(const float4* f, const Ray& ray, float tmin, float tmax, float& t,
                                     float& u, float& v) {
@@ -395,6 +595,22 @@ class TreeTraversal {
         u = (f0.x * o.x + f1.x * o.y + f2.x * o.z + f0.w) + t * (f0.x * d.x + f1.x * d.y + f2.x * d.z);
         if (!(u >= 0.0f && u <= 1.0f)) return false;
         v = (f0.y * o.x + f1.y * o.y + f2.y * o.z + f1.w) + t * (f0.y * d.x + f1.y * d.y + f2.y * d.z);
+        return v >= 0.0f && u + v <= 1.0f;
+    }
+
+    // The same test on a prepared ray.
+    LUMENAR_HD static bool woopTest(const float4* f, const KdRay& r, float tmin, float tmax, float& t,
+                                    float& u, float& v) {
+        const float4 f0 = f[0], f1 = f[1], f2 = f[2];
+        const float oz = f0.z * r.o[0] + f1.z * r.o[1] + f2.z * r.o[2] + f2.w;
+        const float dz = f0.z * r.d[0] + f1.z * r.d[1] + f2.z * r.d[2];
+        t = -oz / dz;
+        if (t < tmin || t > tmax) return false;
+        u = (f0.x * r.o[0] + f1.x * r.o[1] + f2.x * r.o[2] + f0.w) +
+            t * (f0.x * r.d[0] + f1.x * r.d[1] + f2.x * r.d[2]);
+        if (!(u >= 0.0f && u <= 1.0f)) return false;
+        v = (f0.y * r.o[0] + f1.y * r.o[1] + f2.y * r.o[2] + f1.w) +
+            t * (f0.y * r.d[0] + f1.y * r.d[1] + f2.y * r.d[2]);
         return v >= 0.0f && u + v <= 1.0f;
     }
 

@@ -1,7 +1,11 @@
 // Build and query speed of the kd-tree and the dynamic BVH against Embree 3
-// on the same triangles and the same stored rays.
+// on the same triangles and the same stored rays. Without Embree (built
+// without LUMENAR_BENCH_EMBREE) our own trees run alone and the ratios are
+// taken to the wide BVH.
 #include <benchmark/benchmark.h>
+#if defined(LUMENAR_BENCH_EMBREE)
 #include <embree3/rtcore.h>
+#endif
 #include <tbb/blocked_range.h>
 #include <tbb/global_control.h>
 #include <tbb/parallel_for.h>
@@ -129,6 +133,8 @@ void makeSphereScene(Scene& s, int n) {
 
 // ---- Embree ------------------------------------------------------------
 
+#if defined(LUMENAR_BENCH_EMBREE)
+
 struct EmbreeScene {
     RTCDevice device = nullptr;
     RTCScene scene = nullptr;
@@ -199,7 +205,28 @@ struct EmbreeScene {
         rtcOccluded1(scene, &ctx, &ray);
         return ray.tfar < 0.0f;
     }
+    // Distance and geometric normal of the nearest hit (t < 0: none).
+    float closestWithNormal(const Ray& r, Vector3d& n) const {
+        RTCIntersectContext ctx;
+        rtcInitIntersectContext(&ctx);
+        RTCRayHit rh{};
+        rh.ray.org_x = r.origin.x;
+        rh.ray.org_y = r.origin.y;
+        rh.ray.org_z = r.origin.z;
+        rh.ray.dir_x = r.direction.x;
+        rh.ray.dir_y = r.direction.y;
+        rh.ray.dir_z = r.direction.z;
+        rh.ray.tnear = kRayEpsilon;
+        rh.ray.tfar = kRayMaxT;
+        rh.ray.mask = ~0u;
+        rh.hit.geomID = RTC_INVALID_GEOMETRY_ID;
+        rtcIntersect1(scene, &ctx, &rh);
+        if (rh.hit.geomID == RTC_INVALID_GEOMETRY_ID) return -1.0f;
+        n = normalize(Vector3d(rh.hit.Ng_x, rh.hit.Ng_y, rh.hit.Ng_z));
+        return rh.ray.tfar;
+    }
 };
+#endif
 
 // ---- our trees ---------------------------------------------------------
 
@@ -286,8 +313,11 @@ int bvhVisits(const Ours& o, const Ray& ray) {
     }
 }
 
-// Kd-tree node visits (inner and leaf records read) for one closest-hit ray.
-int kdVisits(const Ours& o, const Ray& ray) {
+// Kd-tree node visits (inner and leaf records read) for one closest-hit ray:
+// the walk of the traversal (a leaf accepts hits up to its exit, the first
+// leaf with one ends the walk), counting.
+// Also counts the leaves with triangles reached and the triangle tests.
+int kdVisits(const Ours& o, const Ray& ray, long long& leaves, long long& tests) {
     struct E {
         int node;
         float t0, t1;
@@ -295,6 +325,9 @@ int kdVisits(const Ours& o, const Ray& ray) {
     int top = -1, visits = 0;
     float t0 = kRayEpsilon, t1 = kRayMaxT;
     if (!TreeTraversal::clipToBox(o.box, ray, t0, t1)) return 0;
+    auto up = [](float t) { return t + std::fabs(t) * 1e-5f; };
+    float best = kRayMaxT;
+    bool any = false;
     int node = 0;
     for (;;) {
         const NodeProp* n = &o.kd.nodeRecords[node];
@@ -302,37 +335,34 @@ int kdVisits(const Ours& o, const Ray& ray) {
         while (!n->isLeaf()) {
             const int a = n->axis();
             const float d = ray.direction[a], org = ray.origin[a];
-            const int up = n->upperChild();
-            if (d == 0.0f) {
-                if (org < n->split)
-                    node = up - 1;
-                else if (org > n->split)
-                    node = up;
-                else {
-                    stack[++top] = {up, t0, t1};
-                    node = up - 1;
+            const float inv = d == 0.0f ? INFINITY : 1.0f / d;
+            const int upC = n->upperChild();
+            const float ts = (n->split - org) * inv;
+            const int nearC = d < 0 ? upC : upC - 1, farC = d < 0 ? upC - 1 : upC;
+            if (t0 <= ts) {
+                node = nearC;
+                if (ts <= t1) {
+                    stack[++top] = {farC, ts, t1};
+                    t1 = ts;
                 }
+            } else if (t0 > ts) {
+                node = farC;
             } else {
-                const float ts = (n->split - org) / d;
-                const int nearC = d < 0 ? up : up - 1, farC = d < 0 ? up - 1 : up;
-                if (t0 <= ts) {
-                    node = nearC;
-                    if (ts <= t1) {
-                        stack[++top] = {farC, ts, t1};
-                        t1 = ts;
-                    }
-                } else {
-                    node = farC;
-                }
+                stack[++top] = {upC, t0, t1};
+                node = upC - 1;
             }
             n = &o.kd.nodeRecords[node];
             ++visits;
         }
-        bool any = false;
+        leaves += n->triCount() > 0;
+        tests += n->triCount();
         for (int i = 0; i < n->triCount(); ++i) {
             SurfaceHitRecord h;
-            any |= TreeTraversal::computeHit(o.woop.data(), o.tris.data(), ray,
-                                             o.kd.triIndices[n->triStart + i], 0.0f, t1 * 1.00001f, h);
+            if (TreeTraversal::computeHit(o.woop.data(), o.tris.data(), ray, o.kd.triIndices[n->triStart + i],
+                                          0.0f, std::min(best, up(t1)), h)) {
+                best = h.t;
+                any = true;
+            }
         }
         if (any || top < 0) return visits;
         node = stack[top].node;
@@ -369,9 +399,32 @@ void storeRays(const std::string& path, const RaySet& s) {
     out.write(reinterpret_cast<const char*>(s.dist.data()), static_cast<std::streamsize>(n * sizeof(float)));
 }
 
+// The reference for the ray sets' camera hits: Embree where built with it,
+// else the wide BVH (so that both trees see the same rays either way).
+struct Reference {
+#if defined(LUMENAR_BENCH_EMBREE)
+    const EmbreeScene* embree;
+    float closestWithNormal(const Ray& r, Vector3d& n) const {
+        return embree->closestWithNormal(r, n);
+    }
+#else
+    const Ours* ours;
+    float closestWithNormal(const Ray& r, Vector3d& n) const {
+        TreeTraversal tr;
+        SurfaceHitRecord h;
+        if (!tr.intersectMov(r, &h, ours->wide(), ours->scene.movables.data(), ours->tris.data()))
+            return -1.0f;
+        const Triangle& t = ours->scene.hostTriangles[h.triangleIndex];
+        n = normalize(cross(t.p2 - t.p1, t.p3 - t.p1));
+        return h.t;
+    }
+#endif
+};
+
 // Camera rays through a 320 x 240 image, and one cosine-distributed bounce
-// from every camera hit (hits found with Embree, so both trees see the same).
-void makeRays(const Scene& scene, const EmbreeScene& ref, const Vector3d& eye, const Vector3d& look,
+// from every camera hit (hits found with the reference, so both trees see
+// the same).
+void makeRays(const Scene& scene, const Reference& ref, const Vector3d& eye, const Vector3d& look,
               RaySet& camera, RaySet& diffuse) {
     const int W = 320, H = 240;
     const Vector3d fwd = normalize(look - eye);
@@ -386,31 +439,11 @@ void makeRays(const Scene& scene, const EmbreeScene& ref, const Vector3d& eye, c
             const float v = ((y + uni(rng)) / H * 2.0f - 1.0f) * span;
             const Ray r(eye, normalize(fwd + right * u + up * v));
             camera.rays.push_back(r);
-            const float t = ref.closest(r);
+            Vector3d n;
+            const float t = ref.closestWithNormal(r, n);
             camera.dist.push_back(t > 0 ? t * (0.5f + uni(rng)) : 20.0f * uni(rng) + 0.01f);
             if (t <= 0) continue;
-            // Normal of the hit triangle, by brute force over the nearest hit:
-            // re-trace with the unit-triangle test of every candidate would be
-            // slow, so take the geometric normal from a tiny finite difference.
             const Vector3d p = r.at(t);
-            Vector3d n;
-            {
-                RTCIntersectContext ctx;
-                rtcInitIntersectContext(&ctx);
-                RTCRayHit rh{};
-                rh.ray.org_x = r.origin.x;
-                rh.ray.org_y = r.origin.y;
-                rh.ray.org_z = r.origin.z;
-                rh.ray.dir_x = r.direction.x;
-                rh.ray.dir_y = r.direction.y;
-                rh.ray.dir_z = r.direction.z;
-                rh.ray.tnear = kRayEpsilon;
-                rh.ray.tfar = kRayMaxT;
-                rh.ray.mask = ~0u;
-                rh.hit.geomID = RTC_INVALID_GEOMETRY_ID;
-                rtcIntersect1(ref.scene, &ctx, &rh);
-                n = normalize(Vector3d(rh.hit.Ng_x, rh.hit.Ng_y, rh.hit.Ng_z));
-            }
             if (dot(n, r.direction) > 0) n = -n;
             const Vector3d a = std::fabs(n.x) > 0.9f ? Vector3d(0, 1, 0) : Vector3d(1, 0, 0);
             const Vector3d tx = normalize(cross(a, n)), ty = cross(n, tx);
@@ -429,7 +462,9 @@ void makeRays(const Scene& scene, const EmbreeScene& ref, const Vector3d& eye, c
 struct Case {
     std::string name;
     Ours ours;
+#if defined(LUMENAR_BENCH_EMBREE)
     std::unique_ptr<EmbreeScene> embree;
+#endif
     RaySet camera, diffuse;
 };
 
@@ -457,12 +492,17 @@ Case* getCase(const std::string& name) {
         look = Vector3d(0, 0, 0);
     }
     k->ours.build();
+#if defined(LUMENAR_BENCH_EMBREE)
     k->embree = std::make_unique<EmbreeScene>(k->ours.scene, RTC_BUILD_QUALITY_HIGH);
+    const Reference ref{k->embree.get()};
+#else
+    const Reference ref{&k->ours};
+#endif
     const std::string pc = "bench-rays-" + name + "-camera.bin", pd = "bench-rays-" + name + "-diffuse.bin";
     if (!loadRays(pc, k->camera) || !loadRays(pd, k->diffuse)) {
         k->camera = RaySet();
         k->diffuse = RaySet();
-        makeRays(k->ours.scene, *k->embree, eye, look, k->camera, k->diffuse);
+        makeRays(k->ours.scene, ref, eye, look, k->camera, k->diffuse);
         storeRays(pc, k->camera);
         storeRays(pd, k->diffuse);
     }
@@ -489,7 +529,11 @@ double traceAll(Case& c, Engine e, Query q, const RaySet& set, bool allCores) {
                 case Engine::BvhBinary:
                     return c.ours.binaryClosest(tr, r);
                 case Engine::Embree:
+#if defined(LUMENAR_BENCH_EMBREE)
                     return c.embree->closest(r);
+#else
+                    return 0.0f;
+#endif
             }
         }
         switch (e) {
@@ -500,7 +544,11 @@ double traceAll(Case& c, Engine e, Query q, const RaySet& set, bool allCores) {
             case Engine::BvhBinary:
                 return c.ours.binaryOccluded(tr, r, set.dist[i]);
             case Engine::Embree:
+#if defined(LUMENAR_BENCH_EMBREE)
                 return c.embree->occluded(r, set.dist[i]);
+#else
+                return 0.0f;
+#endif
         }
         return 0.0f;
     };
@@ -526,8 +574,16 @@ const char* engineName(Engine e) {
                                     : "Embree";
 }
 
+#if defined(LUMENAR_BENCH_EMBREE)
+constexpr Engine kEngines[] = {Engine::Kd, Engine::Bvh, Engine::BvhBinary, Engine::Embree};
+const char* const kReference = "Embree";
+#else
+constexpr Engine kEngines[] = {Engine::Kd, Engine::Bvh, Engine::BvhBinary};
+const char* const kReference = "Bvh";
+#endif
+
 void registerQueries(const std::string& scene) {
-    for (Engine e : {Engine::Kd, Engine::Bvh, Engine::BvhBinary, Engine::Embree})
+    for (Engine e : kEngines)
         for (Query q : {Query::Closest, Query::Occlusion})
             for (const char* set : {"camera", "diffuse"})
                 for (bool all : {false, true}) {
@@ -608,12 +664,16 @@ void registerBuilds(const std::string& scene) {
             BVHTree bvh;
             bvh.buildDynamic(&s);
         });
+#if defined(LUMENAR_BENCH_EMBREE)
         reg("embree-medium", [](Scene& s) { EmbreeScene e(s, RTC_BUILD_QUALITY_MEDIUM); });
         reg("embree-medium-one-thread",
             [](Scene& s) { EmbreeScene e(s, RTC_BUILD_QUALITY_MEDIUM, "threads=1"); });
+#endif
     }
+#if defined(LUMENAR_BENCH_EMBREE)
     reg("embree-high", [](Scene& s) { EmbreeScene e(s, RTC_BUILD_QUALITY_HIGH); });
     reg("embree-high-one-thread", [](Scene& s) { EmbreeScene e(s, RTC_BUILD_QUALITY_HIGH, "threads=1"); });
+#endif
 }
 
 // Keeps every run's rate so the ratios can be printed at the end.
@@ -637,15 +697,15 @@ class Collector : public benchmark::ConsoleReporter {
 };
 
 void printSummary(const Collector& c) {
-    std::printf("\nour / Embree (rays per second, same rays):\n");
+    std::printf("\nour / %s (rays per second, same rays):\n", kReference);
     for (const auto& [name, value] : c.rate) {
         if (name.rfind("Query/", 0) != 0) continue;
-        const std::string suffix = "/Embree";
+        const std::string suffix = std::string("/") + kReference;
         if (name.size() > suffix.size() &&
             name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
             continue;
         const std::string base = name.substr(0, name.rfind('/'));
-        auto e = c.rate.find(base + "/Embree");
+        auto e = c.rate.find(base + suffix);
         if (e == c.rate.end() || e->second <= 0) continue;
         std::printf("  %-52s %8.2f Mrays/s  ratio %.2f\n", name.c_str(), value, value / e->second);
     }
@@ -672,15 +732,18 @@ void printSummary(const Collector& c) {
     std::printf("\nnode visits per closest-hit ray (diffuse rays):\n");
     for (auto& [name, k] : cases()) {
         double kdv = 0, bv = 0;
+        long long leaves = 0, tests = 0;
         const auto& rays = k->diffuse.rays;
         const std::size_t n = std::min<std::size_t>(rays.size(), 20000);
         for (std::size_t i = 0; i < n; ++i) {
-            kdv += kdVisits(k->ours, rays[i]);
+            kdv += kdVisits(k->ours, rays[i], leaves, tests);
             bv += bvhVisits(k->ours, rays[i]);
         }
         std::printf("  %-8s kd-tree %.1f, BVH %.1f (%zu rays; %d triangles, kd %zu nodes, BVH %zu nodes)\n",
                     name.c_str(), kdv / n, bv / n, n, k->ours.scene.triangleCount, k->ours.kd.nodes.size(),
                     k->ours.bvh.nodes.size());
+        std::printf("  %-8s kd-tree: %.1f leaves with triangles and %.1f triangle tests per ray\n",
+                    name.c_str(), static_cast<double>(leaves) / n, static_cast<double>(tests) / n);
     }
 }
 
