@@ -125,15 +125,21 @@ LUMENAR_HD inline void applyBounceResult(pixelData& path, const BounceResult& r,
 
 // One thread of a bounce launch: seeds the path's generator (from its
 // identity and the bounce, not from the slot it was compacted into), traces the
-// path's ray with trace(ray, bounce, rng) -> BounceResult and folds the
-// result into the path and the frame.
+// path's ray with trace(ray, bounce, throughput, rng) -> BounceResult (the
+// throughput so far, for the roulette; a tracer that takes no throughput is
+// called as trace(ray, bounce, rng)) and folds the result into the path and
+// the frame.
 template <class Trace>
 LUMENAR_HD void bouncePathItem(int i, int frameSeed, int bounce, pixelData* paths, Color* frame,
                                int superSampleFactor, const Trace& trace) {
     pixelData p = paths[i];
     XorwowState rng;
     xorwowInit(bounceSeed(frameSeed, bounce, p.pathIndex), &rng);
-    const BounceResult r = trace(p.ray, bounce, &rng);
+    BounceResult r;
+    if constexpr (std::is_invocable_v<const Trace&, const Ray&, int, const Color&, XorwowState*>)
+        r = trace(p.ray, bounce, p.throughput, &rng);
+    else
+        r = trace(p.ray, bounce, &rng);
     applyBounceResult(p, r, frame, superSampleFactor);
     paths[i] = p;
 }

@@ -136,12 +136,33 @@ LUMENAR_HD inline Color combineDirect(const Color& bsdfEstimate, const Color& li
     return hasNaN(d) ? Color(0.0f, 0.0f, 0.0f) : d;
 }
 
-// Russian roulette on the continuation factor: survives with probability
-// q = min(1, max(factor)) and is then divided by q, so the expected factor is
-// unchanged; a factor of at least 1 always survives as it is.
-LUMENAR_HD inline bool russianRoulette(Color& factor, float xi) {
-    const float q = fmaxf(factor.r, fmaxf(factor.g, factor.b));
-    if (!(q > 0.0f) || xi > q) return false;
+// Russian roulette on the path's throughput. Bounces below
+// kRouletteMinBounce always go on (the first bounces carry most of the light
+// and culling there only adds variance). From then on the path survives with
+// probability q = the largest channel of throughput x factor (its weight
+// after this bounce), clamped to [kRouletteMinSurvival, 1], and the factor is
+// divided by q, so the expected weight is unchanged. A path whose weight is
+// at least 1 (through glass the throughput can exceed 1) always survives and
+// is not rescaled, and the floor keeps a survivor's weight from growing more
+// than 1 / kRouletteMinSurvival times in one step. A weight with no positive
+// channel ends the path. The number xi is taken whether or not it decides
+// anything, so the draws of a bounce do not depend on its depth.
+constexpr int kRouletteMinBounce = 3;
+constexpr float kRouletteMinSurvival = 0.05f;
+
+LUMENAR_HD inline float rouletteSurvival(const Color& weight) {
+    const float m = fmaxf(weight.r, fmaxf(weight.g, weight.b));
+    if (!(m > 0.0f)) return 0.0f;
+    return fminf(fmaxf(m, kRouletteMinSurvival), 1.0f);
+}
+
+LUMENAR_HD inline bool russianRoulette(Color& factor, float xi,
+                                       const Color& throughput = Color(1.0f, 1.0f, 1.0f),
+                                       int bounce = kRouletteMinBounce) {
+    const float q = rouletteSurvival(throughput * factor);
+    if (!(q > 0.0f)) return false;
+    if (bounce < kRouletteMinBounce) return true;
+    if (xi > q) return false;
     if (q < 1.0f) factor = factor / q;
     return true;
 }
@@ -381,13 +402,15 @@ LUMENAR_HD inline VertexObj surfaceVertexAt(const SurfaceHit& hit, const Vector3
 // Everything of one bounce after the nearest hit: emitter rule, continuation,
 // next-event estimate and roulette. Draw order: continuation (3 or 4),
 // light choice (1), vertex sample (3 or 4), light point (2, non-delta vertex
-// samples only), roulette (1).
+// samples only), roulette (1). `throughput` is the path's weight before this
+// bounce, which the roulette decides on (russianRoulette).
 template <class Draws, class Queries>
 LUMENAR_HD BounceResult shadeHitFrom(const Ray& ray, const SurfaceHit& hit, int bounce, Draws& next,
                                      const Material* materials, int lightCount,
                                      const deviceLightTriangle* lights, const Queries& q,
                                      DirectLightStrategy strategy = DirectLightStrategy::kMis,
-                                     const EnvironmentLight& env = EnvironmentLight()) {
+                                     const EnvironmentLight& env = EnvironmentLight(),
+                                     const Color& throughput = Color(1.0f, 1.0f, 1.0f)) {
     const Vector3d d = normalize(ray.direction);
     const Material m = hitMaterial(materials, hit);
     if (m.isEmissive()) {
@@ -409,7 +432,7 @@ LUMENAR_HD BounceResult shadeHitFrom(const Ray& ray, const SurfaceHit& hit, int 
     r.radiance = directLight(v, next, &m, lightCount, lights, q, strategy, env);
     r.factor = c.factor;
     r.next = c.ray;
-    r.code = russianRoulette(r.factor, next()) ? bounce + 1 : -1;
+    r.code = russianRoulette(r.factor, next(), throughput, bounce) ? bounce + 1 : -1;
     return r;
 }
 
@@ -417,9 +440,10 @@ template <class Queries>
 LUMENAR_HD BounceResult shadeHit(const Ray& ray, const SurfaceHit& hit, int bounce, XorwowState* rng,
                                  const Material* materials, int lightCount, const deviceLightTriangle* lights,
                                  const Queries& q, DirectLightStrategy strategy = DirectLightStrategy::kMis,
-                                 const EnvironmentLight& env = EnvironmentLight()) {
+                                 const EnvironmentLight& env = EnvironmentLight(),
+                                 const Color& throughput = Color(1.0f, 1.0f, 1.0f)) {
     XorwowDraws draws{rng};
-    return shadeHitFrom(ray, hit, bounce, draws, materials, lightCount, lights, q, strategy, env);
+    return shadeHitFrom(ray, hit, bounce, draws, materials, lightCount, lights, q, strategy, env, throughput);
 }
 
 }  // namespace lumenar

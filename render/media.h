@@ -133,7 +133,8 @@ struct FoggedShadowQueries {
 // a surface: fog transmittance (1) and march (fog on, entering), continuation
 // (3 or 4; 1 more, plus 2 per scattering event, for a subsurface walk), next-event
 // estimate as in shadeHitFrom (with fog, 2 more per shadow ray that reaches a
-// light), roulette (1).
+// light), roulette (1, on the path's weight: `throughput` before this bounce
+// times what the bounce multiplies it by, see russianRoulette).
 template <class Draws, class Queries, class Stats = NoMediaStats>
 LUMENAR_HD BounceResult traceSSVolFrom(const Ray& incoming, int bounce, Draws& next,
                                        const Material* materials, const Color& bgcolor, int lightCount,
@@ -141,7 +142,8 @@ LUMENAR_HD BounceResult traceSSVolFrom(const Ray& incoming, int bounce, Draws& n
                                        const Volume* volumes, const MediaFlags& flags, const Queries& q,
                                        DirectLightStrategy strategy = DirectLightStrategy::kMis,
                                        const Stats& stats = Stats(),
-                                       const EnvironmentLight& env = EnvironmentLight()) {
+                                       const EnvironmentLight& env = EnvironmentLight(),
+                                       const Color& throughput = Color(1.0f, 1.0f, 1.0f)) {
     const Color black(0.0f, 0.0f, 0.0f), white(1.0f, 1.0f, 1.0f);
     Ray ray(incoming.origin, normalize(incoming.direction));
     Color W = white;  // fog transmittance, walk weights, then the continuation factor
@@ -235,7 +237,7 @@ LUMENAR_HD BounceResult traceSSVolFrom(const Ray& incoming, int bounce, Draws& n
         res.radiance = R;
         res.factor = W;
         res.next = c.ray;
-        res.code = russianRoulette(res.factor, next()) ? bounce + 1 : -1;
+        res.code = russianRoulette(res.factor, next(), throughput, bounce) ? bounce + 1 : -1;
         return res;
     }
 }

@@ -200,7 +200,7 @@ LUMENAR_HD inline Color metroPath(Ray ray, TreeTraversal& tt, const KdScene& s, 
         setTextureHit(rec, s.textures, &hit);
         MetroDraws& next = draws.forVertex(j);
         const BounceResult r = shadeHitFrom(ray, hit, j, next, s.materials, s.lightCount, s.lights, q,
-                                            DirectLightStrategy::kMis, s.env);
+                                            DirectLightStrategy::kMis, s.env, weight);
         if (!r.radiance.isBlack()) result += weight * r.radiance;
         if (r.code < 0) break;
         weight = weight * r.factor;

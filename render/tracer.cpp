@@ -100,9 +100,10 @@ void RayTraceKernelGLFinalHackMov(int seed, int bounce, const DynamicScene& scen
     device::launchPathArray(
         count, LUMENAR_LAMBDA(int i) {
             Raytrace rt(false, false, false, false, false, fogEnabled, false, false, ssEnabled);
-            bouncePathItem(
-                i, seed, bounce, paths, frame, superSampleFactor,
-                [&](const Ray& ray, int b, XorwowState* rng) { return rt.TraceRayMov(ray, b, rng, s); });
+            bouncePathItem(i, seed, bounce, paths, frame, superSampleFactor,
+                           [&](const Ray& ray, int b, const Color& t, XorwowState* rng) {
+                               return rt.TraceRayMov(ray, b, rng, s, t);
+                           });
         });
 }
 
@@ -113,9 +114,10 @@ void RayTraceKernelGLFinalHackMovSSVol(int seed, int bounce, const DynamicScene&
     device::launchPathArray(
         count, LUMENAR_LAMBDA(int i) {
             Raytrace rt(false, false, false, false, false, fogEnabled, s.inscatter, false, ssEnabled);
-            bouncePathItem(
-                i, seed, bounce, paths, frame, superSampleFactor,
-                [&](const Ray& ray, int b, XorwowState* rng) { return rt.TraceRaySSVol(ray, b, rng, s); });
+            bouncePathItem(i, seed, bounce, paths, frame, superSampleFactor,
+                           [&](const Ray& ray, int b, const Color& t, XorwowState* rng) {
+                               return rt.TraceRaySSVol(ray, b, rng, s, t);
+                           });
         });
 }
 

@@ -75,12 +75,14 @@ class Raytrace : public TreeTraversal {
     // One bounce of a path: nearest hit, emitted or background light, direct
     // light from one emissive triangle (multiple importance sampling), the
     // continuation and Russian roulette.
-    LUMENAR_HD BounceResult TraceRayMov(const Ray& ray, int bounce, XorwowState* rng, const DynamicScene& s);
+    // `throughput` is the path's weight so far (the roulette decides on it).
+    LUMENAR_HD BounceResult TraceRayMov(const Ray& ray, int bounce, XorwowState* rng, const DynamicScene& s,
+                                        const Color& throughput = Color(1.0f, 1.0f, 1.0f));
 
     // The same bounce with fog (the scene's first medium) and subsurface
     // walks, as the fog, in-scattering and subsurface flags ask.
-    LUMENAR_HD BounceResult TraceRaySSVol(const Ray& ray, int bounce, XorwowState* rng,
-                                          const DynamicScene& s);
+    LUMENAR_HD BounceResult TraceRaySSVol(const Ray& ray, int bounce, XorwowState* rng, const DynamicScene& s,
+                                          const Color& throughput = Color(1.0f, 1.0f, 1.0f));
 
     // Nearest hit along the ray's stored (unnormalised) direction.
     LUMENAR_HD bool nearestHit(const Ray& ray, const DynamicScene& s, SurfaceHitRecord* hit);
@@ -151,7 +153,7 @@ LUMENAR_HD inline bool Raytrace::nearestHit(const Ray& ray, const DynamicScene& 
 }
 
 LUMENAR_HD inline BounceResult Raytrace::TraceRayMov(const Ray& ray, int bounce, XorwowState* rng,
-                                                     const DynamicScene& s) {
+                                                     const DynamicScene& s, const Color& throughput) {
     SurfaceHitRecord rec;
     // A scene without triangles has no tree: every ray leaves it.
     if (!s.nodes || !s.triIndices || !nearestHit(ray, s, &rec))
@@ -164,7 +166,7 @@ LUMENAR_HD inline BounceResult Raytrace::TraceRayMov(const Ray& ray, int bounce,
     setTextureHit(rec, s.textures, &hit);
     const DynamicSceneQueries q{this, &s};
     return shadeHit(ray, hit, bounce, rng, s.materials, s.lightCount, s.lights, q, s.directLightStrategy,
-                    s.env);
+                    s.env, throughput);
 }
 
 // Fog and walk costs for the CPU backend's --stats.
@@ -191,7 +193,7 @@ struct HostMediaStats {
 };
 
 LUMENAR_HD inline BounceResult Raytrace::TraceRaySSVol(const Ray& ray, int bounce, XorwowState* rng,
-                                                       const DynamicScene& s) {
+                                                       const DynamicScene& s, const Color& throughput) {
     // A scene without triangles has no tree: every ray leaves it.
     if (!s.nodes || !s.triIndices)
         return missResult(escapedRadiance(s.bgcolor, s.env.view, ray.direction, bounce == 0), ray);
@@ -202,7 +204,7 @@ LUMENAR_HD inline BounceResult Raytrace::TraceRaySSVol(const Ray& ray, int bounc
     XorwowDraws draws{rng};
     const DynamicSceneQueries q{this, &s};
     return traceSSVolFrom(ray, bounce, draws, s.materials, s.bgcolor, s.lightCount, s.lights, s.volumeCount,
-                          s.volumes, f, q, s.directLightStrategy, HostMediaStats(), s.env);
+                          s.volumes, f, q, s.directLightStrategy, HostMediaStats(), s.env, throughput);
 }
 
 // The bounce launch: one thread per live path. Each path's generator is

@@ -172,6 +172,89 @@ TEST(Bounce, RouletteKeepsStrongPathsAndRescalesSurvivors) {
     EXPECT_FALSE(russianRoulette(black, 2.3283064e-10f));
 }
 
+// The roulette on the path's weight: the first bounces are never culled,
+// a weight of at least 1 passes untouched, and otherwise the expected factor
+// over xi is the factor itself (survival q, survivors divided by q), with q
+// never below the floor.
+TEST(Bounce, ThroughputRouletteKeepsTheExpectedWeight) {
+    const Color dim(0.02f, 0.01f, 0.0f);
+    for (int b = 0; b < kRouletteMinBounce; ++b) {
+        Color f(0.1f, 0.2f, 0.3f);
+        EXPECT_TRUE(russianRoulette(f, 1.0f, dim, b)) << b;
+        EXPECT_EQ(f.b, 0.3f);
+    }
+    // Through glass the weight can exceed 1: it survives as it is.
+    Color glass(0.9f, 0.9f, 0.9f);
+    EXPECT_TRUE(russianRoulette(glass, 1.0f, Color(1.5f, 1.5f, 1.5f), kRouletteMinBounce));
+    EXPECT_EQ(glass.r, 0.9f);
+    // A path that carries nothing ends even before the roulette depth.
+    Color zero(0.0f, 0.0f, 0.0f);
+    EXPECT_FALSE(russianRoulette(zero, 0.5f, Color(1, 1, 1), 0));
+
+    const Color throughputs[] = {Color(0.8f, 0.5f, 0.2f), Color(0.01f, 0.02f, 0.005f),
+                                 Color(1.0f, 0.0f, 0.0f), Color(3.0f, 0.1f, 0.1f)};
+    const Color factors[] = {Color(0.7f, 0.7f, 0.7f), Color(0.1f, 0.6f, 0.3f), Color(0.9f, 0.2f, 0.05f)};
+    const int n = 100000;
+    for (const Color& t : throughputs)
+        for (const Color& f0 : factors) {
+            double sum[3] = {0, 0, 0};
+            double maxScale = 0.0;
+            for (int i = 0; i < n; ++i) {
+                Color f = f0;
+                const float xi = (static_cast<float>(i) + 0.5f) / n;
+                if (!russianRoulette(f, xi, t, kRouletteMinBounce + 2)) continue;
+                sum[0] += f.r, sum[1] += f.g, sum[2] += f.b;
+                if (f0.g > 0.0f) maxScale = std::max(maxScale, static_cast<double>(f.g / f0.g));
+            }
+            EXPECT_NEAR(sum[0] / n, f0.r, 1e-3 * (1.0 + f0.r / kRouletteMinSurvival));
+            EXPECT_NEAR(sum[1] / n, f0.g, 1e-3 * (1.0 + f0.g / kRouletteMinSurvival));
+            EXPECT_NEAR(sum[2] / n, f0.b, 1e-3 * (1.0 + f0.b / kRouletteMinSurvival));
+            EXPECT_LE(maxScale, 1.0 / kRouletteMinSurvival + 1e-3);
+        }
+}
+
+// A whole path under the roulette: each bounce gathers light 1 and then
+// multiplies the weight by a factor that alternates between a dim wall
+// (0.3, 0.5, 0.6) and a glass exit that brightens it (1.4 in every channel).
+// The expected sum is the geometric series of the factors, which the
+// roulette must leave as it is; a plain sum without roulette (100 bounces,
+// well past where the series has converged) gives the same.
+TEST(Bounce, ThroughputRouletteLeavesAPathSumUnbiased) {
+    const Color wall(0.3f, 0.5f, 0.6f), exitGlass(1.4f, 1.4f, 1.4f);
+    double expected[3] = {0, 0, 0};
+    {
+        double w[3] = {1, 1, 1};
+        for (int b = 0; b < 200; ++b) {
+            const Color f = (b % 2 == 0) ? wall : exitGlass;
+            expected[0] += w[0], expected[1] += w[1], expected[2] += w[2];
+            w[0] *= f.r, w[1] *= f.g, w[2] *= f.b;
+        }
+    }
+    const int paths = 200000;
+    double sum[3] = {0, 0, 0}, sumSq = 0.0;
+    XorwowState rng;
+    xorwowInit(77, &rng);
+    long long bounces = 0;
+    for (int p = 0; p < paths; ++p) {
+        Color t(1.0f, 1.0f, 1.0f);
+        double s[3] = {0, 0, 0};
+        for (int b = 0; b < 200; ++b) {
+            s[0] += t.r, s[1] += t.g, s[2] += t.b;
+            Color f = (b % 2 == 0) ? wall : exitGlass;
+            ++bounces;
+            if (!russianRoulette(f, xorwowUniform(&rng), t, b)) break;
+            t = t * f;
+        }
+        sum[0] += s[0], sum[1] += s[1], sum[2] += s[2];
+        sumSq += s[2] * s[2];
+    }
+    const double mean2 = sum[2] / paths;
+    const double se = std::sqrt((sumSq / paths - mean2 * mean2) / paths);
+    for (int c = 0; c < 3; ++c) EXPECT_NEAR(sum[c] / paths, expected[c], 5.0 * se + 1e-3) << c;
+    // The roulette does end paths: far fewer bounces than the plain sum's.
+    EXPECT_LT(bounces, 20LL * paths);
+}
+
 TEST(DirectLight, SpecularVertexUsesOnlyItsOwnDirection) {
     // A perfect mirror sees a light only along its sampled direction and
     // never draws a light point. Any light it sees counts in full, whichever
