@@ -73,10 +73,41 @@ LUMENAR_HD inline BounceResult missResult(const Color& bgcolor, const Ray& ray) 
     return BounceResult{bgcolor, Color(0.0f, 0.0f, 0.0f), ray, -1};
 }
 
-// Index of the light chosen by xi in (0, 1] among lightCount > 0 lights.
+// Index of the light chosen by xi in (0, 1] among lightCount > 0 lights,
+// all equally likely.
 LUMENAR_HD inline int chooseLight(float xi, int lightCount) {
     const int j = static_cast<int>(static_cast<float>(lightCount) * xi);
     return j >= lightCount ? lightCount - 1 : j;
+}
+
+// Index of the light chosen by xi in (0, 1] by the lights' choice
+// probabilities (prepareLightChoice): the first whose running sum reaches xi.
+LUMENAR_HD inline int chooseLightByPower(float xi, const deviceLightTriangle* lights, int lightCount) {
+    int lo = 0, hi = lightCount - 1;
+    while (lo < hi) {
+        const int mid = (lo + hi) / 2;
+        if (lights[mid].choiceCdf < xi)
+            lo = mid + 1;
+        else
+            hi = mid;
+    }
+    return lo;
+}
+
+// Chance that the light choice picks the light of scene triangle `triangle`
+// (the list is sorted by triangle); 0 for a triangle outside the list.
+LUMENAR_HD inline float lightChoicePdfOf(int triangle, const deviceLightTriangle* lights, int lightCount) {
+    int lo = 0, hi = lightCount - 1;
+    while (lo <= hi) {
+        const int mid = (lo + hi) / 2;
+        const int t = lights[mid].triangleIndex;
+        if (t == triangle) return lights[mid].choicePdf;
+        if (t < triangle)
+            lo = mid + 1;
+        else
+            hi = mid - 1;
+    }
+    return 0.0f;
 }
 
 // Radiance a light triangle sends along dir (arriving at the shaded point):
@@ -89,12 +120,12 @@ LUMENAR_HD inline Color emissionToward(const deviceLightTriangle& l, const Vecto
 struct LightSample {
     Vector3d dir;  // unit direction from x to the point
     float dist;
-    float pdf;  // solid-angle density including the 1 / lightCount choice; 0 behind the light
+    float pdf;  // solid-angle density including the light's choice probability; 0 behind the light
     Color Le;
 };
 
-LUMENAR_HD inline LightSample sampleLightPoint(const deviceLightTriangle& l, int lightCount,
-                                               const Vector3d& x, float xa, float xb) {
+LUMENAR_HD inline LightSample sampleLightPoint(const deviceLightTriangle& l, const Vector3d& x, float xa,
+                                               float xb) {
     const float sigma = sqrtf(1.0f - xa);
     const Vector3d p = l.p1 + (l.p2 - l.p1) * (sigma * xb) + (l.p3 - l.p1) * (1.0f - sigma);
     const Vector3d toP = p - x;
@@ -103,7 +134,7 @@ LUMENAR_HD inline LightSample sampleLightPoint(const deviceLightTriangle& l, int
     const float dist2 = dot(toP, toP);
     s.dist = sqrtf(dist2);
     const float cosL = -dot(l.normal, s.dir);
-    s.pdf = cosL >= 0.0f ? (l.invArea * dist2 / cosL) / static_cast<float>(lightCount) : 0.0f;
+    s.pdf = cosL >= 0.0f ? (l.invArea * dist2 / cosL) * l.choicePdf : 0.0f;
     s.Le = emissionToward(l, s.dir);
     return s;
 }
@@ -208,12 +239,15 @@ struct EmitterHit {
     Vector3d normal;       // unit face normal, the emitting side (as in deviceLightTriangle)
     float invArea = 0.0f;
     Color emission;
+    int32_t triangle = -1;  // index of the scene triangle hit (finds its light choice probability)
 };
 
-// The emitter record of triangle `tri` hit at distance t (the tracer's and the
-// tests' queries share it).
-LUMENAR_HD inline EmitterHit emitterHitOf(const deviceTriangle& tri, const Material* materials, float t) {
+// The emitter record of triangle `tri` (scene triangle `index`) hit at
+// distance t (the tracer's and the tests' queries share it).
+LUMENAR_HD inline EmitterHit emitterHitOf(const deviceTriangle& tri, const Material* materials, float t,
+                                          int index = -1) {
     EmitterHit e;
+    e.triangle = index;
     const Material& m = materials[tri.materialIndex];
     if (!tri.isLight || !m.isEmissive()) return e;
     e.found = true;
@@ -224,13 +258,13 @@ LUMENAR_HD inline EmitterHit emitterHitOf(const deviceTriangle& tri, const Mater
     return e;
 }
 
-// Solid-angle density with which light sampling (1 / lightCount per light,
-// uniform over its area) produces the direction dir that meets the emitter at
-// distance dist; 0 from behind it.
+// Solid-angle density with which light sampling (the light picked with
+// probability choicePdf, then a point uniform over its area) produces the
+// direction dir that meets the emitter at distance dist; 0 from behind it.
 LUMENAR_HD inline float lightPdfAlong(const Vector3d& normal, float invArea, float dist, const Vector3d& dir,
-                                      int lightCount) {
+                                      float choicePdf) {
     const float cosL = -dot(normal, dir);
-    return cosL > 0.0f ? (invArea * dist * dist / cosL) / static_cast<float>(lightCount) : 0.0f;
+    return cosL > 0.0f ? (invArea * dist * dist / cosL) * choicePdf : 0.0f;
 }
 
 // The environment as a light beside the emissive triangles.
@@ -276,17 +310,17 @@ LUMENAR_HD inline ChosenLight chooseLightOrEnvironment(float xi, int lightCount,
         c.triangle = nullptr;
         return c;
     }
-    c.triangle = &lights[chooseLight(pEnv > 0.0f ? (xi - pEnv) / (1.0f - pEnv) : xi, lightCount)];
+    const float xt = pEnv > 0.0f ? (xi - pEnv) / (1.0f - pEnv) : xi;
+    c.triangle = &lights[chooseLightByPower(xt, lights, lightCount)];
     return c;
 }
 
 // A point on the chosen light seen from x, with the density of the whole
 // choice (light and point).
-LUMENAR_HD inline LightSample sampleChosenLight(const ChosenLight& c, int lightCount,
-                                                const EnvironmentLight& env, const Vector3d& x, float xa,
-                                                float xb) {
+LUMENAR_HD inline LightSample sampleChosenLight(const ChosenLight& c, const EnvironmentLight& env,
+                                                const Vector3d& x, float xa, float xb) {
     if (c.triangle) {
-        LightSample s = sampleLightPoint(*c.triangle, lightCount, x, xa, xb);
+        LightSample s = sampleLightPoint(*c.triangle, x, xa, xb);
         s.pdf *= c.triangleShare;
         return s;
     }
@@ -308,7 +342,9 @@ LUMENAR_HD inline LightSample sampleChosenLight(const ChosenLight& c, int lightC
 //  - along the vertex sample's direction: the nearest surface there, if it is
 //    any emissive triangle of the light list, contributes its emission times
 //    the sample's weight;
-//  - towards a uniform point on the chosen light (1 / lightCount each).
+//  - towards a uniform point on the chosen light (chosen by power, see
+//    prepareLightChoice; the hit emitter's own choice probability enters the
+//    BSDF side's weight).
 // With an environment, it is one more light: the light choice picks it with
 // env.probability, a point on it is a direction drawn from its image, and a
 // sampled direction that leaves the scene takes its radiance.
@@ -351,8 +387,9 @@ LUMENAR_HD Color directLight(VertexObj& v, Draws& next, const Material* material
             if (e.found && dot(e.normal, s.ray.direction) < 0.0f) {
                 float w = 1.0f;
                 if (mis) {
+                    const float choice = lightChoicePdfOf(e.triangle, lights, lightCount);
                     const float pdfL =
-                        lightPdfAlong(e.normal, e.invArea, e.t + kRayOffset, s.ray.direction, lightCount) *
+                        lightPdfAlong(e.normal, e.invArea, e.t + kRayOffset, s.ray.direction, choice) *
                         light.triangleShare;
                     w = powerHeuristic(pdfB, pdfL);
                 }
@@ -372,7 +409,7 @@ LUMENAR_HD Color directLight(VertexObj& v, Draws& next, const Material* material
         const float xa = next();
         const float xb = next();
         if (lightSide) {
-            const LightSample ls = sampleChosenLight(light, lightCount, env, v.hitPoint, xa, xb);
+            const LightSample ls = sampleChosenLight(light, env, v.hitPoint, xa, xb);
             const Color f = v.bsdf(ls.dir);
             if (ls.pdf > 0.0f && !ls.Le.isBlack() && (f.r > 0.0f || f.g > 0.0f || f.b > 0.0f) &&
                 !q.occluded(v.hitPoint, ls.dir, ls.dist)) {

@@ -88,7 +88,7 @@ LUMENAR_HD Color marchMedium(const Volume& vol, const Ray& ray, float tHit, Draw
             const ChosenLight light = chooseLightOrEnvironment(next(), lightCount, lights, env);
             const float xa = next();
             const float xb = next();
-            const LightSample ls = sampleChosenLight(light, lightCount, env, y, xa, xb);
+            const LightSample ls = sampleChosenLight(light, env, y, xa, xb);
             if (!ls.Le.isBlack() && ls.pdf > 0.0f && !q.occluded(y, ls.dir, ls.dist)) {
                 const Color Tl = expNeg(vol.tau(Ray(y, ls.dir), 0.0f, ls.dist, step, next()));
                 const Color c = Tm * ss * Tl * ls.Le * (vol.p(y, w, -ls.dir) / ls.pdf);

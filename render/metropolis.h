@@ -107,7 +107,7 @@ struct KdSceneQueries {
             e.escaped = true;
             return e;
         }
-        return emitterHitOf(s->triangles[h.triangleIndex], s->materials, h.t);
+        return emitterHitOf(s->triangles[h.triangleIndex], s->materials, h.t, h.triangleIndex);
     }
 
     LUMENAR_HD bool occluded(const Vector3d& from, const Vector3d& dir, float dist) const {

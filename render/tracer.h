@@ -109,7 +109,7 @@ struct DynamicSceneQueries {
             e.escaped = true;
             return e;
         }
-        return emitterHitOf(s->triangles[rec.triangleIndex], s->materials, rec.t);
+        return emitterHitOf(s->triangles[rec.triangleIndex], s->materials, rec.t, rec.triangleIndex);
     }
 
     LUMENAR_HD bool nearest(const Ray& r, SurfaceHit* hit) const {

@@ -211,6 +211,7 @@ TEST(MetroSteps, ShadingFitsInOneVertexBlock) {
             e.normal = Vector3d(0, 0, -1);
             e.invArea = 2.0f;
             e.emission = Color(1, 1, 1);
+            e.triangle = 10;
             return e;
         }
         bool occluded(const Vector3d&, const Vector3d&, float) const { return false; }
@@ -227,6 +228,7 @@ TEST(MetroSteps, ShadingFitsInOneVertexBlock) {
     l.invArea = 2.0f;
     l.emission = Color(1, 1, 1);
     l.triangleIndex = 10;
+    l.choicePdf = l.choiceCdf = 1.0f;  // the only light
     const Ray in(Vector3d(0.3f, 0.2f, 1.0f), Vector3d(-0.3f, -0.2f, -1.0f));
     int most = 0;
     for (int m = 0; m < static_cast<int>(mats.size()); ++m) {
