@@ -33,6 +33,62 @@ struct BounceResult {
 // Most bounces a seed tells apart (the frame loop runs fewer launches).
 constexpr int kSeedBounces = 128;
 
+// ---- the numbers of a path-traced pixel sample ---------------------------------
+//
+// The first kSobolBounces bounces of a pixel sample draw their important
+// numbers from the pixel's scrambled Sobol points (scrambledSobol): each
+// bounce has kSampleSlots slots of kSlotDimensions dimensions (two stratified
+// pairs), one slot per decision, in this order: continuation (direction
+// pair, then lobe), light choice, vertex sample (direction pair, then lobe),
+// point on the light (a pair), roulette. Dimensions 0 and 1 are the position
+// in the pixel. Draws outside a slot, beyond a slot's dimensions, in a slot
+// taken before during the bounce, or in deeper bounces come from the path's
+// pseudo-random generator. Every dimension is used at most once per sample.
+constexpr int kSobolBounces = 3;
+constexpr int kSampleSlots = 5;
+constexpr int kSlotDimensions = 4;
+constexpr uint32_t kFirstBounceDimension = 2;
+enum SampleSlot : int {
+    kSlotContinuation = 0,
+    kSlotLightChoice = 1,
+    kSlotVertexSample = 2,
+    kSlotLightPoint = 3,
+    kSlotRoulette = 4
+};
+
+struct PathSampleDraws {
+    XorwowState* rng;
+    uint32_t pixelSeed = 0;
+    uint32_t sampleIndex = 0;
+    int bounce = kSobolBounces;  // from kSobolBounces on: pseudo-random throughout
+    int slot = -1;               // -1: pseudo-random
+    int used = 0;
+    uint32_t slotsTaken = 0;
+
+    LUMENAR_HD void beginSlot(int s) {
+        if (bounce < 0 || bounce >= kSobolBounces || ((slotsTaken >> s) & 1u)) {
+            slot = -1;
+            return;
+        }
+        slotsTaken |= 1u << s;
+        slot = s;
+        used = 0;
+    }
+    LUMENAR_HD float operator()() {
+        if (slot < 0 || used >= kSlotDimensions) return xorwowUniform(rng);
+        const uint32_t dim = kFirstBounceDimension +
+                             static_cast<uint32_t>((bounce * kSampleSlots + slot) * kSlotDimensions + used++);
+        return scrambledSobol(pixelSeed, sampleIndex, dim);
+    }
+};
+
+// Marks the start of a decision's numbers; only PathSampleDraws cares.
+template <class Draws>
+LUMENAR_HD inline void beginSampleSlot(Draws&, int) {}
+LUMENAR_HD inline void beginSampleSlot(PathSampleDraws& d, int slot) {
+    d.beginSlot(slot);
+}
+
 // Bijective 64-bit mix (the finaliser of splitmix64): distinct keys give
 // distinct, decorrelated seeds.
 LUMENAR_HD inline uint64_t mixSeed(uint64_t z) {
@@ -365,12 +421,14 @@ LUMENAR_HD Color directLight(VertexObj& v, Draws& next, const Material* material
                              DirectLightStrategy strategy = DirectLightStrategy::kMis,
                              const EnvironmentLight& env = EnvironmentLight()) {
     if (lightCount <= 0 && !env) return Color(0.0f, 0.0f, 0.0f);
+    beginSampleSlot(next, kSlotLightChoice);
     const ChosenLight light = chooseLightOrEnvironment(next(), lightCount, lights, env);
     const bool useBsdf = strategy != DirectLightStrategy::kLightOnly;
     const bool useLight = strategy != DirectLightStrategy::kBsdfOnly;
     // With MIS a cosine-lobe vertex sample only picks the lobe: its light
     // comes from the light point, so its direction is never traced.
     const bool traceDiffuse = strategy == DirectLightStrategy::kBsdfOnly;
+    beginSampleSlot(next, kSlotVertexSample);
     const ScatterResult s = v.getSampleAndAlphaFrom(next, materials, traceDiffuse);
     const bool bsdfSide = s.isDelta || (useBsdf && (!isCosineLobe(v.lobe) || traceDiffuse));
     const bool lightSide = !s.isDelta && useLight;
@@ -406,6 +464,7 @@ LUMENAR_HD Color directLight(VertexObj& v, Draws& next, const Material* material
     // Towards a point on the light.
     Color viaLight(0.0f, 0.0f, 0.0f);
     if (!s.isDelta) {
+        beginSampleSlot(next, kSlotLightPoint);
         const float xa = next();
         const float xb = next();
         if (lightSide) {
@@ -459,6 +518,7 @@ LUMENAR_HD BounceResult shadeHitFrom(const Ray& ray, const SurfaceHit& hit, int 
     }
 
     const ShadingPoint p = shadingPoint(m, hit.normal, -d);
+    beginSampleSlot(next, kSlotContinuation);
     const Continuation c = sampleContinuationAt(hit.point, p, next);
 
     VertexObj v = surfaceVertexAt(hit, d);
@@ -469,6 +529,7 @@ LUMENAR_HD BounceResult shadeHitFrom(const Ray& ray, const SurfaceHit& hit, int 
     r.radiance = directLight(v, next, &m, lightCount, lights, q, strategy, env);
     r.factor = c.factor;
     r.next = c.ray;
+    beginSampleSlot(next, kSlotRoulette);
     r.code = russianRoulette(r.factor, next(), throughput, bounce) ? bounce + 1 : -1;
     return r;
 }

@@ -191,6 +191,7 @@ LUMENAR_HD BounceResult traceSSVolFrom(const Ray& incoming, int bounce, Draws& n
         // material like any other.
         const bool sss = flags.subsurface && m.transparency < 0.0f;
         const ShadingPoint p = shadingPoint(m, hit.normal, -d, sss);
+        beginSampleSlot(next, kSlotContinuation);  // the first pass only: a slot is taken once
         Continuation c = sampleContinuationAt(hit.point, p, next);
         if (sss && c.lobe == kLobeEnter && entering && !c.factor.isBlack()) {
             const Vector3d T = c.ray.direction;
@@ -237,6 +238,7 @@ LUMENAR_HD BounceResult traceSSVolFrom(const Ray& incoming, int bounce, Draws& n
         res.radiance = R;
         res.factor = W;
         res.next = c.ray;
+        beginSampleSlot(next, kSlotRoulette);
         res.code = russianRoulette(res.factor, next(), throughput, bounce) ? bounce + 1 : -1;
         return res;
     }

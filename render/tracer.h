@@ -4,6 +4,7 @@
 
 #include "accel/traversal.h"
 #include "device/random.h"
+#include "render/accumulation.h"
 #include "render/bounce.h"
 #include "render/media.h"
 #include "render/path_state.h"
@@ -76,12 +77,14 @@ class Raytrace : public TreeTraversal {
     // light from one emissive triangle (multiple importance sampling), the
     // continuation and Russian roulette.
     // `throughput` is the path's weight so far (the roulette decides on it).
-    LUMENAR_HD BounceResult TraceRayMov(const Ray& ray, int bounce, XorwowState* rng, const DynamicScene& s,
+    LUMENAR_HD BounceResult TraceRayMov(const Ray& ray, int bounce, PathSampleDraws& draws,
+                                        const DynamicScene& s,
                                         const Color& throughput = Color(1.0f, 1.0f, 1.0f));
 
     // The same bounce with fog (the scene's first medium) and subsurface
     // walks, as the fog, in-scattering and subsurface flags ask.
-    LUMENAR_HD BounceResult TraceRaySSVol(const Ray& ray, int bounce, XorwowState* rng, const DynamicScene& s,
+    LUMENAR_HD BounceResult TraceRaySSVol(const Ray& ray, int bounce, PathSampleDraws& draws,
+                                          const DynamicScene& s,
                                           const Color& throughput = Color(1.0f, 1.0f, 1.0f));
 
     // Nearest hit along the ray's stored (unnormalised) direction.
@@ -152,7 +155,7 @@ LUMENAR_HD inline bool Raytrace::nearestHit(const Ray& ray, const DynamicScene& 
     return found;
 }
 
-LUMENAR_HD inline BounceResult Raytrace::TraceRayMov(const Ray& ray, int bounce, XorwowState* rng,
+LUMENAR_HD inline BounceResult Raytrace::TraceRayMov(const Ray& ray, int bounce, PathSampleDraws& draws,
                                                      const DynamicScene& s, const Color& throughput) {
     SurfaceHitRecord rec;
     // A scene without triangles has no tree: every ray leaves it.
@@ -165,8 +168,8 @@ LUMENAR_HD inline BounceResult Raytrace::TraceRayMov(const Ray& ray, int bounce,
     hit.materialIndex = rec.materialIndex;
     setTextureHit(rec, s.textures, &hit);
     const DynamicSceneQueries q{this, &s};
-    return shadeHit(ray, hit, bounce, rng, s.materials, s.lightCount, s.lights, q, s.directLightStrategy,
-                    s.env, throughput);
+    return shadeHitFrom(ray, hit, bounce, draws, s.materials, s.lightCount, s.lights, q,
+                        s.directLightStrategy, s.env, throughput);
 }
 
 // Fog and walk costs for the CPU backend's --stats.
@@ -192,7 +195,7 @@ struct HostMediaStats {
     }
 };
 
-LUMENAR_HD inline BounceResult Raytrace::TraceRaySSVol(const Ray& ray, int bounce, XorwowState* rng,
+LUMENAR_HD inline BounceResult Raytrace::TraceRaySSVol(const Ray& ray, int bounce, PathSampleDraws& draws,
                                                        const DynamicScene& s, const Color& throughput) {
     // A scene without triangles has no tree: every ray leaves it.
     if (!s.nodes || !s.triIndices)
@@ -201,7 +204,6 @@ LUMENAR_HD inline BounceResult Raytrace::TraceRaySSVol(const Ray& ray, int bounc
     f.fog = fogEnabled();
     f.inscatter = inscatterEnabled();
     f.subsurface = subsurfaceEnabled();
-    XorwowDraws draws{rng};
     const DynamicSceneQueries q{this, &s};
     return traceSSVolFrom(ray, bounce, draws, s.materials, s.bgcolor, s.lightCount, s.lights, s.volumeCount,
                           s.volumes, f, q, s.directLightStrategy, HostMediaStats(), s.env, throughput);
@@ -210,15 +212,16 @@ LUMENAR_HD inline BounceResult Raytrace::TraceRaySSVol(const Ray& ray, int bounc
 // The bounce launch: one thread per live path. Each path's generator is
 // seeded from the frame seed, the path's identity and the bounce
 // (bounceSeed), so the same frame seed gives the same image on any number of
-// threads.
+// threads; the first bounces also read the pixel sample's Sobol points of
+// `stream`.
 void RayTraceKernelGLFinalHackMov(int seed, int bounce, const DynamicScene& scene, bool fogEnabled,
                                   bool ssEnabled, Color* frame, pixelData* paths, int count,
-                                  int superSampleFactor);
+                                  int superSampleFactor, const SampleStream& stream = SampleStream());
 
 // The same launch through TraceRaySSVol, for frames with fog or subsurface
 // scattering on; the scene's in-scattering setting is the tracer's seventh flag.
 void RayTraceKernelGLFinalHackMovSSVol(int seed, int bounce, const DynamicScene& scene, bool fogEnabled,
                                        bool ssEnabled, Color* frame, pixelData* paths, int count,
-                                       int superSampleFactor);
+                                       int superSampleFactor, const SampleStream& stream = SampleStream());
 
 }  // namespace lumenar

@@ -568,3 +568,38 @@ TEST(LightChoice, SamplingDensityIntegratesToOneOverTheLights) {
         EXPECT_NEAR(along, s.pdf, 1e-4f * s.pdf);
     }
 }
+
+// The draws of a pixel sample's bounce: inside a decision's slot the first
+// numbers are the pixel's Sobol dimensions of that slot, in order; past the
+// slot's dimensions, outside any slot, in a slot taken again and in deep
+// bounces the numbers are the path generator's, in the generator's order.
+TEST(PathSampleDraws, SlotsReadTheirOwnSobolDimensionsOnce) {
+    XorwowState rng, ref;
+    xorwowInit(42, &rng);
+    xorwowInit(42, &ref);
+    PathSampleDraws d{&rng};
+    d.pixelSeed = pixelSampleSeed(0, 17);
+    d.sampleIndex = 5;
+    d.bounce = 1;
+    EXPECT_EQ(d(), xorwowUniform(&ref));  // before any slot
+    beginSampleSlot(d, kSlotLightPoint);
+    const uint32_t base = kFirstBounceDimension + (1 * kSampleSlots + kSlotLightPoint) * kSlotDimensions;
+    for (int i = 0; i < kSlotDimensions; ++i) EXPECT_EQ(d(), scrambledSobol(d.pixelSeed, 5, base + i)) << i;
+    EXPECT_EQ(d(), xorwowUniform(&ref));  // the slot is used up
+    beginSampleSlot(d, kSlotLightPoint);  // taken again: pseudo-random
+    EXPECT_EQ(d(), xorwowUniform(&ref));
+    beginSampleSlot(d, kSlotContinuation);
+    EXPECT_EQ(d(), scrambledSobol(d.pixelSeed, 5, kFirstBounceDimension + kSampleSlots * kSlotDimensions));
+
+    XorwowState deepRng, deepRef;
+    xorwowInit(7, &deepRng);
+    xorwowInit(7, &deepRef);
+    PathSampleDraws deep{&deepRng};
+    deep.pixelSeed = d.pixelSeed;
+    deep.bounce = kSobolBounces;
+    beginSampleSlot(deep, kSlotContinuation);
+    for (int i = 0; i < 6; ++i) EXPECT_EQ(deep(), xorwowUniform(&deepRef));
+    // The dimensions of the bounces that read Sobol points do not overlap the
+    // camera position's (0 and 1) or each other.
+    EXPECT_EQ(kFirstBounceDimension, 2u);
+}
