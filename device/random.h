@@ -171,8 +171,7 @@ LUMENAR_HD inline uint32_t sobolFirst(uint32_t i) {
 }
 LUMENAR_HD inline uint32_t sobolSecond(uint32_t i) {
     uint32_t r = 0, v = 0x80000000u;
-    for (; i != 0; i >>= 1, v ^= v >> 1)
-        if (i & 1u) r ^= v;
+    for (; i != 0; i >>= 1, v ^= v >> 1) r ^= v & (0u - (i & 1u));
     return r;
 }
 
@@ -183,6 +182,17 @@ LUMENAR_HD inline uint32_t scrambledSobolBits(uint32_t pixelSeed, uint32_t k, ui
     const uint32_t i = owenScramble(k, pairSeed);
     const uint32_t v = (dim & 1u) ? sobolSecond(i) : sobolFirst(i);
     return owenScramble(v, hashCombine(pairSeed, 1u + (dim & 1u)));
+}
+
+// Both dimensions 2 pair and 2 pair + 1 at once (as scrambledSobolBits gives
+// them one by one), for callers that draw a whole pair: the index scramble is
+// shared.
+LUMENAR_HD inline void scrambledSobolPairBits(uint32_t pixelSeed, uint32_t k, uint32_t pair, uint32_t* first,
+                                              uint32_t* second) {
+    const uint32_t pairSeed = hashCombine(pixelSeed, pair);
+    const uint32_t i = owenScramble(k, pairSeed);
+    *first = owenScramble(sobolFirst(i), hashCombine(pairSeed, 1u));
+    *second = owenScramble(sobolSecond(i), hashCombine(pairSeed, 2u));
 }
 
 // The same in (0, 1].

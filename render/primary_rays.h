@@ -39,8 +39,10 @@ LUMENAR_HD inline void primaryRay(int x, int y, SobolState* states, const Camera
     float u1, u2;
     if (stream.lowDiscrepancy) {
         const uint32_t seed = pixelSampleSeed(stream.sequenceSeed, static_cast<uint32_t>(idx));
-        u1 = scrambledSobol(seed, stream.index, 0) * kBelowOne;
-        u2 = scrambledSobol(seed, stream.index, 1) * kBelowOne;
+        uint32_t b1, b2;
+        scrambledSobolPairBits(seed, stream.index, 0, &b1, &b2);
+        u1 = uniformFromBits(b1) * kBelowOne;
+        u2 = uniformFromBits(b2) * kBelowOne;
     } else {
         u1 = sobolUniform(&states[2 * idx]) * kBelowOne;
         u2 = sobolUniform(&states[2 * idx + 1]) * kBelowOne;

@@ -235,8 +235,11 @@ TEST(PixelSobol, PairsAreStratifiedInEveryElementaryInterval) {
                     const uint32_t n = 1u << m;
                     std::vector<uint32_t> xs(n), ys(n);
                     for (uint32_t k = 0; k < n; ++k) {
-                        xs[k] = scrambledSobolBits(seed, block * n + k, 2 * pair);
-                        ys[k] = scrambledSobolBits(seed, block * n + k, 2 * pair + 1);
+                        // The path tracer draws whole pairs; one dimension at a
+                        // time must give the same points.
+                        scrambledSobolPairBits(seed, block * n + k, pair, &xs[k], &ys[k]);
+                        ASSERT_EQ(xs[k], scrambledSobolBits(seed, block * n + k, 2 * pair));
+                        ASSERT_EQ(ys[k], scrambledSobolBits(seed, block * n + k, 2 * pair + 1));
                     }
                     EXPECT_TRUE(everyElementaryIntervalHoldsOne(xs, ys, m))
                         << "pixel " << pixel << " pair " << pair << " m " << m << " block " << block;

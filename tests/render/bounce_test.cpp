@@ -580,16 +580,18 @@ TEST(PathSampleDraws, SlotsReadTheirOwnSobolDimensionsOnce) {
     PathSampleDraws d{&rng};
     d.pixelSeed = pixelSampleSeed(0, 17);
     d.sampleIndex = 5;
-    d.bounce = 1;
+    const int b = kSobolBounces - 1;  // the deepest bounce that reads Sobol points
+    d.bounce = b;
     EXPECT_EQ(d(), xorwowUniform(&ref));  // before any slot
     beginSampleSlot(d, kSlotLightPoint);
-    const uint32_t base = kFirstBounceDimension + (1 * kSampleSlots + kSlotLightPoint) * kSlotDimensions;
+    const uint32_t base = kFirstBounceDimension + (b * kSampleSlots + kSlotLightPoint) * kSlotDimensions;
     for (int i = 0; i < kSlotDimensions; ++i) EXPECT_EQ(d(), scrambledSobol(d.pixelSeed, 5, base + i)) << i;
     EXPECT_EQ(d(), xorwowUniform(&ref));  // the slot is used up
     beginSampleSlot(d, kSlotLightPoint);  // taken again: pseudo-random
     EXPECT_EQ(d(), xorwowUniform(&ref));
     beginSampleSlot(d, kSlotContinuation);
-    EXPECT_EQ(d(), scrambledSobol(d.pixelSeed, 5, kFirstBounceDimension + kSampleSlots * kSlotDimensions));
+    EXPECT_EQ(d(),
+              scrambledSobol(d.pixelSeed, 5, kFirstBounceDimension + b * kSampleSlots * kSlotDimensions));
 
     XorwowState deepRng, deepRef;
     xorwowInit(7, &deepRng);
