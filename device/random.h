@@ -110,4 +110,99 @@ LUMENAR_HD inline float sobolUniform(SobolState* s) {
     return uniformFromBits(sobolNext(s));
 }
 
+// ---- scrambled Sobol points per pixel --------------------------------------
+//
+// The low-discrepancy numbers of the path tracer: for every pixel sample
+// (sample index k, counted from 0 over the whole run) and every pair of
+// dimensions, a point of the first two dimensions of the Sobol sequence (a
+// (0, 2)-sequence in base 2) under hash-based nested uniform (Owen)
+// scrambling. Each pair of each pixel gets its own scramble of the sample
+// index (which keeps every aligned block of 2^m samples a block of the
+// sequence, so the first 2^m samples of a pixel are stratified in every
+// elementary interval of area 2^-m) and of both coordinates; pairs are
+// decorrelated from each other and pixels from their neighbours. Everything
+// is a pure function of (pixel seed, k, dimension), so any thread count,
+// frame range and backend draws the same numbers.
+
+LUMENAR_HD inline uint32_t reverseBits32(uint32_t x) {
+    x = ((x >> 1) & 0x55555555u) | ((x & 0x55555555u) << 1);
+    x = ((x >> 2) & 0x33333333u) | ((x & 0x33333333u) << 2);
+    x = ((x >> 4) & 0x0f0f0f0fu) | ((x & 0x0f0f0f0fu) << 4);
+    x = ((x >> 8) & 0x00ff00ffu) | ((x & 0x00ff00ffu) << 8);
+    return (x >> 16) | (x << 16);
+}
+
+// A permutation of 32-bit words in which each bit depends only on itself and
+// the less significant bits (so applied to bit-reversed values it scrambles
+// from the most significant digit down, as nested uniform scrambling does).
+LUMENAR_HD inline uint32_t laineKarrasPermutation(uint32_t x, uint32_t seed) {
+    x += seed;
+    x ^= x * 0x6c50b47cu;
+    x ^= x * 0xb82f1e52u;
+    x ^= x * 0xc7afe638u;
+    x ^= x * 0x8d22f6e6u;
+    return x;
+}
+
+// Nested uniform scrambling of a 32-bit fixed-point value in [0, 1).
+LUMENAR_HD inline uint32_t owenScramble(uint32_t x, uint32_t seed) {
+    return reverseBits32(laineKarrasPermutation(reverseBits32(x), seed));
+}
+
+// 32-bit hash (lowbias32).
+LUMENAR_HD inline uint32_t hash32(uint32_t x) {
+    x ^= x >> 16;
+    x *= 0x7feb352du;
+    x ^= x >> 15;
+    x *= 0x846ca68bu;
+    x ^= x >> 16;
+    return x;
+}
+
+LUMENAR_HD inline uint32_t hashCombine(uint32_t seed, uint32_t v) {
+    return hash32(seed ^ (v + 0x9e3779b9u + (seed << 6) + (seed >> 2)));
+}
+
+// The first two dimensions of the Sobol sequence at index i, as 32-bit
+// fixed-point values: the van der Corput sequence and the dimension of the
+// polynomial x + 1.
+LUMENAR_HD inline uint32_t sobolFirst(uint32_t i) {
+    return reverseBits32(i);
+}
+LUMENAR_HD inline uint32_t sobolSecond(uint32_t i) {
+    uint32_t r = 0, v = 0x80000000u;
+    for (; i != 0; i >>= 1, v ^= v >> 1) r ^= v & (0u - (i & 1u));
+    return r;
+}
+
+// Dimension `dim` of sample k of the pixel whose seed is pixelSeed, as a
+// 32-bit fixed-point value; dimensions 2j and 2j + 1 form one stratified pair.
+LUMENAR_HD inline uint32_t scrambledSobolBits(uint32_t pixelSeed, uint32_t k, uint32_t dim) {
+    const uint32_t pairSeed = hashCombine(pixelSeed, dim >> 1);
+    const uint32_t i = owenScramble(k, pairSeed);
+    const uint32_t v = (dim & 1u) ? sobolSecond(i) : sobolFirst(i);
+    return owenScramble(v, hashCombine(pairSeed, 1u + (dim & 1u)));
+}
+
+// Both dimensions 2 pair and 2 pair + 1 at once (as scrambledSobolBits gives
+// them one by one), for callers that draw a whole pair: the index scramble is
+// shared.
+LUMENAR_HD inline void scrambledSobolPairBits(uint32_t pixelSeed, uint32_t k, uint32_t pair, uint32_t* first,
+                                              uint32_t* second) {
+    const uint32_t pairSeed = hashCombine(pixelSeed, pair);
+    const uint32_t i = owenScramble(k, pairSeed);
+    *first = owenScramble(sobolFirst(i), hashCombine(pairSeed, 1u));
+    *second = owenScramble(sobolSecond(i), hashCombine(pairSeed, 2u));
+}
+
+// The same in (0, 1].
+LUMENAR_HD inline float scrambledSobol(uint32_t pixelSeed, uint32_t k, uint32_t dim) {
+    return uniformFromBits(scrambledSobolBits(pixelSeed, k, dim));
+}
+
+// Seed of one pixel sample slot under sequence seed S.
+LUMENAR_HD inline uint32_t pixelSampleSeed(uint32_t sequenceSeed, uint32_t slot) {
+    return hashCombine(hash32(sequenceSeed ^ 0x5bd1e995u), slot);
+}
+
 }  // namespace lumenar

@@ -123,17 +123,43 @@ LUMENAR_HD inline void applyBounceResult(pixelData& path, const BounceResult& r,
     if (r.code < 0 || !isFinite(path.throughput)) path.alive = 0;
 }
 
+// Where a frame's pixel samples sit in the low-discrepancy sequence: sample
+// `index` (the frame number less one, counted over the whole run, so a frame
+// draws the same numbers whatever range renders it) of sequence
+// `sequenceSeed`. Without lowDiscrepancy every number is pseudo-random (the
+// previews).
+struct SampleStream {
+    uint32_t index = 0;
+    uint32_t sequenceSeed = 0;
+    bool lowDiscrepancy = false;
+};
+
 // One thread of a bounce launch: seeds the path's generator (from its
 // identity and the bounce, not from the slot it was compacted into), traces the
-// path's ray with trace(ray, bounce, rng) -> BounceResult and folds the
-// result into the path and the frame.
+// path's ray with trace(ray, bounce, throughput, draws) -> BounceResult (the
+// throughput so far, for the roulette; draws a PathSampleDraws over the
+// generator and the pixel sample's Sobol points; a tracer that takes neither
+// is called as trace(ray, bounce, rng)) and folds the result into the path
+// and the frame.
 template <class Trace>
 LUMENAR_HD void bouncePathItem(int i, int frameSeed, int bounce, pixelData* paths, Color* frame,
-                               int superSampleFactor, const Trace& trace) {
+                               int superSampleFactor, const Trace& trace,
+                               const SampleStream& stream = SampleStream()) {
     pixelData p = paths[i];
     XorwowState rng;
     xorwowInit(bounceSeed(frameSeed, bounce, p.pathIndex), &rng);
-    const BounceResult r = trace(p.ray, bounce, &rng);
+    BounceResult r;
+    if constexpr (std::is_invocable_v<const Trace&, const Ray&, int, const Color&, PathSampleDraws&>) {
+        PathSampleDraws draws{&rng};
+        if (stream.lowDiscrepancy) {
+            draws.pixelSeed = pixelSampleSeed(stream.sequenceSeed, static_cast<uint32_t>(p.pathIndex));
+            draws.sampleIndex = stream.index;
+            draws.bounce = bounce;
+        }
+        r = trace(p.ray, bounce, p.throughput, draws);
+    } else {
+        r = trace(p.ray, bounce, &rng);
+    }
     applyBounceResult(p, r, frame, superSampleFactor);
     paths[i] = p;
 }

@@ -33,6 +33,73 @@ struct BounceResult {
 // Most bounces a seed tells apart (the frame loop runs fewer launches).
 constexpr int kSeedBounces = 128;
 
+// ---- the numbers of a path-traced pixel sample ---------------------------------
+//
+// The first kSobolBounces bounces of a pixel sample draw their important
+// numbers from the pixel's scrambled Sobol points (scrambledSobol): each
+// bounce has kSampleSlots slots of kSlotDimensions dimensions (two stratified
+// pairs), one slot per decision, in this order: continuation (direction
+// pair, then lobe), light choice, vertex sample (direction pair, then lobe),
+// point on the light (a pair), roulette. Dimensions 0 and 1 are the position
+// in the pixel. Draws outside a slot, beyond a slot's dimensions, in a slot
+// taken before during the bounce, or in deeper bounces come from the path's
+// pseudo-random generator. Every dimension is used at most once per sample.
+// One: on the bundled scenes stratifying the second and third bounces as
+// well cost more time than it saved noise (lumenar-efficiency-bench, Lambertian
+// default box: 15 % more error x seconds with three).
+constexpr int kSobolBounces = 1;
+constexpr int kSampleSlots = 5;
+constexpr int kSlotDimensions = 4;
+constexpr uint32_t kFirstBounceDimension = 2;
+static_assert(kFirstBounceDimension % 2 == 0 && kSlotDimensions % 2 == 0, "slots begin on a pair");
+enum SampleSlot : int {
+    kSlotContinuation = 0,
+    kSlotLightChoice = 1,
+    kSlotVertexSample = 2,
+    kSlotLightPoint = 3,
+    kSlotRoulette = 4
+};
+
+struct PathSampleDraws {
+    XorwowState* rng;
+    uint32_t pixelSeed = 0;
+    uint32_t sampleIndex = 0;
+    int bounce = kSobolBounces;  // from kSobolBounces on: pseudo-random throughout
+    int slot = -1;               // -1: pseudo-random
+    int used = 0;
+    uint32_t slotsTaken = 0;
+    uint32_t pairSeed = 0;   // scramble seed of the pair begun by the last even draw
+    uint32_t pairIndex = 0;  // and its scrambled sample index
+
+    LUMENAR_HD void beginSlot(int s) {
+        if (bounce < 0 || bounce >= kSobolBounces || ((slotsTaken >> s) & 1u)) {
+            slot = -1;
+            return;
+        }
+        slotsTaken |= 1u << s;
+        slot = s;
+        used = 0;
+    }
+    LUMENAR_HD float operator()() {
+        if (slot < 0 || used >= kSlotDimensions) return xorwowUniform(rng);
+        const uint32_t dim = kFirstBounceDimension +
+                             static_cast<uint32_t>((bounce * kSampleSlots + slot) * kSlotDimensions + used++);
+        // Slots start on even dimensions: a pair's first draw scrambles the
+        // sample index once for both.
+        if (dim & 1u) return uniformFromBits(owenScramble(sobolSecond(pairIndex), hashCombine(pairSeed, 2u)));
+        pairSeed = hashCombine(pixelSeed, dim >> 1);
+        pairIndex = owenScramble(sampleIndex, pairSeed);
+        return uniformFromBits(owenScramble(sobolFirst(pairIndex), hashCombine(pairSeed, 1u)));
+    }
+};
+
+// Marks the start of a decision's numbers; only PathSampleDraws cares.
+template <class Draws>
+LUMENAR_HD inline void beginSampleSlot(Draws&, int) {}
+LUMENAR_HD inline void beginSampleSlot(PathSampleDraws& d, int slot) {
+    d.beginSlot(slot);
+}
+
 // Bijective 64-bit mix (the finaliser of splitmix64): distinct keys give
 // distinct, decorrelated seeds.
 LUMENAR_HD inline uint64_t mixSeed(uint64_t z) {
@@ -73,10 +140,41 @@ LUMENAR_HD inline BounceResult missResult(const Color& bgcolor, const Ray& ray) 
     return BounceResult{bgcolor, Color(0.0f, 0.0f, 0.0f), ray, -1};
 }
 
-// Index of the light chosen by xi in (0, 1] among lightCount > 0 lights.
+// Index of the light chosen by xi in (0, 1] among lightCount > 0 lights,
+// all equally likely.
 LUMENAR_HD inline int chooseLight(float xi, int lightCount) {
     const int j = static_cast<int>(static_cast<float>(lightCount) * xi);
     return j >= lightCount ? lightCount - 1 : j;
+}
+
+// Index of the light chosen by xi in (0, 1] by the lights' choice
+// probabilities (prepareLightChoice): the first whose running sum reaches xi.
+LUMENAR_HD inline int chooseLightByPower(float xi, const deviceLightTriangle* lights, int lightCount) {
+    int lo = 0, hi = lightCount - 1;
+    while (lo < hi) {
+        const int mid = (lo + hi) / 2;
+        if (lights[mid].choiceCdf < xi)
+            lo = mid + 1;
+        else
+            hi = mid;
+    }
+    return lo;
+}
+
+// Chance that the light choice picks the light of scene triangle `triangle`
+// (the list is sorted by triangle); 0 for a triangle outside the list.
+LUMENAR_HD inline float lightChoicePdfOf(int triangle, const deviceLightTriangle* lights, int lightCount) {
+    int lo = 0, hi = lightCount - 1;
+    while (lo <= hi) {
+        const int mid = (lo + hi) / 2;
+        const int t = lights[mid].triangleIndex;
+        if (t == triangle) return lights[mid].choicePdf;
+        if (t < triangle)
+            lo = mid + 1;
+        else
+            hi = mid - 1;
+    }
+    return 0.0f;
 }
 
 // Radiance a light triangle sends along dir (arriving at the shaded point):
@@ -89,12 +187,12 @@ LUMENAR_HD inline Color emissionToward(const deviceLightTriangle& l, const Vecto
 struct LightSample {
     Vector3d dir;  // unit direction from x to the point
     float dist;
-    float pdf;  // solid-angle density including the 1 / lightCount choice; 0 behind the light
+    float pdf;  // solid-angle density including the light's choice probability; 0 behind the light
     Color Le;
 };
 
-LUMENAR_HD inline LightSample sampleLightPoint(const deviceLightTriangle& l, int lightCount,
-                                               const Vector3d& x, float xa, float xb) {
+LUMENAR_HD inline LightSample sampleLightPoint(const deviceLightTriangle& l, const Vector3d& x, float xa,
+                                               float xb) {
     const float sigma = sqrtf(1.0f - xa);
     const Vector3d p = l.p1 + (l.p2 - l.p1) * (sigma * xb) + (l.p3 - l.p1) * (1.0f - sigma);
     const Vector3d toP = p - x;
@@ -103,7 +201,7 @@ LUMENAR_HD inline LightSample sampleLightPoint(const deviceLightTriangle& l, int
     const float dist2 = dot(toP, toP);
     s.dist = sqrtf(dist2);
     const float cosL = -dot(l.normal, s.dir);
-    s.pdf = cosL >= 0.0f ? (l.invArea * dist2 / cosL) / static_cast<float>(lightCount) : 0.0f;
+    s.pdf = cosL >= 0.0f ? (l.invArea * dist2 / cosL) * l.choicePdf : 0.0f;
     s.Le = emissionToward(l, s.dir);
     return s;
 }
@@ -136,12 +234,33 @@ LUMENAR_HD inline Color combineDirect(const Color& bsdfEstimate, const Color& li
     return hasNaN(d) ? Color(0.0f, 0.0f, 0.0f) : d;
 }
 
-// Russian roulette on the continuation factor: survives with probability
-// q = min(1, max(factor)) and is then divided by q, so the expected factor is
-// unchanged; a factor of at least 1 always survives as it is.
-LUMENAR_HD inline bool russianRoulette(Color& factor, float xi) {
-    const float q = fmaxf(factor.r, fmaxf(factor.g, factor.b));
-    if (!(q > 0.0f) || xi > q) return false;
+// Russian roulette on the path's throughput. Bounces below
+// kRouletteMinBounce always go on (the first bounces carry most of the light
+// and culling there only adds variance). From then on the path survives with
+// probability q = the largest channel of throughput x factor (its weight
+// after this bounce), clamped to [kRouletteMinSurvival, 1], and the factor is
+// divided by q, so the expected weight is unchanged. A path whose weight is
+// at least 1 (through glass the throughput can exceed 1) always survives and
+// is not rescaled, and the floor keeps a survivor's weight from growing more
+// than 1 / kRouletteMinSurvival times in one step. A weight with no positive
+// channel ends the path. The number xi is taken whether or not it decides
+// anything, so the draws of a bounce do not depend on its depth.
+constexpr int kRouletteMinBounce = 3;
+constexpr float kRouletteMinSurvival = 0.05f;
+
+LUMENAR_HD inline float rouletteSurvival(const Color& weight) {
+    const float m = fmaxf(weight.r, fmaxf(weight.g, weight.b));
+    if (!(m > 0.0f)) return 0.0f;
+    return fminf(fmaxf(m, kRouletteMinSurvival), 1.0f);
+}
+
+LUMENAR_HD inline bool russianRoulette(Color& factor, float xi,
+                                       const Color& throughput = Color(1.0f, 1.0f, 1.0f),
+                                       int bounce = kRouletteMinBounce) {
+    const float q = rouletteSurvival(throughput * factor);
+    if (!(q > 0.0f)) return false;
+    if (bounce < kRouletteMinBounce) return true;
+    if (xi > q) return false;
     if (q < 1.0f) factor = factor / q;
     return true;
 }
@@ -187,12 +306,15 @@ struct EmitterHit {
     Vector3d normal;       // unit face normal, the emitting side (as in deviceLightTriangle)
     float invArea = 0.0f;
     Color emission;
+    int32_t triangle = -1;  // index of the scene triangle hit (finds its light choice probability)
 };
 
-// The emitter record of triangle `tri` hit at distance t (the tracer's and the
-// tests' queries share it).
-LUMENAR_HD inline EmitterHit emitterHitOf(const deviceTriangle& tri, const Material* materials, float t) {
+// The emitter record of triangle `tri` (scene triangle `index`) hit at
+// distance t (the tracer's and the tests' queries share it).
+LUMENAR_HD inline EmitterHit emitterHitOf(const deviceTriangle& tri, const Material* materials, float t,
+                                          int index = -1) {
     EmitterHit e;
+    e.triangle = index;
     const Material& m = materials[tri.materialIndex];
     if (!tri.isLight || !m.isEmissive()) return e;
     e.found = true;
@@ -203,13 +325,13 @@ LUMENAR_HD inline EmitterHit emitterHitOf(const deviceTriangle& tri, const Mater
     return e;
 }
 
-// Solid-angle density with which light sampling (1 / lightCount per light,
-// uniform over its area) produces the direction dir that meets the emitter at
-// distance dist; 0 from behind it.
+// Solid-angle density with which light sampling (the light picked with
+// probability choicePdf, then a point uniform over its area) produces the
+// direction dir that meets the emitter at distance dist; 0 from behind it.
 LUMENAR_HD inline float lightPdfAlong(const Vector3d& normal, float invArea, float dist, const Vector3d& dir,
-                                      int lightCount) {
+                                      float choicePdf) {
     const float cosL = -dot(normal, dir);
-    return cosL > 0.0f ? (invArea * dist * dist / cosL) / static_cast<float>(lightCount) : 0.0f;
+    return cosL > 0.0f ? (invArea * dist * dist / cosL) * choicePdf : 0.0f;
 }
 
 // The environment as a light beside the emissive triangles.
@@ -255,17 +377,17 @@ LUMENAR_HD inline ChosenLight chooseLightOrEnvironment(float xi, int lightCount,
         c.triangle = nullptr;
         return c;
     }
-    c.triangle = &lights[chooseLight(pEnv > 0.0f ? (xi - pEnv) / (1.0f - pEnv) : xi, lightCount)];
+    const float xt = pEnv > 0.0f ? (xi - pEnv) / (1.0f - pEnv) : xi;
+    c.triangle = &lights[chooseLightByPower(xt, lights, lightCount)];
     return c;
 }
 
 // A point on the chosen light seen from x, with the density of the whole
 // choice (light and point).
-LUMENAR_HD inline LightSample sampleChosenLight(const ChosenLight& c, int lightCount,
-                                                const EnvironmentLight& env, const Vector3d& x, float xa,
-                                                float xb) {
+LUMENAR_HD inline LightSample sampleChosenLight(const ChosenLight& c, const EnvironmentLight& env,
+                                                const Vector3d& x, float xa, float xb) {
     if (c.triangle) {
-        LightSample s = sampleLightPoint(*c.triangle, lightCount, x, xa, xb);
+        LightSample s = sampleLightPoint(*c.triangle, x, xa, xb);
         s.pdf *= c.triangleShare;
         return s;
     }
@@ -287,7 +409,9 @@ LUMENAR_HD inline LightSample sampleChosenLight(const ChosenLight& c, int lightC
 //  - along the vertex sample's direction: the nearest surface there, if it is
 //    any emissive triangle of the light list, contributes its emission times
 //    the sample's weight;
-//  - towards a uniform point on the chosen light (1 / lightCount each).
+//  - towards a uniform point on the chosen light (chosen by power, see
+//    prepareLightChoice; the hit emitter's own choice probability enters the
+//    BSDF side's weight).
 // With an environment, it is one more light: the light choice picks it with
 // env.probability, a point on it is a direction drawn from its image, and a
 // sampled direction that leaves the scene takes its radiance.
@@ -308,12 +432,14 @@ LUMENAR_HD Color directLight(VertexObj& v, Draws& next, const Material* material
                              DirectLightStrategy strategy = DirectLightStrategy::kMis,
                              const EnvironmentLight& env = EnvironmentLight()) {
     if (lightCount <= 0 && !env) return Color(0.0f, 0.0f, 0.0f);
+    beginSampleSlot(next, kSlotLightChoice);
     const ChosenLight light = chooseLightOrEnvironment(next(), lightCount, lights, env);
     const bool useBsdf = strategy != DirectLightStrategy::kLightOnly;
     const bool useLight = strategy != DirectLightStrategy::kBsdfOnly;
     // With MIS a cosine-lobe vertex sample only picks the lobe: its light
     // comes from the light point, so its direction is never traced.
     const bool traceDiffuse = strategy == DirectLightStrategy::kBsdfOnly;
+    beginSampleSlot(next, kSlotVertexSample);
     const ScatterResult s = v.getSampleAndAlphaFrom(next, materials, traceDiffuse);
     const bool bsdfSide = s.isDelta || (useBsdf && (!isCosineLobe(v.lobe) || traceDiffuse));
     const bool lightSide = !s.isDelta && useLight;
@@ -330,8 +456,9 @@ LUMENAR_HD Color directLight(VertexObj& v, Draws& next, const Material* material
             if (e.found && dot(e.normal, s.ray.direction) < 0.0f) {
                 float w = 1.0f;
                 if (mis) {
+                    const float choice = lightChoicePdfOf(e.triangle, lights, lightCount);
                     const float pdfL =
-                        lightPdfAlong(e.normal, e.invArea, e.t + kRayOffset, s.ray.direction, lightCount) *
+                        lightPdfAlong(e.normal, e.invArea, e.t + kRayOffset, s.ray.direction, choice) *
                         light.triangleShare;
                     w = powerHeuristic(pdfB, pdfL);
                 }
@@ -348,10 +475,11 @@ LUMENAR_HD Color directLight(VertexObj& v, Draws& next, const Material* material
     // Towards a point on the light.
     Color viaLight(0.0f, 0.0f, 0.0f);
     if (!s.isDelta) {
+        beginSampleSlot(next, kSlotLightPoint);
         const float xa = next();
         const float xb = next();
         if (lightSide) {
-            const LightSample ls = sampleChosenLight(light, lightCount, env, v.hitPoint, xa, xb);
+            const LightSample ls = sampleChosenLight(light, env, v.hitPoint, xa, xb);
             const Color f = v.bsdf(ls.dir);
             if (ls.pdf > 0.0f && !ls.Le.isBlack() && (f.r > 0.0f || f.g > 0.0f || f.b > 0.0f) &&
                 !q.occluded(v.hitPoint, ls.dir, ls.dist)) {
@@ -381,13 +509,15 @@ LUMENAR_HD inline VertexObj surfaceVertexAt(const SurfaceHit& hit, const Vector3
 // Everything of one bounce after the nearest hit: emitter rule, continuation,
 // next-event estimate and roulette. Draw order: continuation (3 or 4),
 // light choice (1), vertex sample (3 or 4), light point (2, non-delta vertex
-// samples only), roulette (1).
+// samples only), roulette (1). `throughput` is the path's weight before this
+// bounce, which the roulette decides on (russianRoulette).
 template <class Draws, class Queries>
 LUMENAR_HD BounceResult shadeHitFrom(const Ray& ray, const SurfaceHit& hit, int bounce, Draws& next,
                                      const Material* materials, int lightCount,
                                      const deviceLightTriangle* lights, const Queries& q,
                                      DirectLightStrategy strategy = DirectLightStrategy::kMis,
-                                     const EnvironmentLight& env = EnvironmentLight()) {
+                                     const EnvironmentLight& env = EnvironmentLight(),
+                                     const Color& throughput = Color(1.0f, 1.0f, 1.0f)) {
     const Vector3d d = normalize(ray.direction);
     const Material m = hitMaterial(materials, hit);
     if (m.isEmissive()) {
@@ -399,6 +529,7 @@ LUMENAR_HD BounceResult shadeHitFrom(const Ray& ray, const SurfaceHit& hit, int 
     }
 
     const ShadingPoint p = shadingPoint(m, hit.normal, -d);
+    beginSampleSlot(next, kSlotContinuation);
     const Continuation c = sampleContinuationAt(hit.point, p, next);
 
     VertexObj v = surfaceVertexAt(hit, d);
@@ -409,7 +540,8 @@ LUMENAR_HD BounceResult shadeHitFrom(const Ray& ray, const SurfaceHit& hit, int 
     r.radiance = directLight(v, next, &m, lightCount, lights, q, strategy, env);
     r.factor = c.factor;
     r.next = c.ray;
-    r.code = russianRoulette(r.factor, next()) ? bounce + 1 : -1;
+    beginSampleSlot(next, kSlotRoulette);
+    r.code = russianRoulette(r.factor, next(), throughput, bounce) ? bounce + 1 : -1;
     return r;
 }
 
@@ -417,9 +549,10 @@ template <class Queries>
 LUMENAR_HD BounceResult shadeHit(const Ray& ray, const SurfaceHit& hit, int bounce, XorwowState* rng,
                                  const Material* materials, int lightCount, const deviceLightTriangle* lights,
                                  const Queries& q, DirectLightStrategy strategy = DirectLightStrategy::kMis,
-                                 const EnvironmentLight& env = EnvironmentLight()) {
+                                 const EnvironmentLight& env = EnvironmentLight(),
+                                 const Color& throughput = Color(1.0f, 1.0f, 1.0f)) {
     XorwowDraws draws{rng};
-    return shadeHitFrom(ray, hit, bounce, draws, materials, lightCount, lights, q, strategy, env);
+    return shadeHitFrom(ray, hit, bounce, draws, materials, lightCount, lights, q, strategy, env, throughput);
 }
 
 }  // namespace lumenar

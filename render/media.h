@@ -88,7 +88,7 @@ LUMENAR_HD Color marchMedium(const Volume& vol, const Ray& ray, float tHit, Draw
             const ChosenLight light = chooseLightOrEnvironment(next(), lightCount, lights, env);
             const float xa = next();
             const float xb = next();
-            const LightSample ls = sampleChosenLight(light, lightCount, env, y, xa, xb);
+            const LightSample ls = sampleChosenLight(light, env, y, xa, xb);
             if (!ls.Le.isBlack() && ls.pdf > 0.0f && !q.occluded(y, ls.dir, ls.dist)) {
                 const Color Tl = expNeg(vol.tau(Ray(y, ls.dir), 0.0f, ls.dist, step, next()));
                 const Color c = Tm * ss * Tl * ls.Le * (vol.p(y, w, -ls.dir) / ls.pdf);
@@ -133,7 +133,8 @@ struct FoggedShadowQueries {
 // a surface: fog transmittance (1) and march (fog on, entering), continuation
 // (3 or 4; 1 more, plus 2 per scattering event, for a subsurface walk), next-event
 // estimate as in shadeHitFrom (with fog, 2 more per shadow ray that reaches a
-// light), roulette (1).
+// light), roulette (1, on the path's weight: `throughput` before this bounce
+// times what the bounce multiplies it by, see russianRoulette).
 template <class Draws, class Queries, class Stats = NoMediaStats>
 LUMENAR_HD BounceResult traceSSVolFrom(const Ray& incoming, int bounce, Draws& next,
                                        const Material* materials, const Color& bgcolor, int lightCount,
@@ -141,7 +142,8 @@ LUMENAR_HD BounceResult traceSSVolFrom(const Ray& incoming, int bounce, Draws& n
                                        const Volume* volumes, const MediaFlags& flags, const Queries& q,
                                        DirectLightStrategy strategy = DirectLightStrategy::kMis,
                                        const Stats& stats = Stats(),
-                                       const EnvironmentLight& env = EnvironmentLight()) {
+                                       const EnvironmentLight& env = EnvironmentLight(),
+                                       const Color& throughput = Color(1.0f, 1.0f, 1.0f)) {
     const Color black(0.0f, 0.0f, 0.0f), white(1.0f, 1.0f, 1.0f);
     Ray ray(incoming.origin, normalize(incoming.direction));
     Color W = white;  // fog transmittance, walk weights, then the continuation factor
@@ -189,6 +191,7 @@ LUMENAR_HD BounceResult traceSSVolFrom(const Ray& incoming, int bounce, Draws& n
         // material like any other.
         const bool sss = flags.subsurface && m.transparency < 0.0f;
         const ShadingPoint p = shadingPoint(m, hit.normal, -d, sss);
+        beginSampleSlot(next, kSlotContinuation);  // the first pass only: a slot is taken once
         Continuation c = sampleContinuationAt(hit.point, p, next);
         if (sss && c.lobe == kLobeEnter && entering && !c.factor.isBlack()) {
             const Vector3d T = c.ray.direction;
@@ -235,7 +238,8 @@ LUMENAR_HD BounceResult traceSSVolFrom(const Ray& incoming, int bounce, Draws& n
         res.radiance = R;
         res.factor = W;
         res.next = c.ray;
-        res.code = russianRoulette(res.factor, next()) ? bounce + 1 : -1;
+        beginSampleSlot(next, kSlotRoulette);
+        res.code = russianRoulette(res.factor, next(), throughput, bounce) ? bounce + 1 : -1;
         return res;
     }
 }

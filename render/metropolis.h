@@ -190,7 +190,7 @@ struct KdSceneQueries {
             e.escaped = true;
             return e;
         }
-        return emitterHitOf(s->triangles[h.triangleIndex], s->materials, h.t);
+        return emitterHitOf(s->triangles[h.triangleIndex], s->materials, h.t, h.triangleIndex);
     }
 
     LUMENAR_HD bool nearest(const Ray& r, SurfaceHit* hit) const {
@@ -286,7 +286,8 @@ LUMENAR_HD inline Color metroPath(Ray ray, MetroTraversal& tt, const KdScene& s,
             // The path tracer's bounce with fog and subsurface walks, fed from
             // the vertex's numbers.
             r = traceSSVolFrom(ray, j, next, s.materials, s.bgcolor, s.lightCount, s.lights, s.volumeCount,
-                               s.volumes, s.media, q, DirectLightStrategy::kMis, NoMediaStats(), s.env);
+                               s.volumes, s.media, q, DirectLightStrategy::kMis, NoMediaStats(), s.env,
+                               weight);
         } else {
             SurfaceHitRecord rec;
             if (!kdNearestHit(tt, s, ray, &rec)) {
@@ -300,7 +301,7 @@ LUMENAR_HD inline Color metroPath(Ray ray, MetroTraversal& tt, const KdScene& s,
             hit.materialIndex = rec.materialIndex;
             setTextureHit(rec, s.textures, &hit);
             r = shadeHitFrom(ray, hit, j, next, s.materials, s.lightCount, s.lights, q,
-                             DirectLightStrategy::kMis, s.env);
+                             DirectLightStrategy::kMis, s.env, weight);
         }
         if (!r.radiance.isBlack()) result += weight * r.radiance;
         if (r.code < 0) break;

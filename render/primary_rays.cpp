@@ -9,9 +9,11 @@
 namespace lumenar {
 
 void RayTraceKernelGLOnlyDiffusePDInitSuper(SobolState* states, int /*hash*/, Camera cam, int sw, int sh,
-                                            Color* frame, pixelData* paths, int o) {
+                                            Color* frame, pixelData* paths, int o,
+                                            const SampleStream& stream) {
+    const SampleStream st = stream;
     device::launchPixelGrid(
-        sw, sh, LUMENAR_LAMBDA(int x, int y) { primaryRay(x, y, states, cam, sw, frame, paths, o); });
+        sw, sh, LUMENAR_LAMBDA(int x, int y) { primaryRay(x, y, states, cam, sw, frame, paths, o, st); });
 }
 
 int sobolDimensionsFor(int n) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "device/random.h"
+#include "render/accumulation.h"
 #include "render/path_state.h"
 #include "scene/camera.h"
 
@@ -28,12 +29,24 @@ LUMENAR_HD inline SamplePosition primarySamplePosition(int x, int y, int sw, int
     return s;
 }
 
-// The per-sample work of RayTraceKernelGLOnlyDiffusePDInitSuper.
+// The per-sample work of RayTraceKernelGLOnlyDiffusePDInitSuper. The jitter
+// is the first pair of the sample slot's scrambled Sobol points (sample
+// stream.index), or with a stream that is not low-discrepancy the slot's
+// Sobol states.
 LUMENAR_HD inline void primaryRay(int x, int y, SobolState* states, const Camera& cam, int sw, Color* frame,
-                                  pixelData* paths, int o) {
+                                  pixelData* paths, int o, const SampleStream& stream = SampleStream()) {
     const int idx = y * sw + x;
-    const float u1 = sobolUniform(&states[2 * idx]) * kBelowOne;
-    const float u2 = sobolUniform(&states[2 * idx + 1]) * kBelowOne;
+    float u1, u2;
+    if (stream.lowDiscrepancy) {
+        const uint32_t seed = pixelSampleSeed(stream.sequenceSeed, static_cast<uint32_t>(idx));
+        uint32_t b1, b2;
+        scrambledSobolPairBits(seed, stream.index, 0, &b1, &b2);
+        u1 = uniformFromBits(b1) * kBelowOne;
+        u2 = uniformFromBits(b2) * kBelowOne;
+    } else {
+        u1 = sobolUniform(&states[2 * idx]) * kBelowOne;
+        u2 = sobolUniform(&states[2 * idx + 1]) * kBelowOne;
+    }
     const SamplePosition sp = primarySamplePosition(x, y, sw, o, u1, u2);
     const float s = sp.px / static_cast<float>(cam.width);
     const float t = sp.py / static_cast<float>(cam.height);
@@ -49,9 +62,11 @@ LUMENAR_HD inline void primaryRay(int x, int y, SobolState* states, const Camera
 
 // Writes one camera path per sample of the sw x sh sample grid (sw = o * W,
 // sh = o * H) into paths and clears each pixel's frame colour. `hash` is the
-// frame seed; the Sobol states carry the sequence, so it is unused here.
+// frame seed; the stream (or without one the Sobol states) carries the
+// sequence, so it is unused here.
 void RayTraceKernelGLOnlyDiffusePDInitSuper(SobolState* states, int hash, Camera cam, int sw, int sh,
-                                            Color* frame, pixelData* paths, int o);
+                                            Color* frame, pixelData* paths, int o,
+                                            const SampleStream& stream = SampleStream());
 
 // Tent filter of the Metropolis start-up: maps (0, 1) onto (-1, 1), peaked at 0.
 LUMENAR_HD inline float tent(float u) {

@@ -98,6 +98,11 @@ FrameStats Renderer::renderFrame(const Camera& camera, Color* display) {
     frameCount_ += 1;
     const uint32_t hash = sequenceFrameSeed(firstFrame + frameCount_, sequenceSeed);
     const int seed = static_cast<int>(hash);
+    // Frame k of the run (from 1) is pixel sample k - 1 of every pixel.
+    SampleStream stream;
+    stream.index = firstFrame + static_cast<uint32_t>(frameCount_) - 1u;
+    stream.sequenceSeed = sequenceSeed;
+    stream.lowDiscrepancy = true;
     if (metro) {
         renderMetroFrame(camera, display, stats);
         if (stats.ok() && !stats.cancelled && denoise)
@@ -107,7 +112,7 @@ FrameStats Renderer::renderFrame(const Camera& camera, Color* display) {
 
     const Clock::time_point t0 = Clock::now();
     RayTraceKernelGLOnlyDiffusePDInitSuper(res_.sobolStates, seed, camera, o * W, o * H, display,
-                                           res_.pathStates, o);
+                                           res_.pathStates, o, stream);
     if (!device::checkLaunch() || !device::synchronize()) {
         stats.error = deviceError("the camera-ray launch");
         return stats;
@@ -115,7 +120,7 @@ FrameStats Renderer::renderFrame(const Camera& camera, Color* display) {
     const Clock::time_point t1 = Clock::now();
     stats.bounceLaunches = runBounceLaunches(res_.pathStates, o * o * W * H, [&](int bounce, int n) {
         const Clock::time_point b0 = Clock::now();
-        const bool ran = launchBounce(seed, bounce, display, n, o, stats);
+        const bool ran = launchBounce(seed, bounce, display, n, o, stats, stream);
         stats.phases.bounces += secondsBetween(b0, Clock::now());
         return ran;
     });
@@ -140,7 +145,8 @@ FrameStats Renderer::renderFrame(const Camera& camera, Color* display) {
     return stats;
 }
 
-bool Renderer::launchBounce(int seed, int bounce, Color* frame, int count, int o, FrameStats& stats) {
+bool Renderer::launchBounce(int seed, int bounce, Color* frame, int count, int o, FrameStats& stats,
+                            const SampleStream& stream) {
     // On the CPU a launch runs in stretches of paths, so a cancel waits for
     // one stretch at most; which stretch a path is in changes nothing it
     // draws or adds (its numbers come from its own identity).
@@ -160,9 +166,10 @@ bool Renderer::launchBounce(int seed, int bounce, Color* frame, int count, int o
         pixelData* paths = res_.pathStates + begin;
         if (fogEnabled || ssEnabled)
             RayTraceKernelGLFinalHackMovSSVol(seed, bounce, res_.scene, fogEnabled, ssEnabled, frame, paths,
-                                              n, o);
+                                              n, o, stream);
         else
-            RayTraceKernelGLFinalHackMov(seed, bounce, res_.scene, fogEnabled, ssEnabled, frame, paths, n, o);
+            RayTraceKernelGLFinalHackMov(seed, bounce, res_.scene, fogEnabled, ssEnabled, frame, paths, n, o,
+                                         stream);
         if (!device::checkLaunch() || !device::synchronize()) {
             stats.error = deviceError("a bounce launch");
             return false;

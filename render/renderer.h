@@ -12,6 +12,7 @@
 #include "accel/device_layout.h"
 #include "device/memory.h"
 #include "device/random.h"
+#include "render/accumulation.h"
 #include "render/denoise.h"
 #include "render/metropolis.h"
 #include "render/path_state.h"
@@ -148,7 +149,8 @@ class Renderer {
     bool applyPending(FrameStats& stats);
     // One bounce of paths [0, count): false after a device fault (error set)
     // or a cancel (cancelled set).
-    bool launchBounce(int seed, int bounce, Color* frame, int count, int o, FrameStats& stats);
+    bool launchBounce(int seed, int bounce, Color* frame, int count, int o, FrameStats& stats,
+                      const SampleStream& stream = SampleStream());
     bool denoiseDisplay(const Camera& camera, Color* display, float exponent, FrameStats& stats);
     void renderMetroFrame(const Camera& camera, Color* display, FrameStats& stats);
 };

@@ -4,6 +4,7 @@
 
 #include "accel/traversal.h"
 #include "device/random.h"
+#include "render/accumulation.h"
 #include "render/bounce.h"
 #include "render/media.h"
 #include "render/path_state.h"
@@ -65,12 +66,16 @@ class Raytrace : public TreeTraversal {
     // One bounce of a path: nearest hit, emitted or background light, direct
     // light from one emissive triangle (multiple importance sampling), the
     // continuation and Russian roulette.
-    LUMENAR_HD BounceResult TraceRayMov(const Ray& ray, int bounce, XorwowState* rng, const DynamicScene& s);
+    // `throughput` is the path's weight so far (the roulette decides on it).
+    LUMENAR_HD BounceResult TraceRayMov(const Ray& ray, int bounce, PathSampleDraws& draws,
+                                        const DynamicScene& s,
+                                        const Color& throughput = Color(1.0f, 1.0f, 1.0f));
 
     // The same bounce with fog (the scene's first medium) and subsurface
     // walks, as the fog, in-scattering and subsurface flags ask.
-    LUMENAR_HD BounceResult TraceRaySSVol(const Ray& ray, int bounce, XorwowState* rng,
-                                          const DynamicScene& s);
+    LUMENAR_HD BounceResult TraceRaySSVol(const Ray& ray, int bounce, PathSampleDraws& draws,
+                                          const DynamicScene& s,
+                                          const Color& throughput = Color(1.0f, 1.0f, 1.0f));
 
     // Nearest hit along the ray's stored (unnormalised) direction.
     LUMENAR_HD bool nearestHit(const Ray& ray, const DynamicScene& s, SurfaceHitRecord* hit);
@@ -97,7 +102,7 @@ struct DynamicSceneQueries {
             e.escaped = true;
             return e;
         }
-        return emitterHitOf(s->triangles[rec.triangleIndex], s->materials, rec.t);
+        return emitterHitOf(s->triangles[rec.triangleIndex], s->materials, rec.t, rec.triangleIndex);
     }
 
     LUMENAR_HD bool nearest(const Ray& r, SurfaceHit* hit) const {
@@ -140,8 +145,8 @@ LUMENAR_HD inline bool Raytrace::nearestHit(const Ray& ray, const DynamicScene& 
     return found;
 }
 
-LUMENAR_HD inline BounceResult Raytrace::TraceRayMov(const Ray& ray, int bounce, XorwowState* rng,
-                                                     const DynamicScene& s) {
+LUMENAR_HD inline BounceResult Raytrace::TraceRayMov(const Ray& ray, int bounce, PathSampleDraws& draws,
+                                                     const DynamicScene& s, const Color& throughput) {
     SurfaceHitRecord rec;
     // A scene without triangles has no tree: every ray leaves it.
     if (!s.nodes || !s.triIndices || !nearestHit(ray, s, &rec))
@@ -153,8 +158,8 @@ LUMENAR_HD inline BounceResult Raytrace::TraceRayMov(const Ray& ray, int bounce,
     hit.materialIndex = rec.materialIndex;
     setTextureHit(rec, s.textures, &hit);
     const DynamicSceneQueries q{this, &s};
-    return shadeHit(ray, hit, bounce, rng, s.materials, s.lightCount, s.lights, q, s.directLightStrategy,
-                    s.env);
+    return shadeHitFrom(ray, hit, bounce, draws, s.materials, s.lightCount, s.lights, q,
+                        s.directLightStrategy, s.env, throughput);
 }
 
 // Fog and walk costs for the CPU backend's --stats.
@@ -180,8 +185,8 @@ struct HostMediaStats {
     }
 };
 
-LUMENAR_HD inline BounceResult Raytrace::TraceRaySSVol(const Ray& ray, int bounce, XorwowState* rng,
-                                                       const DynamicScene& s) {
+LUMENAR_HD inline BounceResult Raytrace::TraceRaySSVol(const Ray& ray, int bounce, PathSampleDraws& draws,
+                                                       const DynamicScene& s, const Color& throughput) {
     // A scene without triangles has no tree: every ray leaves it.
     if (!s.nodes || !s.triIndices)
         return missResult(escapedRadiance(s.bgcolor, s.env.view, ray.direction, bounce == 0), ray);
@@ -189,24 +194,24 @@ LUMENAR_HD inline BounceResult Raytrace::TraceRaySSVol(const Ray& ray, int bounc
     f.fog = fogEnabled();
     f.inscatter = inscatterEnabled();
     f.subsurface = subsurfaceEnabled();
-    XorwowDraws draws{rng};
     const DynamicSceneQueries q{this, &s};
     return traceSSVolFrom(ray, bounce, draws, s.materials, s.bgcolor, s.lightCount, s.lights, s.volumeCount,
-                          s.volumes, f, q, s.directLightStrategy, HostMediaStats(), s.env);
+                          s.volumes, f, q, s.directLightStrategy, HostMediaStats(), s.env, throughput);
 }
 
 // The bounce launch: one thread per live path. Each path's generator is
 // seeded from the frame seed, the path's identity and the bounce
 // (bounceSeed), so the same frame seed gives the same image on any number of
-// threads.
+// threads; the first bounces also read the pixel sample's Sobol points of
+// `stream`.
 void RayTraceKernelGLFinalHackMov(int seed, int bounce, const DynamicScene& scene, bool fogEnabled,
                                   bool ssEnabled, Color* frame, pixelData* paths, int count,
-                                  int superSampleFactor);
+                                  int superSampleFactor, const SampleStream& stream = SampleStream());
 
 // The same launch through TraceRaySSVol, for frames with fog or subsurface
 // scattering on; the scene's in-scattering setting is the tracer's seventh flag.
 void RayTraceKernelGLFinalHackMovSSVol(int seed, int bounce, const DynamicScene& scene, bool fogEnabled,
                                        bool ssEnabled, Color* frame, pixelData* paths, int count,
-                                       int superSampleFactor);
+                                       int superSampleFactor, const SampleStream& stream = SampleStream());
 
 }  // namespace lumenar

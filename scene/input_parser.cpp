@@ -880,6 +880,7 @@ class Parser {
             l.triangleIndex = draft_.lightIndices[i];
             l.emission = draft_.materials[static_cast<std::size_t>(t.materialIndex)].emission;
         }
+        prepareLightChoice(devLights);
 
         device::Buffer<deviceTriangle> dTris = device::uploadArray(devTris.data(), devTris.size());
         device::Buffer<deviceLightTriangle> dLights = device::uploadArray(devLights.data(), devLights.size());

@@ -95,7 +95,8 @@ TEST(SampleRanges, SixtyFourSingleFramesMergeToOneRun) {
     testing::internal::CaptureStderr();  // the merge warns about half inputs
     const std::vector<Color> halves = mergeThroughFiles(parts, firsts, "half", ExrPixels::Half);
     testing::internal::GetCapturedStderr();
-    EXPECT_GT(largestRelativeDifference(halves, whole.result.average), 1e-4);
+    // Well beyond the float merge's rounding above (half floats keep 11 bits).
+    EXPECT_GT(largestRelativeDifference(halves, whole.result.average), 2e-5);
 }
 
 // Two sequence seeds give different images whose mean agrees within noise;

@@ -44,6 +44,7 @@ std::vector<deviceLightTriangle> ceilingLight(float a, float b, float c, const C
     std::vector<deviceLightTriangle> l(2, t);
     l[0].p1 = p00, l[0].p2 = p11, l[0].p3 = p10, l[0].triangleIndex = 10;
     l[1].p1 = p00, l[1].p2 = p01, l[1].p3 = p11, l[1].triangleIndex = 11;
+    prepareLightChoice(l);
     return l;
 }
 
@@ -170,6 +171,89 @@ TEST(Bounce, RouletteKeepsStrongPathsAndRescalesSurvivors) {
     EXPECT_EQ(g.r, 1.0f);
     Color black;
     EXPECT_FALSE(russianRoulette(black, 2.3283064e-10f));
+}
+
+// The roulette on the path's weight: the first bounces are never culled,
+// a weight of at least 1 passes untouched, and otherwise the expected factor
+// over xi is the factor itself (survival q, survivors divided by q), with q
+// never below the floor.
+TEST(Bounce, ThroughputRouletteKeepsTheExpectedWeight) {
+    const Color dim(0.02f, 0.01f, 0.0f);
+    for (int b = 0; b < kRouletteMinBounce; ++b) {
+        Color f(0.1f, 0.2f, 0.3f);
+        EXPECT_TRUE(russianRoulette(f, 1.0f, dim, b)) << b;
+        EXPECT_EQ(f.b, 0.3f);
+    }
+    // Through glass the weight can exceed 1: it survives as it is.
+    Color glass(0.9f, 0.9f, 0.9f);
+    EXPECT_TRUE(russianRoulette(glass, 1.0f, Color(1.5f, 1.5f, 1.5f), kRouletteMinBounce));
+    EXPECT_EQ(glass.r, 0.9f);
+    // A path that carries nothing ends even before the roulette depth.
+    Color zero(0.0f, 0.0f, 0.0f);
+    EXPECT_FALSE(russianRoulette(zero, 0.5f, Color(1, 1, 1), 0));
+
+    const Color throughputs[] = {Color(0.8f, 0.5f, 0.2f), Color(0.01f, 0.02f, 0.005f),
+                                 Color(1.0f, 0.0f, 0.0f), Color(3.0f, 0.1f, 0.1f)};
+    const Color factors[] = {Color(0.7f, 0.7f, 0.7f), Color(0.1f, 0.6f, 0.3f), Color(0.9f, 0.2f, 0.05f)};
+    const int n = 100000;
+    for (const Color& t : throughputs)
+        for (const Color& f0 : factors) {
+            double sum[3] = {0, 0, 0};
+            double maxScale = 0.0;
+            for (int i = 0; i < n; ++i) {
+                Color f = f0;
+                const float xi = (static_cast<float>(i) + 0.5f) / n;
+                if (!russianRoulette(f, xi, t, kRouletteMinBounce + 2)) continue;
+                sum[0] += f.r, sum[1] += f.g, sum[2] += f.b;
+                if (f0.g > 0.0f) maxScale = std::max(maxScale, static_cast<double>(f.g / f0.g));
+            }
+            EXPECT_NEAR(sum[0] / n, f0.r, 1e-3 * (1.0 + f0.r / kRouletteMinSurvival));
+            EXPECT_NEAR(sum[1] / n, f0.g, 1e-3 * (1.0 + f0.g / kRouletteMinSurvival));
+            EXPECT_NEAR(sum[2] / n, f0.b, 1e-3 * (1.0 + f0.b / kRouletteMinSurvival));
+            EXPECT_LE(maxScale, 1.0 / kRouletteMinSurvival + 1e-3);
+        }
+}
+
+// A whole path under the roulette: each bounce gathers light 1 and then
+// multiplies the weight by a factor that alternates between a dim wall
+// (0.3, 0.5, 0.6) and a glass exit that brightens it (1.4 in every channel).
+// The expected sum is the geometric series of the factors, which the
+// roulette must leave as it is; a plain sum without roulette (100 bounces,
+// well past where the series has converged) gives the same.
+TEST(Bounce, ThroughputRouletteLeavesAPathSumUnbiased) {
+    const Color wall(0.3f, 0.5f, 0.6f), exitGlass(1.4f, 1.4f, 1.4f);
+    double expected[3] = {0, 0, 0};
+    {
+        double w[3] = {1, 1, 1};
+        for (int b = 0; b < 200; ++b) {
+            const Color f = (b % 2 == 0) ? wall : exitGlass;
+            expected[0] += w[0], expected[1] += w[1], expected[2] += w[2];
+            w[0] *= f.r, w[1] *= f.g, w[2] *= f.b;
+        }
+    }
+    const int paths = 200000;
+    double sum[3] = {0, 0, 0}, sumSq = 0.0;
+    XorwowState rng;
+    xorwowInit(77, &rng);
+    long long bounces = 0;
+    for (int p = 0; p < paths; ++p) {
+        Color t(1.0f, 1.0f, 1.0f);
+        double s[3] = {0, 0, 0};
+        for (int b = 0; b < 200; ++b) {
+            s[0] += t.r, s[1] += t.g, s[2] += t.b;
+            Color f = (b % 2 == 0) ? wall : exitGlass;
+            ++bounces;
+            if (!russianRoulette(f, xorwowUniform(&rng), t, b)) break;
+            t = t * f;
+        }
+        sum[0] += s[0], sum[1] += s[1], sum[2] += s[2];
+        sumSq += s[2] * s[2];
+    }
+    const double mean2 = sum[2] / paths;
+    const double se = std::sqrt((sumSq / paths - mean2 * mean2) / paths);
+    for (int c = 0; c < 3; ++c) EXPECT_NEAR(sum[c] / paths, expected[c], 5.0 * se + 1e-3) << c;
+    // The roulette does end paths: far fewer bounces than the plain sum's.
+    EXPECT_LT(bounces, 20LL * paths);
 }
 
 TEST(DirectLight, SpecularVertexUsesOnlyItsOwnDirection) {
@@ -320,6 +404,7 @@ TEST(DirectLight, BsdfLightAndMisEstimatesAgreeAtAGlossyVertex) {
             e.normal = light->normal;
             e.invArea = light->invArea;
             e.emission = light->emission;
+            e.triangle = light->triangleIndex;  // both halves have the same chance
             return e;
         }
         bool occluded(const Vector3d&, const Vector3d&, float) const { return false; }
@@ -354,4 +439,169 @@ TEST(DirectLight, BsdfLightAndMisEstimatesAgreeAtAGlossyVertex) {
                     << names[i] << " vs " << names[j] << ", roughness " << roughness;
         }
     }
+}
+
+// ---- light choice by power ---------------------------------------------------
+
+namespace {
+
+deviceLightTriangle lightTriangle(const Vector3d& a, const Vector3d& b, const Vector3d& c, const Color& e,
+                                  int triangle) {
+    deviceLightTriangle l{};
+    l.p1 = a, l.p2 = b, l.p3 = c;
+    const Vector3d n = cross(b - a, c - a);
+    l.normal = normalize(n);
+    l.invArea = 2.0f / length(n);
+    l.emission = e;
+    l.triangleIndex = triangle;
+    return l;
+}
+
+// Distance along the unit direction d from x to triangle l, or -1.
+double hitDistance(const deviceLightTriangle& l, const Vector3d& x, const Vector3d& d) {
+    const Vector3d e1 = l.p2 - l.p1, e2 = l.p3 - l.p1;
+    const Vector3d p = cross(d, e2);
+    const double det = dot(e1, p);
+    if (std::fabs(det) < 1e-12) return -1.0;
+    const Vector3d s = x - l.p1;
+    const double u = dot(s, p) / det;
+    const Vector3d q = cross(s, e1);
+    const double v = dot(d, q) / det;
+    const double t = dot(e2, q) / det;
+    return (u < 0 || v < 0 || u + v > 1 || t <= 0) ? -1.0 : t;
+}
+
+}  // namespace
+
+// The chance of each light is (1 - u) P / sum P + u / n with P its
+// luminance times area; the chances sum to 1, the sampler picks each light
+// that often, and the light a ray hits is found by its triangle.
+TEST(LightChoice, ChancesFollowPowerWithAFloorAndSumToOne) {
+    std::vector<deviceLightTriangle> lights = {
+        lightTriangle(Vector3d(0, 2, 0), Vector3d(1, 2, 0), Vector3d(0, 2, 1), Color(1, 1, 1), 40),
+        lightTriangle(Vector3d(0, 2, 0), Vector3d(2, 2, 0), Vector3d(0, 2, 2), Color(5, 1, 0.5f), 7),
+        lightTriangle(Vector3d(0, 2, 0), Vector3d(0.1f, 2, 0), Vector3d(0, 2, 0.1f), Color(100, 100, 100),
+                      12),
+        lightTriangle(Vector3d(0, 2, 0), Vector3d(1, 2, 0), Vector3d(0, 2, 1), Color(0, 0, 0), 3),
+        lightTriangle(Vector3d(0, 2, 0), Vector3d(3, 2, 0), Vector3d(0, 2, 3), Color(0.01f, 0.02f, 0.0f),
+                      25)};
+    double power[64] = {};
+    double total = 0.0;
+    for (const deviceLightTriangle& l : lights) {
+        const double p = (0.2126 * l.emission.r + 0.7152 * l.emission.g + 0.0722 * l.emission.b) /
+                         static_cast<double>(l.invArea);
+        power[l.triangleIndex] = p;
+        total += p;
+    }
+    prepareLightChoice(lights);
+    const int n = static_cast<int>(lights.size());
+    double sum = 0.0;
+    for (int j = 0; j < n; ++j) {
+        if (j > 0) {
+            EXPECT_LT(lights[j - 1].triangleIndex, lights[j].triangleIndex) << "sorted by triangle";
+        }
+        const double expected = (1.0 - kLightChoiceUniformShare) * power[lights[j].triangleIndex] / total +
+                                kLightChoiceUniformShare / n;
+        EXPECT_NEAR(lights[j].choicePdf, expected, 1e-6) << j;
+        sum += lights[j].choicePdf;
+        EXPECT_FLOAT_EQ(lightChoicePdfOf(lights[j].triangleIndex, lights.data(), n), lights[j].choicePdf);
+    }
+    EXPECT_NEAR(sum, 1.0, 1e-6);
+    EXPECT_EQ(lights[n - 1].choiceCdf, 1.0f);
+    EXPECT_EQ(lightChoicePdfOf(8, lights.data(), n), 0.0f);
+
+    // Stratified numbers over (0, 1]: each light is picked as often as its chance.
+    std::vector<double> counts(n, 0.0);
+    const int draws = 1 << 20;
+    for (int i = 0; i < draws; ++i)
+        counts[chooseLightByPower((static_cast<float>(i) + 1.0f) / draws, lights.data(), n)] += 1.0;
+    for (int j = 0; j < n; ++j) EXPECT_NEAR(counts[j] / draws, lights[j].choicePdf, 1e-5) << j;
+
+    // Without any power the choice is uniform.
+    for (deviceLightTriangle& l : lights) l.emission = Color(0, 0, 0);
+    prepareLightChoice(lights);
+    for (const deviceLightTriangle& l : lights) EXPECT_NEAR(l.choicePdf, 1.0 / n, 1e-6);
+}
+
+// The solid-angle density of light sampling, integrated over the sphere of
+// directions around a point by brute force (every direction traced against
+// every light), is 1: the lights' chances and their area densities together
+// form one density. The density a BSDF-sampled direction is weighed with
+// (lightPdfAlong with the hit light's chance) is the one the light sampler
+// reports for the same direction.
+TEST(LightChoice, SamplingDensityIntegratesToOneOverTheLights) {
+    std::vector<deviceLightTriangle> lights = {
+        lightTriangle(Vector3d(-1, 1, -1), Vector3d(-1, 1, 1), Vector3d(-0.2f, 1, -1), Color(1, 1, 1), 0),
+        lightTriangle(Vector3d(0.3f, 0.8f, -0.5f), Vector3d(0.4f, 0.8f, 0.5f), Vector3d(1.5f, 0.8f, 0),
+                      Color(90, 80, 70), 1)};
+    prepareLightChoice(lights);
+    for (deviceLightTriangle& l : lights)
+        if (l.normal.y > 0) l.normal = -l.normal;  // facing down, towards the point
+    const Vector3d x(0, 0, 0);
+    const int nt = 800, np = 800;
+    double integral = 0.0;
+    for (int i = 0; i < nt; ++i)
+        for (int j = 0; j < np; ++j) {
+            // Uniform over the upper hemisphere in (cos theta, phi) cells.
+            const double z = (i + 0.5) / nt, phi = 2 * 3.14159265358979 * (j + 0.5) / np;
+            const double r = std::sqrt(1 - z * z);
+            const Vector3d d(static_cast<float>(r * std::cos(phi)), static_cast<float>(z),
+                             static_cast<float>(r * std::sin(phi)));
+            for (const deviceLightTriangle& l : lights) {
+                const double t = hitDistance(l, x, d);
+                if (t < 0) continue;
+                const float choice = lightChoicePdfOf(l.triangleIndex, lights.data(), 2);
+                integral += lightPdfAlong(l.normal, l.invArea, static_cast<float>(t), d, choice);
+            }
+        }
+    integral *= 2 * 3.14159265358979 / (static_cast<double>(nt) * np);
+    EXPECT_NEAR(integral, 1.0, 0.01);
+
+    XorwowState rng;
+    xorwowInit(5, &rng);
+    EnvironmentLight none;
+    for (int i = 0; i < 200; ++i) {
+        const ChosenLight c = chooseLightOrEnvironment(xorwowUniform(&rng), 2, lights.data(), none);
+        const LightSample s = sampleChosenLight(c, none, x, xorwowUniform(&rng), xorwowUniform(&rng));
+        const float along = lightPdfAlong(c.triangle->normal, c.triangle->invArea, s.dist, s.dir,
+                                          lightChoicePdfOf(c.triangle->triangleIndex, lights.data(), 2));
+        EXPECT_NEAR(along, s.pdf, 1e-4f * s.pdf);
+    }
+}
+
+// The draws of a pixel sample's bounce: inside a decision's slot the first
+// numbers are the pixel's Sobol dimensions of that slot, in order; past the
+// slot's dimensions, outside any slot, in a slot taken again and in deep
+// bounces the numbers are the path generator's, in the generator's order.
+TEST(PathSampleDraws, SlotsReadTheirOwnSobolDimensionsOnce) {
+    XorwowState rng, ref;
+    xorwowInit(42, &rng);
+    xorwowInit(42, &ref);
+    PathSampleDraws d{&rng};
+    d.pixelSeed = pixelSampleSeed(0, 17);
+    d.sampleIndex = 5;
+    const int b = kSobolBounces - 1;  // the deepest bounce that reads Sobol points
+    d.bounce = b;
+    EXPECT_EQ(d(), xorwowUniform(&ref));  // before any slot
+    beginSampleSlot(d, kSlotLightPoint);
+    const uint32_t base = kFirstBounceDimension + (b * kSampleSlots + kSlotLightPoint) * kSlotDimensions;
+    for (int i = 0; i < kSlotDimensions; ++i) EXPECT_EQ(d(), scrambledSobol(d.pixelSeed, 5, base + i)) << i;
+    EXPECT_EQ(d(), xorwowUniform(&ref));  // the slot is used up
+    beginSampleSlot(d, kSlotLightPoint);  // taken again: pseudo-random
+    EXPECT_EQ(d(), xorwowUniform(&ref));
+    beginSampleSlot(d, kSlotContinuation);
+    EXPECT_EQ(d(),
+              scrambledSobol(d.pixelSeed, 5, kFirstBounceDimension + b * kSampleSlots * kSlotDimensions));
+
+    XorwowState deepRng, deepRef;
+    xorwowInit(7, &deepRng);
+    xorwowInit(7, &deepRef);
+    PathSampleDraws deep{&deepRng};
+    deep.pixelSeed = d.pixelSeed;
+    deep.bounce = kSobolBounces;
+    beginSampleSlot(deep, kSlotContinuation);
+    for (int i = 0; i < 6; ++i) EXPECT_EQ(deep(), xorwowUniform(&deepRef));
+    // The dimensions of the bounces that read Sobol points do not overlap the
+    // camera position's (0 and 1) or each other.
+    EXPECT_EQ(kFirstBounceDimension, 2u);
 }

@@ -82,7 +82,7 @@ TEST(EmitterSampling, DensityIsPerSolidAngleForFlatAndSmoothLamps) {
             double sum = 0.0, sum2 = 0.0;
             for (int i = 0; i < n; ++i) {
                 const float xa = xorwowUniform(&rng), xb = xorwowUniform(&rng);
-                const LightSample ls = sampleLightPoint(l, 1, x, xa, xb);
+                const LightSample ls = sampleLightPoint(l, x, xa, xb);
                 ASSERT_GT(ls.pdf, 0.0f);
                 const double w = 1.0 / ls.pdf;
                 sum += w;
@@ -90,7 +90,7 @@ TEST(EmitterSampling, DensityIsPerSolidAngleForFlatAndSmoothLamps) {
                 if (i % 1000 == 0) {
                     const EmitterHit e = emitterHitOf(tri, mats.data(), ls.dist);
                     ASSERT_TRUE(e.found);
-                    const float along = lightPdfAlong(e.normal, e.invArea, ls.dist, ls.dir, 1);
+                    const float along = lightPdfAlong(e.normal, e.invArea, ls.dist, ls.dir, l.choicePdf);
                     EXPECT_NEAR(along, ls.pdf, 1e-4f * ls.pdf);
                 }
             }

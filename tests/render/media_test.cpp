@@ -73,6 +73,7 @@ struct BruteQueries {
         e.normal = tris[i].n;
         e.invArea = 2.0f / length(cross(tris[i].p2 - tris[i].p1, tris[i].p3 - tris[i].p1));
         e.emission = materials[tris[i].material].emission;
+        e.triangle = i;  // lightsOf numbers the lights by their triangle
         return e;
     }
     bool occluded(const Vector3d& from, const Vector3d& dir, float dist) const {
@@ -100,6 +101,7 @@ std::vector<deviceLightTriangle> lightsOf(const std::vector<Tri>& tris, int m, c
         d.emission = e;
         l.push_back(d);
     }
+    prepareLightChoice(l);
     return l;
 }
 
@@ -446,7 +448,8 @@ TEST(Subsurface, WithoutScatteringEveryWalkReachesTheFarSurface) {
     int survived = 0;
     for (int i = 0; i < 300; ++i) {
         CountingDraws d(i);
-        const BounceResult r = s.trace(kForward, 0, d);
+        // At a depth where the roulette decides (earlier bounces always go on).
+        const BounceResult r = s.trace(kForward, kRouletteMinBounce, d);
         EXPECT_EQ(r.radiance.r, 0.0f);
         EXPECT_NEAR(r.next.origin.z, -1.0001f, 1e-5);
         EXPECT_FLOAT_EQ(r.next.direction.z, -1.0f);

@@ -212,6 +212,7 @@ TEST(MetroSteps, ShadingFitsInOneVertexBlock) {
             e.normal = Vector3d(0, 0, -1);
             e.invArea = 2.0f;
             e.emission = Color(1, 1, 1);
+            e.triangle = 10;
             return e;
         }
         bool occluded(const Vector3d&, const Vector3d&, float) const { return false; }
@@ -228,6 +229,7 @@ TEST(MetroSteps, ShadingFitsInOneVertexBlock) {
     l.invArea = 2.0f;
     l.emission = Color(1, 1, 1);
     l.triangleIndex = 10;
+    l.choicePdf = l.choiceCdf = 1.0f;  // the only light
     const Ray in(Vector3d(0.3f, 0.2f, 1.0f), Vector3d(-0.3f, -0.2f, -1.0f));
     int most = 0;
     for (int m = 0; m < static_cast<int>(mats.size()); ++m) {
@@ -561,9 +563,12 @@ TEST(MetroImage, GlassCausticMatchesThePathTracer) {
     device::ThreadLimit limit(2);
     App a(writeScene("lumenar_mlt_caustic", glassCaustic(16, 16)));
     ASSERT_TRUE(a.started);
-    const Estimate pt = pathTraced(a, 600);
+    // Enough samples for a comparison with power: paths that go on through
+    // the first bounces without roulette carry the caustic's rare heavy
+    // contributions further.
+    const Estimate pt = pathTraced(a, 1200);
     // The per-frame evaluation itself, on independent states.
-    expectSameImage(pt, independentStates(a, 600), 5.0, "glass caustic, independent states");
+    expectSameImage(pt, independentStates(a, 1200), 5.0, "glass caustic, independent states");
     const Estimate mlt = metropolis(a, 8, 128);
     expectSameImage(pt, mlt, 5.0, "glass caustic");
 }

@@ -1,0 +1,281 @@
+// Efficiency of the progressive path tracer: noise reached in a fixed time.
+//
+// Renders a scene for a fixed time on a given number of threads and compares
+// the running average with a long reference render of the same scene:
+//
+//   error = mean over pixels and channels of (image - ref)^2 / (ref^2 + 0.01)
+//
+// and prints error x seconds (lower is better: the time needed for a given
+// noise scales with it) and samples per second. The reference is rendered
+// once, as two halves from independent sample sequences (sequence seeds 1
+// and 2; the timed run uses the plain sequence 0), and cached. Its own noise
+// is estimated from the halves, (A - B)^2 / 4 on the same scale, and reported
+// beside the error ("ref noise"); "net" is the error less that floor.
+//
+//   lumenar-efficiency-bench [options] scene-folder
+//     --seconds S       timed render length (default 10)
+//     --threads N       threads of the timed render (default 1)
+//     --ref-frames F    frames of the reference, both halves together (default 2000)
+//     --ref-threads N   threads of the reference render (default 0: all cores)
+//     --width W --height H
+//                       render at this size instead of the scene's (the
+//                       scene file is copied with its resolution changed)
+//     --lambertian      a copy of the scene with every IOR set to 1 (no
+//                       coat reflection: plain diffuse surfaces)
+//     --name NAME       name of the variant in the cache and the output
+//     --cache DIR       where the scene copies and references live
+//                       (default ./efficiency-cache)
+//
+// The scene folder must hold a self-contained scene file called "input" (the
+// bundled scenes after a build). Timings depend on the machine's load.
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/batch_render.h"
+#include "app/startup.h"
+#include "device/threads.h"
+
+using namespace lumenar;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Options {
+    double seconds = 10.0;
+    int threads = 1;
+    int refFrames = 2000;
+    int refThreads = 0;
+    int width = 0, height = 0;
+    bool lambertian = false;
+    std::string name;
+    std::string cache = "efficiency-cache";
+    std::string scene;
+};
+
+bool parse(int argc, char** argv, Options& o) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        auto value = [&](const char* what) -> const char* {
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "%s needs a value\n", what);
+                return nullptr;
+            }
+            return argv[++i];
+        };
+        const char* v = nullptr;
+        if (a == "--lambertian") {
+            o.lambertian = true;
+            continue;
+        }
+        if (a.rfind("--", 0) == 0) {
+            if (!(v = value(a.c_str()))) return false;
+            if (a == "--seconds")
+                o.seconds = std::atof(v);
+            else if (a == "--threads")
+                o.threads = std::atoi(v);
+            else if (a == "--ref-frames")
+                o.refFrames = std::atoi(v);
+            else if (a == "--ref-threads")
+                o.refThreads = std::atoi(v);
+            else if (a == "--width")
+                o.width = std::atoi(v);
+            else if (a == "--height")
+                o.height = std::atoi(v);
+            else if (a == "--name")
+                o.name = v;
+            else if (a == "--cache")
+                o.cache = v;
+            else {
+                std::fprintf(stderr, "unknown option %s\n", a.c_str());
+                return false;
+            }
+            continue;
+        }
+        o.scene = a;
+    }
+    if (o.scene.empty() || o.seconds <= 0.0 || o.refFrames < 2 || (o.width > 0) != (o.height > 0)) {
+        std::fprintf(stderr,
+                     "usage: lumenar-efficiency-bench [--seconds S] [--threads N] [--ref-frames F] "
+                     "[--ref-threads N] [--width W --height H] [--lambertian] [--name NAME] [--cache DIR] "
+                     "scene-folder\n");
+        return false;
+    }
+    if (o.name.empty()) {
+        o.name = fs::path(o.scene).filename().string();
+        if (o.name.empty()) o.name = fs::path(o.scene).parent_path().filename().string();
+        if (o.lambertian) o.name += "-lambertian";
+    }
+    return true;
+}
+
+// The scene file with the requested changes: the "resolution" line replaced,
+// every "IOR" line set to 1 for the Lambertian copy.
+bool writeVariant(const Options& o, const std::string& out) {
+    std::ifstream in(fs::path(o.scene) / "input", std::ios::binary);
+    if (!in) {
+        std::fprintf(stderr, "%s/input: cannot read the scene file\n", o.scene.c_str());
+        return false;
+    }
+    std::ostringstream text;
+    std::string line;
+    int iors = 0;
+    while (std::getline(in, line)) {
+        if (o.width > 0 && line.rfind("resolution ", 0) == 0)
+            line = "resolution " + std::to_string(o.width) + " " + std::to_string(o.height);
+        else if (o.lambertian && line.rfind("IOR ", 0) == 0) {
+            line = "IOR 1";
+            ++iors;
+        }
+        text << line << '\n';
+    }
+    if (o.lambertian && iors == 0)
+        std::fprintf(stderr, "note: %s has no IOR line to change\n", o.scene.c_str());
+    std::ofstream f(out, std::ios::binary);
+    f << text.str();
+    if (!f) {
+        std::fprintf(stderr, "%s: cannot write the scene copy\n", out.c_str());
+        return false;
+    }
+    return true;
+}
+
+struct Render {
+    bool ok = false;
+    int W = 0, H = 0;
+    BatchResult r;
+};
+
+Render render(const std::string& sceneFile, int threads, const BatchOptions& b) {
+    Render out;
+    device::ThreadLimit limit(threads);
+    Settings settings;
+    Application app(settings);
+    if (!app.start(sceneFile)) return out;
+    out.r = renderBatch(app, b);
+    out.W = app.imageWidth();
+    out.H = app.imageHeight();
+    out.ok = out.r.ok && out.r.average.size() == static_cast<std::size_t>(out.W) * out.H;
+    app.shutdown();
+    return out;
+}
+
+struct Reference {
+    int W = 0, H = 0, frames = 0;
+    std::vector<float> mean;  // 3 per pixel
+    double noise = 0.0;       // estimated error of the mean itself, on the bench's scale
+};
+
+bool readReference(const std::string& path, int frames, Reference& ref) {
+    std::ifstream f(path, std::ios::binary);
+    if (!f) return false;
+    int32_t head[3];
+    f.read(reinterpret_cast<char*>(head), sizeof head);
+    if (!f || head[2] != frames || head[0] <= 0 || head[1] <= 0) return false;
+    ref.W = head[0], ref.H = head[1], ref.frames = head[2];
+    f.read(reinterpret_cast<char*>(&ref.noise), sizeof ref.noise);
+    ref.mean.resize(static_cast<std::size_t>(ref.W) * ref.H * 3);
+    f.read(reinterpret_cast<char*>(ref.mean.data()), static_cast<std::streamsize>(ref.mean.size() * 4));
+    return static_cast<bool>(f);
+}
+
+bool writeReference(const std::string& path, const Reference& ref) {
+    std::ofstream f(path, std::ios::binary);
+    const int32_t head[3] = {ref.W, ref.H, ref.frames};
+    f.write(reinterpret_cast<const char*>(head), sizeof head);
+    f.write(reinterpret_cast<const char*>(&ref.noise), sizeof ref.noise);
+    f.write(reinterpret_cast<const char*>(ref.mean.data()),
+            static_cast<std::streamsize>(ref.mean.size() * 4));
+    return static_cast<bool>(f);
+}
+
+// Mean over pixels and channels of d^2 / (ref^2 + 0.01), with d = img - ref,
+// or d = img itself when `offset` is false (img is then a difference).
+double relativeError(const std::vector<Color>& img, const std::vector<float>& ref, bool offset = true) {
+    double sum = 0.0;
+    for (std::size_t i = 0; i < img.size(); ++i) {
+        const float c[3] = {img[i].r, img[i].g, img[i].b};
+        for (int k = 0; k < 3; ++k) {
+            const double r = ref[3 * i + k];
+            const double d = offset ? c[k] - r : c[k];
+            sum += d * d / (r * r + 0.01);
+        }
+    }
+    return img.empty() ? 0.0 : sum / (3.0 * static_cast<double>(img.size()));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options o;
+    if (!parse(argc, argv, o)) return 2;
+    std::error_code ec;
+    const fs::path dir = fs::absolute(fs::path(o.cache) / o.name, ec);
+    fs::create_directories(dir, ec);
+    const std::string sceneFile = (dir / "input").string();
+    if (!writeVariant(o, sceneFile)) return 1;
+    // Relative paths in the scene resolve against its own folder.
+    fs::current_path(fs::absolute(o.scene), ec);
+    if (ec) {
+        std::fprintf(stderr, "%s: cannot enter the scene folder\n", o.scene.c_str());
+        return 1;
+    }
+
+    const std::string refPath = (dir / "reference.bin").string();
+    Reference ref;
+    if (!readReference(refPath, o.refFrames, ref)) {
+        std::fprintf(stderr, "%s: rendering the reference (%d frames)\n", o.name.c_str(), o.refFrames);
+        BatchOptions b;
+        b.frames = o.refFrames / 2;
+        std::vector<Render> halves;
+        for (uint32_t seed : {1u, 2u}) {
+            b.seed = seed;
+            halves.push_back(render(sceneFile, o.refThreads, b));
+            if (!halves.back().ok) {
+                std::fprintf(stderr, "%s: the reference render failed\n", o.name.c_str());
+                return 1;
+            }
+        }
+        for (const Render& h : halves) {
+            double sum = 0.0;
+            for (const Color& c : h.r.average) sum += c.r + c.g + c.b;
+            std::fprintf(stderr, "%s: reference half of %d frames in %.1f s, mean %.6f\n", o.name.c_str(),
+                         h.r.frames, h.r.seconds, sum / (3.0 * static_cast<double>(h.r.average.size())));
+        }
+        ref.W = halves[0].W, ref.H = halves[0].H, ref.frames = o.refFrames;
+        const std::vector<Color>& a = halves[0].r.average;
+        const std::vector<Color>& c = halves[1].r.average;
+        ref.mean.resize(a.size() * 3);
+        std::vector<Color> diff(a.size());
+        for (std::size_t i = 0; i < a.size(); ++i) {
+            const Color m = (a[i] + c[i]) * 0.5f;
+            ref.mean[3 * i] = m.r, ref.mean[3 * i + 1] = m.g, ref.mean[3 * i + 2] = m.b;
+            diff[i] = (a[i] - c[i]) * 0.5f;  // (A - B) / 2: the spread of the mean of the two
+        }
+        ref.noise = relativeError(diff, ref.mean, false);
+        if (!writeReference(refPath, ref))
+            std::fprintf(stderr, "%s: cannot cache the reference\n", refPath.c_str());
+    }
+
+    BatchOptions b;
+    b.seconds = o.seconds;
+    const Render run = render(sceneFile, o.threads, b);
+    if (!run.ok || run.W != ref.W || run.H != ref.H) {
+        std::fprintf(stderr, "%s: the timed render failed\n", o.name.c_str());
+        return 1;
+    }
+    const double err = relativeError(run.r.average, ref.mean);
+    const double samples = static_cast<double>(run.r.frames) * run.W * run.H;
+    std::printf(
+        "%-20s %dx%d threads %d: %.2f s, %d spp, %.3f Msamples/s, error %.6f (ref noise %.6f, net %.6f), "
+        "error x seconds %.5f (net %.5f)\n",
+        o.name.c_str(), run.W, run.H, o.threads, run.r.seconds, run.r.frames, samples / run.r.seconds * 1e-6,
+        err, ref.noise, err - ref.noise, err * run.r.seconds, (err - ref.noise) * run.r.seconds);
+    return 0;
+}

@@ -1,0 +1,49 @@
+#!/bin/sh
+# Side-by-side efficiency of two builds of lumenar-efficiency-bench (say the
+# main branch, built separately, and this tree) on the bundled scenes:
+#
+#   bench/efficiency_bench.sh BEFORE_BENCH AFTER_BENCH [SECONDS] [THREADS] [REF_FRAMES] [SIZE]
+#
+# SIZE renders SIZE x SIZE copies of the scenes (the references are long).
+# Both runs of a scene share one cached reference (rendered by BEFORE, in
+# ./efficiency-cache); the two runs alternate scene by scene so that load on
+# the machine hits both alike. Prints both lines and the ratio of
+# error x seconds (after / before; below 1 is better).
+set -eu
+before=$1
+after=$2
+seconds=${3:-10}
+threads=${4:-1}
+refFrames=${5:-1024}
+size=${6:-}
+sizeArgs=""
+[ -n "$size" ] && sizeArgs="--width $size --height $size"
+root=$(cd "$(dirname "$0")/.." && pwd)
+cache=$(pwd)/efficiency-cache
+
+run() {
+    bin=$1
+    shift
+    "$bin" --seconds "$seconds" --threads "$threads" --ref-frames "$refFrames" --cache "$cache" $sizeArgs "$@" \
+        2>/dev/null |
+        tail -n 1
+}
+
+for variant in default default:lambertian materials large opening; do
+    scene=${variant%%:*}
+    extra=""
+    [ "$variant" != "$scene" ] && extra="--lambertian --name $scene-lambertian"
+    [ -n "$size" ] && extra="$extra --name ${variant%%:*}${extra:+-lambertian}-$size"
+    # The reference first (quietly, by BEFORE), so both timed runs find it.
+    "$before" --seconds 0.1 --threads "$threads" --ref-frames "$refFrames" --cache "$cache" $sizeArgs $extra \
+        "$root/scenes/$scene" >/dev/null 2>&1 || { echo "$variant: reference failed"; continue; }
+    b=$(run "$before" $extra "$root/scenes/$scene")
+    a=$(run "$after" $extra "$root/scenes/$scene")
+    echo "before: $b"
+    echo "after:  $a"
+    eb=$(echo "$b" | sed -n 's/.*error x seconds \([0-9.e+-]*\).*/\1/p')
+    ea=$(echo "$a" | sed -n 's/.*error x seconds \([0-9.e+-]*\).*/\1/p')
+    if [ -n "$eb" ] && [ -n "$ea" ]; then
+        awk -v a="$ea" -v b="$eb" -v v="$variant" 'BEGIN { printf "%s: error x seconds after / before = %.3f\n\n", v, a / b }'
+    fi
+done
