@@ -1,6 +1,7 @@
 #include "app/startup.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
@@ -56,7 +57,7 @@ TEST(Startup, MissingSceneFileStopsWithAMessage) {
 }
 
 TEST(Startup, CleanRunPrintsTheProgressLinesInOrder) {
-    const std::string path = testing::TempDir() + "lumenar_startup_input";
+    const std::string path = testing::TempDir() + "lumenar_startup_input_" + std::to_string(getpid());
     std::ofstream(path) << "title line\n";
     Settings s;
     Application app(s);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
@@ -26,7 +27,8 @@ inline std::string readFile(const std::string& path) {
 }
 
 inline std::string writeFile(const std::string& name, const std::string& text) {
-    const std::string path = testing::TempDir() + name;
+    // Per process: ctest runs the cases of one suite side by side.
+    const std::string path = testing::TempDir() + std::to_string(getpid()) + "_" + name;
     std::ofstream(path, std::ios::binary) << text;
     return path;
 }

@@ -5,6 +5,7 @@
 #include <OpenImageIO/imageio.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
@@ -27,7 +28,7 @@ std::vector<Color> constantImage(int w, int h, Color c) {
 }
 
 std::string dir(const std::string& name) {
-    const std::string d = testing::TempDir() + "lumenar_merge_" + name + "/";
+    const std::string d = testing::TempDir() + "lumenar_merge_" + std::to_string(getpid()) + "_" + name + "/";
     fs::remove_all(d);
     fs::create_directories(d);
     return d;
@@ -167,12 +168,12 @@ TEST(Merge, RefusesWhatCannotBeMergedAndWritesNothing) {
     ASSERT_TRUE(writeExrBottomUp(d + "plain.exr", 4, 4, image));  // no record
     ASSERT_TRUE(writePngBottomUp(d + "picture.png", 4, 4, std::vector<uint8_t>(48, 7)));
     fs::rename(d + "picture.png", d + "picture.exr");
-    writeFile("lumenar_merge_refusals/text.exr", "not an image\n");
+    std::ofstream(d + "text.exr", std::ios::binary) << "not an image\n";
     // A large image cut short: its header is whole, its pixels are not.
     ASSERT_TRUE(writeRecordedExr(d + "big.exr", 256, 256, constantImage(256, 256, Color(1, 2, 3)),
                                  record(16, 16), ExrPixels::Float));
     const std::string big = readFile(d + "big.exr");
-    writeFile("lumenar_merge_refusals/truncated.exr", big.substr(0, big.size() / 2));
+    std::ofstream(d + "truncated.exr", std::ios::binary) << big.substr(0, big.size() / 2);
 
     struct Case {
         const char* input;

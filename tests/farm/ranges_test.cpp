@@ -21,12 +21,13 @@ std::vector<Color> mergeThroughFiles(const std::vector<Render>& parts, const std
                                      const std::string& tag, ExrPixels pixels = ExrPixels::Float) {
     MergeOptions m;
     for (std::size_t i = 0; i < parts.size(); ++i) {
-        const std::string path = testing::TempDir() + tag + "_part" + std::to_string(i) + ".exr";
+        const std::string path =
+            testing::TempDir() + std::to_string(getpid()) + "_" + tag + "_part" + std::to_string(i) + ".exr";
         EXPECT_TRUE(writeRecordedExr(path, parts[i].width, parts[i].height, parts[i].result.average,
                                      record(parts[i].result.frames, firsts[i]), pixels));
         m.inputs.push_back(path);
     }
-    m.out = testing::TempDir() + tag + "_merged.exr";
+    m.out = testing::TempDir() + std::to_string(getpid()) + "_" + tag + "_merged.exr";
     testing::internal::CaptureStdout();
     const int status = mergeRenders(m);
     testing::internal::GetCapturedStdout();

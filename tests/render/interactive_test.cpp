@@ -2,6 +2,7 @@
 // cancelling a frame part-way, quick previews and the denoised display, none
 // of which may change the running average.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <fstream>
@@ -31,7 +32,7 @@ std::string smallDefaultScene() {
     const std::size_t at = text.find(from);
     if (at == std::string::npos) return std::string();
     text.replace(at, from.size(), "resolution " + std::to_string(kW) + " " + std::to_string(kH));
-    const std::string path = testing::TempDir() + "lumenar_interactive_default";
+    const std::string path = testing::TempDir() + "lumenar_interactive_default_" + std::to_string(getpid());
     std::ofstream(path, std::ios::binary) << text;
     return path;
 }

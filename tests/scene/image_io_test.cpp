@@ -3,6 +3,7 @@
 
 #include <OpenImageIO/imageio.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
@@ -18,7 +19,7 @@ using namespace lumenar;
 namespace {
 
 std::string tempPath(const std::string& name) {
-    return testing::TempDir() + "lumenar_image_" + name;
+    return testing::TempDir() + "lumenar_image_" + std::to_string(getpid()) + "_" + name;
 }
 
 // Writes a 3 x 2 image whose byte at (x, y, c) is 10 * y + 3 * x + c + 1, top
@@ -144,7 +145,7 @@ TEST(ImageIO, UnsupportedImagesAreReportedAndNotLoaded) {
 }
 
 TEST(ImageIO, StartUpLoadsTexturesNextToTheSceneFileAndSkipsBadOnes) {
-    const std::string dir = testing::TempDir() + "lumenar_texture_scene/";
+    const std::string dir = testing::TempDir() + "lumenar_texture_scene_" + std::to_string(getpid()) + "/";
     std::remove((dir + "input").c_str());
     ASSERT_EQ(std::system(("mkdir -p " + dir).c_str()), 0);
     const std::string good = writeImage<uint8_t>("good.png", 4, OIIO::TypeDesc::UINT8);

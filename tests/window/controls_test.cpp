@@ -3,6 +3,7 @@
 #include "app/controls.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstring>
@@ -282,7 +283,7 @@ TEST(Controls, MeshMovePressedInMetropolisModeAppliesAtTheNextFrame) {
     const std::size_t at = scene.find("resolution 256 256");
     ASSERT_NE(at, std::string::npos);
     scene.replace(at, 18, "resolution 16 16");
-    const std::string path = testing::TempDir() + "lumenar_controls_scene";
+    const std::string path = testing::TempDir() + "lumenar_controls_scene_" + std::to_string(getpid());
     std::ofstream(path) << scene;
 
     Settings settings;

@@ -4,6 +4,7 @@
 
 #include <OpenImageIO/imageio.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -15,7 +16,7 @@ TEST(ImageOutput, PngHoldsTheBytesWithTheTopRowFirst) {
     // Row 0 (the bottom) red-ish, row 1 (the top) blue-ish; every byte distinct.
     std::vector<uint8_t> rgb(w * h * 3);
     for (std::size_t i = 0; i < rgb.size(); ++i) rgb[i] = static_cast<uint8_t>(10 * i + 5);
-    const std::string path = testing::TempDir() + "lumenar_image_output.png";
+    const std::string path = testing::TempDir() + "lumenar_image_output_" + std::to_string(getpid()) + ".png";
     ASSERT_TRUE(writePngBottomUp(path, w, h, rgb));
 
     auto in = OIIO::ImageInput::open(path);

@@ -4,6 +4,7 @@
 #include "app/render_worker.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -36,7 +37,7 @@ std::string smallDefaultScene() {
     const std::size_t at = text.find("resolution 256 256");
     if (at == std::string::npos) return std::string();
     text.replace(at, 18, "resolution " + std::to_string(kW) + " " + std::to_string(kH));
-    const std::string path = testing::TempDir() + "lumenar_worker_scene";
+    const std::string path = testing::TempDir() + "lumenar_worker_scene_" + std::to_string(getpid());
     std::ofstream(path, std::ios::binary) << text;
     return path;
 }
