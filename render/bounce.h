@@ -289,6 +289,17 @@ LUMENAR_HD inline void setTextureHit(const SurfaceHitRecord& rec, const SceneTex
     hit->textures = &t;
 }
 
+// The shading hit of a closest-hit record along ray r.
+LUMENAR_HD inline SurfaceHit surfaceHitOf(const Ray& r, const SurfaceHitRecord& rec, const SceneTextures& t) {
+    SurfaceHit hit;
+    hit.point = r.origin + r.direction * rec.t;
+    hit.normal = normalize(rec.normal);
+    hit.t = rec.t;
+    hit.materialIndex = rec.materialIndex;
+    setTextureHit(rec, t, &hit);
+    return hit;
+}
+
 // The material at a hit, its textures applied.
 LUMENAR_HD inline Material hitMaterial(const Material* materials, const SurfaceHit& hit) {
     const Material& m = materials[hit.materialIndex];

@@ -196,11 +196,7 @@ struct KdSceneQueries {
     LUMENAR_HD bool nearest(const Ray& r, SurfaceHit* hit) const {
         SurfaceHitRecord rec;
         if (!kdNearestHit(*tt, *s, r, &rec)) return false;
-        hit->point = r.origin + r.direction * rec.t;
-        hit->normal = normalize(rec.normal);
-        hit->t = rec.t;
-        hit->materialIndex = rec.materialIndex;
-        setTextureHit(rec, s->textures, hit);
+        *hit = surfaceHitOf(r, rec, s->textures);
         return true;
     }
 
@@ -294,12 +290,7 @@ LUMENAR_HD inline Color metroPath(Ray ray, MetroTraversal& tt, const KdScene& s,
                 result += weight * escapedRadiance(s.bgcolor, s.env.view, ray.direction, j == 0);
                 break;
             }
-            SurfaceHit hit;
-            hit.point = ray.origin + ray.direction * rec.t;
-            hit.normal = normalize(rec.normal);
-            hit.t = rec.t;
-            hit.materialIndex = rec.materialIndex;
-            setTextureHit(rec, s.textures, &hit);
+            const SurfaceHit hit = surfaceHitOf(ray, rec, s.textures);
             r = shadeHitFrom(ray, hit, j, next, s.materials, s.lightCount, s.lights, q,
                              DirectLightStrategy::kMis, s.env, weight);
         }

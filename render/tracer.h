@@ -108,11 +108,7 @@ struct DynamicSceneQueries {
     LUMENAR_HD bool nearest(const Ray& r, SurfaceHit* hit) const {
         SurfaceHitRecord rec;
         if (!rt->nearestHit(r, *s, &rec)) return false;
-        hit->point = r.origin + r.direction * rec.t;
-        hit->normal = normalize(rec.normal);
-        hit->t = rec.t;
-        hit->materialIndex = rec.materialIndex;
-        setTextureHit(rec, s->textures, hit);
+        *hit = surfaceHitOf(r, rec, s->textures);
         return true;
     }
 
@@ -151,12 +147,7 @@ LUMENAR_HD inline BounceResult Raytrace::TraceRayMov(const Ray& ray, int bounce,
     // A scene without triangles has no tree: every ray leaves it.
     if (!s.nodes || !s.triIndices || !nearestHit(ray, s, &rec))
         return missResult(escapedRadiance(s.bgcolor, s.env.view, ray.direction, bounce == 0), ray);
-    SurfaceHit hit;
-    hit.point = ray.origin + ray.direction * rec.t;
-    hit.normal = normalize(rec.normal);
-    hit.t = rec.t;
-    hit.materialIndex = rec.materialIndex;
-    setTextureHit(rec, s.textures, &hit);
+    const SurfaceHit hit = surfaceHitOf(ray, rec, s.textures);
     const DynamicSceneQueries q{this, &s};
     return shadeHitFrom(ray, hit, bounce, draws, s.materials, s.lightCount, s.lights, q,
                         s.directLightStrategy, s.env, throughput);
