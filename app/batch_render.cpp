@@ -83,6 +83,7 @@ BatchResult renderBatch(Application& app, const BatchOptions& options) {
     renderer.firstFrame = options.firstFrame;
     renderer.sequenceSeed = options.seed;
     renderer.mltEnabled = options.mlt;
+    renderer.mltCombineLargeSteps = options.mltCombined;
     renderer.fogEnabled = options.fog;
     renderer.ssEnabled = options.subsurface;
     // Subsurface on, as the control panel switches it: material 0 carries the

@@ -21,12 +21,14 @@ struct BatchOptions {
     bool fog = false;         // attenuate by the scene's medium (Renderer::fogEnabled)
     bool subsurface = false;  // subsurface walks in material 0, marked as the control panel does
     bool mlt = false;         // Metropolis light transport instead of path tracing
+    bool mltCombined =
+        false;  // Metropolis splats with the combined estimator (Renderer::mltCombineLargeSteps)
     // Place in the sample sequence: the run renders frames firstFrame + 1,
     // firstFrame + 2, ... of sequence `seed` (render/sequence.h). Metropolis
     // runs need Settings::metroSalt = metroRunSalt(firstFrame, seed) at start-up.
     uint32_t firstFrame = 0;
     uint32_t seed = 0;
-    bool denoise = false;     // the displayed bytes (rgb) through the preview denoiser; average stays raw
+    bool denoise = false;  // the displayed bytes (rgb) through the preview denoiser; average stays raw
 };
 
 struct BatchResult {

@@ -99,6 +99,9 @@ int main(int argc, char** argv) {
                    "Light transport: pt (interactive path tracer) or mlt (Metropolis light transport)")
         ->check(CLI::IsMember({"pt", "mlt"}))
         ->capture_default_str();
+    cli.add_flag("--mlt-combined", batch.mltCombined,
+                 "Metropolis: weigh the chains' splats and their large steps' proposals together (balance "
+                 "heuristic), which keeps dark regions from depending on rare chain visits");
     cli.add_flag("--stats", batch.stats, "Print throughput and the share of frame time spent in ray queries");
     // Sample ranges: runs over disjoint frame ranges merge into one image.
     int firstFrame = 0, sequenceSeed = 0;
@@ -168,7 +171,8 @@ int main(int argc, char** argv) {
         record.seed = batch.seed;
         record.options = "mode=" + mode + " ss=" + std::to_string(settings.superSampleFactor) +
                          " kd-mode=" + (settings.kdBuildMode != 0 ? "1" : "0") +
-                         " fog=" + (batch.fog ? "1" : "0") + " subsurface=" + (batch.subsurface ? "1" : "0");
+                         " fog=" + (batch.fog ? "1" : "0") + " subsurface=" + (batch.subsurface ? "1" : "0") +
+                         (batch.mlt && batch.mltCombined ? " mlt-combined=1" : "");
         record.optionsHash = lumenar::fingerprintOf(record.options);
         record.version = LUMENAR_VERSION;
     }

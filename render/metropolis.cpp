@@ -130,9 +130,38 @@ bool mltSetup(const Camera& cam, int W, int H, const KdScene& scene, int sobolSc
 
     const int count = static_cast<int>(n);
     const float total = device::reduceSum(luminance.get(), count);
-    device::inclusiveScanSum(luminance.get(), prefix.get(), count);
+    // Each candidate is picked in proportion to its luminance capped at
+    // kMetroStartCap times its neighbours' mean (or the image's, where that is
+    // larger); the capped weights go to `seeds` until the seeds replace them.
+    float pickTotal = total;
+    if (total > 0.0f) {
+        const float floorMean = total / static_cast<float>(n);
+        const float* lum = luminance.get();
+        float* pick = seeds.get();
+        device::launchPixelGrid(
+            W, H, LUMENAR_LAMBDA(int x, int y) {
+                float sum = 0.0f;
+                int k = 0;
+                for (int dy = -kMetroStartRadius; dy <= kMetroStartRadius; ++dy)
+                    for (int dx = -kMetroStartRadius; dx <= kMetroStartRadius; ++dx) {
+                        const int nx = x + dx, ny = y + dy;
+                        if ((dx == 0 && dy == 0) || nx < 0 || ny < 0 || nx >= W || ny >= H) continue;
+                        sum += lum[ny * W + nx];
+                        ++k;
+                    }
+                const float local = k > 0 ? sum / static_cast<float>(k) : floorMean;
+                const float cap = kMetroStartCap * fmaxf(local, floorMean);
+                pick[y * W + x] = fminf(lum[y * W + x], cap);
+            });
+        if (!device::checkLaunch()) return false;
+        device::synchronize();
+        pickTotal = device::reduceSum(seeds.get(), count);
+        device::inclusiveScanSum(seeds.get(), prefix.get(), count);
+    } else {
+        device::inclusiveScanSum(luminance.get(), prefix.get(), count);
+    }
 
-    getCdfSeed(seeds.get(), total, W, H, salt);
+    getCdfSeed(seeds.get(), pickTotal, W, H, salt);
     device::lowerBound(prefix.get(), count, seeds.get(), count, chosen.get());
     chains.meanLuminance = total / static_cast<float>(n);
     device::synchronize();

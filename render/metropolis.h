@@ -53,6 +53,17 @@ static_assert(kMetroFirstPathNumber + kMetroVertices * kMetroNumbersPerVertex <=
 constexpr int kMetroLargeStepPeriod = 4;
 constexpr int kMetroForcedAcceptance = 32;
 constexpr uint32_t kMetroCdfSeedOffset = 1234;
+// Start-up picks each chain's first state among one candidate per pixel in
+// proportion to its luminance, capped at kMetroStartCap times the mean of the
+// candidates within kMetroStartRadius pixels around it (or of all of them,
+// where that is larger). Uncapped, one rare bright candidate (a caustic path
+// found by chance, thousands of times the mean) takes tens of thousands of
+// chains, which then splat one pixel for frames on end. Capped, it takes a
+// handful and the moves carry chains to such paths at the rate their
+// luminance asks for, while a region that is bright as a whole (a lamp in
+// view) keeps its full share. The normalisation keeps the uncapped mean.
+constexpr float kMetroStartCap = 16.0f;
+constexpr int kMetroStartRadius = 2;
 
 struct MLTSample {
     float values[kMetroNumbers];
@@ -414,6 +425,24 @@ LUMENAR_HD inline Color splatValue(const Color& c, float weight, float meanLumin
     return s;
 }
 
+// The splat of a state under the combined estimator: the chain's states and
+// its large-step proposals are two samplings of the same image, one with
+// density I / b (the chain's target, per frame) and one uniform at rate
+// pLarge (one large step every period frames), joined by the balance
+// heuristic: c x weight / (I / b + pLarge). A large-step proposal counts
+// once as a uniform sample on top of its acceptance weight. Black under the
+// same conditions as splatValue, and when b is not positive.
+LUMENAR_HD inline Color combinedSplatValue(const Color& c, float weight, float meanLuminance, float luminance,
+                                           float pLarge) {
+    const Color black(0.0f, 0.0f, 0.0f);
+    if (!(luminance > 0.0f) || !(meanLuminance > 0.0f) || !(weight > 0.0f)) return black;
+    const float d = luminance / meanLuminance + pLarge;
+    if (!(d > 0.0f) || !isFinite(1.0f / d)) return black;
+    const Color s = c * (weight / d);
+    if (!isFinite(s) || s.r < 0.0f || s.g < 0.0f || s.b < 0.0f) return black;
+    return s;
+}
+
 // Pixel a state splats into, y * W + x of its image position (clamped into
 // the image, so no state can write outside it).
 LUMENAR_HD inline int pixelCoordinate(float v, int R) {
@@ -455,8 +484,13 @@ struct MetroFrameParams {
     uint32_t frameSeed = 0;  // WangHash(k)
     uint32_t salt = 0;       // distinguishes independent runs
     int largeStepPeriod = kMetroLargeStepPeriod;
-    int forcedAcceptance = kMetroForcedAcceptance;
+    int forcedAcceptance = kMetroForcedAcceptance;  // 0: never forced
     float meanLuminance = 0.0f;
+    // Splat with the combined estimator (combinedSplatValue) instead of the
+    // chain's expected values alone: regions the chains seldom visit (dark
+    // ones, next to bright ones) then get the large steps' light as a path
+    // tracer would, and stray bright states no longer leave blotches there.
+    bool combineLargeSteps = false;
     int width = 0, height = 0;
 };
 
@@ -478,7 +512,8 @@ LUMENAR_HD bool metroChainStep(int idx, const MetroFrameParams& p, const MetroCh
     const MLTSample& X = c.samples[idx];
     const Color cX = c.contributions[idx];
     MLTSample Y = X;
-    if (isLargeStep(p.frame, p.largeStepPeriod))
+    const bool large = isLargeStep(p.frame, p.largeStepPeriod);
+    if (large)
         largeStep(Y, &rng, p.width, p.height);
     else
         smallStep(Y, &rng, p.width, p.height);
@@ -487,13 +522,20 @@ LUMENAR_HD bool metroChainStep(int idx, const MetroFrameParams& p, const MetroCh
     const float iX = metroLuminance(cX), iY = metroLuminance(cY);
     // A large step's proposal is a uniform state: its luminance refines the
     // normalisation.
-    if (c.largeStepLuminance && isLargeStep(p.frame, p.largeStepPeriod))
-        c.largeStepLuminance[idx] = iY > 0.0f ? iY : 0.0f;
+    if (c.largeStepLuminance && large) c.largeStepLuminance[idx] = iY > 0.0f ? iY : 0.0f;
     const float a = acceptanceProbability(iX, iY);
-    splat(accum, splatPixel(X, p.width, p.height), splatValue(cX, 1.0f - a, p.meanLuminance, iX));
-    splat(accum, splatPixel(Y, p.width, p.height), splatValue(cY, a, p.meanLuminance, iY));
+    if (p.combineLargeSteps) {
+        const float pLarge = p.largeStepPeriod > 0 ? 1.0f / static_cast<float>(p.largeStepPeriod) : 0.0f;
+        splat(accum, splatPixel(X, p.width, p.height),
+              combinedSplatValue(cX, 1.0f - a, p.meanLuminance, iX, pLarge));
+        splat(accum, splatPixel(Y, p.width, p.height),
+              combinedSplatValue(cY, a + (large ? 1.0f : 0.0f), p.meanLuminance, iY, pLarge));
+    } else {
+        splat(accum, splatPixel(X, p.width, p.height), splatValue(cX, 1.0f - a, p.meanLuminance, iX));
+        splat(accum, splatPixel(Y, p.width, p.height), splatValue(cY, a, p.meanLuminance, iY));
+    }
 
-    bool accept = c.rejectCounters[idx] >= p.forcedAcceptance || a >= 1.0f;
+    bool accept = (p.forcedAcceptance > 0 && c.rejectCounters[idx] >= p.forcedAcceptance) || a >= 1.0f;
     if (!accept) accept = xorwowUniform(&rng) < a;
     if (accept) {
         c.samples[idx] = Y;
@@ -558,7 +600,8 @@ class MetroChains {
     void updateNormalisation(uint32_t frame, Color* accum);
 };
 
-// Sets up the chains of a W x H image (and the Sobol states: two per pixel of
+// Sets up the chains of a W x H image, starting them as kMetroStartCap says
+// (and the Sobol states: two per pixel of
 // the sobolScale-times supersampled grid, for the path tracer's pixel
 // jitter). Prints "cudaMalloc failed" or "Kernel launch
 // failed: ..." on standard error when a step fails; the remaining steps are

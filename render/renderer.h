@@ -111,6 +111,10 @@ class Renderer {
     // chains are ready). Switching it, or switching fog or subsurface
     // scattering, restarts the average at the next frame.
     bool mltEnabled = false;
+    // Metropolis frames splat with the combined estimator of the chains and
+    // their large steps (MetroFrameParams::combineLargeSteps). Switching it
+    // restarts the average at the next frame.
+    bool mltCombineLargeSteps = false;
     bool metroReady() const { return res_.metro && res_.metro->ready(); }
     // Where the frames sit in the sample sequence: frame k after a reset
     // draws with the seed of frame firstFrame + k of sequence sequenceSeed
@@ -130,7 +134,7 @@ class Renderer {
     Vector3d movableOffset_;
     // The mode and media of the last frame that ran: a frame with others
     // starts a new average (the chains' target has changed).
-    bool lastMetro_ = false, lastFog_ = false, lastSs_ = false;
+    bool lastMetro_ = false, lastFog_ = false, lastSs_ = false, lastCombine_ = false;
     bool anyFrame_ = false;
     std::function<bool()> cancelCheck_;
     device::Buffer<Color> coarse_;  // preview colours, one per block

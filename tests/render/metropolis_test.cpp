@@ -47,8 +47,9 @@ struct OneChain {
 
     // One step of frame k with the given contribution function.
     template <class Evaluate>
-    bool step(uint32_t k, const Evaluate& evaluate, float meanLuminance = 1.0f) {
+    bool step(uint32_t k, const Evaluate& evaluate, float meanLuminance = 1.0f, bool combined = false) {
         MetroFrameParams p;
+        p.combineLargeSteps = combined;
         p.frame = k;
         p.frameSeed = WangHash(k);
         p.meanLuminance = meanLuminance;
@@ -191,6 +192,32 @@ TEST(MetroSteps, ExpectedValueSplatWeights) {
     EXPECT_NEAR(total.r, expected.r, 1e-5f);
     EXPECT_NEAR(total.g, expected.g, 1e-5f);
     EXPECT_NEAR(total.b, expected.b, 1e-5f);
+}
+
+// The combined estimator weighs a state by 1 / (I / b + 1 / period), and a
+// large step's proposal counts once more as a uniform sample.
+TEST(MetroSteps, CombinedSplatWeights) {
+    const Color cX(4.0f, 2.0f, 1.0f), cY(1.0f, 0.5f, 0.25f);
+    const float a = 0.25f, b = 3.0f, pl = 0.25f;  // I_Y / I_X = 1 / 4
+    for (uint32_t k : {1u, 2u}) {
+        OneChain c(cX);
+        c.step(
+            k, [&](const MLTSample&) { return cY; }, b, true);
+        Color total;
+        for (const Color& p : c.accum) total += p;
+        const float large = k == 1 ? 1.0f : 0.0f;
+        const Color expected = cX * ((1 - a) / (4.0f / b + pl)) + cY * ((a + large) / (1.0f / b + pl));
+        EXPECT_NEAR(total.r, expected.r, 1e-5f) << "frame " << k;
+        EXPECT_NEAR(total.g, expected.g, 1e-5f) << "frame " << k;
+        EXPECT_NEAR(total.b, expected.b, 1e-5f) << "frame " << k;
+    }
+    // Black and broken states splat nothing, and a zero normalisation
+    // (a black scene) keeps everything black.
+    EXPECT_TRUE(combinedSplatValue(Color(1, 1, 1), 1.0f, 0.0f, 1.0f, pl).isBlack());
+    EXPECT_TRUE(combinedSplatValue(Color(0, 0, 0), 1.0f, 1.0f, 0.0f, pl).isBlack());
+    EXPECT_TRUE(combinedSplatValue(Color(kNaN, 1, 1), 1.0f, 1.0f, 1.0f, pl).isBlack());
+    EXPECT_TRUE(combinedSplatValue(Color(kInf, 1, 1), 1.0f, 1.0f, kInf, pl).isBlack());
+    EXPECT_TRUE(combinedSplatValue(Color(-1, 2, 1), 1.0f, 1.0f, 2.0f, pl).isBlack());
 }
 
 // shadeHitFrom must not take more numbers per vertex than a sample block
@@ -343,14 +370,17 @@ struct MeshWriter {
 };
 
 // A closed grey box with a red wall and a ceiling lamp, seen from inside
-// looking down, so the lamp itself is out of view.
-std::string diffuseBox(int W, int H, float albedo, float emission) {
+// looking down, so the lamp itself is out of view. spotEmission > 0 adds a
+// lamp of half-size spotSize in mid-air in the middle of the view.
+std::string diffuseBox(int W, int H, float albedo, float emission, float spotSize = 0.0f,
+                       float spotEmission = 0.0f) {
     std::ostringstream s;
     s << "diffuse box\ncamera\nresolution " << W << " " << H
       << "\neye 0 0.2 0.9\nlookat 0 -1 -0.6\nup 0 1 0\nnear 1\nbgcolor\n0 0 0\n"
       << materials({{"grey", constant(albedo), constant(0), 0, 1},
                     {"red", Color(albedo, 0.3f * albedo, 0.3f * albedo), constant(0), 0, 1},
-                    {"lamp", constant(0), constant(emission), 0, 1}});
+                    {"lamp", constant(0), constant(emission), 0, 1},
+                    {"spot", constant(0), constant(spotEmission), 0, 1}});
     MeshWriter m;
     const float e = 1.0f;
     m.quad(0, {-e, -e, -e}, {e, -e, -e}, {e, -e, e}, {-e, -e, e});  // floor
@@ -361,6 +391,12 @@ std::string diffuseBox(int W, int H, float albedo, float emission) {
     m.quad(0, {e, -e, -e}, {e, e, -e}, {e, e, e}, {e, -e, e});      // right
     const float a = 0.3f, y = 0.98f;
     m.quad(2, {-a, y, -a}, {a, y, -a}, {a, y, a}, {-a, y, a});  // lamp, facing down
+    if (spotEmission > 0.0f) {
+        // Half-way to the floor on the line of sight, facing the camera.
+        const Vector3d p(0.003f, -0.1125f, 0.51f), u(spotSize, 0.0f, 0.0f),
+            v(0.0f, 0.781f * spotSize, -0.625f * spotSize);
+        m.quad(3, p - u - v, p + u - v, p + u + v, p - u + v);
+    }
     return s.str() + m.text();
 }
 
@@ -531,6 +567,8 @@ Estimate independentStates(App& a, int perPixel) {
     return e;
 }
 
+const FrameSetup combined = [](Renderer& r) { r.mltCombineLargeSteps = true; };
+
 // Both estimates agree in every region within z combined standard errors.
 void expectSameImage(const Estimate& pt, const Estimate& mlt, double z, const char* scene,
                      double power = 0.06) {
@@ -557,6 +595,7 @@ TEST(MetroImage, DiffuseBoxMatchesThePathTracer) {
     const Estimate pt = pathTraced(a, 400);
     const Estimate mlt = metropolis(a, 8, 48);
     expectSameImage(pt, mlt, 5.0, "diffuse box");
+    expectSameImage(pt, metropolis(a, 8, 48, nullptr, combined), 5.0, "diffuse box, combined splats");
 }
 
 TEST(MetroImage, GlassCausticMatchesThePathTracer) {
@@ -571,6 +610,7 @@ TEST(MetroImage, GlassCausticMatchesThePathTracer) {
     expectSameImage(pt, independentStates(a, 1200), 5.0, "glass caustic, independent states");
     const Estimate mlt = metropolis(a, 8, 128);
     expectSameImage(pt, mlt, 5.0, "glass caustic");
+    expectSameImage(pt, metropolis(a, 8, 128, nullptr, combined), 5.0, "glass caustic, combined splats");
 }
 
 TEST(MetroImage, AllBlackSceneStaysBlack) {
@@ -619,6 +659,66 @@ TEST(MetroImage, ChainsStartAtLitCandidatesWithTheirOwnContribution) {
         ASSERT_EQ(again.values[40], s.values[40]);
         EXPECT_EQ(g.g, stored.g);
     }
+}
+
+// A lamp smaller than a pixel, thousands of times brighter than the floor
+// around it: the one candidate that finds it is a firefly. Left to the
+// candidates' luminance alone, most chains would start on them. Each
+// candidate is picked in proportion to its luminance capped at
+// kMetroStartCap times its neighbours' mean (the image's where that is
+// larger), and the normalisation keeps the true mean.
+TEST(MetroImage, FireflyCandidatesTakeOnlyTheirCappedShareOfChains) {
+    App a(writeScene("lumenar_mlt_cap", diffuseBox(48, 32, 0.5f, 8.0f, 0.005f, 1e5f)));
+    ASSERT_TRUE(a.started);
+    const MetroChains& chains = a.app->metroChains();
+    ASSERT_TRUE(chains.ready());
+    const int W = a.W(), H = a.H(), n = W * H;
+    const KdScene scene = kdSceneOf(a.app->kdTree(), a.app->bvhTree());
+    const Camera& cam = a.app->scene().camera;
+    std::vector<double> lum(n);
+    double total = 0.0;
+    for (int j = 0; j < n; ++j) {
+        XorwowState rng;
+        metroGenerator(chains.salt, j, &rng);
+        MetroTraversal tt;
+        MLTSample m;
+        lum[j] = metroLuminance(metroRadiance(j % W, j / W, &rng, cam, W, H, tt, scene, m));
+        total += lum[j];
+    }
+    EXPECT_NEAR(chains.meanLuminance, total / n, 1e-4 * total / n);
+    std::vector<double> pick(n);
+    double pickTotal = 0.0;
+    for (int y = 0; y < H; ++y)
+        for (int x = 0; x < W; ++x) {
+            double sum = 0.0;
+            int k = 0;
+            for (int ny = y - kMetroStartRadius; ny <= y + kMetroStartRadius; ++ny)
+                for (int nx = x - kMetroStartRadius; nx <= x + kMetroStartRadius; ++nx)
+                    if ((nx != x || ny != y) && nx >= 0 && ny >= 0 && nx < W && ny < H)
+                        sum += lum[ny * W + nx], ++k;
+            const double cap = kMetroStartCap * std::max(sum / k, total / n);
+            pick[y * W + x] = std::min(lum[y * W + x], cap);
+            pickTotal += pick[y * W + x];
+        }
+    double uncappedShare = 0.0, cappedShare = 0.0;
+    int fireflies = 0;
+    for (int j = 0; j < n; ++j)
+        if (pick[j] < lum[j]) {
+            uncappedShare += lum[j] / total;
+            cappedShare += pick[j] / pickTotal;
+            ++fireflies;
+        }
+    int onFireflies = 0;
+    for (int idx = 0; idx < n; ++idx) {
+        const MLTSample& s = chains.samples.get()[idx];
+        const int j = static_cast<int>(s.values[1]) * W + static_cast<int>(s.values[0]);
+        if (pick[j] < lum[j]) ++onFireflies;
+    }
+    const double share = static_cast<double>(onFireflies) / n;
+    const double sigma = std::sqrt(cappedShare * (1.0 - cappedShare) / n);
+    ASSERT_GT(uncappedShare - cappedShare, 10.0 * sigma)
+        << fireflies << " fireflies: the spot must stand out for the test to mean anything";
+    EXPECT_NEAR(share, cappedShare, 5.0 * sigma) << "uncapped share " << uncappedShare;
 }
 
 // The chain mechanics alone, on a known contribution function over the
