@@ -83,7 +83,7 @@ class TreeTraversal {
             const int count = node >= 0 ? nodes[node].triCount() : 0;
             if (count > 0) {
                 const NodeProp& leaf = nodes[node];
-                float leafBest = fminf(best, widenUp(t1));
+                float leafBest = lesser(best, widenUp(t1));
                 int leafTri = -1;
                 float u = 0.0f, v = 0.0f;
                 if (leaf.packed())
@@ -140,7 +140,7 @@ class TreeTraversal {
             const int count = node >= 0 ? nodes[node].triCount() : 0;
             if (count > 0) {
                 const NodeProp& leaf = nodes[node];
-                const float lo = fmaxf(tmin, widenDown(t0)), hi = fminf(tmax, widenUp(t1));
+                const float lo = greater(tmin, widenDown(t0)), hi = lesser(tmax, widenUp(t1));
                 if (leaf.packed() ? anyInPacks(reinterpret_cast<const KdPack*>(nodes + leaf.start()),
                                                (count + 3) / 4, r, lo, hi)
                                   : anyInLeaf(woop, indices + leaf.start(), count, r, lo, hi)) {
@@ -362,6 +362,10 @@ class TreeTraversal {
     static constexpr float kLeafSlack = 1e-5f;
     LUMENAR_HD static float widenUp(float t) { return t + fabsf(t) * kLeafSlack; }
     LUMENAR_HD static float widenDown(float t) { return t - fabsf(t) * kLeafSlack; }
+    // fminf and fmaxf for operands that are never NaN, without the library
+    // call the host compiler makes of those in the walk.
+    LUMENAR_HD static float lesser(float a, float b) { return b < a ? b : a; }
+    LUMENAR_HD static float greater(float a, float b) { return b > a ? b : a; }
 
     // A ray prepared for the kd walk: per axis the reciprocal direction (a
     // zero component of either sign gives +infinity) and whether the ray
@@ -392,26 +396,35 @@ class TreeTraversal {
             if (n.isLeaf()) return node;
             const int a = n.axis();
             const int lower = node + 1, upper = n.upperChild();
+#if !defined(__CUDA_ARCH__)
+            // The lower child is the next record; the upper one is far off
+            // in a large subtree and read soon on most paths (as the near
+            // child or popped as the far one), so its line is asked for now.
+            __builtin_prefetch(nodes + upper);
+#endif
             // A zero direction component gives +-infinity (the ray stays on
             // one side: lower when below the plane) or NaN (it runs in the
-            // plane: both sides, whole interval each, lower first). The
-            // comparisons below read NaN as "both sides", and fmaxf/fminf
-            // keep the interval whole.
+            // plane: both sides, whole interval each, lower first). Every
+            // comparison below reads NaN as "both sides, interval whole".
             const float tSplit = (n.split - r.o[a]) * r.inv[a];
-            const bool down = r.down[a] != 0;
-            const int nearChild = down ? upper : lower;
-            const int farChild = down ? lower : upper;
+            const int down = r.down[a];
+            const int nearChild = lower + down * (upper - lower);
+            const int farChild = upper + lower - nearChild;
+            // Bit 0: lower child empty, bit 1: upper child empty.
+            const uint32_t empty = n.bits >> 2;
             // Inclusive comparisons: a flat leaf (two splits in one plane)
-            // holds its planar triangles and is crossed in zero length.
-            const bool nearSide = !(tSplit < t0) && !(down ? n.upperEmpty() : n.lowerEmpty());
-            const bool farSide = !(tSplit > t1) && !(down ? n.lowerEmpty() : n.upperEmpty());
-            const float farEntry = fmaxf(t0, tSplit);
+            // holds its planar triangles and is crossed in zero length. The
+            // choices are made without branches (they go either way as
+            // often); bitwise, not logical, operators keep them so.
+            const bool nearSide = !(tSplit < t0) & !((empty >> down) & 1u);
+            const bool farSide = !(tSplit > t1) & !((empty >> (down ^ 1)) & 1u);
+            const float farEntry = tSplit > t0 ? tSplit : t0;
             // The far child is stored in any case and kept when pushed.
-            const bool push = nearSide && farSide && farEntry <= limit && sp + 1 < kKdStackSize;
+            const bool push = nearSide & farSide & (farEntry <= limit) & (sp + 1 < kKdStackSize);
             kdStack[sp + 1] = {farChild, farEntry, t1};
             sp += push ? 1 : 0;
-            if (!nearSide && !farSide) return -1;
-            t1 = nearSide ? fminf(t1, tSplit) : t1;
+            if (!(nearSide | farSide)) return -1;
+            t1 = nearSide & (tSplit < t1) ? tSplit : t1;
             t0 = nearSide ? t0 : farEntry;
             node = nearSide ? nearChild : farChild;
         }
