@@ -697,6 +697,10 @@ class Collector : public benchmark::ConsoleReporter {
     std::map<std::string, double> rate;  // Mrays/s, Mtris/s, or ms
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const Run& r : runs) {
+            // With --benchmark_repetitions the repetitions are followed by
+            // their mean, median, deviation and variation: the mean stands
+            // for them (the others are no rates).
+            if (r.run_type == Run::RT_Aggregate && r.aggregate_name != "mean") continue;
             // Benchmark names carry their settings ("/min_time:1.000", "/real_time").
             std::string name = r.benchmark_name();
             for (const char* tag : {"/min_time:", "/real_time"}) {
