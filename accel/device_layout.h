@@ -15,70 +15,68 @@ namespace lumenar {
 constexpr int kKdStackSize = 64;
 constexpr int kBvhStackSize = 64;
 
-// kd-tree node, four words.
-//   word 1: split plane position (inner nodes)
-//   word 2: bits 0..23 lower child, bits 24..29 leaf triangle count
-//           (saturated at 63), bits 30..31 axis (3 = leaf)
-//   word 3: inner node: upper child, all 32 bits; leaf: the full triangle count
-//   word 4: leaf: first position in the index list
-// Children are always adjacent (upper = lower + 1), so the traversal takes both
-// from word 3 and the 24-bit lower field only serves trees below 2^24 nodes. A
-// leaf whose 6-bit count reads 63 takes its real count from word 3; leaves
-// below 63 triangles read the same either way.
-//
-// A leaf's word 1 (no split plane) holds, as an unsigned integer, where its
-// triangle packs (KdPack, below) start in the same record array, counted in
-// records; the packs follow the last node. 0 means the leaf has none and is
-// tested through the index list and the woop array.
+// kd-tree node, two words. Records are laid out depth first: an inner
+// node's lower child is the record right after it, so only the upper
+// child's index is stored, and a walk that goes down the lower side reads
+// neighbouring records.
+//   word 1: inner node: split plane position. Leaf: where its triangles
+//           start, as an unsigned integer: the first record of its triangle
+//           packs (KdPack, below; they follow the last node in the same
+//           array, counted in records) when bit 2 of word 2 is set, else the
+//           first position in the index list (tested through the woop array).
+//   word 2: bits 0..1 axis (3 = leaf).
+//           Inner node: bit 2 set when the lower child is a leaf without
+//           triangles, bit 3 the same for the upper child, bits 4..31 the
+//           upper child's index.
+//           Leaf: bit 2 packed (see word 1), bits 3..31 the triangle count.
+// The empty-child bits let the walk skip such leaves without reading them.
 struct NodeProp {
     float split;
-    uint32_t lowerCountAxis;
-    uint32_t upper;
-    int32_t triStart;
+    uint32_t bits;
 
-    static constexpr uint32_t kNoChild = 0xFFFFFFu;
-    static constexpr uint32_t kChildMask = 0xFFFFFFu;
-    static constexpr uint32_t kCountLimit = 63u;
+    static constexpr uint32_t kLeafAxis = 3u;
+    static constexpr uint32_t kMaxChild = (1u << 28) - 1u;  // largest upper child index
+    static constexpr uint32_t kMaxCount = (1u << 29) - 1u;  // largest leaf triangle count
 
-    LUMENAR_HD int axis() const { return static_cast<int>(lowerCountAxis >> 30); }
-    LUMENAR_HD bool isLeaf() const { return (lowerCountAxis >> 30) == 3u; }
-    LUMENAR_HD uint32_t lowerField() const { return lowerCountAxis & kChildMask; }
-    LUMENAR_HD uint32_t countField() const { return (lowerCountAxis >> 24) & 63u; }
-    LUMENAR_HD int upperChild() const { return static_cast<int>(upper); }
-    LUMENAR_HD int lowerChild() const { return static_cast<int>(upper) - 1; }
-    LUMENAR_HD int triCount() const {
-        const uint32_t c = countField();
-        return static_cast<int>(c == kCountLimit ? upper : c);
-    }
-    LUMENAR_HD uint32_t packStart() const {
+    LUMENAR_HD int axis() const { return static_cast<int>(bits & 3u); }
+    LUMENAR_HD bool isLeaf() const { return (bits & 3u) == kLeafAxis; }
+    // Inner nodes. The lower child of the node at index i is i + 1.
+    LUMENAR_HD int upperChild() const { return static_cast<int>(bits >> 4); }
+    LUMENAR_HD bool lowerEmpty() const { return (bits & 4u) != 0; }
+    LUMENAR_HD bool upperEmpty() const { return (bits & 8u) != 0; }
+    // Leaves.
+    LUMENAR_HD int triCount() const { return static_cast<int>(bits >> 3); }
+    LUMENAR_HD bool packed() const { return (bits & 4u) != 0; }
+    LUMENAR_HD uint32_t start() const {
 #if defined(__CUDA_ARCH__)
         return __float_as_uint(split);
 #else
-        uint32_t bits;
-        std::memcpy(&bits, &split, sizeof bits);
-        return bits;
+        uint32_t v;
+        std::memcpy(&v, &split, sizeof v);
+        return v;
 #endif
     }
-    void setPackStart(uint32_t start) {
+    // Bit 2 of the first word's leaf form: the start is a pack record.
+    void setStart(uint32_t start, bool packs) {
         std::memcpy(&split, &start, sizeof split);
+        bits = (bits & ~4u) | (packs ? 4u : 0u);
     }
 
-    static NodeProp inner(float split, int axis, int lower, int upper) {
+    // The caller keeps upper <= kMaxChild.
+    static NodeProp inner(float split, int axis, int upper, bool lowerEmpty = false,
+                          bool upperEmpty = false) {
         NodeProp n;
         n.split = split;
-        n.lowerCountAxis = (static_cast<uint32_t>(lower) & kChildMask) | (static_cast<uint32_t>(axis) << 30);
-        n.upper = static_cast<uint32_t>(upper);
-        n.triStart = 0;
+        n.bits = static_cast<uint32_t>(axis) | (lowerEmpty ? 4u : 0u) | (upperEmpty ? 8u : 0u) |
+                 (static_cast<uint32_t>(upper) << 4);
         return n;
     }
+    // A leaf whose triangles are read through the index list from start;
+    // the caller keeps count <= kMaxCount.
     static NodeProp leaf(int count, int start) {
         NodeProp n;
-        n.split = 0.0f;
-        const uint32_t c =
-            static_cast<uint32_t>(count) < kCountLimit ? static_cast<uint32_t>(count) : kCountLimit;
-        n.lowerCountAxis = kNoChild | (c << 24) | (3u << 30);
-        n.upper = static_cast<uint32_t>(count);
-        n.triStart = start;
+        n.bits = kLeafAxis | (static_cast<uint32_t>(count) << 3);
+        n.setStart(static_cast<uint32_t>(start), false);
         return n;
     }
 };
@@ -115,15 +113,15 @@ struct SurfaceHitRecord {
 // Four triangles of a kd-tree leaf, tested together: the first three float4
 // of each triangle's woop record, lane by lane (row 4k + c holds component c
 // of float4 k), and the triangles' indices. A leaf's last pack repeats its
-// last triangle in the unused lanes. Thirteen records long, so that packs
-// can follow the nodes in one array.
+// last triangle in the unused lanes. Twenty-six records long, so that packs
+// can follow the nodes in one array (from an even record, for alignment).
 struct alignas(16) KdPack {
     float row[12][4];
     int32_t tri[4];
 };
 
-static_assert(sizeof(NodeProp) == 16, "NodeProp is four words");
-static_assert(sizeof(KdPack) == 13 * sizeof(NodeProp), "a KdPack is thirteen node records");
+static_assert(sizeof(NodeProp) == 8, "NodeProp is two words");
+static_assert(sizeof(KdPack) == 26 * sizeof(NodeProp), "a KdPack is twenty-six node records");
 static_assert(sizeof(DynamicBVHNodeProp) == 40, "DynamicBVHNodeProp is ten words");
 
 }  // namespace lumenar

@@ -531,23 +531,61 @@ void KdTree::clipTriangle(int tri, float split, int axis, const aabb& leftBox, c
 }
 
 bool KdTree::copyTreeToDevice() {
-    // The nodes, then every leaf's triangle packs in leaf order.
+    // The records in depth-first order, lower child first, so that every
+    // inner node's lower child is the record after it.
+    const std::size_t count = nodes.size();
+    if (count - 1 > NodeProp::kMaxChild) {
+        std::printf("The kd-tree has too many nodes for its records (%zu, at most %u)\n", count,
+                    NodeProp::kMaxChild + 1u);
+        return false;
+    }
+    recordOf.assign(count, 0);
+    std::vector<int> order;
+    order.reserve(count);
+    std::vector<int> pending{0};
     std::size_t packs = 0;
-    for (const KdNode& nd : nodes)
-        if (nd.isLeaf) packs += (static_cast<std::size_t>(nd.triCount) + 3) / 4;
+    while (!pending.empty()) {
+        const int n = pending.back();
+        pending.pop_back();
+        recordOf[static_cast<std::size_t>(n)] = static_cast<int>(order.size());
+        order.push_back(n);
+        const KdNode& nd = nodes[static_cast<std::size_t>(n)];
+        if (nd.isLeaf) {
+            if (static_cast<uint32_t>(nd.triCount) > NodeProp::kMaxCount) {
+                std::printf("A kd-tree leaf holds too many triangles for its record (%d)\n", nd.triCount);
+                return false;
+            }
+            packs += (static_cast<std::size_t>(nd.triCount) + 3) / 4;
+            continue;
+        }
+        pending.push_back(nd.right);
+        pending.push_back(nd.left);
+    }
+    // Then every leaf's triangle packs in the same order, from an even
+    // record so that they keep the packs' alignment.
     constexpr std::size_t kPackRecords = sizeof(KdPack) / sizeof(NodeProp);
-    nodeRecords.assign(nodes.size() + kPackRecords * packs, NodeProp{});
-    std::size_t next = nodes.size();
-    for (std::size_t i = 0; i < nodes.size(); ++i) {
-        KdNode& nd = nodes[i];
+    std::size_t next = (count + 1) & ~std::size_t{1};
+    if (next + kPackRecords * packs > std::size_t{0xFFFFFFFFu}) {
+        std::printf("The kd-tree's triangle packs do not fit its records (%zu packs)\n", packs);
+        return false;
+    }
+    nodeRecords.assign(next + kPackRecords * packs, NodeProp{});
+    auto emptyLeaf = [&](int n) {
+        const KdNode& c = nodes[static_cast<std::size_t>(n)];
+        return c.isLeaf && c.triCount == 0;
+    };
+    for (std::size_t r = 0; r < count; ++r) {
+        KdNode& nd = nodes[static_cast<std::size_t>(order[r])];
         if (!nd.isLeaf) {
-            nodeRecords[i] = NodeProp::inner(nd.splitPos, nd.splitAxis, nd.left, nd.right);
+            nodeRecords[r] =
+                NodeProp::inner(nd.splitPos, nd.splitAxis, recordOf[static_cast<std::size_t>(nd.right)],
+                                emptyLeaf(nd.left), emptyLeaf(nd.right));
             continue;
         }
         nd.splitAxis = 3;
-        nodeRecords[i] = NodeProp::leaf(nd.triCount, nd.triStart);
+        nodeRecords[r] = NodeProp::leaf(nd.triCount, nd.triStart);
         if (nd.triCount == 0) continue;
-        nodeRecords[i].setPackStart(static_cast<uint32_t>(next));
+        nodeRecords[r].setStart(static_cast<uint32_t>(next), true);
         for (int first = 0; first < nd.triCount; first += 4) {
             KdPack pack;
             for (int l = 0; l < 4; ++l) {

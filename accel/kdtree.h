@@ -1,6 +1,7 @@
 // The kd-tree over the static scene: an event-sweep SAH build on the host,
 // optionally clipping straddling triangles to the child boxes, flattened into
-// NodeProp records and a triangle index list for the device traversal.
+// NodeProp records (depth first) and a triangle index list for the device
+// traversal.
 #pragma once
 
 #include <atomic>
@@ -91,7 +92,10 @@ class KdTree {
     Scene* scene = nullptr;
     std::vector<KdNode> nodes;
     std::vector<int> triIndices;
-    std::vector<NodeProp> nodeRecords;  // host copy of deviceNodes
+    // Host copy of deviceNodes: the nodes in depth-first order (not the
+    // order of `nodes`), then the leaves' triangle packs.
+    std::vector<NodeProp> nodeRecords;
+    std::vector<int> recordOf;  // the record of each node of `nodes`
 
     // Number of "wrong!" reports of the last build (triangles with an
     // unknown side during distribution).

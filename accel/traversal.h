@@ -60,11 +60,11 @@ class TreeTraversal {
     }
 
     // The closest-hit walk. A leaf accepts hits from 0 up to its exit
-    // distance (widened), and the first leaf with a hit ends the walk: its
-    // nearest hit is the answer. One exception: a ray inside a split plane
-    // has both children pending over the same interval, so the hit of the
-    // first does not end the walk while the second, which may hold a nearer
-    // triangle, is pending; it is then tested up to that hit. Far children
+    // distance (widened), and once a hit is in hand the walk goes on only
+    // into pending cells that start before it: usually none, as the far
+    // cells lie beyond the leaf; a ray inside a split plane has both
+    // children pending over the same interval, and the second, which may
+    // hold a nearer triangle, is then tested up to that hit. Far children
     // beyond a hit in hand are not pushed.
     LUMENAR_HD bool intersectScene8byteStandard(const aabb& box, const float4* woop, const NodeProp* nodes,
                                                 const int* indices, const deviceTriangle* tris,
@@ -80,18 +80,17 @@ class TreeTraversal {
         int node = 0;
         for (;;) {
             node = descend(nodes, r, node, t0, t1, bestTri >= 0 ? widenUp(best) : FLT_MAX, sp);
-            const NodeProp& leaf = nodes[node];
-            const int count = leaf.triCount();
+            const int count = node >= 0 ? nodes[node].triCount() : 0;
             if (count > 0) {
-                float leafBest = fminf(best, widenUp(t1));
+                const NodeProp& leaf = nodes[node];
+                float leafBest = lesser(best, widenUp(t1));
                 int leafTri = -1;
                 float u = 0.0f, v = 0.0f;
-                const uint32_t packs = leaf.packStart();
-                if (packs)
-                    nearestInPacks(reinterpret_cast<const KdPack*>(nodes + packs), (count + 3) / 4, r,
+                if (leaf.packed())
+                    nearestInPacks(reinterpret_cast<const KdPack*>(nodes + leaf.start()), (count + 3) / 4, r,
                                    leafBest, leafTri, u, v);
                 else
-                    nearestInLeaf(woop, indices + leaf.triStart, count, r, leafBest, leafTri, u, v);
+                    nearestInLeaf(woop, indices + leaf.start(), count, r, leafBest, leafTri, u, v);
                 if (leafTri >= 0) {
                     best = leafBest;
                     bestTri = leafTri;
@@ -99,11 +98,14 @@ class TreeTraversal {
                     bestV = v;
                 }
             }
-            // The next cell; after a hit only an in-plane sibling (pending
-            // from no later than where this cell starts) may hold a nearer one.
+            // The next cell. One that starts beyond the hit in hand cannot
+            // hold a nearer one and is dropped; the entries are not ordered
+            // by their start (an in-plane sibling starts where the plane's
+            // cell does, below cells pushed after it), so all are looked at.
+            const float drop = bestTri >= 0 ? widenUp(best) : FLT_MAX;
+            while (sp >= 0 && kdStack[sp].tEntry > drop) --sp;
             if (sp < 0) break;
             const KdStackEntry& e = kdStack[sp--];
-            if (bestTri >= 0 && !(e.tEntry <= t0)) break;
             node = e.node;
             t0 = e.tEntry;
             t1 = e.tExit;
@@ -135,14 +137,13 @@ class TreeTraversal {
         bool blocked = false;
         for (;;) {
             node = descend(nodes, r, node, t0, t1, FLT_MAX, sp);
-            const NodeProp& leaf = nodes[node];
-            const int count = leaf.triCount();
+            const int count = node >= 0 ? nodes[node].triCount() : 0;
             if (count > 0) {
-                const float lo = fmaxf(tmin, widenDown(t0)), hi = fminf(tmax, widenUp(t1));
-                const uint32_t packs = leaf.packStart();
-                if (packs ? anyInPacks(reinterpret_cast<const KdPack*>(nodes + packs), (count + 3) / 4, r, lo,
-                                       hi)
-                          : anyInLeaf(woop, indices + leaf.triStart, count, r, lo, hi)) {
+                const NodeProp& leaf = nodes[node];
+                const float lo = greater(tmin, widenDown(t0)), hi = lesser(tmax, widenUp(t1));
+                if (leaf.packed() ? anyInPacks(reinterpret_cast<const KdPack*>(nodes + leaf.start()),
+                                               (count + 3) / 4, r, lo, hi)
+                                  : anyInLeaf(woop, indices + leaf.start(), count, r, lo, hi)) {
                     blocked = true;
                     break;
                 }
@@ -361,56 +362,71 @@ class TreeTraversal {
     static constexpr float kLeafSlack = 1e-5f;
     LUMENAR_HD static float widenUp(float t) { return t + fabsf(t) * kLeafSlack; }
     LUMENAR_HD static float widenDown(float t) { return t - fabsf(t) * kLeafSlack; }
+    // fminf and fmaxf for operands that are never NaN, without the library
+    // call the host compiler makes of those in the walk.
+    LUMENAR_HD static float lesser(float a, float b) { return b < a ? b : a; }
+    LUMENAR_HD static float greater(float a, float b) { return b > a ? b : a; }
 
-    // A ray prepared for the kd walk: per axis the direction the split
-    // distances divide by (a zero component of either sign as +0) and
-    // whether the ray runs downwards (a zero component counts as upwards).
-    // The split distances are divided, not multiplied by a reciprocal: the
-    // walk takes the same sides as the one-triangle-at-a-time form did.
+    // A ray prepared for the kd walk: per axis the reciprocal direction (a
+    // zero component of either sign gives +infinity) and whether the ray
+    // runs downwards (a zero component counts as upwards). Split distances
+    // differ from a division by a rounding at most; the leaves' slack
+    // (kLeafSlack) covers that.
     struct KdRay {
-        float o[3], d[3], split[3];
+        float o[3], d[3], inv[3];
         int down[3];
         LUMENAR_HD explicit KdRay(const Ray& ray) {
             for (int a = 0; a < 3; ++a) {
                 o[a] = ray.origin[a];
                 d[a] = ray.direction[a];
-                split[a] = d[a] == 0.0f ? 0.0f : d[a];
+                inv[a] = 1.0f / (d[a] == 0.0f ? 0.0f : d[a]);
                 down[a] = d[a] < 0.0f ? 1 : 0;
             }
         }
     };
 
-    // Walks from node down to a leaf, pushing far children that start no
-    // farther than limit; returns the leaf. sp is the stack's top.
+    // Walks from node down to a leaf on [t0, t1], pushing far children that
+    // start no farther than limit, and returns the leaf; -1 when every cell
+    // the ray crosses below node is a leaf without triangles (those are
+    // skipped on their parent's word, never read). sp is the stack's top.
     LUMENAR_HD int descend(const NodeProp* nodes, const KdRay& r, int node, float& t0, float& t1, float limit,
                            int& sp) {
         for (;;) {
-            const NodeProp& n = nodes[node];
+            const NodeProp n = nodes[node];
             if (n.isLeaf()) return node;
             const int a = n.axis();
-            const int upper = n.upperChild();
+            const int lower = node + 1, upper = n.upperChild();
+#if !defined(__CUDA_ARCH__)
+            // The lower child is the next record; the upper one is far off
+            // in a large subtree and read soon on most paths (as the near
+            // child or popped as the far one), so its line is asked for now.
+            __builtin_prefetch(nodes + upper);
+#endif
             // A zero direction component gives +-infinity (the ray stays on
             // one side: lower when below the plane) or NaN (it runs in the
-            // plane: both sides, whole interval each, lower first).
-            const float tSplit = (n.split - r.o[a]) / r.split[a];
-            const int nearChild = upper - 1 + r.down[a];
-            const int farChild = upper - r.down[a];
-            if (tSplit != tSplit) {  // in the plane
-                if (sp + 1 < kKdStackSize) kdStack[++sp] = {upper, t0, t1};
-                node = upper - 1;
-                continue;
-            }
+            // plane: both sides, whole interval each, lower first). Every
+            // comparison below reads NaN as "both sides, interval whole".
+            const float tSplit = (n.split - r.o[a]) * r.inv[a];
+            const int down = r.down[a];
+            const int nearChild = lower + down * (upper - lower);
+            const int farChild = upper + lower - nearChild;
+            // Bit 0: lower child empty, bit 1: upper child empty.
+            const uint32_t empty = n.bits >> 2;
             // Inclusive comparisons: a flat leaf (two splits in one plane)
             // holds its planar triangles and is crossed in zero length. The
-            // choice is made without branches (it goes either way as often):
-            // the far child is stored in any case and kept when pushed.
-            const bool farOnly = tSplit < t0;
-            const bool both = !farOnly && tSplit <= t1;
-            const bool push = both && tSplit <= limit && sp + 1 < kKdStackSize;
-            kdStack[sp + 1] = {farChild, tSplit, t1};
+            // choices are made without branches (they go either way as
+            // often); bitwise, not logical, operators keep them so.
+            const bool nearSide = !(tSplit < t0) & !((empty >> down) & 1u);
+            const bool farSide = !(tSplit > t1) & !((empty >> (down ^ 1)) & 1u);
+            const float farEntry = tSplit > t0 ? tSplit : t0;
+            // The far child is stored in any case and kept when pushed.
+            const bool push = nearSide & farSide & (farEntry <= limit) & (sp + 1 < kKdStackSize);
+            kdStack[sp + 1] = {farChild, farEntry, t1};
             sp += push ? 1 : 0;
-            t1 = both ? tSplit : t1;
-            node = farOnly ? farChild : nearChild;
+            if (!(nearSide | farSide)) return -1;
+            t1 = nearSide & (tSplit < t1) ? tSplit : t1;
+            t0 = nearSide ? t0 : farEntry;
+            node = nearSide ? nearChild : farChild;
         }
     }
 

@@ -314,9 +314,10 @@ int bvhVisits(const Ours& o, const Ray& ray) {
 }
 
 // Kd-tree node visits (inner and leaf records read) for one closest-hit ray:
-// the walk of the traversal (a leaf accepts hits up to its exit, the first
-// leaf with one ends the walk), counting.
-// Also counts the leaves with triangles reached and the triangle tests.
+// the walk of the traversal (empty leaves skipped on their parent's word, a
+// leaf accepts hits up to its exit, pending cells that start beyond the hit
+// in hand are dropped), counting. Also counts the leaves with triangles
+// reached and the triangle tests.
 int kdVisits(const Ours& o, const Ray& ray, long long& leaves, long long& tests) {
     struct E {
         int node;
@@ -329,46 +330,60 @@ int kdVisits(const Ours& o, const Ray& ray, long long& leaves, long long& tests)
     float best = kRayMaxT;
     bool any = false;
     int node = 0;
+    const std::vector<NodeProp>& rec = o.kd.nodeRecords;
     for (;;) {
-        const NodeProp* n = &o.kd.nodeRecords[node];
-        ++visits;
-        while (!n->isLeaf()) {
-            const int a = n->axis();
+        bool leaf = true;
+        for (;;) {
+            const NodeProp& n = rec[static_cast<std::size_t>(node)];
+            ++visits;
+            if (n.isLeaf()) break;
+            const int a = n.axis();
             const float d = ray.direction[a], org = ray.origin[a];
-            const float inv = d == 0.0f ? INFINITY : 1.0f / d;
-            const int upC = n->upperChild();
-            const float ts = (n->split - org) * inv;
-            const int nearC = d < 0 ? upC : upC - 1, farC = d < 0 ? upC - 1 : upC;
-            if (t0 <= ts) {
+            const float inv = 1.0f / (d == 0.0f ? 0.0f : d);
+            const float ts = (n.split - org) * inv;
+            const bool down = d < 0.0f;
+            const int nearC = down ? n.upperChild() : node + 1, farC = down ? node + 1 : n.upperChild();
+            const bool nearSide = !(ts < t0) && !(down ? n.upperEmpty() : n.lowerEmpty());
+            const bool farSide = !(ts > t1) && !(down ? n.lowerEmpty() : n.upperEmpty());
+            const float farEntry = std::fmax(t0, ts);
+            if (nearSide && farSide && (!any || farEntry <= up(best))) stack[++top] = {farC, farEntry, t1};
+            if (nearSide) {
+                t1 = std::fmin(t1, ts);
                 node = nearC;
-                if (ts <= t1) {
-                    stack[++top] = {farC, ts, t1};
-                    t1 = ts;
-                }
-            } else if (t0 > ts) {
+            } else if (farSide) {
+                t0 = farEntry;
                 node = farC;
             } else {
-                stack[++top] = {upC, t0, t1};
-                node = upC - 1;
-            }
-            n = &o.kd.nodeRecords[node];
-            ++visits;
-        }
-        leaves += n->triCount() > 0;
-        tests += n->triCount();
-        for (int i = 0; i < n->triCount(); ++i) {
-            SurfaceHitRecord h;
-            if (TreeTraversal::computeHit(o.woop.data(), o.tris.data(), ray, o.kd.triIndices[n->triStart + i],
-                                          0.0f, std::min(best, up(t1)), h)) {
-                best = h.t;
-                any = true;
+                leaf = false;
+                break;
             }
         }
-        if (any || top < 0) return visits;
-        node = stack[top].node;
-        t0 = stack[top].t0;
-        t1 = stack[top].t1;
-        --top;
+        if (leaf) {
+            const NodeProp& n = rec[static_cast<std::size_t>(node)];
+            const int count = n.triCount();
+            leaves += count > 0;
+            tests += count;
+            for (int i = 0; i < count; ++i) {
+                SurfaceHitRecord h;
+                const int tri =
+                    n.packed() ? reinterpret_cast<const KdPack*>(&rec[n.start()] + 26 * (i / 4))->tri[i % 4]
+                               : o.kd.triIndices[n.start() + static_cast<uint32_t>(i)];
+                if (TreeTraversal::computeHit(o.woop.data(), o.tris.data(), ray, tri, 0.0f,
+                                              std::min(best, up(t1)), h)) {
+                    best = h.t;
+                    any = true;
+                }
+            }
+        }
+        for (;;) {
+            if (top < 0) return visits;
+            const E e = stack[top--];
+            if (any && e.t0 > up(best)) continue;
+            node = e.node;
+            t0 = e.t0;
+            t1 = e.t1;
+            break;
+        }
     }
 }
 
@@ -682,6 +697,10 @@ class Collector : public benchmark::ConsoleReporter {
     std::map<std::string, double> rate;  // Mrays/s, Mtris/s, or ms
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const Run& r : runs) {
+            // With --benchmark_repetitions the repetitions are followed by
+            // their mean, median, deviation and variation: the mean stands
+            // for them (the others are no rates).
+            if (r.run_type == Run::RT_Aggregate && r.aggregate_name != "mean") continue;
             // Benchmark names carry their settings ("/min_time:1.000", "/real_time").
             std::string name = r.benchmark_name();
             for (const char* tag : {"/min_time:", "/real_time"}) {
@@ -744,6 +763,12 @@ void printSummary(const Collector& c) {
                     k->ours.bvh.nodes.size());
         std::printf("  %-8s kd-tree: %.1f leaves with triangles and %.1f triangle tests per ray\n",
                     name.c_str(), static_cast<double>(leaves) / n, static_cast<double>(tests) / n);
+        const KdTree& kd = k->ours.kd;
+        std::printf(
+            "  %-8s kd-tree records: %zu nodes x %zu bytes = %.2f MB of nodes, %.2f MB with the packs\n",
+            name.c_str(), kd.nodes.size(), sizeof(NodeProp),
+            static_cast<double>(kd.nodes.size() * sizeof(NodeProp)) / 1e6,
+            static_cast<double>(kd.nodeRecords.size() * sizeof(NodeProp)) / 1e6);
     }
 }
 

@@ -1,6 +1,7 @@
 // The kd-tree build: tree shape, numbering, leaf lists, clipping, encoding.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <functional>
@@ -116,8 +117,10 @@ TEST(KdTreeBuild, FirstOfEqualCostsAndNumbering) {
     EXPECT_EQ(kd.nodes[2].tris, std::vector<int>{1});
     EXPECT_EQ(kd.nodes[1].bbox.max.x, -1.0f);
     EXPECT_EQ(kd.nodes[2].bbox.min.x, -1.0f);
-    EXPECT_EQ(kd.nodeRecords[0].lowerField(), 1u);
+    // Records: the root, its lower child right after it, the upper child.
     EXPECT_EQ(kd.nodeRecords[0].upperChild(), 2);
+    EXPECT_EQ(kd.nodeRecords[1].triCount(), 1);
+    EXPECT_EQ(kd.nodeRecords[2].triCount(), 1);
 }
 
 TEST(KdTreeBuild, PlanarTrianglesOnTheSplitPlane) {
@@ -239,22 +242,109 @@ TEST(KdTreeBuild, TrianglesOutsideTheBoxAreReported) {
 }
 
 TEST(KdTreeEncoding, WideLeavesAndLargeIndices) {
-    const NodeProp wide = NodeProp::leaf(100, 7);
+    const NodeProp wide = NodeProp::leaf(100000, 7);
     EXPECT_TRUE(wide.isLeaf());
-    EXPECT_EQ(wide.countField(), 63u);
-    EXPECT_EQ(wide.triCount(), 100);
-    EXPECT_EQ(wide.triStart, 7);
-    const NodeProp small = NodeProp::leaf(62, 3);
-    EXPECT_EQ(small.countField(), 62u);
-    EXPECT_EQ(small.triCount(), 62);
-    const NodeProp inner = NodeProp::inner(2.5f, 2, 20000001, 20000002);
-    EXPECT_EQ(inner.axis(), 2);
-    EXPECT_FALSE(inner.isLeaf());
-    EXPECT_EQ(inner.lowerChild(), 20000001);
-    EXPECT_EQ(inner.upperChild(), 20000002);
-    const NodeProp plain = NodeProp::inner(0.0f, 1, 5, 6);
-    EXPECT_EQ(plain.lowerField(), 5u);
-    EXPECT_EQ(plain.lowerChild(), 5);
+    EXPECT_FALSE(wide.packed());
+    EXPECT_EQ(wide.triCount(), 100000);
+    EXPECT_EQ(wide.start(), 7u);
+    NodeProp most = NodeProp::leaf(static_cast<int>(NodeProp::kMaxCount), 0);
+    most.setStart(0xFFFFFFF0u, true);
+    EXPECT_TRUE(most.isLeaf());
+    EXPECT_TRUE(most.packed());
+    EXPECT_EQ(most.triCount(), static_cast<int>(NodeProp::kMaxCount));
+    EXPECT_EQ(most.start(), 0xFFFFFFF0u);
+    for (int axis = 0; axis < 3; ++axis)
+        for (int empties = 0; empties < 4; ++empties) {
+            const NodeProp inner =
+                NodeProp::inner(-2.5f, axis, static_cast<int>(NodeProp::kMaxChild), empties & 1, empties & 2);
+            EXPECT_FALSE(inner.isLeaf());
+            EXPECT_EQ(inner.axis(), axis);
+            EXPECT_EQ(inner.split, -2.5f);
+            EXPECT_EQ(inner.upperChild(), static_cast<int>(NodeProp::kMaxChild));
+            EXPECT_EQ(inner.lowerEmpty(), (empties & 1) != 0);
+            EXPECT_EQ(inner.upperEmpty(), (empties & 2) != 0);
+        }
+    EXPECT_EQ(NodeProp::inner(0.0f, 1, 6).upperChild(), 6);
+}
+
+// The records' layout on built trees, both build modes: every node has
+// exactly one record, reached from the root; the records are in depth-first
+// order (each inner node's lower child follows it, its upper child follows
+// the whole lower subtree); splits, axes, counts and the empty-child bits
+// match the nodes; and every leaf's packs lie after the nodes, in range,
+// from an even record, and list the leaf's triangles in order.
+TEST(KdTreeEncoding, RecordsAreDepthFirstAndMatchTheNodes) {
+    std::mt19937 rng(91);
+    std::vector<Scene> scenes(2);
+    makeMixedScene(scenes[0], 400, rng);
+    addAxisAlignedBoxes(scenes[1], 40, rng);
+    addRandomSoup(scenes[1], 300, rng, 6.0f, 0.5f);
+    finishScene(scenes[1]);
+    for (Scene& scene : scenes)
+        for (int mode : {KdTree::kClipping, KdTree::kDuplicating}) {
+            SCOPED_TRACE(testing::Message() << scene.triangleCount << " triangles, mode " << mode);
+            KdTree kd;
+            aabb box = scene.bounds;
+            ASSERT_TRUE(kd.build(&scene, box, mode));
+            const std::size_t count = kd.nodes.size();
+            ASSERT_GT(count, 100u);
+            ASSERT_EQ(kd.recordOf.size(), count);
+            const std::vector<NodeProp>& rec = kd.nodeRecords;
+            const std::size_t packBase = (count + 1) & ~std::size_t{1};
+            ASSERT_GE(rec.size(), packBase);
+            std::vector<int> seen(count, 0);
+            std::vector<char> packUsed(rec.size(), 0);
+            int emptySkips = 0;
+            // Checks the subtree of host node n at record r; returns its size.
+            std::function<int(int, int)> check = [&](int n, int r) -> int {
+                const KdNode& nd = kd.nodes[static_cast<std::size_t>(n)];
+                EXPECT_EQ(kd.recordOf[static_cast<std::size_t>(n)], r);
+                if (r < 0 || static_cast<std::size_t>(r) >= count) {
+                    ADD_FAILURE() << "record " << r << " of node " << n << " out of range";
+                    return 1;
+                }
+                ++seen[static_cast<std::size_t>(r)];
+                const NodeProp& p = rec[static_cast<std::size_t>(r)];
+                if (nd.isLeaf) {
+                    EXPECT_TRUE(p.isLeaf());
+                    EXPECT_EQ(p.triCount(), nd.triCount);
+                    EXPECT_EQ(p.packed(), nd.triCount > 0);
+                    if (p.packed()) {
+                        const std::size_t first = p.start();
+                        const std::size_t packs = (static_cast<std::size_t>(nd.triCount) + 3) / 4;
+                        EXPECT_GE(first, packBase);
+                        EXPECT_EQ(first % 2, 0u);
+                        EXPECT_LE(first + 26 * packs, rec.size());
+                        if (first >= packBase && first + 26 * packs <= rec.size()) {
+                            const KdPack* pk = reinterpret_cast<const KdPack*>(&rec[first]);
+                            for (int i = 0; i < 4 * static_cast<int>(packs); ++i)
+                                EXPECT_EQ(pk[i / 4].tri[i % 4], nd.tris[std::min(i, nd.triCount - 1)]);
+                            for (std::size_t k = first; k < first + 26 * packs; ++k) {
+                                EXPECT_FALSE(packUsed[k]) << "packs overlap at record " << k;
+                                packUsed[k] = 1;
+                            }
+                        }
+                    }
+                    return 1;
+                }
+                EXPECT_FALSE(p.isLeaf());
+                EXPECT_EQ(p.axis(), nd.splitAxis);
+                EXPECT_EQ(p.split, nd.splitPos);
+                const KdNode& lo = kd.nodes[static_cast<std::size_t>(nd.left)];
+                const KdNode& hi = kd.nodes[static_cast<std::size_t>(nd.right)];
+                EXPECT_EQ(p.lowerEmpty(), lo.isLeaf && lo.triCount == 0);
+                EXPECT_EQ(p.upperEmpty(), hi.isLeaf && hi.triCount == 0);
+                emptySkips += p.lowerEmpty() + p.upperEmpty();
+                const int lowerSize = check(nd.left, r + 1);
+                EXPECT_EQ(p.upperChild(), r + 1 + lowerSize);
+                return 1 + lowerSize + check(nd.right, p.upperChild());
+            };
+            EXPECT_EQ(check(0, 0), static_cast<int>(count));
+            EXPECT_EQ(std::count(seen.begin(), seen.end(), 1), static_cast<long>(count));
+            EXPECT_EQ(std::count(packUsed.begin(), packUsed.end(), 1),
+                      static_cast<long>(rec.size() - packBase));
+            EXPECT_GT(emptySkips, 0);
+        }
 }
 
 TEST(KdTreeTraversal, DeepTreesNeverOverrunTheStack) {
@@ -266,17 +356,14 @@ TEST(KdTreeTraversal, DeepTreesNeverOverrunTheStack) {
         makeTriangle(Vector3d(100.5f, -1, -1), Vector3d(100.5f, 1, -1), Vector3d(100.5f, 0, 1)));
     finishScene(scene);
     HostArrays a(scene);
+    // Depth first: inner nodes 0 .. levels - 1 each followed by the next
+    // (node levels is the last, empty leaf), then the far leaves, the
+    // deepest node's first; the root's far leaf, last, holds the triangle.
+    // The far leaves are not marked empty, so all of them are pushed.
     std::vector<NodeProp> nodes;
-    nodes.push_back(NodeProp::inner(100.0f, 0, 1, 2));
-    for (int k = 1; k <= levels; ++k) {
-        // node 2k-1: next inner node (or the last, empty leaf); node 2k: far leaf
-        const bool last = k == levels;
-        if (last)
-            nodes.push_back(NodeProp::leaf(0, 0));
-        else
-            nodes.push_back(NodeProp::inner(100.0f - k, 0, 2 * k + 1, 2 * k + 2));
-        nodes.push_back(NodeProp::leaf(k == 1 ? 1 : 0, 0));
-    }
+    for (int k = 0; k < levels; ++k) nodes.push_back(NodeProp::inner(100.0f - k, 0, 2 * levels - k));
+    nodes.push_back(NodeProp::leaf(0, 0));
+    for (int k = levels - 1; k >= 0; --k) nodes.push_back(NodeProp::leaf(k == 0 ? 1 : 0, 0));
     const std::vector<int> indices{0};
     TreeTraversal tr;
     SurfaceHitRecord h;
@@ -363,11 +450,13 @@ TEST(KdTreeTraversal, AgreesWithBruteForceOnHostileScenes) {
             // index list and the woop array, one triangle at a time.
             std::vector<NodeProp> plain(kd.nodeRecords.begin(), kd.nodeRecords.begin() + kd.nodes.size());
             int packed = 0;
-            for (NodeProp& n : plain)
-                if (n.isLeaf() && n.packStart() != 0) {
+            for (std::size_t k = 0; k < kd.nodes.size(); ++k) {
+                NodeProp& n = plain[static_cast<std::size_t>(kd.recordOf[k])];
+                if (n.isLeaf() && n.packed()) {
                     ++packed;
-                    n.setPackStart(0);
+                    n.setStart(static_cast<uint32_t>(kd.nodes[k].triStart), false);
                 }
+            }
             EXPECT_GT(packed, 0);
             std::vector<Ray> rays = makeRays(scene.bounds, 1500, rng);
             // Rays inside split planes (the direction has no component
@@ -429,4 +518,37 @@ TEST(KdTreeTraversal, AgreesWithBruteForceOnHostileScenes) {
             }
             EXPECT_GT(hits, static_cast<int>(rays.size()) / 10);
         }
+}
+
+// A ray inside the root's split plane: both children are pending over the
+// same interval. The lower child is split again across the ray, and its near
+// cell holds a hit; the far cell pushed below the upper child starts beyond
+// that hit and is dropped, but the upper child, pending from the start,
+// holds a nearer triangle and must still be searched.
+TEST(KdTreeTraversal, InPlaneSiblingBehindLaterPushesIsSearched) {
+    Scene scene;
+    // 0: the hit in the lower child at y = -5; 1: the nearer one, y = -8,
+    // listed in the upper child only.
+    for (float y : {-5.0f, -8.0f})
+        scene.hostTriangles.push_back(
+            makeTriangle(Vector3d(-1, y, -1), Vector3d(1, y, -1), Vector3d(0, y, 1)));
+    finishScene(scene);
+    HostArrays a(scene);
+    std::vector<NodeProp> nodes;
+    nodes.push_back(NodeProp::inner(0.0f, 0, 4));  // x = 0: the ray's plane
+    nodes.push_back(NodeProp::inner(0.0f, 1, 3));  // y = 0, across the ray
+    nodes.push_back(NodeProp::leaf(1, 0));         // y < 0: triangle 0
+    nodes.push_back(NodeProp::leaf(0, 0));         // y > 0: nothing, still pushed
+    nodes.push_back(NodeProp::leaf(1, 1));         // x > 0: triangle 1
+    const std::vector<int> indices{0, 1};
+    const aabb box(Vector3d(-2, -12, -2), Vector3d(2, 12, 2));
+    const Ray ray(Vector3d(0, -10, 0), Vector3d(0, 1, 0));
+    TreeTraversal tr;
+    SurfaceHitRecord h;
+    ASSERT_TRUE(
+        tr.intersect(ray, &h, a.woop.data(), nodes.data(), indices.data(), a.tris.data(), nullptr, box));
+    EXPECT_EQ(h.triangleIndex, 1);
+    EXPECT_FLOAT_EQ(h.t, 2.0f);
+    EXPECT_EQ(tr.top, -1);
+    EXPECT_EQ(bruteWoop(a, ray, kRayEpsilon, kRayMaxT).tri, 1);
 }
