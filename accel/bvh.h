@@ -86,12 +86,10 @@ class BVHTree {
     // nodes with triangle packs in the leaves, made and uploaded by every
     // build. The binary records stay the reference it is derived from.
     std::vector<WideNode> wideNodes;
-    std::vector<WideBoxes> wideBoxes;  // per node, its slots' exact boxes
     std::vector<WideLink> wideLinks;
     std::vector<TriPack> widePacks;
     std::vector<int32_t> wideObjectRoots;  // per movable object, or -1
     device::Buffer<WideNode> deviceWideNodes;
-    device::Buffer<WideBoxes> deviceWideBoxes;
     device::Buffer<WideLink> deviceWideLinks;
     device::Buffer<TriPack> deviceWidePacks;
     device::Buffer<int32_t> deviceWideObjectRoots;

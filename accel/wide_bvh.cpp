@@ -16,20 +16,14 @@ float surfaceArea(const aabb& b) {
 WideNode emptyWideNode() {
     WideNode w{};
     for (int k = 0; k < kWideWidth; ++k) {
+        for (int a = 0; a < 3; ++a) {
+            w.box[a][k] = FLT_MAX * 2.0f;  // +inf
+            w.box[3 + a][k] = -FLT_MAX * 2.0f;
+        }
         w.child[k] = -1;
         w.info[k] = 0;
     }
     return w;
-}
-
-WideBoxes emptyWideBoxes() {
-    WideBoxes b{};
-    for (int k = 0; k < kWideWidth; ++k)
-        for (int a = 0; a < 3; ++a) {
-            b.box[a][k] = FLT_MAX * 2.0f;  // +inf
-            b.box[3 + a][k] = -FLT_MAX * 2.0f;
-        }
-    return b;
 }
 
 }  // namespace
@@ -61,7 +55,6 @@ void BVHTree::makePacks(const BVHNode& leaf) {
 int BVHTree::collapse(int binary, int parent, int parentSlot) {
     const int index = static_cast<int>(wideNodes.size());
     wideNodes.push_back(emptyWideNode());
-    wideBoxes.push_back(emptyWideBoxes());
     const int object = nodes[binary].object;
     wideLinks.push_back({object, parent, parentSlot, 0});
     if (object >= 0 && (parent < 0 || wideLinks[parent].object != object)) wideObjectRoots[object] = index;
@@ -103,48 +96,33 @@ int BVHTree::collapse(int binary, int parent, int parentSlot) {
             const Vector3d off = (*movables_)[c.object].offset;
             box = aabb(box.min + off, box.max + off);
         }
-        wideBoxes[index].setSlotBox(k, box);
+        wideNodes[index].setSlotBox(k, box);
         if (c.isLeaf && c.object == object) {
             wideNodes[index].child[k] = ~static_cast<int32_t>(widePacks.size());
-            wideNodes[index].info[k] = static_cast<uint16_t>((c.triCount + kWideWidth - 1) / kWideWidth);
+            wideNodes[index].info[k] = (c.triCount + kWideWidth - 1) / kWideWidth;
             makePacks(c);
         } else {
             const int child = collapse(slots[k], index, k);
             wideNodes[index].child[k] = child;
-            wideNodes[index].info[k] = static_cast<uint16_t>(c.object + 1);
+            wideNodes[index].info[k] = c.object;
         }
     }
-    wide::quantise(wideBoxes[index], wideNodes[index]);
     return index;
 }
 
 bool BVHTree::buildWide() {
     wideNodes.clear();
-    wideBoxes.clear();
     wideLinks.clear();
     widePacks.clear();
     wideObjectRoots.assign(static_cast<std::size_t>(objectCount_), -1);
-    // A slot's information is 16 bits: pack counts and object numbers must fit.
-    if (objectCount_ > kWideMaxObjects) {
-        std::printf("The wide BVH serves at most %d movable objects (the scene has %d)\n", kWideMaxObjects,
-                    objectCount_);
-        return false;
-    }
-    for (const BVHNode& nd : nodes)
-        if (nd.isLeaf && (nd.triCount + kWideWidth - 1) / kWideWidth > kWideMaxPacks) {
-            std::printf("A BVH leaf of %d triangles is more than the wide layout's %d per leaf\n",
-                        nd.triCount, kWideMaxPacks * kWideWidth);
-            return false;
-        }
     widePacks.reserve(triIndices.size() / 2 + 1);
     collapse(0, -1, 0);
 
     deviceWideNodes = device::uploadArray(wideNodes.data(), wideNodes.size());
-    deviceWideBoxes = device::uploadArray(wideBoxes.data(), wideBoxes.size());
     deviceWidePacks.reset();
     deviceWideObjectRoots.reset();
     deviceWideLinks = device::uploadArray(wideLinks.data(), wideLinks.size());
-    bool ok = deviceWideNodes && deviceWideBoxes && deviceWideLinks;
+    bool ok = deviceWideNodes && deviceWideLinks;
     if (ok && !widePacks.empty()) {
         deviceWidePacks = device::uploadArray(widePacks.data(), widePacks.size());
         ok = static_cast<bool>(deviceWidePacks);
@@ -162,7 +140,6 @@ bool BVHTree::buildWide() {
 WideBVHView BVHTree::wideView() const {
     WideBVHView v;
     v.nodes = deviceWideNodes.get();
-    v.boxes = deviceWideBoxes.get();
     v.links = deviceWideLinks.get();
     v.rootObject = wideLinks.empty() ? -1 : wideLinks[0].object;
     v.packs = deviceWidePacks.get();
@@ -174,7 +151,6 @@ WideBVHView BVHTree::wideView() const {
 WideBVHView BVHTree::hostWideView() {
     WideBVHView v;
     v.nodes = wideNodes.data();
-    v.boxes = wideBoxes.data();
     v.links = wideLinks.data();
     v.rootObject = wideLinks.empty() ? -1 : wideLinks[0].object;
     v.packs = widePacks.data();

@@ -11,9 +11,7 @@
 #pragma once
 
 #include <cfloat>
-#include <cmath>
 #include <cstdint>
-#include <cstring>
 
 #include "accel/device_layout.h"
 #include "accel/wide_simd.h"
@@ -26,11 +24,16 @@ constexpr int kWideWidth = 4;
 // deeper than the binary hierarchy it came from.
 constexpr int kWideStackSize = 3 * kBvhStackSize + 1;
 
-// The exact child boxes of a node, lane by lane: min x, y, z then max x, y,
-// z. An empty slot holds the inverted infinite box. The walk reads the
-// quantised copies in WideNode; these are what the refit works from.
-struct WideBoxes {
+// Two cache lines: what the walk reads of a node and nothing else.
+struct alignas(64) WideNode {
+    // Child boxes lane by lane: min x, y, z then max x, y, z. An empty slot
+    // holds the inverted infinite box, which no ray enters.
     float box[6][kWideWidth];
+    // >= 0: a node; < 0: a leaf, ~(its first pack).
+    int32_t child[kWideWidth];
+    // A leaf: its number of packs. A node: the movable object that node
+    // belongs to, or -1 (the walk moves the ray when this changes).
+    int32_t info[kWideWidth];
 
     LUMENAR_HD aabb slotBox(int k) const {
         return aabb(Vector3d(box[0][k], box[1][k], box[2][k]), Vector3d(box[3][k], box[4][k], box[5][k]));
@@ -42,54 +45,6 @@ struct WideBoxes {
         box[3][k] = b.max.x;
         box[4][k] = b.max.y;
         box[5][k] = b.max.z;
-    }
-    LUMENAR_HD bool emptySlot(int k) const { return !(box[0][k] <= box[3][k]); }
-};
-
-// One cache line: what the walk reads of a node and nothing else. Child
-// boxes are stored as 8-bit steps from the node's origin, per axis in
-// steps of a power of two: plane = origin + q * 2^exponent, rounded outward
-// when quantised, so a decoded box always holds the exact one. The product
-// is exact, so the one rounding of the sum is the same with or without a
-// fused multiply-add.
-struct alignas(64) WideNode {
-    float origin[3];
-    int8_t exponent[3];
-    uint8_t unused = 0;
-    // Per plane (min x, y, z then max x, y, z), per slot. An empty slot
-    // has 255 for its minima and 0 for its maxima: an inverted box.
-    uint8_t q[6][kWideWidth];
-    // >= 0: a node; < 0: a leaf, ~(its first pack).
-    int32_t child[kWideWidth];
-    // A leaf: its number of packs. A node: the movable object that node
-    // belongs to plus one, 0 for static nodes (the walk moves the ray when
-    // this changes).
-    uint16_t info[kWideWidth];
-
-    LUMENAR_HD float scale(int axis) const {
-        const uint32_t bits = static_cast<uint32_t>(exponent[axis] + 127) << 23;
-#if defined(__CUDA_ARCH__)
-        return __uint_as_float(bits);
-#else
-        float s;
-        std::memcpy(&s, &bits, sizeof s);
-        return s;
-#endif
-    }
-    LUMENAR_HD float plane(int p, int k) const {
-        const int a = p < 3 ? p : p - 3;
-        return origin[a] + static_cast<float>(q[p][k]) * scale(a);
-    }
-    LUMENAR_HD bool emptySlot(int k) const {
-        return q[0][k] > q[3][k];
-    }
-    // The slot's decoded box, which holds its exact box.
-    LUMENAR_HD aabb slotBox(int k) const {
-        return aabb(Vector3d(plane(0, k), plane(1, k), plane(2, k)),
-                    Vector3d(plane(3, k), plane(4, k), plane(5, k)));
-    }
-    LUMENAR_HD int childObject(int k) const {
-        return static_cast<int>(info[k]) - 1;
     }
 };
 
@@ -110,10 +65,7 @@ struct TriPack {
     int32_t tri[kWideWidth];
 };
 
-static_assert(sizeof(WideNode) == 64, "WideNode is one cache line");
-// Limits of the 16-bit slot information.
-constexpr int kWideMaxPacks = 65535;
-constexpr int kWideMaxObjects = 65534;
+static_assert(sizeof(WideNode) == 128, "WideNode is two cache lines");
 static_assert(sizeof(TriPack) == 160, "TriPack is 40 words");
 
 // What a traversal or a refit needs of the wide layout (device pointers on
@@ -121,7 +73,6 @@ static_assert(sizeof(TriPack) == 160, "TriPack is 40 words");
 // movable object k starts.
 struct WideBVHView {
     WideNode* nodes = nullptr;
-    WideBoxes* boxes = nullptr;  // per node, the exact child boxes (for the refit)
     const WideLink* links = nullptr;
     const TriPack* packs = nullptr;
     const int32_t* objectRoots = nullptr;
@@ -186,106 +137,16 @@ LUMENAR_HD inline int hitSlots(const WideNode& n, const PreparedRay& r, float tm
     using namespace simd;
     const vf4 ox = splat(r.o.x), oy = splat(r.o.y), oz = splat(r.o.z);
     const vf4 ix = splat(r.inv[0]), iy = splat(r.inv[1]), iz = splat(r.inv[2]);
-    const vf4 bx = splat(n.origin[0]), by = splat(n.origin[1]), bz = splat(n.origin[2]);
-    const vf4 sx = splat(n.scale(0)), sy = splat(n.scale(1)), sz = splat(n.scale(2));
-    const vf4 nx = (bx + loadBytes(n.q[r.nearPlane[0]]) * sx - ox) * ix;
-    const vf4 ny = (by + loadBytes(n.q[r.nearPlane[1]]) * sy - oy) * iy;
-    const vf4 nz = (bz + loadBytes(n.q[r.nearPlane[2]]) * sz - oz) * iz;
-    const vf4 fx = (bx + loadBytes(n.q[r.farPlane[0]]) * sx - ox) * ix;
-    const vf4 fy = (by + loadBytes(n.q[r.farPlane[1]]) * sy - oy) * iy;
-    const vf4 fz = (bz + loadBytes(n.q[r.farPlane[2]]) * sz - oz) * iz;
+    const vf4 nx = (load(n.box[r.nearPlane[0]]) - ox) * ix;
+    const vf4 ny = (load(n.box[r.nearPlane[1]]) - oy) * iy;
+    const vf4 nz = (load(n.box[r.nearPlane[2]]) - oz) * iz;
+    const vf4 fx = (load(n.box[r.farPlane[0]]) - ox) * ix;
+    const vf4 fy = (load(n.box[r.farPlane[1]]) - oy) * iy;
+    const vf4 fz = (load(n.box[r.farPlane[2]]) - oz) * iz;
     const vf4 tNear = vmax4(vmax4(nx, ny), vmax4(nz, splat(tmin)));
     const vf4 tFar = vmin4(vmin4(vmin4(fx, fy), fz) * splat(1.0000004f), splat(tmax));
     store(tNear, tEntry);
     return le(tNear, tFar);
-}
-
-// Quantising a node's boxes. `dequantised` is the plane a step count
-// stands for, computed as the walk computes it.
-LUMENAR_HD inline float scaleOf(int exponent) {
-    WideNode n{};
-    n.exponent[0] = static_cast<int8_t>(exponent);
-    return n.scale(0);
-}
-
-LUMENAR_HD inline float dequantised(float origin, float scale, int q) {
-    return origin + static_cast<float>(q) * scale;
-}
-
-// Steps for slot k from its exact box in the node's present frame, rounded
-// outward; false (and the slot untouched) when the box does not fit the
-// frame.
-LUMENAR_HD inline bool quantiseSlot(const WideBoxes& exact, WideNode& n, int k) {
-    if (exact.emptySlot(k)) {
-        for (int a = 0; a < 3; ++a) {
-            n.q[a][k] = 255;
-            n.q[3 + a][k] = 0;
-        }
-        return true;
-    }
-    uint8_t lo[3], hi[3];
-    for (int a = 0; a < 3; ++a) {
-        const float o = n.origin[a], s = n.scale(a);
-        const float mn = exact.box[a][k], mx = exact.box[3 + a][k];
-        if (!(dequantised(o, s, 0) <= mn && mx <= dequantised(o, s, 255))) return false;
-        // A first guess, then moved until it is the tightest outward step.
-        int l = static_cast<int>(fminf(fmaxf(floorf((mn - o) / s), 0.0f), 255.0f));
-        while (l > 0 && dequantised(o, s, l) > mn) --l;
-        while (l < 255 && dequantised(o, s, l + 1) <= mn) ++l;
-        int h = static_cast<int>(fminf(fmaxf(ceilf((mx - o) / s), 0.0f), 255.0f));
-        while (h < 255 && dequantised(o, s, h) < mx) ++h;
-        while (h > 0 && dequantised(o, s, h - 1) >= mx) --h;
-        lo[a] = static_cast<uint8_t>(l);
-        hi[a] = static_cast<uint8_t>(h);
-    }
-    for (int a = 0; a < 3; ++a) {
-        n.q[a][k] = lo[a];
-        n.q[3 + a][k] = hi[a];
-    }
-    return true;
-}
-
-// A frame around all used slots (the origin at their lowest corner, the
-// smallest steps whose 255th reaches past their highest corner) and every
-// slot quantised in it.
-LUMENAR_HD inline void quantise(const WideBoxes& exact, WideNode& n) {
-    float lo[3] = {0.0f, 0.0f, 0.0f}, hi[3] = {0.0f, 0.0f, 0.0f};
-    bool any = false;
-    for (int k = 0; k < kWideWidth; ++k) {
-        if (exact.emptySlot(k)) continue;
-        for (int a = 0; a < 3; ++a) {
-            const float mn = exact.box[a][k], mx = exact.box[3 + a][k];
-            lo[a] = any ? fminf(lo[a], mn) : mn;
-            hi[a] = any ? fmaxf(hi[a], mx) : mx;
-        }
-        any = true;
-    }
-    for (int a = 0; a < 3; ++a) {
-        n.origin[a] = lo[a];
-        const float extent = hi[a] - lo[a];
-        int e = -126;
-        if (!(extent <= FLT_MAX)) {
-            e = 127;
-        } else if (extent > 0.0f) {
-            int e2 = 0;
-            frexpf(extent / 255.0f, &e2);  // extent / 255 < 2^e2
-            e = e2 > -126 ? e2 - 1 : -126;
-        }
-        // The 255th step must reach the top and differ from the origin (so
-        // that an empty slot's box is inverted).
-        while (e < 127) {
-            const float top = dequantised(lo[a], scaleOf(e), 255);
-            if (top >= hi[a] && top > lo[a]) break;
-            ++e;
-        }
-        n.exponent[a] = static_cast<int8_t>(e);
-    }
-    for (int k = 0; k < kWideWidth; ++k)
-        if (!quantiseSlot(exact, n, k))
-            for (int a = 0; a < 3; ++a) {  // not a box of numbers: the whole frame
-                n.q[a][k] = 0;
-                n.q[3 + a][k] = 255;
-            }
 }
 
 // Moller-Trumbore on the four lanes of a pack for the ray (o, d); mask of
@@ -369,7 +230,7 @@ LUMENAR_HD inline Nearest closestHit(const WideBVHView& w, const Movable* movabl
                 }
                 next[j] = c;
                 nextT[j] = tEntry[k];
-                nextObject[j] = n.childObject(k);
+                nextObject[j] = n.info[k];
                 continue;
             }
             const TriPack* p = w.packs + ~c;
@@ -431,14 +292,14 @@ LUMENAR_HD inline int anyHit(const WideBVHView& w, const Movable* movables, cons
                 if (nearest < 0) {
                     nearest = c;
                     nearestT = tEntry[k];
-                    nearestObject = n.childObject(k);
+                    nearestObject = n.info[k];
                 } else if (tEntry[k] < nearestT) {
                     push(stack, top, nearest, nearestT, nearestObject);
                     nearest = c;
                     nearestT = tEntry[k];
-                    nearestObject = n.childObject(k);
+                    nearestObject = n.info[k];
                 } else {
-                    push(stack, top, c, tEntry[k], n.childObject(k));
+                    push(stack, top, c, tEntry[k], n.info[k]);
                 }
                 continue;
             }
@@ -462,15 +323,14 @@ LUMENAR_HD inline int anyHit(const WideBVHView& w, const Movable* movables, cons
 
 // After movable object `object` got its new offset (movables[object].offset):
 // the boxes on the path from its root node up to the root become the unions
-// of what lies below them, exact and quantised. One thread; the path is a
-// few nodes long.
+// of what lies below them. One thread; the path is a few nodes long.
 LUMENAR_HD inline void refit(const WideBVHView& w, int object, const Movable* movables) {
-    if (!w || !w.boxes || object < 0 || object >= w.objectCount) return;
+    if (!w || object < 0 || object >= w.objectCount) return;
     int c = w.objectRoots[object];
     if (c < 0) return;
     const Vector3d off = movables[object].offset;
     for (;;) {
-        const WideBoxes& n = w.boxes[c];
+        const WideNode& n = w.nodes[c];
         const WideLink& link = w.links[c];
         const int p = link.parent;
         if (p < 0) return;
@@ -478,14 +338,12 @@ LUMENAR_HD inline void refit(const WideBVHView& w, int object, const Movable* mo
         b.min = Vector3d(FLT_MAX, FLT_MAX, FLT_MAX);
         b.max = Vector3d(-FLT_MAX, -FLT_MAX, -FLT_MAX);
         for (int k = 0; k < kWideWidth; ++k) {
-            if (n.emptySlot(k)) continue;
+            if (!(n.box[0][k] <= n.box[3][k])) continue;  // empty slot
             b.min = vmin(b.min, Vector3d(n.box[0][k], n.box[1][k], n.box[2][k]));
             b.max = vmax(b.max, Vector3d(n.box[3][k], n.box[4][k], n.box[5][k]));
         }
         if (link.object >= 0 && w.links[p].object != link.object) b = aabb(b.min + off, b.max + off);
-        w.boxes[p].setSlotBox(link.parentSlot, b);
-        // Outside the parent's frame the whole parent is quantised anew.
-        if (!quantiseSlot(w.boxes[p], w.nodes[p], link.parentSlot)) quantise(w.boxes[p], w.nodes[p]);
+        w.nodes[p].setSlotBox(link.parentSlot, b);
         c = p;
     }
 }

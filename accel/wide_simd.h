@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstdint>
-#include <cstring>
 
 #include "scene/types.h"
 
@@ -57,14 +56,6 @@ inline int ge(vf4 a, vf4 b) {
 inline void store(vf4 a, float* p) {
     _mm_storeu_ps(p, a.v);
 }
-// Four bytes as four floats.
-inline vf4 loadBytes(const uint8_t* p) {
-    int32_t word;
-    std::memcpy(&word, p, sizeof word);
-    const __m128i zero = _mm_setzero_si128();
-    const __m128i b = _mm_cvtsi32_si128(word);
-    return {_mm_cvtepi32_ps(_mm_unpacklo_epi16(_mm_unpacklo_epi8(b, zero), zero))};
-}
 
 #else
 
@@ -113,10 +104,6 @@ LUMENAR_HD inline int ge(vf4 a, vf4 b) {
 }
 LUMENAR_HD inline void store(vf4 a, float* p) {
     for (int k = 0; k < 4; ++k) p[k] = a.v[k];
-}
-LUMENAR_HD inline vf4 loadBytes(const uint8_t* p) {
-    return {{static_cast<float>(p[0]), static_cast<float>(p[1]), static_cast<float>(p[2]),
-             static_cast<float>(p[3])}};
 }
 
 #endif

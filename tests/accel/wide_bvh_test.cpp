@@ -22,37 +22,33 @@ bool contains(const aabb& outer, const aabb& inner) {
     return true;
 }
 
-// Union of a node's used slots (exact boxes).
-aabb nodeBox(const WideBoxes& n) {
+// Union of a node's used slots.
+aabb nodeBox(const WideNode& n) {
     aabb b;
     b.min = Vector3d(FLT_MAX, FLT_MAX, FLT_MAX);
     b.max = Vector3d(-FLT_MAX, -FLT_MAX, -FLT_MAX);
     for (int k = 0; k < kWideWidth; ++k)
-        if (!n.emptySlot(k)) b = aabb(vmin(b.min, n.slotBox(k).min), vmax(b.max, n.slotBox(k).max));
+        if (n.box[0][k] <= n.box[3][k])
+            b = aabb(vmin(b.min, n.slotBox(k).min), vmax(b.max, n.slotBox(k).max));
     return b;
 }
 
 void checkLayout(const BVHTree& bvh, const Scene& scene) {
-    ASSERT_EQ(bvh.wideBoxes.size(), bvh.wideNodes.size());
     std::map<int, int> seen;  // triangle -> leaves holding it
     for (std::size_t i = 0; i < bvh.wideNodes.size(); ++i) {
         SCOPED_TRACE(testing::Message() << "wide node " << i);
         const WideNode& n = bvh.wideNodes[i];
-        const WideBoxes& exact = bvh.wideBoxes[i];
         const WideLink& link = bvh.wideLinks[i];
         for (int k = 0; k < kWideWidth; ++k) {
-            // The walk's quantised box holds the exact one; an empty slot
-            // stays empty (inverted) after quantising.
-            ASSERT_EQ(n.emptySlot(k), exact.emptySlot(k)) << "slot " << k;
-            if (exact.emptySlot(k)) continue;
-            const aabb slot = exact.slotBox(k);
-            EXPECT_TRUE(contains(n.slotBox(k), slot)) << "slot " << k;
+            if (!(n.box[0][k] <= n.box[3][k])) continue;
+            const aabb slot = n.slotBox(k);
             if (n.child[k] >= 0) {
+                const WideNode& c = bvh.wideNodes[n.child[k]];
                 const WideLink& cl = bvh.wideLinks[n.child[k]];
                 EXPECT_EQ(cl.parent, static_cast<int>(i));
                 EXPECT_EQ(cl.parentSlot, k);
-                EXPECT_EQ(n.childObject(k), cl.object);
-                aabb inner = nodeBox(bvh.wideBoxes[n.child[k]]);
+                EXPECT_EQ(n.info[k], cl.object);
+                aabb inner = nodeBox(c);
                 if (cl.object != link.object) {
                     ASSERT_EQ(link.object, -1);  // objects hang below static nodes only
                     const Vector3d off = scene.movables[cl.object].offset;
@@ -192,7 +188,6 @@ TEST(WideBVH, MovedObjectsAreHitWhereTheyStand) {
             SCOPED_TRACE(testing::Message()
                          << "object " << object << " at " << offset.x << " " << offset.y << " " << offset.z);
             const std::vector<WideNode> before = bvh.wideNodes;
-            const std::vector<WideBoxes> beforeBoxes = bvh.wideBoxes;
             updateBVH(object, offset, scene.movables.data(), bvh.nodeRecords.data(), bvh.hostWideView());
             // Only the nodes on the path from the object up changed.
             std::vector<bool> onPath(before.size(), false);
@@ -202,7 +197,6 @@ TEST(WideBVH, MovedObjectsAreHitWhereTheyStand) {
             for (std::size_t i = 0; i < before.size(); ++i)
                 if (!onPath[i]) {
                     EXPECT_EQ(0, std::memcmp(&before[i], &bvh.wideNodes[i], sizeof(WideNode))) << i;
-                    EXPECT_EQ(0, std::memcmp(&beforeBoxes[i], &bvh.wideBoxes[i], sizeof(WideBoxes))) << i;
                 }
             checkLayout(bvh, scene);
             checkQueries(bvh, scene, arrays, 300, 9);
