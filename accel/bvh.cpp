@@ -22,8 +22,8 @@ constexpr int kSmallNode = 5;
 
 inline bool sweepBefore(const SweepEntry& a, const SweepEntry& b) {
     if (a.pos != b.pos) return a.pos < b.pos;
-    if (a.kind != b.kind) return a.kind < b.kind;
-    return a.id < b.id;
+    if (a.kind() != b.kind()) return a.kind() < b.kind();
+    return a.id() < b.id();
 }
 
 // Sweep entries sort as 64-bit keys: the position's bits in an unsigned
@@ -75,6 +75,50 @@ void radixSort(std::vector<uint64_t>& keys, std::vector<uint64_t>& tmp, int firs
         for (uint64_t k : keys) tmp[h[(k >> shift) & (kBuckets - 1)]++] = k;
         keys.swap(tmp);
     }
+}
+
+// The bits of a position in an unsigned order that agrees with the floats'.
+inline uint32_t posOrder(float pos) {
+    uint32_t u;
+    std::memcpy(&u, &pos, sizeof u);
+    return (u & 0x80000000u) ? ~u : (u | 0x80000000u);
+}
+
+// A stable least significant digit first sort of entries by position, 11
+// bits a pass; passes whose digit is the same in every entry are skipped.
+void radixSortByPos(SweepEntry* list, std::size_t n, std::vector<SweepEntry>& tmpList) {
+    if (n < 1024) {
+        std::stable_sort(list, list + n,
+                         [](const SweepEntry& a, const SweepEntry& b) { return a.pos < b.pos; });
+        return;
+    }
+    constexpr int kBits = 11, kPasses = 3;
+    constexpr uint32_t kBuckets = 1u << kBits;
+    std::vector<uint32_t> hist(kPasses * kBuckets, 0);
+    for (std::size_t i = 0; i < n; ++i) {
+        const uint32_t k = posOrder(list[i].pos);
+        ++hist[k & (kBuckets - 1)];
+        ++hist[kBuckets + ((k >> kBits) & (kBuckets - 1))];
+        ++hist[2 * kBuckets + (k >> (2 * kBits))];
+    }
+    if (tmpList.size() < n) tmpList.resize(n);
+    SweepEntry* from = list;
+    SweepEntry* to = tmpList.data();
+    for (int p = 0; p < kPasses; ++p) {
+        uint32_t* h = &hist[p * kBuckets];
+        const int shift = p * kBits;
+        const uint32_t mask = p == kPasses - 1 ? ~0u : kBuckets - 1;
+        if (h[(posOrder(from[0].pos) >> shift) & mask] == n) continue;
+        uint32_t sum = 0;
+        for (uint32_t b = 0; b < kBuckets; ++b) {
+            const uint32_t c = h[b];
+            h[b] = sum;
+            sum += c;
+        }
+        for (std::size_t i = 0; i < n; ++i) to[h[(posOrder(from[i].pos) >> shift) & mask]++] = from[i];
+        std::swap(from, to);
+    }
+    if (from != list) std::copy(from, from + n, list);
 }
 
 // fminf and fmaxf as aabb::grow calls them, kept out of line: the compiler
@@ -217,6 +261,7 @@ struct BVHTree::Scratch {
     std::vector<aabb> boxes;          // a node's primitives in centre order: their boxes
     std::vector<int32_t> centreIds;   // and ids
     std::vector<uint64_t> keys, tmp;  // sort keys of one axis
+    std::vector<SweepEntry> entryTmp;
     void fit(std::size_t m) {
         if (boxes.size() >= m) return;
         suffix.resize(m);
@@ -228,9 +273,7 @@ struct BVHTree::Scratch {
 
 struct BVHTree::ThreadScratch {
     build::PerThread<Scratch> perThread;
-    Scratch& local() {
-        return perThread.local();
-    }
+    Scratch& local() { return perThread.local(); }
 };
 
 BVHTree::Scratch& BVHTree::localScratch() {
@@ -261,6 +304,11 @@ bool BVHTree::buildImpl(Scene* sc, bool withObjects) {
     const int n = sc->triangleCount;
     const int objectCount =
         withObjects ? std::min<int>(sc->movableCount, static_cast<int>(sc->movables.size())) : 0;
+    if (n > SweepEntry::kMaxId || objectCount > SweepEntry::kMaxId) {
+        std::printf("The BVH build takes at most %d triangles and objects (the scene has %d and %d)\n",
+                    SweepEntry::kMaxId, n, objectCount);
+        return false;
+    }
     objectCount_ = objectCount;
     for (int k = 0; k < objectCount; ++k) {
         const Movable& m = sc->movables[k];
@@ -368,14 +416,31 @@ void BVHTree::sortedEntries(const std::vector<int32_t>& ids, SweepEntry* out) {
             SweepEntry* e = list;
             for (int32_t id : ids) {
                 const aabb& b = primBox(id);
-                *e++ = {b.min[axis], SweepEntry::kMin, id};
-                *e++ = {(b.min[axis] + b.max[axis]) * 0.5f, SweepEntry::kCentre, id};
-                *e++ = {b.max[axis], SweepEntry::kMax, id};
+                *e++ = {b.min[axis], SweepEntry::encode(id, SweepEntry::kMin)};
+                *e++ = {(b.min[axis] + b.max[axis]) * 0.5f, SweepEntry::encode(id, SweepEntry::kCentre)};
+                *e++ = {b.max[axis], SweepEntry::encode(id, SweepEntry::kMax)};
             }
             std::sort(list, list + count, sweepBefore);
             return;
         }
         Scratch& scratch = localScratch();  // no other task runs on this thread till the end
+        if (ascending) {
+            // Kind by kind, each in id order, the entries are already in
+            // the order of (kind, id): a stable sort by position alone
+            // finishes them.
+            SweepEntry* e = list;
+            for (int32_t kind = SweepEntry::kMin; kind <= SweepEntry::kMax; ++kind)
+                for (int32_t id : ids) {
+                    const aabb& b = primBox(id);
+                    float pos = kind == SweepEntry::kMin      ? b.min[axis]
+                                : kind == SweepEntry::kCentre ? (b.min[axis] + b.max[axis]) * 0.5f
+                                                              : b.max[axis];
+                    if (pos == 0.0f) pos = 0.0f;  // -0 and +0 are one position
+                    *e++ = {pos, SweepEntry::encode(id, kind)};
+                }
+            radixSortByPos(list, count, scratch.entryTmp);
+            return;
+        }
         std::vector<uint64_t>& keys = scratch.keys;
         // Kind by kind, each in id order: the keys start out sorted by their
         // low bits (kind, id), and only the position's bits are left to sort.
@@ -393,8 +458,8 @@ void BVHTree::sortedEntries(const std::vector<int32_t>& ids, SweepEntry* out) {
         for (std::size_t i = 0; i < count; ++i) {
             const uint64_t key = keys[i];
             list[i].pos = keyPos(static_cast<uint32_t>(key >> (idBits + 2)));
-            list[i].kind = static_cast<int32_t>((key >> idBits) & 3u);
-            list[i].id = static_cast<int32_t>(static_cast<int64_t>(key & idMask) - bias);
+            list[i].code = SweepEntry::encode(static_cast<int32_t>(static_cast<int64_t>(key & idMask) - bias),
+                                              static_cast<int32_t>((key >> idBits) & 3u));
         }
     };
     // Small lists (objects opened deep in the tree) are not worth a task.
@@ -419,7 +484,7 @@ void BVHTree::makeLeaf(Fragment& f, int node, const Span& span) {
     nd.triStart = static_cast<int32_t>(list.size());
     const SweepEntry* e = span.axis[0];
     for (std::size_t i = 0, end = 3 * static_cast<std::size_t>(span.count); i < end; ++i)
-        if (e[i].kind == SweepEntry::kCentre) list.push_back(e[i].id);
+        if (e[i].kind() == SweepEntry::kCentre) list.push_back(e[i].id());
     std::sort(list.begin() + nd.triStart, list.end());
     nd.triCount = static_cast<int32_t>(list.size()) - nd.triStart;
     nd.isLeaf = true;
@@ -474,7 +539,7 @@ void BVHTree::partition(const Span& span) {
         std::size_t kept = 0, spilled = 0;
         for (std::size_t i = 0; i < count; ++i) {
             const SweepEntry x = e[i];
-            const std::size_t left = goesLeft(x.id) ? 1 : 0;
+            const std::size_t left = goesLeft(x.id()) ? 1 : 0;
             e[kept] = x;
             spill[spilled] = x;
             kept += left;
@@ -548,7 +613,7 @@ void BVHTree::splitByKind(Fragment& f, int node, int depth, bool small, Span spa
         tris.reserve(static_cast<std::size_t>(triCount));
         const SweepEntry* e = span.axis[0];
         for (std::size_t i = 0, end = 3 * static_cast<std::size_t>(span.count); i < end; ++i)
-            if (e[i].kind == SweepEntry::kCentre && e[i].id >= 0) tris.push_back(e[i].id);
+            if (e[i].kind() == SweepEntry::kCentre && e[i].id() >= 0) tris.push_back(e[i].id());
         std::sort(tris.begin(), tris.end());
         for (int t : tris) {
             a.bbox.grow(triBoxes_[t]);
@@ -591,8 +656,8 @@ BVHTree::Plane BVHTree::sweepPlanes(const Scratch& s, const SweepEntry* entries,
     float weightR = moved ? static_cast<float>(nR) : 0.0f;
     for (std::size_t i = begin; i < end; ++i) {
         const SweepEntry& e = entries[i];
-        if (e.kind == SweepEntry::kCentre) {
-            const int w = primWeight(e.id);
+        if (e.kind() == SweepEntry::kCentre) {
+            const int w = primWeight(e.id());
             nL += w;
             nR -= w;
             L = grown(L, loadBox(s.boxes[moved]));
@@ -609,7 +674,7 @@ BVHTree::Plane BVHTree::sweepPlanes(const Scratch& s, const SweepEntry* entries,
         // child down to the depth limit.
         if (!(lo < e.pos && e.pos < hi) || moved == 0 || moved == m) continue;
         float cost = areaL * weightL + areaR * weightR + kTraversalCost;
-        if (e.id < 0) cost = static_cast<float>(static_cast<double>(cost) * kObjectFactor);
+        if (e.id() < 0) cost = static_cast<float>(static_cast<double>(cost) * kObjectFactor);
         if (cost < best.cost) {
             best.cost = cost;
             best.moved = moved;
@@ -637,14 +702,14 @@ BVHTree::Plane BVHTree::sweepAxis(Scratch& s, const Span& span, int axis, const 
         SweepBox right{};
         for (std::size_t i = total; i-- > 0;) {
             if (i >= kAhead) {
-                const int32_t ahead = entries[i - kAhead].id;
+                const int32_t ahead = entries[i - kAhead].id();
                 if (ahead >= 0) __builtin_prefetch(&triBoxes_[ahead]);
             }
-            if (entries[i].kind != SweepEntry::kCentre) continue;
+            if (entries[i].kind() != SweepEntry::kCentre) continue;
             --j;
-            const aabb& b = primBox(entries[i].id);
+            const aabb& b = primBox(entries[i].id());
             s.boxes[j] = b;
-            s.centreIds[j] = entries[i].id;
+            s.centreIds[j] = entries[i].id();
             const SweepBox sb = j + 1 < m ? grown(loadBox(b), right) : loadBox(b);
             right = sb;
             storeBox(sb, s.suffix[j]);
@@ -691,9 +756,9 @@ BVHTree::Plane BVHTree::sweepAxisChunked(Scratch& s, const Span& span, int axis,
         Stretch& st = parts[c];
         for (std::size_t i = c * chunk, end = std::min(total, i + chunk); i < end; ++i) {
             const SweepEntry& e = entries[i];
-            if (e.kind != SweepEntry::kCentre) continue;
+            if (e.kind() != SweepEntry::kCentre) continue;
             ++st.centres;
-            st.weight += primWeight(e.id);
+            st.weight += primWeight(e.id());
         }
     });
     for (std::size_t c = 1; c < chunks; ++c) {
@@ -707,10 +772,10 @@ BVHTree::Plane BVHTree::sweepAxisChunked(Scratch& s, const Span& span, int axis,
         SweepBox acc{};
         for (std::size_t i = c * chunk, end = std::min(total, i + chunk); i < end; ++i) {
             const SweepEntry& e = entries[i];
-            if (e.kind != SweepEntry::kCentre) continue;
-            const aabb& b = primBox(e.id);
+            if (e.kind() != SweepEntry::kCentre) continue;
+            const aabb& b = primBox(e.id());
             s.boxes[j] = b;
-            s.centreIds[j] = e.id;
+            s.centreIds[j] = e.id();
             acc = j++ > st.moved ? grown(acc, loadBox(b)) : loadBox(b);
         }
         if (st.centres) storeBox(acc, st.box);
@@ -865,7 +930,7 @@ void BVHTree::subdivideDynamic(Fragment& f, int node, const aabb& box, int depth
         const SweepEntry* e = span.axis[axis];
         std::size_t j = 0;
         for (std::size_t i = 0, end = 3 * m; i < end; ++i)
-            if (e[i].kind == SweepEntry::kCentre) assign(j++, e[i].id);
+            if (e[i].kind() == SweepEntry::kCentre) assign(j++, e[i].id());
     }
     if (countA + countB < count) {
         std::printf("error!\n");

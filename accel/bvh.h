@@ -15,13 +15,24 @@
 
 namespace lumenar {
 
-// One bound of a primitive on one axis. Order: pos, kind, id.
+// One bound of a primitive on one axis. Order: pos, kind, id. Eight bytes:
+// the sweeps and partitions stream these lists, so the kind shares a word
+// with the id.
 struct SweepEntry {
     enum Kind : int32_t { kMin = 0, kCentre = 1, kMax = 2 };
+    // Ids keep clear of the two kind bits: |id| < 2^29.
+    static constexpr int32_t kMaxId = (1 << 29) - 1;
     float pos;
-    int32_t kind;
-    int32_t id;  // triangle index, or ~object for a movable object
+    int32_t code;  // id * 4 + kind
+
+    static int32_t encode(int32_t id, int32_t kind) {
+        return static_cast<int32_t>(static_cast<uint32_t>(id) << 2) | kind;
+    }
+    // id: triangle index, or ~object for a movable object.
+    int32_t id() const { return code >> 2; }
+    int32_t kind() const { return code & 3; }
 };
+static_assert(sizeof(SweepEntry) == 8, "SweepEntry is two words");
 
 struct BVHNode {
     aabb bbox;

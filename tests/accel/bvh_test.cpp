@@ -664,3 +664,14 @@ TEST(ParallelBuilds, SameTreesOnOneThreadAndOnAll) {
         EXPECT_TRUE(same(one.wideObjectRoots, all.wideObjectRoots));
     }
 }
+
+// Entries carry the id and the kind in one word: both must come back for
+// the extreme triangle ids and for objects (negative ids).
+TEST(BVHBuild, SweepEntriesKeepIdAndKind) {
+    for (int32_t id : {0, 1, 12345, SweepEntry::kMaxId, -1, -2, ~SweepEntry::kMaxId + 1, -SweepEntry::kMaxId})
+        for (int32_t kind : {SweepEntry::kMin, SweepEntry::kCentre, SweepEntry::kMax}) {
+            const SweepEntry e{1.0f, SweepEntry::encode(id, kind)};
+            EXPECT_EQ(e.id(), id) << kind;
+            EXPECT_EQ(e.kind(), kind) << id;
+        }
+}
