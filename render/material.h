@@ -345,9 +345,12 @@ LUMENAR_HD inline Color lobeValue(const ShadingPoint& p, int lobe, const Vector3
     switch (lobe) {
         case kLobeDiffuse: {
             if (!(NI > 0.0f)) return black;
+            const Color white(1.0f, 1.0f, 1.0f);
+            // Without a coat (F0 = 0) both albedos are 0 and the scale is 1.
+            if (!(p.coatF0 > 0.0f)) return p.m.basecolor * white * (opaque * kInvPiF);
             const albedo::CoatAlbedo c = albedo::coatAlbedo(NI, fminf(fmaxf(p.m.roughness, 0.0f), 1.0f));
             const Color ei = coatEColor(c, p.coatF0, p.m.specular);
-            const Color scale = (Color(1.0f, 1.0f, 1.0f) - ei) * coatRemainder(p.coatE, p.coatAvg);
+            const Color scale = (white - ei) * coatRemainder(p.coatE, p.coatAvg);
             return p.m.basecolor * scale * (opaque * kInvPiF);
         }
         case kLobeReflection: {
@@ -489,9 +492,12 @@ LUMENAR_HD inline int pickLobe(const ShadingPoint& p, float xi) {
 
 // Samples the material. Numbers: two for the half vector or cosine direction,
 // one for the lobe, and one more for the interface lobes (reflection or
-// refraction; which side the multiple scattering leaves on).
+// refraction; which side the multiple scattering leaves on). With
+// cosineRay false a cosine lobe is only picked: the same numbers are
+// drawn, but its direction and weight are left unformed (wi the normal,
+// weight 0), for callers that look at nothing but the picked lobe.
 template <class Draws>
-LUMENAR_HD MaterialSample sampleMaterial(const ShadingPoint& p, Draws& next) {
+LUMENAR_HD MaterialSample sampleMaterial(const ShadingPoint& p, Draws& next, bool cosineRay = true) {
     const float xi1 = next();
     const float xi2 = next();
     const float xi3 = next();
@@ -519,6 +525,7 @@ LUMENAR_HD MaterialSample sampleMaterial(const ShadingPoint& p, Draws& next) {
             side = reflect ? p.nl : -p.nl;
             sideProb = reflect ? p.ifRho : 1.0f - p.ifRho;
         }
+        if (!cosineRay) return s;
         s.wi = cosineDirection(xi1, xi2, cosineFrame(side));
         const float pdf = sideProb * fabsf(dot(p.nl, s.wi)) * kInvPiF;
         if (pdf > 0.0f) s.weight = lobeValue(p, s.lobe, s.wi) * (fabsf(dot(p.nl, s.wi)) / (P * pdf));
