@@ -82,6 +82,10 @@ struct PathSampleDraws {
     }
     LUMENAR_HD float operator()() {
         if (slot < 0 || used >= kSlotDimensions) return xorwowUniform(rng);
+        return sobolDraw();
+    }
+    // The next dimension of the current slot.
+    LUMENAR_HD float sobolDraw() {
         const uint32_t dim = kFirstBounceDimension +
                              static_cast<uint32_t>((bounce * kSampleSlots + slot) * kSlotDimensions + used++);
         // Slots start on even dimensions: a pair's first draw scrambles the

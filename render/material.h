@@ -234,16 +234,24 @@ LUMENAR_HD inline ShadingPoint shadingPoint(const Material& m, const Vector3d& n
     p.dielectric = 1.0f - p.metal;
     p.transparency = fminf(fmaxf(m.transparency, 0.0f), 1.0f);
 
-    const albedo::CoatAlbedo c = albedo::coatAlbedo(p.NO, rough);
     p.coatF0 = p.nullInterface ? 0.0f : iorF0(ior);
-    p.coatE = coatEColor(c, p.coatF0, m.specular);
-    p.coatAvg = coatAvgColor(c, p.coatF0, m.specular);
-    p.metalE = fminf(c.e1 + c.e2, 1.0f);
-    p.metalAvg = fminf(c.avg1 + c.avg2, 1.0f);
     const Color base = clampUnit(m.basecolor);  // a colour above 1 would make the series diverge
-    p.metalMultiple =
-        Color(metalMultipleChannel(base.r, p.metalAvg), metalMultipleChannel(base.g, p.metalAvg),
-              metalMultipleChannel(base.b, p.metalAvg));
+    if (p.coatF0 > 0.0f || p.metal > 0.0f) {
+        const albedo::CoatAlbedo c = albedo::coatAlbedo(p.NO, rough);
+        p.coatE = coatEColor(c, p.coatF0, m.specular);
+        p.coatAvg = coatAvgColor(c, p.coatF0, m.specular);
+        p.metalE = fminf(c.e1 + c.e2, 1.0f);
+        p.metalAvg = fminf(c.avg1 + c.avg2, 1.0f);
+        p.metalMultiple =
+            Color(metalMultipleChannel(base.r, p.metalAvg), metalMultipleChannel(base.g, p.metalAvg),
+                  metalMultipleChannel(base.b, p.metalAvg));
+    } else {
+        // No coat and no metal: nothing to look up (the coat albedos are 0
+        // and the metal lobes carry no weight).
+        p.coatE = p.coatAvg = Color(0.0f, 0.0f, 0.0f);
+        p.metalE = p.metalAvg = 0.0f;
+        p.metalMultiple = Color(0.0f, 0.0f, 0.0f);
+    }
     p.specularMean = fmaxf(colorMean(m.specular), 0.0f);
     p.transmissionMean = fmaxf(colorMean(m.transmission), 0.0f);
 
