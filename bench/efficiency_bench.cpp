@@ -6,7 +6,9 @@
 //   error = mean over pixels and channels of (image - ref)^2 / (ref^2 + 0.01)
 //
 // and prints error x seconds (lower is better: the time needed for a given
-// noise scales with it) and samples per second. The reference is rendered
+// noise scales with it) and samples per second, both on the wall clock and
+// on the process's CPU time (which other work on a loaded machine inflates
+// far less; with one thread the two agree on an idle one). The reference is rendered
 // once, as two halves from independent sample sequences (sequence seeds 1
 // and 2; the timed run uses the plain sequence 0), and cached. Its own noise
 // is estimated from the halves, (A - B)^2 / 4 on the same scale, and reported
@@ -14,6 +16,9 @@
 //
 //   lumenar-efficiency-bench [options] scene-folder
 //     --seconds S       timed render length (default 10)
+//     --frames F        render F frames instead (same samples before and
+//                       after a change: the errors compare directly, the
+//                       costs by their CPU seconds)
 //     --threads N       threads of the timed render (default 1)
 //     --ref-frames F    frames of the reference, both halves together (default 2000)
 //     --ref-threads N   threads of the reference render (default 0: all cores)
@@ -32,6 +37,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -49,6 +55,7 @@ namespace {
 
 struct Options {
     double seconds = 10.0;
+    int frames = 0;
     int threads = 1;
     int refFrames = 2000;
     int refThreads = 0;
@@ -78,6 +85,8 @@ bool parse(int argc, char** argv, Options& o) {
             if (!(v = value(a.c_str()))) return false;
             if (a == "--seconds")
                 o.seconds = std::atof(v);
+            else if (a == "--frames")
+                o.frames = std::atoi(v);
             else if (a == "--threads")
                 o.threads = std::atoi(v);
             else if (a == "--ref-frames")
@@ -100,11 +109,13 @@ bool parse(int argc, char** argv, Options& o) {
         }
         o.scene = a;
     }
-    if (o.scene.empty() || o.seconds <= 0.0 || o.refFrames < 2 || (o.width > 0) != (o.height > 0)) {
-        std::fprintf(stderr,
-                     "usage: lumenar-efficiency-bench [--seconds S] [--threads N] [--ref-frames F] "
-                     "[--ref-threads N] [--width W --height H] [--lambertian] [--name NAME] [--cache DIR] "
-                     "scene-folder\n");
+    if (o.scene.empty() || o.seconds <= 0.0 || o.frames < 0 || o.refFrames < 2 ||
+        (o.width > 0) != (o.height > 0)) {
+        std::fprintf(
+            stderr,
+            "usage: lumenar-efficiency-bench [--seconds S | --frames F] [--threads N] [--ref-frames F] "
+            "[--ref-threads N] [--width W --height H] [--lambertian] [--name NAME] [--cache DIR] "
+            "scene-folder\n");
         return false;
     }
     if (o.name.empty()) {
@@ -150,7 +161,14 @@ struct Render {
     bool ok = false;
     int W = 0, H = 0;
     BatchResult r;
+    double cpuSeconds = 0.0;  // the process's CPU time during the render
 };
+
+double processCpuSeconds() {
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
+}
 
 Render render(const std::string& sceneFile, int threads, const BatchOptions& b) {
     Render out;
@@ -158,7 +176,9 @@ Render render(const std::string& sceneFile, int threads, const BatchOptions& b) 
     Settings settings;
     Application app(settings);
     if (!app.start(sceneFile)) return out;
+    const double cpu0 = processCpuSeconds();
     out.r = renderBatch(app, b);
+    out.cpuSeconds = processCpuSeconds() - cpu0;
     out.W = app.imageWidth();
     out.H = app.imageHeight();
     out.ok = out.r.ok && out.r.average.size() == static_cast<std::size_t>(out.W) * out.H;
@@ -264,7 +284,10 @@ int main(int argc, char** argv) {
     }
 
     BatchOptions b;
-    b.seconds = o.seconds;
+    if (o.frames > 0)
+        b.frames = o.frames;
+    else
+        b.seconds = o.seconds;
     const Render run = render(sceneFile, o.threads, b);
     if (!run.ok || run.W != ref.W || run.H != ref.H) {
         std::fprintf(stderr, "%s: the timed render failed\n", o.name.c_str());
@@ -274,8 +297,11 @@ int main(int argc, char** argv) {
     const double samples = static_cast<double>(run.r.frames) * run.W * run.H;
     std::printf(
         "%-20s %dx%d threads %d: %.2f s, %d spp, %.3f Msamples/s, error %.6f (ref noise %.6f, net %.6f), "
-        "error x seconds %.5f (net %.5f)\n",
+        "error x seconds %.5f (net %.5f); cpu %.2f s, %.3f Msamples/cpu s, error x cpu seconds %.5f (net "
+        "%.5f)\n",
         o.name.c_str(), run.W, run.H, o.threads, run.r.seconds, run.r.frames, samples / run.r.seconds * 1e-6,
-        err, ref.noise, err - ref.noise, err * run.r.seconds, (err - ref.noise) * run.r.seconds);
+        err, ref.noise, err - ref.noise, err * run.r.seconds, (err - ref.noise) * run.r.seconds,
+        run.cpuSeconds, samples / run.cpuSeconds * 1e-6, err * run.cpuSeconds,
+        (err - ref.noise) * run.cpuSeconds);
     return 0;
 }

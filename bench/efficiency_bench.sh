@@ -5,6 +5,9 @@
 #   bench/efficiency_bench.sh BEFORE_BENCH AFTER_BENCH [SECONDS] [THREADS] [REF_FRAMES] [SIZE]
 #
 # SIZE renders SIZE x SIZE copies of the scenes (the references are long).
+# SECONDS written as Nf (say 24f) renders N frames instead: both builds then
+# draw the same samples and differ in error and in CPU seconds, which load
+# from other work on the machine inflates far less than wall-clock seconds.
 # Both runs of a scene share one cached reference (rendered by BEFORE, in
 # ./efficiency-cache); the two runs alternate scene by scene so that load on
 # the machine hits both alike. Prints both lines and the ratio of
@@ -17,6 +20,8 @@ threads=${4:-1}
 refFrames=${5:-1024}
 size=${6:-}
 sizeArgs=""
+lengthArgs="--seconds $seconds"
+case "$seconds" in *f) lengthArgs="--frames ${seconds%f}" ;; esac
 [ -n "$size" ] && sizeArgs="--width $size --height $size"
 root=$(cd "$(dirname "$0")/.." && pwd)
 cache=$(pwd)/efficiency-cache
@@ -24,7 +29,7 @@ cache=$(pwd)/efficiency-cache
 run() {
     bin=$1
     shift
-    "$bin" --seconds "$seconds" --threads "$threads" --ref-frames "$refFrames" --cache "$cache" $sizeArgs "$@" \
+    "$bin" $lengthArgs --threads "$threads" --ref-frames "$refFrames" --cache "$cache" $sizeArgs "$@" \
         2>/dev/null |
         tail -n 1
 }
@@ -43,7 +48,13 @@ for variant in default default:lambertian materials large opening; do
     echo "after:  $a"
     eb=$(echo "$b" | sed -n 's/.*error x seconds \([0-9.e+-]*\).*/\1/p')
     ea=$(echo "$a" | sed -n 's/.*error x seconds \([0-9.e+-]*\).*/\1/p')
+    cb=$(echo "$b" | sed -n 's/.*error x cpu seconds \([0-9.e+-]*\).*/\1/p')
+    ca=$(echo "$a" | sed -n 's/.*error x cpu seconds \([0-9.e+-]*\).*/\1/p')
     if [ -n "$eb" ] && [ -n "$ea" ]; then
-        awk -v a="$ea" -v b="$eb" -v v="$variant" 'BEGIN { printf "%s: error x seconds after / before = %.3f\n\n", v, a / b }'
+        awk -v a="$ea" -v b="$eb" -v v="$variant" 'BEGIN { printf "%s: error x seconds after / before = %.3f\n", v, a / b }'
     fi
+    if [ -n "$cb" ] && [ -n "$ca" ]; then
+        awk -v a="$ca" -v b="$cb" -v v="$variant" 'BEGIN { printf "%s: error x cpu seconds after / before = %.3f\n", v, a / b }'
+    fi
+    echo
 done

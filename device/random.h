@@ -169,10 +169,31 @@ LUMENAR_HD inline uint32_t hashCombine(uint32_t seed, uint32_t v) {
 LUMENAR_HD inline uint32_t sobolFirst(uint32_t i) {
     return reverseBits32(i);
 }
+//
+// The second dimension's direction words are the rows of Pascal's triangle
+// mod 2: index bit k contributes to output bit 31 - m exactly when C(k, m) is
+// odd, that is (Lucas) when the bits of m are among those of k. Read in
+// reversed bit order the point is therefore the XOR over supersets of each
+// bit position, which five shift-and-mask steps form (sobolSecondReversed).
+LUMENAR_HD inline uint32_t sobolSecondReversed(uint32_t i) {
+    i ^= (i >> 1) & 0x55555555u;
+    i ^= (i >> 2) & 0x33333333u;
+    i ^= (i >> 4) & 0x0f0f0f0fu;
+    i ^= (i >> 8) & 0x00ff00ffu;
+    i ^= (i >> 16) & 0x0000ffffu;
+    return i;
+}
 LUMENAR_HD inline uint32_t sobolSecond(uint32_t i) {
-    uint32_t r = 0, v = 0x80000000u;
-    for (; i != 0; i >>= 1, v ^= v >> 1) r ^= v & (0u - (i & 1u));
-    return r;
+    return reverseBits32(sobolSecondReversed(i));
+}
+
+// owenScramble of the two dimensions at index i (the scramble works on
+// reversed bits, so the points are formed there directly).
+LUMENAR_HD inline uint32_t scrambledSobolFirst(uint32_t i, uint32_t seed) {
+    return reverseBits32(laineKarrasPermutation(i, seed));
+}
+LUMENAR_HD inline uint32_t scrambledSobolSecond(uint32_t i, uint32_t seed) {
+    return reverseBits32(laineKarrasPermutation(sobolSecondReversed(i), seed));
 }
 
 // Dimension `dim` of sample k of the pixel whose seed is pixelSeed, as a
@@ -180,8 +201,8 @@ LUMENAR_HD inline uint32_t sobolSecond(uint32_t i) {
 LUMENAR_HD inline uint32_t scrambledSobolBits(uint32_t pixelSeed, uint32_t k, uint32_t dim) {
     const uint32_t pairSeed = hashCombine(pixelSeed, dim >> 1);
     const uint32_t i = owenScramble(k, pairSeed);
-    const uint32_t v = (dim & 1u) ? sobolSecond(i) : sobolFirst(i);
-    return owenScramble(v, hashCombine(pairSeed, 1u + (dim & 1u)));
+    const uint32_t s = hashCombine(pairSeed, 1u + (dim & 1u));
+    return (dim & 1u) ? scrambledSobolSecond(i, s) : scrambledSobolFirst(i, s);
 }
 
 // Both dimensions 2 pair and 2 pair + 1 at once (as scrambledSobolBits gives
@@ -191,8 +212,8 @@ LUMENAR_HD inline void scrambledSobolPairBits(uint32_t pixelSeed, uint32_t k, ui
                                               uint32_t* second) {
     const uint32_t pairSeed = hashCombine(pixelSeed, pair);
     const uint32_t i = owenScramble(k, pairSeed);
-    *first = owenScramble(sobolFirst(i), hashCombine(pairSeed, 1u));
-    *second = owenScramble(sobolSecond(i), hashCombine(pairSeed, 2u));
+    *first = scrambledSobolFirst(i, hashCombine(pairSeed, 1u));
+    *second = scrambledSobolSecond(i, hashCombine(pairSeed, 2u));
 }
 
 // The same in (0, 1].

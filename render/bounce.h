@@ -82,14 +82,18 @@ struct PathSampleDraws {
     }
     LUMENAR_HD float operator()() {
         if (slot < 0 || used >= kSlotDimensions) return xorwowUniform(rng);
+        return sobolDraw();
+    }
+    // The next dimension of the current slot.
+    LUMENAR_HD float sobolDraw() {
         const uint32_t dim = kFirstBounceDimension +
                              static_cast<uint32_t>((bounce * kSampleSlots + slot) * kSlotDimensions + used++);
         // Slots start on even dimensions: a pair's first draw scrambles the
         // sample index once for both.
-        if (dim & 1u) return uniformFromBits(owenScramble(sobolSecond(pairIndex), hashCombine(pairSeed, 2u)));
+        if (dim & 1u) return uniformFromBits(scrambledSobolSecond(pairIndex, hashCombine(pairSeed, 2u)));
         pairSeed = hashCombine(pixelSeed, dim >> 1);
         pairIndex = owenScramble(sampleIndex, pairSeed);
-        return uniformFromBits(owenScramble(sobolFirst(pairIndex), hashCombine(pairSeed, 1u)));
+        return uniformFromBits(scrambledSobolFirst(pairIndex, hashCombine(pairSeed, 1u)));
     }
 };
 

@@ -234,16 +234,24 @@ LUMENAR_HD inline ShadingPoint shadingPoint(const Material& m, const Vector3d& n
     p.dielectric = 1.0f - p.metal;
     p.transparency = fminf(fmaxf(m.transparency, 0.0f), 1.0f);
 
-    const albedo::CoatAlbedo c = albedo::coatAlbedo(p.NO, rough);
     p.coatF0 = p.nullInterface ? 0.0f : iorF0(ior);
-    p.coatE = coatEColor(c, p.coatF0, m.specular);
-    p.coatAvg = coatAvgColor(c, p.coatF0, m.specular);
-    p.metalE = fminf(c.e1 + c.e2, 1.0f);
-    p.metalAvg = fminf(c.avg1 + c.avg2, 1.0f);
     const Color base = clampUnit(m.basecolor);  // a colour above 1 would make the series diverge
-    p.metalMultiple =
-        Color(metalMultipleChannel(base.r, p.metalAvg), metalMultipleChannel(base.g, p.metalAvg),
-              metalMultipleChannel(base.b, p.metalAvg));
+    if (p.coatF0 > 0.0f || p.metal > 0.0f) {
+        const albedo::CoatAlbedo c = albedo::coatAlbedo(p.NO, rough);
+        p.coatE = coatEColor(c, p.coatF0, m.specular);
+        p.coatAvg = coatAvgColor(c, p.coatF0, m.specular);
+        p.metalE = fminf(c.e1 + c.e2, 1.0f);
+        p.metalAvg = fminf(c.avg1 + c.avg2, 1.0f);
+        p.metalMultiple =
+            Color(metalMultipleChannel(base.r, p.metalAvg), metalMultipleChannel(base.g, p.metalAvg),
+                  metalMultipleChannel(base.b, p.metalAvg));
+    } else {
+        // No coat and no metal: nothing to look up (the coat albedos are 0
+        // and the metal lobes carry no weight).
+        p.coatE = p.coatAvg = Color(0.0f, 0.0f, 0.0f);
+        p.metalE = p.metalAvg = 0.0f;
+        p.metalMultiple = Color(0.0f, 0.0f, 0.0f);
+    }
     p.specularMean = fmaxf(colorMean(m.specular), 0.0f);
     p.transmissionMean = fmaxf(colorMean(m.transmission), 0.0f);
 
@@ -345,9 +353,12 @@ LUMENAR_HD inline Color lobeValue(const ShadingPoint& p, int lobe, const Vector3
     switch (lobe) {
         case kLobeDiffuse: {
             if (!(NI > 0.0f)) return black;
+            const Color white(1.0f, 1.0f, 1.0f);
+            // Without a coat (F0 = 0) both albedos are 0 and the scale is 1.
+            if (!(p.coatF0 > 0.0f)) return p.m.basecolor * white * (opaque * kInvPiF);
             const albedo::CoatAlbedo c = albedo::coatAlbedo(NI, fminf(fmaxf(p.m.roughness, 0.0f), 1.0f));
             const Color ei = coatEColor(c, p.coatF0, p.m.specular);
-            const Color scale = (Color(1.0f, 1.0f, 1.0f) - ei) * coatRemainder(p.coatE, p.coatAvg);
+            const Color scale = (white - ei) * coatRemainder(p.coatE, p.coatAvg);
             return p.m.basecolor * scale * (opaque * kInvPiF);
         }
         case kLobeReflection: {
@@ -489,9 +500,12 @@ LUMENAR_HD inline int pickLobe(const ShadingPoint& p, float xi) {
 
 // Samples the material. Numbers: two for the half vector or cosine direction,
 // one for the lobe, and one more for the interface lobes (reflection or
-// refraction; which side the multiple scattering leaves on).
+// refraction; which side the multiple scattering leaves on). With
+// cosineRay false a cosine lobe is only picked: the same numbers are
+// drawn, but its direction and weight are left unformed (wi the normal,
+// weight 0), for callers that look at nothing but the picked lobe.
 template <class Draws>
-LUMENAR_HD MaterialSample sampleMaterial(const ShadingPoint& p, Draws& next) {
+LUMENAR_HD MaterialSample sampleMaterial(const ShadingPoint& p, Draws& next, bool cosineRay = true) {
     const float xi1 = next();
     const float xi2 = next();
     const float xi3 = next();
@@ -519,6 +533,7 @@ LUMENAR_HD MaterialSample sampleMaterial(const ShadingPoint& p, Draws& next) {
             side = reflect ? p.nl : -p.nl;
             sideProb = reflect ? p.ifRho : 1.0f - p.ifRho;
         }
+        if (!cosineRay) return s;
         s.wi = cosineDirection(xi1, xi2, cosineFrame(side));
         const float pdf = sideProb * fabsf(dot(p.nl, s.wi)) * kInvPiF;
         if (pdf > 0.0f) s.weight = lobeValue(p, s.lobe, s.wi) * (fabsf(dot(p.nl, s.wi)) / (P * pdf));

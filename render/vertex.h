@@ -84,14 +84,15 @@ struct VertexObj : Vertex {
     // Samples a lobe and direction from the generator (direct-lighting
     // sample). Normalises `incoming`, copies the material and records nl,
     // lobe and lobeProb. Takes three numbers, four for the interface lobes.
-    // diffuseRay is accepted for callers that only look at a cosine lobe's
-    // probabilities; the ray is formed all the same.
+    // With diffuseRay false a cosine lobe is only picked, for callers that
+    // look at nothing but its value and density towards other directions:
+    // the numbers are drawn all the same, but its ray and weight are not
+    // formed (the weight is 0).
     template <class Draws>
     LUMENAR_HD ScatterResult getSampleAndAlphaFrom(Draws& next, const Material* materials,
                                                    bool diffuseRay = true) {
-        (void)diffuseRay;
         prepare(materials);
-        return take(sampleMaterial(point, next));
+        return take(sampleMaterial(point, next, diffuseRay));
     }
 
     LUMENAR_HD ScatterResult getSampleAndAlpha(XorwowState* rng, const Material* materials) {

@@ -251,3 +251,73 @@ TEST(MaterialSampling, EdgeOnArrivalIsFinite) {
             ASSERT_TRUE(std::isfinite(v.pdf(wi)));
         }
 }
+
+// A vertex sample that only picks its lobe (the direct-light estimate does
+// not trace a cosine lobe's direction) draws the same numbers and picks the
+// same lobe as a full one, so later draws and the light side's value and
+// density are unchanged; other lobes are sampled in full either way.
+TEST(MaterialSampling, LobeOnlySampleMatchesTheFullOne) {
+    Material metal = test::material(0.4f, 0.0f, 0.6f, 1.5f);
+    Material glass = test::material(0.3f, 1.0f, 0.0f, 1.5f);
+    Material frosted = test::material(0.5f, 0.5f, 0.2f, 1.3f);
+    const Material cases[] = {plain(0.6f, 1.5f), plain(0.6f, 1.0f), metal, glass, frosted};
+    const Vector3d n(0, 0, 1);
+    const Vector3d wi = normalize(Vector3d(0.3f, -0.2f, 0.9f));
+    int cosineLobes = 0;
+    for (const Material& m : cases)
+        for (const Vector3d d :
+             {normalize(Vector3d(0.2f, 0.1f, -1.0f)), normalize(Vector3d(0.1f, 0.3f, 1.0f))})
+            for (uint64_t seed = 0; seed < 200; ++seed) {
+                VertexObj full, pick;
+                full.normal = full.surfaceNormal = pick.normal = pick.surfaceNormal = n;
+                full.incoming = pick.incoming = d;
+                test::CountingDraws a(seed), b(seed);
+                const ScatterResult sf = full.getSampleAndAlphaFrom(a, &m, true);
+                const ScatterResult sp = pick.getSampleAndAlphaFrom(b, &m, false);
+                ASSERT_EQ(a.used, b.used) << "seed " << seed;
+                ASSERT_EQ(a(), b());
+                ASSERT_EQ(full.lobe, pick.lobe);
+                ASSERT_EQ(full.lobeProb, pick.lobeProb);
+                ASSERT_EQ(sf.isDelta, sp.isDelta);
+                const Color ff = full.bsdf(wi), fp = pick.bsdf(wi);
+                ASSERT_EQ(ff.r, fp.r);
+                ASSERT_EQ(ff.b, fp.b);
+                ASSERT_EQ(full.pdf(wi), pick.pdf(wi));
+                if (isCosineLobe(full.lobe)) {
+                    ++cosineLobes;
+                    EXPECT_TRUE(sp.alpha.isBlack());
+                } else {
+                    ASSERT_EQ(sf.alpha.g, sp.alpha.g);
+                    ASSERT_EQ(sf.ray.direction.x, sp.ray.direction.x);
+                    ASSERT_EQ(sf.ray.direction.z, sp.ray.direction.z);
+                }
+            }
+    EXPECT_GT(cosineLobes, 200);
+}
+
+// Without a coat (IOR 1) and without metal the material is Lambert's:
+// value basecolor x opaque share / pi over the upper hemisphere, density
+// cos / pi, and no metal lobe; with some metal the metal lobes come back.
+TEST(MaterialValue, UncoatedNonMetalIsLambertian) {
+    Material m = test::material(0.7f, 0.25f, 0.0f, 1.0f);
+    const Vector3d n(0, 0, 1), wo = normalize(Vector3d(0.4f, 0.1f, 0.9f));
+    const ShadingPoint p = shadingPoint(m, n, wo);
+    for (double theta : {0.1, 0.7, 1.3})
+        for (double phi : {0.0, 2.0, 4.5}) {
+            const Vector3d wi = at(theta, phi);
+            const Color f = lobeValue(p, kLobeDiffuse, wi);
+            EXPECT_NEAR(f.r, 0.8 * 0.75 / kPi, 1e-6);
+            EXPECT_NEAR(f.g, 0.6 * 0.75 / kPi, 1e-6);
+            EXPECT_NEAR(f.b, 0.4 * 0.75 / kPi, 1e-6);
+            EXPECT_NEAR(lobeDensity(p, kLobeDiffuse, wi), std::cos(theta) / kPi, 1e-6);
+        }
+    EXPECT_EQ(p.prob[kLobeMetal], 0.0f);
+    EXPECT_EQ(p.prob[kLobeMetalMultiple], 0.0f);
+    EXPECT_EQ(p.prob[kLobeReflection], 0.0f);
+    m.metalness = 0.5f;
+    const ShadingPoint q = shadingPoint(m, n, wo);
+    EXPECT_GT(q.prob[kLobeMetal], 0.0f);
+    EXPECT_GT(q.prob[kLobeMetalMultiple], 0.0f);
+    EXPECT_GT(q.metalE, 0.5f);
+    EXPECT_LE(q.metalE, 1.0f);
+}
