@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "device/hd.h"
+#include "scene/hdr_image.h"
 #include "scene/records.h"
 #include "scene/texture_maps.h"
 
@@ -32,11 +33,6 @@ LUMENAR_HD inline float foldCoordinate(float c, int mode) {
     if (!(fabsf(c) < 1e6f)) return 0.0f;  // not finite or absurd: the first texel
     if (mode == kWrapClamp) return fminf(fmaxf(c, -1.0f), 2.0f);
     return c - 2.0f * floorf(c * 0.5f);
-}
-
-// sRGB transfer function, encoded value in [0, 1] to linear.
-LUMENAR_HD inline float srgbToLinear(float c) {
-    return c <= 0.04045f ? c / 12.92f : powf((c + 0.055f) / 1.055f, 2.4f);
 }
 
 struct Texel {

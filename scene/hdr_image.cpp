@@ -21,10 +21,6 @@ bool isFloatFormat(const OIIO::TypeDesc& t) {
 
 }  // namespace
 
-float srgbToLinear(float c) {
-    return c <= 0.04045f ? c / 12.92f : std::pow((c + 0.055f) / 1.055f, 2.4f);
-}
-
 bool loadLinearImage(const std::string& path, FloatImage& out) {
     try {
         auto in = OIIO::ImageInput::open(path);

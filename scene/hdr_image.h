@@ -3,8 +3,11 @@
 // are taken as linear; images with integer channels are decoded from sRGB.
 #pragma once
 
+#include <cmath>
 #include <string>
 #include <vector>
+
+#include "device/hd.h"
 
 namespace lumenar {
 
@@ -23,7 +26,10 @@ bool loadLinearImage(const std::string& path, FloatImage& out);
 // name's extension selects); false after a message naming the file.
 bool writeLinearImage(const std::string& path, const FloatImage& image);
 
-// sRGB transfer function, from encoded [0, 1] to linear.
-float srgbToLinear(float c);
+// sRGB transfer function, from encoded [0, 1] to linear (texture lookups on
+// either backend use it too).
+LUMENAR_HD inline float srgbToLinear(float c) {
+    return c <= 0.04045f ? c / 12.92f : powf((c + 0.055f) / 1.055f, 2.4f);
+}
 
 }  // namespace lumenar
