@@ -59,13 +59,13 @@ class TreeTraversal {
         return intersectScene8byteStandardOcclude(box, woop, nodes, indices, tris, ray, kRayEpsilon, tmax);
     }
 
-    // The closest-hit walk. A leaf accepts hits from 0 up to its exit
-    // distance (widened), and once a hit is in hand the walk goes on only
-    // into pending cells that start before it: usually none, as the far
-    // cells lie beyond the leaf; a ray inside a split plane has both
-    // children pending over the same interval, and the second, which may
-    // hold a nearer triangle, is then tested up to that hit. Far children
-    // beyond a hit in hand are not pushed.
+    // The closest-hit walk. A leaf accepts any hit on [tmin, the nearest hit
+    // so far], and once a hit is in hand the walk goes on only into pending
+    // cells that start before it: usually none, as the far cells lie beyond
+    // the leaf; a ray inside a split plane has both children pending over the
+    // same interval, and the second, which may hold a nearer triangle, is
+    // then tested up to that hit. Far children beyond a hit in hand are not
+    // pushed.
     LUMENAR_HD bool intersectScene8byteStandard(const aabb& box, const float4* woop, const NodeProp* nodes,
                                                 const int* indices, const deviceTriangle* tris,
                                                 const Ray& ray, float tmin, float tmax,
@@ -83,14 +83,20 @@ class TreeTraversal {
             const int count = node >= 0 ? nodes[node].triCount() : 0;
             if (count > 0) {
                 const NodeProp& leaf = nodes[node];
-                float leafBest = lesser(best, widenUp(t1));
+                // Any hit nearer than the one in hand is taken, wherever it
+                // lies along the ray: it is a true hit, and every pending cell
+                // that starts before it is still searched. Bounding the test
+                // by the cell's interval lost triangles lying in a split
+                // plane when the ray starts a hair from it: their hit and the
+                // plane's distance round apart by more than any relative slack.
+                float leafBest = best;
                 int leafTri = -1;
                 float u = 0.0f, v = 0.0f;
                 if (leaf.packed())
                     nearestInPacks(reinterpret_cast<const KdPack*>(nodes + leaf.start()), (count + 3) / 4, r,
-                                   leafBest, leafTri, u, v);
+                                   tmin, leafBest, leafTri, u, v);
                 else
-                    nearestInLeaf(woop, indices + leaf.start(), count, r, leafBest, leafTri, u, v);
+                    nearestInLeaf(woop, indices + leaf.start(), count, r, tmin, leafBest, leafTri, u, v);
                 if (leafTri >= 0) {
                     best = leafBest;
                     bestTri = leafTri;
@@ -140,10 +146,12 @@ class TreeTraversal {
             const int count = node >= 0 ? nodes[node].triCount() : 0;
             if (count > 0) {
                 const NodeProp& leaf = nodes[node];
-                const float lo = greater(tmin, widenDown(t0)), hi = lesser(tmax, widenUp(t1));
+                // Any triangle on [tmin, tmax] blocks, inside this cell or not
+                // (see the closest-hit walk for why the cell's own interval
+                // is not the bound).
                 if (leaf.packed() ? anyInPacks(reinterpret_cast<const KdPack*>(nodes + leaf.start()),
-                                               (count + 3) / 4, r, lo, hi)
-                                  : anyInLeaf(woop, indices + leaf.start(), count, r, lo, hi)) {
+                                               (count + 3) / 4, r, tmin, tmax)
+                                  : anyInLeaf(woop, indices + leaf.start(), count, r, tmin, tmax)) {
                     blocked = true;
                     break;
                 }
@@ -355,17 +363,14 @@ class TreeTraversal {
         if (top + 1 < kBvhStackSize) bvhStack[++top] = node;
     }
 
-    // A triangle lying in a split plane is listed on one side only, and its
-    // hit distance and the plane's distance are rounded differently; a leaf
-    // therefore accepts hits a hair beyond its interval, or such triangles
-    // would fall through the gap between two leaves.
+    // Cells are dropped or left unpushed only when they start beyond the hit
+    // in hand widened by this share: the hit's distance and a plane's are
+    // rounded differently, and a cell that starts at the hit must be searched.
     static constexpr float kLeafSlack = 1e-5f;
     LUMENAR_HD static float widenUp(float t) { return t + fabsf(t) * kLeafSlack; }
-    LUMENAR_HD static float widenDown(float t) { return t - fabsf(t) * kLeafSlack; }
-    // fminf and fmaxf for operands that are never NaN, without the library
+    // fminf for operands that are never NaN, without the library
     // call the host compiler makes of those in the walk.
     LUMENAR_HD static float lesser(float a, float b) { return b < a ? b : a; }
-    LUMENAR_HD static float greater(float a, float b) { return b > a ? b : a; }
 
     // A ray prepared for the kd walk: per axis the reciprocal direction (a
     // zero component of either sign gives +infinity) and whether the ray
@@ -431,11 +436,11 @@ class TreeTraversal {
     }
 
     // The same for a leaf's packs.
-    LUMENAR_HD static void nearestInPacks(const KdPack* p, int packs, const KdRay& r, float& best,
+    LUMENAR_HD static void nearestInPacks(const KdPack* p, int packs, const KdRay& r, float tmin, float& best,
                                           int& bestTri, float& bestU, float& bestV) {
         for (int i = 0; i < packs; ++i) {
             float t[4], u[4], v[4];
-            int mask = packTest(p[i], r, 0.0f, best, t, u, v);
+            int mask = packTest(p[i], r, tmin, best, t, u, v);
             while (mask) {
                 const int l = lowestBit(mask);
                 mask &= mask - 1;
@@ -488,14 +493,14 @@ class TreeTraversal {
 #endif
     }
 
-    // The leaf's nearest triangle with t in [0, best], taken in list order
+    // The leaf's nearest triangle with t in [tmin, best], taken in list order
     // on equal distances; lowers best.
     LUMENAR_HD static void nearestInLeaf(const float4* woop, const int* list, int count, const KdRay& r,
-                                         float& best, int& bestTri, float& bestU, float& bestV) {
+                                         float tmin, float& best, int& bestTri, float& bestU, float& bestV) {
 #if defined(__SSE2__) && !defined(__CUDA_ARCH__)
         for (int i = 0; i < count; i += 4) {
             float t[4], u[4], v[4];
-            int mask = woopTest4(woop, list, i, count, r, 0.0f, best, t, u, v);
+            int mask = woopTest4(woop, list, i, count, r, tmin, best, t, u, v);
             while (mask) {
                 const int l = __builtin_ctz(static_cast<unsigned>(mask));
                 mask &= mask - 1;
@@ -511,7 +516,7 @@ class TreeTraversal {
         for (int i = 0; i < count; ++i) {
             const int tri = list[i];
             float t, u, v;
-            if (woopTest(woop + 4 * tri, r, 0.0f, best, t, u, v) &&
+            if (woopTest(woop + 4 * tri, r, tmin, best, t, u, v) &&
                 (t < best || (bestTri < 0 && t <= best))) {
                 best = t;
                 bestU = u;

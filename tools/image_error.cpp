@@ -8,7 +8,7 @@
 // (image - reference)^2 / (reference^2 + 0.01). --breakdown adds where that
 // error sits: the shares of the worst 0.1 %, 1 % and 10 % of the pixels (a
 // few outliers, or noise spread everywhere) and the image's mean over the
-// reference's (a brightness bias), with the error the image would have were
+// reference's (a brightness bias; per channel, a colour shift), with the error the image would have were
 // it scaled to the reference's mean (what is left once the bias is gone).
 // --worst N (after --breakdown) also lists the N pixels of largest error.
 #include <OpenImageIO/imageio.h>
@@ -80,7 +80,7 @@ int main(int argc, char** argv) {
             status = 1;
             continue;
         }
-        double sum = 0.0, imgSum = 0.0, refSum = 0.0;
+        double sum = 0.0, imgSum = 0.0, refSum = 0.0, imgChannel[3] = {0, 0, 0}, refChannel[3] = {0, 0, 0};
         std::vector<double> pixel(ref.size() / 3, 0.0);
         for (std::size_t k = 0; k < ref.size(); ++k) {
             const double d = static_cast<double>(img[k]) - ref[k];
@@ -89,6 +89,8 @@ int main(int argc, char** argv) {
             pixel[k / 3] += e;
             imgSum += img[k];
             refSum += ref[k];
+            imgChannel[k % 3] += img[k];
+            refChannel[k % 3] += ref[k];
         }
         if (!breakdown) {
             std::printf("%s %.4f\n", argv[i], sum / static_cast<double>(ref.size()));
@@ -117,9 +119,13 @@ int main(int argc, char** argv) {
             for (std::size_t k = 0; k < n; ++k) s += pixel[k];
             return sum > 0.0 ? s / sum : 0.0;
         };
-        std::printf("%s %.4f worst 0.1%%: %.3f, 1%%: %.3f, 10%%: %.3f; mean / reference %.4f, scaled %.4f\n",
-                    argv[i], sum / static_cast<double>(ref.size()), share(0.001), share(0.01), share(0.1),
-                    refSum > 0.0 ? imgSum / refSum : 0.0, scaledSum / static_cast<double>(ref.size()));
+        auto ratio = [](double a, double b) { return b > 0.0 ? a / b : 0.0; };
+        std::printf(
+            "%s %.4f worst 0.1%%: %.3f, 1%%: %.3f, 10%%: %.3f; mean / reference %.4f (r %.4f g %.4f b %.4f), "
+            "scaled %.4f\n",
+            argv[i], sum / static_cast<double>(ref.size()), share(0.001), share(0.01), share(0.1),
+            ratio(imgSum, refSum), ratio(imgChannel[0], refChannel[0]), ratio(imgChannel[1], refChannel[1]),
+            ratio(imgChannel[2], refChannel[2]), scaledSum / static_cast<double>(ref.size()));
     }
     return status;
 }

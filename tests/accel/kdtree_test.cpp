@@ -421,8 +421,9 @@ TEST(KdTreeBuild, DegenerateInputKeepsWithinTheReferenceBudget) {
 // descent, in-plane siblings both visited) against brute force over all
 // triangles with the same triangle test, on input that stresses it:
 // overlapping coplanar triangles, large triangles that cross many cells
-// among small ones, shared edges in split planes, and rays that run inside
-// split planes. The packs give exactly what the index list gives.
+// among small ones, shared edges in split planes, rays that run inside split
+// planes and rays that start a hair from them. The packs give exactly what the
+// index list gives.
 TEST(KdTreeTraversal, AgreesWithBruteForceOnHostileScenes) {
     std::vector<Scene> scenes(4);
     std::mt19937 rng(57);
@@ -474,6 +475,30 @@ TEST(KdTreeTraversal, AgreesWithBruteForceOnHostileScenes) {
                 if (length(d) == 0.0f) d[(axis + 1) % 3] = 1.0f;
                 rays.emplace_back(o, normalize(d));
                 ++inPlane;
+            }
+            // Rays that start a hair from a split plane (which often holds
+            // the faces of the boxes and the grid) and cross it: the hit on a
+            // triangle in the plane and the plane's own distance round apart
+            // by more than the hit's distance is long. (Their own generator
+            // leaves the other rays as they were.)
+            std::mt19937 nearRng(static_cast<unsigned>(91 + 2 * s + mode));
+            std::uniform_real_distribution<float> decade(-6.0f, -2.0f);
+            int nearPlane = 0;
+            for (std::size_t k = 0; k < kd.nodes.size() && nearPlane < 600; ++k) {
+                const NodeProp& n = kd.nodeRecords[k];
+                if (n.isLeaf()) continue;
+                const int axis = n.axis();
+                for (float side : {-1.0f, 1.0f}) {
+                    Vector3d o((scene.bounds.min + scene.bounds.max) * 0.5f),
+                        d(uni(nearRng), uni(nearRng), uni(nearRng));
+                    for (int k = 0; k < 3; ++k)
+                        o[k] += 0.5f * uni(nearRng) * (scene.bounds.max[k] - scene.bounds.min[k]);
+                    const float extent = scene.bounds.max[axis] - scene.bounds.min[axis];
+                    o[axis] = n.split + side * extent * std::pow(10.0f, decade(nearRng));
+                    d[axis] = -side * (0.05f + std::fabs(d[axis]));
+                    rays.emplace_back(o, normalize(d));
+                    ++nearPlane;
+                }
             }
             int hits = 0;
             for (std::size_t i = 0; i < rays.size(); ++i) {
