@@ -14,6 +14,7 @@
 #include "app/image_output.h"
 #include "app/startup.h"
 #include "device/threads.h"
+#include "render/metropolis.h"
 #include "render/sequence.h"
 
 namespace fs = std::filesystem;
@@ -99,6 +100,12 @@ int main(int argc, char** argv) {
                    "Light transport: pt (interactive path tracer) or mlt (Metropolis light transport)")
         ->check(CLI::IsMember({"pt", "mlt"}))
         ->capture_default_str();
+    bool cappedStart = false;
+    cli.add_flag("--mlt-capped-start", cappedStart,
+                 "Metropolis: no chain starts on a candidate brighter than " +
+                     std::to_string(static_cast<int>(lumenar::kMetroStartCap)) +
+                     " times its neighbours' mean, so one bright path found at start-up does not take "
+                     "thousands of chains (lower error in the first hundreds of frames)");
     cli.add_flag("--mlt-combined", batch.mltCombined,
                  "Metropolis: weigh the chains' splats and their large steps' proposals together (balance "
                  "heuristic), which keeps dark regions from depending on rare chain visits");
@@ -146,6 +153,7 @@ int main(int argc, char** argv) {
     batch.firstFrame = static_cast<uint32_t>(firstFrame);
     batch.seed = static_cast<uint32_t>(sequenceSeed);
     if (batch.mlt) settings.metroSalt = lumenar::metroRunSalt(batch.firstFrame, batch.seed);
+    if (batch.mlt && cappedStart) settings.mltStartCap = lumenar::kMetroStartCap;
     lumenar::device::ThreadLimit limit(threads);
     lumenar::Application app(settings);
     if (!app.start(sceneFile)) return 1;
@@ -172,7 +180,8 @@ int main(int argc, char** argv) {
         record.options = "mode=" + mode + " ss=" + std::to_string(settings.superSampleFactor) +
                          " kd-mode=" + (settings.kdBuildMode != 0 ? "1" : "0") +
                          " fog=" + (batch.fog ? "1" : "0") + " subsurface=" + (batch.subsurface ? "1" : "0") +
-                         (batch.mlt && batch.mltCombined ? " mlt-combined=1" : "");
+                         (batch.mlt && batch.mltCombined ? " mlt-combined=1" : "") +
+                         (batch.mlt && cappedStart ? " mlt-capped-start=1" : "");
         record.optionsHash = lumenar::fingerprintOf(record.options);
         record.version = LUMENAR_VERSION;
     }

@@ -12,6 +12,10 @@ struct Settings {
     int useDynamicBVH = 1;      // movable objects get their own BVH subtrees
     int showFps = 1;            // frame rates in the window title
     unsigned metroSalt = 0;     // seeds the Metropolis chains (metroRunSalt of a run's frame range)
+    // Metropolis start-up: 0 picks each chain's first state in proportion to
+    // its candidate's luminance; > 0 caps that luminance at this many times
+    // the neighbouring candidates' mean (kMetroStartCap, --mlt-capped-start).
+    float mltStartCap = 0.0f;
 
     // Model files (glTF, OBJ, PLY ...) opened directly: the image size (0:
     // chosen by the importer) and the node that becomes the movable object.

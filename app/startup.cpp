@@ -148,7 +148,7 @@ bool Application::startStages(const std::string& sceneFile) {
     // Without chains the path tracer still runs; Metropolis mode then stays off.
     const KdScene chainsScene = kdSceneOf(kdTree_, bvhTree_);
     mltSetup(scene_.camera, imageWidth_, imageHeight_, chainsScene, settings_.superSampleFactor, sobolStates_,
-             metro_, settings_.metroSalt);
+             metro_, settings_.metroSalt, settings_.mltStartCap);
     mltSetupSeconds_ = secondsSince(m0);
     if (!sobolStates()) return false;
     if (!createDeviceLock()) return false;

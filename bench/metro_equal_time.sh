@@ -6,6 +6,8 @@
 # argument it first renders one of 6,000 path-traced frames.
 #
 #   bench/metro_equal_time.sh BUILD_DIR [REFERENCE.exr] [SCENE]
+#
+# MLT_ARGS adds options to the Metropolis runs (MLT_ARGS=--mlt-capped-start).
 set -euo pipefail
 build=$(cd "$1" && pwd)
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -18,7 +20,9 @@ if [ ! -f "$ref" ]; then
 fi
 for secs in 10 40; do
     for mode in pt mlt; do
-        "$build/app/lumenar-render" "$scene" --threads 2 --seconds "$secs" --mode "$mode" \
+        extra=()
+        [ "$mode" = mlt ] && read -r -a extra <<< "${MLT_ARGS:-}"
+        "$build/app/lumenar-render" "$scene" --threads 2 --seconds "$secs" --mode "$mode" "${extra[@]}" \
             --hdr "$out/$mode-$secs.exr" --out "$out/$mode-$secs.png" > "$out/$mode-$secs.log" 2>&1
         frames=$(grep -o 'Rendered [0-9]* frames' "$out/$mode-$secs.log" | awk '{print $2 " frames"}')
         error=$("$build/tools/lumenar-image-error" "$ref" "$out/$mode-$secs.exr" | awk '{print $2}')

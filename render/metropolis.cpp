@@ -107,7 +107,7 @@ void MetroChains::updateNormalisation(uint32_t frame, Color* accum) {
 }
 
 bool mltSetup(const Camera& cam, int W, int H, const KdScene& scene, int sobolScale, SobolStates& sobol,
-              MetroChains& chains, uint32_t salt) {
+              MetroChains& chains, uint32_t salt, float startCap) {
     const std::size_t n = static_cast<std::size_t>(W) * static_cast<std::size_t>(H);
     chains = MetroChains();
     chains.width = W;
@@ -130,11 +130,12 @@ bool mltSetup(const Camera& cam, int W, int H, const KdScene& scene, int sobolSc
 
     const int count = static_cast<int>(n);
     const float total = device::reduceSum(luminance.get(), count);
-    // Each candidate is picked in proportion to its luminance capped at
-    // kMetroStartCap times its neighbours' mean (or the image's, where that is
-    // larger); the capped weights go to `seeds` until the seeds replace them.
+    // With a cap, each candidate is picked in proportion to its luminance
+    // capped at startCap times its neighbours' mean (or the image's, where
+    // that is larger); the capped weights go to `seeds` until the seeds
+    // replace them.
     float pickTotal = total;
-    if (total > 0.0f) {
+    if (startCap > 0.0f && total > 0.0f) {
         const float floorMean = total / static_cast<float>(n);
         const float* lum = luminance.get();
         float* pick = seeds.get();
@@ -150,7 +151,7 @@ bool mltSetup(const Camera& cam, int W, int H, const KdScene& scene, int sobolSc
                         ++k;
                     }
                 const float local = k > 0 ? sum / static_cast<float>(k) : floorMean;
-                const float cap = kMetroStartCap * fmaxf(local, floorMean);
+                const float cap = startCap * fmaxf(local, floorMean);
                 pick[y * W + x] = fminf(lum[y * W + x], cap);
             });
         if (!device::checkLaunch()) return false;

@@ -54,14 +54,18 @@ constexpr int kMetroLargeStepPeriod = 4;
 constexpr int kMetroForcedAcceptance = 32;
 constexpr uint32_t kMetroCdfSeedOffset = 1234;
 // Start-up picks each chain's first state among one candidate per pixel in
-// proportion to its luminance, capped at kMetroStartCap times the mean of the
-// candidates within kMetroStartRadius pixels around it (or of all of them,
-// where that is larger). Uncapped, one rare bright candidate (a caustic path
-// found by chance, thousands of times the mean) takes tens of thousands of
-// chains, which then splat one pixel for frames on end. Capped, it takes a
-// handful and the moves carry chains to such paths at the rate their
-// luminance asks for, while a region that is bright as a whole (a lamp in
-// view) keeps its full share. The normalisation keeps the uncapped mean.
+// proportion to its luminance. One candidate per pixel is a poor estimate of
+// where the light is: one rare bright candidate (a caustic path found by
+// chance, thousands of times the mean) takes tens of thousands of chains,
+// which then splat one pixel for frames on end. A capped start (startCap > 0
+// in mltSetup; kMetroStartCap with --mlt-capped-start) caps the luminance the
+// pick uses at startCap times the mean of the candidates within
+// kMetroStartRadius pixels around it (or of all of them, where that is
+// larger): such a firefly then takes a handful of chains and the moves carry
+// chains to its region at the rate its luminance asks for, while a region
+// bright as a whole (a lamp in view) keeps its full share. The chains then
+// start a little away from their stationary distribution, which fades as
+// the frames run. The normalisation keeps the uncapped mean.
 constexpr float kMetroStartCap = 16.0f;
 constexpr int kMetroStartRadius = 2;
 
@@ -600,13 +604,13 @@ class MetroChains {
     void updateNormalisation(uint32_t frame, Color* accum);
 };
 
-// Sets up the chains of a W x H image, starting them as kMetroStartCap says
-// (and the Sobol states: two per pixel of
+// Sets up the chains of a W x H image, capping the start-up pick at startCap
+// (0: uncapped; see kMetroStartCap) (and the Sobol states: two per pixel of
 // the sobolScale-times supersampled grid, for the path tracer's pixel
 // jitter). Prints "cudaMalloc failed" or "Kernel launch
 // failed: ..." on standard error when a step fails; the remaining steps are
 // then skipped. Returns whether the chains are ready.
 bool mltSetup(const Camera& cam, int W, int H, const KdScene& scene, int sobolScale, SobolStates& sobol,
-              MetroChains& chains, uint32_t salt = 0);
+              MetroChains& chains, uint32_t salt = 0, float startCap = 0.0f);
 
 }  // namespace lumenar

@@ -451,14 +451,15 @@ using FrameSetup = std::function<void(Renderer&)>;
 // Chains of their own are set up with `media`, so that a renderer with the
 // same switches goes on from their start-up without a restart.
 std::vector<Color> metroAverage(App& a, int frames, uint32_t salt, const Camera* setupView = nullptr,
-                                const FrameSetup& setup = FrameSetup(), const MediaFlags& media = {}) {
+                                const FrameSetup& setup = FrameSetup(), const MediaFlags& media = {},
+                                float startCap = 0.0f) {
     FrameResources res = frameResources(*a.app);
     SobolStates sobol;
     MetroChains chains;
     if (salt != 0) {
         const Camera& view = setupView ? *setupView : a.app->scene().camera;
         res.kdScene.media = media;
-        EXPECT_TRUE(mltSetup(view, a.W(), a.H(), res.kdScene, 1, sobol, chains, salt));
+        EXPECT_TRUE(mltSetup(view, a.W(), a.H(), res.kdScene, 1, sobol, chains, salt, startCap));
         res.metro = &chains;
         res.sobolStates = sobol.states();
     }
@@ -521,11 +522,12 @@ Estimate pathTraced(App& a, int frames, const FrameSetup& setup = FrameSetup()) 
 
 // Independent Metropolis runs: their spread gives the standard error.
 Estimate metropolis(App& a, int runs, int frames, const Camera* setupView = nullptr,
-                    const FrameSetup& setup = FrameSetup(), const MediaFlags& media = {}) {
+                    const FrameSetup& setup = FrameSetup(), const MediaFlags& media = {},
+                    float startCap = 0.0f) {
     std::vector<double> s(kRegions, 0.0), s2(kRegions, 0.0);
     for (int run = 0; run < runs; ++run) {
         const std::vector<double> m =
-            regionMeans(metroAverage(a, frames, 101u + run, setupView, setup, media), a.W(), a.H());
+            regionMeans(metroAverage(a, frames, 101u + run, setupView, setup, media, startCap), a.W(), a.H());
         for (int i = 0; i < kRegions; ++i) s[i] += m[i], s2[i] += m[i] * m[i];
     }
     Estimate e;
@@ -662,16 +664,22 @@ TEST(MetroImage, ChainsStartAtLitCandidatesWithTheirOwnContribution) {
 }
 
 // A lamp smaller than a pixel, thousands of times brighter than the floor
-// around it: the one candidate that finds it is a firefly. Left to the
-// candidates' luminance alone, most chains would start on them. Each
-// candidate is picked in proportion to its luminance capped at
-// kMetroStartCap times its neighbours' mean (the image's where that is
-// larger), and the normalisation keeps the true mean.
-TEST(MetroImage, FireflyCandidatesTakeOnlyTheirCappedShareOfChains) {
+// around it: the one candidate that finds it is a firefly. By default the
+// chains start on candidates in proportion to their luminance, so most of
+// them start on the firefly. With a capped start each candidate is picked in
+// proportion to its luminance capped at kMetroStartCap times its neighbours'
+// mean (the image's where that is larger). Either way the normalisation
+// keeps the true mean.
+TEST(MetroImage, FireflyCandidatesTakeOnlyTheirCappedShareOfChainsWithACappedStart) {
     App a(writeScene("lumenar_mlt_cap", diffuseBox(48, 32, 0.5f, 8.0f, 0.005f, 1e5f)));
     ASSERT_TRUE(a.started);
     const MetroChains& chains = a.app->metroChains();
     ASSERT_TRUE(chains.ready());
+    // Capped chains over the same candidates (the same salt).
+    MetroChains capped;
+    SobolStates sobol;
+    ASSERT_TRUE(mltSetup(a.app->scene().camera, a.W(), a.H(), frameResources(*a.app).kdScene, 1, sobol,
+                         capped, chains.salt, kMetroStartCap));
     const int W = a.W(), H = a.H(), n = W * H;
     const KdScene scene = kdSceneOf(a.app->kdTree(), a.app->bvhTree());
     const Camera& cam = a.app->scene().camera;
@@ -708,17 +716,22 @@ TEST(MetroImage, FireflyCandidatesTakeOnlyTheirCappedShareOfChains) {
             cappedShare += pick[j] / pickTotal;
             ++fireflies;
         }
-    int onFireflies = 0;
-    for (int idx = 0; idx < n; ++idx) {
-        const MLTSample& s = chains.samples.get()[idx];
-        const int j = static_cast<int>(s.values[1]) * W + static_cast<int>(s.values[0]);
-        if (pick[j] < lum[j]) ++onFireflies;
-    }
-    const double share = static_cast<double>(onFireflies) / n;
-    const double sigma = std::sqrt(cappedShare * (1.0 - cappedShare) / n);
-    ASSERT_GT(uncappedShare - cappedShare, 10.0 * sigma)
+    const auto shareOnFireflies = [&](const MetroChains& c) {
+        int on = 0;
+        for (int idx = 0; idx < n; ++idx) {
+            const MLTSample& s = c.samples.get()[idx];
+            const int j = static_cast<int>(s.values[1]) * W + static_cast<int>(s.values[0]);
+            if (pick[j] < lum[j]) ++on;
+        }
+        return static_cast<double>(on) / n;
+    };
+    const auto sigmaOf = [&](double p) { return std::sqrt(p * (1.0 - p) / n); };
+    ASSERT_GT(uncappedShare - cappedShare, 10.0 * sigmaOf(cappedShare))
         << fireflies << " fireflies: the spot must stand out for the test to mean anything";
-    EXPECT_NEAR(share, cappedShare, 5.0 * sigma) << "uncapped share " << uncappedShare;
+    EXPECT_NEAR(shareOnFireflies(capped), cappedShare, 5.0 * sigmaOf(cappedShare))
+        << "uncapped share " << uncappedShare;
+    EXPECT_NEAR(shareOnFireflies(chains), uncappedShare, 5.0 * sigmaOf(uncappedShare) + 1.0 / n);
+    EXPECT_EQ(capped.meanLuminance, chains.meanLuminance);
 }
 
 // The chain mechanics alone, on a known contribution function over the
@@ -953,6 +966,11 @@ TEST(MetroImage, SubsurfaceMatchesThePathTracerWithSubsurfaceOn) {
     // past a vertex's block follow a hash of the whole state), so chains in
     // the wax mix slowly: more runs, and a tenth of the mean as the bar.
     expectSameImage(pt, metropolis(a, 24, 160, nullptr, sss, media), 5.0, "subsurface sphere", 0.1);
+    // Walks through the wax make bright candidates next to dim ones; a cap
+    // much below kMetroStartCap leaves the chains there too few for these
+    // frames.
+    expectSameImage(pt, metropolis(a, 24, 160, nullptr, sss, media, kMetroStartCap), 5.0,
+                    "subsurface sphere, capped start", 0.1);
 }
 
 // The bundled default scene after the bunny has moved: the chains trace the
@@ -982,6 +1000,10 @@ TEST(MetroImage, DefaultSceneAfterABunnyMoveMatchesThePathTracer) {
     // The chains are set up where the bunny stands now (it stays moved).
     // With the lamp in view so few chains mix slowly: they run longer here.
     expectSameImage(pt, metropolis(a, 8, 400), 5.0, "default scene, bunny moved");
+    // A capped start keeps the lamp's share: the lamp's pixels are bright
+    // together, so none of them is capped.
+    expectSameImage(pt, metropolis(a, 8, 400, nullptr, FrameSetup(), MediaFlags(), kMetroStartCap), 5.0,
+                    "default scene, bunny moved, capped start");
 }
 
 // One scene view: a move of the mesh and a material edit are seen by the
