@@ -416,28 +416,18 @@ LUMENAR_HD inline float acceptanceProbability(float iX, float iY) {
     return q > 0.0f ? q : 0.0f;
 }
 
-// c x weight x meanLuminance / luminance, or black when the luminance is not
-// positive, its inverse is infinite, or any component comes out NaN,
-// infinite or negative.
-LUMENAR_HD inline Color splatValue(const Color& c, float weight, float meanLuminance, float luminance) {
-    const Color black(0.0f, 0.0f, 0.0f);
-    if (!(luminance > 0.0f)) return black;
-    const float inv = 1.0f / luminance;
-    if (!isFinite(inv)) return black;
-    const Color s = c * (weight * meanLuminance * inv);
-    if (!isFinite(s) || s.r < 0.0f || s.g < 0.0f || s.b < 0.0f) return black;
-    return s;
-}
-
-// The splat of a state under the combined estimator: the chain's states and
-// its large-step proposals are two samplings of the same image, one with
-// density I / b (the chain's target, per frame) and one uniform at rate
-// pLarge (one large step every period frames), joined by the balance
-// heuristic: c x weight / (I / b + pLarge). A large-step proposal counts
-// once as a uniform sample on top of its acceptance weight. Black under the
-// same conditions as splatValue, and when b is not positive.
-LUMENAR_HD inline Color combinedSplatValue(const Color& c, float weight, float meanLuminance, float luminance,
-                                           float pLarge) {
+// The splat of a state: c x weight / (luminance / meanLuminance + pLarge).
+// With pLarge 0 that is the chain's expected-value splat, c x weight x b / I.
+// Under the combined estimator the chain's states and its large-step
+// proposals are two samplings of the same image, one with density I / b (the
+// chain's target, per frame) and one uniform at rate pLarge (one large step
+// every period frames), joined by the balance heuristic; a large-step
+// proposal then counts once more as a uniform sample on top of its
+// acceptance weight. Black when the luminance or b is not positive, the
+// quotient is infinite, or any component comes out NaN, infinite or
+// negative.
+LUMENAR_HD inline Color splatValue(const Color& c, float weight, float meanLuminance, float luminance,
+                                   float pLarge = 0.0f) {
     const Color black(0.0f, 0.0f, 0.0f);
     if (!(luminance > 0.0f) || !(meanLuminance > 0.0f) || !(weight > 0.0f)) return black;
     const float d = luminance / meanLuminance + pLarge;
@@ -490,7 +480,7 @@ struct MetroFrameParams {
     int largeStepPeriod = kMetroLargeStepPeriod;
     int forcedAcceptance = kMetroForcedAcceptance;  // 0: never forced
     float meanLuminance = 0.0f;
-    // Splat with the combined estimator (combinedSplatValue) instead of the
+    // Splat with the combined estimator (splatValue with pLarge) instead of the
     // chain's expected values alone: regions the chains seldom visit (dark
     // ones, next to bright ones) then get the large steps' light as a path
     // tracer would, and stray bright states no longer leave blotches there.
@@ -528,16 +518,12 @@ LUMENAR_HD bool metroChainStep(int idx, const MetroFrameParams& p, const MetroCh
     // normalisation.
     if (c.largeStepLuminance && large) c.largeStepLuminance[idx] = iY > 0.0f ? iY : 0.0f;
     const float a = acceptanceProbability(iX, iY);
-    if (p.combineLargeSteps) {
-        const float pLarge = p.largeStepPeriod > 0 ? 1.0f / static_cast<float>(p.largeStepPeriod) : 0.0f;
-        splat(accum, splatPixel(X, p.width, p.height),
-              combinedSplatValue(cX, 1.0f - a, p.meanLuminance, iX, pLarge));
-        splat(accum, splatPixel(Y, p.width, p.height),
-              combinedSplatValue(cY, a + (large ? 1.0f : 0.0f), p.meanLuminance, iY, pLarge));
-    } else {
-        splat(accum, splatPixel(X, p.width, p.height), splatValue(cX, 1.0f - a, p.meanLuminance, iX));
-        splat(accum, splatPixel(Y, p.width, p.height), splatValue(cY, a, p.meanLuminance, iY));
-    }
+    const float pLarge =
+        p.combineLargeSteps && p.largeStepPeriod > 0 ? 1.0f / static_cast<float>(p.largeStepPeriod) : 0.0f;
+    const float uniformBonus = p.combineLargeSteps && large ? 1.0f : 0.0f;
+    splat(accum, splatPixel(X, p.width, p.height), splatValue(cX, 1.0f - a, p.meanLuminance, iX, pLarge));
+    splat(accum, splatPixel(Y, p.width, p.height),
+          splatValue(cY, a + uniformBonus, p.meanLuminance, iY, pLarge));
 
     bool accept = (p.forcedAcceptance > 0 && c.rejectCounters[idx] >= p.forcedAcceptance) || a >= 1.0f;
     if (!accept) accept = xorwowUniform(&rng) < a;

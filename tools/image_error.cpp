@@ -2,15 +2,16 @@
 // (all --hdr outputs of the same size), the measure of the equal-time
 // comparisons in bench/README.md:
 //
-//   lumenar-image-error [--breakdown] reference.exr image.exr [image.exr ...]
+//   lumenar-image-error [--breakdown [--worst N]] reference.exr image.exr [image.exr ...]
 //
 // Prints one line per image: mean over pixels and channels of
 // (image - reference)^2 / (reference^2 + 0.01). --breakdown adds where that
 // error sits: the shares of the worst 0.1 %, 1 % and 10 % of the pixels (a
-// few outliers, or noise spread everywhere) and the image's mean over the
-// reference's (a brightness bias; per channel, a colour shift), with the error the image would have were
-// it scaled to the reference's mean (what is left once the bias is gone).
-// --worst N (after --breakdown) also lists the N pixels of largest error.
+// few outliers, or noise spread everywhere); the image's mean over the
+// reference's, overall (a brightness bias) and per channel (a colour shift);
+// and the error the image would have were it scaled to the reference's mean
+// (what is left once the bias is gone). --worst N also lists the N pixels of
+// largest error.
 #include <OpenImageIO/imageio.h>
 
 #include <algorithm>

@@ -213,11 +213,11 @@ TEST(MetroSteps, CombinedSplatWeights) {
     }
     // Black and broken states splat nothing, and a zero normalisation
     // (a black scene) keeps everything black.
-    EXPECT_TRUE(combinedSplatValue(Color(1, 1, 1), 1.0f, 0.0f, 1.0f, pl).isBlack());
-    EXPECT_TRUE(combinedSplatValue(Color(0, 0, 0), 1.0f, 1.0f, 0.0f, pl).isBlack());
-    EXPECT_TRUE(combinedSplatValue(Color(kNaN, 1, 1), 1.0f, 1.0f, 1.0f, pl).isBlack());
-    EXPECT_TRUE(combinedSplatValue(Color(kInf, 1, 1), 1.0f, 1.0f, kInf, pl).isBlack());
-    EXPECT_TRUE(combinedSplatValue(Color(-1, 2, 1), 1.0f, 1.0f, 2.0f, pl).isBlack());
+    EXPECT_TRUE(splatValue(Color(1, 1, 1), 1.0f, 0.0f, 1.0f, pl).isBlack());
+    EXPECT_TRUE(splatValue(Color(0, 0, 0), 1.0f, 1.0f, 0.0f, pl).isBlack());
+    EXPECT_TRUE(splatValue(Color(kNaN, 1, 1), 1.0f, 1.0f, 1.0f, pl).isBlack());
+    EXPECT_TRUE(splatValue(Color(kInf, 1, 1), 1.0f, 1.0f, kInf, pl).isBlack());
+    EXPECT_TRUE(splatValue(Color(-1, 2, 1), 1.0f, 1.0f, 2.0f, pl).isBlack());
 }
 
 // shadeHitFrom must not take more numbers per vertex than a sample block
