@@ -2,8 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstring>
 #include <numeric>
 #include <vector>
+
+#if !defined(LUMENAR_STD_THREADS)
+#include <tbb/global_control.h>
+#endif
 
 #include "device/atomics.h"
 #include "device/memory.h"
@@ -130,4 +136,43 @@ TEST(Primitives, ReduceScanAndLowerBound) {
     EXPECT_EQ(idx[4], 999);
     EXPECT_EQ(idx[5], 1000);
     EXPECT_EQ(device::reduceSum(v.data(), 0), 0.0f);
+}
+
+// The Metropolis start-up normalises by these sums and picks chains by the
+// scan, so they must not change with the thread count or from run to run
+// (a work-stealing reduction regroups its additions every time).
+TEST(Primitives, SumsAreTheSameBitsOnAnyThreadCount) {
+    const int n = 300001;  // not a multiple of any block size
+    std::vector<float> v(n);
+    uint32_t h = 12345u;
+    for (float& x : v) {
+        h = h * 1664525u + 1013904223u;
+        // Magnitudes over six decades, as luminances of a scene with a lamp.
+        x = std::pow(10.0f, static_cast<float>(h >> 8) / 16777216.0f * 6.0f - 3.0f);
+    }
+    double exact = 0.0;
+    for (float x : v) exact += x;
+    const auto bitsOf = [](float f) {
+        uint32_t b;
+        std::memcpy(&b, &f, sizeof b);
+        return b;
+    };
+    const float sum = device::reduceSum(v.data(), n);
+    EXPECT_NEAR(sum, exact, 1e-6 * exact);
+    std::vector<float> scan(n);
+    device::inclusiveScanSum(v.data(), scan.data(), n);
+    EXPECT_NEAR(scan[n - 1], exact, 1e-6 * exact);
+    for (int i = 1; i < n; ++i) ASSERT_LE(scan[i - 1], scan[i]) << i;
+
+    for (int threads : {1, 2, 3, 8}) {
+#if !defined(LUMENAR_STD_THREADS)
+        tbb::global_control limit(tbb::global_control::max_allowed_parallelism, threads);
+#endif
+        for (int round = 0; round < 4; ++round) {
+            ASSERT_EQ(bitsOf(device::reduceSum(v.data(), n)), bitsOf(sum)) << threads << " threads";
+            std::vector<float> again(v);
+            device::inclusiveScanSum(again.data(), again.data(), n);  // in place
+            ASSERT_EQ(std::memcmp(again.data(), scan.data(), sizeof(float) * n), 0) << threads << " threads";
+        }
+    }
 }
