@@ -372,38 +372,85 @@ LUMENAR_HD inline float largeStepCoordinate(float s, int R) {
     return v;
 }
 
-// One number of a small step: a perturbation between R/1024 and R/64 (u
-// picks the size, v the sign), wrapped into [0, R).
-LUMENAR_HD inline float smallStepValue(float value, float R, float u, float v) {
-    const float delta = (R / 64.0f) * expf(-2.7725887f * u);  // ln 16
-    float y;
-    if (v < 0.5f) {
-        y = value + delta;
-        if (y >= R) y -= R;
-    } else {
-        y = value - delta;
-        if (y < 0.0f) y += R;
-    }
-    return (y >= 0.0f && y < R) ? y : 0.0f;
+// 2^-t for t in [0, 4], to about 2e-7 relative: the whole powers through the
+// exponent bits, the rest by a polynomial. No library call, so a loop over a
+// state's numbers vectorises.
+LUMENAR_HD inline float exp2NegUpTo4(float t) {
+    int k = static_cast<int>(t);
+    k = k < 0 ? 0 : k;
+    k = k > 3 ? 3 : k;
+    // 2^-(k + f) = 2^-k 2^-1/2 e^g with g = (1/2 - f) ln 2, |g| <= 0.35.
+    const float g = (0.5f - (t - static_cast<float>(k))) * 0.69314718f;
+    const float e =
+        1.0f + g * (1.0f + g * (0.5f + g * (1.0f / 6.0f +
+                                            g * (1.0f / 24.0f + g * (1.0f / 120.0f + g * (1.0f / 720.0f))))));
+    const uint32_t powBits = static_cast<uint32_t>(127 - k) << 23;
+    float pow2;
+    memcpy(&pow2, &powBits, sizeof pow2);
+    return e * 0.70710678f * pow2;
 }
+
+// One number of a small step: a perturbation between R/1024 and R/64 (u
+// picks the size, v the sign), wrapped into [0, R). Branch-free, for the
+// same reason.
+LUMENAR_HD inline float smallStepValue(float value, float R, float u, float v) {
+    const float delta = (R / 64.0f) * exp2NegUpTo4(4.0f * u);  // (R/64) 16^-u
+    float y = value + (v < 0.5f ? delta : -delta);
+    y = y >= R ? y - R : y;
+    y = y < 0.0f ? y + R : y;
+    return ((y >= 0.0f) & (y < R)) ? y : 0.0f;
+}
+
+// ---- the numbers of a step --------------------------------------------------------
+
+// A step's random words come from a counter-based hash of the step's key
+// (chain, frame and run; see metroStepKey) and the word's position, so no
+// word waits on the one before it: the 84 perturbations of a small step are
+// independent of each other's arithmetic and run side by side, where a
+// sequential generator made them a chain of dependent draws. For a fixed
+// key the hash is a bijection of the position (each stage is), so no two
+// numbers of one step share a word.
+LUMENAR_HD inline uint32_t lowBias32(uint32_t h) {
+    h ^= h >> 16;
+    h *= 0x7feb352du;
+    h ^= h >> 15;
+    h *= 0x846ca68bu;
+    h ^= h >> 16;
+    return h;
+}
+LUMENAR_HD inline uint32_t metroStepWord(uint64_t key, uint32_t i) {
+    return lowBias32(lowBias32(static_cast<uint32_t>(key) ^ (i * 0x9e3779b9u)) +
+                     static_cast<uint32_t>(key >> 32));
+}
+// A number in [0, 1) from the word's top 24 bits (all a float holds there).
+LUMENAR_HD inline float metroStepUnit(uint32_t word) {
+    return static_cast<float>(static_cast<int>(word >> 8)) * (1.0f / 16777216.0f);
+}
+// Word positions past the state's numbers.
+constexpr uint32_t kMetroAcceptWord = kMetroNumbers;
 
 // A large step: a fresh state, independent of the current one. The position
-// comes from the chain's generator like every other number: a quasi-random
-// sequence here would make the proposals depend on the chain's past (the
-// points of a low-discrepancy sequence follow a pattern), and the chains
-// would then settle on a distribution other than the image's.
-LUMENAR_HD inline void largeStep(MLTSample& y, XorwowState* rng, int W, int H) {
-    y.values[0] = largeStepCoordinate(xorwowUniform(rng), W);
-    y.values[1] = largeStepCoordinate(xorwowUniform(rng), H);
-    for (int i = kMetroFirstPathNumber; i < kMetroNumbers; ++i) y.values[i] = xorwowUniform(rng) * kBelowOne;
+// is random like every other number: a quasi-random sequence here would make
+// the proposals depend on the chain's past (the points of a low-discrepancy
+// sequence follow a pattern), and the chains would then settle on a
+// distribution other than the image's.
+LUMENAR_HD inline void largeStep(MLTSample& y, uint64_t key, int W, int H) {
+    y.values[0] = largeStepCoordinate(metroStepUnit(metroStepWord(key, 0)), W);
+    y.values[1] = largeStepCoordinate(metroStepUnit(metroStepWord(key, 1)), H);
+    for (int i = kMetroFirstPathNumber; i < kMetroNumbers; ++i)
+        y.values[i] = metroStepUnit(metroStepWord(key, static_cast<uint32_t>(i)));
 }
 
-LUMENAR_HD inline void smallStep(MLTSample& y, XorwowState* rng, int W, int H) {
-    for (int i = 0; i < kMetroNumbers; ++i) {
-        const float R = i == 0 ? static_cast<float>(W) : i == 1 ? static_cast<float>(H) : 1.0f;
-        const float u = xorwowUniform(rng);
-        const float v = xorwowUniform(rng);
-        y.values[i] = smallStepValue(y.values[i], R, u, v);
+// A small step: every number moves, the size from the word's top bits, the
+// direction from its lowest.
+LUMENAR_HD inline void smallStep(MLTSample& y, uint64_t key, int W, int H) {
+    y.values[0] = smallStepValue(y.values[0], static_cast<float>(W), metroStepUnit(metroStepWord(key, 0)),
+                                 (metroStepWord(key, 0) & 1u) ? 0.75f : 0.25f);
+    y.values[1] = smallStepValue(y.values[1], static_cast<float>(H), metroStepUnit(metroStepWord(key, 1)),
+                                 (metroStepWord(key, 1) & 1u) ? 0.75f : 0.25f);
+    for (int i = kMetroFirstPathNumber; i < kMetroNumbers; ++i) {
+        const uint32_t w = metroStepWord(key, static_cast<uint32_t>(i));
+        y.values[i] = smallStepValue(y.values[i], 1.0f, metroStepUnit(w), (w & 1u) ? 0.75f : 0.25f);
     }
 }
 
@@ -472,6 +519,12 @@ LUMENAR_HD inline void metroGenerator(uint32_t seed, int idx, XorwowState* rng) 
     for (int i = 0; i < kMetroWarmUpDraws; ++i) xorwowNext(rng);
 }
 
+// Key of the step a chain takes in one frame: the frame's seed, the run's
+// salt and the chain, mixed bijectively.
+LUMENAR_HD inline uint64_t metroStepKey(uint32_t frameSeed, uint32_t salt, int idx) {
+    return metroSeed(frameSeed ^ salt, idx);
+}
+
 // What one frame passes to every chain.
 struct MetroFrameParams {
     uint32_t frame = 1;      // k, frames since the last reset, from 1
@@ -501,16 +554,15 @@ struct MetroChainArrays {
 template <class Evaluate>
 LUMENAR_HD bool metroChainStep(int idx, const MetroFrameParams& p, const MetroChainArrays& c, Color* accum,
                                const Evaluate& evaluate) {
-    XorwowState rng;
-    metroGenerator(p.frameSeed ^ p.salt, idx, &rng);
+    const uint64_t key = metroStepKey(p.frameSeed, p.salt, idx);
     const MLTSample& X = c.samples[idx];
     const Color cX = c.contributions[idx];
     MLTSample Y = X;
     const bool large = isLargeStep(p.frame, p.largeStepPeriod);
     if (large)
-        largeStep(Y, &rng, p.width, p.height);
+        largeStep(Y, key, p.width, p.height);
     else
-        smallStep(Y, &rng, p.width, p.height);
+        smallStep(Y, key, p.width, p.height);
     const Color cY = finiteOrBlack(evaluate(Y));
 
     const float iX = metroLuminance(cX), iY = metroLuminance(cY);
@@ -526,7 +578,7 @@ LUMENAR_HD bool metroChainStep(int idx, const MetroFrameParams& p, const MetroCh
           splatValue(cY, a + uniformBonus, p.meanLuminance, iY, pLarge));
 
     bool accept = (p.forcedAcceptance > 0 && c.rejectCounters[idx] >= p.forcedAcceptance) || a >= 1.0f;
-    if (!accept) accept = xorwowUniform(&rng) < a;
+    if (!accept) accept = metroStepUnit(metroStepWord(key, kMetroAcceptWord)) < a;
     if (accept) {
         c.samples[idx] = Y;
         c.contributions[idx] = cY;

@@ -100,6 +100,56 @@ TEST(MetroSteps, LargeStepsOnFramesOneFiveNineOnly) {
     }
 }
 
+// The step's numbers come from a hash of (step key, position): they must be
+// uniform, and uncorrelated between positions of one step, between
+// neighbouring chains of one frame and between one chain's frames (a weak
+// hash shows up as a correlation there first). The size law is 16^-u.
+TEST(MetroSteps, StepNumbersAreUniformAndIndependent) {
+    for (float t = 0.0f; t <= 4.0f; t += 1.0f / 512.0f)
+        ASSERT_NEAR(exp2NegUpTo4(t), std::exp2(-static_cast<double>(t)), 3e-7 * std::exp2(-t)) << t;
+
+    const int chains = 512, frames = 64;
+    const auto unit = [](uint32_t frame, int chain, uint32_t i) {
+        return static_cast<double>(metroStepUnit(metroStepWord(metroStepKey(WangHash(frame), 0u, chain), i)));
+    };
+    // Pearson correlation of n pairs of U(0,1) numbers: about N(0, 1/n) when independent.
+    struct Corr {
+        double sxy = 0, sx = 0, sy = 0, sxx = 0, syy = 0;
+        int n = 0;
+        void add(double x, double y) { sxy += x * y, sx += x, sy += y, sxx += x * x, syy += y * y, ++n; }
+        double z() const {
+            const double cov = sxy / n - (sx / n) * (sy / n);
+            const double vx = sxx / n - (sx / n) * (sx / n), vy = syy / n - (sy / n) * (sy / n);
+            return cov / std::sqrt(vx * vy) * std::sqrt(static_cast<double>(n));
+        }
+    } positions, neighbours, nextFrame, signs;
+    std::vector<int> bins(64, 0);
+    int n = 0;
+    for (uint32_t k = 1; k <= static_cast<uint32_t>(frames); ++k)
+        for (int c = 0; c < chains; ++c)
+            for (uint32_t i = 0; i <= kMetroAcceptWord; ++i) {
+                const double u = unit(k, c, i);
+                ASSERT_GE(u, 0.0);
+                ASSERT_LT(u, 1.0);
+                ++bins[static_cast<int>(u * 64.0)];
+                ++n;
+                if (i > 0) positions.add(u, unit(k, c, i - 1));
+                if (i % 8 == 0) {
+                    neighbours.add(u, unit(k, c + 1, i));
+                    nextFrame.add(u, unit(k + 1, c, i));
+                    const uint32_t w = metroStepWord(metroStepKey(WangHash(k), 0u, c), i);
+                    signs.add(w & 1u, u);  // the sign bit and the size must not go together
+                }
+            }
+    double chi2 = 0.0;
+    for (int b : bins) chi2 += (b - n / 64.0) * (b - n / 64.0) / (n / 64.0);
+    EXPECT_LT(chi2, 63.0 + 6.0 * std::sqrt(2.0 * 63.0)) << "63 degrees of freedom";
+    EXPECT_LT(std::fabs(positions.z()), 5.0);
+    EXPECT_LT(std::fabs(neighbours.z()), 5.0);
+    EXPECT_LT(std::fabs(nextFrame.z()), 5.0);
+    EXPECT_LT(std::fabs(signs.z()), 5.0);
+}
+
 TEST(MetroSteps, SmallStepWrapsInsideTheRange) {
     // Just below the top, the smallest step up wraps to just above zero.
     for (float R : {1.0f, 256.0f}) {
