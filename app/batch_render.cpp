@@ -84,6 +84,7 @@ BatchResult renderBatch(Application& app, const BatchOptions& options) {
     renderer.sequenceSeed = options.seed;
     renderer.mltEnabled = options.mlt;
     renderer.mltCombineLargeSteps = options.mltCombined;
+    renderer.mltForcedAcceptance = options.mltForcedAcceptance;
     renderer.fogEnabled = options.fog;
     renderer.ssEnabled = options.subsurface;
     // Subsurface on, as the control panel switches it: material 0 carries the

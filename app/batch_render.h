@@ -23,6 +23,7 @@ struct BatchOptions {
     bool mlt = false;         // Metropolis light transport instead of path tracing
     bool mltCombined =
         false;  // Metropolis splats with the combined estimator (Renderer::mltCombineLargeSteps)
+    int mltForcedAcceptance = kMetroForcedAcceptance;  // Renderer::mltForcedAcceptance
     // Place in the sample sequence: the run renders frames firstFrame + 1,
     // firstFrame + 2, ... of sequence `seed` (render/sequence.h). Metropolis
     // runs need Settings::metroSalt = metroRunSalt(firstFrame, seed) at start-up.

@@ -109,6 +109,12 @@ int main(int argc, char** argv) {
     cli.add_flag("--mlt-combined", batch.mltCombined,
                  "Metropolis: weigh the chains' splats and their large steps' proposals together (balance "
                  "heuristic), which keeps dark regions from depending on rare chain visits");
+    cli.add_option("--mlt-forced-acceptance", batch.mltForcedAcceptance,
+                   "Metropolis: a chain rejected this many times in a row accepts its next proposal; 0 never "
+                   "forces one, which keeps the chains' target exact (forcing moves chains off bright paths "
+                   "sooner than their light asks for)")
+        ->check(CLI::NonNegativeNumber)
+        ->capture_default_str();
     cli.add_flag("--stats", batch.stats, "Print throughput and the share of frame time spent in ray queries");
     // Sample ranges: runs over disjoint frame ranges merge into one image.
     int firstFrame = 0, sequenceSeed = 0;
@@ -181,7 +187,10 @@ int main(int argc, char** argv) {
                          " kd-mode=" + (settings.kdBuildMode != 0 ? "1" : "0") +
                          " fog=" + (batch.fog ? "1" : "0") + " subsurface=" + (batch.subsurface ? "1" : "0") +
                          (batch.mlt && batch.mltCombined ? " mlt-combined=1" : "") +
-                         (batch.mlt && cappedStart ? " mlt-capped-start=1" : "");
+                         (batch.mlt && cappedStart ? " mlt-capped-start=1" : "") +
+                         (batch.mlt && batch.mltForcedAcceptance != lumenar::kMetroForcedAcceptance
+                              ? " mlt-forced-acceptance=" + std::to_string(batch.mltForcedAcceptance)
+                              : "");
         record.optionsHash = lumenar::fingerprintOf(record.options);
         record.version = LUMENAR_VERSION;
     }

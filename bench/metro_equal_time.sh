@@ -15,7 +15,9 @@ scene=${3:-$here/scenes/opening}
 out=$(mktemp -d)
 ref=${2:-$out/reference.exr}
 if [ ! -f "$ref" ]; then
-    "$build/app/lumenar-render" "$scene" --frames 6000 --threads 2 --hdr "$ref" --out "$out/reference.png" \
+    # Another sample sequence (--seed): the path-traced runs must not share
+    # their first frames with the reference.
+    "$build/app/lumenar-render" "$scene" --frames 6000 --threads 2 --seed 7 --hdr "$ref" --out "$out/reference.png" \
         > /dev/null
 fi
 for secs in 10 40; do

@@ -48,14 +48,16 @@ void Renderer::requestMove(const Vector3d& offset) {
 bool Renderer::applyPending(FrameStats& stats) {
     // A change of mode or medium changes what the running sum estimates.
     const bool metroNow = mltEnabled && metroReady();
-    if (anyFrame_ && (metroNow != lastMetro_ || fogEnabled != lastFog_ || ssEnabled != lastSs_ ||
-                      (metroNow && mltCombineLargeSteps != lastCombine_)))
+    if (anyFrame_ &&
+        (metroNow != lastMetro_ || fogEnabled != lastFog_ || ssEnabled != lastSs_ ||
+         (metroNow && (mltCombineLargeSteps != lastCombine_ || mltForcedAcceptance != lastForced_))))
         resetAccumulation_ = true;
     anyFrame_ = true;
     lastMetro_ = metroNow;
     lastFog_ = fogEnabled;
     lastSs_ = ssEnabled;
     lastCombine_ = mltCombineLargeSteps;
+    lastForced_ = mltForcedAcceptance;
     // Chains whose normalisation was estimated with other media (at start-up
     // the chains are set up without fog or subsurface walks) estimate it anew.
     const MediaFlags media = frameMedia();
@@ -309,6 +311,7 @@ void Renderer::renderMetroFrame(const Camera& camera, Color* display, FrameStats
     p.width = res_.width;
     p.height = res_.height;
     p.combineLargeSteps = mltCombineLargeSteps;
+    p.forcedAcceptance = mltForcedAcceptance > 0 ? mltForcedAcceptance : 0;
     KdScene scene = res_.kdScene;
     scene.media = frameMedia();
     const Clock::time_point t0 = Clock::now();

@@ -115,6 +115,10 @@ class Renderer {
     // their large steps (MetroFrameParams::combineLargeSteps). Switching it
     // restarts the average at the next frame.
     bool mltCombineLargeSteps = false;
+    // A chain rejected this many times in a row accepts its next proposal
+    // (MetroFrameParams::forcedAcceptance; 0: never, which keeps the chains'
+    // target exact). Changing it restarts the average at the next frame.
+    int mltForcedAcceptance = kMetroForcedAcceptance;
     bool metroReady() const { return res_.metro && res_.metro->ready(); }
     // Where the frames sit in the sample sequence: frame k after a reset
     // draws with the seed of frame firstFrame + k of sequence sequenceSeed
@@ -135,6 +139,7 @@ class Renderer {
     // The mode and media of the last frame that ran: a frame with others
     // starts a new average (the chains' target has changed).
     bool lastMetro_ = false, lastFog_ = false, lastSs_ = false, lastCombine_ = false;
+    int lastForced_ = kMetroForcedAcceptance;
     bool anyFrame_ = false;
     std::function<bool()> cancelCheck_;
     device::Buffer<Color> coarse_;  // preview colours, one per block

@@ -37,6 +37,7 @@ struct OneChain {
     MLTSample sample{};
     Color contribution;
     int rejects = 0;
+    int forcedAcceptance = kMetroForcedAcceptance;
     std::vector<Color> accum = std::vector<Color>(W * H);
 
     explicit OneChain(const Color& c) : contribution(c) {
@@ -50,6 +51,7 @@ struct OneChain {
     bool step(uint32_t k, const Evaluate& evaluate, float meanLuminance = 1.0f, bool combined = false) {
         MetroFrameParams p;
         p.combineLargeSteps = combined;
+        p.forcedAcceptance = forcedAcceptance;
         p.frame = k;
         p.frameSeed = WangHash(k);
         p.meanLuminance = meanLuminance;
@@ -181,6 +183,20 @@ TEST(MetroSteps, ChainRejectedThirtyTwoTimesAcceptsItsNextProposal) {
     EXPECT_TRUE(c.step(k + 1, dark));
     EXPECT_EQ(c.rejects, 0);
     EXPECT_TRUE(c.contribution.isBlack());
+
+    // With forcing off (or at another count) the chain waits for its own acceptance.
+    for (int forced : {0, 100}) {
+        OneChain d(constant(2.0f));
+        d.forcedAcceptance = forced;
+        int steps = 0;
+        for (uint32_t f = 2; steps < 100; ++f)
+            if (!isLargeStep(f, 4)) {
+                ASSERT_FALSE(d.step(f, dark)) << "forced after " << forced << ", step " << steps;
+                ++steps;
+            }
+        EXPECT_EQ(d.rejects, 100);
+        if (forced > 0) EXPECT_TRUE(d.step(1000 * 4 + 2, dark));
+    }
 }
 
 TEST(MetroSteps, FirstStepAfterAResetIsAccepted) {
@@ -1120,6 +1136,10 @@ TEST(MetroImage, ModeAndMediumSwitchesRestartTheAverage) {
     EXPECT_EQ(r.frameCount(), 1u);
     frame();
     EXPECT_EQ(r.frameCount(), 2u);
+    r.mltForcedAcceptance = 0;
+    frame();
+    EXPECT_EQ(r.frameCount(), 1u);
+    frame();
     r.fogEnabled = true;
     frame();
     EXPECT_EQ(r.frameCount(), 1u);
