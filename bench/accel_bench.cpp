@@ -734,19 +734,25 @@ void printSummary(const Collector& c) {
             auto it = c.rate.find(std::string("Build/") + scene + "/" + what);
             return it == c.rate.end() ? -1.0 : it->second;
         };
-        const double kd = get("kd-clipping"), bvh = get("bvh"), em = get("embree-medium"),
+        // Thread for thread: each build against the reference's build on
+        // the same number of threads.
+        const double kd = get("kd-clipping"), kd1 = get("kd-clipping-one-thread"), bvh = get("bvh"),
+                     bvh1 = get("bvh-one-thread"), em = get("embree-medium"),
                      em1 = get("embree-medium-one-thread"), eh = get("embree-high"),
                      eh1 = get("embree-high-one-thread");
+        const auto ratio = [](double num, double den) { return num > 0 && den > 0 ? num / den : -1.0; };
         if (bvh > 0 && em > 0)
             std::printf(
-                "  %-8s BVH %.1f ms; Embree medium %.1f ms (one thread %.1f): BVH build rate ÷ Embree %.2f "
-                "(one thread %.2f)\n",
-                scene, bvh, em, em1, em / bvh, em1 / bvh);
+                "  %-8s BVH %.1f ms (one thread %.1f); Embree medium %.1f ms (one thread %.1f): BVH build "
+                "rate "
+                "÷ Embree %.2f (one thread %.2f)\n",
+                scene, bvh, bvh1, em, em1, em / bvh, ratio(em1, bvh1));
         if (kd > 0 && eh > 0)
             std::printf(
-                "  %-8s kd clipping %.1f ms; Embree high %.1f ms (one thread %.1f): kd time ÷ Embree %.2f "
-                "(one thread %.2f)\n",
-                scene, kd, eh, eh1, kd / eh, kd / eh1);
+                "  %-8s kd clipping %.1f ms (one thread %.1f); Embree high %.1f ms (one thread %.1f): kd "
+                "time ÷ "
+                "Embree %.2f (one thread %.2f)\n",
+                scene, kd, kd1, eh, eh1, kd / eh, ratio(kd1, eh1));
     }
     std::printf("\nnode visits per closest-hit ray (diffuse rays):\n");
     for (auto& [name, k] : cases()) {
