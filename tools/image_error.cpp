@@ -94,7 +94,7 @@ int main(int argc, char** argv) {
             refChannel[k % 3] += ref[k];
         }
         if (!breakdown) {
-            std::printf("%s %.4f\n", argv[i], sum / static_cast<double>(ref.size()));
+            std::printf("%s %.4g\n", argv[i], sum / static_cast<double>(ref.size()));
             continue;
         }
         std::vector<std::size_t> order(pixel.size());
@@ -122,8 +122,8 @@ int main(int argc, char** argv) {
         };
         auto ratio = [](double a, double b) { return b > 0.0 ? a / b : 0.0; };
         std::printf(
-            "%s %.4f worst 0.1%%: %.3f, 1%%: %.3f, 10%%: %.3f; mean / reference %.4f (r %.4f g %.4f b %.4f), "
-            "scaled %.4f\n",
+            "%s %.4g worst 0.1%%: %.3f, 1%%: %.3f, 10%%: %.3f; mean / reference %.4f (r %.4f g %.4f b %.4f), "
+            "scaled %.4g\n",
             argv[i], sum / static_cast<double>(ref.size()), share(0.001), share(0.01), share(0.1),
             ratio(imgSum, refSum), ratio(imgChannel[0], refChannel[0]), ratio(imgChannel[1], refChannel[1]),
             ratio(imgChannel[2], refChannel[2]), scaledSum / static_cast<double>(ref.size()));
