@@ -195,7 +195,9 @@ TEST(MetroSteps, ChainRejectedThirtyTwoTimesAcceptsItsNextProposal) {
                 ++steps;
             }
         EXPECT_EQ(d.rejects, 100);
-        if (forced > 0) EXPECT_TRUE(d.step(1000 * 4 + 2, dark));
+        if (forced > 0) {
+            EXPECT_TRUE(d.step(1000 * 4 + 2, dark));
+        }
     }
 }
 
