@@ -18,4 +18,12 @@ bool launchUpdateBVH(int object, Vector3d offset, Movable* movables, DynamicBVHN
     return device::checkLaunch();
 }
 
+bool launchMoveLights(int object, const Movable* movables, const deviceTriangle* tris,
+                      deviceLightTriangle* lights, int lightCount) {
+    if (lightCount <= 0 || !lights) return true;
+    device::launchPixelGrid(
+        lightCount, 1, LUMENAR_LAMBDA(int i, int) { moveLight(movables[object], tris, lights[i]); });
+    return device::checkLaunch();
+}
+
 }  // namespace lumenar

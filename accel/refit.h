@@ -51,10 +51,27 @@ LUMENAR_HD inline void updateBVH(int object, Vector3d offset, Movable* movables,
     wide::refit(wideBvh, object, movables);
 }
 
+// The light records of movable object `object` follow it: each emissive
+// triangle of the object is sampled where it stands now, its load-time
+// corners (the scene's triangles keep them) plus the object's offset.
+// Without this, next-event estimation aimed at the lamp's old place while
+// rays found it at the new one. Translation changes neither the face normal
+// nor the area, so the light choice stands.
+LUMENAR_HD inline void moveLight(const Movable& m, const deviceTriangle* tris, deviceLightTriangle& l) {
+    const int t = l.triangleIndex;
+    if (t < m.firstTriangle || t - m.firstTriangle >= m.triangleCount) return;
+    l.p1 = tris[t].p1 + m.offset;
+    l.p2 = tris[t].p2 + m.offset;
+    l.p3 = tris[t].p3 + m.offset;
+}
+
 // Launches updateBVH as a single device thread; false after a message when
 // the launch failed.
 bool launchUpdateBVH(int object, Vector3d offset, Movable* movables, DynamicBVHNodeProp* nodes);
 bool launchUpdateBVH(int object, Vector3d offset, Movable* movables, DynamicBVHNodeProp* nodes,
                      const WideBVHView& wideBvh);
+// moveLight for every light record, after the object's offset was stored.
+bool launchMoveLights(int object, const Movable* movables, const deviceTriangle* tris,
+                      deviceLightTriangle* lights, int lightCount);
 
 }  // namespace lumenar

@@ -80,6 +80,7 @@ bool Renderer::applyPending(FrameStats& stats) {
     // Both modes trace the movable object through the refitted BVH.
     if (movableMoved_ && res_.movables && res_.bvhNodes) {
         if (!launchUpdateBVH(0, movableOffset_, res_.movables, res_.bvhNodes, res_.scene.wide) ||
+            !launchMoveLights(0, res_.movables, res_.scene.triangles, res_.lights, res_.scene.lightCount) ||
             !device::synchronize()) {
             stats.error = deviceError("the BVH refit after moving the mesh");
             return false;

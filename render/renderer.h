@@ -30,6 +30,9 @@ struct FrameResources {
     pixelData* pathStates = nullptr;  // o * o * W * H records
     DynamicBVHNodeProp* bvhNodes = nullptr;
     Movable* movables = nullptr;  // managed: the refit writes the offset
+    // The scene's light records (scene.lights, writable): a move places the
+    // movable object's emissive triangles anew.
+    deviceLightTriangle* lights = nullptr;
     DynamicScene scene{};
     MetroChains* metro = nullptr;  // Metropolis chains; null or not ready: no Metropolis mode
     KdScene kdScene{};             // what the chains trace

@@ -930,6 +930,8 @@ struct BoxExtras {
     bool shutter = false;  // a movable grey quad spanning the box under the lamp
     bool sphere = false;
     bool movableSphere = false;
+    bool movableLamp = false;           // the lamp is movable object 0
+    Vector3d lampAt{0.0f, 0.0f, 0.0f};  // where the lamp stands, from its place under the ceiling
     Mtl sphereMaterial{"ball", constant(0.5f), constant(0), 0, 1};
 };
 
@@ -951,7 +953,9 @@ std::string boxWith(int W, int H, float albedo, float emission, const BoxExtras&
     m.quad(1, {-e, -e, -e}, {-e, e, -e}, {-e, e, e}, {-e, -e, e});
     m.quad(0, {e, -e, -e}, {e, e, -e}, {e, e, e}, {e, -e, e});
     const float a = 0.3f, y = 0.98f;
-    m.quad(2, {-a, y, -a}, {a, y, -a}, {a, y, a}, {-a, y, a});
+    const Vector3d o = x.lampAt;
+    m.quad(2, Vector3d(-a, y, -a) + o, Vector3d(a, y, -a) + o, Vector3d(a, y, a) + o, Vector3d(-a, y, a) + o,
+           x.movableLamp);
     const float f = 1.05f;  // through the walls: no gap at the edges
     if (x.shutter) m.quad(0, {-f, 0.95f, -f}, {f, 0.95f, -f}, {f, 0.95f, f}, {-f, 0.95f, f}, true);
     if (x.sphere) m.sphere(3, {-0.45f, -0.6f, -0.45f}, 0.4f, 10, 14, x.movableSphere);
@@ -1072,6 +1076,29 @@ TEST(MetroImage, DefaultSceneAfterABunnyMoveMatchesThePathTracer) {
     // together, so none of them is capped.
     expectSameImage(pt, metropolis(a, 8, 400, nullptr, FrameSetup(), MediaFlags(), kMetroStartCap), 5.0,
                     "default scene, bunny moved, capped start");
+}
+
+// A lamp that is the movable object lights the room from where it stands
+// after a move: next-event estimation samples its triangles at their new
+// place (they once stayed where the scene put them, so shadow rays aimed
+// at an empty ceiling while the rays that hit the lamp found it moved). The
+// image after the move is the one of the scene that has the lamp there from
+// the start, in both modes.
+TEST(MetroImage, AMovedLampLightsTheRoomFromWhereItStands) {
+    device::ThreadLimit limit(2);
+    const Vector3d shift(0.45f, -0.6f, 0.2f);
+    BoxExtras moved;
+    moved.movableLamp = true;
+    BoxExtras placed = moved;
+    placed.lampAt = shift;
+    App a(writeScene("lumenar_lamp_moved", boxWith(16, 16, 0.5f, 8.0f, moved)));
+    App b(writeScene("lumenar_lamp_placed", boxWith(16, 16, 0.5f, 8.0f, placed)));
+    ASSERT_TRUE(a.started && b.started);
+    ASSERT_EQ(a.app->scene().movableCount, 1);
+    const Estimate there = pathTraced(b, 400);
+    const FrameSetup move = [&](Renderer& r) { r.requestMove(shift); };
+    expectSameImage(there, pathTraced(a, 400, move), 5.0, "path traced, lamp moved");
+    expectSameImage(there, metropolis(a, 6, 60, nullptr, move), 5.0, "Metropolis, lamp moved");
 }
 
 // One scene view: a move of the mesh and a material edit are seen by the
