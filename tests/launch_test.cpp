@@ -7,7 +7,7 @@
 #include <numeric>
 #include <vector>
 
-#if !defined(LUMENAR_STD_THREADS)
+#if !defined(LUMENAR_STD_THREADS) && !defined(LUMENAR_BACKEND_CUDA)
 #include <tbb/global_control.h>
 #endif
 
@@ -165,7 +165,7 @@ TEST(Primitives, SumsAreTheSameBitsOnAnyThreadCount) {
     for (int i = 1; i < n; ++i) ASSERT_LE(scan[i - 1], scan[i]) << i;
 
     for (int threads : {1, 2, 3, 8}) {
-#if !defined(LUMENAR_STD_THREADS)
+#if !defined(LUMENAR_STD_THREADS) && !defined(LUMENAR_BACKEND_CUDA)
         tbb::global_control limit(tbb::global_control::max_allowed_parallelism, threads);
 #endif
         for (int round = 0; round < 4; ++round) {
