@@ -16,3 +16,30 @@
 
 // A lambda usable as a per-item kernel on either backend.
 #define LUMENAR_LAMBDA(...) [=] LUMENAR_HD(__VA_ARGS__)
+
+#include <cmath>
+
+namespace lumenar {
+
+// fmaxf and fminf for the code in this namespace (unqualified calls find
+// these first). On the host the C library's are out-of-line calls, dozens in
+// every shading function, because their NaN rule rules out a bare maxss;
+// these have the same answers, bit for bit (a NaN operand gives the other
+// one; equal operands, zeros of either sign included, give the second), and
+// inline. The GPU's are intrinsics already.
+LUMENAR_HD inline float fmaxf(float a, float b) {
+#if defined(__CUDA_ARCH__)
+    return ::fmaxf(a, b);
+#else
+    return (a > b || b != b) ? a : b;
+#endif
+}
+LUMENAR_HD inline float fminf(float a, float b) {
+#if defined(__CUDA_ARCH__)
+    return ::fminf(a, b);
+#else
+    return (a < b || b != b) ? a : b;
+#endif
+}
+
+}  // namespace lumenar

@@ -69,7 +69,7 @@ void coat(float mu, float alpha2, const std::vector<Half>& hs, double* e1, doubl
         const float OH = wo.x * h.x + wo.z * h.z;
         const float NI = 2.0f * OH * h.z - wo.z;
         const float w = reflectionWeight(mu, NI, OH, h.z, alpha2);
-        const float p = pow5(fminf(fmaxf(1.0f - OH, 0.0f), 1.0f));
+        const float p = pow5(lumenar::fminf(lumenar::fmaxf(1.0f - OH, 0.0f), 1.0f));
         a += h.w * w * (1.0f - p);
         b += h.w * w * p;
     }

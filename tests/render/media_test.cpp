@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -444,7 +445,7 @@ TEST(Subsurface, WithoutScatteringEveryWalkReachesTheFarSurface) {
     Slab s(0.0f);
     const float tE = 0.9999f;  // from just inside the entry face
     const Color tint(std::exp(-0.1f * tE) * 0.9f, std::exp(-0.5f * tE) * 0.6f, std::exp(-1.0f * tE) * 0.3f);
-    const float q = fmaxf(tint.r, fmaxf(tint.g, tint.b));
+    const float q = std::max(tint.r, std::max(tint.g, tint.b));
     int survived = 0;
     for (int i = 0; i < 300; ++i) {
         CountingDraws d(i);
