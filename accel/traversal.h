@@ -368,9 +368,6 @@ class TreeTraversal {
     // rounded differently, and a cell that starts at the hit must be searched.
     static constexpr float kLeafSlack = 1e-5f;
     LUMENAR_HD static float widenUp(float t) { return t + fabsf(t) * kLeafSlack; }
-    // fminf for operands that are never NaN, without the library
-    // call the host compiler makes of those in the walk.
-    LUMENAR_HD static float lesser(float a, float b) { return b < a ? b : a; }
 
     // A ray prepared for the kd walk: per axis the reciprocal direction (a
     // zero component of either sign gives +infinity) and whether the ray

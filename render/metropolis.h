@@ -410,17 +410,8 @@ LUMENAR_HD inline float smallStepValue(float value, float R, float u, float v) {
 // sequential generator made them a chain of dependent draws. For a fixed
 // key the hash is a bijection of the position (each stage is), so no two
 // numbers of one step share a word.
-LUMENAR_HD inline uint32_t lowBias32(uint32_t h) {
-    h ^= h >> 16;
-    h *= 0x7feb352du;
-    h ^= h >> 15;
-    h *= 0x846ca68bu;
-    h ^= h >> 16;
-    return h;
-}
 LUMENAR_HD inline uint32_t metroStepWord(uint64_t key, uint32_t i) {
-    return lowBias32(lowBias32(static_cast<uint32_t>(key) ^ (i * 0x9e3779b9u)) +
-                     static_cast<uint32_t>(key >> 32));
+    return hash32(hash32(static_cast<uint32_t>(key) ^ (i * 0x9e3779b9u)) + static_cast<uint32_t>(key >> 32));
 }
 // A number in [0, 1) from the word's top 24 bits (all a float holds there).
 LUMENAR_HD inline float metroStepUnit(uint32_t word) {
@@ -443,15 +434,14 @@ LUMENAR_HD inline void largeStep(MLTSample& y, uint64_t key, int W, int H) {
 
 // A small step: every number moves, the size from the word's top bits, the
 // direction from its lowest.
+LUMENAR_HD inline float smallStepNumber(float value, float R, uint32_t word) {
+    return smallStepValue(value, R, metroStepUnit(word), (word & 1u) ? 0.75f : 0.25f);
+}
 LUMENAR_HD inline void smallStep(MLTSample& y, uint64_t key, int W, int H) {
-    y.values[0] = smallStepValue(y.values[0], static_cast<float>(W), metroStepUnit(metroStepWord(key, 0)),
-                                 (metroStepWord(key, 0) & 1u) ? 0.75f : 0.25f);
-    y.values[1] = smallStepValue(y.values[1], static_cast<float>(H), metroStepUnit(metroStepWord(key, 1)),
-                                 (metroStepWord(key, 1) & 1u) ? 0.75f : 0.25f);
-    for (int i = kMetroFirstPathNumber; i < kMetroNumbers; ++i) {
-        const uint32_t w = metroStepWord(key, static_cast<uint32_t>(i));
-        y.values[i] = smallStepValue(y.values[i], 1.0f, metroStepUnit(w), (w & 1u) ? 0.75f : 0.25f);
-    }
+    y.values[0] = smallStepNumber(y.values[0], static_cast<float>(W), metroStepWord(key, 0));
+    y.values[1] = smallStepNumber(y.values[1], static_cast<float>(H), metroStepWord(key, 1));
+    for (int i = kMetroFirstPathNumber; i < kMetroNumbers; ++i)
+        y.values[i] = smallStepNumber(y.values[i], 1.0f, metroStepWord(key, static_cast<uint32_t>(i)));
 }
 
 // ---- acceptance and splats ----------------------------------------------------
