@@ -1,6 +1,6 @@
 // lumenar: the interactive program. Reads "input" from the working directory,
 // or the scene or model file given; the optional first argument is the kd-tree
-// build mode.
+// build mode. The Metropolis switches are the batch renderer's.
 #include <unistd.h>
 
 #include <QApplication>
@@ -67,6 +67,8 @@ int main(int argc, char** argv) {
 
         lumenar::Renderer renderer(lumenar::frameResources(app));
         if (!renderer.valid()) return 1;
+        renderer.mltCombineLargeSteps = settings.mltCombined;
+        renderer.mltForcedAcceptance = settings.mltForcedAcceptance;
         lumenar::Scene& scene = app.scene();
         // Frames run on the render thread; the controls send it their changes.
         lumenar::RenderWorker worker(renderer, scene.camera);

@@ -16,6 +16,11 @@ struct Settings {
     // its candidate's luminance; > 0 caps that luminance at this many times
     // the neighbouring candidates' mean (kMetroStartCap, --mlt-capped-start).
     float mltStartCap = 0.0f;
+    // Metropolis splats with the combined estimator (Renderer::mltCombineLargeSteps,
+    // --mlt-combined) and the rejections after which a chain accepts its next
+    // proposal (Renderer::mltForcedAcceptance, --mlt-forced-acceptance; 0: never).
+    bool mltCombined = false;
+    int mltForcedAcceptance = kForcedAcceptanceThreshold;
 
     // Model files (glTF, OBJ, PLY ...) opened directly: the image size (0:
     // chosen by the importer) and the node that becomes the movable object.

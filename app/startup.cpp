@@ -30,7 +30,26 @@ bool windowArguments(int argc, const char* const* argv, Settings& settings, std:
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         const bool hasValue = i + 1 < argc;
-        if (a == "--movable" || a == "--width" || a == "--height") {
+        if (a == "--mlt-capped-start") {
+            settings.mltStartCap = kMetroStartCap;
+        } else if (a == "--mlt-combined") {
+            settings.mltCombined = true;
+        } else if (a == "--mlt-forced-acceptance") {
+            if (!hasValue) {
+                std::printf("%s needs a value\n", a.c_str());
+                return false;
+            }
+            const std::string v = argv[++i];
+            char* end = nullptr;
+            errno = 0;
+            const long n = std::strtol(v.c_str(), &end, 10);
+            if (!end || *end || v.empty() || errno == ERANGE || n < 0 || n > 1000000000) {
+                std::printf("%s %s: expected a count of rejections from 0 to 1000000000\n", a.c_str(),
+                            v.c_str());
+                return false;
+            }
+            settings.mltForcedAcceptance = static_cast<int>(n);
+        } else if (a == "--movable" || a == "--width" || a == "--height") {
             if (!hasValue) {
                 std::printf("%s needs a value\n", a.c_str());
                 return false;

@@ -758,9 +758,28 @@ TEST(Import, WindowArgumentsNameTheSceneAndTheModelOptions) {
         EXPECT_EQ(scene, "input");
         EXPECT_EQ(s.kdBuildMode, Settings().kdBuildMode);
     }
+    {
+        // The Metropolis switches, as the batch renderer takes them.
+        Settings s;
+        std::string scene;
+        const char* argv[] = {"lumenar", "--mlt-capped-start", "scene.txt", "--mlt-forced-acceptance",
+                              "0",       "--mlt-combined"};
+        ASSERT_TRUE(windowArguments(6, argv, s, scene));
+        EXPECT_EQ(s.mltStartCap, kMetroStartCap);
+        EXPECT_EQ(s.mltForcedAcceptance, 0);
+        EXPECT_TRUE(s.mltCombined);
+        const Settings plain;
+        EXPECT_EQ(plain.mltStartCap, 0.0f);
+        EXPECT_EQ(plain.mltForcedAcceptance, kMetroForcedAcceptance);
+        EXPECT_FALSE(plain.mltCombined);
+    }
     for (const std::vector<const char*>& bad : {std::vector<const char*>{"lumenar", "--width", "wide"},
                                                 {"lumenar", "--height", "0"},
                                                 {"lumenar", "--movable"},
+                                                {"lumenar", "--mlt-forced-acceptance"},
+                                                {"lumenar", "--mlt-forced-acceptance", "-1"},
+                                                {"lumenar", "--mlt-forced-acceptance", "9999999999"},
+                                                {"lumenar", "--mlt-forced-acceptance", "3x"},
                                                 {"lumenar", "a.glb", "b.glb"}}) {
         Settings s;
         std::string scene;
