@@ -82,7 +82,7 @@ class BVHTree {
     std::vector<int> triIndices;
     std::vector<DynamicBVHNodeProp> nodeRecords;  // host copy of deviceNodes
 
-    // The layout the tracer walks: the nodes above collapsed into four-wide
+    // The layout the tracer walks: the nodes above collapsed into eight-wide
     // nodes with triangle packs in the leaves, made and uploaded by every
     // build. The binary records stay the reference it is derived from.
     std::vector<WideNode> wideNodes;

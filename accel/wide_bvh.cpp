@@ -1,4 +1,4 @@
-// Collapsing the built binary hierarchy into the four-wide layout.
+// Collapsing the built binary hierarchy into the eight-wide layout.
 #include <cfloat>
 #include <cstdio>
 
@@ -30,9 +30,9 @@ WideNode emptyWideNode() {
 
 void BVHTree::makePacks(const BVHNode& leaf) {
     const int count = leaf.triCount;
-    for (int first = 0; first < count; first += kWideWidth) {
+    for (int first = 0; first < count; first += kPackWidth) {
         TriPack p{};
-        for (int k = 0; k < kWideWidth; ++k) {
+        for (int k = 0; k < kPackWidth; ++k) {
             // Unused lanes repeat the leaf's last triangle.
             const int tri = triIndices[leaf.triStart + std::min(first + k, count - 1)];
             const Triangle& t = scene->hostTriangles[tri];
@@ -49,7 +49,7 @@ void BVHTree::makePacks(const BVHNode& leaf) {
 }
 
 // One wide node for the binary subtree at `binary`: its children are opened
-// up, the largest box first, until four slots are filled or only leaves and
+// up, the largest box first, until eight slots are filled or only leaves and
 // other objects' subtrees are left. An object's subtree never shares a node
 // with static geometry, so each node has one coordinate system.
 int BVHTree::collapse(int binary, int parent, int parentSlot) {
@@ -99,7 +99,7 @@ int BVHTree::collapse(int binary, int parent, int parentSlot) {
         wideNodes[index].setSlotBox(k, box);
         if (c.isLeaf && c.object == object) {
             wideNodes[index].child[k] = ~static_cast<int32_t>(widePacks.size());
-            wideNodes[index].info[k] = (c.triCount + kWideWidth - 1) / kWideWidth;
+            wideNodes[index].info[k] = (c.triCount + kPackWidth - 1) / kPackWidth;
             makePacks(c);
         } else {
             const int child = collapse(slots[k], index, k);

@@ -1,5 +1,5 @@
 // The BVH as the tracer walks it: the binary hierarchy collapsed into nodes
-// of four children whose boxes are tested together, and leaves of
+// of eight children whose boxes are tested together, and leaves of
 // precomputed triangle packs (first vertex and two edges of four triangles,
 // lane by lane), so the hot loop reads no index list and no vertex records.
 //
@@ -19,12 +19,13 @@
 
 namespace lumenar {
 
-constexpr int kWideWidth = 4;
-// A walk keeps at most three pending children per level, and no path is
+constexpr int kWideWidth = 8;  // children of a node
+constexpr int kPackWidth = 4;  // triangles of a pack
+// A walk keeps at most seven pending children per level, and no path is
 // deeper than the binary hierarchy it came from.
-constexpr int kWideStackSize = 3 * kBvhStackSize + 1;
+constexpr int kWideStackSize = (kWideWidth - 1) * kBvhStackSize + 1;
 
-// Two cache lines: what the walk reads of a node and nothing else.
+// Four cache lines: what the walk reads of a node and nothing else.
 struct alignas(64) WideNode {
     // Child boxes lane by lane: min x, y, z then max x, y, z. An empty slot
     // holds the inverted infinite box, which no ray enters.
@@ -59,13 +60,13 @@ struct WideLink {
 // Four triangles for one Moller-Trumbore test: p1, p2 - p1, p3 - p1 per lane.
 // A leaf's last pack repeats its last triangle in the unused lanes.
 struct TriPack {
-    float p1[3][kWideWidth];
-    float e1[3][kWideWidth];
-    float e2[3][kWideWidth];
-    int32_t tri[kWideWidth];
+    float p1[3][kPackWidth];
+    float e1[3][kPackWidth];
+    float e2[3][kPackWidth];
+    int32_t tri[kPackWidth];
 };
 
-static_assert(sizeof(WideNode) == 128, "WideNode is two cache lines");
+static_assert(sizeof(WideNode) == 256, "WideNode is four cache lines");
 static_assert(sizeof(TriPack) == 160, "TriPack is 40 words");
 
 // What a traversal or a refit needs of the wide layout (device pointers on
@@ -133,20 +134,20 @@ struct PreparedRay {
 // distances. The far distance is widened by a few ulps so that the
 // reciprocal's rounding never loses a box the ray grazes.
 LUMENAR_HD inline int hitSlots(const WideNode& n, const PreparedRay& r, float tmin, float tmax,
-                               float tEntry[4]) {
+                               float tEntry[kWideWidth]) {
     using namespace simd;
-    const vf4 ox = splat(r.o.x), oy = splat(r.o.y), oz = splat(r.o.z);
-    const vf4 ix = splat(r.inv[0]), iy = splat(r.inv[1]), iz = splat(r.inv[2]);
-    const vf4 nx = (load(n.box[r.nearPlane[0]]) - ox) * ix;
-    const vf4 ny = (load(n.box[r.nearPlane[1]]) - oy) * iy;
-    const vf4 nz = (load(n.box[r.nearPlane[2]]) - oz) * iz;
-    const vf4 fx = (load(n.box[r.farPlane[0]]) - ox) * ix;
-    const vf4 fy = (load(n.box[r.farPlane[1]]) - oy) * iy;
-    const vf4 fz = (load(n.box[r.farPlane[2]]) - oz) * iz;
-    const vf4 tNear = vmax4(vmax4(nx, ny), vmax4(nz, splat(tmin)));
-    const vf4 tFar = vmin4(vmin4(vmin4(fx, fy), fz) * splat(1.0000004f), splat(tmax));
-    store(tNear, tEntry);
-    return le(tNear, tFar);
+    const vf8 ox = splat8(r.o.x), oy = splat8(r.o.y), oz = splat8(r.o.z);
+    const vf8 ix = splat8(r.inv[0]), iy = splat8(r.inv[1]), iz = splat8(r.inv[2]);
+    const vf8 nx = (load8(n.box[r.nearPlane[0]]) - ox) * ix;
+    const vf8 ny = (load8(n.box[r.nearPlane[1]]) - oy) * iy;
+    const vf8 nz = (load8(n.box[r.nearPlane[2]]) - oz) * iz;
+    const vf8 fx = (load8(n.box[r.farPlane[0]]) - ox) * ix;
+    const vf8 fy = (load8(n.box[r.farPlane[1]]) - oy) * iy;
+    const vf8 fz = (load8(n.box[r.farPlane[2]]) - oz) * iz;
+    const vf8 tNear = vmax8(vmax8(nx, ny), vmax8(nz, splat8(tmin)));
+    const vf8 tFar = vmin8(vmin8(vmin8(fx, fy), fz) * splat8(1.0000004f), splat8(tmax));
+    store8(tNear, tEntry);
+    return le8(tNear, tFar);
 }
 
 // Moller-Trumbore on the four lanes of a pack for the ray (o, d); mask of
@@ -178,11 +179,11 @@ LUMENAR_HD inline int hitPack(const TriPack& p, const Vector3d& o, const Vector3
     return mask;
 }
 
-// Asks for a node's two cache lines ahead of the visit (host only).
+// Asks for a node's cache lines ahead of the visit (host only).
 LUMENAR_HD inline void prefetchNode(const WideNode* node) {
 #if !defined(__CUDA_ARCH__)
-    __builtin_prefetch(node);
-    __builtin_prefetch(reinterpret_cast<const char*>(node) + 64);
+    for (int line = 0; line < static_cast<int>(sizeof(WideNode)); line += 64)
+        __builtin_prefetch(reinterpret_cast<const char*>(node) + line);
 #else
     (void)node;
 #endif
@@ -209,12 +210,12 @@ LUMENAR_HD inline Nearest closestHit(const WideBVHView& w, const Movable* movabl
     for (;;) {
         const WideNode& n = w.nodes[node];
         r.enter(object, movables);
-        float tEntry[4];
+        float tEntry[kWideWidth];
         int mask = hitSlots(n, r, tmin, best.t, tEntry);
         // Leaves first (they lower best.t), then the nodes, nearest last on
         // the stack so that it is taken next.
-        int next[4], nextObject[4];
-        float nextT[4];
+        int next[kWideWidth], nextObject[kWideWidth];
+        float nextT[kWideWidth];
         int nextCount = 0;
         while (mask) {
             const int k = lowestLane(mask);
@@ -279,7 +280,7 @@ LUMENAR_HD inline int anyHit(const WideBVHView& w, const Movable* movables, cons
     for (;;) {
         const WideNode& n = w.nodes[node];
         r.enter(object, movables);
-        float tEntry[4];
+        float tEntry[kWideWidth];
         int mask = hitSlots(n, r, tmin, tmax, tEntry);
         int nearest = -1, nearestObject = -1;
         float nearestT = FLT_MAX;

@@ -1,4 +1,4 @@
-// The four-wide layout the tracer walks: its boxes hold what lies below
+// The eight-wide layout the tracer walks: its boxes hold what lies below
 // them, every triangle sits in exactly one leaf, and its queries agree with
 // brute force over all triangles (and with the binary walk it is derived
 // from), before and after movable objects move.
@@ -61,7 +61,7 @@ void checkLayout(const BVHTree& bvh, const Scene& scene) {
             std::map<int, int> inLeaf;
             for (int p = 0; p < n.info[k]; ++p) {
                 const TriPack& pack = bvh.widePacks[~n.child[k] + p];
-                for (int l = 0; l < kWideWidth; ++l) {
+                for (int l = 0; l < kPackWidth; ++l) {
                     const int tri = pack.tri[l];
                     ASSERT_GE(tri, 0);
                     inLeaf[tri] = 1;
