@@ -12,6 +12,11 @@
 # ./efficiency-cache); the two runs alternate scene by scene so that load on
 # the machine hits both alike. Prints both lines and the ratio of
 # error x seconds (after / before; below 1 is better).
+#
+# Builds that converge to different images (a change of the material model
+# between them) cannot share a reference: with OWN_REFERENCES=1 AFTER
+# renders and caches its own (in ./efficiency-cache-after), and each run is
+# measured against its own build's converged image.
 set -eu
 before=$1
 after=$2
@@ -25,11 +30,14 @@ case "$seconds" in *f) lengthArgs="--frames ${seconds%f}" ;; esac
 [ -n "$size" ] && sizeArgs="--width $size --height $size"
 root=$(cd "$(dirname "$0")/.." && pwd)
 cache=$(pwd)/efficiency-cache
+afterCache=$cache
+[ "${OWN_REFERENCES:-0}" = 1 ] && afterCache=$(pwd)/efficiency-cache-after
 
 run() {
     bin=$1
-    shift
-    "$bin" $lengthArgs --threads "$threads" --ref-frames "$refFrames" --cache "$cache" $sizeArgs "$@" \
+    dir=$2
+    shift 2
+    "$bin" $lengthArgs --threads "$threads" --ref-frames "$refFrames" --cache "$dir" $sizeArgs "$@" \
         2>/dev/null |
         tail -n 1
 }
@@ -39,11 +47,15 @@ for variant in default default:lambertian materials large opening; do
     extra=""
     [ "$variant" != "$scene" ] && extra="--lambertian --name $scene-lambertian"
     [ -n "$size" ] && extra="$extra --name ${variant%%:*}${extra:+-lambertian}-$size"
-    # The reference first (quietly, by BEFORE), so both timed runs find it.
+    # The references first (quietly), so the timed runs find them.
     "$before" --seconds 0.1 --threads "$threads" --ref-frames "$refFrames" --cache "$cache" $sizeArgs $extra \
         "$root/scenes/$scene" >/dev/null 2>&1 || { echo "$variant: reference failed"; continue; }
-    b=$(run "$before" $extra "$root/scenes/$scene")
-    a=$(run "$after" $extra "$root/scenes/$scene")
+    if [ "$afterCache" != "$cache" ]; then
+        "$after" --seconds 0.1 --threads "$threads" --ref-frames "$refFrames" --cache "$afterCache" $sizeArgs \
+            $extra "$root/scenes/$scene" >/dev/null 2>&1 || { echo "$variant: reference failed"; continue; }
+    fi
+    b=$(run "$before" "$cache" $extra "$root/scenes/$scene")
+    a=$(run "$after" "$afterCache" $extra "$root/scenes/$scene")
     echo "before: $b"
     echo "after:  $a"
     eb=$(echo "$b" | sed -n 's/.*error x seconds \([0-9.e+-]*\).*/\1/p')
