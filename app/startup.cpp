@@ -34,22 +34,7 @@ bool windowArguments(int argc, const char* const* argv, Settings& settings, std:
             settings.mltStartCap = kMetroStartCap;
         } else if (a == "--mlt-combined") {
             settings.mltCombined = true;
-        } else if (a == "--mlt-forced-acceptance") {
-            if (!hasValue) {
-                std::printf("%s needs a value\n", a.c_str());
-                return false;
-            }
-            const std::string v = argv[++i];
-            char* end = nullptr;
-            errno = 0;
-            const long n = std::strtol(v.c_str(), &end, 10);
-            if (!end || *end || v.empty() || errno == ERANGE || n < 0 || n > 1000000000) {
-                std::printf("%s %s: expected a count of rejections from 0 to 1000000000\n", a.c_str(),
-                            v.c_str());
-                return false;
-            }
-            settings.mltForcedAcceptance = static_cast<int>(n);
-        } else if (a == "--movable" || a == "--width" || a == "--height") {
+        } else if (a == "--movable" || a == "--width" || a == "--height" || a == "--mlt-forced-acceptance") {
             if (!hasValue) {
                 std::printf("%s needs a value\n", a.c_str());
                 return false;
@@ -59,13 +44,18 @@ bool windowArguments(int argc, const char* const* argv, Settings& settings, std:
                 settings.movableName = v;
                 continue;
             }
+            const bool count = a == "--mlt-forced-acceptance";
+            const long lo = count ? 0 : 1, hi = count ? 1000000000 : 16384;
             char* end = nullptr;
             const long n = std::strtol(v.c_str(), &end, 10);
-            if (!end || *end || n < 1 || n > 16384) {
-                std::printf("%s %s: expected a size from 1 to 16384\n", a.c_str(), v.c_str());
+            if (v.empty() || !end || *end || n < lo || n > hi) {
+                std::printf("%s %s: expected %s from %ld to %ld\n", a.c_str(), v.c_str(),
+                            count ? "a count of rejections" : "a size", lo, hi);
                 return false;
             }
-            (a == "--width" ? settings.importWidth : settings.importHeight) = static_cast<int>(n);
+            (count            ? settings.mltForcedAcceptance
+             : a == "--width" ? settings.importWidth
+                              : settings.importHeight) = static_cast<int>(n);
         } else if (i == 1 &&
                    std::isdigit(static_cast<unsigned char>(a[a[0] == '-' && a.size() > 1 ? 1 : 0]))) {
             settings.kdBuildMode = std::atoi(a.c_str());
