@@ -4,7 +4,9 @@
 #include <QMouseEvent>
 #include <QOpenGLContext>
 #include <QTimer>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "app/image_output.h"
 
@@ -47,6 +49,7 @@ GLWidget::~GLWidget() {
     // must not run then.
     disconnect(contextEnding_);
     releaseDisplay();
+    if (frameLog_) std::fclose(frameLog_);
 }
 
 void GLWidget::releaseDisplay() {
@@ -103,6 +106,11 @@ void GLWidget::paintGL() {
         }
         uploaded_ = info.sequence;
         shown_ = info;
+        if (frameLog_) {
+            std::fprintf(frameLog_, "%llu %u %d\n", static_cast<unsigned long long>(info.sequence),
+                         info.frameCount, info.previewBlock);
+            std::fflush(frameLog_);
+        }
         // The rates count every finished picture, previews included, so
         // they keep coming while edits restart the average.
         const float fps = computeFps(static_cast<uint32_t>(info.sequence));
@@ -110,6 +118,16 @@ void GLWidget::paintGL() {
     }
     if (uploaded_ != 0) display_.draw();
     updateTitle();
+}
+
+bool GLWidget::logShownFrames(const std::string& path) {
+    if (frameLog_) std::fclose(frameLog_);
+    frameLog_ = std::fopen(path.c_str(), "w");
+    if (!frameLog_) {
+        std::fprintf(stderr, "%s: cannot write the frame log: %s\n", path.c_str(), std::strerror(errno));
+        return false;
+    }
+    return true;
 }
 
 float GLWidget::computeFps(uint32_t frameNumber) {

@@ -6,6 +6,7 @@
 
 #include <QOpenGLWidget>
 #include <QString>
+#include <cstdio>
 #include <string>
 
 #include "app/controls.h"
@@ -41,6 +42,10 @@ class GLWidget : public QOpenGLWidget {
     // The frame the view shows now, and how many times it has been drawn.
     const FrameInfo& shownFrame() const { return shown_; }
     long long paints() const { return paints_; }
+    // For driving the window from outside (tests): appends one line
+    // "sequence frames previewBlock" per picture put on the display. Returns
+    // false after a message naming the file when it cannot be written.
+    bool logShownFrames(const std::string& path);
 
  signals:
     // A frame failed on the device; the loop has stopped.
@@ -74,6 +79,7 @@ class GLWidget : public QOpenGLWidget {
     FrameInfo shown_;        // uploaded to the display buffer
     uint64_t uploaded_ = 0;  // sequence of the frame in the display buffer
     long long paints_ = 0;
+    std::FILE* frameLog_ = nullptr;
 };
 
 }  // namespace lumenar

@@ -92,6 +92,8 @@ int main(int argc, char** argv) {
         if (const char* mapPath = std::getenv("LUMENAR_WIDGET_MAP")) {
             QTimer::singleShot(0, window, [window, mapPath] { window->writeWidgetMap(mapPath); });
         }
+        // ... and which pictures it has shown.
+        if (const char* logPath = std::getenv("LUMENAR_FRAME_LOG")) window->view()->logShownFrames(logPath);
         quitOnSignals(&qtApp);
         loopStatus = qtApp.exec();
         // The render thread ends before anything it uses goes: its pending

@@ -60,7 +60,7 @@ start_xvfb "$work" || fail "no virtual X server"
 # --- the program -----------------------------------------------------------
 mkdir "$work/scene"
 sed 's/^resolution .*/resolution 128 128/' "$scene_input" >"$work/scene/input"
-(cd "$work/scene" && LUMENAR_WIDGET_MAP="$work/map.txt" exec "$lumenar") >"$work/out.txt" 2>"$work/err.txt" &
+(cd "$work/scene" && LUMENAR_WIDGET_MAP="$work/map.txt" LUMENAR_FRAME_LOG="$work/frames.txt" exec "$lumenar") >"$work/out.txt" 2>"$work/err.txt" &
 app_pid=$!
 
 window=""

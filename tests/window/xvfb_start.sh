@@ -5,12 +5,14 @@
 # that another test is shutting down at that moment can still remove the
 # socket of a new server that took its number, so the new server is only
 # accepted once a client has connected to it a moment later; otherwise it is
-# stopped and another one started.
+# stopped and another one started. -noreset: by default the server resets
+# when its last client leaves (here the check's), and a client that connects
+# during the reset is turned away.
 start_xvfb() {
     local work=$1 try n
     for try in 1 2 3 4 5; do
         : >"$work/display"
-        Xvfb -displayfd 5 -screen 0 800x600x24 -nolisten tcp 5>"$work/display" 2>"$work/xvfb.txt" &
+        Xvfb -displayfd 5 -screen 0 800x600x24 -nolisten tcp -noreset 5>"$work/display" 2>"$work/xvfb.txt" &
         xvfb_pid=$!
         for n in $(seq 300); do
             [ -s "$work/display" ] && break
