@@ -239,7 +239,9 @@ LUMENAR_HD BounceResult traceSSVolFrom(const Ray& incoming, int bounce, Draws& n
         res.factor = W;
         res.next = c.ray;
         beginSampleSlot(next, kSlotRoulette);
-        res.code = russianRoulette(res.factor, next(), throughput, bounce) ? bounce + 1 : -1;
+        res.code = russianRoulette(res.factor, next(), throughput, bounce, rouletteWeightFor(next))
+                       ? bounce + 1
+                       : -1;
         return res;
     }
 }

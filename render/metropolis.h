@@ -277,6 +277,10 @@ struct MetroDraws {
     }
 };
 
+LUMENAR_HD inline float rouletteWeightFor(const MetroDraws&) {
+    return kMetroRouletteWeight;
+}
+
 LUMENAR_HD inline Color finiteOrBlack(const Color& c) {
     return isFinite(c) ? c : Color(0.0f, 0.0f, 0.0f);
 }

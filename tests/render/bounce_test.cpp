@@ -163,18 +163,18 @@ TEST(Bounce, RouletteKeepsStrongPathsAndRescalesSurvivors) {
     Color one(1.0f, 0.2f, 0.2f);
     EXPECT_TRUE(russianRoulette(one, 1.0f));
     EXPECT_EQ(one.g, 0.2f);
-    // Below 1: survives with probability max(factor), then divided by it, so
-    // the expected factor is unchanged.
-    Color g(0.5f, 0.25f, 0.1f);
+    // Below kRouletteWeight: survives with probability max(factor) /
+    // kRouletteWeight, then divided by it, so the expected factor is unchanged.
+    Color g(0.5f * kRouletteWeight, 0.25f * kRouletteWeight, 0.1f * kRouletteWeight);
     EXPECT_FALSE(russianRoulette(g, 0.6f));
     EXPECT_TRUE(russianRoulette(g, 0.4f));
-    EXPECT_EQ(g.r, 1.0f);
+    EXPECT_FLOAT_EQ(g.r, kRouletteWeight);
     Color black;
     EXPECT_FALSE(russianRoulette(black, 2.3283064e-10f));
 }
 
 // The roulette on the path's weight: the first bounces are never culled,
-// a weight of at least 1 passes untouched, and otherwise the expected factor
+// a weight of at least kRouletteWeight passes untouched, and otherwise the expected factor
 // over xi is the factor itself (survival q, survivors divided by q), with q
 // never below the floor.
 TEST(Bounce, ThroughputRouletteKeepsTheExpectedWeight) {
@@ -188,6 +188,11 @@ TEST(Bounce, ThroughputRouletteKeepsTheExpectedWeight) {
     Color glass(0.9f, 0.9f, 0.9f);
     EXPECT_TRUE(russianRoulette(glass, 1.0f, Color(1.5f, 1.5f, 1.5f), kRouletteMinBounce));
     EXPECT_EQ(glass.r, 0.9f);
+    // So does one between kRouletteWeight and 1.
+    static_assert(kRouletteWeight <= 0.6f, "the weight below must reach the threshold");
+    Color bright(0.6f, 0.1f, 0.1f);
+    EXPECT_TRUE(russianRoulette(bright, 1.0f, Color(1, 1, 1), kRouletteMinBounce));
+    EXPECT_EQ(bright.r, 0.6f);
     // A path that carries nothing ends even before the roulette depth.
     Color zero(0.0f, 0.0f, 0.0f);
     EXPECT_FALSE(russianRoulette(zero, 0.5f, Color(1, 1, 1), 0));

@@ -648,7 +648,8 @@ void expectSameImage(const Estimate& pt, const Estimate& mlt, double z, const ch
             << scene << " region " << i << ": path traced " << pt.mean[i] << " +- " << pt.stderr_[i]
             << ", Metropolis " << mlt.mean[i] << " +- " << mlt.stderr_[i];
         // The comparison has power: the error is a few per cent at most.
-        EXPECT_LT(se, power * pt.mean[i]) << scene << " region " << i;
+        EXPECT_LT(se, power * pt.mean[i]) << scene << " region " << i << ": standard errors " << pt.stderr_[i]
+                                          << " (path traced) and " << mlt.stderr_[i] << " (Metropolis)";
     }
 }
 
