@@ -275,8 +275,31 @@ bool KdTree::build(Scene* sc, aabb& box, int mode) {
     subdivide(&root, events, box, 0, placed, 0, kReferencesPerTriangle * std::max(placed, 1));
     sides_.reset();
     wrongSides = wrongCount_;
+    // Room for every node and leaf reference at once: grown by doubling,
+    // the lists of a large tree were copied and their fresh pages cleared
+    // again and again.
+    std::size_t nodeCount = 0, references = 0;
+    countBuilt(root, nodeCount, references);
+    nodes.reserve(nodeCount);
+    triIndices.reserve(references);
     number(root, 0);
     return copyTreeToDevice();
+}
+
+void KdTree::countBuilt(const BuildNode& b, std::size_t& nodeCount, std::size_t& references) {
+    // Iterative: a degenerate tree may be deep.
+    std::vector<const BuildNode*> pending{&b};
+    while (!pending.empty()) {
+        const BuildNode* n = pending.back();
+        pending.pop_back();
+        ++nodeCount;
+        if (n->node.isLeaf) {
+            references += n->node.tris.size();
+            continue;
+        }
+        if (n->left) pending.push_back(n->left.get());
+        if (n->right) pending.push_back(n->right.get());
+    }
 }
 
 void KdTree::number(BuildNode& b, int index) {
@@ -471,12 +494,22 @@ void KdTree::subdivide(BuildNode* node, Events& events, const aabb& box, int dep
             std::vector<SplitEvent>().swap(src);
         }
         if (mode_ != kDuplicating) {
+            // Merged in place from the back: the kept events fill only part
+            // of the list's room (it was reserved at the parent's size, which
+            // also counts the clipped triangles' own events), so no second
+            // list is allocated and its fresh pages are not touched.
             auto mergeIn = [](std::vector<SplitEvent>& dst, std::vector<SplitEvent>& add) {
                 if (add.empty()) return;
                 std::sort(add.begin(), add.end(), eventBeforeOnAxis);
-                std::vector<SplitEvent> merged(dst.size() + add.size());
-                std::merge(dst.begin(), dst.end(), add.begin(), add.end(), merged.begin(), eventBeforeOnAxis);
-                dst.swap(merged);
+                std::size_t i = dst.size(), j = add.size();
+                dst.resize(i + j);
+                SplitEvent* const d = dst.data();
+                for (std::size_t k = i + j; j > 0;) {
+                    if (i > 0 && eventBeforeOnAxis(add[j - 1], d[i - 1]))
+                        d[--k] = d[--i];
+                    else
+                        d[--k] = add[--j];
+                }
             };
             for (int ax = 0; ax < 3; ++ax) {
                 mergeIn(leftEv.axis[ax], newLeft.axis[ax]);

@@ -123,6 +123,8 @@ class KdTree {
     // Copies the built subtree at b into nodes[index] and on, numbering
     // children in pairs depth first, and appends the leaves' lists.
     void number(BuildNode& b, int index);
+    // Nodes and leaf references of the built subtree at b.
+    static void countBuilt(const BuildNode& b, std::size_t& nodeCount, std::size_t& references);
     static void addEvents(Events& out, int tri, const aabb& b);
 
     int mode_ = kClipping;
