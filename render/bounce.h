@@ -415,6 +415,43 @@ LUMENAR_HD inline ChosenLight chooseLightOrEnvironment(float xi, int lightCount,
     return c;
 }
 
+// The light choice and the first number of the point on the light from one
+// number. xi picks the light as chooseLightOrEnvironment does; where it fell
+// within the chosen light's share of (0, 1] then serves, rescaled, as the
+// point's first number, so that a stratified pair (xi, second number) stays
+// stratified over all the lights together, not just light by light. Given
+// the choice, the rescaled number is uniform. A share below
+// kLightShareReused leaves too few distinct values for a smooth point
+// density: such a light takes spare, a number of its own, instead.
+constexpr float kLightShareReused = 1.0f / 256.0f;
+struct LightAndPoint {
+    ChosenLight light;
+    float xa;  // the point's first number
+};
+LUMENAR_HD inline LightAndPoint chooseLightAndPoint(float xi, float spare, int lightCount,
+                                                    const deviceLightTriangle* lights,
+                                                    const EnvironmentLight& env) {
+    LightAndPoint r;
+    r.light = chooseLightOrEnvironment(xi, lightCount, lights, env);
+    float lo = 0.0f, share = 1.0f - r.light.triangleShare;  // the environment's range (0, pEnv]
+    if (r.light.triangle) {
+        const int k = static_cast<int>(r.light.triangle - lights);
+        const float pEnv = share;
+        // The range of xt (chooseLightOrEnvironment) that picks light k, in xi.
+        const float below = k > 0 ? lights[k - 1].choiceCdf : 0.0f;
+        const float above = lights[k].choiceCdf;
+        lo = pEnv + below * (1.0f - pEnv);
+        share = (above - below) * (1.0f - pEnv);
+    }
+    float xa = spare;
+    if (share >= kLightShareReused) {
+        xa = (xi - lo) / share;
+        xa = xa > 1.0f ? 1.0f : (xa > 0.0f ? xa : 0.0f);
+    }
+    r.xa = xa;
+    return r;
+}
+
 // A point on the chosen light seen from x, with the density of the whole
 // choice (light and point).
 LUMENAR_HD inline LightSample sampleChosenLight(const ChosenLight& c, const EnvironmentLight& env,
@@ -465,8 +502,12 @@ LUMENAR_HD Color directLight(VertexObj& v, Draws& next, const Material* material
                              DirectLightStrategy strategy = DirectLightStrategy::kMis,
                              const EnvironmentLight& env = EnvironmentLight()) {
     if (lightCount <= 0 && !env) return Color(0.0f, 0.0f, 0.0f);
+    // The light is chosen with the light point's first number (see
+    // chooseLightAndPoint); this number stands in for it where the chosen
+    // light's share is too small to rescale.
     beginSampleSlot(next, kSlotLightChoice);
-    const ChosenLight light = chooseLightOrEnvironment(next(), lightCount, lights, env);
+    const float spare = next();
+    const float triangleShare = env ? (lightCount > 0 ? 1.0f - env.probability : 0.0f) : 1.0f;
     const bool useBsdf = strategy != DirectLightStrategy::kLightOnly;
     const bool useLight = strategy != DirectLightStrategy::kBsdfOnly;
     // With MIS a cosine-lobe vertex sample only picks the lobe: its light
@@ -492,14 +533,14 @@ LUMENAR_HD Color directLight(VertexObj& v, Draws& next, const Material* material
                     const float choice = lightChoicePdfOf(e.triangle, lights, lightCount);
                     const float pdfL =
                         lightPdfAlong(e.normal, e.invArea, e.t + kRayOffset, s.ray.direction, choice) *
-                        light.triangleShare;
+                        triangleShare;
                     w = powerHeuristic(pdfB, pdfL);
                 }
                 viaBsdf = e.emission * s.alpha * w;
             } else if (e.escaped && env) {
                 const Vector3d dir = normalize(s.ray.direction);
                 float w = 1.0f;
-                if (mis) w = powerHeuristic(pdfB, envPdf(env.view, dir) * (1.0f - light.triangleShare));
+                if (mis) w = powerHeuristic(pdfB, envPdf(env.view, dir) * (1.0f - triangleShare));
                 viaBsdf = envRadiance(env.view, dir) * s.alpha * w;
             }
         }
@@ -509,10 +550,11 @@ LUMENAR_HD Color directLight(VertexObj& v, Draws& next, const Material* material
     Color viaLight(0.0f, 0.0f, 0.0f);
     if (!s.isDelta) {
         beginSampleSlot(next, kSlotLightPoint);
-        const float xa = next();
+        const float xi = next();
         const float xb = next();
         if (lightSide) {
-            const LightSample ls = sampleChosenLight(light, env, v.hitPoint, xa, xb);
+            const LightAndPoint lp = chooseLightAndPoint(xi, spare, lightCount, lights, env);
+            const LightSample ls = sampleChosenLight(lp.light, env, v.hitPoint, lp.xa, xb);
             const Color f = v.bsdf(ls.dir);
             if (ls.pdf > 0.0f && !ls.Le.isBlack() && (f.r > 0.0f || f.g > 0.0f || f.b > 0.0f) &&
                 !q.occluded(v.hitPoint, ls.dir, ls.dist)) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <climits>
 #include <cmath>
 #include <vector>
@@ -526,6 +527,54 @@ TEST(LightChoice, ChancesFollowPowerWithAFloorAndSumToOne) {
     for (deviceLightTriangle& l : lights) l.emission = Color(0, 0, 0);
     prepareLightChoice(lights);
     for (const deviceLightTriangle& l : lights) EXPECT_NEAR(l.choicePdf, 1.0 / n, 1e-6);
+}
+
+// One number picks the light and, rescaled within the light's share, gives
+// the first number of the point on it: the choice is the one
+// chooseLightByPower makes, and given the choice that number is uniform (here
+// over evenly spaced numbers, each eighth of (0, 1] gets an eighth of the
+// light's picks). A light whose share is too small to rescale takes the spare
+// number instead.
+TEST(LightChoice, OneNumberPicksTheLightAndThePointWithinIt) {
+    std::vector<deviceLightTriangle> lights;
+    lights.push_back(
+        lightTriangle(Vector3d(0, 2, 0), Vector3d(1, 2, 0), Vector3d(0, 2, 1), Color(4, 4, 4), 0));
+    lights.push_back(
+        lightTriangle(Vector3d(0, 2, 0), Vector3d(2, 2, 0), Vector3d(0, 2, 2), Color(1, 2, 1), 1));
+    // Dark ones: their share is the uniform floor alone, 0.05 / 20, below
+    // what a rescaled number serves.
+    for (int j = 2; j < 20; ++j)
+        lights.push_back(
+            lightTriangle(Vector3d(0, 2, 0), Vector3d(1, 2, 0), Vector3d(0, 2, 1), Color(0, 0, 0), j));
+    prepareLightChoice(lights);
+    const int n = static_cast<int>(lights.size());
+    ASSERT_LT(lights[5].choicePdf, kLightShareReused);
+    ASSERT_GT(lights[1].choicePdf, kLightShareReused);
+
+    const float spare = 0.3125f;
+    const int draws = 1 << 20;
+    std::vector<std::array<double, 8>> bins(static_cast<std::size_t>(n), std::array<double, 8>{});
+    std::vector<double> picks(static_cast<std::size_t>(n), 0.0);
+    for (int i = 0; i < draws; ++i) {
+        const float xi = (static_cast<float>(i) + 0.5f) / draws;
+        const LightAndPoint lp = chooseLightAndPoint(xi, spare, n, lights.data(), EnvironmentLight());
+        const int k = chooseLightByPower(xi, lights.data(), n);
+        ASSERT_EQ(lp.light.triangle, &lights[k]) << xi;
+        ASSERT_EQ(lp.light.triangleShare, 1.0f);
+        ASSERT_TRUE(lp.xa >= 0.0f && lp.xa <= 1.0f) << xi;
+        if (lights[k].choicePdf < kLightShareReused) {
+            ASSERT_EQ(lp.xa, spare) << xi;
+            continue;
+        }
+        picks[k] += 1.0;
+        bins[k][std::min(7, static_cast<int>(lp.xa * 8.0f))] += 1.0;
+    }
+    for (int k = 0; k < n; ++k) {
+        if (lights[k].choicePdf < kLightShareReused) continue;
+        ASSERT_GT(picks[k], 1000.0) << k;
+        for (int b = 0; b < 8; ++b)
+            EXPECT_NEAR(bins[k][b] / picks[k], 0.125, 1e-3) << "light " << k << " bin " << b;
+    }
 }
 
 // The solid-angle density of light sampling, integrated over the sphere of
