@@ -400,12 +400,17 @@ struct ChosenLight {
     float triangleShare;                  // probability of picking among the triangles at all
 };
 
+// Probability that the light choice picks among the triangles at all.
+LUMENAR_HD inline float triangleShareOf(int lightCount, const EnvironmentLight& env) {
+    return 1.0f - (env ? (lightCount > 0 ? env.probability : 1.0f) : 0.0f);
+}
+
 LUMENAR_HD inline ChosenLight chooseLightOrEnvironment(float xi, int lightCount,
                                                        const deviceLightTriangle* lights,
                                                        const EnvironmentLight& env) {
-    const float pEnv = env ? (lightCount > 0 ? env.probability : 1.0f) : 0.0f;
     ChosenLight c;
-    c.triangleShare = 1.0f - pEnv;
+    c.triangleShare = triangleShareOf(lightCount, env);
+    const float pEnv = 1.0f - c.triangleShare;
     if (xi < pEnv || lightCount <= 0) {
         c.triangle = nullptr;
         return c;
@@ -507,7 +512,7 @@ LUMENAR_HD Color directLight(VertexObj& v, Draws& next, const Material* material
     // light's share is too small to rescale.
     beginSampleSlot(next, kSlotLightChoice);
     const float spare = next();
-    const float triangleShare = env ? (lightCount > 0 ? 1.0f - env.probability : 0.0f) : 1.0f;
+    const float triangleShare = triangleShareOf(lightCount, env);
     const bool useBsdf = strategy != DirectLightStrategy::kLightOnly;
     const bool useLight = strategy != DirectLightStrategy::kBsdfOnly;
     // With MIS a cosine-lobe vertex sample only picks the lobe: its light

@@ -551,29 +551,45 @@ TEST(LightChoice, OneNumberPicksTheLightAndThePointWithinIt) {
     ASSERT_LT(lights[5].choicePdf, kLightShareReused);
     ASSERT_GT(lights[1].choicePdf, kLightShareReused);
 
+    // Without and with an environment beside the triangles (only its
+    // choice probability matters here); the environment is index n.
+    const float texel[3] = {1.0f, 1.0f, 1.0f};
+    EnvironmentLight sky;
+    sky.view.texels = texel;
+    sky.probability = 0.3f;
     const float spare = 0.3125f;
     const int draws = 1 << 20;
-    std::vector<std::array<double, 8>> bins(static_cast<std::size_t>(n), std::array<double, 8>{});
-    std::vector<double> picks(static_cast<std::size_t>(n), 0.0);
-    for (int i = 0; i < draws; ++i) {
-        const float xi = (static_cast<float>(i) + 0.5f) / draws;
-        const LightAndPoint lp = chooseLightAndPoint(xi, spare, n, lights.data(), EnvironmentLight());
-        const int k = chooseLightByPower(xi, lights.data(), n);
-        ASSERT_EQ(lp.light.triangle, &lights[k]) << xi;
-        ASSERT_EQ(lp.light.triangleShare, 1.0f);
-        ASSERT_TRUE(lp.xa >= 0.0f && lp.xa <= 1.0f) << xi;
-        if (lights[k].choicePdf < kLightShareReused) {
-            ASSERT_EQ(lp.xa, spare) << xi;
-            continue;
+    for (const EnvironmentLight& env : {EnvironmentLight(), sky}) {
+        const float pEnv = env ? env.probability : 0.0f;
+        std::vector<std::array<double, 8>> bins(static_cast<std::size_t>(n) + 1, std::array<double, 8>{});
+        std::vector<double> picks(static_cast<std::size_t>(n) + 1, 0.0);
+        for (int i = 0; i < draws; ++i) {
+            const float xi = (static_cast<float>(i) + 0.5f) / draws;
+            const LightAndPoint lp = chooseLightAndPoint(xi, spare, n, lights.data(), env);
+            ASSERT_TRUE(lp.xa >= 0.0f && lp.xa <= 1.0f) << xi;
+            ASSERT_FLOAT_EQ(lp.light.triangleShare, 1.0f - pEnv);
+            int k = n;
+            if (xi < pEnv) {
+                ASSERT_EQ(lp.light.triangle, nullptr) << xi;
+            } else {
+                k = chooseLightByPower((xi - pEnv) / (1.0f - pEnv), lights.data(), n);
+                ASSERT_EQ(lp.light.triangle, &lights[k]) << xi;
+                if (lights[k].choicePdf * (1.0f - pEnv) < kLightShareReused) {
+                    ASSERT_EQ(lp.xa, spare) << xi;
+                    continue;
+                }
+            }
+            picks[k] += 1.0;
+            bins[k][std::min(7, static_cast<int>(lp.xa * 8.0f))] += 1.0;
         }
-        picks[k] += 1.0;
-        bins[k][std::min(7, static_cast<int>(lp.xa * 8.0f))] += 1.0;
-    }
-    for (int k = 0; k < n; ++k) {
-        if (lights[k].choicePdf < kLightShareReused) continue;
-        ASSERT_GT(picks[k], 1000.0) << k;
-        for (int b = 0; b < 8; ++b)
-            EXPECT_NEAR(bins[k][b] / picks[k], 0.125, 1e-3) << "light " << k << " bin " << b;
+        EXPECT_NEAR(picks[n] / draws, pEnv, 1e-5);
+        for (int k = 0; k <= n; ++k) {
+            if (picks[k] == 0.0) continue;
+            ASSERT_GT(picks[k], 1000.0) << k;
+            for (int b = 0; b < 8; ++b)
+                EXPECT_NEAR(bins[k][b] / picks[k], 0.125, 1e-3)
+                    << "light " << k << " bin " << b << " pEnv " << pEnv;
+        }
     }
 }
 
