@@ -14,6 +14,16 @@
 // a build are still compiled by the host compiler. Files that launch work
 // (include device/launch.h) must be listed with lumenar_device_sources().
 
+// Inlined wherever it is called: for small hot helpers that the host
+// compiler would otherwise leave out of line (a call per random number).
+#if defined(__CUDACC__)
+#define LUMENAR_INLINE __forceinline__
+#elif defined(__GNUC__)
+#define LUMENAR_INLINE inline __attribute__((always_inline))
+#else
+#define LUMENAR_INLINE inline
+#endif
+
 // A lambda usable as a per-item kernel on either backend.
 #define LUMENAR_LAMBDA(...) [=] LUMENAR_HD(__VA_ARGS__)
 

@@ -80,7 +80,7 @@ struct PathSampleDraws {
         slot = s;
         used = 0;
     }
-    LUMENAR_HD float operator()() {
+    LUMENAR_HD LUMENAR_INLINE float operator()() {
         if (slot < 0 || used >= kSlotDimensions) return xorwowUniform(rng);
         return sobolDraw();
     }

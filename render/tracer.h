@@ -52,11 +52,8 @@ class Raytrace : public TreeTraversal {
  public:
     bool flags[10];
 
-    LUMENAR_HD Raytrace(bool f0, bool f1, bool f2, bool f3, bool f4, bool f5, bool f6, bool f7, bool f8) {
-        const bool in[9] = {f0, f1, f2, f3, f4, f5, f6, f7, f8};
-        for (int i = 0; i < 9; ++i) flags[i] = in[i];
-        flags[9] = false;
-    }
+    LUMENAR_HD Raytrace(bool f0, bool f1, bool f2, bool f3, bool f4, bool f5, bool f6, bool f7, bool f8)
+        : flags{f0, f1, f2, f3, f4, f5, f6, f7, f8, false} {}
 
     LUMENAR_HD bool fogEnabled() const { return flags[5]; }
     LUMENAR_HD bool subsurfaceEnabled() const { return flags[8]; }
