@@ -115,6 +115,12 @@ bool BVHTree::buildWide() {
     wideLinks.clear();
     widePacks.clear();
     wideObjectRoots.assign(static_cast<std::size_t>(objectCount_), -1);
+    // Room for the most nodes there can be, so that the lists are not
+    // copied as they grow: every wide node but a lone leaf opens at least
+    // one inner binary node. Reserved room is not touched until used.
+    const std::size_t innerBound = nodes.size() / 2 + 1;
+    wideNodes.reserve(innerBound);
+    wideLinks.reserve(innerBound);
     widePacks.reserve(triIndices.size() / 2 + 1);
     collapse(0, -1, 0);
 
