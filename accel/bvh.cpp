@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <memory>
 
 #if defined(__SSE2__)
@@ -224,6 +225,42 @@ inline SweepBox grown(SweepBox a, const SweepBox& b) {
 }
 #endif
 
+// start grown by boxes[0 .. n), in that order.
+aabb unionFrom(const aabb& start, const aabb* boxes, std::size_t n) {
+    SweepBox u = loadBox(start);
+    for (std::size_t k = 0; k < n; ++k) u = grown(u, loadBox(boxes[k]));
+    aabb out;
+    storeBox(u, out);
+    return out;
+}
+
+inline uint32_t toBits(float x) {
+    uint32_t u;
+    std::memcpy(&u, &x, sizeof u);
+    return u;
+}
+
+inline float fromBits(uint32_t u) {
+    float x;
+    std::memcpy(&x, &u, sizeof x);
+    return x;
+}
+
+// The least of sixteen costs (none of them NaN).
+inline float leastOf16(const float* c) {
+#if defined(__SSE2__)
+    __m128 a = _mm_min_ps(_mm_load_ps(c), _mm_load_ps(c + 4));
+    a = _mm_min_ps(a, _mm_min_ps(_mm_load_ps(c + 8), _mm_load_ps(c + 12)));
+    a = _mm_min_ps(a, _mm_shuffle_ps(a, a, _MM_SHUFFLE(1, 0, 3, 2)));
+    a = _mm_min_ps(a, _mm_shuffle_ps(a, a, _MM_SHUFFLE(2, 3, 0, 1)));
+    return _mm_cvtss_f32(a);
+#else
+    float least = c[0];
+    for (int k = 1; k < 16; ++k) least = c[k] < least ? c[k] : least;
+    return least;
+#endif
+}
+
 inline int longestAxis(const aabb& b) {
     const Vector3d d = b.max - b.min;
     if (!(d.x < d.y || d.x < d.z)) return 0;
@@ -256,18 +293,33 @@ struct BVHTree::Fragment {
 
 struct BVHTree::Scratch {
     std::vector<SweepEntry> spill;  // the right-hand entries while partitioning
+    // A node's primitives in centre order: their boxes and ids, and per
+    // prefix and suffix of that order (index j: the first j primitives, or
+    // all from j on) the union's box, its area scaled by the node's, and the
+    // weight. Index m (the primitive count) is the empty suffix and the
+    // whole prefix; centreIds has one more place for the gather's last write.
+    std::vector<aabb> boxes;
+    std::vector<int32_t> centreIds;
     std::vector<aabb> suffix;
     std::vector<float> suffixArea;
-    std::vector<aabb> boxes;          // a node's primitives in centre order: their boxes
-    std::vector<int32_t> centreIds;   // and ids
+    std::vector<float> prefixArea;
+    std::vector<int32_t> prefixWeight;
+    // Per count j of centres passed: which bounds strictly inside the node
+    // lie between the j-th and the (j+1)-th centre, the candidate planes
+    // with j primitives on the left (kTriangleBound, kObjectBound).
+    std::vector<uint8_t> candidates;
+    static constexpr uint32_t kTriangleBound = 1, kObjectBound = 2;
     std::vector<uint64_t> keys, tmp;  // sort keys of one axis
     std::vector<SweepEntry> entryTmp;
     void fit(std::size_t m) {
         if (boxes.size() >= m) return;
-        suffix.resize(m);
-        suffixArea.resize(m);
         boxes.resize(m);
-        centreIds.resize(m);
+        centreIds.resize(m + 1);
+        suffix.resize(m);
+        suffixArea.resize(m + 1);
+        prefixArea.resize(m + 1);
+        prefixWeight.resize(m + 1);
+        candidates.resize(m + 1);
     }
 };
 
@@ -642,47 +694,62 @@ void BVHTree::splitByKind(Fragment& f, int node, int depth, bool small, Span spa
     descend(f, first, boxA, depth + 1, countA, spanA, boxB, depth + 1, countB, spanB);
 }
 
-BVHTree::Plane BVHTree::sweepPlanes(const Scratch& s, const SweepEntry* entries, std::size_t begin,
-                                    std::size_t end, const SweepStart& start, std::size_t m, int count,
-                                    float lo, float hi, float f) const {
+// Every bound between the same two centres is a plane of the same cost
+// (an object's bound at the object factor), so the sweep's first cheapest
+// plane is the first cheapest count of centres passed among those with a
+// candidate. The costs are worked out a block at a time without branches,
+// and a block is looked into only when its least cost beats the best so
+// far. A count without a candidate, or whose cost is not a number, gets
+// infinity and is never taken, as a plain comparison would never take it.
+BVHTree::Plane BVHTree::cheapestPlane(const Scratch& s, std::size_t m, int count) const {
+    constexpr std::size_t kBlock = 16;
+    constexpr float kNone = std::numeric_limits<float>::infinity();
+    alignas(16) float cost[kBlock];
     Plane best;
-    std::size_t moved = start.moved;
-    int nL = start.nL, nR = count - start.nL;
-    SweepBox L = loadBox(start.left);
-    // The cost terms of the current left and right sides.
-    float areaL = moved ? surfaceArea(L) * f : 0.0f;
-    float areaR = moved && moved < m ? s.suffixArea[moved] : 0.0f;
-    float weightL = moved ? static_cast<float>(nL) : 0.0f;
-    float weightR = moved ? static_cast<float>(nR) : 0.0f;
-    for (std::size_t i = begin; i < end; ++i) {
-        const SweepEntry& e = entries[i];
-        if (e.kind() == SweepEntry::kCentre) {
-            const int w = primWeight(e.id());
-            nL += w;
-            nR -= w;
-            L = grown(L, loadBox(s.boxes[moved]));
-            ++moved;
-            areaL = surfaceArea(L) * f;
-            weightL = static_cast<float>(nL);
-            weightR = static_cast<float>(nR);
-            if (moved < m) areaR = s.suffixArea[moved];
-            continue;
+    // A plane with every primitive on one side (j = 0 or m) separates
+    // nothing: with the object factor it could still undercut not
+    // splitting, and the node would be "split" into an empty and an
+    // identical child down to the depth limit.
+    for (std::size_t b = 1; b < m; b += kBlock) {
+        const std::size_t n = std::min(kBlock, m - b);
+        for (std::size_t k = 0; k < n; ++k) {
+            const std::size_t j = b + k;
+            const int nL = s.prefixWeight[j];
+            const float c = s.prefixArea[j] * static_cast<float>(nL) +
+                            s.suffixArea[j] * static_cast<float>(count - nL) + kTraversalCost;
+            const float cObject = static_cast<float>(static_cast<double>(c) * kObjectFactor);
+            const uint32_t marks = s.candidates[j];
+            // The choices are made on the bits: written as selects, the
+            // compiler branches on them.
+            const uint32_t tri = 0u - static_cast<uint32_t>((marks & Scratch::kTriangleBound) & (c < kNone));
+            const uint32_t obj =
+                0u - static_cast<uint32_t>(((marks & Scratch::kObjectBound) != 0) & (cObject < kNone));
+            const float v = fromBits((toBits(c) & tri) | (toBits(kNone) & ~tri));
+            const float w = fromBits((toBits(cObject) & obj) | (toBits(kNone) & ~obj));
+            cost[k] = w < v ? w : v;
         }
-        // A plane with every primitive on one side separates nothing:
-        // with the object factor it could still undercut not splitting,
-        // and the node would be "split" into an empty and an identical
-        // child down to the depth limit.
-        if (!(lo < e.pos && e.pos < hi) || moved == 0 || moved == m) continue;
-        float cost = areaL * weightL + areaR * weightR + kTraversalCost;
-        if (e.id() < 0) cost = static_cast<float>(static_cast<double>(cost) * kObjectFactor);
-        if (cost < best.cost) {
-            best.cost = cost;
-            best.moved = moved;
-            storeBox(L, best.left);
-            best.right = s.suffix[moved];
-        }
+        for (std::size_t k = n; k < kBlock; ++k) cost[k] = kNone;
+        const float least = leastOf16(cost);
+        if (!(least < best.cost)) continue;
+        for (std::size_t k = 0;; ++k)
+            if (cost[k] == least) {
+                best.cost = least;
+                best.moved = b + k;
+                break;
+            }
     }
     return best;
+}
+
+void BVHTree::sweepPrefixes(Scratch& s, std::size_t begin, std::size_t end, const aabb& left, int nL,
+                            float f) const {
+    SweepBox L = loadBox(left);
+    for (std::size_t j = begin; j < end; ++j) {
+        L = grown(L, loadBox(s.boxes[j]));
+        nL += primWeight(s.centreIds[j]);
+        s.prefixArea[j + 1] = surfaceArea(L) * f;
+        s.prefixWeight[j + 1] = nL;
+    }
 }
 
 BVHTree::Plane BVHTree::sweepAxis(Scratch& s, const Span& span, int axis, const aabb& box, int count) {
@@ -693,32 +760,61 @@ BVHTree::Plane BVHTree::sweepAxis(Scratch& s, const Span& span, int axis, const 
     const float dx = box.max.x - box.min.x, dy = box.max.y - box.min.y, dz = box.max.z - box.min.z;
     const float f = 1.0f / (2.0f * (dx * dy + dx * dz + dy * dz));
 
-    // The boxes of every suffix of the centre order, and their scaled
-    // areas: the exact right-hand side once a prefix has moved left. The
-    // primitives' boxes are gathered in centre order on the way.
+    // The primitives in centre order (their ids), and the candidate bounds
+    // between each two centres; every entry writes both, only a centre
+    // moves on. Then the primitives' boxes.
     {
-        constexpr std::size_t kAhead = 24;  // entries between prefetch and use
-        std::size_t j = m;
-        SweepBox right{};
-        for (std::size_t i = total; i-- > 0;) {
-            if (i >= kAhead) {
-                const int32_t ahead = entries[i - kAhead].id();
-                if (ahead >= 0) __builtin_prefetch(&triBoxes_[ahead]);
+        // Byte stores may alias anything: the lists are reached through
+        // local pointers, or every store reloads them.
+        int32_t* const ids = s.centreIds.data();
+        uint8_t* const candidates = s.candidates.data();
+        std::size_t j = 0;
+        uint32_t marks = 0;
+        for (std::size_t i = 0; i < total; ++i) {
+            const SweepEntry e = entries[i];
+            const uint32_t centre = e.kind() == SweepEntry::kCentre ? 1u : 0u;
+            const uint32_t inside = (lo < e.pos) & (e.pos < hi) & (centre ^ 1u);
+            marks |= inside << (static_cast<uint32_t>(e.code) >> 31);  // objects have negative ids
+            ids[j] = e.id();
+            candidates[j] = static_cast<uint8_t>(marks);
+            marks &= centre - 1u;
+            j += centre;
+        }
+        constexpr std::size_t kAhead = 32;  // primitives between prefetch and use
+        aabb* const boxes = s.boxes.data();
+        const aabb* const triBoxes = triBoxes_.data();
+        for (j = 0; j < m; ++j) {
+            if (j + kAhead < m) {
+                const int32_t ahead = ids[j + kAhead];
+                if (ahead >= 0) __builtin_prefetch(&triBoxes[ahead]);
             }
-            if (entries[i].kind() != SweepEntry::kCentre) continue;
-            --j;
-            const aabb& b = primBox(entries[i].id());
-            s.boxes[j] = b;
-            s.centreIds[j] = entries[i].id();
-            const SweepBox sb = j + 1 < m ? grown(loadBox(b), right) : loadBox(b);
-            right = sb;
-            storeBox(sb, s.suffix[j]);
-            s.suffixArea[j] = surfaceArea(sb) * f;
+            boxes[j] = primBox(ids[j]);
         }
     }
+    // The boxes of every suffix of the centre order and their scaled areas:
+    // the exact right-hand side once a prefix has moved left. Then the
+    // prefixes.
+    {
+        SweepBox right{};
+        for (std::size_t j = m; j-- > 0;) {
+            const SweepBox b = loadBox(s.boxes[j]);
+            right = j + 1 < m ? grown(b, right) : b;
+            storeBox(right, s.suffix[j]);
+            s.suffixArea[j] = surfaceArea(right) * f;
+        }
+        s.suffixArea[m] = 0.0f;
+        s.prefixArea[0] = 0.0f;
+        s.prefixWeight[0] = 0;
+        sweepPrefixes(s, 0, m, aabb(), 0, f);
+    }
 
-    Plane best = sweepPlanes(s, entries, 0, total, SweepStart{}, m, count, lo, hi, f);
-    if (best.cost >= Plane().cost) best.right = box;
+    Plane best = cheapestPlane(s, m, count);
+    if (best.cost >= Plane().cost) {
+        best.right = box;
+    } else {
+        best.left = unionFrom(aabb(), s.boxes.data(), best.moved);
+        best.right = s.suffix[best.moved];
+    }
     return best;
 }
 
@@ -744,7 +840,7 @@ BVHTree::Plane BVHTree::sweepAxisChunked(Scratch& s, const Span& span, int axis,
         std::size_t centres = 0;
         long long weight = 0;
         aabb box;
-        Plane best;
+        uint32_t tail = 0;  // candidate marks after its last centre
         // Where the whole sweep stands as the stretch begins.
         std::size_t moved = 0;
         int nL = 0;
@@ -765,21 +861,36 @@ BVHTree::Plane BVHTree::sweepAxisChunked(Scratch& s, const Span& span, int axis,
         parts[c].moved = parts[c - 1].moved + parts[c - 1].centres;
         parts[c].nL = static_cast<int>(parts[c - 1].nL + parts[c - 1].weight);
     }
-    // The primitives in centre order, and each stretch's box.
+    // The primitives in centre order, the candidate bounds before each
+    // centre, and each stretch's box.
     forEach(chunks, [&](std::size_t c) {
         Stretch& st = parts[c];
         std::size_t j = st.moved;
         SweepBox acc{};
+        uint32_t marks = 0;
         for (std::size_t i = c * chunk, end = std::min(total, i + chunk); i < end; ++i) {
             const SweepEntry& e = entries[i];
-            if (e.kind() != SweepEntry::kCentre) continue;
+            if (e.kind() != SweepEntry::kCentre) {
+                marks |= static_cast<uint32_t>(lo < e.pos && e.pos < hi)
+                         << (static_cast<uint32_t>(e.code) >> 31);
+                continue;
+            }
+            s.candidates[j] = static_cast<uint8_t>(marks);
+            marks = 0;
             const aabb& b = primBox(e.id());
             s.boxes[j] = b;
             s.centreIds[j] = e.id();
             acc = j++ > st.moved ? grown(acc, loadBox(b)) : loadBox(b);
         }
         if (st.centres) storeBox(acc, st.box);
+        st.tail = marks;
     });
+    // Bounds after a stretch's last centre belong with the next centre,
+    // which a later stretch has.
+    for (const Stretch& st : parts) {
+        const std::size_t next = st.moved + st.centres;
+        if (next < m) s.candidates[next] = static_cast<uint8_t>(s.candidates[next] | st.tail);
+    }
     {
         SweepBox L = loadBox(aabb());
         for (Stretch& st : parts) {
@@ -797,7 +908,8 @@ BVHTree::Plane BVHTree::sweepAxisChunked(Scratch& s, const Span& span, int axis,
         }
     }
     // The suffix boxes, each stretch from its end on as the whole sweep
-    // would go, starting from the union of what lies after it.
+    // would go, starting from the union of what lies after it; then the
+    // prefixes, from the union of what lies before.
     forEach(chunks, [&](std::size_t c) {
         const Stretch& st = parts[c];
         if (!st.centres) return;
@@ -811,18 +923,24 @@ BVHTree::Plane BVHTree::sweepAxisChunked(Scratch& s, const Span& span, int axis,
             storeBox(right, s.suffix[j]);
             s.suffixArea[j] = surfaceArea(right) * f;
         }
+        sweepPrefixes(s, begin, end, st.left, st.nL, f);
     });
+    s.suffixArea[m] = 0.0f;
+    s.prefixArea[0] = 0.0f;
+    s.prefixWeight[0] = 0;
 
-    forEach(chunks, [&](std::size_t c) {
-        Stretch& st = parts[c];
-        const std::size_t begin = c * chunk;
-        st.best = sweepPlanes(s, entries, begin, std::min(total, begin + chunk),
-                              SweepStart{st.moved, st.nL, st.left}, m, count, lo, hi, f);
-    });
-    Plane best;
-    best.right = box;
+    Plane best = cheapestPlane(s, m, count);
+    if (best.cost >= Plane().cost) {
+        best.right = box;
+        return best;
+    }
+    // The left box goes on from the last stretch that starts at or before
+    // the plane.
+    const Stretch* from = &parts[0];
     for (const Stretch& st : parts)
-        if (st.best.cost < best.cost) best = st.best;
+        if (st.moved <= best.moved) from = &st;
+    best.left = unionFrom(from->left, s.boxes.data() + from->moved, best.moved - from->moved);
+    best.right = s.suffix[best.moved];
     return best;
 }
 

@@ -137,16 +137,15 @@ class BVHTree {
                  const aabb& boxB, int depthB, int countB, const Span& spanB);
     Plane sweepAxis(Scratch& s, const Span& span, int axis, const aabb& box, int count);
     Plane sweepAxisChunked(Scratch& s, const Span& span, int axis, const aabb& box, int count);
-    // Where a sweep stands: centres moved left, their weight and box.
-    struct SweepStart {
-        std::size_t moved = 0;
-        int nL = 0;
-        aabb left;
-    };
-    // The first cheapest plane among entries [begin, end) of an axis sweep
-    // (suffix boxes and areas already in s), going on from `start`.
-    Plane sweepPlanes(const Scratch& s, const SweepEntry* entries, std::size_t begin, std::size_t end,
-                      const SweepStart& start, std::size_t m, int count, float lo, float hi, float f) const;
+    // The first cheapest plane of a sweep over m primitives from the
+    // areas, weights and candidate marks in s. Sets the plane's cost and
+    // moved count, not its boxes.
+    Plane cheapestPlane(const Scratch& s, std::size_t m, int count) const;
+    // The prefix sums of the centre order's boxes [begin, end) (their
+    // scaled areas and weights), going on from the union `left` of those
+    // before and their weight `nL`.
+    void sweepPrefixes(Scratch& s, std::size_t begin, std::size_t end, const aabb& left, int nL,
+                       float f) const;
     // Splits a node without a plane: triangles to the first child and
     // objects to the second, or the objects in two halves. Children of a
     // small node stay small nodes; otherwise they go on with their weights.
