@@ -296,8 +296,8 @@ struct BVHTree::Scratch {
     // A node's primitives in centre order: their boxes and ids, and per
     // prefix and suffix of that order (index j: the first j primitives, or
     // all from j on) the union's box, its area scaled by the node's, and the
-    // weight. Index m (the primitive count) is the empty suffix and the
-    // whole prefix; centreIds has one more place for the gather's last write.
+    // weight. Planes are costed for 0 < j < m (the primitive count) only;
+    // centreIds and candidates have a place at m for the gather's last write.
     std::vector<aabb> boxes;
     std::vector<int32_t> centreIds;
     std::vector<aabb> suffix;
@@ -316,7 +316,7 @@ struct BVHTree::Scratch {
         boxes.resize(m);
         centreIds.resize(m + 1);
         suffix.resize(m);
-        suffixArea.resize(m + 1);
+        suffixArea.resize(m);
         prefixArea.resize(m + 1);
         prefixWeight.resize(m + 1);
         candidates.resize(m + 1);
@@ -802,9 +802,6 @@ BVHTree::Plane BVHTree::sweepAxis(Scratch& s, const Span& span, int axis, const 
             storeBox(right, s.suffix[j]);
             s.suffixArea[j] = surfaceArea(right) * f;
         }
-        s.suffixArea[m] = 0.0f;
-        s.prefixArea[0] = 0.0f;
-        s.prefixWeight[0] = 0;
         sweepPrefixes(s, 0, m, aabb(), 0, f);
     }
 
@@ -925,9 +922,6 @@ BVHTree::Plane BVHTree::sweepAxisChunked(Scratch& s, const Span& span, int axis,
         }
         sweepPrefixes(s, begin, end, st.left, st.nL, f);
     });
-    s.suffixArea[m] = 0.0f;
-    s.prefixArea[0] = 0.0f;
-    s.prefixWeight[0] = 0;
 
     Plane best = cheapestPlane(s, m, count);
     if (best.cost >= Plane().cost) {
