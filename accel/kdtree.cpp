@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "accel/parallel.h"
-#include "accel/triangle_setup.h"
+#include "scene/triangle_setup.h"
 
 namespace lumenar {
 

@@ -238,8 +238,7 @@ bool Application::importModel(const std::string& path) {
     options.movable = settings_.movableName;
     ImportedScene imported;
     if (!importScene(path, options, imported)) return false;
-    if (parseSceneText(imported.sceneText, path, scene_, sceneBox_, &scene_.woopTriangles) != ParseStatus::Ok)
-        return false;
+    if (!commitScene(imported.assembly, scene_, sceneBox_, &scene_.woopTriangles, path)) return false;
     // The importer decoded and checked every image.
     scene_.textures.clear();
     scene_.textures.resize(imported.textures.size());

@@ -26,7 +26,7 @@
 #include "accel/bvh.h"
 #include "accel/kdtree.h"
 #include "accel/traversal.h"
-#include "accel/triangle_setup.h"
+#include "scene/triangle_setup.h"
 
 using namespace lumenar;
 

@@ -1,6 +1,6 @@
 // libFuzzer entry for the model import path: the first byte picks the file
-// type (glb, gltf, obj, ply, dae), the rest is the file. The model is read,
-// converted into scene text and that text parsed as a scene. Every input must
+// type (glb, gltf, obj, ply, dae), the rest is the file. The model is read
+// into scene records, written as scene text and that text parsed as a scene. Every input must
 // end in a scene or a reported failure, never in a crash, a hang or a
 // sanitizer finding.
 #include <unistd.h>
@@ -41,6 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     Scene scene;
     aabb box = initialSceneBox();
     float4* woop = nullptr;
-    if (parseSceneText(imported.sceneText, path, scene, box, &woop) != ParseStatus::Ok) __builtin_trap();
+    if (parseSceneText(importedSceneText(imported), path, scene, box, &woop) != ParseStatus::Ok)
+        __builtin_trap();
     return 0;
 }

@@ -1,8 +1,8 @@
-// Opening model files (glTF 2.0, OBJ/MTL, PLY, FBX, COLLADA and whatever
-// else the asset library reads) as scenes. A model is turned into the text
-// of a native scene file plus its texture images, so that opening a model
-// directly and opening the scene folder `lumenar-import` writes from it give
-// the same scene by construction.
+// Opening model files (glTF 2.0 read here; OBJ/MTL, PLY, FBX, COLLADA and
+// whatever else the asset library reads through it) as scenes. The model's
+// geometry goes straight into scene records (a SceneAssembly); the same
+// records can be written as a native scene folder (`lumenar-import`), which
+// opens as the same scene.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "scene/image_io.h"
+#include "scene/scene_assembly.h"
 
 namespace lumenar {
 
@@ -29,10 +30,18 @@ struct ImportedTexture {
     Image image;                    // decoded, checked at import
 };
 
+// What the camera block of the scene holds: the values setCamera is given.
+struct ImportedCamera {
+    int width = 0, height = 0;
+    Vector3d eye, lookat, up;
+    float nearDistance = 1.0f;
+};
+
 struct ImportedScene {
-    std::string sceneText;  // a complete native scene file
-    std::vector<ImportedTexture> textures;
-    std::vector<std::string> materialNames;
+    std::string source;                     // the model's file name
+    SceneAssembly assembly;                 // the records, to commit (commitScene) or write
+    ImportedCamera camera;                  // also set in assembly.camera
+    std::vector<ImportedTexture> textures;  // texture i of the records
     int triangleCount = 0;
     int droppedTriangles = 0;  // degenerate faces left out
     bool skyLight = false;     // nothing emits: a uniform sky lights the scene
@@ -47,6 +56,10 @@ bool isImportablePath(const std::string& path);
 // untouched. Notes (dropped triangles, the sky, ignored lights) are printed
 // on standard output.
 bool importScene(const std::string& path, const ImportOptions& options, ImportedScene& out);
+
+// The native scene file of an imported scene, naming its textures by their
+// fileName; parsing it gives the records of `scene.assembly` bit for bit.
+std::string importedSceneText(const ImportedScene& scene);
 
 // Writes `scene` as a native scene folder: `dir`/input and the texture
 // images beside it. Creates `dir` when missing. Prints a message naming the

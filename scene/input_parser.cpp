@@ -14,8 +14,9 @@
 #include <utility>
 #include <vector>
 
-#include "device/memory.h"
 #include "scene/camera.h"
+#include "scene/scene_assembly.h"
+#include "scene/triangle_setup.h"
 
 namespace lumenar {
 
@@ -245,24 +246,10 @@ std::string describeFormat(const char* fmt) {
 }
 
 // ---------------------------------------------------------------------------
-// Everything a parse collects before it is committed to the Scene.
+// Everything a parse collects before it is committed to the Scene: the
+// records (SceneAssembly) and what only the parser needs on the way.
 
-struct Draft {
-    bool haveCamera = false;
-    Camera camera;
-    bool haveBgcolor = false;
-    Color bgcolor;
-    std::vector<Volume> volumes;  // owns the density arrays until committed
-    bool inscatter = false;
-    bool sceneBoxFlag = false;
-    bool haveTextures = false;
-    std::vector<std::string> texturePaths;
-    bool haveEnvMap = false;
-    bool envMapEnabled = false;
-    std::string envMapPath;
-    bool haveMaterials = false;
-    std::vector<Material> materials;
-    std::vector<std::string> materialNames;
+struct Draft : SceneAssembly {
     std::vector<int> materialTexLines;  // line of each material's "tex" value
     // Lines of the texturemaps block: material, texture numbers (0 = none), wrap modes.
     struct MapLine {
@@ -273,40 +260,8 @@ struct Draft {
     std::vector<Vector3d> vertices;
     std::vector<UV> uvs;
     std::vector<Vector3d> normals;
-    std::vector<Triangle> triangles;
-    std::vector<TriangleUVs> triangleUVs;  // one per triangle
-    bool anyTriangleUVs = false;
-    std::vector<int32_t> lightIndices;
-    std::vector<Movable> movables;
     int currentMaterial = -1;
-
-    Draft() = default;
-    Draft(const Draft&) = delete;
-    Draft& operator=(const Draft&) = delete;
-    ~Draft() {
-        for (Volume& v : volumes) delete[] v.densityData;
-    }
 };
-
-// The unit-triangle transform: the inverse of the affine map with linear
-// columns (p1 - p3), (p2 - p3), n and origin p3. Rows u, v, w, then the
-// translation.
-void computeWoopRows(Triangle& t) {
-    const Vector3d c0 = t.p1 - t.p3;
-    const Vector3d c1 = t.p2 - t.p3;
-    const Vector3d c2 = cross(t.p2 - t.p1, t.p3 - t.p1);
-    const Vector3d r0 = cross(c1, c2);
-    const Vector3d r1 = cross(c2, c0);
-    const Vector3d r2 = cross(c0, c1);
-    const float inv = 1.0f / dot(c0, r0);
-    const Vector3d rows[3] = {r0 * inv, r1 * inv, r2 * inv};
-    for (int i = 0; i < 3; ++i) {
-        t.woopRows[i * 3 + 0] = rows[i].x;
-        t.woopRows[i * 3 + 1] = rows[i].y;
-        t.woopRows[i * 3 + 2] = rows[i].z;
-        t.woopRows[9 + i] = -dot(rows[i], t.p3);
-    }
-}
 
 class Parser {
  public:
@@ -816,13 +771,8 @@ class Parser {
                 return false;
         }
         if (!st.smoothing) tri.normal1 = tri.normal2 = tri.normal3 = cross(tri.p2 - tri.p1, tri.p3 - tri.p1);
-        tri.bounds = aabb();
-        tri.bounds.grow(tri.p1);
-        tri.bounds.grow(tri.p2);
-        tri.bounds.grow(tri.p3);
-        tri.area = length(cross(tri.p1 - tri.p2, tri.p1 - tri.p3)) / 2.0f;
         tri.isLight = st.light ? 1 : 0;
-        computeWoopRows(tri);
+        finishTriangle(tri);
         const int32_t index = static_cast<int32_t>(draft_.triangles.size());
         draft_.triangles.push_back(tri);
         TriangleUVs uvs;
@@ -842,100 +792,9 @@ class Parser {
     // ---- finishing -------------------------------------------------------
 
     bool finish(Scene& scene, aabb& bounds, float4** woopTriangles) {
-        std::vector<MaterialMaps> maps;
-        if (!buildMaterialMaps(maps)) return false;
-        const std::size_t triCount = draft_.triangles.size();
-        const std::size_t lightCount = draft_.lightIndices.size();
-        std::vector<float4> woop(triCount * 4);
-        std::vector<deviceTriangle> devTris(triCount);
-        for (std::size_t i = 0; i < triCount; ++i) {
-            const Triangle& t = draft_.triangles[i];
-            const float* L = t.woopRows;
-            for (int k = 0; k < 3; ++k) woop[i * 4 + k] = makeFloat4(L[k], L[3 + k], L[6 + k], L[9 + k]);
-            float matBits;
-            std::memcpy(&matBits, &t.materialIndex, sizeof matBits);
-            woop[i * 4 + 3] = makeFloat4(t.normal1.x, t.normal1.y, t.normal1.z, matBits);
-            deviceTriangle& d = devTris[i];
-            d.materialIndex = t.materialIndex;
-            d.p1 = t.p1;
-            d.p2 = t.p2;
-            d.p3 = t.p3;
-            d.normal1 = t.normal1;
-            d.normal2 = t.normal2;
-            d.normal3 = t.normal3;
-            d.isLight = t.isLight;
-            d.invArea = static_cast<float>(1.0 / static_cast<double>(t.area));
-        }
-        std::vector<deviceLightTriangle> devLights(lightCount);
-        for (std::size_t i = 0; i < lightCount; ++i) {
-            const Triangle& t = draft_.triangles[static_cast<std::size_t>(draft_.lightIndices[i])];
-            deviceLightTriangle& l = devLights[i];
-            l.p1 = t.p1;
-            l.p2 = t.p2;
-            l.p3 = t.p3;
-            // Light sampling divides by the cosine at the light: the unit face
-            // normal, never a (smooth-shaded) vertex normal.
-            l.normal = emitterFaceNormal(t.p1, t.p2, t.p3, t.normal1, t.normal2, t.normal3);
-            l.invArea = 1.0f / t.area;
-            l.triangleIndex = draft_.lightIndices[i];
-            l.emission = draft_.materials[static_cast<std::size_t>(t.materialIndex)].emission;
-        }
-        prepareLightChoice(devLights);
-
-        device::Buffer<deviceTriangle> dTris = device::uploadArray(devTris.data(), devTris.size());
-        device::Buffer<deviceLightTriangle> dLights = device::uploadArray(devLights.data(), devLights.size());
-        device::Buffer<float4> dWoop = device::uploadArray(woop.data(), woop.size());
-        device::Buffer<int32_t> dLightIdx =
-            device::uploadArray(draft_.lightIndices.data(), draft_.lightIndices.size());
-        if ((triCount && (!dTris || !dWoop)) || (lightCount && (!dLights || !dLightIdx))) {
-            in_.report(nullptr, in_.line(), "cannot upload %zu triangles and %zu lights to the device",
-                       triCount, lightCount);
-            return false;
-        }
-
-        if (draft_.sceneBoxFlag && !draft_.volumes.empty()) draft_.volumes.front().bounds = bounds_;
-
-        // Commit: everything below only moves what was built.
-        scene.release();
-        if (draft_.haveCamera) scene.camera = draft_.camera;
-        if (draft_.haveBgcolor) scene.bgcolor = draft_.bgcolor;
-        if (draft_.haveMaterials) {
-            scene.materials = std::move(draft_.materials);
-            scene.materialCount = static_cast<int32_t>(scene.materials.size());
-            scene.materialNames = std::move(draft_.materialNames);
-        }
-        scene.materialMaps = std::move(maps);
-        if (!scene.materialMaps.empty() && draft_.anyTriangleUVs)
-            scene.triangleUVs = std::move(draft_.triangleUVs);
-        else
-            scene.materialMaps.clear();
-        if (draft_.haveTextures) {
-            scene.texturePaths = std::move(draft_.texturePaths);
-            scene.textureCount = static_cast<int32_t>(scene.texturePaths.size());
-        }
-        if (draft_.haveEnvMap) {
-            scene.envMapEnabled = draft_.envMapEnabled;
-            if (draft_.envMapEnabled) scene.envMapPath = draft_.envMapPath;
-        }
-        if (!draft_.volumes.empty()) {
-            scene.volumes.push_back(draft_.volumes.front());
-            draft_.volumes.front().densityData = nullptr;  // now owned by the scene
-            scene.volumeCount = 1;
-            scene.inscatter = draft_.inscatter;
-        }
-        scene.hostTriangles = std::move(draft_.triangles);
-        scene.triangleCount = static_cast<int32_t>(triCount);
-        scene.lightCount = static_cast<int32_t>(lightCount);
-        scene.movables = std::move(draft_.movables);
-        scene.movableCount = static_cast<int32_t>(scene.movables.size());
-        scene.deviceTriangles = dTris.release();
-        scene.deviceLightTriangles = dLights.release();
-        scene.deviceLightIndices = dLightIdx.release();
-        scene.woopTriangles = dWoop.release();
-        scene.bounds = bounds_;
-        bounds = bounds_;
-        if (woopTriangles) *woopTriangles = scene.woopTriangles;
-        return true;
+        if (!buildMaterialMaps(draft_.materialMaps)) return false;
+        draft_.bounds = bounds_;
+        return commitScene(draft_, scene, bounds, woopTriangles, in_.name());
     }
 
     Scanner in_;

@@ -27,7 +27,7 @@ struct MaterialMaps {
 // Texture coordinates at the three corners of a triangle, in the order of
 // its vertices; `valid` is 0 for a face written without coordinates.
 struct TriangleUVs {
-    UV uv[3];
+    UV uv[3] = {};
     int32_t valid = 0;
 };
 

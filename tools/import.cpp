@@ -25,6 +25,6 @@ int main(int argc, char** argv) {
     if (!lumenar::importScene(model, options, scene)) return 1;
     if (!lumenar::writeImportedScene(scene, dir)) return 1;
     std::printf("%s: %d triangles, %zu materials, %zu textures written to %s\n", model.c_str(),
-                scene.triangleCount, scene.materialNames.size(), scene.textures.size(), dir.c_str());
+                scene.triangleCount, scene.assembly.materials.size(), scene.textures.size(), dir.c_str());
     return 0;
 }

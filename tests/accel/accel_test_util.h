@@ -8,7 +8,7 @@
 #include "accel/bvh.h"
 #include "accel/kdtree.h"
 #include "accel/traversal.h"
-#include "accel/triangle_setup.h"
+#include "scene/triangle_setup.h"
 #include "scene/scene.h"
 
 namespace lumenar::test {

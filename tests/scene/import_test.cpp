@@ -808,9 +808,10 @@ TEST(Import, CutAndCorruptedModelsFailCleanly) {
             aabb box = initialSceneBox();
             float4* woop = nullptr;
             testing::internal::CaptureStdout();
-            const ParseStatus status = parseSceneText(s.sceneText, path, scene, box, &woop);
+            const std::string text = importedSceneText(s);
+            const ParseStatus status = parseSceneText(text, path, scene, box, &woop);
             const std::string parsed = testing::internal::GetCapturedStdout();
-            EXPECT_EQ(status, ParseStatus::Ok) << parsed << s.sceneText.substr(0, 2000);
+            EXPECT_EQ(status, ParseStatus::Ok) << parsed << text.substr(0, 2000);
         } else {
             ++rejected;
             EXPECT_NE(out.find("c.glb"), std::string::npos) << out;

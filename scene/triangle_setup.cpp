@@ -1,4 +1,4 @@
-#include "accel/triangle_setup.h"
+#include "scene/triangle_setup.h"
 
 #include <cstring>
 

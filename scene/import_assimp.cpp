@@ -1,0 +1,305 @@
+// Model formats other than glTF (OBJ/MTL, PLY, FBX, COLLADA ...), read
+// through the Open Asset Import Library.
+#include <assimp/material.h>
+#include <assimp/postprocess.h>
+#include <assimp/scene.h>
+
+#include <algorithm>
+#include <assimp/Importer.hpp>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <system_error>
+
+#include "scene/import_model.h"
+
+namespace lumenar::import {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+
+int wrapOf(aiTextureMapMode m) {
+    return m == aiTextureMapMode_Clamp || m == aiTextureMapMode_Decal
+               ? kWrapClamp
+               : (m == aiTextureMapMode_Mirror ? kWrapMirror : kWrapRepeat);
+}
+
+class Reader {
+ public:
+    Reader(const std::string& path, const aiScene* scene, Model& model)
+        : path_(path), folder_(fs::path(path).parent_path()), sc_(scene), model_(model) {}
+
+    bool run() {
+        if (!materials()) return false;
+        meshes();
+        nodes();
+        camera();
+        model_.ignoredLights = sc_->mNumLights;
+        return true;
+    }
+
+ private:
+    // ---- materials and textures -------------------------------------------
+
+    bool materials() {
+        for (unsigned i = 0; i < sc_->mNumMaterials; ++i) {
+            const aiMaterial* am = sc_->mMaterials[i];
+            aiString name;
+            const std::string matName =
+                sceneWord(am->Get(AI_MATKEY_NAME, name) == AI_SUCCESS ? std::string(name.C_Str()) : "",
+                          "material_" + std::to_string(i));
+            aiColor4D c;
+            float f = 0.0f;
+            Color base(0.8f, 0.8f, 0.8f);
+            if (am->Get(AI_MATKEY_BASE_COLOR, c) == AI_SUCCESS ||
+                am->Get(AI_MATKEY_COLOR_DIFFUSE, c) == AI_SUCCESS)
+                base = Color(c.r, c.g, c.b);
+            float ior = 1.5f;
+            if (am->Get(AI_MATKEY_REFRACTI, f) == AI_SUCCESS && f >= 1.0f && std::isfinite(f)) ior = f;
+            Color emission;
+            if (am->Get(AI_MATKEY_COLOR_EMISSIVE, c) == AI_SUCCESS) {
+                float strength = 1.0f;
+                if (am->Get(AI_MATKEY_EMISSIVE_INTENSITY, strength) != AI_SUCCESS || !(strength >= 0.0f) ||
+                    !std::isfinite(strength))
+                    strength = 1.0f;
+                emission = Color(c.r * strength, c.g * strength, c.b * strength);
+            }
+            // Metallic-roughness materials carry these two factors; the
+            // others (OBJ/MTL and most older formats) are Phong-like.
+            PbrParams pbr;
+            const bool metallicRoughness = am->Get(AI_MATKEY_METALLIC_FACTOR, pbr.metallic) == AI_SUCCESS ||
+                                           am->Get(AI_MATKEY_ROUGHNESS_FACTOR, pbr.roughness) == AI_SUCCESS;
+            Material m{};
+            if (metallicRoughness) {
+                am->Get(AI_MATKEY_METALLIC_FACTOR, pbr.metallic);
+                am->Get(AI_MATKEY_ROUGHNESS_FACTOR, pbr.roughness);
+                am->Get(AI_MATKEY_TRANSMISSION_FACTOR, pbr.transmission);
+                pbr.baseColor = base;
+                pbr.ior = ior;
+                pbr.emission = emission;
+                m = pbrMaterial(pbr);
+            } else {
+                m.tex = -1;
+                m.basecolor = base;
+                m.IOR = ior;
+                m.roughness = 1.0f;
+                if (am->Get(AI_MATKEY_COLOR_SPECULAR, c) == AI_SUCCESS) m.specular = Color(c.r, c.g, c.b);
+                float shininess = 0.0f;
+                if (am->Get(AI_MATKEY_SHININESS, shininess) == AI_SUCCESS && shininess > 0.0f)
+                    m.roughness = std::pow(2.0f / (shininess + 2.0f), 0.25f);
+                m.roughnessY = m.roughness;
+                if (am->Get(AI_MATKEY_OPACITY, f) == AI_SUCCESS && f < 1.0f)
+                    m.transparency = std::clamp(1.0f - f, 0.0f, 1.0f);
+                m.transmission = Color(1.0f, 1.0f, 1.0f);
+                m.emission = usableEmission(emission);
+            }
+            MaterialMaps maps;
+            aiTextureMapMode modes[3] = {aiTextureMapMode_Wrap, aiTextureMapMode_Wrap, aiTextureMapMode_Wrap};
+            int number = 0;
+            if (metallicRoughness && !texture(am, aiTextureType_BASE_COLOR, matName, number, modes))
+                return false;
+            if (number == 0 && !texture(am, aiTextureType_DIFFUSE, matName, number, modes)) return false;
+            if (number > 0) {
+                m.tex = number;
+                maps.baseColor = number - 1;
+                maps.wrapU = wrapOf(modes[0]);
+                maps.wrapV = wrapOf(modes[1]);
+            }
+            model_.materials.push_back(m);
+            model_.materialNames.push_back(matName);
+            model_.materialMaps.push_back(maps);
+        }
+        if (model_.materials.empty()) {
+            Material m{};
+            m.tex = -1;
+            m.basecolor = Color(0.8f, 0.8f, 0.8f);
+            m.specular = Color(0.04f, 0.04f, 0.04f);
+            m.transmission = Color(1.0f, 1.0f, 1.0f);
+            m.roughness = m.roughnessY = 1.0f;
+            m.IOR = 1.5f;
+            model_.materials.push_back(m);
+            model_.materialNames.push_back("default");
+            model_.materialMaps.emplace_back();
+        }
+        return true;
+    }
+
+    // The texture of `type` slot 0 of material `am`, loaded and added to the
+    // list (once per image): its number (from 1) in `number`, 0 when there is
+    // none.
+    bool texture(const aiMaterial* am, aiTextureType type, const std::string& matName, int& number,
+                 aiTextureMapMode* modes) {
+        number = 0;
+        if (am->GetTextureCount(type) == 0) return true;
+        aiString p;
+        if (am->GetTexture(type, 0, &p, nullptr, nullptr, nullptr, nullptr, modes) != AI_SUCCESS) return true;
+        const std::string key = p.C_Str();
+        if (key.empty()) return true;
+        const auto found = numbers_.find(key);
+        if (found != numbers_.end()) {
+            number = found->second;
+            return true;
+        }
+        ImportedTexture t;
+        const int index = static_cast<int>(model_.textures.size());
+        const aiTexture* embedded = sc_->GetEmbeddedTexture(key.c_str());
+        if (embedded) {
+            if (embedded->mHeight != 0) {
+                std::printf(
+                    "%s: texture \"%s\" of material \"%s\" is stored uncompressed, which is not "
+                    "supported\n",
+                    path_.c_str(), key.c_str(), matName.c_str());
+                return false;
+            }
+            std::string hint = lower(sceneWord(embedded->achFormatHint, "img"));
+            if (hint == "jpeg") hint = "jpg";
+            t.embedded.assign(reinterpret_cast<const uint8_t*>(embedded->pcData),
+                              reinterpret_cast<const uint8_t*>(embedded->pcData) + embedded->mWidth);
+            t.fileName = "texture_" + std::to_string(index + 1) + "." + hint;
+            if (!decodeImageBytes(t.embedded, t.image)) {
+                std::printf("%s: embedded texture \"%s\" of material \"%s\" cannot be read\n", path_.c_str(),
+                            key.c_str(), matName.c_str());
+                return false;
+            }
+        } else {
+            fs::path src(key);
+            if (src.is_relative()) src = folder_ / src;
+            t.sourcePath = src.string();
+            t.fileName = "texture_" + std::to_string(index + 1) + "_" +
+                         sceneWord(fs::path(key).filename().string(), "image");
+            std::error_code ec;
+            if (!fs::is_regular_file(src, ec)) {
+                std::printf("%s: texture \"%s\" of material \"%s\" cannot be read: %s is not a file\n",
+                            path_.c_str(), key.c_str(), matName.c_str(), t.sourcePath.c_str());
+                return false;
+            }
+            if (!loadImage(t.sourcePath, t.image)) {
+                std::printf("%s: texture \"%s\" of material \"%s\" cannot be read\n", path_.c_str(),
+                            key.c_str(), matName.c_str());
+                return false;
+            }
+        }
+        model_.textures.push_back(std::move(t));
+        number = index + 1;
+        numbers_[key] = number;
+        return true;
+    }
+
+    // ---- meshes and nodes ----------------------------------------------------
+
+    void meshes() {
+        const unsigned materials = static_cast<unsigned>(model_.materials.size());
+        for (unsigned i = 0; i < sc_->mNumMeshes; ++i) {
+            const aiMesh* am = sc_->mMeshes[i];
+            MeshData m;
+            m.name = am->mName.C_Str();
+            m.material = am->mMaterialIndex < materials ? static_cast<int>(am->mMaterialIndex) : 0;
+            if (am->mVertices && am->mNumVertices > 0) {
+                m.vertices = am->mNumVertices;
+                m.positions = floats(am->mVertices, am->mNumVertices, sizeof(aiVector3D), 3);
+                if (am->HasNormals())
+                    m.normals = floats(am->mNormals, am->mNumVertices, sizeof(aiVector3D), 3);
+                if (am->HasTextureCoords(0))
+                    m.uv = floats(am->mTextureCoords[0], am->mNumVertices, sizeof(aiVector3D), 2);
+            }
+            for (unsigned f = 0; f < am->mNumFaces; ++f) {
+                const aiFace& face = am->mFaces[f];
+                if (face.mNumIndices != 3) continue;
+                m.indices.owned.insert(m.indices.owned.end(), face.mIndices, face.mIndices + 3);
+            }
+            model_.meshes.push_back(std::move(m));
+        }
+    }
+
+    static AttributeView floats(const void* data, std::size_t count, std::size_t stride, int components) {
+        AttributeView v;
+        v.data = static_cast<const uint8_t*>(data);
+        v.count = count;
+        v.stride = stride;
+        v.components = components;
+        v.componentType = kFloat;
+        return v;
+    }
+
+    void nodes() {
+        if (!sc_->mRootNode) return;
+        const std::string cameraName = sc_->mNumCameras > 0 ? sc_->mCameras[0]->mName.C_Str() : "";
+        // Depth first, each node once (the library's hierarchy is a tree).
+        std::vector<std::pair<const aiNode*, std::size_t>> stack{{sc_->mRootNode, 0}};
+        model_.nodes.emplace_back();
+        model_.roots.push_back(0);
+        while (!stack.empty()) {
+            const auto [n, index] = stack.back();
+            stack.pop_back();
+            NodeOut& out = model_.nodes[index];
+            out.name = n->mName.C_Str();
+            out.local = Xform::of(n->mTransformation);
+            out.camera = sc_->mNumCameras > 0 && out.name == cameraName;
+            for (unsigned i = 0; i < n->mNumMeshes; ++i)
+                if (n->mMeshes[i] < sc_->mNumMeshes) out.meshes.push_back(n->mMeshes[i]);
+            for (unsigned c = 0; c < n->mNumChildren; ++c) {
+                const std::size_t child = model_.nodes.size();
+                model_.nodes[index].children.push_back(child);
+                model_.nodes.emplace_back();
+                stack.emplace_back(n->mChildren[c], child);
+            }
+        }
+    }
+
+    void camera() {
+        if (sc_->mNumCameras == 0) return;
+        const aiCamera* c = sc_->mCameras[0];
+        CameraSource& cam = model_.camera;
+        cam.present = true;
+        cam.orthographic = c->mOrthographicWidth != 0.0f;
+        cam.name = c->mName.C_Str();
+        const aiVector3D* v[3] = {&c->mPosition, &c->mLookAt, &c->mUp};
+        double* out[3] = {cam.position, cam.lookAt, cam.up};
+        for (int k = 0; k < 3; ++k) {
+            out[k][0] = v[k]->x;
+            out[k][1] = v[k]->y;
+            out[k][2] = v[k]->z;
+        }
+        cam.aspect = c->mAspect > 0.0f ? c->mAspect : 0.0;
+        // The library keeps half the horizontal angle.
+        const double fov = c->mHorizontalFOV;
+        if (fov > 0.0 && fov < kPi) {
+            cam.tanHalfX = std::tan(fov);
+            if (cam.aspect > 0.0) cam.tanHalfY = cam.tanHalfX / cam.aspect;
+        }
+    }
+
+    std::string path_;
+    fs::path folder_;
+    const aiScene* sc_;
+    Model& model_;
+    std::map<std::string, int> numbers_;
+};
+
+}  // namespace
+
+bool readWithAssetLibrary(const std::string& path, const ImportOptions& /*options*/, Model& model) {
+    auto importer = std::make_shared<Assimp::Importer>();
+    importer->SetPropertyInteger(AI_CONFIG_PP_SBP_REMOVE, aiPrimitiveType_POINT | aiPrimitiveType_LINE);
+    const aiScene* scene = importer->ReadFile(
+        path, aiProcess_Triangulate | aiProcess_SortByPType | aiProcess_ValidateDataStructure);
+    if (!scene) {
+        std::printf("%s: cannot read the model: %s\n", path.c_str(), importer->GetErrorString());
+        return false;
+    }
+    if (scene->mFlags & AI_SCENE_FLAGS_INCOMPLETE) {
+        std::printf("%s: the model is incomplete (no meshes could be read)\n", path.c_str());
+        return false;
+    }
+    Reader reader(path, scene, model);
+    if (!reader.run()) return false;
+    model.storage.push_back(importer);
+    return true;
+}
+
+}  // namespace lumenar::import

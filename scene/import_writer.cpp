@@ -1,0 +1,332 @@
+// An imported scene written as a native scene folder (lumenar-import): the
+// scene file is made from the records themselves, so that parsing it gives
+// them back bit for bit.
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "scene/import_model.h"
+
+namespace lumenar {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+void appendf(std::string& s, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+void appendf(std::string& s, const char* fmt, ...) {
+    char buf[512];
+    va_list ap;
+    va_start(ap, fmt);
+    const int n = std::vsnprintf(buf, sizeof buf, fmt, ap);
+    va_end(ap);
+    if (n > 0) s.append(buf, std::min<std::size_t>(static_cast<std::size_t>(n), sizeof buf - 1));
+}
+
+// Shortest text that reads back as the same float.
+std::string num(float v) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.9g", v);
+    return buf;
+}
+std::string three(float a, float b, float c) {
+    return num(a) + " " + num(b) + " " + num(c);
+}
+std::string vec(const Vector3d& v) {
+    return three(v.x, v.y, v.z);
+}
+std::string col(const Color& c) {
+    return three(c.r, c.g, c.b);
+}
+
+const char* wrapWord(int w) {
+    return w == kWrapClamp ? "clamp" : (w == kWrapMirror ? "mirror" : "repeat");
+}
+
+bool sameBits(const Vector3d& a, const Vector3d& b) {
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+// Numbering of distinct values (by their bits) in the order first written:
+// an open-addressing table of keys and numbers.
+template <class T>
+class Numbering {
+    static constexpr std::size_t kWords = sizeof(T) / 4;
+    struct Slot {
+        uint32_t w[kWords];
+        uint32_t number;  // 0: empty
+    };
+
+ public:
+    // The value's number (from 1), and whether it is new.
+    std::pair<long long, bool> of(const T& v) {
+        uint32_t w[kWords];
+        std::memcpy(w, &v, sizeof w);
+        if (2 * (count_ + 1) > slots_.size()) grow();
+        std::size_t i = hash(w) & (slots_.size() - 1);
+        for (;; i = (i + 1) & (slots_.size() - 1)) {
+            Slot& s = slots_[i];
+            if (s.number == 0) {
+                std::memcpy(s.w, w, sizeof w);
+                s.number = static_cast<uint32_t>(++count_);
+                return {count_, true};
+            }
+            if (std::memcmp(s.w, w, sizeof w) == 0) return {s.number, false};
+        }
+    }
+    long long next() const { return count_ + 1; }
+
+ private:
+    static std::size_t hash(const uint32_t* w) {
+        uint64_t h = 0x9e3779b97f4a7c15ull;
+        for (std::size_t k = 0; k < kWords; ++k) {
+            h = (h ^ w[k]) * 0xbf58476d1ce4e5b9ull;
+            h ^= h >> 31;
+        }
+        return static_cast<std::size_t>(h);
+    }
+    void grow() {
+        std::vector<Slot> old = std::move(slots_);
+        slots_.assign(old.empty() ? 1024 : 2 * old.size(), Slot{});
+        for (const Slot& s : old) {
+            if (s.number == 0) continue;
+            std::size_t i = hash(s.w) & (slots_.size() - 1);
+            while (slots_[i].number != 0) i = (i + 1) & (slots_.size() - 1);
+            slots_[i] = s;
+        }
+    }
+
+    std::vector<Slot> slots_;
+    long long count_ = 0;
+};
+static_assert(sizeof(Vector3d) == 12 && sizeof(UV) == 8, "values numbered by their 32-bit words");
+
+// What a face needs of its object's flags.
+enum FaceKind { kFlat, kSmooth, kTextured };
+
+// The mesh block: triangles in record order, split into objects where the
+// flags of one object (light and texture coordinates hold for the rest of
+// it) could not express them.
+class MeshWriter {
+ public:
+    MeshWriter(const SceneAssembly& a) : a_(a) {}
+
+    std::string run() {
+        std::size_t t = 0;
+        for (const Movable& m : a_.movables) {
+            const std::size_t first = static_cast<std::size_t>(m.firstTriangle);
+            plain(t, first);
+            object(first, first + static_cast<std::size_t>(m.triangleCount), true);
+            t = first + static_cast<std::size_t>(m.triangleCount);
+        }
+        plain(t, a_.triangles.size());
+        boxCorners();
+        std::string s;
+        appendf(s, "mesh\n%zu\n\n", objects_);
+        return s + body_;
+    }
+
+ private:
+    FaceKind kind(std::size_t t) const {
+        const Triangle& tri = a_.triangles[t];
+        if (!a_.triangleUVs.empty() && a_.triangleUVs[t].valid) return kTextured;
+        const Vector3d n = cross(tri.p2 - tri.p1, tri.p3 - tri.p1);
+        return sameBits(tri.normal1, n) && sameBits(tri.normal2, n) && sameBits(tri.normal3, n) ? kFlat
+                                                                                                : kSmooth;
+    }
+
+    // Triangles [from, to) outside any movable object: as few objects as
+    // their flags allow.
+    void plain(std::size_t from, std::size_t to) {
+        while (from < to) {
+            std::size_t end = from;
+            bool light = false, textured = false;
+            for (; end < to; ++end) {
+                const bool l = a_.triangles[end].isLight != 0;
+                const FaceKind k = kind(end);
+                if ((light && !l) || (textured && k == kSmooth)) break;
+                light = light || l;
+                textured = textured || k == kTextured;
+            }
+            object(from, end, false);
+            from = end;
+        }
+    }
+
+    void object(std::size_t from, std::size_t to, bool movable) {
+        appendf(body_, "o %zu %s\n", objects_,
+                movable ? "movable" : ("object_" + std::to_string(objects_)).c_str());
+        ++objects_;
+        if (movable) body_ += "movable True\n";
+        int material = -1;
+        int smoothing = -1;
+        bool textureFlag = false;
+        Numbering<UV> uvs;  // per object: its first "vt" line sets the object's texture flag
+        for (std::size_t t = from; t < to; ++t) {
+            const Triangle& tri = a_.triangles[t];
+            FaceKind k = kind(t);
+            // A movable object is one object whatever its faces: a face
+            // without coordinates after one with them reads the first
+            // coordinate (the importer orders a movable object's meshes so
+            // that this does not happen for faces that are textured).
+            if (k == kSmooth && textureFlag) k = kTextured;
+            long long v[3];
+            const Vector3d* p[3] = {&tri.p1, &tri.p2, &tri.p3};
+            for (int i = 0; i < 3; ++i) {
+                const auto [n, added] = positions_.of(*p[i]);
+                if (added) body_ += "v " + vec(*p[i]) + "\n";
+                v[i] = n;
+            }
+            long long vt[3] = {0, 0, 0}, vn[3] = {0, 0, 0};
+            if (k == kTextured) {
+                const UV* corners = a_.triangleUVs.empty() ? nullptr : a_.triangleUVs[t].uv;
+                for (int i = 0; i < 3; ++i) {
+                    const UV uv = corners && a_.triangleUVs[t].valid ? corners[i] : UV{0.0f, 0.0f};
+                    const auto [n, added] = uvs.of(uv);
+                    if (added) body_ += "vt " + num(uv.u) + " " + num(uv.v) + "\n";
+                    vt[i] = uvBase_ + n;
+                }
+                textureFlag = true;
+            }
+            if (k != kFlat) {
+                const Vector3d* n[3] = {&tri.normal1, &tri.normal2, &tri.normal3};
+                for (int i = 0; i < 3; ++i) {
+                    const auto [m, added] = normals_.of(*n[i]);
+                    if (added) body_ += "vn " + vec(*n[i]) + "\n";
+                    vn[i] = m;
+                }
+            }
+            if (tri.materialIndex != material) {
+                material = tri.materialIndex;
+                const std::size_t mi = static_cast<std::size_t>(material);
+                appendf(body_, "usemtl %d %s\n", material,
+                        mi < a_.materialNames.size() ? a_.materialNames[mi].c_str() : "material");
+            }
+            const int smooth = k == kFlat ? 0 : 1;
+            if (smooth != smoothing) {
+                body_ += smooth ? "s on\n" : "s off\n";
+                smoothing = smooth;
+            }
+            if (k == kFlat)
+                appendf(body_, "f %lld %lld %lld\n", v[0], v[1], v[2]);
+            else if (textureFlag)
+                appendf(body_, "f %lld/%lld/%lld %lld/%lld/%lld %lld/%lld/%lld\n", v[0], vt[0], vn[0], v[1],
+                        vt[1], vn[1], v[2], vt[2], vn[2]);
+            else
+                appendf(body_, "f %lld//%lld %lld//%lld %lld//%lld\n", v[0], vn[0], v[1], vn[1], v[2], vn[2]);
+        }
+        uvBase_ += uvs.next() - 1;
+    }
+
+    // The scene box holds every vertex the model gave, used or not: its
+    // corners are written as vertices where the faces' own do not reach.
+    void boxCorners() {
+        aabb box = initialSceneBox();
+        for (const Triangle& t : a_.triangles) box.grow(t.bounds);
+        if (sameBits(box.min, a_.bounds.min) && sameBits(box.max, a_.bounds.max)) return;
+        if (objects_ == 0) {
+            appendf(body_, "o 0 box\n");
+            ++objects_;
+        }
+        // Vertex lines may stand in any object: they go at the end of the last.
+        body_ += "v " + vec(a_.bounds.min) + "\nv " + vec(a_.bounds.max) + "\n";
+    }
+
+    const SceneAssembly& a_;
+    std::string body_;
+    std::size_t objects_ = 0;
+    Numbering<Vector3d> positions_, normals_;
+    long long uvBase_ = 0;
+};
+
+}  // namespace
+
+std::string importedSceneText(const ImportedScene& scene) {
+    const SceneAssembly& a = scene.assembly;
+    std::string text = "Imported from " + import::sceneWord(scene.source, "model") + "\n";
+    const ImportedCamera& c = scene.camera;
+    appendf(text, "camera\nresolution %d %d\n", c.width, c.height);
+    text += "eye " + vec(c.eye) + "\nlookat " + vec(c.lookat) + "\nup " + vec(c.up) + "\nnear " +
+            num(c.nearDistance) + "\n";
+    text += "bgcolor\n" + col(a.bgcolor) + "\n";
+    if (!scene.textures.empty()) {
+        appendf(text, "texture\n%zu\n", scene.textures.size());
+        for (const ImportedTexture& t : scene.textures) text += t.fileName + "\n";
+    }
+    appendf(text, "material\n%zu\n\n", a.materials.size());
+    for (std::size_t i = 0; i < a.materials.size(); ++i) {
+        const Material& m = a.materials[i];
+        appendf(text, "mtl %zu %s\n", i,
+                i < a.materialNames.size() ? a.materialNames[i].c_str() : "material");
+        text += "basecolor " + col(m.basecolor) + "\nspecular " + col(m.specular) + "\nemission " +
+                col(m.emission) + "\ntransmission " + col(m.transmission) + "\nmetalness " +
+                num(m.metalness) + "\n";
+        text += m.anisotropic ? "anisotropic True\n" : "anisotropic False\n";
+        text += "roughness " + num(m.roughness) + "\nroughnessY " + num(m.roughnessY) + "\ntransparency " +
+                num(m.transparency) + "\nIOR " + num(m.IOR) + "\n";
+        appendf(text, "tex %d\n", m.tex > 0 ? m.tex : 0);
+        text += "rsc " + num(m.rsc) + "\nabsorption " + col(m.absorption) + "\n";
+    }
+    // What "tex" alone does not say.
+    std::string maps;
+    std::size_t lines = 0;
+    for (std::size_t i = 0; i < a.materialMaps.size(); ++i) {
+        const MaterialMaps& m = a.materialMaps[i];
+        const int tex = i < a.materials.size() && a.materials[i].tex > 0 ? a.materials[i].tex - 1 : -1;
+        if (m.baseColor == tex && m.metallicRoughness < 0 && m.wrapU == kWrapRepeat && m.wrapV == kWrapRepeat)
+            continue;
+        appendf(maps, "%zu %d %d %s %s\n", i, m.baseColor + 1, m.metallicRoughness + 1, wrapWord(m.wrapU),
+                wrapWord(m.wrapV));
+        ++lines;
+    }
+    if (lines > 0) appendf(text, "texturemaps\n%zu\n%s", lines, maps.c_str());
+    MeshWriter mesh(a);
+    text += mesh.run();
+    return text;
+}
+
+bool writeImportedScene(const ImportedScene& scene, const std::string& dir) {
+    std::error_code ec;
+    fs::create_directories(dir, ec);
+    if (ec || !fs::is_directory(dir, ec)) {
+        std::printf("%s: cannot create the folder: %s\n", dir.c_str(),
+                    ec ? ec.message().c_str() : "not a folder");
+        return false;
+    }
+    for (const ImportedTexture& t : scene.textures) {
+        const fs::path target = fs::path(dir) / t.fileName;
+        if (!t.sourcePath.empty()) {
+            fs::copy_file(t.sourcePath, target, fs::copy_options::overwrite_existing, ec);
+            if (ec) {
+                std::printf("%s: cannot copy the texture %s: %s\n", target.string().c_str(),
+                            t.sourcePath.c_str(), ec.message().c_str());
+                return false;
+            }
+        } else {
+            std::ofstream f(target, std::ios::binary | std::ios::trunc);
+            f.write(reinterpret_cast<const char*>(t.embedded.data()),
+                    static_cast<std::streamsize>(t.embedded.size()));
+            f.close();
+            if (!f) {
+                std::printf("%s: cannot write the texture\n", target.string().c_str());
+                return false;
+            }
+        }
+    }
+    const fs::path input = fs::path(dir) / "input";
+    std::ofstream f(input, std::ios::binary | std::ios::trunc);
+    f << importedSceneText(scene);
+    f.close();
+    if (!f) {
+        std::printf("%s: cannot write the scene file\n", input.string().c_str());
+        return false;
+    }
+    return true;
+}
+
+}  // namespace lumenar
