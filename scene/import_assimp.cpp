@@ -118,7 +118,7 @@ class Reader {
             Material m{};
             m.tex = -1;
             m.basecolor = Color(0.8f, 0.8f, 0.8f);
-            m.specular = Color(0.04f, 0.04f, 0.04f);
+            m.specular = Color(1.0f, 1.0f, 1.0f);  // a plain dielectric's coat
             m.transmission = Color(1.0f, 1.0f, 1.0f);
             m.roughness = m.roughnessY = 1.0f;
             m.IOR = 1.5f;

@@ -540,6 +540,14 @@ class GltfReader {
             p.roughness = static_cast<float>(numberOr(pbr, "roughnessFactor", 1.0));
             if (const json* ior = member(ext, "KHR_materials_ior"))
                 p.ior = static_cast<float>(numberOr(*ior, "ior", 1.5));
+            if (const json* sp = member(ext, "KHR_materials_specular")) {
+                p.specular = static_cast<float>(numberOr(*sp, "specularFactor", 1.0));
+                double c[3] = {1, 1, 1};
+                if (!numbers(*sp, "specularColorFactor", c, 3))
+                    return fail("material \"%s\" has a malformed specular colour", name.c_str());
+                p.specularColor =
+                    Color(static_cast<float>(c[0]), static_cast<float>(c[1]), static_cast<float>(c[2]));
+            }
             if (const json* tr = member(ext, "KHR_materials_transmission"))
                 p.transmission = static_cast<float>(numberOr(*tr, "transmissionFactor", 0.0));
             float strength = 1.0f;

@@ -148,6 +148,8 @@ struct PbrParams {
     float metallic = 1.0f;
     float roughness = 1.0f;
     float ior = 1.5f;
+    float specular = 1.0f;                          // KHR_materials_specular's specularFactor
+    Color specularColor = Color(1.0f, 1.0f, 1.0f);  // and its specularColorFactor
     float transmission = 0.0f;
     Color emission;  // emissive factor times strength
 };

@@ -163,6 +163,13 @@ uint32_t TriangleIndices::corner(std::size_t k) const {
     return u;
 }
 
+// glTF's dielectric is a Fresnel-weighted specular layer over the diffuse
+// base (or over the transmission), its reflectance at normal incidence
+// ((ior - 1) / (ior + 1))^2: the renderer's coat at full strength, whose own
+// Fresnel term takes F0 from the IOR. KHR_materials_specular scales the layer
+// (factor times colour, kept within [0, 1] so that it never reflects more
+// than arrives). Metals reflect their base colour. Roughness is glTF's, the
+// one the microfacet width squares.
 Material pbrMaterial(const PbrParams& p) {
     Material m{};
     m.tex = -1;
@@ -170,8 +177,9 @@ Material pbrMaterial(const PbrParams& p) {
     m.IOR = p.ior >= 1.0f && std::isfinite(p.ior) ? p.ior : 1.5f;
     m.metalness = std::clamp(p.metallic, 0.0f, 1.0f);
     m.roughness = m.roughnessY = std::clamp(p.roughness, 0.0f, 1.0f);
-    const float r0 = (m.IOR - 1.0f) / (m.IOR + 1.0f);
-    m.specular = Color(r0 * r0, r0 * r0, r0 * r0);
+    const float s = std::isfinite(p.specular) ? std::clamp(p.specular, 0.0f, 1.0f) : 1.0f;
+    auto layer = [s](float c) { return std::isfinite(c) ? std::clamp(c * s, 0.0f, 1.0f) : s; };
+    m.specular = Color(layer(p.specularColor.r), layer(p.specularColor.g), layer(p.specularColor.b));
     m.transparency = std::clamp(p.transmission, 0.0f, 1.0f);
     m.transmission = m.basecolor;
     m.emission = usableEmission(p.emission);

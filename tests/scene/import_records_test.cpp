@@ -2,7 +2,6 @@
 // are the same scene: every record the renderer reads (triangles, the device
 // arrays made from them, lights, materials, texture use, coordinates,
 // movable objects, camera, texels) is equal bit for bit.
-#include <OpenImageIO/imageio.h>
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -12,36 +11,14 @@
 #include <string>
 #include <vector>
 
-#include "app/startup.h"
-#include "device/memory.h"
-#include "gltf_writer.h"
+#include "import_test_util.h"
 #include "scene/importer.h"
 
 using namespace lumenar;
-using lumenar::test::GltfWriter;
+using namespace lumenar::test;
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string tempDir(const std::string& name) {
-    const fs::path d = fs::path(testing::TempDir()) / ("lumenar_records_" + name);
-    fs::remove_all(d);
-    fs::create_directories(d);
-    return d.string();
-}
-
-std::vector<uint8_t> pngBytes(const std::string& dir, int w, int h, const std::vector<uint8_t>& rgba) {
-    const std::string path = dir + "/tmp_image.png";
-    auto out = OIIO::ImageOutput::create(path);
-    OIIO::ImageSpec spec(w, h, 4, OIIO::TypeDesc::UINT8);
-    EXPECT_TRUE(out && out->open(path, spec));
-    EXPECT_TRUE(out->write_image(OIIO::TypeDesc::UINT8, rgba.data()));
-    out->close();
-    std::ifstream f(path, std::ios::binary);
-    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-    fs::remove(path);
-    return bytes;
-}
 
 // A model that exercises the importer's geometry paths: nested nodes placed
 // by translation, scale, matrix and rotation, a mirroring scale, indexed and
@@ -161,21 +138,6 @@ void expectSameRecords(Application& a, Application& b) {
         const std::size_t bytes = static_cast<std::size_t>(rx.width) * rx.height * 4;
         EXPECT_EQ(download(rx.pixels, bytes), download(ry.pixels, bytes)) << "texture " << i;
     }
-}
-
-struct Started {
-    std::unique_ptr<Application> app;
-    bool ok = false;
-    std::string out;
-};
-
-Started start(const std::string& path, const Settings& settings) {
-    Started s;
-    s.app = std::make_unique<Application>(settings);
-    testing::internal::CaptureStdout();
-    s.ok = s.app->start(path);
-    s.out = testing::internal::GetCapturedStdout();
-    return s;
 }
 
 }  // namespace

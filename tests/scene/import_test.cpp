@@ -12,116 +12,18 @@
 #include <string>
 #include <vector>
 
-#include "app/batch_render.h"
-#include "app/startup.h"
-#include "device/threads.h"
-#include "gltf_writer.h"
-#include "render/renderer.h"
+#include "import_test_util.h"
 #include "render/texture.h"
 #include "scene/importer.h"
 #include "scene/input_parser.h"
 
 using namespace lumenar;
-using lumenar::test::GltfWriter;
+using namespace lumenar::test;
 namespace fs = std::filesystem;
 
 namespace {
 
 constexpr double kPi = 3.14159265358979323846;
-
-std::string tempDir(const std::string& name) {
-    const fs::path d = fs::path(testing::TempDir()) / ("lumenar_import_" + name);
-    fs::remove_all(d);
-    fs::create_directories(d);
-    return d.string();
-}
-
-// PNG bytes of an RGBA image given top row first.
-std::vector<uint8_t> pngBytes(const std::string& dir, int w, int h, const std::vector<uint8_t>& rgba) {
-    const std::string path = dir + "/tmp_image.png";
-    auto out = OIIO::ImageOutput::create(path);
-    OIIO::ImageSpec spec(w, h, 4, OIIO::TypeDesc::UINT8);
-    spec.attribute("oiio:UnassociatedAlpha", 1);
-    EXPECT_TRUE(out && out->open(path, spec));
-    EXPECT_TRUE(out->write_image(OIIO::TypeDesc::UINT8, rgba.data()));
-    out->close();
-    std::ifstream f(path, std::ios::binary);
-    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-    fs::remove(path);
-    return bytes;
-}
-
-double srgbDecoded(int byte) {
-    const double c = byte / 255.0;
-    return c <= 0.04045 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4);
-}
-
-struct Started {
-    std::unique_ptr<Application> app;
-    bool ok = false;
-    std::string out;
-};
-
-// Small images unless asked otherwise: start-up sizes its buffers by them.
-Settings small() {
-    Settings s;
-    s.importWidth = 32;
-    s.importHeight = 32;
-    return s;
-}
-
-Started start(const std::string& path, const Settings& settings = small()) {
-    Started s;
-    s.app = std::make_unique<Application>(settings);
-    testing::internal::CaptureStdout();
-    s.ok = s.app->start(path);
-    s.out = testing::internal::GetCapturedStdout();
-    return s;
-}
-
-// Average of `frames` frames (linear, row 0 at the bottom).
-std::vector<Color> render(const std::string& path, int frames, const Settings& settings = Settings()) {
-    device::ThreadLimit limit(2);
-    Started s = start(path, settings);
-    EXPECT_TRUE(s.ok) << s.out;
-    std::vector<Color> img;
-    if (!s.ok) return img;
-    Renderer renderer(frameResources(*s.app));
-    const std::size_t n = static_cast<std::size_t>(s.app->imageWidth()) * s.app->imageHeight();
-    device::Buffer<Color> display(n);
-    for (int f = 0; f < frames; ++f) renderer.renderFrame(s.app->scene().camera, display.get());
-    img.resize(n);
-    device::copyToHost(img.data(), renderer.accumBuffer(), n * sizeof(Color));
-    for (Color& c : img) c = c / static_cast<float>(frames);
-    testing::internal::CaptureStdout();
-    s.app->shutdown();
-    testing::internal::GetCapturedStdout();
-    return img;
-}
-
-double meanLuminance(const std::vector<Color>& img) {
-    double s = 0.0;
-    for (const Color& c : img) s += (c.r + c.g + c.b) / 3.0;
-    return img.empty() ? 0.0 : s / static_cast<double>(img.size());
-}
-
-// Two triangles of a unit quad in the xy plane, facing +z, with glTF texture
-// coordinates (v down the image).
-GltfWriter::Mesh unitQuad(int material, bool normals = false, bool uvs = false) {
-    GltfWriter::Mesh m;
-    m.positions = {-0.5f, -0.5f, 0, 0.5f, -0.5f, 0, 0.5f, 0.5f, 0, -0.5f, 0.5f, 0};
-    if (normals) m.normals = {0, 0, 1, 0, 0, 1, 0, 0, 1, 0, 0, 1};
-    if (uvs) m.uvs = {0, 1, 1, 1, 1, 0, 0, 0};
-    m.indices = {0, 1, 2, 0, 2, 3};
-    m.material = material;
-    return m;
-}
-
-std::string pbr(const std::string& base, double metallic, double roughness, const std::string& extra = "") {
-    return "\"pbrMetallicRoughness\":{\"baseColorFactor\":[" + base +
-           ",1],\"metallicFactor\":" + GltfWriter::num(metallic) +
-           ",\"roughnessFactor\":" + GltfWriter::num(roughness) + extra + "}";
-}
 
 // Matte white-ish material without a specular lobe (index of refraction 1).
 int matte(GltfWriter& w, const std::string& name, const std::string& base) {
@@ -350,12 +252,16 @@ TEST(Import, EmissiveQuadLightsAFloorAsTheClosedFormSays) {
 
 // ---- materials -------------------------------------------------------------------
 
+// glTF's factors become the material: a dielectric is the full-strength coat
+// (its Fresnel term takes F0 from the index of refraction), scaled by
+// KHR_materials_specular; transmission, emission strength and the defaults.
 TEST(Import, GltfFactorsMapOntoTheMaterial) {
     const std::string dir = tempDir("factors");
     GltfWriter w;
     w.useExtension("KHR_materials_ior");
     w.useExtension("KHR_materials_transmission");
     w.useExtension("KHR_materials_emissive_strength");
+    w.useExtension("KHR_materials_specular");
     const int glass = w.addMaterial(
         "glass", pbr("0.9,0.8,0.7", 0.25, 0.4) +
                      ",\"extensions\":{\"KHR_materials_ior\":{\"ior\":1.33},\"KHR_materials_transmission\":{"
@@ -364,15 +270,19 @@ TEST(Import, GltfFactorsMapOntoTheMaterial) {
     const int glow = w.addMaterial("glow", pbr("0,0,0", 0, 1) +
                                                ",\"emissiveFactor\":[1,0.5,0.25],\"extensions\":{\"KHR_"
                                                "materials_emissive_strength\":{\"emissiveStrength\":8}}");
-    for (int m : {glass, plain, glow}) w.addMesh(unitQuad(m));
-    for (int i = 0; i < 3; ++i)
+    const int satin =
+        w.addMaterial("satin", pbr("0.5,0.5,0.5", 0, 0.3) +
+                                   ",\"extensions\":{\"KHR_materials_specular\":{\"specularFactor\":0.5,"
+                                   "\"specularColorFactor\":[1,0.5,3]}}");
+    for (int m : {glass, plain, glow, satin}) w.addMesh(unitQuad(m));
+    for (int i = 0; i < 4; ++i)
         w.addNode("\"mesh\":" + std::to_string(i) + ",\"translation\":[" + std::to_string(2 * i) + ",0,0]");
     ASSERT_TRUE(w.writeGltf(dir + "/f.gltf"));
 
     Started st = start(dir + "/f.gltf");
     ASSERT_TRUE(st.ok) << st.out;
     const Scene& sc = st.app->scene();
-    ASSERT_GE(sc.materials.size(), 3u);
+    ASSERT_EQ(sc.materials.size(), 4u);
     ASSERT_EQ(sc.materialNames[0], "glass");
     const Material& g = sc.materials[0];
     EXPECT_FLOAT_EQ(g.basecolor.g, 0.8f);
@@ -382,8 +292,9 @@ TEST(Import, GltfFactorsMapOntoTheMaterial) {
     EXPECT_FLOAT_EQ(g.IOR, 1.33f);
     EXPECT_FLOAT_EQ(g.transparency, 0.75f);
     EXPECT_FLOAT_EQ(g.transmission.b, 0.7f);
-    const float f0 = std::pow((1.33f - 1.0f) / (1.33f + 1.0f), 2.0f);
-    EXPECT_NEAR(g.specular.r, f0, 1e-6);
+    // The whole coat: its reflectance at normal incidence is then
+    // ((1.33 - 1) / (1.33 + 1))^2, as glTF's dielectric asks.
+    for (float c : {g.specular.r, g.specular.g, g.specular.b}) EXPECT_EQ(c, 1.0f);
     EXPECT_FALSE(g.isEmissive());
     // glTF defaults: white, metallic 1, roughness 1, index 1.5.
     const Material& p = sc.materials[1];
@@ -392,11 +303,17 @@ TEST(Import, GltfFactorsMapOntoTheMaterial) {
     EXPECT_FLOAT_EQ(p.roughness, 1.0f);
     EXPECT_FLOAT_EQ(p.IOR, 1.5f);
     EXPECT_FLOAT_EQ(p.transparency, 0.0f);
+    EXPECT_EQ(p.specular.g, 1.0f);
     // Emission: factor times strength; its two triangles are lights.
     EXPECT_FLOAT_EQ(sc.materials[2].emission.r, 8.0f);
     EXPECT_FLOAT_EQ(sc.materials[2].emission.g, 4.0f);
     EXPECT_FLOAT_EQ(sc.materials[2].emission.b, 2.0f);
     EXPECT_EQ(sc.lightCount, 2);
+    // KHR_materials_specular: factor times colour, no channel above 1.
+    const Material& s = sc.materials[3];
+    EXPECT_FLOAT_EQ(s.specular.r, 0.5f);
+    EXPECT_FLOAT_EQ(s.specular.g, 0.25f);
+    EXPECT_FLOAT_EQ(s.specular.b, 1.0f);
     EXPECT_TRUE(sc.materialMaps.empty());  // no textures: shading reads the records alone
 }
 
@@ -646,7 +563,8 @@ std::string readAll(const std::string& path) {
     return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
 }
 
-void expectRejected(const std::string& path, const std::string& mention, const Settings& settings = small()) {
+void expectRejected(const std::string& path, const std::string& mention,
+                    const Settings& settings = smallImage()) {
     Started st = start(path, settings);
     EXPECT_FALSE(st.ok) << path;
     EXPECT_NE(st.out.find(fs::path(path).filename().string()), std::string::npos) << st.out;
@@ -732,7 +650,7 @@ TEST(Import, MalformedFilesAreRejectedWithTheirName) {
     expectRejected(dir + "/absent.glb", "");
     // A format no reader knows is not taken for an empty scene file.
     expectRejected(write("model.xyz", "solid\n1 2 3\n"), "\".xyz\"");
-    Settings s = small();
+    Settings s = smallImage();
     s.movableName = "nothing";
     expectRejected(dir + "/ok.glb", "nothing", s);
 }
