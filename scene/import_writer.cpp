@@ -6,6 +6,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -114,21 +115,28 @@ enum FaceKind { kFlat, kSmooth, kTextured };
 // it) could not express them.
 class MeshWriter {
  public:
-    MeshWriter(const SceneAssembly& a) : a_(a) {}
+    MeshWriter(const SceneAssembly& a, std::ostream& out) : a_(a), out_(out) {}
 
-    std::string run() {
+    // The objects are counted first: the count heads the block.
+    void run() {
+        std::vector<Range> objects;
         std::size_t t = 0;
         for (const Movable& m : a_.movables) {
             const std::size_t first = static_cast<std::size_t>(m.firstTriangle);
-            plain(t, first);
-            object(first, first + static_cast<std::size_t>(m.triangleCount), true);
+            plain(t, first, objects);
+            objects.push_back({first, first + static_cast<std::size_t>(m.triangleCount), true});
             t = first + static_cast<std::size_t>(m.triangleCount);
         }
-        plain(t, a_.triangles.size());
-        boxCorners();
-        std::string s;
-        appendf(s, "mesh\n%zu\n\n", objects_);
-        return s + body_;
+        plain(t, a_.triangles.size(), objects);
+        const bool corners = !boxReached();
+        appendf(body_, "mesh\n%zu\n\n", objects.size() + (objects.empty() && corners ? 1 : 0));
+        for (const Range& r : objects) object(r);
+        if (corners) {
+            if (objects.empty()) appendf(body_, "o 0 box\n");
+            // Vertex lines may stand in any object: they go at the end of the last.
+            body_ += "v " + vec(a_.bounds.min) + "\nv " + vec(a_.bounds.max) + "\n";
+        }
+        flush(true);
     }
 
  private:
@@ -140,9 +148,14 @@ class MeshWriter {
                                                                                                 : kSmooth;
     }
 
+    struct Range {
+        std::size_t from, to;
+        bool movable;
+    };
+
     // Triangles [from, to) outside any movable object: as few objects as
     // their flags allow.
-    void plain(std::size_t from, std::size_t to) {
+    void plain(std::size_t from, std::size_t to, std::vector<Range>& objects) const {
         while (from < to) {
             std::size_t end = from;
             bool light = false, textured = false;
@@ -153,12 +166,14 @@ class MeshWriter {
                 light = light || l;
                 textured = textured || k == kTextured;
             }
-            object(from, end, false);
+            objects.push_back({from, end, false});
             from = end;
         }
     }
 
-    void object(std::size_t from, std::size_t to, bool movable) {
+    void object(const Range& r) {
+        const std::size_t from = r.from, to = r.to;
+        const bool movable = r.movable;
         appendf(body_, "o %zu %s\n", objects_,
                 movable ? "movable" : ("object_" + std::to_string(objects_)).c_str());
         ++objects_;
@@ -219,25 +234,28 @@ class MeshWriter {
                         vt[1], vn[1], v[2], vt[2], vn[2]);
             else
                 appendf(body_, "f %lld//%lld %lld//%lld %lld//%lld\n", v[0], vn[0], v[1], vn[1], v[2], vn[2]);
+            flush();
         }
         uvBase_ += uvs.next() - 1;
     }
 
-    // The scene box holds every vertex the model gave, used or not: its
-    // corners are written as vertices where the faces' own do not reach.
-    void boxCorners() {
+    // Written text leaves the buffer a megabyte at a time.
+    void flush(bool all = false) {
+        if (!all && body_.size() < (1u << 20)) return;
+        out_ << body_;
+        body_.clear();
+    }
+
+    // The scene box holds every vertex the model gave, used or not: where the
+    // faces' own corners do not reach it, its corners are written as vertices.
+    bool boxReached() const {
         aabb box = initialSceneBox();
         for (const Triangle& t : a_.triangles) box.grow(t.bounds);
-        if (sameBits(box.min, a_.bounds.min) && sameBits(box.max, a_.bounds.max)) return;
-        if (objects_ == 0) {
-            appendf(body_, "o 0 box\n");
-            ++objects_;
-        }
-        // Vertex lines may stand in any object: they go at the end of the last.
-        body_ += "v " + vec(a_.bounds.min) + "\nv " + vec(a_.bounds.max) + "\n";
+        return sameBits(box.min, a_.bounds.min) && sameBits(box.max, a_.bounds.max);
     }
 
     const SceneAssembly& a_;
+    std::ostream& out_;
     std::string body_;
     std::size_t objects_ = 0;
     Numbering<Vector3d> positions_, normals_;
@@ -246,7 +264,9 @@ class MeshWriter {
 
 }  // namespace
 
-std::string importedSceneText(const ImportedScene& scene) {
+namespace {
+
+void writeSceneText(const ImportedScene& scene, std::ostream& out) {
     const SceneAssembly& a = scene.assembly;
     std::string text = "Imported from " + import::sceneWord(scene.source, "model") + "\n";
     const ImportedCamera& c = scene.camera;
@@ -285,9 +305,17 @@ std::string importedSceneText(const ImportedScene& scene) {
         ++lines;
     }
     if (lines > 0) appendf(text, "texturemaps\n%zu\n%s", lines, maps.c_str());
-    MeshWriter mesh(a);
-    text += mesh.run();
-    return text;
+    out << text;
+    MeshWriter mesh(a, out);
+    mesh.run();
+}
+
+}  // namespace
+
+std::string importedSceneText(const ImportedScene& scene) {
+    std::ostringstream s;
+    writeSceneText(scene, s);
+    return s.str();
 }
 
 bool writeImportedScene(const ImportedScene& scene, const std::string& dir) {
@@ -320,7 +348,7 @@ bool writeImportedScene(const ImportedScene& scene, const std::string& dir) {
     }
     const fs::path input = fs::path(dir) / "input";
     std::ofstream f(input, std::ios::binary | std::ios::trunc);
-    f << importedSceneText(scene);
+    writeSceneText(scene, f);
     f.close();
     if (!f) {
         std::printf("%s: cannot write the scene file\n", input.string().c_str());
