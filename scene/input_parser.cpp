@@ -680,7 +680,7 @@ class Parser {
     // ---- mesh block ------------------------------------------------------
 
     struct ObjectState {
-        bool texture = false, smoothing = false, light = false, movable = false;
+        bool texture = false, smoothing = false, movable = false;
     };
 
     ParseStatus mesh() {
@@ -754,7 +754,6 @@ class Parser {
                     return false;
                 }
                 draft_.currentMaterial = m;
-                if (draft_.materials[static_cast<std::size_t>(m)].isEmissive()) st.light = true;
             } else if (token == "s") {
                 std::string value;
                 if (!expect("%s\n", {&value})) return false;
@@ -821,7 +820,10 @@ class Parser {
         tri.bounds.grow(tri.p2);
         tri.bounds.grow(tri.p3);
         tri.area = length(cross(tri.p1 - tri.p2, tri.p1 - tri.p3)) / 2.0f;
-        tri.isLight = st.light ? 1 : 0;
+        // A face is a light exactly when its own material emits, whichever
+        // object or usemtl line it got that material from.
+        const bool light = draft_.materials[static_cast<std::size_t>(tri.materialIndex)].isEmissive();
+        tri.isLight = light ? 1 : 0;
         computeWoopRows(tri);
         const int32_t index = static_cast<int32_t>(draft_.triangles.size());
         draft_.triangles.push_back(tri);
@@ -835,7 +837,7 @@ class Parser {
         }
         draft_.triangleUVs.push_back(uvs);
         if (st.movable) draft_.movables.back().bounds.grow(tri.bounds);
-        if (st.light) draft_.lightIndices.push_back(index);
+        if (light) draft_.lightIndices.push_back(index);
         return true;
     }
 

@@ -88,27 +88,34 @@ TEST(MeshBlock, WoopRowsMapTheTriangleOntoTheUnitTriangle) {
     EXPECT_EQ(download(s.deviceLightIndices, 1)[0], 0);
 }
 
-TEST(MeshBlock, LightFlagStaysOnForTheRestOfTheObject) {
+TEST(MeshBlock, AFaceIsALightExactlyWhenItsMaterialEmits) {
     Scene s;
-    const auto p = parse(scene("mesh 2\n\no 0 a\nv 0 0 0\nv 1 0 0\nv 0 1 0\nusemtl 0 m\nf 1 2 3\n"
+    // Object a: a plain face, a lamp face, then a plain face again after a
+    // second usemtl. Object b has no usemtl of its own and inherits the
+    // lamp material; object c switches back to the plain one.
+    const auto p = parse(scene("mesh 3\n\no 0 a\nv 0 0 0\nv 1 0 0\nv 0 1 0\nusemtl 0 m\nf 1 2 3\n"
                                "usemtl 1 lamp\nf 1 2 3\nusemtl 0 m\nf 1 3 2\n"
-                               "o 1 b\nf 2 3 1\n"),
+                               "usemtl 1 lamp\n"
+                               "o 1 b\nf 2 3 1\nf 3 1 2\n"
+                               "o 2 c\nusemtl 0 m\nf 1 2 3\n"),
                          s);
     ASSERT_EQ(p.status, ParseStatus::Ok) << p.out;
-    ASSERT_EQ(s.triangleCount, 4);
-    EXPECT_EQ(s.hostTriangles[0].isLight, 0);
-    EXPECT_EQ(s.hostTriangles[1].isLight, 1);
-    EXPECT_EQ(s.hostTriangles[2].isLight, 1);  // after a non-emissive usemtl, still a light
-    EXPECT_EQ(s.hostTriangles[2].materialIndex, 0);
-    // The next object starts with the flag clear but keeps the current material.
-    EXPECT_EQ(s.hostTriangles[3].isLight, 0);
-    EXPECT_EQ(s.hostTriangles[3].materialIndex, 0);
-    EXPECT_EQ(s.lightCount, 2);
-    const auto idx = download(s.deviceLightIndices, 2);
-    EXPECT_EQ(idx[0], 1);
-    EXPECT_EQ(idx[1], 2);
-    // Light records are emitted with the material of their own face.
-    EXPECT_EQ(download(s.deviceLightTriangles, 2)[1].emission.r, 0.0f);
+    ASSERT_EQ(s.triangleCount, 6);
+    const int expected[6] = {0, 1, 0, 1, 1, 0};
+    for (int i = 0; i < 6; ++i) {
+        EXPECT_EQ(s.hostTriangles[i].isLight, expected[i]) << "face " << i;
+        EXPECT_EQ(s.hostTriangles[i].materialIndex, expected[i]) << "face " << i;
+    }
+    // The light list and the device records say the same, each light with
+    // its own face's emission.
+    ASSERT_EQ(s.lightCount, 3);
+    const auto idx = download(s.deviceLightIndices, 3);
+    EXPECT_EQ(idx, (std::vector<int32_t>{1, 3, 4}));
+    const auto lights = download(s.deviceLightTriangles, 3);
+    for (const deviceLightTriangle& l : lights) EXPECT_EQ(l.emission.g, 4.0f);
+    const auto tris = download(s.deviceTriangles, 6);
+    for (int i = 0; i < 6; ++i)
+        EXPECT_EQ(tris[static_cast<std::size_t>(i)].isLight, expected[i]) << "face " << i;
 }
 
 TEST(MeshBlock, NoEmissiveFacesMeansNoLightRecords) {
