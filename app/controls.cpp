@@ -82,8 +82,10 @@ void Controls::setEnvironmentRotation(int v) {
     commands_.post([radians](Renderer& r) { r.setEnvironmentRotation(radians); });
 }
 
-void Controls::setMlt(bool on) {
+bool Controls::setMlt(bool on) {
+    if (on && !commands_.metroAvailable()) return false;
     commands_.post([on](Renderer& r) { r.mltEnabled = on; });
+    return true;
 }
 
 void Controls::setFog(bool on) {

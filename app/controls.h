@@ -77,8 +77,9 @@ class Controls {
     // 0 to 100: a whole turn of the environment image about +y.
     void setEnvironmentRotation(int v);
 
-    // Check boxes.
-    void setMlt(bool on);
+    // Check boxes. Switching Metropolis on in a run without chains (their
+    // set-up failed) changes nothing and returns false.
+    bool setMlt(bool on);
     void setFog(bool on);
     void setSubsurface(bool on);
     void setShowFps(bool on) { showFps_ = on; }

@@ -9,6 +9,7 @@
 #include <QMainWindow>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QSignalBlocker>
 #include <QSlider>
 #include <QVBoxLayout>
 #include <cstdio>
@@ -25,6 +26,10 @@ const char* const kHelpText =
     "mouse left button -- control yaw/pitch\n"
     "mouse right button -- control focal length\n"
     " ";
+
+const char* const kMltUnavailableText =
+    "Metropolis light transport is unavailable in this run: its chains could not be set up at start-up "
+    "(see the console). The path tracer goes on.";
 
 }  // namespace
 
@@ -110,7 +115,21 @@ Window::Window(RenderWorker& worker, Controls& controls, QMainWindow* mainWindow
     QCheckBox* ss = addCheckBox(toggleLayout, QStringLiteral("enable ss"), false);
     QCheckBox* fps = addCheckBox(toggleLayout, QStringLiteral("show fps"), controls_.showFps());
     QCheckBox* denoise = addCheckBox(toggleLayout, QStringLiteral("denoise"), false);
-    connect(mlt, &QCheckBox::stateChanged, this, [c](int state) { c->setMlt(state != 0); });
+    connect(mlt, &QCheckBox::stateChanged, this, [this, c, mlt](int state) {
+        if (c->setMlt(state != 0)) return;
+        // No chains in this run: the box goes back off and says why.
+        const QSignalBlocker quiet(mlt);
+        mlt->setChecked(false);
+        std::printf("%s\n", kMltUnavailableText);
+        std::fflush(stdout);
+        if (!mltUnavailableBox_) {
+            mltUnavailableBox_ =
+                new QMessageBox(QMessageBox::Information, QStringLiteral("enable MLT"),
+                                QString::fromLatin1(kMltUnavailableText), QMessageBox::Ok, this);
+            mltUnavailableBox_->setObjectName(QStringLiteral("mlt unavailable"));
+        }
+        mltUnavailableBox_->show();  // not modal: the frames go on behind it
+    });
     connect(fog, &QCheckBox::stateChanged, this, [this, c](int state) {
         fogGravitySlider_->setEnabled(state != 0);
         c->setFog(state != 0);

@@ -166,12 +166,36 @@ TEST(Controls, SubsurfaceSwitchRestoresTheTransparency) {
 
     controls.setFog(true);
     EXPECT_TRUE(renderer.fogEnabled);
-    controls.setMlt(true);
-    EXPECT_TRUE(renderer.mltEnabled);
-    controls.setMlt(false);
     controls.setFog(false);
     EXPECT_FALSE(renderer.fogEnabled);
+}
+
+// Without Metropolis chains (their set-up failed at start-up) the switch says
+// no and leaves the path tracer running; with chains it switches.
+TEST(Controls, MetropolisSwitchNeedsChains) {
+    Camera camera;
+    FrameResources res;
+    res.width = res.height = 4;
+    Renderer renderer(res);
+    ASSERT_FALSE(renderer.metroReady());
+    Controls controls(camera, nullptr, 0, nullptr, 0, renderer, Settings());
+    EXPECT_FALSE(controls.setMlt(true));
     EXPECT_FALSE(renderer.mltEnabled);
+    EXPECT_FALSE(renderer.resetPending());
+    EXPECT_TRUE(controls.setMlt(false));
+
+    // Chains of a 4 x 4 image over an empty scene.
+    MetroChains chains;
+    testing::internal::CaptureStderr();
+    ASSERT_TRUE(mltSetup(camera, 4, 4, KdScene(), chains));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    res.metro = &chains;
+    Renderer withChains(res);
+    Controls switching(camera, nullptr, 0, nullptr, 0, withChains, Settings());
+    EXPECT_TRUE(switching.setMlt(true));
+    EXPECT_TRUE(withChains.mltEnabled);
+    EXPECT_TRUE(switching.setMlt(false));
+    EXPECT_FALSE(withChains.mltEnabled);
 }
 
 TEST(Controls, KeysMoveTheCameraAndTheMesh) {

@@ -36,7 +36,7 @@ constexpr int kH = 64;
 
 struct Fixture : testing::Test {
     Settings settings;
-    Application app{settings};
+    std::unique_ptr<Application> app;
     std::unique_ptr<Renderer> renderer;
     std::unique_ptr<RenderWorker> worker;
     std::unique_ptr<Controls> controls;
@@ -62,14 +62,16 @@ struct Fixture : testing::Test {
         std::ofstream("input") << scene;
 
         testing::internal::CaptureStdout();
-        const bool started = app.start("input");
+        app = std::make_unique<Application>(settings);
+        const bool started = app->start("input");
         testing::internal::GetCapturedStdout();
         ASSERT_TRUE(started);
-        renderer = std::make_unique<Renderer>(frameResources(app));
-        Scene& s = app.scene();
+        renderer = std::make_unique<Renderer>(frameResources(*app));
+        Scene& s = app->scene();
         worker = std::make_unique<RenderWorker>(*renderer, s.camera);
-        controls = std::make_unique<Controls>(s.camera, app.materials(), static_cast<int>(s.materials.size()),
-                                              app.volumes(), s.volumeCount, *worker, settings);
+        controls =
+            std::make_unique<Controls>(s.camera, app->materials(), static_cast<int>(s.materials.size()),
+                                       app->volumes(), s.volumeCount, *worker, settings);
         ASSERT_TRUE(worker->start());
         mainWindow = std::make_unique<QMainWindow>();
         window = new Window(*worker, *controls, mainWindow.get());
@@ -82,7 +84,7 @@ struct Fixture : testing::Test {
         controls.reset();
         worker.reset();
         renderer.reset();
-        app.shutdown();
+        if (app) app->shutdown();
         std::filesystem::current_path(oldDir);
     }
     // Runs the event loop until the view shows an average of this many frames
@@ -136,7 +138,7 @@ TEST_F(Fixture, PanelHasItsControlsInTheirStartStates) {
         EXPECT_EQ(slider->isEnabled(), s.enabled) << s.label;
     }
     // Start positions are shown, not applied: the scene's bunny keeps its IOR.
-    EXPECT_FLOAT_EQ(app.materials()[0].IOR, app.scene().materials[0].IOR);
+    EXPECT_FLOAT_EQ(app->materials()[0].IOR, app->scene().materials[0].IOR);
     for (const char* text : {"enable MLT", "enable fog", "enable ss"}) {
         ASSERT_NE(window->checkBox(QString::fromLatin1(text)), nullptr) << text;
         EXPECT_FALSE(window->checkBox(QString::fromLatin1(text))->isChecked()) << text;
@@ -234,6 +236,31 @@ TEST_F(Fixture, TitleCarriesTheFrameRatesUnlessSwitchedOff) {
     const uint32_t frame = window->view()->shownFrame().frameCount;
     ASSERT_TRUE(runFrames(frame + 1));
     EXPECT_EQ(mainWindow->windowTitle(), QStringLiteral("Lumenar"));
+}
+
+namespace {
+// A run whose Metropolis chains could not be set up (here: over their
+// memory limit).
+struct NoChains : Fixture {
+    NoChains() { settings.mltMemoryLimit = 1; }
+};
+}  // namespace
+
+TEST_F(NoChains, MetropolisSwitchSaysItIsUnavailableAndThePathTracerGoesOn) {
+    ASSERT_FALSE(app->metroChains().ready());
+    ASSERT_TRUE(runFrames(2)) << "no path-traced frames without chains";
+    QCheckBox* mlt = window->checkBox(QStringLiteral("enable MLT"));
+    mlt->setChecked(true);
+    EXPECT_FALSE(mlt->isChecked()) << "the box shows a mode the run does not have";
+    ASSERT_NE(window->mltUnavailableBox(), nullptr);
+    EXPECT_TRUE(window->mltUnavailableBox()->isVisible());
+    EXPECT_TRUE(window->mltUnavailableBox()->text().contains(QStringLiteral("unavailable")));
+    // The frames go on accumulating, path traced.
+    const uint32_t frame = window->view()->shownFrame().frameCount;
+    ASSERT_TRUE(runFrames(frame + 2));
+    stopRendering();
+    EXPECT_FALSE(renderer->mltEnabled);
+    EXPECT_GE(renderer->frameCount(), frame + 2);
 }
 
 int main(int argc, char** argv) {
