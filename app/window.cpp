@@ -22,7 +22,7 @@ namespace {
 
 const char* const kHelpText =
     "W/S/A/D/E/Q -- Move camera forward/backwards/left/right/up/down\n"
-    "I/K/J/K/O/U -- Move bunny farther/closer/left/right/up/down\n"
+    "I/K/J/L/O/U -- Move bunny farther/closer/left/right/up/down\n"
     "mouse left button -- control yaw/pitch\n"
     "mouse right button -- control focal length\n"
     " ";
@@ -91,6 +91,18 @@ Window::Window(RenderWorker& worker, Controls& controls, QMainWindow* mainWindow
     translucencySlider_ =
         addSlider(bunny, QStringLiteral("ss translucency"), Controls::kTranslucencyStart, false);
     auto* env = new QVBoxLayout(envBox_);
+    // The material the wall sliders edit (at first the largest fixed
+    // object's), by name.
+    if (!controls_.materialNames().empty()) {
+        auto* chooser = new QComboBox(envBox_);
+        chooser->setObjectName(QStringLiteral("wall material"));
+        for (const std::string& name : controls_.materialNames())
+            chooser->addItem(QString::fromStdString(name));
+        chooser->setCurrentIndex(controls_.wallMaterial());
+        env->addWidget(chooser);
+        connect(chooser, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
+                [this](int i) { controls_.selectWallMaterial(i); });
+    }
     QSlider* wallRoughness =
         addSlider(env, QStringLiteral("wall roughness"), Controls::kWallRoughnessStart, true);
     QSlider* wallMetalness =

@@ -278,6 +278,7 @@ struct Draft {
     bool anyTriangleUVs = false;
     std::vector<int32_t> lightIndices;
     std::vector<Movable> movables;
+    std::vector<SceneObject> objects;
     int currentMaterial = -1;
 
     Draft() = default;
@@ -706,13 +707,18 @@ class Parser {
                 return fail();
             }
             bool endedByO = false;
-            if (!object(endedByO)) return fail();
+            SceneObject record;
+            record.name = name;
+            record.firstTriangle = static_cast<int32_t>(draft_.triangles.size());
+            if (!object(endedByO, record.movable)) return fail();
+            record.triangleCount = static_cast<int32_t>(draft_.triangles.size()) - record.firstTriangle;
+            draft_.objects.push_back(std::move(record));
             if (endedByO) headerOConsumed = true;
         }
         return ParseStatus::Ok;
     }
 
-    bool object(bool& endedByO) {
+    bool object(bool& endedByO, bool& movable) {
         ObjectState st;
         for (;;) {
             std::string token;
@@ -769,6 +775,7 @@ class Parser {
             Movable& m = draft_.movables.back();
             m.triangleCount = static_cast<int32_t>(draft_.triangles.size()) - m.firstTriangle;
         }
+        movable = st.movable;
         return true;
     }
 
@@ -930,6 +937,7 @@ class Parser {
         scene.lightCount = static_cast<int32_t>(lightCount);
         scene.movables = std::move(draft_.movables);
         scene.movableCount = static_cast<int32_t>(scene.movables.size());
+        scene.objects = std::move(draft_.objects);
         scene.deviceTriangles = dTris.release();
         scene.deviceLightTriangles = dLights.release();
         scene.deviceLightIndices = dLightIdx.release();

@@ -6,6 +6,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QElapsedTimer>
 #include <QMainWindow>
 #include <QMessageBox>
@@ -72,6 +73,7 @@ struct Fixture : testing::Test {
         controls =
             std::make_unique<Controls>(s.camera, app->materials(), static_cast<int>(s.materials.size()),
                                        app->volumes(), s.volumeCount, *worker, settings);
+        controls->useScene(s);
         ASSERT_TRUE(worker->start());
         mainWindow = std::make_unique<QMainWindow>();
         window = new Window(*worker, *controls, mainWindow.get());
@@ -152,12 +154,20 @@ TEST_F(Fixture, PanelHasItsControlsInTheirStartStates) {
     EXPECT_EQ(window->helpBox()->windowTitle(), QStringLiteral("Help"));
     EXPECT_EQ(window->helpBox()->text(),
               QStringLiteral("W/S/A/D/E/Q -- Move camera forward/backwards/left/right/up/down\n"
-                             "I/K/J/K/O/U -- Move bunny farther/closer/left/right/up/down\n"
+                             "I/K/J/L/O/U -- Move bunny farther/closer/left/right/up/down\n"
                              "mouse left button -- control yaw/pitch\n"
                              "mouse right button -- control focal length\n "));
     EXPECT_EQ(window->aboutBox()->windowTitle(), QStringLiteral("About"));
     EXPECT_TRUE(window->aboutBox()->text().startsWith(QStringLiteral("Lumenar Demo \n")));
     EXPECT_EQ(window->view()->size(), QSize(kW, kH));
+    // The wall sliders' material: at first the walls' (the largest object
+    // that does not move), and whatever the list then picks.
+    auto* wallChooser = window->findChild<QComboBox*>(QStringLiteral("wall material"));
+    ASSERT_NE(wallChooser, nullptr);
+    EXPECT_EQ(wallChooser->currentText(), QStringLiteral("white"));
+    EXPECT_EQ(controls->wallMaterial(), 3);
+    wallChooser->setCurrentIndex(1);  // the red wall
+    window->slider(QStringLiteral("wall metalness"))->setValue(70);
 
     // Switching modes enables the matching sliders and, on the render
     // thread, sets the flags.
@@ -174,6 +184,8 @@ TEST_F(Fixture, PanelHasItsControlsInTheirStartStates) {
     EXPECT_TRUE(renderer->ssEnabled);
     EXPECT_TRUE(renderer->mltEnabled);
     EXPECT_TRUE(renderer->denoise);
+    EXPECT_FLOAT_EQ(app->materials()[1].metalness, 0.7f);
+    EXPECT_FLOAT_EQ(app->materials()[3].metalness, app->scene().materials[3].metalness);
 }
 
 TEST_F(Fixture, CaptureHoldsExactlyTheRenderedImage) {
