@@ -32,7 +32,7 @@ Renderer::Renderer(const FrameResources& resources)
 
 void Renderer::setEnvironmentRotation(float radians) {
     const float c = std::cos(radians), sn = std::sin(radians);
-    for (EnvironmentView* v : {&res_.scene.env.view, &res_.kdScene.env.view}) {
+    for (EnvironmentView* v : {&res_.scene.lights.env.view, &res_.kdScene.lights.env.view}) {
         v->cosRotation = c;
         v->sinRotation = sn;
     }
@@ -80,7 +80,8 @@ bool Renderer::applyPending(FrameStats& stats) {
     // Both modes trace the movable object through the refitted BVH.
     if (movableMoved_ && res_.movables && res_.bvhNodes) {
         if (!launchUpdateBVH(0, movableOffset_, res_.movables, res_.bvhNodes, res_.scene.wide) ||
-            !launchMoveLights(0, res_.movables, res_.scene.triangles, res_.lights, res_.scene.lightCount) ||
+            !launchMoveLights(0, res_.movables, res_.scene.triangles, res_.lights,
+                              res_.scene.lights.triangleCount) ||
             !device::synchronize()) {
             stats.error = deviceError("the BVH refit after moving the mesh");
             return false;
