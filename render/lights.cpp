@@ -112,11 +112,10 @@ bool LightSetBuffers::build(const Material* materials, int materialCount) {
     return true;
 }
 
-bool LightSetBuffers::emissionChanged(const Material* materials, int materialCount) const {
-    if (static_cast<std::size_t>(materialCount > 0 ? materialCount : 0) != emissions_.size()) return true;
-    for (int i = 0; i < materialCount; ++i) {
+bool LightSetBuffers::emissionChanged(const Material* materials) const {
+    for (std::size_t i = 0; i < emissions_.size(); ++i) {
         const Color& a = materials[i].emission;
-        const Color& b = emissions_[static_cast<std::size_t>(i)];
+        const Color& b = emissions_[i];
         if (a.r != b.r || a.g != b.g || a.b != b.b) return true;
     }
     return false;

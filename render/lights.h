@@ -305,8 +305,10 @@ class LightSetBuffers {
     // Builds the records from the materials as they are now; false when the
     // device memory cannot be had.
     bool build(const Material* materials, int materialCount);
-    // Whether an emission differs from what the set was built with.
-    bool emissionChanged(const Material* materials, int materialCount) const;
+    // Whether an emission differs from what the set was built with (the
+    // same number of materials).
+    bool emissionChanged(const Material* materials) const;
+    int materialCount() const { return static_cast<int>(emissions_.size()); }
     // What the tracers read (the environment unturned).
     LightSet view() const { return view_; }
     // The triangle records, writable (a move places them anew).

@@ -64,6 +64,7 @@ bool Renderer::applyPending(FrameStats& stats) {
     if (metroNow && (res_.metro->media.fog != media.fog || res_.metro->media.subsurface != media.subsurface ||
                      res_.metro->media.inscatter != media.inscatter))
         resetAccumulation_ = true;
+    const bool restarted = resetAccumulation_;
     if (resetAccumulation_) {
         if (!device::fillBytes(accumBuffer_.get(), 0, accumBuffer_.bytes())) {
             stats.error = deviceError("clearing the running sum");
@@ -89,6 +90,25 @@ bool Renderer::applyPending(FrameStats& stats) {
         movableMoved_ = false;
         guidesStale_ = true;
     }
+    // An edited emission (every edit restarts the average) reaches the light
+    // samples: which triangles are lights, what they send and how often
+    // each is chosen.
+    if (restarted && res_.lightSet && res_.lightSet->emissionChanged(res_.scene.materials) &&
+        !rebuildLights()) {
+        stats.error = "the light records cannot be rebuilt after an emission changed";
+        return false;
+    }
+    return true;
+}
+
+bool Renderer::rebuildLights() {
+    if (!res_.lightSet->build(res_.scene.materials, res_.lightSet->materialCount())) return false;
+    LightSet fresh = res_.lightSet->view();
+    fresh.env.view = res_.scene.lights.env.view;  // turned as it is now
+    res_.scene.lights = fresh;
+    res_.kdScene.lights = fresh;
+    res_.lights = res_.lightSet->triangles();
+    guidesStale_ = true;
     return true;
 }
 
