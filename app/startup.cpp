@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
@@ -121,9 +122,12 @@ void Application::releaseResources() {
     materials_.reset();
     volumes_.reset();
     triangleUVs_.reset();
+    triangleUVs1_.reset();
+    triangleColors_.reset();
     materialMaps_.reset();
     textureViews_.reset();
     sceneTextures_ = SceneTextures();
+    lightSet_.release();
     view_ = SceneView();
     scene_.release();
 }
@@ -149,17 +153,18 @@ bool Application::startStages(const std::string& sceneFile) {
     if (!buildKdTree()) return false;
     if (!copyEditableRecords()) return false;
     if (!uploadTextureMaps()) return false;
+    if (!buildLightSet()) return false;
     buildSceneView();
     kdTree_.bbox = enlargedBox(kdTree_.bbox);
     tracingBox_ = kdTree_.bbox;
     if (!allocateFrameBuffers()) return false;
     const Clock::time_point m0 = Clock::now();
-    // Without chains the path tracer still runs; Metropolis mode then stays off.
+    // Without chains the path tracer still runs; Metropolis mode then stays
+    // off (the set-up has said why).
     const KdScene chainsScene = kdSceneOf(kdTree_, bvhTree_);
-    mltSetup(scene_.camera, imageWidth_, imageHeight_, chainsScene, settings_.superSampleFactor, sobolStates_,
-             metro_, settings_.metroSalt, settings_.mltStartCap);
+    mltSetup(scene_.camera, imageWidth_, imageHeight_, chainsScene, metro_, settings_.metroSalt,
+             settings_.mltStartCap, settings_.mltMemoryLimit);
     mltSetupSeconds_ = secondsSince(m0);
-    if (!sobolStates()) return false;
     if (!createDeviceLock()) return false;
 
     std::printf("Start tracing!\n");
@@ -212,23 +217,18 @@ bool Application::loadEnvironment(const std::string& sceneDir) {
     return scene_.environment.load(p.string(), 1.0f);
 }
 
-EnvironmentLight Application::environmentLight(float rotation) const {
-    EnvironmentLight env;
-    if (scene_.environment.width() == 0) return env;
-    const EnvironmentMap& map = scene_.environment;
-    env.view = map.view(rotation);
-    // What the triangles send in, against what the sky sends in.
-    double trianglePower = 0.0;
-    for (const Triangle& t : scene_.hostTriangles) {
-        if (!t.isLight) continue;
-        const Color& e = scene_.materials[static_cast<std::size_t>(t.materialIndex)].emission;
-        trianglePower += (0.2126 * e.r + 0.7152 * e.g + 0.0722 * e.b) * t.area;
-    }
+bool Application::buildLightSet() {
+    LightSetBuffers::Source source;
+    source.triangles = &scene_.hostTriangles;
+    if (scene_.environment.width() > 0) source.environment = &scene_.environment;
     const Vector3d extent = sceneBox_.max - sceneBox_.min;
-    const float radius = 0.5f * length(extent);
-    env.probability = environmentLightProbability(map.power(), static_cast<float>(trianglePower),
-                                                  std::isfinite(radius) ? radius : 1.0f, scene_.lightCount);
-    return env;
+    source.sceneRadius = 0.5f * length(extent);
+    source.movables = bvhTree_.deviceMovables.get();
+    source.movableCount = source.movables ? bvhTree_.movableCount : 0;
+    lightSet_.setSource(source);
+    if (lightSet_.build(scene_.materials.data(), static_cast<int>(scene_.materials.size()))) return true;
+    std::printf("The scene's light records cannot be placed in device memory\n");
+    return false;
 }
 
 bool Application::importModel(const std::string& path) {
@@ -243,7 +243,8 @@ bool Application::importModel(const std::string& path) {
     scene_.textures.clear();
     scene_.textures.resize(imported.textures.size());
     for (std::size_t i = 0; i < imported.textures.size(); ++i) {
-        if (!scene_.textures[i].create(imported.textures[i].image)) {
+        if (!scene_.textures[i].create(imported.textures[i].image,
+                                       textureIsColour(scene_.materialMaps, static_cast<int>(i)))) {
             std::printf("%s: texture \"%s\" cannot be placed in device memory\n", path.c_str(),
                         imported.textures[i].fileName.c_str());
             return false;
@@ -260,15 +261,31 @@ bool Application::uploadTextureMaps() {
         views[i].texels = r.pixels;
         views[i].width = r.pixels ? r.width : 0;
         views[i].height = r.pixels ? r.height : 0;
+        views[i].levels = r.pixels ? r.levels : 0;
     }
     materialMaps_ = device::uploadArray(scene_.materialMaps.data(), scene_.materialMaps.size());
     triangleUVs_ = device::uploadArray(scene_.triangleUVs.data(), scene_.triangleUVs.size());
+    triangleUVs1_ = device::uploadArray(scene_.triangleUVs1.data(), scene_.triangleUVs1.size());
+    triangleColors_ = device::uploadArray(scene_.triangleColors.data(), scene_.triangleColors.size());
     if (!views.empty()) textureViews_ = device::uploadArray(views.data(), views.size());
-    if (!materialMaps_ || !triangleUVs_ || (!views.empty() && !textureViews_)) return false;
+    if (!materialMaps_ || !triangleUVs_ || (!views.empty() && !textureViews_) ||
+        (!scene_.triangleUVs1.empty() && !triangleUVs1_) ||
+        (!scene_.triangleColors.empty() && !triangleColors_))
+        return false;
     sceneTextures_.maps = materialMaps_.get();
     sceneTextures_.uvs = triangleUVs_.get();
+    sceneTextures_.uvs1 = triangleUVs1_.get();
+    sceneTextures_.colors = triangleColors_.get();
     sceneTextures_.textures = textureViews_.get();
     sceneTextures_.textureCount = static_cast<int32_t>(views.size());
+    // The angle of one (sub)pixel seen from the camera: its height on the
+    // image plane over the plane's distance.
+    const Camera& c = scene_.camera;
+    const Vector3d centre = c.planeCorner + (c.planeHorizontal + c.planeVertical) * 0.5f;
+    const float distance = length(centre - c.rayOrigin);
+    const float rows = static_cast<float>(imageHeight_ * std::max(settings_.superSampleFactor, 1));
+    const float spread = length(c.planeVertical) / (rows * distance);
+    sceneTextures_.pixelSpread = std::isfinite(spread) && spread > 0.0f ? spread : 0.0f;
     return true;
 }
 
@@ -282,7 +299,7 @@ void Application::loadTextures(const std::string& sceneDir) {
         if (p.is_relative() && !sceneDir.empty()) p = fs::path(sceneDir) / p;
         Image image;
         if (!loadImage(p.string(), image)) continue;  // reported; the texture is skipped
-        scene_.textures[i].create(image);
+        scene_.textures[i].create(image, textureIsColour(scene_.materialMaps, static_cast<int>(i)));
     }
 }
 
@@ -315,15 +332,12 @@ void Application::buildSceneView() {
     view_.triangles = scene_.deviceTriangles;
     view_.materials = materials_.get();
     view_.bgcolor = scene_.bgcolor;
-    view_.lightIndices = scene_.deviceLightIndices;
-    view_.lightCount = scene_.lightCount;
-    view_.lights = scene_.deviceLightTriangles;
+    view_.lights = lightSet_.view();
     view_.volumeCount = scene_.volumeCount;
     view_.volumes = volumes_.get();
     view_.inscatter = scene_.inscatter;
     view_.movables = bvhTree_.deviceMovables.get();
     view_.movableCount = view_.movables ? bvhTree_.movableCount : 0;
-    view_.env = environmentLight();
     view_.textures = sceneTextures_;
     kdTree_.sceneView = &view_;
 }
@@ -352,6 +366,13 @@ bool Application::allocateFrameBuffers() {
     }
     pathStates_ = device::Buffer<pixelData>(static_cast<std::size_t>(samples));
     if (!pathStates_) return false;
+    // The path tracer's pixel jitter: two Sobol states per sample slot, its
+    // own, whatever becomes of the Metropolis chains.
+    if (!sobolStates_.create(o * imageWidth_, o * imageHeight_)) {
+        std::printf("Cannot set up the sample states of %d x %d samples\n", o * imageWidth_,
+                    o * imageHeight_);
+        return false;
+    }
     return true;
 }
 

@@ -1,6 +1,8 @@
-// Texture lookups of the shading code: wrap modes, bilinear filtering of
-// RGBA texels, sRGB decoding, and the material at a hit with its textures
-// applied. The same code runs on both backends over plain texel arrays.
+// Texture lookups of the shading code: wrap modes, nearest and bilinear
+// filtering of RGBA texels, mip levels chosen by the footprint, sRGB
+// decoding, coordinate sets and transforms, and the material at a hit with
+// its textures and vertex colours applied. The same code runs on both
+// backends over plain texel arrays.
 #pragma once
 
 #include <cmath>
@@ -39,7 +41,32 @@ struct Texel {
     float r = 0.0f, g = 0.0f, b = 0.0f, a = 0.0f;
 };
 
-LUMENAR_HD inline Texel fetchTexel(const TextureView& t, int x, int y, bool srgb) {
+LUMENAR_HD inline Texel mixTexels(const Texel& x, const Texel& y, float t) {
+    Texel r;
+    r.r = x.r + (y.r - x.r) * t;
+    r.g = x.g + (y.g - x.g) * t;
+    r.b = x.b + (y.b - x.b) * t;
+    r.a = x.a + (y.a - x.a) * t;
+    return r;
+}
+
+// One mip level of a texture: its texels and size.
+struct TextureLevel {
+    const uint8_t* texels;
+    int width, height;
+};
+
+LUMENAR_HD inline TextureLevel textureLevel(const TextureView& t, int level) {
+    TextureLevel l{t.texels, t.width, t.height};
+    for (int k = 0; k < level; ++k) {
+        l.texels += static_cast<int64_t>(l.width) * l.height * 4;
+        l.width = l.width > 1 ? l.width / 2 : 1;
+        l.height = l.height > 1 ? l.height / 2 : 1;
+    }
+    return l;
+}
+
+LUMENAR_HD inline Texel fetchTexel(const TextureLevel& t, int x, int y, bool srgb) {
     const uint8_t* p = t.texels + (static_cast<int64_t>(y) * t.width + x) * 4;
     Texel v;
     const float k = 1.0f / 255.0f;
@@ -54,15 +81,23 @@ LUMENAR_HD inline Texel fetchTexel(const TextureView& t, int x, int y, bool srgb
     }
     return v;
 }
+LUMENAR_HD inline Texel fetchTexel(const TextureView& t, int x, int y, bool srgb) {
+    return fetchTexel(TextureLevel{t.texels, t.width, t.height}, x, y, srgb);
+}
 
-// Bilinear lookup at (u, v): texel centres sit at ((i + 0.5) / width,
-// (j + 0.5) / height); colour channels are decoded from sRGB before they are
-// filtered when `srgb` is set. A coordinate that is not finite reads as 0.
-LUMENAR_HD inline Texel sampleTexture(const TextureView& t, float u, float v, int wrapU, int wrapV,
-                                      bool srgb) {
-    if (!t.texels || t.width <= 0 || t.height <= 0) return Texel{1.0f, 1.0f, 1.0f, 1.0f};
+// Lookup at (u, v) within one level: the texel the point falls in
+// (`nearest`), or bilinear between the four nearest texel centres, which sit
+// at ((i + 0.5) / width, (j + 0.5) / height); colour channels are decoded
+// from sRGB before they are filtered when `srgb` is set.
+LUMENAR_HD inline Texel sampleLevel(const TextureLevel& t, float u, float v, int wrapU, int wrapV, bool srgb,
+                                    bool nearest) {
     u = foldCoordinate(u, wrapU);
     v = foldCoordinate(v, wrapV);
+    if (nearest) {
+        const int ix = static_cast<int>(floorf(u * static_cast<float>(t.width)));
+        const int iy = static_cast<int>(floorf(v * static_cast<float>(t.height)));
+        return fetchTexel(t, wrapTexel(ix, t.width, wrapU), wrapTexel(iy, t.height, wrapV), srgb);
+    }
     const float x = u * static_cast<float>(t.width) - 0.5f;
     const float y = v * static_cast<float>(t.height) - 0.5f;
     const float fx0 = floorf(x), fy0 = floorf(y);
@@ -72,44 +107,145 @@ LUMENAR_HD inline Texel sampleTexture(const TextureView& t, float u, float v, in
     const int y0 = wrapTexel(iy, t.height, wrapV), y1 = wrapTexel(iy + 1, t.height, wrapV);
     const Texel a = fetchTexel(t, x0, y0, srgb), b = fetchTexel(t, x1, y0, srgb);
     const Texel c = fetchTexel(t, x0, y1, srgb), d = fetchTexel(t, x1, y1, srgb);
-    const float w00 = (1.0f - fx) * (1.0f - fy), w10 = fx * (1.0f - fy);
-    const float w01 = (1.0f - fx) * fy, w11 = fx * fy;
-    Texel r;
-    r.r = a.r * w00 + b.r * w10 + c.r * w01 + d.r * w11;
-    r.g = a.g * w00 + b.g * w10 + c.g * w01 + d.g * w11;
-    r.b = a.b * w00 + b.b * w10 + c.b * w01 + d.b * w11;
-    r.a = a.a * w00 + b.a * w10 + c.a * w01 + d.a * w11;
-    return r;
+    return mixTexels(mixTexels(a, b, fx), mixTexels(c, d, fx), fy);
 }
 
-// The material record `base` of triangle `tri` at the point with barycentric
-// weights (1 - b1 - b2, b1, b2) of its corners 1, 2, 3, its textures applied:
-// the base colour texture multiplies basecolor; the metallic-roughness texture scales roughness (green) and
-// metalness (blue). Without textures for this material, or without coordinates on this triangle, the record
-// comes back unchanged.
+// Bilinear lookup on the full-size image. A texture without texels reads as
+// white.
+LUMENAR_HD inline Texel sampleTexture(const TextureView& t, float u, float v, int wrapU, int wrapV,
+                                      bool srgb) {
+    if (!t.texels || t.width <= 0 || t.height <= 0) return Texel{1.0f, 1.0f, 1.0f, 1.0f};
+    return sampleLevel(TextureLevel{t.texels, t.width, t.height}, u, v, wrapU, wrapV, srgb, false);
+}
+
+// Mip level (fractional) for a footprint of `texels` texels across: 0 at one
+// texel or less.
+LUMENAR_HD inline float mipLevelFor(float texels, int levels) {
+    if (!(texels > 1.0f)) return 0.0f;
+    const float lod = log2f(texels);
+    const float top = static_cast<float>(levels - 1);
+    return lod < top ? lod : top;
+}
+
+// Lookup through a slot's filters: `width` is the footprint's width in
+// coordinate units (0: a point, the full-size image). Magnified (a footprint
+// of at most one texel) the magnification filter reads the full-size image;
+// minified, the minification filter reads the level the footprint asks for,
+// or blends the two around it.
+LUMENAR_HD inline Texel sampleFiltered(const TextureView& t, const TextureSlot& s, float u, float v,
+                                       float width, bool srgb) {
+    if (!t.texels || t.width <= 0 || t.height <= 0) return Texel{1.0f, 1.0f, 1.0f, 1.0f};
+    const float texels = width * sqrtf(static_cast<float>(t.width) * static_cast<float>(t.height));
+    const TextureLevel base{t.texels, t.width, t.height};
+    if (!(texels > 1.0f))
+        return sampleLevel(base, u, v, s.wrapU, s.wrapV, srgb, (s.filter & kMagNearest) != 0);
+    const bool nearest = (s.filter & kMinNearest) != 0;
+    if (!(s.filter & kMipmaps) || t.levels <= 1)
+        return sampleLevel(base, u, v, s.wrapU, s.wrapV, srgb, nearest);
+    const float lod = mipLevelFor(texels, t.levels);
+    if (!(s.filter & kMipLinear)) {
+        const int level = static_cast<int>(lod + 0.5f);
+        return sampleLevel(textureLevel(t, level), u, v, s.wrapU, s.wrapV, srgb, nearest);
+    }
+    const int l0 = static_cast<int>(lod);
+    const float frac = lod - static_cast<float>(l0);
+    const TextureLevel a = textureLevel(t, l0);
+    const Texel x = sampleLevel(a, u, v, s.wrapU, s.wrapV, srgb, nearest);
+    if (!(frac > 0.0f) || l0 + 1 >= t.levels) return x;
+    const TextureLevel b{a.texels + static_cast<int64_t>(a.width) * a.height * 4,
+                         a.width > 1 ? a.width / 2 : 1, a.height > 1 ? a.height / 2 : 1};
+    return mixTexels(x, sampleLevel(b, u, v, s.wrapU, s.wrapV, srgb, nearest), frac);
+}
+
+// Where a hit lies on its triangle for the textures: the barycentric weights
+// of corners 2 and 3, and the world-space width of the footprint of the
+// pixel it is seen through (0: a point).
+struct TexturePoint {
+    int triangle = -1;
+    float b1 = 0.0f, b2 = 0.0f;
+    float footprint = 0.0f;
+};
+
+// The coordinates of a slot's set at a point, through the slot's transform,
+// and the footprint's width in coordinate units. False where the triangle
+// has no coordinates of that set (the second set falls back on the first).
+LUMENAR_HD inline bool slotCoordinates(const SceneTextures& st, const TextureSlot& s, const TexturePoint& p,
+                                       float* u, float* v, float* width) {
+    const TriangleUVs* set =
+        s.uvSet == 1 && st.uvs1 && st.uvs1[p.triangle].valid ? &st.uvs1[p.triangle] : &st.uvs[p.triangle];
+    if (!set->valid) return false;
+    const float b0 = 1.0f - p.b1 - p.b2;
+    const float x = set->uv[0].u * b0 + set->uv[1].u * p.b1 + set->uv[2].u * p.b2;
+    const float y = set->uv[0].v * b0 + set->uv[1].v * p.b1 + set->uv[2].v * p.b2;
+    const float* m = s.transform;
+    *u = m[0] * x + m[1] * y + m[2];
+    *v = m[3] * x + m[4] * y + m[5];
+    *width = p.footprint * set->density * sqrtf(fabsf(m[0] * m[4] - m[1] * m[3]));
+    return true;
+}
+
+LUMENAR_HD inline bool slotTexel(const SceneTextures& st, const TextureSlot& s, const TexturePoint& p,
+                                 bool srgb, Texel* out) {
+    if (s.texture < 0 || s.texture >= st.textureCount) return false;
+    float u, v, width;
+    if (!slotCoordinates(st, s, p, &u, &v, &width)) return false;
+    *out = sampleFiltered(st.textures[s.texture], s, u, v, width, srgb);
+    return true;
+}
+
+// The vertex colour at a point (white without vertex colours).
+LUMENAR_HD inline Texel vertexColor(const SceneTextures& st, const TexturePoint& p) {
+    Texel c{1.0f, 1.0f, 1.0f, 1.0f};
+    if (!st.colors) return c;
+    const TriangleColors& t = st.colors[p.triangle];
+    const float w[3] = {1.0f - p.b1 - p.b2, p.b1, p.b2};
+    c.r = t.rgba[0][0] * w[0] + t.rgba[1][0] * w[1] + t.rgba[2][0] * w[2];
+    c.g = t.rgba[0][1] * w[0] + t.rgba[1][1] * w[1] + t.rgba[2][1] * w[2];
+    c.b = t.rgba[0][2] * w[0] + t.rgba[1][2] * w[1] + t.rgba[2][2] * w[2];
+    c.a = t.rgba[0][3] * w[0] + t.rgba[1][3] * w[1] + t.rgba[2][3] * w[2];
+    return c;
+}
+
+// The material record `base` (material `materialIndex`) at point p, its
+// textures and the vertex colours applied: base colour texture and vertex
+// colour multiply basecolor; the metallic-roughness texture scales roughness
+// (green) and metalness (blue); the emissive texture multiplies emission, the
+// specular one specular and the transmission one (red) transparency. Without
+// any of these the record comes back unchanged.
 LUMENAR_HD inline Material shadingMaterial(const Material& base, int materialIndex, const SceneTextures& st,
-                                           int tri, float b1, float b2) {
-    if (!st.maps || tri < 0 || !st.uvs) return base;
-    const MaterialMaps maps = st.maps[materialIndex];
-    if (!maps.any()) return base;
-    const TriangleUVs& t = st.uvs[tri];
-    if (!t.valid) return base;
-    const float b0 = 1.0f - b1 - b2;
-    const float u = t.uv[0].u * b0 + t.uv[1].u * b1 + t.uv[2].u * b2;
-    const float v = t.uv[0].v * b0 + t.uv[1].v * b1 + t.uv[2].v * b2;
+                                           const TexturePoint& p) {
+    if (!st.maps || p.triangle < 0 || !st.uvs) return base;
+    const MaterialMaps& maps = st.maps[materialIndex];
+    if (!maps.anyTexture() && !st.colors) return base;
     Material m = base;
-    if (maps.baseColor >= 0 && maps.baseColor < st.textureCount) {
-        const Texel c = sampleTexture(st.textures[maps.baseColor], u, v, maps.wrapU, maps.wrapV, true);
+    Texel c;
+    if (st.colors) {
+        c = vertexColor(st, p);
         m.basecolor = Color(m.basecolor.r * c.r, m.basecolor.g * c.g, m.basecolor.b * c.b);
     }
-    if (maps.metallicRoughness >= 0 && maps.metallicRoughness < st.textureCount) {
-        const Texel c =
-            sampleTexture(st.textures[maps.metallicRoughness], u, v, maps.wrapU, maps.wrapV, false);
+    if (slotTexel(st, maps.baseColor, p, true, &c))
+        m.basecolor = Color(m.basecolor.r * c.r, m.basecolor.g * c.g, m.basecolor.b * c.b);
+    if (slotTexel(st, maps.metallicRoughness, p, false, &c)) {
         m.roughness *= c.g;
         m.roughnessY *= c.g;
         m.metalness *= c.b;
     }
+    if (slotTexel(st, maps.emissive, p, true, &c))
+        m.emission = Color(m.emission.r * c.r, m.emission.g * c.g, m.emission.b * c.b);
+    if (slotTexel(st, maps.specular, p, true, &c))
+        m.specular = Color(m.specular.r * c.r, m.specular.g * c.g, m.specular.b * c.b);
+    if (slotTexel(st, maps.transmission, p, false, &c)) m.transparency *= c.r;
     return m;
+}
+
+// The same for a point without a footprint, by its barycentric weights.
+LUMENAR_HD inline Material shadingMaterial(const Material& base, int materialIndex, const SceneTextures& st,
+                                           int tri, float b1, float b2) {
+    TexturePoint p;
+    p.triangle = tri;
+    p.b1 = b1;
+    p.b2 = b2;
+    return shadingMaterial(base, materialIndex, st, p);
 }
 
 }  // namespace lumenar

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "scene/image_io.h"
 
@@ -11,10 +12,18 @@ namespace lumenar {
 
 // What a kernel would read on the CPU backend.
 struct TextureRecord {
-    const uint8_t* pixels = nullptr;  // width * height RGBA texels, bottom row first
+    const uint8_t* pixels = nullptr;  // width * height RGBA texels, bottom row first, then the mip levels
     int32_t width = 0;
     int32_t height = 0;
+    int32_t levels = 0;  // the full-size image and its mip levels
 };
+
+// The image as RGBA texels followed by its mip levels, each half the size
+// of the one before (rounded down, at least 1) and each texel the mean of
+// the (up to) four below it, down to 1 x 1. With `srgb` the colour channels
+// are averaged as the linear values they encode. `levels` receives the
+// number of levels.
+std::vector<uint8_t> mipChain(const Image& image, bool srgb, int& levels);
 
 class DeviceTexture {
  public:
@@ -31,10 +40,11 @@ class DeviceTexture {
     }
     ~DeviceTexture() { reset(); }
 
-    // Uploads the image as RGBA. Prints "Something is wrong!" when the device
+    // Uploads the image as RGBA with its mip levels (mipChain; `srgb`: its
+    // colour is sRGB-encoded). Prints "Something is wrong!" when the device
     // array cannot be made or filled and "Error creating texture object, code
     // N" when the texture object cannot be made; returns false then.
-    bool create(const Image& image);
+    bool create(const Image& image, bool srgb = true);
     void reset();
 
     int width() const { return width_; }
@@ -49,6 +59,7 @@ class DeviceTexture {
 
     int width_ = 0;
     int height_ = 0;
+    int levels_ = 0;
     uint8_t* pixels_ = nullptr;  // linear RGBA texels
     void* array_ = nullptr;      // CUDA array
     unsigned long long object_ = 0;

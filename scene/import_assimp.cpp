@@ -99,17 +99,15 @@ class Reader {
                 m.emission = usableEmission(emission);
             }
             MaterialMaps maps;
-            aiTextureMapMode modes[3] = {aiTextureMapMode_Wrap, aiTextureMapMode_Wrap, aiTextureMapMode_Wrap};
-            int number = 0;
-            if (metallicRoughness && !texture(am, aiTextureType_BASE_COLOR, matName, number, modes))
+            if (metallicRoughness && !slot(am, aiTextureType_BASE_COLOR, matName, maps.baseColor))
                 return false;
-            if (number == 0 && !texture(am, aiTextureType_DIFFUSE, matName, number, modes)) return false;
-            if (number > 0) {
-                m.tex = number;
-                maps.baseColor = number - 1;
-                maps.wrapU = wrapOf(modes[0]);
-                maps.wrapV = wrapOf(modes[1]);
-            }
+            if (!maps.baseColor.used() && !slot(am, aiTextureType_DIFFUSE, matName, maps.baseColor))
+                return false;
+            if (maps.baseColor.used()) m.tex = maps.baseColor.texture + 1;
+            // MTL: map_Ks colours the coat; map_d is an opacity map (blended).
+            if (!metallicRoughness && !slot(am, aiTextureType_SPECULAR, matName, maps.specular)) return false;
+            if (!slot(am, aiTextureType_OPACITY, matName, maps.opacity)) return false;
+            if (maps.opacity.used()) maps.alphaMode = kAlphaBlend;
             model_.materials.push_back(m);
             model_.materialNames.push_back(matName);
             model_.materialMaps.push_back(maps);
@@ -190,6 +188,21 @@ class Reader {
         return true;
     }
 
+    // A texture slot of `type` (its first texture), read through mip levels
+    // (the formats read here say nothing of filters).
+    bool slot(const aiMaterial* am, aiTextureType type, const std::string& matName, TextureSlot& out) {
+        aiTextureMapMode modes[3] = {aiTextureMapMode_Wrap, aiTextureMapMode_Wrap, aiTextureMapMode_Wrap};
+        int number = 0;
+        if (!texture(am, type, matName, number, modes)) return false;
+        out = TextureSlot();
+        if (number == 0) return true;
+        out.texture = number - 1;
+        out.wrapU = wrapOf(modes[0]);
+        out.wrapV = wrapOf(modes[1]);
+        out.filter = kFilterTrilinear;
+        return true;
+    }
+
     // ---- meshes and nodes ----------------------------------------------------
 
     void meshes() {
@@ -206,6 +219,10 @@ class Reader {
                     m.normals = floats(am->mNormals, am->mNumVertices, sizeof(aiVector3D), 3);
                 if (am->HasTextureCoords(0))
                     m.uv = floats(am->mTextureCoords[0], am->mNumVertices, sizeof(aiVector3D), 2);
+                if (am->HasTextureCoords(1))
+                    m.uv1 = floats(am->mTextureCoords[1], am->mNumVertices, sizeof(aiVector3D), 2);
+                if (am->HasVertexColors(0))
+                    m.colors = floats(am->mColors[0], am->mNumVertices, sizeof(aiColor4D), 4);
             }
             for (unsigned f = 0; f < am->mNumFaces; ++f) {
                 const aiFace& face = am->mFaces[f];

@@ -199,6 +199,43 @@ int wrapMode(long long glWrap) {
     return glWrap == 33071 ? kWrapClamp : (glWrap == 33648 ? kWrapMirror : kWrapRepeat);
 }
 
+// Filter bits of a sampler's magnification and minification filters.
+int filterOf(long long mag, long long min) {
+    int f = mag == 9728 ? kMagNearest : 0;
+    switch (min) {
+        case 9728:  // NEAREST
+            return f | kMinNearest;
+        case 9729:  // LINEAR
+            return f;
+        case 9984:  // NEAREST_MIPMAP_NEAREST
+            return f | kMipmaps | kMinNearest;
+        case 9985:  // LINEAR_MIPMAP_NEAREST
+            return f | kMipmaps;
+        case 9986:  // NEAREST_MIPMAP_LINEAR
+            return f | kFilterTrilinear | kMinNearest;
+        default:  // LINEAR_MIPMAP_LINEAR, or left to the renderer
+            return f | kFilterTrilinear;
+    }
+}
+
+// KHR_texture_transform (offset, rotation, scale, in glTF's coordinates
+// with v down the image) as the affine map of the records' coordinates
+// (v up): the flip, the file's map, the flip back.
+bool transformOf(const json& tt, float out[6]) {
+    double offset[2] = {0, 0}, scale[2] = {1, 1};
+    if (!numbers(tt, "offset", offset, 2) || !numbers(tt, "scale", scale, 2)) return false;
+    const double r = static_cast<float>(numberOr(tt, "rotation", 0.0));
+    // u' = a u + b v + c, v' = d u + e v + f in glTF's coordinates.
+    const double a = std::cos(r) * scale[0], b = -std::sin(r) * scale[1], c = offset[0];
+    const double d = std::sin(r) * scale[0], e = std::cos(r) * scale[1], f = offset[1];
+    const double m[6] = {a, -b, b + c, -d, e, 1.0 - e - f};
+    for (int k = 0; k < 6; ++k) {
+        out[k] = static_cast<float>(m[k]);
+        if (!std::isfinite(out[k])) return false;
+    }
+    return true;
+}
+
 // Extensions this reader follows (or whose absence changes nothing it
 // renders); a file that requires any other is refused.
 const std::set<std::string>& knownExtensions() {
@@ -456,18 +493,30 @@ class GltfReader {
 
     // ---- materials and textures -------------------------------------------------
 
-    // The texture a material's texture reference names, loaded and listed
-    // once per image; its index in `index` (-1 without one).
-    bool textureOf(const json& ref, const std::string& matName, int& index, int& wrapU, int& wrapV) {
-        index = -1;
+    // The slot a material's texture reference describes: its texture (loaded
+    // and listed once per image), coordinate set, sampler (wrap modes and
+    // filters) and KHR_texture_transform. slot.texture stays -1 without a
+    // usable image.
+    bool textureOf(const json& ref, const std::string& matName, TextureSlot& slot) {
+        slot = TextureSlot();
         const long long t = indexOf(ref, "index");
         if (!member(ref, "index")) return true;
         const json& tex = element(doc_, "textures", t);
         if (!tex.is_object())
             return fail("material \"%s\" names texture %lld, which does not exist", matName.c_str(), t);
         const json& sampler = element(doc_, "samplers", indexOf(tex, "sampler"));
-        wrapU = wrapMode(static_cast<long long>(numberOr(sampler, "wrapS", 10497)));
-        wrapV = wrapMode(static_cast<long long>(numberOr(sampler, "wrapT", 10497)));
+        slot.wrapU = wrapMode(static_cast<long long>(numberOr(sampler, "wrapS", 10497)));
+        slot.wrapV = wrapMode(static_cast<long long>(numberOr(sampler, "wrapT", 10497)));
+        slot.filter = filterOf(static_cast<long long>(numberOr(sampler, "magFilter", 9729)),
+                               static_cast<long long>(numberOr(sampler, "minFilter", 9987)));
+        slot.uvSet = indexOf(ref, "texCoord") == 1 ? 1 : 0;
+        const json* ext = member(ref, "extensions");
+        if (const json* tt = ext ? member(*ext, "KHR_texture_transform") : nullptr) {
+            if (!transformOf(*tt, slot.transform))
+                return fail("material \"%s\" has a malformed texture transform", matName.c_str());
+            if (member(*tt, "texCoord")) slot.uvSet = indexOf(*tt, "texCoord") == 1 ? 1 : 0;
+        }
+        int& index = slot.texture;
         const long long image = indexOf(tex, "source");
         if (!member(tex, "source")) return true;  // an image in a format only an extension names
         const auto found = images_.find(image);
@@ -559,22 +608,29 @@ class GltfReader {
                       static_cast<float>(emissive[2]) * strength);
             Material m = pbrMaterial(p);
             MaterialMaps maps;
-            int wrapU = kWrapRepeat, wrapV = kWrapRepeat;
-            if (const json* bt = member(pbr, "baseColorTexture")) {
-                if (!textureOf(*bt, name, maps.baseColor, wrapU, wrapV)) return false;
-                if (maps.baseColor >= 0) {
-                    m.tex = maps.baseColor + 1;
-                    maps.wrapU = wrapU;
-                    maps.wrapV = wrapV;
-                }
+            const json* sp = member(ext, "KHR_materials_specular");
+            const json* tr = member(ext, "KHR_materials_transmission");
+            const struct {
+                const json* where;
+                const char* key;
+                TextureSlot* slot;
+            } refs[] = {{&pbr, "baseColorTexture", &maps.baseColor},
+                        {&pbr, "metallicRoughnessTexture", &maps.metallicRoughness},
+                        {&mj, "normalTexture", &maps.normal},
+                        {&mj, "emissiveTexture", &maps.emissive},
+                        {sp, "specularColorTexture", &maps.specular},
+                        {tr, "transmissionTexture", &maps.transmission}};
+            for (const auto& r : refs) {
+                const json* ref = r.where ? member(*r.where, r.key) : nullptr;
+                if (ref && !textureOf(*ref, name, *r.slot)) return false;
             }
-            if (const json* mr = member(pbr, "metallicRoughnessTexture")) {
-                if (!textureOf(*mr, name, maps.metallicRoughness, wrapU, wrapV)) return false;
-                if (maps.metallicRoughness >= 0 && maps.baseColor < 0) {
-                    maps.wrapU = wrapU;
-                    maps.wrapV = wrapV;
-                }
-            }
+            if (maps.baseColor.used()) m.tex = maps.baseColor.texture + 1;
+            if (const json* n = member(mj, "normalTexture"))
+                maps.normalScale = static_cast<float>(numberOr(*n, "scale", 1.0));
+            const std::string mode = stringOr(mj, "alphaMode", "OPAQUE");
+            maps.alphaMode = mode == "MASK" ? kAlphaMask : (mode == "BLEND" ? kAlphaBlend : kAlphaOpaque);
+            maps.alphaCutoff = static_cast<float>(numberOr(mj, "alphaCutoff", 0.5));
+            maps.alpha = std::isfinite(base[3]) ? static_cast<float>(std::clamp(base[3], 0.0, 1.0)) : 1.0f;
             model_.materials.push_back(m);
             model_.materialNames.push_back(name);
             model_.materialMaps.push_back(maps);
@@ -628,7 +684,11 @@ class GltfReader {
             return false;
         if (member(*attrs, "TEXCOORD_0") && !accessor(indexOf(*attrs, "TEXCOORD_0"), 2, m.uv, "TEXCOORD_0"))
             return false;
-        for (const AttributeView* v : {&m.normals, &m.uv})
+        if (member(*attrs, "TEXCOORD_1") && !accessor(indexOf(*attrs, "TEXCOORD_1"), 2, m.uv1, "TEXCOORD_1"))
+            return false;
+        if (member(*attrs, "COLOR_0") && !accessor(indexOf(*attrs, "COLOR_0"), 4, m.colors, "COLOR_0", 3))
+            return false;
+        for (const AttributeView* v : {&m.normals, &m.uv, &m.uv1, &m.colors})
             if (v->present() && v->count < m.vertices)
                 return fail("mesh %zu: an attribute has fewer elements than POSITION", mesh);
         m.flipV = true;

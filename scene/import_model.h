@@ -91,6 +91,8 @@ struct MeshData {
     AttributeView positions;  // 3 numbers
     AttributeView normals;    // 3 numbers, or absent
     AttributeView uv;         // 2 numbers, or absent
+    AttributeView uv1;        // the second coordinate set: 2 numbers, or absent
+    AttributeView colors;     // linear RGB or RGBA vertex colours, or absent
     TriangleIndices indices;
     int material = 0;
     bool flipV = false;  // the file counts v down the image (glTF); records count it up

@@ -1,6 +1,7 @@
 // An imported scene written as a native scene folder (lumenar-import): the
 // scene file is made from the records themselves, so that parsing it gives
 // them back bit for bit.
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -49,7 +50,8 @@ const char* wrapWord(int w) {
     return w == kWrapClamp ? "clamp" : (w == kWrapMirror ? "mirror" : "repeat");
 }
 
-bool sameBits(const Vector3d& a, const Vector3d& b) {
+template <class T>
+bool sameBits(const T& a, const T& b) {
     return std::memcmp(&a, &b, sizeof a) == 0;
 }
 
@@ -105,14 +107,26 @@ class Numbering {
     std::vector<Slot> slots_;
     long long count_ = 0;
 };
-static_assert(sizeof(Vector3d) == 12 && sizeof(UV) == 8, "values numbered by their 32-bit words");
+static_assert(sizeof(Vector3d) % 4 == 0 && sizeof(UV) % 4 == 0, "values numbered by their 32-bit words");
+
+// A vertex as the scene file numbers it: position and colour; and a
+// texture coordinate: both sets (the second with a flag).
+struct Corner {
+    Vector3d p;
+    float rgba[4];
+};
+struct CornerUV {
+    UV uv, uv1;
+    float hasSecond;
+};
 
 // What a face needs of its object's flags.
 enum FaceKind { kFlat, kSmooth, kTextured };
 
-// The mesh block: triangles in record order, split into objects where the
-// flags of one object (light and texture coordinates hold for the rest of
-// it) could not express them.
+// The mesh block: the assembly's objects with their names, in record order.
+// Triangles that no object holds go into objects of their own, split where
+// one object's flags could not express them (texture coordinates, once read,
+// hold for the rest of an object).
 class MeshWriter {
  public:
     MeshWriter(const SceneAssembly& a, std::ostream& out) : a_(a), out_(out) {}
@@ -121,11 +135,14 @@ class MeshWriter {
     void run() {
         std::vector<Range> objects;
         std::size_t t = 0;
-        for (const Movable& m : a_.movables) {
-            const std::size_t first = static_cast<std::size_t>(m.firstTriangle);
+        for (const SceneObject& o : a_.objects) {
+            const std::size_t first = static_cast<std::size_t>(std::max(o.firstTriangle, 0));
+            const std::size_t end =
+                std::min(first + static_cast<std::size_t>(std::max(o.triangleCount, 0)), a_.triangles.size());
+            if (first < t || first > end) continue;
             plain(t, first, objects);
-            objects.push_back({first, first + static_cast<std::size_t>(m.triangleCount), true});
-            t = first + static_cast<std::size_t>(m.triangleCount);
+            objects.push_back({first, end, o.movable, o.name});
+            t = end;
         }
         plain(t, a_.triangles.size(), objects);
         const bool corners = !boxReached();
@@ -151,22 +168,19 @@ class MeshWriter {
     struct Range {
         std::size_t from, to;
         bool movable;
+        std::string name;
     };
 
-    // Triangles [from, to) outside any movable object: as few objects as
-    // their flags allow.
     void plain(std::size_t from, std::size_t to, std::vector<Range>& objects) const {
         while (from < to) {
             std::size_t end = from;
-            bool light = false, textured = false;
+            bool textured = false;
             for (; end < to; ++end) {
-                const bool l = a_.triangles[end].isLight != 0;
                 const FaceKind k = kind(end);
-                if ((light && !l) || (textured && k == kSmooth)) break;
-                light = light || l;
+                if (textured && k == kSmooth) break;
                 textured = textured || k == kTextured;
             }
-            objects.push_back({from, end, false});
+            objects.push_back({from, end, false, "object_" + std::to_string(objects.size())});
             from = end;
         }
     }
@@ -174,36 +188,46 @@ class MeshWriter {
     void object(const Range& r) {
         const std::size_t from = r.from, to = r.to;
         const bool movable = r.movable;
-        appendf(body_, "o %zu %s\n", objects_,
-                movable ? "movable" : ("object_" + std::to_string(objects_)).c_str());
-        ++objects_;
+        appendf(body_, "o %zu %s\n", objects_++, import::sceneWord(r.name, "object").c_str());
         if (movable) body_ += "movable True\n";
         int material = -1;
         int smoothing = -1;
         bool textureFlag = false;
-        Numbering<UV> uvs;  // per object: its first "vt" line sets the object's texture flag
+        Numbering<CornerUV> uvs;  // per object: its first "vt" line sets the object's texture flag
         for (std::size_t t = from; t < to; ++t) {
             const Triangle& tri = a_.triangles[t];
             FaceKind k = kind(t);
-            // A movable object is one object whatever its faces: a face
-            // without coordinates after one with them reads the first
-            // coordinate (the importer orders a movable object's meshes so
-            // that this does not happen for faces that are textured).
+            // An object is written whole: a face without coordinates after
+            // one with them takes the coordinates (0, 0) (the importer puts
+            // the meshes without coordinates first, so this does not arise).
             if (k == kSmooth && textureFlag) k = kTextured;
             long long v[3];
             const Vector3d* p[3] = {&tri.p1, &tri.p2, &tri.p3};
             for (int i = 0; i < 3; ++i) {
-                const auto [n, added] = positions_.of(*p[i]);
-                if (added) body_ += "v " + vec(*p[i]) + "\n";
+                Corner corner{*p[i], {1.0f, 1.0f, 1.0f, 1.0f}};
+                if (!a_.triangleColors.empty())
+                    for (int ch = 0; ch < 4; ++ch) corner.rgba[ch] = a_.triangleColors[t].rgba[i][ch];
+                const auto [n, added] = positions_.of(corner);
+                if (added) {
+                    body_ += "v " + vec(*p[i]) + "\n";
+                    if (!a_.triangleColors.empty())
+                        body_ += "vc " + three(corner.rgba[0], corner.rgba[1], corner.rgba[2]) + " " +
+                                 num(corner.rgba[3]) + "\n";
+                }
                 v[i] = n;
             }
             long long vt[3] = {0, 0, 0}, vn[3] = {0, 0, 0};
             if (k == kTextured) {
-                const UV* corners = a_.triangleUVs.empty() ? nullptr : a_.triangleUVs[t].uv;
+                const bool first = !a_.triangleUVs.empty() && a_.triangleUVs[t].valid;
+                const bool second = first && !a_.triangleUVs1.empty() && a_.triangleUVs1[t].valid;
                 for (int i = 0; i < 3; ++i) {
-                    const UV uv = corners && a_.triangleUVs[t].valid ? corners[i] : UV{0.0f, 0.0f};
-                    const auto [n, added] = uvs.of(uv);
-                    if (added) body_ += "vt " + num(uv.u) + " " + num(uv.v) + "\n";
+                    CornerUV c{first ? a_.triangleUVs[t].uv[i] : UV{0.0f, 0.0f},
+                               second ? a_.triangleUVs1[t].uv[i] : UV{0.0f, 0.0f}, second ? 1.0f : 0.0f};
+                    const auto [n, added] = uvs.of(c);
+                    if (added) {
+                        body_ += "vt " + num(c.uv.u) + " " + num(c.uv.v) + "\n";
+                        if (second) body_ += "vt1 " + num(c.uv1.u) + " " + num(c.uv1.v) + "\n";
+                    }
                     vt[i] = uvBase_ + n;
                 }
                 textureFlag = true;
@@ -258,7 +282,8 @@ class MeshWriter {
     std::ostream& out_;
     std::string body_;
     std::size_t objects_ = 0;
-    Numbering<Vector3d> positions_, normals_;
+    Numbering<Corner> positions_;
+    Numbering<Vector3d> normals_;
     long long uvBase_ = 0;
 };
 
@@ -292,19 +317,38 @@ void writeSceneText(const ImportedScene& scene, std::ostream& out) {
         appendf(text, "tex %d\n", m.tex > 0 ? m.tex : 0);
         text += "rsc " + num(m.rsc) + "\nabsorption " + col(m.absorption) + "\n";
     }
-    // What "tex" alone does not say.
+    // How each material reads its textures, its alpha and normal scale.
     std::string maps;
     std::size_t lines = 0;
+    const MaterialMaps plain;
     for (std::size_t i = 0; i < a.materialMaps.size(); ++i) {
         const MaterialMaps& m = a.materialMaps[i];
-        const int tex = i < a.materials.size() && a.materials[i].tex > 0 ? a.materials[i].tex - 1 : -1;
-        if (m.baseColor == tex && m.metallicRoughness < 0 && m.wrapU == kWrapRepeat && m.wrapV == kWrapRepeat)
-            continue;
-        appendf(maps, "%zu %d %d %s %s\n", i, m.baseColor + 1, m.metallicRoughness + 1, wrapWord(m.wrapU),
-                wrapWord(m.wrapV));
-        ++lines;
+        for (int k = 0; k < kSlotCount; ++k) {
+            const TextureSlot& s = slotOf(m, k);
+            if (!s.used()) continue;
+            std::string mag, min;
+            textureFilterWords(s.filter, mag, min);
+            const float* t = s.transform;
+            appendf(maps, "%zu %s %d %d %s %s %s %s ", i, kSlotNames[k], s.texture + 1, s.uvSet,
+                    wrapWord(s.wrapU), wrapWord(s.wrapV), mag.c_str(), min.c_str());
+            maps += three(t[0], t[1], t[2]) + " " + three(t[3], t[4], t[5]) + "\n";
+            ++lines;
+        }
+        if (m.alphaMode != plain.alphaMode || !sameBits(m.alphaCutoff, plain.alphaCutoff) ||
+            !sameBits(m.alpha, plain.alpha)) {
+            const char* mode =
+                m.alphaMode == kAlphaMask ? "mask" : (m.alphaMode == kAlphaBlend ? "blend" : "opaque");
+            appendf(maps, "%zu alpha %s ", i, mode);
+            maps += num(m.alphaCutoff) + " " + num(m.alpha) + "\n";
+            ++lines;
+        }
+        if (!sameBits(m.normalScale, plain.normalScale)) {
+            appendf(maps, "%zu normalscale ", i);
+            maps += num(m.normalScale) + "\n";
+            ++lines;
+        }
     }
-    if (lines > 0) appendf(text, "texturemaps\n%zu\n%s", lines, maps.c_str());
+    if (lines > 0) appendf(text, "materialmaps\n%zu\n%s", lines, maps.c_str());
     out << text;
     MeshWriter mesh(a, out);
     mesh.run();

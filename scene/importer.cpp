@@ -226,6 +226,7 @@ Vector3d toFloat(const double v[3]) {
 // Scene objects as the scene file's mesh block holds them: the meshes of a
 // node, or of the movable node's whole subtree.
 struct ObjectOut {
+    std::string name;
     bool movable = false;
     std::vector<std::pair<std::size_t, Xform>> meshes;  // mesh index, placement
 };
@@ -248,8 +249,14 @@ class Assembler {
         for (const ObjectOut& o : objects_)
             for (const auto& m : o.meshes) capacity += model_.meshes[m.first].indices.triangles();
         a.triangles.reserve(capacity);
-        for (const MeshData& m : model_.meshes) anyUV_ = anyUV_ || m.uv.present();
+        for (const MeshData& m : model_.meshes) {
+            anyUV_ = anyUV_ || m.uv.present();
+            anyUV1_ = anyUV1_ || m.uv1.present();
+            anyColor_ = anyColor_ || m.colors.present();
+        }
         if (anyUV_) a.triangleUVs.reserve(capacity);
+        if (anyUV1_) a.triangleUVs1.reserve(capacity);
+        if (anyColor_) a.triangleColors.reserve(capacity);
         for (ObjectOut& o : objects_) object(o, a);
         if (a.triangles.empty()) {
             std::printf("%s: the file holds no triangles%s\n", path_.c_str(),
@@ -275,9 +282,6 @@ class Assembler {
         a.haveTextures = true;
         for (const ImportedTexture& t : model_.textures) a.texturePaths.push_back(t.fileName);
         a.materialMaps = std::move(model_.materialMaps);
-        bool anyMap = false;
-        for (const MaterialMaps& m : a.materialMaps) anyMap = anyMap || m.any();
-        if (!anyMap) a.materialMaps.clear();
         out.textures = std::move(model_.textures);
         out.triangleCount = static_cast<int>(a.triangles.size());
         out.droppedTriangles = dropped_;
@@ -319,11 +323,14 @@ class Assembler {
         if (!into && !movableFound_ && nodeIsMovable(n)) {
             movableFound_ = true;
             ObjectOut o;
+            o.name = sceneWord(n.name, "movable");
             o.movable = true;
             objects_.push_back(o);
             own = objects_.size() - 1;
         } else if (!into && !n.meshes.empty()) {
-            objects_.emplace_back();
+            ObjectOut o;
+            o.name = sceneWord(n.name, "object_" + std::to_string(objects_.size()));
+            objects_.push_back(o);
             own = objects_.size() - 1;
         }
         for (std::size_t mi : n.meshes) {
@@ -350,22 +357,27 @@ class Assembler {
 
     // ---- geometry --------------------------------------------------------------
 
-    bool emissive(std::size_t mesh) const {
-        const int mat = model_.meshes[mesh].material;
-        return model_.materials[static_cast<std::size_t>(mat)].isEmissive();
-    }
-
     void object(ObjectOut& o, SceneAssembly& a) {
-        // Emissive meshes go last, so that an object's lights follow its other
-        // faces (as a scene file's light flag holds for the rest of an object).
-        std::stable_partition(o.meshes.begin(), o.meshes.end(),
-                              [&](const std::pair<std::size_t, Xform>& m) { return !emissive(m.first); });
+        // Meshes without texture coordinates go first: in a scene file a
+        // face written with coordinates makes every later face of its object
+        // take them too.
+        std::stable_partition(o.meshes.begin(), o.meshes.end(), [&](const std::pair<std::size_t, Xform>& m) {
+            return !model_.meshes[m.first].uv.present();
+        });
         const std::size_t first = a.triangles.size();
         for (const auto& [mi, xf] : o.meshes) placeMesh(model_.meshes[mi], xf, a);
+        const std::size_t count = a.triangles.size() - first;
+        if (count == 0 && !o.movable) return;
+        SceneObject record;
+        record.name = o.name;
+        record.firstTriangle = static_cast<int32_t>(first);
+        record.triangleCount = static_cast<int32_t>(count);
+        record.movable = o.movable;
+        a.objects.push_back(record);
         if (o.movable) {
             Movable m{};
             m.firstTriangle = static_cast<int32_t>(first);
-            m.triangleCount = static_cast<int32_t>(a.triangles.size() - first);
+            m.triangleCount = static_cast<int32_t>(count);
             m.bvhNode = -1;
             m.bounds = aabb();
             for (std::size_t t = first; t < a.triangles.size(); ++t) m.bounds.grow(a.triangles[t].bounds);
@@ -447,29 +459,53 @@ class Assembler {
                 // Smooth shading without (usable) normals: the unit face normal.
                 t.normal1 = t.normal2 = t.normal3 = normalize(cross(t.p2 - t.p1, t.p3 - t.p1));
             }
-            TriangleUVs tuv;
-            if (uvs) {
-                UV* corners[3] = {&t.uv1, &t.uv2, &t.uv3};
-                for (int k = 0; k < 3; ++k) {
-                    float uv[2] = {0.0f, 0.0f};
-                    mesh.uv.get(c[k], uv);
-                    if (mesh.flipV) uv[1] = 1.0f - uv[1];
-                    corners[k]->u = std::isfinite(uv[0]) ? uv[0] : 0.0f;
-                    corners[k]->v = std::isfinite(uv[1]) ? uv[1] : 0.0f;
-                    tuv.uv[k] = *corners[k];
-                }
-                tuv.valid = 1;
+            const TriangleUVs tuv = coordinates(mesh, mesh.uv, c);
+            if (tuv.valid) {
+                t.uv1 = tuv.uv[0];
+                t.uv2 = tuv.uv[1];
+                t.uv3 = tuv.uv[2];
                 a.anyTriangleUVs = true;
             }
             finishTriangle(t);
             if (light) a.lightIndices.push_back(static_cast<int32_t>(a.triangles.size()));
             a.triangles.push_back(t);
             if (anyUV_) a.triangleUVs.push_back(tuv);
+            if (anyUV1_) a.triangleUVs1.push_back(coordinates(mesh, mesh.uv1, c));
+            if (anyColor_) a.triangleColors.push_back(colors(mesh, c));
         }
         if (a.triangles.size() == before) return;
         // The scene box takes every vertex of a mesh that has faces.
         for (std::size_t i = 0; i < nv; ++i)
             if (!bad[i]) a.bounds.grow(pos[i]);
+    }
+
+    // The coordinates of a face's corners from one set (none without it).
+    static TriangleUVs coordinates(const MeshData& mesh, const AttributeView& set, const uint32_t c[3]) {
+        TriangleUVs tuv;
+        if (!set.present()) return tuv;
+        for (int k = 0; k < 3; ++k) {
+            float uv[2] = {0.0f, 0.0f};
+            set.get(c[k], uv);
+            if (mesh.flipV) uv[1] = 1.0f - uv[1];
+            tuv.uv[k].u = std::isfinite(uv[0]) ? uv[0] : 0.0f;
+            tuv.uv[k].v = std::isfinite(uv[1]) ? uv[1] : 0.0f;
+        }
+        tuv.valid = 1;
+        return tuv;
+    }
+
+    // The vertex colours of a face's corners (white without them; opaque
+    // where they have no alpha).
+    static TriangleColors colors(const MeshData& mesh, const uint32_t c[3]) {
+        TriangleColors out = whiteCorners();
+        if (!mesh.colors.present()) return out;
+        for (int k = 0; k < 3; ++k) {
+            float v[4] = {1.0f, 1.0f, 1.0f, 1.0f};
+            mesh.colors.get(c[k], v);
+            for (int ch = 0; ch < 4; ++ch)
+                out.rgba[k][ch] = std::isfinite(v[ch]) ? std::max(v[ch], 0.0f) : 1.0f;
+        }
+        return out;
     }
 
     // ---- camera ----------------------------------------------------------------
@@ -571,8 +607,10 @@ class Assembler {
     bool cameraPlaced_ = false;
     Xform cameraWorld_;
     std::size_t visits_ = 0;
-    bool anyUV_ = false;  // some mesh has texture coordinates: every triangle gets its entry
-    aabb framing_;        // every finite vertex placed: frames a camera when the file has none
+    // Some mesh has texture coordinates (of the first or second set), vertex
+    // colours: every triangle gets its entry of that array.
+    bool anyUV_ = false, anyUV1_ = false, anyColor_ = false;
+    aabb framing_;  // every finite vertex placed: frames a camera when the file has none
     int dropped_ = 0;
 };
 

@@ -2,6 +2,7 @@
 
 #include <locale.h>
 
+#include <array>
 #include <cerrno>
 #include <cmath>
 #include <cstdarg>
@@ -256,6 +257,25 @@ struct Draft : SceneAssembly {
         int material, baseColor, metallicRoughness, wrapU, wrapV, line;
     };
     std::vector<MapLine> mapLines;
+    // Lines of the materialmaps block: a texture slot (texture number from 1,
+    // 0 = none) or another setting of a material.
+    struct SlotLine {
+        int material, slot, texture, line;
+        TextureSlot settings;
+    };
+    std::vector<SlotLine> slotLines;
+    struct SettingLine {
+        int material, line;
+        std::string key;
+        int mode;
+        float a, b;
+    };
+    std::vector<SettingLine> settingLines;
+    // Second texture coordinates of the "vt" lines (those given by "vt1")
+    // and colours of the vertices (those given by "vc", white otherwise).
+    std::vector<UV> uvs1;
+    std::vector<char> hasUV1;
+    std::vector<std::array<float, 4>> vertexColors;
 
     std::vector<Vector3d> vertices;
     std::vector<UV> uvs;
@@ -292,6 +312,8 @@ class Parser {
                 s = mesh();
             else if (keyword == "texturemaps")
                 s = textureMaps();
+            else if (keyword == "materialmaps")
+                s = materialMaps();
             else
                 return invalidToken(keyword);
             if (s != ParseStatus::Ok) return s;
@@ -587,6 +609,77 @@ class Parser {
         return -1;
     }
 
+    // How each material reads its textures, and its alpha and normal-map
+    // settings, one line each:
+    //   <material> <slot> <texture> <set> <wrap u> <wrap v> <mag> <min> <t0> ... <t5>
+    //   <material> alpha <opaque|mask|blend> <cutoff> <opacity>
+    //   <material> normalscale <scale>
+    // slots as kSlotNames names them;
+    // texture numbers from 1 (0 = none); set 0 or 1; filters as in
+    // textureFilterOf; t0 ... t5 the coordinate transform.
+    ParseStatus materialMaps() {
+        int n = 0;
+        if (!expect("%d\n", {&n})) return fail();
+        if (!checkCount("material map", n, 8)) return fail();
+        for (int i = 0; i < n; ++i) {
+            int material = 0;
+            std::string key;
+            if (!expect("%d %s", {&material, &key})) return fail();
+            const int line = in_.line();
+            const int slot = slotIndex(key);
+            if (slot >= 0) {
+                Draft::SlotLine l{};
+                l.material = material;
+                l.slot = slot;
+                l.line = line;
+                std::string wu, wv, mag, min;
+                TextureSlot& t = l.settings;
+                float* m = t.transform;
+                if (!expect(" %d %d %s %s %s %s %f %f %f %f %f %f\n",
+                            {&l.texture, &t.uvSet, &wu, &wv, &mag, &min, &m[0], &m[1], &m[2], &m[3], &m[4],
+                             &m[5]}))
+                    return fail();
+                t.wrapU = wrapMode(wu);
+                t.wrapV = wrapMode(wv);
+                t.filter = textureFilterOf(mag, min);
+                if (t.wrapU < 0 || t.wrapV < 0 || t.filter < 0 || (t.uvSet != 0 && t.uvSet != 1)) {
+                    in_.report(nullptr, line, "materialmaps: bad wrap mode, filter or coordinate set for %s",
+                               key.c_str());
+                    return fail();
+                }
+                draft_.slotLines.push_back(l);
+            } else if (key == "alpha") {
+                Draft::SettingLine l{material, line, key, 0, 0.5f, 1.0f};
+                std::string mode;
+                if (!expect(" %s %f %f\n", {&mode, &l.a, &l.b})) return fail();
+                l.mode = mode == "opaque"  ? kAlphaOpaque
+                         : mode == "mask"  ? kAlphaMask
+                         : mode == "blend" ? kAlphaBlend
+                                           : -1;
+                if (l.mode < 0) {
+                    in_.report(nullptr, line, "alpha mode \"%s\" is not opaque, mask or blend", mode.c_str());
+                    return fail();
+                }
+                draft_.settingLines.push_back(l);
+            } else if (key == "normalscale") {
+                Draft::SettingLine l{material, line, key, 0, 1.0f, 0.0f};
+                if (!expect(" %f\n", {&l.a})) return fail();
+                draft_.settingLines.push_back(l);
+            } else {
+                in_.report(nullptr, line, "materialmaps: \"%s\" is not a texture slot or a material setting",
+                           key.c_str());
+                return fail();
+            }
+        }
+        return ParseStatus::Ok;
+    }
+
+    static int slotIndex(const std::string& key) {
+        for (int i = 0; i < kSlotCount; ++i)
+            if (key == kSlotNames[i]) return i;
+        return -1;
+    }
+
     // The textures of every material from its "tex" number and the
     // texturemaps block; false (reported) for a texturemaps line that names
     // no material or no texture.
@@ -605,7 +698,7 @@ class Parser {
                            tex, i, textures);
                 continue;
             }
-            maps[i].baseColor = tex - 1;
+            maps[i].baseColor.texture = tex - 1;
         }
         for (const Draft::MapLine& l : draft_.mapLines) {
             if (l.material < 0 || static_cast<std::size_t>(l.material) >= materials) {
@@ -621,21 +714,47 @@ class Parser {
                 }
             }
             MaterialMaps& m = maps[static_cast<std::size_t>(l.material)];
-            m.baseColor = l.baseColor - 1;
-            m.metallicRoughness = l.metallicRoughness - 1;
-            m.wrapU = l.wrapU;
-            m.wrapV = l.wrapV;
+            m.baseColor.texture = l.baseColor - 1;
+            m.metallicRoughness.texture = l.metallicRoughness - 1;
+            for (TextureSlot* slot : {&m.baseColor, &m.metallicRoughness}) {
+                slot->wrapU = l.wrapU;
+                slot->wrapV = l.wrapV;
+            }
         }
-        for (const MaterialMaps& m : maps)
-            if (m.any()) return true;
-        maps.clear();
+        for (const Draft::SlotLine& l : draft_.slotLines) {
+            if (l.material < 0 || static_cast<std::size_t>(l.material) >= materials || l.texture < 0 ||
+                l.texture > textures) {
+                in_.report(nullptr, l.line,
+                           "materialmaps names material %d and texture %d, but the scene has %zu and %d",
+                           l.material, l.texture, materials, textures);
+                return false;
+            }
+            TextureSlot& slot = slotOf(maps[static_cast<std::size_t>(l.material)], l.slot);
+            slot = l.settings;
+            slot.texture = l.texture - 1;
+        }
+        for (const Draft::SettingLine& l : draft_.settingLines) {
+            if (l.material < 0 || static_cast<std::size_t>(l.material) >= materials) {
+                in_.report(nullptr, l.line, "materialmaps names material %d, but the scene has %zu",
+                           l.material, materials);
+                return false;
+            }
+            MaterialMaps& m = maps[static_cast<std::size_t>(l.material)];
+            if (l.key == "alpha") {
+                m.alphaMode = l.mode;
+                m.alphaCutoff = l.a;
+                m.alpha = l.b;
+            } else {
+                m.normalScale = l.a;
+            }
+        }
         return true;
     }
 
     // ---- mesh block ------------------------------------------------------
 
     struct ObjectState {
-        bool texture = false, smoothing = false, light = false, movable = false;
+        bool texture = false, smoothing = false, movable = false;
     };
 
     ParseStatus mesh() {
@@ -661,13 +780,18 @@ class Parser {
                 return fail();
             }
             bool endedByO = false;
-            if (!object(endedByO)) return fail();
+            SceneObject record;
+            record.name = name;
+            record.firstTriangle = static_cast<int32_t>(draft_.triangles.size());
+            if (!object(endedByO, record.movable)) return fail();
+            record.triangleCount = static_cast<int32_t>(draft_.triangles.size()) - record.firstTriangle;
+            draft_.objects.push_back(std::move(record));
             if (endedByO) headerOConsumed = true;
         }
         return ParseStatus::Ok;
     }
 
-    bool object(bool& endedByO) {
+    bool object(bool& endedByO, bool& movable) {
         ObjectState st;
         for (;;) {
             std::string token;
@@ -699,6 +823,29 @@ class Parser {
                 Vector3d nrm;
                 if (!expect("%f %f %f\n", {&nrm.x, &nrm.y, &nrm.z})) return false;
                 draft_.normals.push_back(nrm);
+            } else if (token == "vt1") {
+                // The second coordinate set of the last "vt" line.
+                UV uv;
+                if (!expect("%f %f\n", {&uv.u, &uv.v})) return false;
+                if (draft_.uvs.empty()) {
+                    in_.report(nullptr, in_.line(), "vt1 before any vt line");
+                    return false;
+                }
+                draft_.uvs1.resize(draft_.uvs.size());
+                draft_.hasUV1.resize(draft_.uvs.size(), 0);
+                draft_.uvs1.back() = uv;
+                draft_.hasUV1.back() = 1;
+            } else if (token == "vc") {
+                // The colour (linear RGBA) of the last vertex, for the faces
+                // that follow.
+                std::array<float, 4> c;
+                if (!expect("%f %f %f %f\n", {&c[0], &c[1], &c[2], &c[3]})) return false;
+                if (draft_.vertices.empty()) {
+                    in_.report(nullptr, in_.line(), "vc before any vertex");
+                    return false;
+                }
+                draft_.vertexColors.resize(draft_.vertices.size(), {1.0f, 1.0f, 1.0f, 1.0f});
+                draft_.vertexColors.back() = c;
             } else if (token == "usemtl") {
                 int m = 0;
                 std::string name;
@@ -709,7 +856,6 @@ class Parser {
                     return false;
                 }
                 draft_.currentMaterial = m;
-                if (draft_.materials[static_cast<std::size_t>(m)].isEmissive()) st.light = true;
             } else if (token == "s") {
                 std::string value;
                 if (!expect("%s\n", {&value})) return false;
@@ -725,6 +871,7 @@ class Parser {
             Movable& m = draft_.movables.back();
             m.triangleCount = static_cast<int32_t>(draft_.triangles.size()) - m.firstTriangle;
         }
+        movable = st.movable;
         return true;
     }
 
@@ -771,7 +918,10 @@ class Parser {
                 return false;
         }
         if (!st.smoothing) tri.normal1 = tri.normal2 = tri.normal3 = cross(tri.p2 - tri.p1, tri.p3 - tri.p1);
-        tri.isLight = st.light ? 1 : 0;
+        // A face is a light exactly when its own material emits, whichever
+        // object or usemtl line it got that material from.
+        const bool light = draft_.materials[static_cast<std::size_t>(tri.materialIndex)].isEmissive();
+        tri.isLight = light ? 1 : 0;
         finishTriangle(tri);
         const int32_t index = static_cast<int32_t>(draft_.triangles.size());
         draft_.triangles.push_back(tri);
@@ -784,8 +934,31 @@ class Parser {
             draft_.anyTriangleUVs = true;
         }
         draft_.triangleUVs.push_back(uvs);
+        if (!draft_.hasUV1.empty()) {
+            TriangleUVs second;
+            second.valid = uvs.valid;
+            for (int i = 0; i < 3 && second.valid; ++i) {
+                const std::size_t k = static_cast<std::size_t>(t[i] - 1);
+                second.valid = k < draft_.hasUV1.size() && draft_.hasUV1[k];
+                if (second.valid) second.uv[i] = draft_.uvs1[k];
+            }
+            if (draft_.triangleUVs1.empty()) draft_.triangleUVs1.resize(index);
+            draft_.triangleUVs1.push_back(second);
+        }
+        if (!draft_.vertexColors.empty()) {
+            // Faces read before the first "vc" line are white.
+            draft_.triangleColors.resize(index, whiteCorners());
+            TriangleColors c = whiteCorners();
+            for (int i = 0; i < 3; ++i) {
+                const std::size_t k = static_cast<std::size_t>(v[i] - 1);
+                if (k < draft_.vertexColors.size())
+                    for (int ch = 0; ch < 4; ++ch)
+                        c.rgba[i][ch] = draft_.vertexColors[k][static_cast<std::size_t>(ch)];
+            }
+            draft_.triangleColors.push_back(c);
+        }
         if (st.movable) draft_.movables.back().bounds.grow(tri.bounds);
-        if (st.light) draft_.lightIndices.push_back(index);
+        if (light) draft_.lightIndices.push_back(index);
         return true;
     }
 

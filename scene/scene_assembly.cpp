@@ -1,6 +1,7 @@
 #include "scene/scene_assembly.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 
 #include "device/memory.h"
@@ -36,6 +37,77 @@ static_assert(sizeof(WoopBlock) == 4 * sizeof(float4), "four float4 per triangle
 
 }  // namespace
 
+const char* const kSlotNames[kSlotCount] = {"basecolor", "metalrough",   "normal", "emissive",
+                                            "specular",  "transmission", "opacity"};
+
+TextureSlot& slotOf(MaterialMaps& m, int slot) {
+    TextureSlot* slots[kSlotCount] = {&m.baseColor, &m.metallicRoughness, &m.normal, &m.emissive,
+                                      &m.specular,  &m.transmission,      &m.opacity};
+    return *slots[slot];
+}
+
+const TextureSlot& slotOf(const MaterialMaps& m, int slot) {
+    return slotOf(const_cast<MaterialMaps&>(m), slot);
+}
+
+TriangleColors whiteCorners() {
+    TriangleColors c;
+    for (auto& corner : c.rgba)
+        for (float& x : corner) x = 1.0f;
+    return c;
+}
+
+namespace {
+// Minification filters and their bits.
+const struct {
+    const char* word;
+    int bits;
+} kMinFilters[] = {{"linear", 0},
+                   {"nearest", kMinNearest},
+                   {"linear-mipmap-nearest", kMipmaps},
+                   {"nearest-mipmap-nearest", kMipmaps | kMinNearest},
+                   {"linear-mipmap-linear", kMipmaps | kMipLinear},
+                   {"nearest-mipmap-linear", kMipmaps | kMipLinear | kMinNearest}};
+}  // namespace
+
+int textureFilterOf(const std::string& mag, const std::string& min) {
+    if (mag != "nearest" && mag != "linear") return -1;
+    for (const auto& f : kMinFilters)
+        if (min == f.word) return f.bits | (mag == "nearest" ? kMagNearest : 0);
+    return -1;
+}
+
+void textureFilterWords(int filter, std::string& mag, std::string& min) {
+    mag = filter & kMagNearest ? "nearest" : "linear";
+    min = "linear";
+    for (const auto& f : kMinFilters)
+        if ((filter & ~kMagNearest) == f.bits) min = f.word;
+}
+
+bool textureIsColour(const std::vector<MaterialMaps>& maps, int texture) {
+    bool data = false;
+    for (const MaterialMaps& m : maps) {
+        if (m.baseColor.texture == texture || m.emissive.texture == texture || m.specular.texture == texture)
+            return true;
+        data = data || m.metallicRoughness.texture == texture || m.normal.texture == texture ||
+               m.transmission.texture == texture || m.opacity.texture == texture;
+    }
+    return !data;
+}
+
+// Coordinate units per world unit on each triangle with coordinates.
+void setDensities(std::vector<TriangleUVs>& uvs, const std::vector<Triangle>& tris) {
+    for (std::size_t i = 0; i < uvs.size() && i < tris.size(); ++i) {
+        TriangleUVs& t = uvs[i];
+        if (!t.valid) continue;
+        const float du1 = t.uv[1].u - t.uv[0].u, dv1 = t.uv[1].v - t.uv[0].v;
+        const float du2 = t.uv[2].u - t.uv[0].u, dv2 = t.uv[2].v - t.uv[0].v;
+        const float uvArea = 0.5f * std::fabs(du1 * dv2 - du2 * dv1);
+        const float d = std::sqrt(uvArea / tris[i].area);
+        t.density = std::isfinite(d) ? d : 0.0f;
+    }
+}
+
 bool commitScene(SceneAssembly& a, Scene& scene, aabb& bounds, float4** woopTriangles,
                  const std::string& name) {
     const std::vector<Triangle>& tris = a.triangles;
@@ -46,26 +118,10 @@ bool commitScene(SceneAssembly& a, Scene& scene, aabb& bounds, float4** woopTria
         uploadMade<WoopBlock>(triCount, [&](std::size_t i, WoopBlock& w) { packWoop(tris[i], w.rows); });
     device::Buffer<deviceTriangle> dTris = uploadMade<deviceTriangle>(
         triCount, [&](std::size_t i, deviceTriangle& d) { d = makeDeviceTriangle(tris[i]); });
-    std::vector<deviceLightTriangle> devLights(lightCount);
-    for (std::size_t i = 0; i < lightCount; ++i) {
-        const Triangle& t = tris[static_cast<std::size_t>(a.lightIndices[i])];
-        deviceLightTriangle& l = devLights[i];
-        l.p1 = t.p1;
-        l.p2 = t.p2;
-        l.p3 = t.p3;
-        // Light sampling divides by the cosine at the light: the unit face
-        // normal, never a (smooth-shaded) vertex normal.
-        l.normal = emitterFaceNormal(t.p1, t.p2, t.p3, t.normal1, t.normal2, t.normal3);
-        l.invArea = 1.0f / t.area;
-        l.triangleIndex = a.lightIndices[i];
-        l.emission = a.materials[static_cast<std::size_t>(t.materialIndex)].emission;
-    }
-    prepareLightChoice(devLights);
-    device::Buffer<deviceLightTriangle> dLights = device::uploadArray(devLights.data(), devLights.size());
-    device::Buffer<int32_t> dLightIdx = device::uploadArray(a.lightIndices.data(), a.lightIndices.size());
-    if ((triCount && (!dTris || !dWoop)) || (lightCount && (!dLights || !dLightIdx))) {
-        std::printf("%s: cannot place %zu triangles and %zu lights in device memory\n", name.c_str(),
-                    triCount, lightCount);
+    // The light records are the light set's (render/lights.h), built from
+    // the triangles and materials at start-up.
+    if (triCount && (!dTris || !dWoop)) {
+        std::printf("%s: cannot place %zu triangles in device memory\n", name.c_str(), triCount);
         return false;
     }
 
@@ -80,11 +136,28 @@ bool commitScene(SceneAssembly& a, Scene& scene, aabb& bounds, float4** woopTria
         scene.materialCount = static_cast<int32_t>(scene.materials.size());
         scene.materialNames = std::move(a.materialNames);
     }
-    scene.materialMaps = std::move(a.materialMaps);
-    if (!scene.materialMaps.empty() && a.anyTriangleUVs)
+    // Shading reads the per-triangle arrays only where a material needs them:
+    // textures (with coordinates to read them by), a cut-out, or vertex
+    // colours.
+    bool needed = !a.triangleColors.empty();
+    for (const MaterialMaps& m : a.materialMaps)
+        needed = needed || (m.anyTexture() && a.anyTriangleUVs) || m.cutOut();
+    if (needed) {
+        scene.materialMaps = std::move(a.materialMaps);
+        scene.materialMaps.resize(scene.materials.size());
+        a.triangleUVs.resize(triCount);
+        setDensities(a.triangleUVs, a.triangles);
         scene.triangleUVs = std::move(a.triangleUVs);
-    else
-        scene.materialMaps.clear();
+        if (!a.triangleUVs1.empty()) {
+            a.triangleUVs1.resize(triCount);
+            setDensities(a.triangleUVs1, a.triangles);
+            scene.triangleUVs1 = std::move(a.triangleUVs1);
+        }
+        if (!a.triangleColors.empty()) {
+            a.triangleColors.resize(triCount, whiteCorners());
+            scene.triangleColors = std::move(a.triangleColors);
+        }
+    }
     if (a.haveTextures) {
         scene.texturePaths = std::move(a.texturePaths);
         scene.textureCount = static_cast<int32_t>(scene.texturePaths.size());
@@ -104,9 +177,8 @@ bool commitScene(SceneAssembly& a, Scene& scene, aabb& bounds, float4** woopTria
     scene.lightCount = static_cast<int32_t>(lightCount);
     scene.movables = std::move(a.movables);
     scene.movableCount = static_cast<int32_t>(scene.movables.size());
+    scene.objects = std::move(a.objects);
     scene.deviceTriangles = dTris.release();
-    scene.deviceLightTriangles = dLights.release();
-    scene.deviceLightIndices = dLightIdx.release();
     scene.woopTriangles = reinterpret_cast<float4*>(dWoop.release());
     scene.bounds = a.bounds;
     bounds = a.bounds;

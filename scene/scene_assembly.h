@@ -35,9 +35,12 @@ struct SceneAssembly {
     std::vector<Triangle> triangles;       // complete (finishTriangle, scene/triangle_setup.h)
     std::vector<TriangleUVs> triangleUVs;  // one per triangle
     bool anyTriangleUVs = false;
-    std::vector<int32_t> lightIndices;  // emissive triangles, in triangle order
+    std::vector<TriangleUVs> triangleUVs1;       // the second set: one per triangle, or none
+    std::vector<TriangleColors> triangleColors;  // vertex colours: one per triangle, or none
+    std::vector<int32_t> lightIndices;           // triangles whose material emits, in order
     std::vector<Movable> movables;
-    aabb bounds;  // the scene box: grown by every vertex read
+    std::vector<SceneObject> objects;  // the mesh block's objects (names and runs of triangles)
+    aabb bounds;                       // the scene box: grown by every vertex read
 
     SceneAssembly() = default;
     SceneAssembly(const SceneAssembly&) = delete;
@@ -49,7 +52,28 @@ struct SceneAssembly {
     }
 };
 
-// Builds the device arrays (triangles, lights, unit-triangle transforms) and
+// The texture slots of a material by number, and their names in scene files.
+constexpr int kSlotCount = 7;
+extern const char* const kSlotNames[kSlotCount];
+TextureSlot& slotOf(MaterialMaps& m, int slot);
+const TextureSlot& slotOf(const MaterialMaps& m, int slot);
+
+// Every corner white and opaque.
+TriangleColors whiteCorners();
+
+// Texture filter bits for the words of a magnification and a minification
+// filter (nearest, linear; nearest, linear, nearest-mipmap-nearest,
+// linear-mipmap-nearest, nearest-mipmap-linear, linear-mipmap-linear); -1
+// for a word that is none of these. textureFilterWords gives them back.
+int textureFilterOf(const std::string& mag, const std::string& min);
+void textureFilterWords(int filter, std::string& mag, std::string& min);
+
+// Whether texture `texture` holds sRGB colour (its mip levels then average
+// the light it encodes): false only for a texture that the materials read
+// as data alone (metallic-roughness, normal, transmission).
+bool textureIsColour(const std::vector<MaterialMaps>& maps, int texture);
+
+// Builds the device arrays (triangles and unit-triangle transforms) and
 // moves everything into `scene`, replacing what it held; `bounds` and
 // `*woopTriangles` (when not null) receive the scene box and the device
 // transforms. On failure prints a message naming `name` and leaves `scene`

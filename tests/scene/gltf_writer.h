@@ -16,6 +16,9 @@ class GltfWriter {
         std::vector<float> positions;   // xyz per vertex
         std::vector<float> normals;     // optional
         std::vector<float> uvs;         // optional, glTF convention (v down the image)
+        std::vector<float> uvs1;        // optional second set
+        std::vector<float> colors;      // optional RGBA per vertex (floats)
+        std::vector<float> tangents;    // optional xyzw per vertex
         std::vector<uint32_t> indices;  // optional: non-indexed without
         int material = -1;
     };
@@ -24,6 +27,10 @@ class GltfWriter {
         std::string attrs = "\"POSITION\":" + std::to_string(floatAccessor(m.positions, 3, true));
         if (!m.normals.empty()) attrs += ",\"NORMAL\":" + std::to_string(floatAccessor(m.normals, 3, false));
         if (!m.uvs.empty()) attrs += ",\"TEXCOORD_0\":" + std::to_string(floatAccessor(m.uvs, 2, false));
+        if (!m.uvs1.empty()) attrs += ",\"TEXCOORD_1\":" + std::to_string(floatAccessor(m.uvs1, 2, false));
+        if (!m.colors.empty()) attrs += ",\"COLOR_0\":" + std::to_string(floatAccessor(m.colors, 4, false));
+        if (!m.tangents.empty())
+            attrs += ",\"TANGENT\":" + std::to_string(floatAccessor(m.tangents, 4, false));
         std::string prim = "{\"attributes\":{" + attrs + "}";
         if (!m.indices.empty()) {
             const int view = addView(m.indices.data(), m.indices.size() * 4);
@@ -63,9 +70,11 @@ class GltfWriter {
         images_.push_back("{\"uri\":\"" + uri + "\"}");
         return static_cast<int>(images_.size()) - 1;
     }
-    // Wrap modes: 10497 repeat, 33071 clamp, 33648 mirrored repeat.
-    int addTexture(int image, int wrapS = 10497, int wrapT = 10497) {
-        samplers_.push_back("{\"magFilter\":9729,\"minFilter\":9729,\"wrapS\":" + std::to_string(wrapS) +
+    // Wrap modes: 10497 repeat, 33071 clamp, 33648 mirrored repeat. Filters:
+    // 9728 nearest, 9729 linear, 9984 ... 9987 the mipmap ones.
+    int addTexture(int image, int wrapS = 10497, int wrapT = 10497, int mag = 9729, int min = 9729) {
+        samplers_.push_back("{\"magFilter\":" + std::to_string(mag) +
+                            ",\"minFilter\":" + std::to_string(min) + ",\"wrapS\":" + std::to_string(wrapS) +
                             ",\"wrapT\":" + std::to_string(wrapT) + "}");
         textures_.push_back("{\"source\":" + std::to_string(image) +
                             ",\"sampler\":" + std::to_string(samplers_.size() - 1) + "}");
@@ -180,7 +189,11 @@ class GltfWriter {
         const int view = addView(v.data(), v.size() * 4);
         std::string a = "{\"bufferView\":" + std::to_string(view) +
                         ",\"componentType\":5126,\"count\":" + std::to_string(v.size() / comps) +
-                        ",\"type\":\"" + (comps == 3 ? "VEC3" : "VEC2") + "\"";
+                        ",\"type\":\"" +
+                        (comps == 4   ? "VEC4"
+                         : comps == 3 ? "VEC3"
+                                      : "VEC2") +
+                        "\"";
         if (bounds) {
             float lo[3] = {1e30f, 1e30f, 1e30f}, hi[3] = {-1e30f, -1e30f, -1e30f};
             for (std::size_t i = 0; i < v.size(); ++i) {

@@ -41,7 +41,23 @@ std::string recordsModel(const std::string& dir) {
                                    "\"metallicFactor\":0,\"roughnessFactor\":0.3}");
     const int lamp = w.addMaterial("lamp",
                                    "\"pbrMetallicRoughness\":{\"baseColorFactor\":[0,0,0,1]},"
-                                   "\"emissiveFactor\":[1,0.75,0.5]");
+                                   "\"emissiveFactor\":[1,0.75,0.5],\"emissiveTexture\":{\"index\":" +
+                                       std::to_string(tex) + "}");
+    // Every other texture setting: filters, a transform, the second set, a
+    // normal map, a cut-out with its opacity.
+    const int nearest = w.addTexture(image, 10497, 33071, 9728, 9986);
+    w.useExtension("KHR_texture_transform");
+    w.useExtension("KHR_materials_specular");
+    const int leaf = w.addMaterial(
+        "leaf",
+        "\"pbrMetallicRoughness\":{\"baseColorFactor\":[0.4,0.9,0.3,0.8],\"baseColorTexture\":{\"index\":" +
+            std::to_string(nearest) +
+            ",\"extensions\":{\"KHR_texture_transform\":{\"offset\":[0.25,-0.5],\"rotation\":0.3,"
+            "\"scale\":[2,3],\"texCoord\":1}}}},\"normalTexture\":{\"index\":" +
+            std::to_string(tex) +
+            ",\"scale\":0.7},\"alphaMode\":\"MASK\",\"alphaCutoff\":0.3,\"extensions\":{"
+            "\"KHR_materials_specular\":{\"specularColorTexture\":{\"index\":" +
+            std::to_string(tex) + ",\"texCoord\":1}}}");
     GltfWriter::Mesh quad;
     quad.positions = {-0.5f, -0.5f, 0, 0.5f, -0.5f, 0, 0.5f, 0.5f, 0.1f, -0.5f, 0.5f, 0};
     quad.normals = {0, 0, 1, 0, 0.6f, 0.8f, 0, 0, 1, 0.6f, 0, 0.8f};
@@ -59,6 +75,11 @@ std::string recordsModel(const std::string& dir) {
     uvOnly.uvs = {0.1f, 0.2f, 0.3f, 0.4f, 0.5f, 0.6f};
     uvOnly.material = board;
     const int uvMesh = w.addMesh(uvOnly, "uvonly");
+    GltfWriter::Mesh coloured = quad;  // two coordinate sets and vertex colours
+    coloured.uvs1 = {0.5f, 0.5f, 0.75f, 0.5f, 0.75f, 0.25f, 0.5f, 0.25f};
+    coloured.colors = {1, 0, 0, 1, 0, 1, 0, 0.5f, 0, 0, 1, 1, 0.25f, 0.5f, 0.75f, 0};
+    coloured.material = leaf;
+    const int colouredMesh = w.addMesh(coloured, "coloured");
     GltfWriter::Mesh light = quad;
     light.normals.clear();
     light.uvs.clear();
@@ -73,6 +94,7 @@ std::string recordsModel(const std::string& dir) {
     w.addNode("\"mesh\":" + std::to_string(quadMesh) + ",\"scale\":[-1,1,1],\"translation\":[-2,0,0]");
     w.addNode("\"mesh\":" + std::to_string(uvMesh) + ",\"rotation\":[0,0.6,0,0.8],\"translation\":[0,-1,0]");
     w.addNode("\"mesh\":" + std::to_string(lampMesh) + ",\"translation\":[0,4,0],\"rotation\":[1,0,0,0]");
+    w.addNode("\"mesh\":" + std::to_string(colouredMesh) + ",\"translation\":[5,0,0]");
     // The movable subtree: a quad and, below it, the flat mesh.
     const int movChild =
         w.addNode("\"mesh\":" + std::to_string(flatMesh) + ",\"translation\":[0,0,1]", false);
@@ -115,17 +137,27 @@ void expectSameRecords(Application& a, Application& b) {
     for (Triangle& t : ty) t.buildSide = 0;
     expectSameBytes(tx, ty, "triangle");
     const std::size_t n = static_cast<std::size_t>(x.triangleCount);
-    const std::size_t l = static_cast<std::size_t>(x.lightCount);
     expectSameBytes(download(x.deviceTriangles, n), download(y.deviceTriangles, n), "device triangle");
     expectSameBytes(download(x.woopTriangles, 4 * n), download(y.woopTriangles, 4 * n),
                     "unit-triangle transform");
-    expectSameBytes(download(x.deviceLightTriangles, l), download(y.deviceLightTriangles, l), "light");
-    expectSameBytes(download(x.deviceLightIndices, l), download(y.deviceLightIndices, l), "light index");
+    const LightSet lx = a.lightSet().view(), ly = b.lightSet().view();
+    ASSERT_EQ(lx.triangleCount, ly.triangleCount);
+    const std::size_t lights = static_cast<std::size_t>(lx.triangleCount);
+    expectSameBytes(download(lx.triangles, lights), download(ly.triangles, lights), "light");
     expectSameBytes(x.materials, y.materials, "material");
     EXPECT_EQ(x.materialNames, y.materialNames);
     expectSameBytes(x.materialMaps, y.materialMaps, "material maps");
     expectSameBytes(x.triangleUVs, y.triangleUVs, "triangle coordinates");
+    expectSameBytes(x.triangleUVs1, y.triangleUVs1, "second triangle coordinates");
+    expectSameBytes(x.triangleColors, y.triangleColors, "vertex colours");
     expectSameBytes(x.movables, y.movables, "movable");
+    ASSERT_EQ(x.objects.size(), y.objects.size());
+    for (std::size_t i = 0; i < x.objects.size(); ++i) {
+        EXPECT_EQ(x.objects[i].name, y.objects[i].name);
+        EXPECT_EQ(x.objects[i].firstTriangle, y.objects[i].firstTriangle);
+        EXPECT_EQ(x.objects[i].triangleCount, y.objects[i].triangleCount);
+        EXPECT_EQ(x.objects[i].movable, y.objects[i].movable);
+    }
     expectSameBytes(x.camera, y.camera, "camera");
     expectSameBytes(x.bgcolor, y.bgcolor, "background");
     expectSameBytes(x.bounds, y.bounds, "bounds");
@@ -166,7 +198,9 @@ TEST(ImportRecords, ModelOpenedDirectlyEqualsItsWrittenSceneFolder) {
     ASSERT_TRUE(folder.ok) << folder.out;
     // What the model holds reached the records: the degenerate face is left
     // out, the lamp's two faces are lights, the movable object comes first.
-    EXPECT_EQ(direct.app->scene().triangleCount, 13);
+    EXPECT_EQ(direct.app->scene().triangleCount, 15);
+    EXPECT_EQ(direct.app->scene().triangleColors.size(), 15u);
+    EXPECT_EQ(direct.app->scene().triangleUVs1.size(), 15u);
     EXPECT_EQ(direct.app->scene().lightCount, 2);
     ASSERT_EQ(direct.app->scene().movableCount, 1);
     EXPECT_EQ(direct.app->scene().movables[0].firstTriangle, 0);
