@@ -124,6 +124,7 @@ void Application::releaseResources() {
     triangleUVs_.reset();
     triangleUVs1_.reset();
     triangleColors_.reset();
+    triangleTangents_.reset();
     materialMaps_.reset();
     textureViews_.reset();
     sceneTextures_ = SceneTextures();
@@ -267,6 +268,7 @@ bool Application::uploadTextureMaps() {
     triangleUVs_ = device::uploadArray(scene_.triangleUVs.data(), scene_.triangleUVs.size());
     triangleUVs1_ = device::uploadArray(scene_.triangleUVs1.data(), scene_.triangleUVs1.size());
     triangleColors_ = device::uploadArray(scene_.triangleColors.data(), scene_.triangleColors.size());
+    triangleTangents_ = device::uploadArray(scene_.triangleTangents.data(), scene_.triangleTangents.size());
     if (!views.empty()) textureViews_ = device::uploadArray(views.data(), views.size());
     if (!materialMaps_ || !triangleUVs_ || (!views.empty() && !textureViews_) ||
         (!scene_.triangleUVs1.empty() && !triangleUVs1_) ||
@@ -276,6 +278,9 @@ bool Application::uploadTextureMaps() {
     sceneTextures_.uvs = triangleUVs_.get();
     sceneTextures_.uvs1 = triangleUVs1_.get();
     sceneTextures_.colors = triangleColors_.get();
+    sceneTextures_.tangents = triangleTangents_.get();
+    sceneTextures_.triangles = scene_.deviceTriangles;
+    for (const MaterialMaps& m : scene_.materialMaps) sceneTextures_.cutOuts |= m.cutOut() ? 1 : 0;
     sceneTextures_.textures = textureViews_.get();
     sceneTextures_.textureCount = static_cast<int32_t>(views.size());
     // The angle of one (sub)pixel seen from the camera: its height on the

@@ -101,6 +101,7 @@ class Application {
     device::Buffer<TriangleUVs> triangleUVs_;
     device::Buffer<TriangleUVs> triangleUVs1_;
     device::Buffer<TriangleColors> triangleColors_;
+    device::Buffer<TriangleTangents> triangleTangents_;
     device::Buffer<MaterialMaps> materialMaps_;
     device::Buffer<TextureView> textureViews_;
     SceneTextures sceneTextures_;

@@ -274,16 +274,20 @@ LUMENAR_HD inline SurfaceHit surfaceHitOf(const Ray& r, const SurfaceHitRecord& 
     return hit;
 }
 
-// The material at a hit, its textures applied.
-LUMENAR_HD inline Material hitMaterial(const Material* materials, const SurfaceHit& hit) {
-    const Material& m = materials[hit.materialIndex];
-    if (!hit.textures) return m;
+LUMENAR_HD inline TexturePoint texturePointOf(const SurfaceHit& hit) {
     TexturePoint p;
     p.triangle = hit.triangleIndex;
     p.b1 = hit.b1;
     p.b2 = hit.b2;
     p.footprint = hit.footprint;
-    return shadingMaterial(m, hit.materialIndex, *hit.textures, p);
+    return p;
+}
+
+// The material at a hit, its textures applied.
+LUMENAR_HD inline Material hitMaterial(const Material* materials, const SurfaceHit& hit) {
+    const Material& m = materials[hit.materialIndex];
+    if (!hit.textures) return m;
+    return shadingMaterial(m, hit.materialIndex, *hit.textures, texturePointOf(hit));
 }
 
 // Next-event estimate at vertex v (hit point, normals, material index and
@@ -329,10 +333,15 @@ LUMENAR_HD Color directLight(VertexObj& v, Draws& next, const Material* material
     const bool bsdfSide = s.isDelta || (useBsdf && (!isCosineLobe(v.lobe) || traceDiffuse));
     const bool lightSide = !s.isDelta && useLight;
     const bool mis = bsdfSide && lightSide;
+    // Under a bumped shading normal only directions on the side the surface
+    // itself allows carry light (no leaks through it).
+    auto allowed = [&](const Vector3d& wi) {
+        return !v.checkSides || sidesAgree(v.geometricNormal, v.surfaceNormal, -v.incoming, wi);
+    };
 
     // Along the sampled direction.
     Color viaBsdf(0.0f, 0.0f, 0.0f);
-    if (bsdfSide && !s.alpha.isBlack()) {
+    if (bsdfSide && !s.alpha.isBlack() && allowed(s.ray.direction)) {
         // A perfectly smooth lobe has no density to weigh against; its own
         // direction carries all of its light.
         const float pdfB = s.isDelta ? 1.0f : v.pdf(s.ray.direction);
@@ -360,7 +369,7 @@ LUMENAR_HD Color directLight(VertexObj& v, Draws& next, const Material* material
         if (lightSide) {
             const LightAndPoint lp = chooseLightAndPoint(lights, xi, spare);
             const LightSample ls = sampleLight(lights, lp.light, v.hitPoint, lp.xa, xb);
-            const Color f = v.bsdf(ls.dir);
+            const Color f = allowed(ls.dir) ? v.bsdf(ls.dir) : Color(0.0f, 0.0f, 0.0f);
             if (ls.pdf > 0.0f && !ls.Le.isBlack() && (f.r > 0.0f || f.g > 0.0f || f.b > 0.0f) &&
                 !q.occluded(v.hitPoint, ls.dir, ls.dist)) {
                 const float w = mis ? powerHeuristic(ls.pdf, v.pdf(ls.dir)) : 1.0f;
@@ -406,17 +415,27 @@ LUMENAR_HD BounceResult shadeHitFrom(const Ray& ray, const SurfaceHit& hit, int 
         return BounceResult{front ? m.emission : Color(0.0f, 0.0f, 0.0f), Color(1.0f, 1.0f, 1.0f), ray, -1};
     }
 
-    const ShadingPoint p = shadingPoint(m, hit.normal, -d);
-    beginSampleSlot(next, kSlotContinuation);
-    const Continuation c = sampleContinuationAt(hit.point, p, next);
+    // A normal map bends the shading normal; the surface's own side still
+    // decides where light may come from and go (sidesAgree).
+    SurfaceHit h = hit;
+    Vector3d ng;
+    const bool bumped = hit.textures && mappedNormal(*hit.textures, hit.materialIndex, texturePointOf(hit),
+                                                     hit.normal, -d, &h.normal, &ng);
 
-    VertexObj v = surfaceVertexAt(hit, d);
+    const ShadingPoint p = shadingPoint(m, h.normal, -d);
+    beginSampleSlot(next, kSlotContinuation);
+    const Continuation c = sampleContinuationAt(h.point, p, next);
+
+    VertexObj v = surfaceVertexAt(h, d);
     v.materialIndex = 0;  // the vertex reads the material resolved above
     v.usePoint(p);
+    v.checkSides = bumped;
+    v.geometricNormal = ng;
 
     BounceResult r;
     r.radiance = directLight(v, next, &m, lights, q, strategy);
     r.factor = c.factor;
+    if (bumped && !sidesAgree(ng, h.normal, -d, c.ray.direction)) r.factor = Color(0.0f, 0.0f, 0.0f);
     r.next = c.ray;
     beginSampleSlot(next, kSlotRoulette);
     r.code = russianRoulette(r.factor, next(), throughput, bounce, rouletteWeightFor(next)) ? bounce + 1 : -1;

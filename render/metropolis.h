@@ -23,6 +23,7 @@
 #include "device/random.h"
 #include "render/accumulation.h"
 #include "render/bounce.h"
+#include "render/cutout.h"
 #include "render/primary_rays.h"
 #include "render/sobol_states.h"
 #include "render/tracer.h"
@@ -183,7 +184,8 @@ LUMENAR_HD inline bool kdNearestHit(MetroTraversal& tt, const KdScene& s, const 
     const bool timed = querystats::enabled();
     const unsigned long long t0 = timed ? querystats::now() : 0;
 #endif
-    const bool found = tt.nearest(s, ray, hit);
+    const bool found = nearestOpaqueHit(
+        s.textures, ray, hit, [&](const Ray& r, SurfaceHitRecord* h) { return tt.nearest(s, r, h); });
 #if !defined(__CUDA_ARCH__)
     if (timed) querystats::add(true, querystats::now() - t0);
 #endif
@@ -220,7 +222,12 @@ struct KdSceneQueries {
         const bool timed = querystats::enabled();
         const unsigned long long t0 = timed ? querystats::now() : 0;
 #endif
-        const bool b = tt->blocked(*s, Ray(from, dir), dist);
+        // Through cut-outs a shadow ray looks for the nearest surface that stops it.
+        const bool b = s->textures.cutOuts ? blockedThroughCutOuts(s->textures, from, dir, dist,
+                                                                   [&](const Ray& r, SurfaceHitRecord* h) {
+                                                                       return tt->nearest(*s, r, h);
+                                                                   })
+                                           : tt->blocked(*s, Ray(from, dir), dist);
 #if !defined(__CUDA_ARCH__)
         if (timed) querystats::add(false, querystats::now() - t0);
 #endif

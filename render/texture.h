@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 
 #include "device/hd.h"
 #include "scene/hdr_image.h"
@@ -246,6 +247,131 @@ LUMENAR_HD inline Material shadingMaterial(const Material& base, int materialInd
     p.b1 = b1;
     p.b2 = b2;
     return shadingMaterial(base, materialIndex, st, p);
+}
+
+// ---- cut-outs --------------------------------------------------------------------
+
+// The opacity of material `materialIndex` at point p: the base colour's own,
+// times the base colour texture's alpha, the opacity map's red and the
+// vertex colour's alpha.
+LUMENAR_HD inline float surfaceOpacity(const SceneTextures& st, int materialIndex, const TexturePoint& p) {
+    const MaterialMaps& m = st.maps[materialIndex];
+    float a = m.alpha;
+    Texel c;
+    if (slotTexel(st, m.baseColor, p, true, &c)) a *= c.a;
+    if (slotTexel(st, m.opacity, p, false, &c)) a *= c.r;
+    if (st.colors) a *= vertexColor(st, p).a;
+    return a;
+}
+
+// A number in [0, 1) fixed by the triangle and the ray: whether a ray meets
+// a blended surface is drawn from it, the same for the same ray every time.
+LUMENAR_HD inline float cutOutNumber(int triangle, const Vector3d& origin, const Vector3d& direction) {
+    const float f[6] = {origin.x, origin.y, origin.z, direction.x, direction.y, direction.z};
+    uint64_t h = 0x9e3779b97f4a7c15ull ^ static_cast<uint64_t>(static_cast<uint32_t>(triangle));
+    for (float x : f) {
+        uint32_t bits;
+        memcpy(&bits, &x, sizeof bits);
+        h = (h ^ bits) * 0xbf58476d1ce4e5b9ull;
+        h ^= h >> 31;
+    }
+    return static_cast<float>(h >> 40) * (1.0f / 16777216.0f);
+}
+
+// Whether a ray along `direction` from `origin` goes through triangle `tri`
+// of material `materialIndex` at barycentric weights (b1, b2): a mask lets
+// it through where the opacity is below the cutoff; a blended material with
+// the chance one minus the opacity (on average the blend, without sorting).
+LUMENAR_HD inline bool passesThrough(const SceneTextures& st, int materialIndex, int tri, float b1, float b2,
+                                     const Vector3d& origin, const Vector3d& direction) {
+    if (!st.maps || tri < 0) return false;
+    const MaterialMaps& m = st.maps[materialIndex];
+    if (!m.cutOut()) return false;
+    TexturePoint p;
+    p.triangle = tri;
+    p.b1 = b1;
+    p.b2 = b2;
+    const float a = surfaceOpacity(st, materialIndex, p);
+    if (m.alphaMode == kAlphaMask) return !(a >= m.alphaCutoff);
+    return cutOutNumber(tri, origin, direction) >= a;
+}
+
+// ---- normal maps ------------------------------------------------------------------
+
+// Whether a direction wi that the shading normal ns puts on wo's side (a
+// reflection) or across (a transmission) is on that same side of the
+// surface itself (normal ng). Where the two normals disagree, light would
+// leak through the surface or reflect into it.
+LUMENAR_HD inline bool sidesAgree(const Vector3d& ng, const Vector3d& ns, const Vector3d& wo,
+                                  const Vector3d& wi) {
+    return (dot(wi, ng) * dot(wo, ng) > 0.0f) == (dot(wi, ns) * dot(wo, ns) > 0.0f);
+}
+
+// ns brought towards ng until the mirror direction of wo about it stays
+// above the surface: the reflection off a bumped point never points into
+// the surface, and a bump facing away from the viewer still faces it a
+// little (no black fringes at grazing angles). Both normals unit, on wo's
+// side of the surface.
+LUMENAR_HD inline Vector3d keepReflectionAbove(const Vector3d& ns, const Vector3d& ng, const Vector3d& wo) {
+    const float cosO = dot(wo, ng);
+    const float margin = fminf(0.01f, 0.9f * cosO);
+    auto above = [&](const Vector3d& n) { return dot(n * (2.0f * dot(wo, n)) - wo, ng) >= margin; };
+    if (above(ns)) return ns;
+    float lo = 0.0f, hi = 1.0f;
+    for (int k = 0; k < 12; ++k) {
+        const float mid = 0.5f * (lo + hi);
+        if (above(normalize(ns * (1.0f - mid) + ng * mid)))
+            hi = mid;
+        else
+            lo = mid;
+    }
+    return normalize(ns * (1.0f - hi) + ng * hi);
+}
+
+// The shading normal of a normal-mapped material at point p seen along wo
+// (towards the viewer), from the interpolated normal n (unit): the map's
+// tangent-space normal (+x along the tangent, +y along the bitangent, up the
+// image; x and y scaled by the material's normal scale) turned into the
+// triangle's tangent frame, kept consistent with the surface
+// (keepReflectionAbove). Returns false (normals unchanged) without a normal
+// map here; otherwise sets *ns and the unit geometric normal *ng, both on
+// n's side.
+LUMENAR_HD inline bool mappedNormal(const SceneTextures& st, int materialIndex, const TexturePoint& p,
+                                    const Vector3d& n, const Vector3d& wo, Vector3d* ns, Vector3d* ng) {
+    if (!st.maps || !st.tangents || !st.triangles || p.triangle < 0) return false;
+    const MaterialMaps& maps = st.maps[materialIndex];
+    Texel c;
+    if (!maps.normal.used() || !slotTexel(st, maps.normal, p, false, &c)) return false;
+    const TriangleTangents& tt = st.tangents[p.triangle];
+    const float w[3] = {1.0f - p.b1 - p.b2, p.b1, p.b2};
+    Vector3d t(0.0f, 0.0f, 0.0f);
+    float side = 0.0f;
+    for (int k = 0; k < 3; ++k) {
+        t += Vector3d(tt.t[k][0], tt.t[k][1], tt.t[k][2]) * w[k];
+        side += tt.t[k][3] * w[k];
+    }
+    t = t - n * dot(n, t);
+    const float len = length(t);
+    if (!(len > 1e-6f) || side == 0.0f) return false;
+    t = t / len;
+    const Vector3d b = cross(n, t) * (side < 0.0f ? -1.0f : 1.0f);
+    const float x = (2.0f * c.r - 1.0f) * maps.normalScale, y = (2.0f * c.g - 1.0f) * maps.normalScale;
+    const float z = 2.0f * c.b - 1.0f;
+    Vector3d m = t * x + b * y + n * z;
+    const float ml = length(m);
+    m = ml > 0.0f && z > -1.0f ? m / ml : n;
+    const deviceTriangle& tri = st.triangles[p.triangle];
+    Vector3d g = cross(tri.p2 - tri.p1, tri.p3 - tri.p1);
+    const float gl = length(g);
+    if (!(gl > 0.0f)) return false;
+    g = g / gl;
+    if (dot(g, n) < 0.0f) g = -g;
+    // Work on the viewer's side, then turn back.
+    const float s = dot(wo, g) < 0.0f ? -1.0f : 1.0f;
+    if (dot(m, g) < 0.0f) m = m - g * (2.0f * dot(m, g));  // a map normal below the surface: mirrored up
+    *ns = keepReflectionAbove(m * s, g * s, wo) * s;
+    *ng = g;
+    return true;
 }
 
 }  // namespace lumenar

@@ -6,6 +6,7 @@
 #include "device/random.h"
 #include "render/accumulation.h"
 #include "render/bounce.h"
+#include "render/cutout.h"
 #include "render/media.h"
 #include "render/path_state.h"
 #include "render/scene_view.h"
@@ -114,9 +115,20 @@ struct DynamicSceneQueries {
         const bool timed = querystats::enabled();
         const unsigned long long t0 = timed ? querystats::now() : 0;
 #endif
-        const bool blocked = s->wide ? rt->occludeMov(Ray(from, dir), dist, s->wide, s->movables)
-                                     : rt->occludeMov(Ray(from, dir), dist, s->nodes, s->triIndices,
-                                                      s->movables, s->triangles, s->materials, aabb());
+        bool blocked;
+        if (s->textures.cutOuts) {
+            // Through cut-outs a shadow ray looks for the nearest surface that stops it.
+            blocked =
+                blockedThroughCutOuts(s->textures, from, dir, dist, [&](const Ray& r, SurfaceHitRecord* h) {
+                    return s->wide ? rt->intersectMov(r, h, s->wide, s->movables, s->triangles)
+                                   : rt->intersectMov(r, h, s->nodes, s->triIndices, s->movables,
+                                                      s->triangles, s->materials, aabb());
+                });
+        } else {
+            blocked = s->wide ? rt->occludeMov(Ray(from, dir), dist, s->wide, s->movables)
+                              : rt->occludeMov(Ray(from, dir), dist, s->nodes, s->triIndices, s->movables,
+                                               s->triangles, s->materials, aabb());
+        }
 #if !defined(__CUDA_ARCH__)
         if (timed) querystats::add(false, querystats::now() - t0);
 #endif
@@ -129,9 +141,11 @@ LUMENAR_HD inline bool Raytrace::nearestHit(const Ray& ray, const DynamicScene& 
     const bool timed = querystats::enabled();
     const unsigned long long t0 = timed ? querystats::now() : 0;
 #endif
-    const bool found =
-        s.wide ? intersectMov(ray, hit, s.wide, s.movables, s.triangles)
-               : intersectMov(ray, hit, s.nodes, s.triIndices, s.movables, s.triangles, s.materials, aabb());
+    const bool found = nearestOpaqueHit(s.textures, ray, hit, [&](const Ray& r, SurfaceHitRecord* h) {
+        return s.wide
+                   ? intersectMov(r, h, s.wide, s.movables, s.triangles)
+                   : intersectMov(r, h, s.nodes, s.triIndices, s.movables, s.triangles, s.materials, aabb());
+    });
 #if !defined(__CUDA_ARCH__)
     if (timed) querystats::add(true, querystats::now() - t0);
 #endif

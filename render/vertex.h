@@ -73,6 +73,10 @@ struct VertexObj : Vertex {
     bool subsurface = false;  // a subsurface material's base is its entry (subsurface mode)
     ShadingPoint point;
     bool pointGiven = false;  // `point` already holds this vertex's material seen along -incoming
+    // The surface's own normal where a normal map bent surfaceNormal away
+    // from it: light sampling then keeps to the sides it allows.
+    bool checkSides = false;
+    Vector3d geometricNormal;
 
     // Hands over the material as the caller already formed it for the same
     // hit, incoming direction (unit) and mode, sparing the sampler the work.

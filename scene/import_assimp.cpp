@@ -1,5 +1,6 @@
 // Model formats other than glTF (OBJ/MTL, PLY, FBX, COLLADA ...), read
 // through the Open Asset Import Library.
+#include <assimp/ObjMaterial.h>
 #include <assimp/material.h>
 #include <assimp/postprocess.h>
 #include <assimp/scene.h>
@@ -27,6 +28,50 @@ int wrapOf(aiTextureMapMode m) {
     return m == aiTextureMapMode_Clamp || m == aiTextureMapMode_Decal
                ? kWrapClamp
                : (m == aiTextureMapMode_Mirror ? kWrapMirror : kWrapRepeat);
+}
+
+// Whether an image reads as a tangent-space normal map: bluish on average,
+// with red and green about a half.
+bool looksLikeNormalMap(const Image& image) {
+    const std::vector<uint8_t> rgba = expandToRGBA(image);
+    double sum[3] = {0, 0, 0};
+    const std::size_t n = rgba.size() / 4;
+    for (std::size_t i = 0; i < n; ++i)
+        for (int c = 0; c < 3; ++c) sum[c] += rgba[i * 4 + c] / 255.0;
+    if (n == 0) return false;
+    const double r = sum[0] / n, g = sum[1] / n, b = sum[2] / n;
+    return b > 0.7 && r > 0.35 && r < 0.65 && g > 0.35 && g < 0.65;
+}
+
+// The tangent-space normal map of a height map (its grey level): the
+// normal of the surface whose height rises by `scale` times the grey
+// level's rise per texel (a rise of 1 over one texel leans 45 degrees), +y
+// up the image; edges wrap.
+Image slopeNormals(const Image& heights, float scale) {
+    const std::vector<uint8_t> rgba = expandToRGBA(heights);
+    const int w = heights.width, h = heights.height;
+    auto at = [&](int x, int y) {
+        x = (x % w + w) % w;
+        y = (y % h + h) % h;
+        const uint8_t* p = &rgba[(static_cast<std::size_t>(y) * w + x) * 4];
+        return (0.2126 * p[0] + 0.7152 * p[1] + 0.0722 * p[2]) / 255.0;
+    };
+    Image out;
+    out.width = w;
+    out.height = h;
+    out.bytesPerPixel = 4;
+    out.pixels.resize(static_cast<std::size_t>(w) * h * 4);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const double dx = -scale * (at(x + 1, y) - at(x - 1, y)) * 0.5;
+            const double dy = -scale * (at(x, y + 1) - at(x, y - 1)) * 0.5;  // rows count up the image
+            const double len = std::sqrt(dx * dx + dy * dy + 1.0);
+            const double n[3] = {dx / len, dy / len, 1.0 / len};
+            uint8_t* p = &out.pixels[(static_cast<std::size_t>(y) * w + x) * 4];
+            for (int c = 0; c < 3; ++c) p[c] = static_cast<uint8_t>(std::lround((n[c] + 1.0) * 0.5 * 255.0));
+            p[3] = 255;
+        }
+    return out;
 }
 
 class Reader {
@@ -108,6 +153,7 @@ class Reader {
             if (!metallicRoughness && !slot(am, aiTextureType_SPECULAR, matName, maps.specular)) return false;
             if (!slot(am, aiTextureType_OPACITY, matName, maps.opacity)) return false;
             if (maps.opacity.used()) maps.alphaMode = kAlphaBlend;
+            if (!normalSlot(am, matName, maps.normal)) return false;
             model_.materials.push_back(m);
             model_.materialNames.push_back(matName);
             model_.materialMaps.push_back(maps);
@@ -200,6 +246,33 @@ class Reader {
         out.wrapU = wrapOf(modes[0]);
         out.wrapV = wrapOf(modes[1]);
         out.filter = kFilterTrilinear;
+        return true;
+    }
+
+    // MTL's norm (a tangent-space normal map) and map_Bump / bump: a normal
+    // map where the image is one (bluish, red and green about a half), else
+    // a height map, made here into the normal map of its slopes.
+    bool normalSlot(const aiMaterial* am, const std::string& matName, TextureSlot& out) {
+        if (!slot(am, aiTextureType_NORMALS, matName, out)) return false;
+        if (out.used()) return true;
+        if (!slot(am, aiTextureType_HEIGHT, matName, out)) return false;
+        if (!out.used()) return true;
+        ImportedTexture& t = model_.textures[static_cast<std::size_t>(out.texture)];
+        if (looksLikeNormalMap(t.image)) return true;
+        float scale = 1.0f;
+        if (am->Get(AI_MATKEY_OBJ_BUMPMULT_HEIGHT(0), scale) != AI_SUCCESS || !std::isfinite(scale))
+            scale = 1.0f;
+        ImportedTexture made;
+        made.image = slopeNormals(t.image, scale);
+        const int number = static_cast<int>(model_.textures.size()) + 1;
+        made.fileName = "texture_" + std::to_string(number) + ".png";
+        if (!encodePng(made.image, made.embedded)) {
+            std::printf("%s: the normal map made from the height map of material \"%s\" cannot be stored\n",
+                        path_.c_str(), matName.c_str());
+            return false;
+        }
+        out.texture = number - 1;
+        model_.textures.push_back(std::move(made));
         return true;
     }
 

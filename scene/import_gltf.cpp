@@ -688,7 +688,9 @@ class GltfReader {
             return false;
         if (member(*attrs, "COLOR_0") && !accessor(indexOf(*attrs, "COLOR_0"), 4, m.colors, "COLOR_0", 3))
             return false;
-        for (const AttributeView* v : {&m.normals, &m.uv, &m.uv1, &m.colors})
+        if (member(*attrs, "TANGENT") && !accessor(indexOf(*attrs, "TANGENT"), 4, m.tangents, "TANGENT"))
+            return false;
+        for (const AttributeView* v : {&m.normals, &m.uv, &m.uv1, &m.colors, &m.tangents})
             if (v->present() && v->count < m.vertices)
                 return fail("mesh %zu: an attribute has fewer elements than POSITION", mesh);
         m.flipV = true;

@@ -93,6 +93,7 @@ struct MeshData {
     AttributeView uv;         // 2 numbers, or absent
     AttributeView uv1;        // the second coordinate set: 2 numbers, or absent
     AttributeView colors;     // linear RGB or RGBA vertex colours, or absent
+    AttributeView tangents;   // xyz and the bitangent's side w (glTF's TANGENT), or absent
     TriangleIndices indices;
     int material = 0;
     bool flipV = false;  // the file counts v down the image (glTF); records count it up
@@ -163,8 +164,9 @@ Material pbrMaterial(const PbrParams& p);
 // not finite.
 Color usableEmission(const Color& e);
 
-// Decodes an image stored inside a model file.
+// Decodes an image stored inside a model file; encodes one as PNG.
 bool decodeImageBytes(const std::vector<uint8_t>& bytes, Image& out);
+bool encodePng(const Image& image, std::vector<uint8_t>& out);
 
 // Readers: fill `model` from the file, or print a message naming it and
 // return false.

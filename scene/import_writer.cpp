@@ -115,6 +115,10 @@ struct Corner {
     Vector3d p;
     float rgba[4];
 };
+struct CornerNormal {
+    Vector3d n;
+    float tangent[4];
+};
 struct CornerUV {
     UV uv, uv1;
     float hasSecond;
@@ -160,6 +164,11 @@ class MeshWriter {
     FaceKind kind(std::size_t t) const {
         const Triangle& tri = a_.triangles[t];
         if (!a_.triangleUVs.empty() && a_.triangleUVs[t].valid) return kTextured;
+        // Tangents ride on the normals: a face that has them is written smooth.
+        if (!a_.triangleTangents.empty()) {
+            const TriangleTangents& tt = a_.triangleTangents[t];
+            if (tt.t[0][3] != 0.0f || tt.t[1][3] != 0.0f || tt.t[2][3] != 0.0f) return kSmooth;
+        }
         const Vector3d n = cross(tri.p2 - tri.p1, tri.p3 - tri.p1);
         return sameBits(tri.normal1, n) && sameBits(tri.normal2, n) && sameBits(tri.normal3, n) ? kFlat
                                                                                                 : kSmooth;
@@ -235,8 +244,16 @@ class MeshWriter {
             if (k != kFlat) {
                 const Vector3d* n[3] = {&tri.normal1, &tri.normal2, &tri.normal3};
                 for (int i = 0; i < 3; ++i) {
-                    const auto [m, added] = normals_.of(*n[i]);
-                    if (added) body_ += "vn " + vec(*n[i]) + "\n";
+                    CornerNormal c{*n[i], {0.0f, 0.0f, 0.0f, 0.0f}};
+                    if (!a_.triangleTangents.empty())
+                        for (int j = 0; j < 4; ++j) c.tangent[j] = a_.triangleTangents[t].t[i][j];
+                    const auto [m, added] = normals_.of(c);
+                    if (added) {
+                        body_ += "vn " + vec(*n[i]) + "\n";
+                        if (c.tangent[3] != 0.0f)
+                            body_ += "vtan " + three(c.tangent[0], c.tangent[1], c.tangent[2]) + " " +
+                                     num(c.tangent[3]) + "\n";
+                    }
                     vn[i] = m;
                 }
             }
@@ -283,7 +300,7 @@ class MeshWriter {
     std::string body_;
     std::size_t objects_ = 0;
     Numbering<Corner> positions_;
-    Numbering<Vector3d> normals_;
+    Numbering<CornerNormal> normals_;
     long long uvBase_ = 0;
 };
 

@@ -1,9 +1,11 @@
 #include "scene/importer.h"
 
+#include <OpenImageIO/imageio.h>
 #include <stdlib.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <assimp/Importer.hpp>
 #include <cctype>
 #include <cerrno>
@@ -11,6 +13,8 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <system_error>
 
 #include "scene/camera.h"
@@ -190,6 +194,42 @@ Color usableEmission(const Color& e) {
     return e.r >= 0.0f && e.g >= 0.0f && e.b >= 0.0f && std::isfinite(e.r + e.g + e.b) ? e : Color();
 }
 
+namespace {
+
+// A private temporary file's name, made (empty on failure).
+std::string temporaryFile(const char* suffix) {
+    std::error_code ec;
+    std::string tmpl = (fs::temp_directory_path(ec) / "lumenar-texture-XXXXXX").string() + suffix;
+    std::vector<char> name(tmpl.begin(), tmpl.end());
+    name.push_back('\0');
+    const int fd = mkstemps(name.data(), static_cast<int>(std::strlen(suffix)));
+    if (fd < 0) return {};
+    ::close(fd);
+    return name.data();
+}
+
+}  // namespace
+
+bool encodePng(const Image& image, std::vector<uint8_t>& out) {
+    const std::string path = temporaryFile(".png");
+    if (path.empty()) return false;
+    const std::vector<uint8_t> rgba = expandToRGBA(image);
+    auto file = OIIO::ImageOutput::create(path);
+    const OIIO::ImageSpec spec(image.width, image.height, 4, OIIO::TypeDesc::UINT8);
+    // Rows are kept bottom first; the file starts at the top.
+    const std::ptrdiff_t row = static_cast<std::ptrdiff_t>(image.width) * 4;
+    bool ok = file && file->open(path, spec) &&
+              file->write_image(OIIO::TypeDesc::UINT8, rgba.data() + row * (image.height - 1), 4, -row) &&
+              file->close();
+    if (ok) {
+        std::ifstream f(path, std::ios::binary);
+        out.assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+        ok = !out.empty();
+    }
+    ::unlink(path.c_str());
+    return ok;
+}
+
 bool decodeImageBytes(const std::vector<uint8_t>& bytes, Image& out) {
     // The image decoder reads files: the bytes go through a private
     // temporary file.
@@ -253,10 +293,12 @@ class Assembler {
             anyUV_ = anyUV_ || m.uv.present();
             anyUV1_ = anyUV1_ || m.uv1.present();
             anyColor_ = anyColor_ || m.colors.present();
+            anyTangent_ = anyTangent_ || normalMapped(m);
         }
         if (anyUV_) a.triangleUVs.reserve(capacity);
         if (anyUV1_) a.triangleUVs1.reserve(capacity);
         if (anyColor_) a.triangleColors.reserve(capacity);
+        if (anyTangent_) a.triangleTangents.reserve(capacity);
         for (ObjectOut& o : objects_) object(o, a);
         if (a.triangles.empty()) {
             std::printf("%s: the file holds no triangles%s\n", path_.c_str(),
@@ -427,6 +469,9 @@ class Assembler {
                 nrm[i] = goodNormal[i] ? toFloat(n) : Vector3d();
             }
         }
+        const std::vector<std::array<float, 4>> tan = normalMapped(mesh) && normals
+                                                          ? vertexTangents(mesh, xf, pos, nrm, goodNormal)
+                                                          : std::vector<std::array<float, 4>>();
         const std::size_t before = a.triangles.size();
         const std::size_t count = mesh.indices.triangles();
         for (std::size_t f = 0; f < count; ++f) {
@@ -472,11 +517,80 @@ class Assembler {
             if (anyUV_) a.triangleUVs.push_back(tuv);
             if (anyUV1_) a.triangleUVs1.push_back(coordinates(mesh, mesh.uv1, c));
             if (anyColor_) a.triangleColors.push_back(colors(mesh, c));
+            if (anyTangent_) {
+                TriangleTangents tt{};
+                if (!tan.empty())
+                    for (int k = 0; k < 3; ++k)
+                        for (int j = 0; j < 4; ++j) tt.t[k][j] = tan[c[k]][static_cast<std::size_t>(j)];
+                a.triangleTangents.push_back(tt);
+            }
         }
         if (a.triangles.size() == before) return;
         // The scene box takes every vertex of a mesh that has faces.
         for (std::size_t i = 0; i < nv; ++i)
             if (!bad[i]) a.bounds.grow(pos[i]);
+    }
+
+    bool normalMapped(const MeshData& m) const {
+        const std::size_t mat = static_cast<std::size_t>(m.material);
+        return mat < model_.materialMaps.size() && model_.materialMaps[mat].normal.used();
+    }
+
+    // Tangents at the vertices of a placed mesh (whose vertices have usable
+    // normals): the file's, turned with the mesh (the bitangent's side
+    // follows the placement, mirrored or not); or made here from the
+    // coordinates the normal map reads, summed over each vertex's triangles.
+    // w = 0 where there is none.
+    std::vector<std::array<float, 4>> vertexTangents(const MeshData& mesh, const Xform& xf,
+                                                     const std::vector<Vector3d>& pos,
+                                                     const std::vector<Vector3d>& nrm,
+                                                     const std::vector<char>& goodNormal) const {
+        const std::size_t nv = mesh.vertices;
+        std::vector<std::array<float, 4>> out(nv, {0.0f, 0.0f, 0.0f, 0.0f});
+        if (mesh.tangents.present()) {
+            for (std::size_t i = 0; i < nv; ++i) {
+                float t[4] = {0.0f, 0.0f, 0.0f, 1.0f};
+                float n[3] = {0.0f, 0.0f, 0.0f};
+                mesh.tangents.get(i, t);
+                mesh.normals.get(i, n);
+                const double lt[3] = {t[0], t[1], t[2]};
+                // The bitangent in the mesh's own space, placed like the tangent.
+                const Vector3d b = cross(Vector3d(n[0], n[1], n[2]), Vector3d(t[0], t[1], t[2])) *
+                                   (t[3] < 0.0f ? -1.0f : 1.0f);
+                const double lb[3] = {b.x, b.y, b.z};
+                double wt[3], wb[3];
+                xf.vector(lt, wt);
+                xf.vector(lb, wb);
+                if (!goodNormal[i]) continue;
+                cornerTangent(nrm[i], toFloat(wt), toFloat(wb), out[i].data());
+            }
+            return out;
+        }
+        const AttributeView& set =
+            model_.materialMaps[static_cast<std::size_t>(mesh.material)].normal.uvSet == 1 &&
+                    mesh.uv1.present()
+                ? mesh.uv1
+                : mesh.uv;
+        if (!set.present()) return out;
+        std::vector<Vector3d> du(nv), dv(nv);
+        const std::size_t count = mesh.indices.triangles();
+        const bool mirror = xf.det3() < 0.0;
+        for (std::size_t f = 0; f < count; ++f) {
+            uint32_t c[3] = {mesh.indices.corner(3 * f), mesh.indices.corner(3 * f + 1),
+                             mesh.indices.corner(3 * f + 2)};
+            if (c[0] >= nv || c[1] >= nv || c[2] >= nv) continue;
+            if (mirror) std::swap(c[1], c[2]);
+            const TriangleUVs t = coordinates(mesh, set, c);
+            Vector3d u, v;
+            if (!uvDirections(pos[c[0]], pos[c[1]], pos[c[2]], t.uv[0], t.uv[1], t.uv[2], u, v)) continue;
+            for (uint32_t k : c) {
+                du[k] += u;
+                dv[k] += v;
+            }
+        }
+        for (std::size_t i = 0; i < nv; ++i)
+            if (goodNormal[i]) cornerTangent(nrm[i], du[i], dv[i], out[i].data());
+        return out;
     }
 
     // The coordinates of a face's corners from one set (none without it).
@@ -609,7 +723,7 @@ class Assembler {
     std::size_t visits_ = 0;
     // Some mesh has texture coordinates (of the first or second set), vertex
     // colours: every triangle gets its entry of that array.
-    bool anyUV_ = false, anyUV1_ = false, anyColor_ = false;
+    bool anyUV_ = false, anyUV1_ = false, anyColor_ = false, anyTangent_ = false;
     aabb framing_;  // every finite vertex placed: frames a camera when the file has none
     int dropped_ = 0;
 };

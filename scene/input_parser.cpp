@@ -276,6 +276,8 @@ struct Draft : SceneAssembly {
     std::vector<UV> uvs1;
     std::vector<char> hasUV1;
     std::vector<std::array<float, 4>> vertexColors;
+    // Tangents of the "vn" lines (those given by "vtan"; w = 0 otherwise).
+    std::vector<std::array<float, 4>> tangents;
 
     std::vector<Vector3d> vertices;
     std::vector<UV> uvs;
@@ -835,6 +837,17 @@ class Parser {
                 draft_.hasUV1.resize(draft_.uvs.size(), 0);
                 draft_.uvs1.back() = uv;
                 draft_.hasUV1.back() = 1;
+            } else if (token == "vtan") {
+                // The tangent (xyz, and w = +-1 the bitangent's side) of the
+                // last "vn" line.
+                std::array<float, 4> t;
+                if (!expect("%f %f %f %f\n", {&t[0], &t[1], &t[2], &t[3]})) return false;
+                if (draft_.normals.empty()) {
+                    in_.report(nullptr, in_.line(), "vtan before any vn line");
+                    return false;
+                }
+                draft_.tangents.resize(draft_.normals.size(), {0.0f, 0.0f, 0.0f, 0.0f});
+                draft_.tangents.back() = t;
             } else if (token == "vc") {
                 // The colour (linear RGBA) of the last vertex, for the faces
                 // that follow.
@@ -944,6 +957,17 @@ class Parser {
             }
             if (draft_.triangleUVs1.empty()) draft_.triangleUVs1.resize(index);
             draft_.triangleUVs1.push_back(second);
+        }
+        if (!draft_.tangents.empty()) {
+            // Faces read before the first "vtan" line have no tangents.
+            draft_.triangleTangents.resize(index, TriangleTangents{});
+            TriangleTangents tt{};
+            for (int i = 0; i < 3 && st.smoothing; ++i) {
+                const std::size_t k = static_cast<std::size_t>(nrm[i] - 1);
+                if (k < draft_.tangents.size())
+                    for (int c = 0; c < 4; ++c) tt.t[i][c] = draft_.tangents[k][static_cast<std::size_t>(c)];
+            }
+            draft_.triangleTangents.push_back(tt);
         }
         if (!draft_.vertexColors.empty()) {
             // Faces read before the first "vc" line are white.

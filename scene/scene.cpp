@@ -32,6 +32,7 @@ void Scene::release() {
     triangleUVs.clear();
     triangleUVs1.clear();
     triangleColors.clear();
+    triangleTangents.clear();
     triangleCount = movableCount = materialCount = volumeCount = textureCount = lightCount = 0;
 }
 

@@ -70,6 +70,8 @@ struct Scene {
     // empty where the scene has none.
     std::vector<TriangleUVs> triangleUVs1;
     std::vector<TriangleColors> triangleColors;
+    // Tangents of every triangle where some material has a normal map.
+    std::vector<TriangleTangents> triangleTangents;
 
     Scene() = default;
     Scene(const Scene&) = delete;

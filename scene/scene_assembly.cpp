@@ -95,6 +95,57 @@ bool textureIsColour(const std::vector<MaterialMaps>& maps, int texture) {
     return !data;
 }
 
+bool uvDirections(const Vector3d& p0, const Vector3d& p1, const Vector3d& p2, const UV& t0, const UV& t1,
+                  const UV& t2, Vector3d& dPdu, Vector3d& dPdv) {
+    const Vector3d e1 = p1 - p0, e2 = p2 - p0;
+    const float du1 = t1.u - t0.u, dv1 = t1.v - t0.v, du2 = t2.u - t0.u, dv2 = t2.v - t0.v;
+    const float det = du1 * dv2 - du2 * dv1;
+    if (!(std::fabs(det) > 0.0f) || !std::isfinite(det)) return false;
+    // Weighted by the triangle's area: the edges over the coordinates'
+    // determinant, times the area in coordinates (|det| / 2).
+    const float s = det > 0.0f ? 0.5f : -0.5f;
+    dPdu = (e1 * dv2 - e2 * dv1) * s;
+    dPdv = (e2 * du1 - e1 * du2) * s;
+    return std::isfinite(dPdu.x + dPdu.y + dPdu.z + dPdv.x + dPdv.y + dPdv.z);
+}
+
+void cornerTangent(const Vector3d& n, const Vector3d& dPdu, const Vector3d& dPdv, float out[4]) {
+    const float nn = dot(n, n);
+    Vector3d t = nn > 0.0f ? dPdu - n * (dot(n, dPdu) / nn) : dPdu;
+    const float len = length(t);
+    out[0] = out[1] = out[2] = out[3] = 0.0f;
+    if (!(len > 0.0f) || !std::isfinite(len)) return;
+    t = t / len;
+    out[0] = t.x;
+    out[1] = t.y;
+    out[2] = t.z;
+    out[3] = dot(cross(n, t), dPdv) < 0.0f ? -1.0f : 1.0f;
+}
+
+// Tangents from each triangle's own coordinates where it has none: for the
+// materials with a normal map, by the set the map reads.
+void fillFaceTangents(std::vector<TriangleTangents>& tangents, const std::vector<Triangle>& tris,
+                      const std::vector<TriangleUVs>& uvs, const std::vector<TriangleUVs>& uvs1,
+                      const std::vector<MaterialMaps>& maps) {
+    tangents.resize(tris.size(), TriangleTangents{});
+    for (std::size_t i = 0; i < tris.size(); ++i) {
+        TriangleTangents& out = tangents[i];
+        if (out.t[0][3] != 0.0f || out.t[1][3] != 0.0f || out.t[2][3] != 0.0f) continue;
+        const Triangle& t = tris[i];
+        const std::size_t m = static_cast<std::size_t>(t.materialIndex);
+        if (m >= maps.size() || !maps[m].normal.used()) continue;
+        const TriangleUVs* set = maps[m].normal.uvSet == 1 && i < uvs1.size() && uvs1[i].valid ? &uvs1[i]
+                                 : i < uvs.size()                                              ? &uvs[i]
+                                                                                               : nullptr;
+        Vector3d dPdu, dPdv;
+        if (!set || !set->valid ||
+            !uvDirections(t.p1, t.p2, t.p3, set->uv[0], set->uv[1], set->uv[2], dPdu, dPdv))
+            continue;
+        const Vector3d* n[3] = {&t.normal1, &t.normal2, &t.normal3};
+        for (int k = 0; k < 3; ++k) cornerTangent(*n[k], dPdu, dPdv, out.t[k]);
+    }
+}
+
 // Coordinate units per world unit on each triangle with coordinates.
 void setDensities(std::vector<TriangleUVs>& uvs, const std::vector<Triangle>& tris) {
     for (std::size_t i = 0; i < uvs.size() && i < tris.size(); ++i) {
@@ -156,6 +207,13 @@ bool commitScene(SceneAssembly& a, Scene& scene, aabb& bounds, float4** woopTria
         if (!a.triangleColors.empty()) {
             a.triangleColors.resize(triCount, whiteCorners());
             scene.triangleColors = std::move(a.triangleColors);
+        }
+        bool normalMaps = false;
+        for (const MaterialMaps& m : scene.materialMaps) normalMaps = normalMaps || m.normal.used();
+        if (normalMaps) {
+            fillFaceTangents(a.triangleTangents, a.triangles, scene.triangleUVs, scene.triangleUVs1,
+                             scene.materialMaps);
+            scene.triangleTangents = std::move(a.triangleTangents);
         }
     }
     if (a.haveTextures) {

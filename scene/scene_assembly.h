@@ -35,9 +35,10 @@ struct SceneAssembly {
     std::vector<Triangle> triangles;       // complete (finishTriangle, scene/triangle_setup.h)
     std::vector<TriangleUVs> triangleUVs;  // one per triangle
     bool anyTriangleUVs = false;
-    std::vector<TriangleUVs> triangleUVs1;       // the second set: one per triangle, or none
-    std::vector<TriangleColors> triangleColors;  // vertex colours: one per triangle, or none
-    std::vector<int32_t> lightIndices;           // triangles whose material emits, in order
+    std::vector<TriangleUVs> triangleUVs1;           // the second set: one per triangle, or none
+    std::vector<TriangleColors> triangleColors;      // vertex colours: one per triangle, or none
+    std::vector<TriangleTangents> triangleTangents;  // one per triangle, or none
+    std::vector<int32_t> lightIndices;               // triangles whose material emits, in order
     std::vector<Movable> movables;
     std::vector<SceneObject> objects;  // the mesh block's objects (names and runs of triangles)
     aabb bounds;                       // the scene box: grown by every vertex read
@@ -72,6 +73,18 @@ void textureFilterWords(int filter, std::string& mag, std::string& min);
 // the light it encodes): false only for a texture that the materials read
 // as data alone (metallic-roughness, normal, transmission).
 bool textureIsColour(const std::vector<MaterialMaps>& maps, int texture);
+
+// Directions of increasing u and v of a triangle's texture coordinates
+// (corners p0, p1, p2 with coordinates t0, t1, t2), unnormalised (their
+// length grows with the triangle, so sums over a vertex's triangles weigh
+// each by its size); false where the coordinates span no area.
+bool uvDirections(const Vector3d& p0, const Vector3d& p1, const Vector3d& p2, const UV& t0, const UV& t1,
+                  const UV& t2, Vector3d& dPdu, Vector3d& dPdv);
+
+// A corner's tangent from the u and v directions: dPdu made orthogonal to
+// the corner's normal n, and w the side of dPdv (w = 0 where there is no
+// tangent to be had).
+void cornerTangent(const Vector3d& n, const Vector3d& dPdu, const Vector3d& dPdv, float out[4]);
 
 // Builds the device arrays (triangles and unit-triangle transforms) and
 // moves everything into `scene`, replacing what it held; `bounds` and

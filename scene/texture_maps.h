@@ -82,6 +82,13 @@ struct TriangleColors {
     float rgba[3][4];
 };
 
+// Tangents at the three corners of a triangle (xyz along increasing u of
+// the normal map's coordinates; w = +-1 the side of the bitangent, which is
+// w cross(normal, tangent)); w = 0 for a triangle without tangents.
+struct TriangleTangents {
+    float t[3][4];
+};
+
 // One texture as the lookup reads it: RGBA texels, rows bottom first (so
 // v = 0 is the bottom edge of the image), the full-size image followed by
 // its mip levels, each half the size of the one before (at least 1 x 1).
@@ -95,20 +102,26 @@ struct TextureView {
 // Everything textured shading reads, as device pointers. With `maps` null
 // the scene needs none of it and shading reads the material records alone.
 struct SceneTextures {
-    const TriangleUVs* uvs = nullptr;        // one per triangle
-    const TriangleUVs* uvs1 = nullptr;       // the second set; null: none
-    const TriangleColors* colors = nullptr;  // null: no vertex colours
-    const MaterialMaps* maps = nullptr;      // one per material
+    const TriangleUVs* uvs = nullptr;            // one per triangle
+    const TriangleUVs* uvs1 = nullptr;           // the second set; null: none
+    const TriangleColors* colors = nullptr;      // null: no vertex colours
+    const TriangleTangents* tangents = nullptr;  // null: no normal map
+    const deviceTriangle* triangles = nullptr;   // their faces give the geometric normals
+    const MaterialMaps* maps = nullptr;          // one per material
     const TextureView* textures = nullptr;
     int32_t textureCount = 0;
     // Angle one pixel spans from the camera (radians): with the distance to
     // a camera ray's hit it sizes the footprint that picks a mip level.
     float pixelSpread = 0.0f;
+    // Some material is a cut-out (alpha mask or blend): ray queries test the
+    // opacity of what they hit.
+    int32_t cutOuts = 0;
 };
 
 static_assert(sizeof(TextureSlot) == 44, "TextureSlot is eleven words");
 static_assert(sizeof(MaterialMaps) == 7 * 44 + 16, "MaterialMaps layout");
 static_assert(sizeof(TriangleUVs) == 32, "TriangleUVs is eight words");
 static_assert(sizeof(TriangleColors) == 48, "TriangleColors is twelve words");
+static_assert(sizeof(TriangleTangents) == 48, "TriangleTangents is twelve words");
 
 }  // namespace lumenar

@@ -344,6 +344,73 @@ TEST(Import, ObjAndMtlPropertiesMapOntoTheMaterial) {
     EXPECT_EQ(sc.lightCount, 1);
 }
 
+// MTL's texture statements: map_Kd the base colour, map_Ks the coat's
+// colour, map_d an opacity map (blended), norm a normal map, and a bump map
+// that is a height map becomes the normal map of its slopes (-bm scaling).
+TEST(Import, MtlTextureStatementsFillTheirSlots) {
+    const std::string dir = tempDir("mtl_maps");
+    auto image = [&](const std::string& name, int w, int h, const std::vector<uint8_t>& rgba) {
+        const std::vector<uint8_t> png = pngBytes(dir, w, h, rgba);
+        std::ofstream(dir + "/" + name, std::ios::binary)
+            .write(reinterpret_cast<const char*>(png.data()), static_cast<std::streamsize>(png.size()));
+    };
+    image("kd.png", 1, 1, {200, 100, 50, 255});
+    image("ks.png", 1, 1, {10, 20, 30, 255});
+    image("d.png", 1, 1, {128, 128, 128, 255});
+    image("n.png", 1, 1, {128, 128, 255, 255});
+    // Heights rising to the right: 0, 64, 128, 192 (grey).
+    image("h.png", 4, 1, {0, 0, 0, 255, 64, 64, 64, 255, 128, 128, 128, 255, 192, 192, 192, 255});
+    std::ofstream(dir + "/m.mtl")
+        << "newmtl a\nKd 1 1 1\nmap_Kd kd.png\nmap_Ks ks.png\nmap_d d.png\nnorm n.png\n"
+        << "newmtl b\nKd 1 1 1\nmap_Bump -bm 2 h.png\n";
+    std::ofstream(dir + "/m.obj")
+        << "mtllib m.mtl\nv 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0\nvt 0 0\nvt 1 0\nvt 1 1\nvt 0 1\n"
+        << "vn 0 0 1\nusemtl a\nf 1/1/1 2/2/1 3/3/1\nusemtl b\nf 1/1/1 3/3/1 4/4/1\n";
+    ImportedScene imported;
+    ImportOptions options;
+    options.width = options.height = 16;
+    testing::internal::CaptureStdout();
+    const bool ok = importScene(dir + "/m.obj", options, imported);
+    const std::string out = testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(ok) << out;
+    const SceneAssembly& a = imported.assembly;
+    int ia = -1, ib = -1;
+    for (std::size_t i = 0; i < a.materialNames.size(); ++i) {
+        if (a.materialNames[i] == "a") ia = static_cast<int>(i);
+        if (a.materialNames[i] == "b") ib = static_cast<int>(i);
+    }
+    ASSERT_GE(ia, 0);
+    ASSERT_GE(ib, 0);
+    const MaterialMaps& ma = a.materialMaps[static_cast<std::size_t>(ia)];
+    const MaterialMaps& mb = a.materialMaps[static_cast<std::size_t>(ib)];
+    auto file = [&](const TextureSlot& slot) {
+        return slot.used() ? imported.textures[static_cast<std::size_t>(slot.texture)].fileName
+                           : std::string();
+    };
+    EXPECT_NE(file(ma.baseColor).find("kd.png"), std::string::npos);
+    EXPECT_NE(file(ma.specular).find("ks.png"), std::string::npos);
+    EXPECT_NE(file(ma.opacity).find("d.png"), std::string::npos);
+    EXPECT_EQ(ma.alphaMode, kAlphaBlend);
+    EXPECT_NE(file(ma.normal).find("n.png"), std::string::npos);  // already a normal map
+    ASSERT_TRUE(mb.normal.used());
+    const Image& made = imported.textures[static_cast<std::size_t>(mb.normal.texture)].image;
+    ASSERT_EQ(made.width, 4);
+    // At texel 1 the height rises (128 - 0) / 2 / 255 per texel, times 2:
+    // the normal leans back against the rise.
+    const std::vector<uint8_t> rgba = expandToRGBA(made);
+    const double rise = 2.0 * (128.0 / 255.0) / 2.0, len = std::sqrt(rise * rise + 1.0);
+    EXPECT_NEAR(rgba[4 + 0], (-rise / len + 1) * 127.5, 1.0);
+    EXPECT_NEAR(rgba[4 + 1], 127.5, 1.0);
+    EXPECT_NEAR(rgba[4 + 2], (1 / len + 1) * 127.5, 1.0);
+    // It is written with the folder like any texture.
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(writeImportedScene(imported, dir + "/folder"));
+    testing::internal::GetCapturedStdout();
+    Started st = start(dir + "/folder/input");
+    ASSERT_TRUE(st.ok) << st.out;
+    EXPECT_TRUE(st.app->scene().materialMaps[static_cast<std::size_t>(ib)].normal.used());
+}
+
 // ---- textures ----------------------------------------------------------------------
 
 namespace {

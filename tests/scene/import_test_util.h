@@ -72,14 +72,18 @@ inline Started start(const std::string& path, const Settings& settings = smallIm
     return s;
 }
 
-// Average of `frames` frames (linear, row 0 at the bottom).
-inline std::vector<Color> render(const std::string& path, int frames, const Settings& settings = Settings()) {
+// Average of `frames` frames (linear, row 0 at the bottom), path traced
+// or, with `metropolis`, by Metropolis light transport (over the kd-tree).
+inline std::vector<Color> render(const std::string& path, int frames, const Settings& settings = Settings(),
+                                 bool metropolis = false) {
     device::ThreadLimit limit(2);
     Started s = start(path, settings);
     EXPECT_TRUE(s.ok) << s.out;
     std::vector<Color> img;
     if (!s.ok) return img;
     Renderer renderer(frameResources(*s.app));
+    renderer.mltEnabled = metropolis;
+    EXPECT_TRUE(!metropolis || renderer.metroReady());
     const std::size_t n = static_cast<std::size_t>(s.app->imageWidth()) * s.app->imageHeight();
     device::Buffer<Color> display(n);
     for (int f = 0; f < frames; ++f) renderer.renderFrame(s.app->scene().camera, display.get());
