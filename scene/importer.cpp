@@ -259,6 +259,13 @@ bool finite3(const double v[3]) {
     return std::isfinite(v[0]) && std::isfinite(v[1]) && std::isfinite(v[2]);
 }
 
+// Element i of a view of three numbers, in double precision.
+void vectorOf(const AttributeView& v, std::size_t i, double out[3]) {
+    float f[3] = {0.0f, 0.0f, 0.0f};
+    v.get(i, f);
+    for (int k = 0; k < 3; ++k) out[k] = f[k];
+}
+
 Vector3d toFloat(const double v[3]) {
     return Vector3d(static_cast<float>(v[0]), static_cast<float>(v[1]), static_cast<float>(v[2]));
 }
@@ -435,10 +442,8 @@ class Assembler {
         std::vector<Vector3d> pos(nv);
         std::vector<char> bad(nv, 0);
         for (std::size_t i = 0; i < nv; ++i) {
-            float p[3] = {0.0f, 0.0f, 0.0f};
-            mesh.positions.get(i, p);
-            const double local[3] = {p[0], p[1], p[2]};
-            double w[3];
+            double local[3], w[3];
+            vectorOf(mesh.positions, i, local);
             xf.point(local, w);
             pos[i] = toFloat(w);
             // Beyond the float range (or not a number): every face using it
@@ -460,10 +465,8 @@ class Assembler {
             nrm.resize(nv);
             goodNormal.assign(nv, 0);
             for (std::size_t i = 0; i < nv; ++i) {
-                float f[3] = {0.0f, 0.0f, 0.0f};
-                mesh.normals.get(i, f);
-                const double local[3] = {f[0], f[1], f[2]};
-                double n[3];
+                double local[3], n[3];
+                vectorOf(mesh.normals, i, local);
                 xf.normal(local, n);
                 goodNormal[i] = finite3(n) && (n[0] != 0.0 || n[1] != 0.0 || n[2] != 0.0);
                 nrm[i] = goodNormal[i] ? toFloat(n) : Vector3d();

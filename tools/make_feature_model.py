@@ -14,10 +14,12 @@ a textured emissive panel and a camera.
 --texture-size the side of the square textures (default 4096).
 """
 import argparse
-import json
 import math
 import struct
 import zlib
+
+from glb_blob import Blob
+from make_sample_model import sphere
 
 
 def png_tiled(size, tile, channels=4):
@@ -65,27 +67,15 @@ def fence(x, y):
     return (90, 70, 50, 255 if (x % 16 < 3 or y % 16 < 3) else 0)
 
 
-def sphere(segments):
-    pos, nrm, uv, uv1, col, idx = [], [], [], [], [], []
-    rings, sectors = segments, 2 * segments
-    for i in range(rings + 1):
-        t = math.pi * i / rings
-        for j in range(sectors + 1):
-            p = 2 * math.pi * j / sectors
-            n = (math.sin(t) * math.cos(p), math.cos(t), -math.sin(t) * math.sin(p))
-            pos.extend(n)
-            nrm.extend(n)
-            uv.extend((4 * j / sectors, 2 * i / rings))
-            uv1.extend((j / sectors, i / rings))
-            col.extend((0.6 + 0.4 * math.cos(p), 0.8, 0.6 + 0.4 * math.sin(p), 1.0))
-    for i in range(rings):
-        for j in range(sectors):
-            a = i * (sectors + 1) + j
-            b = a + sectors + 1
-            if i > 0:
-                idx.extend((a, b, a + 1))
-            if i < rings - 1:
-                idx.extend((a + 1, b, b + 1))
+def sphere_attributes(segments):
+    """The sample's sphere with its coordinates stretched over 4 x 2 repeats, a
+    second set spanning the sphere once, and vertex colours."""
+    pos, nrm, uv1, idx = sphere(segments)
+    uv = [c * (4 if k % 2 == 0 else 2) for k, c in enumerate(uv1)]
+    col = []
+    for k in range(0, len(pos), 3):
+        p = 2 * math.pi * uv1[2 * (k // 3)]
+        col.extend((0.6 + 0.4 * math.cos(p), 0.8, 0.6 + 0.4 * math.sin(p), 1.0))
     return pos, nrm, uv, uv1, col, idx
 
 
@@ -99,39 +89,17 @@ def main():
     if size < 64 or size & (size - 1):
         ap.error("--texture-size must be a power of two of at least 64")
 
-    blob = bytearray()
-    views, accessors = [], []
-
-    def view(data):
-        while len(blob) % 4:
-            blob.append(0)
-        views.append({"buffer": 0, "byteOffset": len(blob), "byteLength": len(data)})
-        blob.extend(data)
-        return len(views) - 1
-
-    def floats(values, comps, bounds=False):
-        v = view(struct.pack("<%df" % len(values), *values))
-        a = {"bufferView": v, "componentType": 5126, "count": len(values) // comps,
-             "type": {2: "VEC2", 3: "VEC3", 4: "VEC4"}[comps]}
-        if bounds:
-            a["min"] = [min(values[k::3]) for k in range(3)]
-            a["max"] = [max(values[k::3]) for k in range(3)]
-        accessors.append(a)
-        return len(accessors) - 1
-
-    def indices(values):
-        v = view(struct.pack("<%dI" % len(values), *values))
-        accessors.append({"bufferView": v, "componentType": 5125, "count": len(values), "type": "SCALAR"})
-        return len(accessors) - 1
+    blob = Blob()
+    floats, indices = blob.floats, blob.indices
 
     def quad(material, w, h, uvs=(0, 1, 1, 1, 1, 0, 0, 0)):
         pos = [-w, -h, 0, w, -h, 0, w, h, 0, -w, h, 0]
         attrs = {"POSITION": floats(pos, 3, True), "NORMAL": floats([0, 0, 1] * 4, 3), "TEXCOORD_0": floats(list(uvs), 2)}
         return {"primitives": [{"attributes": attrs, "indices": indices([0, 1, 2, 0, 2, 3]), "material": material}]}
 
-    images = [{"bufferView": view(png_tiled(size, tile(64, f))), "mimeType": "image/png"}
+    images = [{"bufferView": blob.view(png_tiled(size, tile(64, f))), "mimeType": "image/png"}
               for f in (checker, bumps, metal_rough, glow, fence)]
-    spos, snrm, suv, suv1, scol, sidx = sphere(args.segments)
+    spos, snrm, suv, suv1, scol, sidx = sphere_attributes(args.segments)
     sphere_mesh = {"primitives": [{"attributes": {
         "POSITION": floats(spos, 3, True), "NORMAL": floats(snrm, 3), "TEXCOORD_0": floats(suv, 2),
         "TEXCOORD_1": floats(suv1, 2), "COLOR_0": floats(scol, 4)}, "indices": indices(sidx), "material": 0}]}
@@ -185,19 +153,8 @@ def main():
                      {"magFilter": 9728, "minFilter": 9986, "wrapS": 10497, "wrapT": 10497}],
         "images": images,
         "cameras": [{"type": "perspective", "perspective": {"yfov": 0.8, "aspectRatio": 1.5, "znear": 0.1}}],
-        "buffers": [{"byteLength": len(blob)}],
-        "bufferViews": views,
-        "accessors": accessors,
     }
-    text = json.dumps(doc, separators=(",", ":")).encode()
-    text += b" " * (-len(text) % 4)
-    while len(blob) % 4:
-        blob.append(0)
-    total = 12 + 8 + len(text) + 8 + len(blob)
-    with open(args.out, "wb") as f:
-        f.write(struct.pack("<III", 0x46546C67, 2, total))
-        f.write(struct.pack("<II", len(text), 0x4E4F534A) + text)
-        f.write(struct.pack("<II", len(blob), 0x004E4942) + bytes(blob))
+    blob.write_glb(args.out, doc)
 
 
 if __name__ == "__main__":

@@ -9,10 +9,11 @@ by a camera. Used to show and time model opening.
 make large models for load-time measurements.
 """
 import argparse
-import json
 import math
 import struct
 import zlib
+
+from glb_blob import Blob
 
 
 def png(width, height, pixel):
@@ -73,39 +74,16 @@ def main():
     ap.add_argument("--segments", type=int, default=48)
     args = ap.parse_args()
 
-    blob = bytearray()
-    views, accessors = [], []
-
-    def view(data):
-        while len(blob) % 4:
-            blob.append(0)
-        views.append({"buffer": 0, "byteOffset": len(blob), "byteLength": len(data)})
-        blob.extend(data)
-        return len(views) - 1
-
-    def floats(values, comps, bounds=False):
-        v = view(struct.pack("<%df" % len(values), *values))
-        a = {"bufferView": v, "componentType": 5126, "count": len(values) // comps,
-             "type": {2: "VEC2", 3: "VEC3"}[comps]}
-        if bounds:
-            a["min"] = [min(values[k::3]) for k in range(3)]
-            a["max"] = [max(values[k::3]) for k in range(3)]
-        accessors.append(a)
-        return len(accessors) - 1
-
-    def indices(values):
-        v = view(struct.pack("<%dI" % len(values), *values))
-        accessors.append({"bufferView": v, "componentType": 5125, "count": len(values), "type": "SCALAR"})
-        return len(accessors) - 1
+    blob = Blob()
 
     def mesh(pos, nrm, uv, idx, material):
-        attrs = {"POSITION": floats(pos, 3, True), "TEXCOORD_0": floats(uv, 2)}
+        attrs = {"POSITION": blob.floats(pos, 3, True), "TEXCOORD_0": blob.floats(uv, 2)}
         if nrm:
-            attrs["NORMAL"] = floats(nrm, 3)
-        return {"primitives": [{"attributes": attrs, "indices": indices(idx), "material": material}]}
+            attrs["NORMAL"] = blob.floats(nrm, 3)
+        return {"primitives": [{"attributes": attrs, "indices": blob.indices(idx), "material": material}]}
 
-    images = [{"bufferView": view(png(256, 256, checker)), "mimeType": "image/png"},
-              {"bufferView": view(png(256, 256, metal_rough)), "mimeType": "image/png"}]
+    images = [{"bufferView": blob.view(png(256, 256, checker)), "mimeType": "image/png"},
+              {"bufferView": blob.view(png(256, 256, metal_rough)), "mimeType": "image/png"}]
     quad_pos = [-1, 0, 1, 1, 0, 1, 1, 0, -1, -1, 0, -1]
     quad_idx = [0, 1, 2, 0, 2, 3]
     meshes = [
@@ -141,19 +119,8 @@ def main():
         "samplers": [{"magFilter": 9729, "minFilter": 9729, "wrapS": 10497, "wrapT": 10497}],
         "images": images,
         "cameras": [{"type": "perspective", "perspective": {"yfov": 0.8, "aspectRatio": 1.5, "znear": 0.1}}],
-        "buffers": [{"byteLength": len(blob)}],
-        "bufferViews": views,
-        "accessors": accessors,
     }
-    text = json.dumps(doc, separators=(",", ":")).encode()
-    text += b" " * (-len(text) % 4)
-    while len(blob) % 4:
-        blob.append(0)
-    total = 12 + 8 + len(text) + 8 + len(blob)
-    with open(args.out, "wb") as f:
-        f.write(struct.pack("<III", 0x46546C67, 2, total))
-        f.write(struct.pack("<II", len(text), 0x4E4F534A) + text)
-        f.write(struct.pack("<II", len(blob), 0x004E4942) + bytes(blob))
+    blob.write_glb(args.out, doc)
 
 
 if __name__ == "__main__":

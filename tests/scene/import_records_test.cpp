@@ -182,11 +182,8 @@ TEST(ImportRecords, ModelOpenedDirectlyEqualsItsWrittenSceneFolder) {
     options.height = 20;
     options.movable = "mover";
     ImportedScene imported;
-    testing::internal::CaptureStdout();
-    const bool written =
-        importScene(model, options, imported) && writeImportedScene(imported, dir + "/folder");
-    const std::string out = testing::internal::GetCapturedStdout();
-    ASSERT_TRUE(written) << out;
+    std::string out;
+    ASSERT_TRUE(importAndWrite(model, options, dir + "/folder", imported, out)) << out;
 
     Settings settings;
     settings.importWidth = 30;

@@ -580,11 +580,8 @@ TEST(Import, WrittenSceneFolderRendersTheSameImage) {
     options.height = 20;
     options.movable = "board";
     ImportedScene imported;
-    testing::internal::CaptureStdout();
-    const bool ok =
-        importScene(dir + "/model.glb", options, imported) && writeImportedScene(imported, dir + "/scene");
-    const std::string out = testing::internal::GetCapturedStdout();
-    ASSERT_TRUE(ok) << out;
+    std::string out;
+    ASSERT_TRUE(importAndWrite(dir + "/model.glb", options, dir + "/scene", imported, out)) << out;
     ASSERT_EQ(imported.textures.size(), 1u);
     EXPECT_TRUE(fs::is_regular_file(dir + "/scene/" + imported.textures[0].fileName));
 

@@ -19,6 +19,7 @@
 #include "device/threads.h"
 #include "gltf_writer.h"
 #include "render/renderer.h"
+#include "scene/importer.h"
 
 namespace lumenar::test {
 
@@ -94,6 +95,16 @@ inline std::vector<Color> render(const std::string& path, int frames, const Sett
     s.app->shutdown();
     testing::internal::GetCapturedStdout();
     return img;
+}
+
+// Imports `model` and writes its scene folder to `folder`; false (with what
+// was printed in `out`) when either fails.
+inline bool importAndWrite(const std::string& model, const ImportOptions& options, const std::string& folder,
+                           ImportedScene& imported, std::string& out) {
+    testing::internal::CaptureStdout();
+    const bool ok = importScene(model, options, imported) && writeImportedScene(imported, folder);
+    out = testing::internal::GetCapturedStdout();
+    return ok;
 }
 
 inline double meanLuminance(const std::vector<Color>& img) {
