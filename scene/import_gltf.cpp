@@ -29,6 +29,9 @@ using json = nlohmann::json;
 namespace {
 
 constexpr double kPi = 3.14159265358979323846;
+// Most elements an accessor may hold that no buffer backs (its zeros are
+// made in memory).
+constexpr std::size_t kMaxElementsWithoutData = std::size_t(1) << 24;
 
 // A whole file in memory: mapped where the system allows it, read otherwise.
 class FileBytes {
@@ -440,6 +443,9 @@ class GltfReader {
             out.data = data + offset;
             out.stride = stride;
         } else {
+            // No data in the file: zeros (which a sparse part may replace).
+            if (out.count > kMaxElementsWithoutData)
+                return fail("accessor %lld (%s) claims %zu elements without data", index, what, out.count);
             out.owned.assign(out.count * comps, 0.0f);
         }
         const json* sparse = member(a, "sparse");

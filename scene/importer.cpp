@@ -15,6 +15,8 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <limits>
+#include <new>
 #include <system_error>
 
 #include "scene/camera.h"
@@ -295,6 +297,12 @@ class Assembler {
         std::size_t capacity = 0;
         for (const ObjectOut& o : objects_)
             for (const auto& m : o.meshes) capacity += model_.meshes[m.first].indices.triangles();
+        // Triangles are numbered with 32-bit integers.
+        if (capacity > static_cast<std::size_t>(std::numeric_limits<int32_t>::max())) {
+            std::printf("%s: the placed meshes hold %zu triangles, more than a scene can number\n",
+                        path_.c_str(), capacity);
+            return false;
+        }
         a.triangles.reserve(capacity);
         for (const MeshData& m : model_.meshes) {
             anyUV_ = anyUV_ || m.uv.present();
@@ -762,12 +770,18 @@ bool importScene(const std::string& path, const ImportOptions& options, Imported
     }
     const std::string ext = import::lower(fs::path(path).extension().string());
     import::Model model;
-    const bool read = ext == ".gltf" || ext == ".glb" ? import::readGltf(path, options, model)
-                                                      : import::readWithAssetLibrary(path, options, model);
-    if (!read) return false;
     ImportedScene result;
-    result.source = fs::path(path).filename().string();
-    if (!import::assembleModel(path, options, model, result)) return false;
+    try {
+        const bool read = ext == ".gltf" || ext == ".glb"
+                              ? import::readGltf(path, options, model)
+                              : import::readWithAssetLibrary(path, options, model);
+        if (!read) return false;
+        result.source = fs::path(path).filename().string();
+        if (!import::assembleModel(path, options, model, result)) return false;
+    } catch (const std::bad_alloc&) {
+        std::printf("%s: not enough memory to hold the model's scene\n", path.c_str());
+        return false;
+    }
     out = std::move(result);
     std::fflush(stdout);
     return true;

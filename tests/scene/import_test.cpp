@@ -710,6 +710,20 @@ TEST(Import, MalformedFilesAreRejectedWithTheirName) {
         ASSERT_TRUE(d.writeGlb(dir + "/flat.glb"));
         expectRejected(dir + "/flat.glb", "no triangles");
     }
+    // An accessor that claims a billion vertices no buffer holds, and a file
+    // that requires an extension this reader does not know.
+    {
+        const std::string head =
+            "{\"asset\":{\"version\":\"2.0\"},\"scenes\":[{\"nodes\":[0]}],\"nodes\":[{\"mesh\":0}],"
+            "\"meshes\":[{\"primitives\":[{\"attributes\":{\"POSITION\":0}}]}],";
+        expectRejected(
+            write("huge.gltf", head + "\"accessors\":[{\"componentType\":5126,\"count\":1000000000,"
+                                      "\"type\":\"VEC3\"}]}"),
+            "without data");
+        expectRejected(write("draco.gltf", head + "\"extensionsRequired\":[\"KHR_draco_mesh_compression\"],"
+                                                  "\"accessors\":[]}"),
+                       "KHR_draco_mesh_compression");
+    }
     // A missing file, and a movable name the file does not hold.
     expectRejected(dir + "/absent.glb", "");
     // A format no reader knows is not taken for an empty scene file.
