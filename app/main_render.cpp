@@ -100,19 +100,24 @@ int main(int argc, char** argv) {
                    "Light transport: pt (interactive path tracer) or mlt (Metropolis light transport)")
         ->check(CLI::IsMember({"pt", "mlt"}))
         ->capture_default_str();
-    bool cappedStart = false;
-    cli.add_flag("--mlt-capped-start", cappedStart,
-                 "Metropolis: no chain starts on a candidate brighter than " +
-                     std::to_string(static_cast<int>(lumenar::kMetroStartCap)) +
-                     " times its neighbours' mean, so one bright path found at start-up does not take "
-                     "thousands of chains (lower error in the first hundreds of frames)");
+    bool cappedStart = false, uncappedStart = false;
+    auto* cappedOpt =
+        cli.add_flag("--mlt-capped-start", cappedStart,
+                     "Metropolis (the default): no chain starts on a candidate brighter than " +
+                         std::to_string(static_cast<int>(lumenar::kMetroStartCap)) +
+                         " times its neighbours' mean, so one bright path found at start-up does not take "
+                         "thousands of chains (lower error in the first hundreds of frames)");
+    cli.add_flag("--mlt-uncapped-start", uncappedStart,
+                 "Metropolis: chains start on candidates in proportion to their full luminance")
+        ->excludes(cappedOpt);
     cli.add_flag("--mlt-combined", batch.mltCombined,
                  "Metropolis: weigh the chains' splats and their large steps' proposals together (balance "
                  "heuristic), which keeps dark regions from depending on rare chain visits");
     cli.add_option("--mlt-forced-acceptance", batch.mltForcedAcceptance,
-                   "Metropolis: a chain rejected this many times in a row accepts its next proposal; 0 never "
-                   "forces one, which keeps the chains' target exact (forcing moves chains off bright paths "
-                   "sooner than their light asks for)")
+                   "Metropolis: in the first " + std::to_string(lumenar::kMetroForcedWarmUp) +
+                       " frames, a chain rejected this many times in a row accepts its next proposal (0: "
+                       "never); it moves chains off bright paths found at start-up while the first frames "
+                       "converge, and stops so that the image converges to the path tracer's")
         ->check(CLI::NonNegativeNumber)
         ->capture_default_str();
     cli.add_flag("--stats", batch.stats, "Print throughput and the share of frame time spent in ray queries");
@@ -159,7 +164,7 @@ int main(int argc, char** argv) {
     batch.firstFrame = static_cast<uint32_t>(firstFrame);
     batch.seed = static_cast<uint32_t>(sequenceSeed);
     if (batch.mlt) settings.metroSalt = lumenar::metroRunSalt(batch.firstFrame, batch.seed);
-    if (batch.mlt && cappedStart) settings.mltStartCap = lumenar::kMetroStartCap;
+    settings.mltStartCap = uncappedStart ? 0.0f : lumenar::kMetroStartCap;
     lumenar::device::ThreadLimit limit(threads);
     lumenar::Application app(settings);
     if (!app.start(sceneFile)) return 1;
@@ -187,9 +192,12 @@ int main(int argc, char** argv) {
                          " kd-mode=" + (settings.kdBuildMode != 0 ? "1" : "0") +
                          " fog=" + (batch.fog ? "1" : "0") + " subsurface=" + (batch.subsurface ? "1" : "0") +
                          (batch.mlt && batch.mltCombined ? " mlt-combined=1" : "") +
-                         (batch.mlt && cappedStart ? " mlt-capped-start=1" : "") +
+                         (batch.mlt && settings.mltStartCap > 0.0f ? " mlt-capped-start=1" : "") +
                          (batch.mlt && batch.mltForcedAcceptance != lumenar::kMetroForcedAcceptance
                               ? " mlt-forced-acceptance=" + std::to_string(batch.mltForcedAcceptance)
+                              : "") +
+                         (batch.mlt && batch.mltForcedAcceptance > 0
+                              ? " mlt-forced-warm-up=" + std::to_string(lumenar::kMetroForcedWarmUp)
                               : "");
         record.optionsHash = lumenar::fingerprintOf(record.options);
         record.version = LUMENAR_VERSION;

@@ -19,6 +19,10 @@
 
 namespace lumenar {
 
+static_assert(Settings::kStartCap == kMetroStartCap &&
+                  Settings::kForcedAcceptanceThreshold == kMetroForcedAcceptance,
+              "the settings' defaults are the renderer's");
+
 int buildModeFromArguments(int argc, const char* const* argv, int fallback) {
     return argc > 1 ? std::atoi(argv[1]) : fallback;
 }
@@ -32,6 +36,8 @@ bool windowArguments(int argc, const char* const* argv, Settings& settings, std:
         const bool hasValue = i + 1 < argc;
         if (a == "--mlt-capped-start") {
             settings.mltStartCap = kMetroStartCap;
+        } else if (a == "--mlt-uncapped-start") {
+            settings.mltStartCap = 0.0f;
         } else if (a == "--mlt-combined") {
             settings.mltCombined = true;
         } else if (a == "--movable" || a == "--width" || a == "--height" || a == "--mlt-forced-acceptance") {

@@ -51,7 +51,19 @@ static_assert(kMetroFirstPathNumber + kMetroVertices * kMetroNumbersPerVertex <=
               "every vertex block fits in the sample");
 
 constexpr int kMetroLargeStepPeriod = 4;
+// Forced acceptance: a chain rejected this many times in a row accepts its
+// next proposal. That moves chains off states they would hold for many
+// frames (a bright path through glass, found at start-up or by a large step),
+// which would otherwise splat one pixel while the first frames after a
+// restart converge. It also takes chains off such states sooner than their
+// light asks for, so the chains no longer sample the image's distribution:
+// bright paths lose part of their share (on the opening scene the image came
+// out several per cent too blue, for good). Forcing therefore holds only for
+// the first kMetroForcedWarmUp frames after each restart; from then on the
+// chains follow the plain acceptance rule, their distribution returns to the
+// image's and what the warm-up put into the average fades as 1 / frames.
 constexpr int kMetroForcedAcceptance = 32;
+constexpr uint32_t kMetroForcedWarmUp = 64;
 constexpr uint32_t kMetroCdfSeedOffset = 1234;
 // Start-up picks each chain's first state among one candidate per pixel in
 // proportion to its luminance. One candidate per pixel is a poor estimate of
@@ -363,6 +375,12 @@ LUMENAR_HD inline float metroLuminance(const Color& c) {
 }
 
 // ---- mutations ------------------------------------------------------------------
+
+// The rejection count that forces an acceptance in frame k after a restart
+// (from 1): threshold during the warm-up, then 0 (never).
+LUMENAR_HD inline int metroForcedAcceptance(uint32_t frame, int threshold) {
+    return threshold > 0 && frame <= kMetroForcedWarmUp ? threshold : 0;
+}
 
 // Large steps happen on frames 1, 1 + period, 1 + 2 period, ...
 LUMENAR_HD inline bool isLargeStep(uint32_t frame, int period) {

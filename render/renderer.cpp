@@ -312,7 +312,7 @@ void Renderer::renderMetroFrame(const Camera& camera, Color* display, FrameStats
     p.width = res_.width;
     p.height = res_.height;
     p.combineLargeSteps = mltCombineLargeSteps;
-    p.forcedAcceptance = mltForcedAcceptance > 0 ? mltForcedAcceptance : 0;
+    p.forcedAcceptance = metroForcedAcceptance(frameCount_, mltForcedAcceptance);
     KdScene scene = res_.kdScene;
     scene.media = frameMedia();
     const Clock::time_point t0 = Clock::now();

@@ -118,9 +118,10 @@ class Renderer {
     // their large steps (MetroFrameParams::combineLargeSteps). Switching it
     // restarts the average at the next frame.
     bool mltCombineLargeSteps = false;
-    // A chain rejected this many times in a row accepts its next proposal
-    // (MetroFrameParams::forcedAcceptance; 0: never, which keeps the chains'
-    // target exact). Changing it restarts the average at the next frame.
+    // In the first kMetroForcedWarmUp frames after a restart, a chain
+    // rejected this many times in a row accepts its next proposal
+    // (metroForcedAcceptance; 0: never). Changing it restarts the average at
+    // the next frame.
     int mltForcedAcceptance = kMetroForcedAcceptance;
     bool metroReady() const { return res_.metro && res_.metro->ready(); }
     // Where the frames sit in the sample sequence: frame k after a reset

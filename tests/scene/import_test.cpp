@@ -769,7 +769,11 @@ TEST(Import, WindowArgumentsNameTheSceneAndTheModelOptions) {
         EXPECT_EQ(s.mltForcedAcceptance, 0);
         EXPECT_TRUE(s.mltCombined);
         const Settings plain;
-        EXPECT_EQ(plain.mltStartCap, 0.0f);
+        EXPECT_EQ(plain.mltStartCap, kMetroStartCap);  // the capped start is the default
+        const char* uncapped[] = {"lumenar", "--mlt-uncapped-start"};
+        Settings u;
+        ASSERT_TRUE(windowArguments(2, uncapped, u, scene));
+        EXPECT_EQ(u.mltStartCap, 0.0f);
         EXPECT_EQ(plain.mltForcedAcceptance, kMetroForcedAcceptance);
         EXPECT_FALSE(plain.mltCombined);
     }

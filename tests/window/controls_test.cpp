@@ -184,8 +184,11 @@ TEST(Controls, WallSlidersEditTheLargestFixedObjectsMaterial) {
     controls.setWallRoughness(0);
     EXPECT_FLOAT_EQ(mats[wall].metalness, 1.0f);
     EXPECT_FLOAT_EQ(mats[wall].roughness, 0.001f);
-    for (int i = 0; i < n; ++i)
-        if (i != wall) EXPECT_EQ(std::memcmp(&mats[i], &before[i], sizeof(Material)), 0) << "material " << i;
+    for (int i = 0; i < n; ++i) {
+        if (i != wall) {
+            EXPECT_EQ(std::memcmp(&mats[i], &before[i], sizeof(Material)), 0) << "material " << i;
+        }
+    }
 
     // A choice from the list moves the sliders to another material; an index
     // the scene lacks is ignored.
