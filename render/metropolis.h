@@ -312,18 +312,16 @@ LUMENAR_HD inline Color metroPath(Ray ray, MetroTraversal& tt, const KdScene& s,
         if (media) {
             // The path tracer's bounce with fog and subsurface walks, fed from
             // the vertex's numbers.
-            r = traceSSVolFrom(ray, j, next, s.materials, s.bgcolor, s.lightCount, s.lights, s.volumeCount,
-                               s.volumes, s.media, q, DirectLightStrategy::kMis, NoMediaStats(), s.env,
-                               weight);
+            r = traceSSVolFrom(ray, j, next, s.materials, s.bgcolor, s.lights, s.volumeCount, s.volumes,
+                               s.media, q, DirectLightStrategy::kMis, NoMediaStats(), weight);
         } else {
             SurfaceHitRecord rec;
             if (!kdNearestHit(tt, s, ray, &rec)) {
-                result += weight * escapedRadiance(s.bgcolor, s.env.view, ray.direction, j == 0);
+                result += weight * escapedRadiance(s.bgcolor, s.lights.env.view, ray.direction, j == 0);
                 break;
             }
             const SurfaceHit hit = surfaceHitOf(ray, rec, s.textures);
-            r = shadeHitFrom(ray, hit, j, next, s.materials, s.lightCount, s.lights, q,
-                             DirectLightStrategy::kMis, s.env, weight);
+            r = shadeHitFrom(ray, hit, j, next, s.materials, s.lights, q, DirectLightStrategy::kMis, weight);
         }
         if (!r.radiance.isBlack()) result += weight * r.radiance;
         if (r.code < 0) break;

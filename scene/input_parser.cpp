@@ -875,30 +875,12 @@ class Parser {
             d.isLight = t.isLight;
             d.invArea = static_cast<float>(1.0 / static_cast<double>(t.area));
         }
-        std::vector<deviceLightTriangle> devLights(lightCount);
-        for (std::size_t i = 0; i < lightCount; ++i) {
-            const Triangle& t = draft_.triangles[static_cast<std::size_t>(draft_.lightIndices[i])];
-            deviceLightTriangle& l = devLights[i];
-            l.p1 = t.p1;
-            l.p2 = t.p2;
-            l.p3 = t.p3;
-            // Light sampling divides by the cosine at the light: the unit face
-            // normal, never a (smooth-shaded) vertex normal.
-            l.normal = emitterFaceNormal(t.p1, t.p2, t.p3, t.normal1, t.normal2, t.normal3);
-            l.invArea = 1.0f / t.area;
-            l.triangleIndex = draft_.lightIndices[i];
-            l.emission = draft_.materials[static_cast<std::size_t>(t.materialIndex)].emission;
-        }
-        prepareLightChoice(devLights);
-
+        // The light records are the light set's (render/lights.h), built
+        // from the triangles and materials at start-up.
         device::Buffer<deviceTriangle> dTris = device::uploadArray(devTris.data(), devTris.size());
-        device::Buffer<deviceLightTriangle> dLights = device::uploadArray(devLights.data(), devLights.size());
         device::Buffer<float4> dWoop = device::uploadArray(woop.data(), woop.size());
-        device::Buffer<int32_t> dLightIdx =
-            device::uploadArray(draft_.lightIndices.data(), draft_.lightIndices.size());
-        if ((triCount && (!dTris || !dWoop)) || (lightCount && (!dLights || !dLightIdx))) {
-            in_.report(nullptr, in_.line(), "cannot upload %zu triangles and %zu lights to the device",
-                       triCount, lightCount);
+        if (triCount && (!dTris || !dWoop)) {
+            in_.report(nullptr, in_.line(), "cannot upload %zu triangles to the device", triCount);
             return false;
         }
 
@@ -939,8 +921,6 @@ class Parser {
         scene.movableCount = static_cast<int32_t>(scene.movables.size());
         scene.objects = std::move(draft_.objects);
         scene.deviceTriangles = dTris.release();
-        scene.deviceLightTriangles = dLights.release();
-        scene.deviceLightIndices = dLightIdx.release();
         scene.woopTriangles = dWoop.release();
         scene.bounds = bounds_;
         bounds = bounds_;

@@ -12,12 +12,8 @@ Scene::~Scene() {
 
 void Scene::release() {
     device::freeBytes(deviceTriangles, device::MemoryKind::Device);
-    device::freeBytes(deviceLightTriangles, device::MemoryKind::Device);
-    device::freeBytes(deviceLightIndices, device::MemoryKind::Device);
     device::freeBytes(woopTriangles, device::MemoryKind::Device);
     deviceTriangles = nullptr;
-    deviceLightTriangles = nullptr;
-    deviceLightIndices = nullptr;
     woopTriangles = nullptr;
     for (Volume& v : volumes) {
         delete[] v.densityData;

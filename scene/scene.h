@@ -28,7 +28,6 @@ struct SceneObject {
 
 struct Scene {
     deviceTriangle* deviceTriangles = nullptr;
-    deviceLightTriangle* deviceLightTriangles = nullptr;
     std::vector<Triangle> hostTriangles;
     int32_t triangleCount = 0;
     aabb bounds;
@@ -43,8 +42,9 @@ struct Scene {
     std::vector<std::string> texturePaths;
     bool envMapEnabled = false;
     std::string envMapPath;
+    // Triangles flagged as lights by the mesh block (the light set takes
+    // every triangle whose material emits).
     int32_t lightCount = 0;
-    int32_t* deviceLightIndices = nullptr;
     Color bgcolor;
     Camera camera;
 

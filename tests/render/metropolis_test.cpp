@@ -432,7 +432,7 @@ TEST(MetroSteps, ShadingFitsInOneVertexBlock) {
             const SurfaceHit hit{Vector3d(0, 0, 0), Vector3d(0, 0, 1), 1.0f, m};
             Counting draws{};
             xorwowInit(seed, &draws.s);
-            shadeHitFrom(in, hit, 1, draws, mats.data(), 1, &l, Queries{});
+            shadeHitFrom(in, hit, 1, draws, mats.data(), test::lightSetOf({l}), Queries{});
             most = std::max(most, draws.used);
         }
     }
@@ -1085,7 +1085,7 @@ TEST(MetroImage, StartUpAndResetThroughTheRenderer) {
     EXPECT_EQ(tree.sceneView->materials, a.app->materials());
     EXPECT_EQ(tree.sceneView->volumes, a.app->volumes());
     EXPECT_EQ(tree.sceneView->triangles, a.app->scene().deviceTriangles);
-    EXPECT_EQ(tree.sceneView->lightCount, a.app->scene().lightCount);
+    EXPECT_EQ(tree.sceneView->lights.triangleCount, a.app->scene().lightCount);
     EXPECT_GT(a.app->startSeconds(), 0.0);
     EXPECT_GT(a.app->mltSetupSeconds(), 0.0);
 

@@ -86,18 +86,18 @@ TEST(Controls, EnvironmentSliderTurnsTheSky) {
     FrameResources res;
     res.width = res.height = 4;
     std::vector<float> texels(8 * 4 * 3, 1.0f), marginal(5, 0.0f), conditional(4 * 9, 0.0f);
-    res.scene.env.view.texels = texels.data();
-    res.scene.env.view.marginalCdf = marginal.data();
-    res.scene.env.view.conditionalCdf = conditional.data();
-    res.scene.env.view.width = 8;
-    res.scene.env.view.height = 4;
-    res.kdScene.env = res.scene.env;
+    res.scene.lights.env.view.texels = texels.data();
+    res.scene.lights.env.view.marginalCdf = marginal.data();
+    res.scene.lights.env.view.conditionalCdf = conditional.data();
+    res.scene.lights.env.view.width = 8;
+    res.scene.lights.env.view.height = 4;
+    res.kdScene.lights.env = res.scene.lights.env;
     Renderer renderer(res);
     Controls controls(camera, nullptr, 0, nullptr, 0, renderer, Settings());
     controls.setEnvironmentRotation(25);  // a quarter turn
     EXPECT_TRUE(renderer.resetPending());
     for (const EnvironmentView& v :
-         {renderer.resources().scene.env.view, renderer.resources().kdScene.env.view}) {
+         {renderer.resources().scene.lights.env.view, renderer.resources().kdScene.lights.env.view}) {
         EXPECT_NEAR(v.cosRotation, 0.0f, 1e-6f);
         EXPECT_NEAR(v.sinRotation, 1.0f, 1e-6f);
     }
