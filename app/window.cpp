@@ -73,16 +73,8 @@ Window::Window(RenderWorker& worker, Controls& controls, QMainWindow* mainWindow
     // leave the scene file's materials as they are.
     auto* bunny = new QVBoxLayout(bunnyBox_);
     // The material the sliders below edit, by name.
-    if (!controls_.materialNames().empty()) {
-        auto* chooser = new QComboBox(bunnyBox_);
-        chooser->setObjectName(QStringLiteral("material"));
-        for (const std::string& name : controls_.materialNames())
-            chooser->addItem(QString::fromStdString(name));
-        chooser->setCurrentIndex(controls_.selectedMaterial());
-        bunny->addWidget(chooser);
-        connect(chooser, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
-                [this](int i) { controls_.selectMaterial(i); });
-    }
+    addMaterialChooser(bunny, QStringLiteral("material"), controls_.selectedMaterial(),
+                       [this](int i) { controls_.selectMaterial(i); });
     QSlider* roughness = addSlider(bunny, QStringLiteral("roughness"), Controls::kRoughnessStart, true);
     QSlider* metalness = addSlider(bunny, QStringLiteral("metalness"), Controls::kMetalnessStart, true);
     transparencySlider_ =
@@ -93,16 +85,8 @@ Window::Window(RenderWorker& worker, Controls& controls, QMainWindow* mainWindow
     auto* env = new QVBoxLayout(envBox_);
     // The material the wall sliders edit (at first the largest fixed
     // object's), by name.
-    if (!controls_.materialNames().empty()) {
-        auto* chooser = new QComboBox(envBox_);
-        chooser->setObjectName(QStringLiteral("wall material"));
-        for (const std::string& name : controls_.materialNames())
-            chooser->addItem(QString::fromStdString(name));
-        chooser->setCurrentIndex(controls_.wallMaterial());
-        env->addWidget(chooser);
-        connect(chooser, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
-                [this](int i) { controls_.selectWallMaterial(i); });
-    }
+    addMaterialChooser(env, QStringLiteral("wall material"), controls_.wallMaterial(),
+                       [this](int i) { controls_.selectWallMaterial(i); });
     QSlider* wallRoughness =
         addSlider(env, QStringLiteral("wall roughness"), Controls::kWallRoughnessStart, true);
     QSlider* wallMetalness =
@@ -194,6 +178,18 @@ QSlider* Window::addSlider(QVBoxLayout* box, const QString& label, int start, bo
     box->addWidget(text);
     box->addWidget(slider);
     return slider;
+}
+
+void Window::addMaterialChooser(QVBoxLayout* box, const QString& name, int current,
+                                const std::function<void(int)>& choose) {
+    if (controls_.materialNames().empty()) return;
+    auto* chooser = new QComboBox();
+    chooser->setObjectName(name);
+    for (const std::string& material : controls_.materialNames())
+        chooser->addItem(QString::fromStdString(material));
+    chooser->setCurrentIndex(current);
+    box->addWidget(chooser);
+    connect(chooser, QOverload<int>::of(&QComboBox::currentIndexChanged), this, choose);
 }
 
 QCheckBox* Window::addCheckBox(QVBoxLayout* column, const QString& text, bool checked) {

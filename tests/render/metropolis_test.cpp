@@ -201,15 +201,6 @@ TEST(MetroSteps, ChainRejectedThirtyTwoTimesAcceptsItsNextProposal) {
     }
 }
 
-// Forced acceptances hold for the first frames after a restart only.
-TEST(MetroSteps, ForcingHoldsForTheWarmUpOnly) {
-    for (uint32_t k = 1; k <= kMetroForcedWarmUp; ++k) ASSERT_EQ(metroForcedAcceptance(k, 32), 32) << k;
-    for (uint32_t k : {kMetroForcedWarmUp + 1, 10 * kMetroForcedWarmUp, 4000000000u})
-        EXPECT_EQ(metroForcedAcceptance(k, 32), 0) << k;
-    EXPECT_EQ(metroForcedAcceptance(1, 0), 0);
-    EXPECT_EQ(metroForcedAcceptance(1, 5), 5);
-}
-
 namespace {
 // Chains over a made-up image with a closed form: a state is bright (its
 // luminance kBright) when it lies in pixel column 0 and its first path number
