@@ -7,8 +7,15 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <filesystem>
+#include <fstream>
+#include <new>
 #include <system_error>
+
+#include "render/accumulation.h"
+#include "scene/band_reader.h"
+#include "scene/image_io.h"
 
 namespace lumenar {
 
@@ -117,10 +124,94 @@ bool intAttribute(const OIIO::ImageSpec& spec, const char* name, int& value) {
     return true;
 }
 
-}  // namespace
+int32_t little32(const unsigned char* b) {
+    return static_cast<int32_t>(b[0] | b[1] << 8 | b[2] << 16 | static_cast<uint32_t>(b[3]) << 24);
+}
 
-bool readRecordedExr(const std::string& path, RecordedImage& image, std::string& error) {
-    image = RecordedImage();
+bool pixelsFit(int64_t width, int64_t height, std::string& error) {
+    if (static_cast<uint64_t>(width) * static_cast<uint64_t>(height) <= kMaxRecordedPixels) return true;
+    error = "its header declares " + std::to_string(width) + " x " + std::to_string(height) +
+            " pixels, more than lumenar-render renders (" + std::to_string(kMaxRecordedPixels) + ")";
+    return false;
+}
+
+// OpenEXR believes the sizes a header gives and allocates them before it
+// finds the file shorter (a string attribute that says 2 GiB, a chunk table
+// for a billion rows). The header is walked here first: every attribute and
+// the chunk table must fit in the file, and the image in what a render has.
+bool exrHeaderFits(const std::string& path, std::string& error) {
+    std::ifstream f(path, std::ios::binary | std::ios::ate);
+    const std::streamoff fileBytes = f ? static_cast<std::streamoff>(f.tellg()) : -1;
+    f.seekg(0);
+    unsigned char start[8];
+    if (fileBytes < 8 || !f.read(reinterpret_cast<char*>(start), 8)) {
+        error = "not a readable image (too short for an OpenEXR image)";
+        return false;
+    }
+    const uint32_t flags = static_cast<uint32_t>(little32(start + 4));  // version and flags
+    if (flags & (0x800 | 0x1000)) {
+        error = "a deep or multi-part OpenEXR image, which no render writes";
+        return false;
+    }
+    const std::size_t longestName = flags & 0x400 ? 255 : 31;
+    auto readWord = [&](std::string& word) {
+        word.clear();
+        char c;
+        while (f.get(c) && c != '\0') {
+            if (word.size() == longestName) return false;
+            word += c;
+        }
+        return static_cast<bool>(f);
+    };
+    int64_t width = 0, height = 0;
+    int compression = -1;
+    std::string name, type;
+    while (true) {
+        if (!readWord(name)) {
+            error = "its header is cut short or damaged";
+            return false;
+        }
+        if (name.empty()) break;  // the end of the header
+        unsigned char sizeBytes[4];
+        if (!readWord(type) || !f.read(reinterpret_cast<char*>(sizeBytes), 4)) {
+            error = "its header is cut short or damaged (attribute \"" + name + "\")";
+            return false;
+        }
+        const int32_t size = little32(sizeBytes);
+        const std::streamoff left = fileBytes - static_cast<std::streamoff>(f.tellg());
+        if (size < 0 || size > left) {
+            error = "its header's attribute \"" + name + "\" declares " + std::to_string(size) +
+                    " bytes, more than the file holds";
+            return false;
+        }
+        if (name == "dataWindow" && type == "box2i" && size == 16) {
+            unsigned char box[16];
+            if (!f.read(reinterpret_cast<char*>(box), 16)) break;
+            width = static_cast<int64_t>(little32(box + 8)) - little32(box) + 1;
+            height = static_cast<int64_t>(little32(box + 12)) - little32(box + 4) + 1;
+        } else if (name == "compression" && type == "compression" && size == 1) {
+            compression = f.get();
+        } else {
+            f.seekg(size, std::ios::cur);
+        }
+    }
+    if (width <= 0 || height <= 0) return true;  // the reader says what is wrong
+    if (!pixelsFit(width, height, error)) return false;
+    if (flags & 0x200) return true;  // tiled: the reader checks its tables
+    // Rows per chunk of each compression.
+    static const int kRowsPerChunk[] = {1, 1, 1, 16, 32, 16, 32, 32, 32, 256};
+    const int rows = compression >= 0 && compression < 10 ? kRowsPerChunk[compression] : 1;
+    const int64_t chunks = (height + rows - 1) / rows;
+    const std::streamoff left = fileBytes - static_cast<std::streamoff>(f.tellg());
+    if (chunks * 8 > left) {
+        error = "its header declares " + std::to_string(width) + " x " + std::to_string(height) +
+                " pixels, whose chunk table is longer than the file";
+        return false;
+    }
+    return true;
+}
+
+bool readHeaderAndPixels(const std::string& path, RecordedImage& image, std::string& error) {
     std::error_code ec;
     if (!std::filesystem::exists(path, ec)) {
         error = "no such file";
@@ -130,22 +221,38 @@ bool readRecordedExr(const std::string& path, RecordedImage& image, std::string&
         error = "not a regular file";
         return false;
     }
-    auto in = OIIO::ImageInput::open(path);
+    // Only the OpenEXR reader sees the file: what it is not, no other
+    // decoder is asked to read.
+    auto in = OIIO::ImageInput::create("openexr");
     if (!in) {
-        error = "not a readable image (" + OIIO::geterror() + ")";
+        error = "no OpenEXR reader (" + OIIO::geterror() + ")";
         return false;
     }
-    if (std::string(in->format_name()) != "openexr") {
-        error = std::string("not an OpenEXR image but ") + in->format_name();
+    if (!in->valid_file(path)) {
+        const std::string format = recognisedImageFormat(path);
+        error = format.empty() ? std::string("not a readable image") : "not an OpenEXR image but " + format;
         return false;
     }
-    const OIIO::ImageSpec& spec = in->spec();
+    if (!exrHeaderFits(path, error)) return false;
+    OIIO::ImageSpec spec;
+    if (!in->open(path, spec)) {
+        error = "not a readable image (" + in->geterror() + ")";
+        return false;
+    }
     if (spec.nchannels != 3 || spec.width <= 0 || spec.height <= 0 || spec.depth != 1 || spec.x != 0 ||
-        spec.y != 0) {
+        spec.y != 0 || spec.z != 0 || spec.deep) {
         error = "not a " + std::string("3-channel image starting at pixel 0, 0 (") +
                 std::to_string(spec.nchannels) + " channels)";
         return false;
     }
+    const std::vector<std::string> rgb = {"R", "G", "B"};
+    if (spec.channelnames != rgb) {
+        std::string names;
+        for (const std::string& n : spec.channelnames) names += (names.empty() ? "" : ", ") + n;
+        error = "its channels are " + names + ", not R, G, B";
+        return false;
+    }
+    if (!pixelsFit(spec.width, spec.height, error)) return false;
     RenderRecord& r = image.record;
     int firstFrame = 0, seed = 0;
     std::string ranges, resolution;
@@ -201,17 +308,41 @@ bool readRecordedExr(const std::string& path, RecordedImage& image, std::string&
     image.width = spec.width;
     image.height = spec.height;
     image.halfPixels = spec.format == OIIO::TypeDesc::HALF;
-    const std::size_t n = static_cast<std::size_t>(spec.width) * static_cast<std::size_t>(spec.height);
-    std::vector<Color> top(n);
-    if (!in->read_image(0, 0, 0, 3, OIIO::TypeDesc::FLOAT, top.data())) {
+    const std::size_t w = static_cast<std::size_t>(spec.width), h = static_cast<std::size_t>(spec.height);
+    std::vector<Color> rows;  // top row first, as the file holds them
+    if (!readFloatBands(*in, spec, 3, rows)) {
         error = "truncated or damaged (" + in->geterror() + ")";
         return false;
     }
-    image.rgb.resize(n);
-    const std::size_t w = static_cast<std::size_t>(spec.width);
-    for (int y = 0; y < spec.height; ++y)
-        std::copy_n(top.begin() + (spec.height - 1 - y) * w, w, image.rgb.begin() + y * w);
+    // Row 0 at the bottom.
+    for (std::size_t y = 0; y < h / 2; ++y)
+        std::swap_ranges(rows.begin() + y * w, rows.begin() + (y + 1) * w, rows.begin() + (h - 1 - y) * w);
+    image.rgb = std::move(rows);
     return true;
+}
+
+}  // namespace
+
+bool readRecordedExr(const std::string& path, RecordedImage& image, std::string& error) {
+    image = RecordedImage();
+    bool ok = false;
+    try {
+        ok = readHeaderAndPixels(path, image, error);
+    } catch (const std::bad_alloc&) {
+        error = "not enough memory for its pixels";
+    } catch (const std::exception& e) {
+        error = std::string("damaged (") + e.what() + ")";
+    }
+    if (!ok) image = RecordedImage();
+    return ok;
+}
+
+std::size_t firstDamagedPixel(const std::vector<Color>& rgb) {
+    for (std::size_t i = 0; i < rgb.size(); ++i) {
+        const Color& c = rgb[i];
+        if (!isFinite(c) || c.r < 0.0f || c.g < 0.0f || c.b < 0.0f) return i;
+    }
+    return rgb.size();
 }
 
 }  // namespace lumenar
