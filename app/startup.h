@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "accel/bvh.h"
 #include "accel/kdtree.h"
@@ -46,6 +47,7 @@ class Application {
 
     const Settings& settings() const { return settings_; }
     Scene& scene() { return scene_; }
+    const Scene& scene() const { return scene_; }
     int imageWidth() const { return imageWidth_; }
     int imageHeight() const { return imageHeight_; }
     const aabb& sceneBox() const { return sceneBox_; }
@@ -65,6 +67,14 @@ class Application {
     // The scene's environment image as a light (empty without one), turned
     // about +y by `rotation` radians.
     EnvironmentLight environmentLight(float rotation = 0.0f) const;
+    // The file each texture of the scene was read from, resolved against the
+    // scene file's folder (empty for an image stored inside a model file),
+    // and those that could not be read (Settings::missingTexturesAllowed).
+    const std::vector<std::string>& textureFiles() const { return textureFiles_; }
+    const std::vector<std::string>& missingTextures() const { return missingTextures_; }
+    // The environment image's file, resolved like the textures (empty
+    // without one).
+    const std::string& environmentFile() const { return environmentFile_; }
     // What textured shading reads (all empty when no material is textured).
     const SceneTextures& sceneTextures() const { return sceneTextures_; }
     // The scene as every tracer reads it, built once at start-up; the
@@ -73,7 +83,7 @@ class Application {
 
  private:
     bool loadScene(const std::string& sceneFile);
-    void loadTextures(const std::string& sceneDir);
+    bool loadTextures(const std::string& sceneDir);
     bool loadEnvironment(const std::string& sceneDir);
     bool importModel(const std::string& path);
     bool uploadTextureMaps();
@@ -100,6 +110,9 @@ class Application {
     device::Buffer<MaterialMaps> materialMaps_;
     device::Buffer<TextureView> textureViews_;
     SceneTextures sceneTextures_;
+    std::vector<std::string> textureFiles_;
+    std::vector<std::string> missingTextures_;
+    std::string environmentFile_;
     SceneView view_;
     device::Buffer<pixelData> pathStates_;
     SobolStates sobolStates_;
