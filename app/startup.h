@@ -11,6 +11,7 @@
 #include "app/settings.h"
 #include "device/atomics.h"
 #include "device/memory.h"
+#include "render/lights.h"
 #include "render/metropolis.h"
 #include "render/path_state.h"
 #include "render/sobol_states.h"
@@ -64,9 +65,6 @@ class Application {
     double startSeconds() const { return startSeconds_; }
     double mltSetupSeconds() const { return mltSetupSeconds_; }
     BVHTree& bvhTree() { return bvhTree_; }
-    // The scene's environment image as a light (empty without one), turned
-    // about +y by `rotation` radians.
-    EnvironmentLight environmentLight(float rotation = 0.0f) const;
     // The file each texture of the scene was read from, resolved against the
     // scene file's folder (empty for an image stored inside a model file),
     // and those that could not be read (Settings::missingTexturesAllowed).
@@ -75,6 +73,9 @@ class Application {
     // The environment image's file, resolved like the textures (empty
     // without one).
     const std::string& environmentFile() const { return environmentFile_; }
+    // The light set's records (the emissive triangles; the environment), kept
+    // in step with the materials and the movable objects by the renderer.
+    LightSetBuffers& lightSet() { return lightSet_; }
     // What textured shading reads (all empty when no material is textured).
     const SceneTextures& sceneTextures() const { return sceneTextures_; }
     // The scene as every tracer reads it, built once at start-up; the
@@ -90,6 +91,7 @@ class Application {
     bool startStages(const std::string& sceneFile);
     bool buildAccelerationStructures();
     bool buildKdTree();
+    bool buildLightSet();
     void buildSceneView();
     bool copyEditableRecords();
     bool allocateFrameBuffers();
@@ -113,6 +115,7 @@ class Application {
     std::vector<std::string> textureFiles_;
     std::vector<std::string> missingTextures_;
     std::string environmentFile_;
+    LightSetBuffers lightSet_;
     SceneView view_;
     device::Buffer<pixelData> pathStates_;
     SobolStates sobolStates_;
