@@ -12,6 +12,8 @@
 #include <fstream>
 #include <new>
 #include <system_error>
+#include <utility>
+#include <vector>
 
 #include "render/accumulation.h"
 #include "scene/band_reader.h"
@@ -135,6 +137,70 @@ bool pixelsFit(int64_t width, int64_t height, std::string& error) {
     return false;
 }
 
+// Whether an attribute's value is what its type reads. The OpenEXR reader
+// reads a value of a fixed-size type whatever size the header gives, and
+// the sizes inside a channel list, a preview or a list of strings rather
+// than the attribute's: where they disagree, the reader parses the rest of
+// the header from the wrong place, and may allocate whatever it finds there.
+bool attributeHolds(const std::string& type, const std::vector<unsigned char>& v, std::size_t longestName) {
+    static const std::pair<const char*, std::size_t> kFixed[] = {{"box2i", 16},
+                                                                 {"box2f", 16},
+                                                                 {"chromaticities", 32},
+                                                                 {"compression", 1},
+                                                                 {"deepImageState", 1},
+                                                                 {"double", 8},
+                                                                 {"envmap", 1},
+                                                                 {"float", 4},
+                                                                 {"int", 4},
+                                                                 {"keycode", 28},
+                                                                 {"lineOrder", 1},
+                                                                 {"m33f", 36},
+                                                                 {"m33d", 72},
+                                                                 {"m44f", 64},
+                                                                 {"m44d", 128},
+                                                                 {"rational", 8},
+                                                                 {"tiledesc", 9},
+                                                                 {"timecode", 8},
+                                                                 {"v2i", 8},
+                                                                 {"v2f", 8},
+                                                                 {"v2d", 16},
+                                                                 {"v3i", 12},
+                                                                 {"v3f", 12},
+                                                                 {"v3d", 24}};
+    for (const auto& [name, bytes] : kFixed)
+        if (type == name) return v.size() == bytes;
+    const std::size_t n = v.size();
+    if (type == "chlist") {
+        // Names, each followed by 16 bytes, up to an empty name.
+        std::size_t at = 0;
+        while (at < n && v[at] != 0) {
+            std::size_t end = at;
+            while (end < n && v[end] != 0) ++end;
+            if (end - at > longestName || n - end < 1 + 16) return false;
+            at = end + 1 + 16;
+        }
+        return at + 1 == n;
+    }
+    if (type == "preview") {
+        if (n < 8) return false;
+        const uint64_t w = static_cast<uint32_t>(little32(&v[0])), h = static_cast<uint32_t>(little32(&v[4]));
+        return w * h * 4 == n - 8;  // both below 2^32: no overflow
+    }
+    if (type == "stringvector") {
+        // Strings, each after its length.
+        std::size_t at = 0;
+        while (at < n) {
+            if (n - at < 4) return false;
+            const int32_t length = little32(&v[at]);
+            at += 4;
+            if (length < 0 || static_cast<std::size_t>(length) > n - at) return false;
+            at += static_cast<std::size_t>(length);
+        }
+        return true;
+    }
+    return true;  // a string, a list of floats or a type the reader keeps as bytes: read by its size
+}
+
 // OpenEXR believes the sizes a header gives and allocates them before it
 // finds the file shorter (a string attribute that says 2 GiB, a chunk table
 // for a billion rows). The header is walked here first: every attribute and
@@ -184,15 +250,21 @@ bool exrHeaderFits(const std::string& path, std::string& error) {
                     " bytes, more than the file holds";
             return false;
         }
-        if (name == "dataWindow" && type == "box2i" && size == 16) {
-            unsigned char box[16];
-            if (!f.read(reinterpret_cast<char*>(box), 16)) break;
-            width = static_cast<int64_t>(little32(box + 8)) - little32(box) + 1;
-            height = static_cast<int64_t>(little32(box + 12)) - little32(box + 4) + 1;
-        } else if (name == "compression" && type == "compression" && size == 1) {
-            compression = f.get();
-        } else {
-            f.seekg(size, std::ios::cur);
+        std::vector<unsigned char> value(static_cast<std::size_t>(size));
+        if (size > 0 && !f.read(reinterpret_cast<char*>(value.data()), size)) {
+            error = "its header is cut short or damaged (attribute \"" + name + "\")";
+            return false;
+        }
+        if (!attributeHolds(type, value, longestName)) {
+            error = "its header's attribute \"" + name + "\" of type " + type + " does not hold what its " +
+                    std::to_string(size) + " bytes say";
+            return false;
+        }
+        if (name == "dataWindow" && type == "box2i") {
+            width = static_cast<int64_t>(little32(&value[8])) - little32(&value[0]) + 1;
+            height = static_cast<int64_t>(little32(&value[12])) - little32(&value[4]) + 1;
+        } else if (name == "compression" && type == "compression") {
+            compression = value[0];
         }
     }
     if (width <= 0 || height <= 0) return true;  // the reader says what is wrong

@@ -315,7 +315,8 @@ TEST(Merge, HostileHeadersEndInAMessage) {
     EXPECT_NE(partial.output.find("from 1 images"), std::string::npos) << partial.output;
 
     // What fuzzing the reading found (fuzz/regressions/merge), each of which
-    // once took the reader seconds and gigabytes: refused as well.
+    // once took the reader seconds and gigabytes: refused by the walk of the
+    // header, before the reader allocates what it says.
     const fs::path found = fs::path(LUMENAR_SOURCE_DIR) / "fuzz" / "regressions" / "merge";
     int files = 0;
     for (const auto& entry : fs::directory_iterator(found)) {
@@ -323,9 +324,9 @@ TEST(Merge, HostileHeadersEndInAMessage) {
         const std::string input = entry.path().string();
         const MergeRun run = runMerge(d + "out.exr " + d + "good.exr " + input);
         EXPECT_EQ(run.status, 1) << input << ": " << run.output;
-        EXPECT_NE(run.output.find(input + ": "), std::string::npos) << run.output;
+        EXPECT_NE(run.output.find(input + ": its header"), std::string::npos) << run.output;
     }
-    EXPECT_GE(files, 1);
+    EXPECT_GE(files, 2);
 }
 
 // A negative or non-finite pixel makes an input damaged: refused, or with
