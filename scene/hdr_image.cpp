@@ -9,6 +9,7 @@
 #include <new>
 
 #include "scene/band_reader.h"
+#include "scene/exr_header.h"
 #include "scene/image_io.h"
 
 namespace lumenar {
@@ -24,6 +25,16 @@ bool isFloatFormat(const OIIO::TypeDesc& t) {
            t.basetype == OIIO::TypeDesc::DOUBLE;
 }
 
+// Three floats a texel, whatever the channels: only those are read.
+bool sizeFits(const std::string& path, int64_t w, int64_t h) {
+    if (w <= INT32_MAX && h <= INT32_MAX &&
+        imageSizeFits(static_cast<int>(w), static_cast<int>(h), 3, sizeof(float), kMaxEnvironmentBytes))
+        return true;
+    std::printf("Error: Environment image %s has an unusable size (%lld x %lld texels).\n", path.c_str(),
+                static_cast<long long>(w), static_cast<long long>(h));
+    return false;
+}
+
 bool decodeLinear(const std::string& path, FloatImage& out) {
     // The formats textures may come in, read by their own decoder: no other
     // decoder the image library has ever sees the file.
@@ -32,6 +43,15 @@ bool decodeLinear(const std::string& path, FloatImage& out) {
         std::printf("Error: Cannot determine image format of environment image %s.\n", path.c_str());
         return false;
     }
+    ExrLayout layout;
+    std::string damaged;
+    if (format == "openexr" && !walkExrHeader(path, layout, damaged)) {
+        std::printf("Error: Cannot read environment image %s: %s\n", path.c_str(), damaged.c_str());
+        return false;
+    }
+    // A size the header declares is checked before the reader sizes its
+    // buffers by it.
+    if (layout.width > 0 && !sizeFits(path, layout.width, layout.height)) return false;
     auto in = OIIO::ImageInput::create(format);
     OIIO::ImageSpec spec;
     if (!in || !in->open(path, spec)) {
@@ -43,11 +63,11 @@ bool decodeLinear(const std::string& path, FloatImage& out) {
     // channels used are read, whatever else the file holds.
     const int w = spec.width, h = spec.height, nc = spec.nchannels;
     const int used = nc >= 3 ? 3 : 1;
-    if (nc < 1 || spec.deep || !imageSizeFits(w, h, 3, sizeof(float), kMaxEnvironmentBytes)) {
-        std::printf("Error: Environment image %s has an unusable size (%d x %d, %d channels).\n",
-                    path.c_str(), w, h, nc);
+    if (nc < 1 || spec.deep) {
+        std::printf("Error: Environment image %s has no channels to light with.\n", path.c_str());
         return false;
     }
+    if (!sizeFits(path, w, h)) return false;
     const std::size_t texels = std::size_t(w) * std::size_t(h);
     FloatImage img;
     img.width = w;

@@ -9,6 +9,8 @@
 #include <new>
 #include <string_view>
 
+#include "scene/exr_header.h"
+
 namespace lumenar {
 
 namespace {
@@ -57,6 +59,12 @@ bool decode(const std::string& path, Image& out) {
     const std::string format = imageFormatOf(path);
     if (format.empty()) {
         std::printf("Error: Cannot determine image format of %s.\n", path.c_str());
+        return false;
+    }
+    ExrLayout layout;
+    std::string damaged;
+    if (format == "openexr" && !walkExrHeader(path, layout, damaged)) {
+        std::printf("Error: Cannot read image file %s: %s.\n", path.c_str(), damaged.c_str());
         return false;
     }
     auto in = OIIO::ImageInput::create(format);

@@ -245,6 +245,21 @@ TEST(ImageIO, EnvironmentImagesKeepToTheTextureFormatsAndReadTheChannelsTheyUse)
     out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(out.rfind("Error: Cannot read environment image " + declared + ": ", 0), 0u) << out;
     for (const std::string& f : {five, greyAlpha, many, declared}) std::remove(f.c_str());
+
+    // Headers that once made the OpenEXR reader allocate gigabytes (see
+    // fuzz/regressions/merge) are refused by the walk of the header, as a
+    // sky and as a texture.
+    const std::string lying =
+        std::string(LUMENAR_SOURCE_DIR) + "/fuzz/regressions/merge/attribute-size-beyond-the-file.exr";
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(loadLinearImage(lying, back));
+    out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out.rfind("Error: Cannot read environment image " + lying + ": its header's attribute", 0), 0u)
+        << out;
+    const Loaded texture = load(lying);
+    EXPECT_FALSE(texture.ok);
+    EXPECT_EQ(texture.out.rfind("Error: Cannot read image file " + lying + ": its header's attribute", 0), 0u)
+        << texture.out;
 }
 
 TEST(StartUp, ParseFailureStopsStartUpWithTheMessage) {
