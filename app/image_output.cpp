@@ -159,6 +159,11 @@ bool readHeaderAndPixels(const std::string& path, RecordedImage& image, std::str
     ExrLayout layout;
     if (!walkExrHeader(path, layout, error)) return false;
     if (!pixelsFit(layout.width, layout.height, error)) return false;
+    if (layout.x != 0 || layout.y != 0) {
+        error = "its header starts the pixels at " + std::to_string(layout.x) + ", " +
+                std::to_string(layout.y) + ", not at 0, 0 as a render does";
+        return false;
+    }
     OIIO::ImageSpec spec;
     if (!in->open(path, spec)) {
         error = "not a readable image (" + in->geterror() + ")";

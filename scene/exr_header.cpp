@@ -135,6 +135,8 @@ bool walkExrHeader(const std::string& path, ExrLayout& layout, std::string& erro
             return false;
         }
         if (name == "dataWindow" && type == "box2i") {
+            layout.x = little32(&value[0]);
+            layout.y = little32(&value[4]);
             width = static_cast<int64_t>(little32(&value[8])) - little32(&value[0]) + 1;
             height = static_cast<int64_t>(little32(&value[12])) - little32(&value[4]) + 1;
         } else if (name == "compression" && type == "compression") {

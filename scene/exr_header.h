@@ -12,7 +12,8 @@
 namespace lumenar {
 
 struct ExrLayout {
-    int64_t width = 0, height = 0;  // of the data window; 0 when the header gives none
+    int64_t x = 0, y = 0;           // the data window's first pixel
+    int64_t width = 0, height = 0;  // and its size; 0 when the header gives none
 };
 
 // Reads the header of the OpenEXR file at `path`: every attribute must fit in
