@@ -159,6 +159,14 @@ bool readHeaderAndPixels(const std::string& path, RecordedImage& image, std::str
     ExrLayout layout;
     if (!walkExrHeader(path, layout, error)) return false;
     if (!pixelsFit(layout.width, layout.height, error)) return false;
+    // A header whose record disagrees with its data window is refused here
+    // already, before the reader sizes its buffers by the window.
+    const auto recorded = layout.strings.find("lumenar:resolution");
+    const std::string window = std::to_string(layout.width) + "x" + std::to_string(layout.height);
+    if (layout.width > 0 && recorded != layout.strings.end() && recorded->second != window) {
+        error = "its header's resolution " + recorded->second + " is not the image's " + window;
+        return false;
+    }
     if (layout.x != 0 || layout.y != 0) {
         error = "its header starts the pixels at " + std::to_string(layout.x) + ", " +
                 std::to_string(layout.y) + ", not at 0, 0 as a render does";

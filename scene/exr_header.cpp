@@ -141,6 +141,8 @@ bool walkExrHeader(const std::string& path, ExrLayout& layout, std::string& erro
             height = static_cast<int64_t>(little32(&value[12])) - little32(&value[4]) + 1;
         } else if (name == "compression" && type == "compression") {
             compression = value[0];
+        } else if (type == "string") {
+            layout.strings[name] = std::string(value.begin(), value.end());
         }
     }
     layout.width = width;

@@ -7,13 +7,15 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 
 namespace lumenar {
 
 struct ExrLayout {
-    int64_t x = 0, y = 0;           // the data window's first pixel
-    int64_t width = 0, height = 0;  // and its size; 0 when the header gives none
+    int64_t x = 0, y = 0;                        // the data window's first pixel
+    int64_t width = 0, height = 0;               // and its size; 0 when the header gives none
+    std::map<std::string, std::string> strings;  // the header's string attributes by name
 };
 
 // Reads the header of the OpenEXR file at `path`: every attribute must fit in
