@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <exception>
 #include <filesystem>
 #include <map>
+#include <new>
 #include <system_error>
 
 #include "render/accumulation.h"
@@ -54,9 +56,7 @@ std::string mismatch(const RecordedImage& image, const RecordedImage& reference,
     return std::string();
 }
 
-}  // namespace
-
-int mergeRenders(const MergeOptions& options) {
+int mergeChecked(const MergeOptions& options) {
     if (options.inputs.empty()) {
         std::fprintf(stderr, "lumenar-merge: no input images\n");
         return 1;
@@ -85,12 +85,22 @@ int mergeRenders(const MergeOptions& options) {
             skipped.push_back(name);
             continue;
         }
-        for (const Color& c : image.rgb) {
-            if (!isFinite(c) || c.r < 0.0f || c.g < 0.0f || c.b < 0.0f) {
-                std::fprintf(stderr, "lumenar-merge: %s: holds a negative or non-finite pixel: damaged\n",
-                             name.c_str());
+        const std::size_t damaged = firstDamagedPixel(image.rgb);
+        if (damaged < image.rgb.size()) {
+            const std::string where = "pixel " + std::to_string(damaged % image.width) + ", " +
+                                      std::to_string(image.height - 1 - damaged / image.width) +
+                                      " (from the top left)";
+            if (!options.allowPartial) {
+                std::fprintf(stderr, "lumenar-merge: %s: %s is negative or not a number: damaged\n",
+                             name.c_str(), where.c_str());
                 return 1;
             }
+            std::fprintf(stderr,
+                         "lumenar-merge: %s: %s is negative or not a number: damaged; skipped "
+                         "(--allow-partial)\n",
+                         name.c_str(), where.c_str());
+            skipped.push_back(name);
+            continue;
         }
         if (image.halfPixels)
             std::fprintf(stderr,
@@ -197,6 +207,19 @@ int mergeRenders(const MergeOptions& options) {
         std::printf("Wrote %s\n", options.png.c_str());
     }
     return 0;
+}
+
+}  // namespace
+
+int mergeRenders(const MergeOptions& options) {
+    try {
+        return mergeChecked(options);
+    } catch (const std::bad_alloc&) {
+        std::fprintf(stderr, "lumenar-merge: not enough memory for the merge\n");
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "lumenar-merge: %s\n", e.what());
+    }
+    return 1;
 }
 
 }  // namespace lumenar

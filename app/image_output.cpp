@@ -7,8 +7,18 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <filesystem>
+#include <fstream>
+#include <new>
 #include <system_error>
+#include <utility>
+#include <vector>
+
+#include "render/accumulation.h"
+#include "scene/band_reader.h"
+#include "scene/exr_header.h"
+#include "scene/image_io.h"
 
 namespace lumenar {
 
@@ -117,10 +127,14 @@ bool intAttribute(const OIIO::ImageSpec& spec, const char* name, int& value) {
     return true;
 }
 
-}  // namespace
+bool pixelsFit(int64_t width, int64_t height, std::string& error) {
+    if (static_cast<uint64_t>(width) * static_cast<uint64_t>(height) <= kMaxRecordedPixels) return true;
+    error = "its header declares " + std::to_string(width) + " x " + std::to_string(height) +
+            " pixels, more than lumenar-render renders (" + std::to_string(kMaxRecordedPixels) + ")";
+    return false;
+}
 
-bool readRecordedExr(const std::string& path, RecordedImage& image, std::string& error) {
-    image = RecordedImage();
+bool readHeaderAndPixels(const std::string& path, RecordedImage& image, std::string& error) {
     std::error_code ec;
     if (!std::filesystem::exists(path, ec)) {
         error = "no such file";
@@ -130,22 +144,53 @@ bool readRecordedExr(const std::string& path, RecordedImage& image, std::string&
         error = "not a regular file";
         return false;
     }
-    auto in = OIIO::ImageInput::open(path);
+    // Only the OpenEXR reader sees the file: what it is not, no other
+    // decoder is asked to read.
+    auto in = OIIO::ImageInput::create("openexr");
     if (!in) {
-        error = "not a readable image (" + OIIO::geterror() + ")";
+        error = "no OpenEXR reader (" + OIIO::geterror() + ")";
         return false;
     }
-    if (std::string(in->format_name()) != "openexr") {
-        error = std::string("not an OpenEXR image but ") + in->format_name();
+    if (!in->valid_file(path)) {
+        const std::string format = recognisedImageFormat(path);
+        error = format.empty() ? std::string("not a readable image") : "not an OpenEXR image but " + format;
         return false;
     }
-    const OIIO::ImageSpec& spec = in->spec();
+    ExrLayout layout;
+    if (!walkExrHeader(path, layout, error)) return false;
+    if (!pixelsFit(layout.width, layout.height, error)) return false;
+    // A header whose record disagrees with its data window is refused here
+    // already, before the reader sizes its buffers by the window.
+    const auto recorded = layout.strings.find("lumenar:resolution");
+    const std::string window = std::to_string(layout.width) + "x" + std::to_string(layout.height);
+    if (layout.width > 0 && recorded != layout.strings.end() && recorded->second != window) {
+        error = "its header's resolution " + recorded->second + " is not the image's " + window;
+        return false;
+    }
+    if (layout.x != 0 || layout.y != 0) {
+        error = "its header starts the pixels at " + std::to_string(layout.x) + ", " +
+                std::to_string(layout.y) + ", not at 0, 0 as a render does";
+        return false;
+    }
+    OIIO::ImageSpec spec;
+    if (!in->open(path, spec)) {
+        error = "not a readable image (" + in->geterror() + ")";
+        return false;
+    }
     if (spec.nchannels != 3 || spec.width <= 0 || spec.height <= 0 || spec.depth != 1 || spec.x != 0 ||
-        spec.y != 0) {
+        spec.y != 0 || spec.z != 0 || spec.deep) {
         error = "not a " + std::string("3-channel image starting at pixel 0, 0 (") +
                 std::to_string(spec.nchannels) + " channels)";
         return false;
     }
+    const std::vector<std::string> rgb = {"R", "G", "B"};
+    if (spec.channelnames != rgb) {
+        std::string names;
+        for (const std::string& n : spec.channelnames) names += (names.empty() ? "" : ", ") + n;
+        error = "its channels are " + names + ", not R, G, B";
+        return false;
+    }
+    if (!pixelsFit(spec.width, spec.height, error)) return false;
     RenderRecord& r = image.record;
     int firstFrame = 0, seed = 0;
     std::string ranges, resolution;
@@ -201,17 +246,41 @@ bool readRecordedExr(const std::string& path, RecordedImage& image, std::string&
     image.width = spec.width;
     image.height = spec.height;
     image.halfPixels = spec.format == OIIO::TypeDesc::HALF;
-    const std::size_t n = static_cast<std::size_t>(spec.width) * static_cast<std::size_t>(spec.height);
-    std::vector<Color> top(n);
-    if (!in->read_image(0, 0, 0, 3, OIIO::TypeDesc::FLOAT, top.data())) {
+    const std::size_t w = static_cast<std::size_t>(spec.width), h = static_cast<std::size_t>(spec.height);
+    std::vector<Color> rows;  // top row first, as the file holds them
+    if (!readFloatBands(*in, spec, 3, rows)) {
         error = "truncated or damaged (" + in->geterror() + ")";
         return false;
     }
-    image.rgb.resize(n);
-    const std::size_t w = static_cast<std::size_t>(spec.width);
-    for (int y = 0; y < spec.height; ++y)
-        std::copy_n(top.begin() + (spec.height - 1 - y) * w, w, image.rgb.begin() + y * w);
+    // Row 0 at the bottom.
+    for (std::size_t y = 0; y < h / 2; ++y)
+        std::swap_ranges(rows.begin() + y * w, rows.begin() + (y + 1) * w, rows.begin() + (h - 1 - y) * w);
+    image.rgb = std::move(rows);
     return true;
+}
+
+}  // namespace
+
+bool readRecordedExr(const std::string& path, RecordedImage& image, std::string& error) {
+    image = RecordedImage();
+    bool ok = false;
+    try {
+        ok = readHeaderAndPixels(path, image, error);
+    } catch (const std::bad_alloc&) {
+        error = "not enough memory for its pixels";
+    } catch (const std::exception& e) {
+        error = std::string("damaged (") + e.what() + ")";
+    }
+    if (!ok) image = RecordedImage();
+    return ok;
+}
+
+std::size_t firstDamagedPixel(const std::vector<Color>& rgb) {
+    for (std::size_t i = 0; i < rgb.size(); ++i) {
+        const Color& c = rgb[i];
+        if (!isFinite(c) || c.r < 0.0f || c.g < 0.0f || c.b < 0.0f) return i;
+    }
+    return rgb.size();
 }
 
 }  // namespace lumenar

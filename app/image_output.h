@@ -1,6 +1,7 @@
 // Writing rendered images to disk.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -40,8 +41,17 @@ struct RecordedImage {
     std::vector<Color> rgb;  // row 0 at the bottom
 };
 
-// Reads an image writeRecordedExr wrote. On failure returns false with
-// `error` saying what is wrong (no file, not OpenEXR, no record, truncated).
+// The most pixels a recorded image may have: lumenar-render renders no more.
+constexpr std::size_t kMaxRecordedPixels = std::size_t(1) << 28;
+
+// Reads an image writeRecordedExr wrote, with the OpenEXR reader alone. On
+// failure returns false with `error` saying what is wrong (no file, not
+// OpenEXR, no record, not R, G, B, more pixels than a render has, truncated)
+// and `image` empty; a hostile header ends here too, never in an abort.
 bool readRecordedExr(const std::string& path, RecordedImage& image, std::string& error);
+
+// The index of the first pixel with a negative or non-finite channel (a
+// damaged average), or rgb.size() when there is none.
+std::size_t firstDamagedPixel(const std::vector<Color>& rgb);
 
 }  // namespace lumenar

@@ -10,6 +10,7 @@
 #include <system_error>
 #include <vector>
 
+#include "app/batch_output.h"
 #include "app/batch_render.h"
 #include "app/image_output.h"
 #include "app/startup.h"
@@ -138,19 +139,25 @@ int main(int argc, char** argv) {
         ->needs(hdrOpt);
     cli.add_flag("--denoise", batch.denoise,
                  "Write the PNG through the edge-aware preview denoiser (--hdr stays the raw average)");
+    cli.footer(
+        "Exit status: 0 when every image was written; 1 when the run stopped before rendering (an output "
+        "name that cannot be written, a scene, texture or environment image that cannot be read) or the "
+        "render failed; " +
+        std::to_string(lumenar::kPngNotWritten) + " when the PNG, " +
+        std::to_string(lumenar::kHdrNotWritten) + " when the --hdr image, " +
+        std::to_string(lumenar::kPngNotWritten + lumenar::kHdrNotWritten) +
+        " when neither could be written after the render.");
     CLI11_PARSE(cli, argc, argv);
 
     std::error_code ec;
     const std::string outPath = fs::absolute(out, ec).string();
     const std::string hdrPath = hdr.empty() ? std::string() : fs::absolute(hdr, ec).string();
-    // Fail before a long render rather than after it.
-    for (const std::string* path : {&outPath, &hdrPath}) {
-        if (path->empty()) continue;
-        const fs::path dir = fs::path(*path).parent_path();
-        if (!fs::is_directory(dir, ec)) {
-            std::fprintf(stderr, "%s: the folder %s does not exist\n", path->c_str(), dir.string().c_str());
-            return 1;
-        }
+    // Fail before the scene loads rather than after a long render.
+    if (!lumenar::checkImageDestination(outPath, false)) return 1;
+    if (!hdrPath.empty() && !lumenar::checkImageDestination(hdrPath, true)) return 1;
+    if (outPath == hdrPath) {
+        std::fprintf(stderr, "%s: --out and --hdr name the same file\n", outPath.c_str());
+        return 1;
     }
     std::string sceneFile;
     if (!enterSceneFolder(scene, sceneFile)) return 1;
@@ -173,17 +180,11 @@ int main(int argc, char** argv) {
     // before the render so a scene edited meanwhile is not misattributed.
     lumenar::RenderRecord record;
     if (!hdrPath.empty()) {
-        lumenar::Fingerprint scene;
-        bool read = scene.addFile(sceneFile);
-        for (const std::string& texture : app.scene().texturePaths) {
-            scene.add(texture + '\n');
-            if (read && fs::exists(texture, ec)) read = scene.addFile(texture);
-        }
-        if (!read) {
+        // The batch renderer turns no environment.
+        if (!lumenar::sceneFingerprint(app, sceneFile, 0.0f, record.sceneHash)) {
             app.shutdown();
             return 1;
         }
-        record.sceneHash = scene.hex();
         record.mode = mode;
         record.superSampling = settings.superSampleFactor;
         record.firstFrame = batch.firstFrame;
@@ -205,7 +206,7 @@ int main(int argc, char** argv) {
 
     batch.progress = isatty(STDERR_FILENO) != 0;
     const lumenar::BatchResult r = lumenar::renderBatch(app, batch);
-    bool written = r.ok;
+    int outputStatus = r.ok ? 0 : 1;
     if (r.ok) {
         const int W = app.imageWidth(), H = app.imageHeight();
         const double samples =
@@ -254,17 +255,12 @@ int main(int argc, char** argv) {
             const double n = static_cast<double>(r.average.size());
             std::printf("Mean linear radiance: %.5f %.5f %.5f\n", sum[0] / n, sum[1] / n, sum[2] / n);
         }
-        written = lumenar::writePngBottomUp(outPath, W, H, r.rgb);
-        if (written) std::printf("Wrote %s\n", outPath.c_str());
-        if (written && !hdrPath.empty()) {
-            record.frames = r.frames;
-            record.ranges = {{batch.seed, batch.firstFrame, static_cast<uint32_t>(r.frames)}};
-            written =
-                lumenar::writeRecordedExr(hdrPath, W, H, r.average, record,
-                                          hdrHalf ? lumenar::ExrPixels::Half : lumenar::ExrPixels::Float);
-            if (written) std::printf("Wrote %s\n", hdrPath.c_str());
-        }
+        record.frames = r.frames;
+        record.ranges = {{batch.seed, batch.firstFrame, static_cast<uint32_t>(r.frames)}};
+        outputStatus =
+            lumenar::writeBatchImages(outPath, hdrPath, W, H, r, record,
+                                      hdrHalf ? lumenar::ExrPixels::Half : lumenar::ExrPixels::Float);
     }
     const int status = app.shutdown();
-    return written ? status : 1;
+    return outputStatus != 0 ? outputStatus : status;
 }

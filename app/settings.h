@@ -27,6 +27,11 @@ struct Settings {
     // beyond the device's); a larger set-up leaves Metropolis mode off.
     std::size_t mltMemoryLimit = 0;
 
+    // A texture of the scene file that cannot be read stops the start-up;
+    // with this set (the window program) the run goes on without it and
+    // Application::missingTextures names it.
+    bool missingTexturesAllowed = false;
+
     // Model files (glTF, OBJ, PLY ...) opened directly: the image size (0:
     // chosen by the importer) and the node that becomes the movable object.
     int importWidth = 0;

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
@@ -205,16 +206,18 @@ bool Application::loadScene(const std::string& sceneFile) {
         return false;
     }
     if (!parsed) return false;
-    loadTextures(fs::path(sceneFile).parent_path().string());
+    if (!loadTextures(fs::path(sceneFile).parent_path().string())) return false;
     return loadEnvironment(fs::path(sceneFile).parent_path().string());
 }
 
 bool Application::loadEnvironment(const std::string& sceneDir) {
     namespace fs = std::filesystem;
     scene_.environment.reset();
+    environmentFile_.clear();
     if (!scene_.envMapEnabled) return true;
     fs::path p(scene_.envMapPath);
     if (p.is_relative() && !sceneDir.empty()) p = fs::path(sceneDir) / p;
+    environmentFile_ = p.string();
     // Unlike a texture, the environment lights the whole scene: without it
     // the image would be wrong, so the run stops.
     return scene_.environment.load(p.string(), 1.0f);
@@ -246,7 +249,10 @@ bool Application::importModel(const std::string& path) {
     // The importer decoded and checked every image.
     scene_.textures.clear();
     scene_.textures.resize(imported.textures.size());
+    textureFiles_.clear();
+    missingTextures_.clear();
     for (std::size_t i = 0; i < imported.textures.size(); ++i) {
+        textureFiles_.push_back(imported.textures[i].sourcePath);
         if (!scene_.textures[i].create(imported.textures[i].image)) {
             std::printf("%s: texture \"%s\" cannot be placed in device memory\n", path.c_str(),
                         imported.textures[i].fileName.c_str());
@@ -276,18 +282,36 @@ bool Application::uploadTextureMaps() {
     return true;
 }
 
-void Application::loadTextures(const std::string& sceneDir) {
+bool Application::loadTextures(const std::string& sceneDir) {
     namespace fs = std::filesystem;
     scene_.textures.clear();
     scene_.textures.resize(scene_.texturePaths.size());
+    textureFiles_.clear();
+    missingTextures_.clear();
     for (std::size_t i = 0; i < scene_.texturePaths.size(); ++i) {
         // Paths in the scene file are relative to the file's folder.
         fs::path p(scene_.texturePaths[i]);
         if (p.is_relative() && !sceneDir.empty()) p = fs::path(sceneDir) / p;
+        textureFiles_.push_back(p.string());
         Image image;
-        if (!loadImage(p.string(), image)) continue;  // reported; the texture is skipped
-        scene_.textures[i].create(image);
+        if (loadImage(p.string(), image)) {
+            if (scene_.textures[i].create(image)) continue;
+            std::printf("%s: texture %zu of the scene cannot be placed in device memory\n",
+                        p.string().c_str(), i + 1);
+            return false;
+        }
+        // The decoder has said why. Without the image the materials that use
+        // it render untextured: a batch render stops, the window says so.
+        if (!settings_.missingTexturesAllowed) {
+            std::printf("%s: texture %zu of the scene cannot be read; stopping\n", p.string().c_str(), i + 1);
+            return false;
+        }
+        std::printf("%s: texture %zu of the scene cannot be read; rendering without it\n", p.string().c_str(),
+                    i + 1);
+        if (std::find(missingTextures_.begin(), missingTextures_.end(), p.string()) == missingTextures_.end())
+            missingTextures_.push_back(p.string());
     }
+    return true;
 }
 
 bool Application::buildAccelerationStructures() {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "accel/bvh.h"
 #include "accel/kdtree.h"
@@ -47,6 +48,7 @@ class Application {
 
     const Settings& settings() const { return settings_; }
     Scene& scene() { return scene_; }
+    const Scene& scene() const { return scene_; }
     int imageWidth() const { return imageWidth_; }
     int imageHeight() const { return imageHeight_; }
     const aabb& sceneBox() const { return sceneBox_; }
@@ -63,6 +65,14 @@ class Application {
     double startSeconds() const { return startSeconds_; }
     double mltSetupSeconds() const { return mltSetupSeconds_; }
     BVHTree& bvhTree() { return bvhTree_; }
+    // The file each texture of the scene was read from, resolved against the
+    // scene file's folder (empty for an image stored inside a model file),
+    // and those that could not be read (Settings::missingTexturesAllowed).
+    const std::vector<std::string>& textureFiles() const { return textureFiles_; }
+    const std::vector<std::string>& missingTextures() const { return missingTextures_; }
+    // The environment image's file, resolved like the textures (empty
+    // without one).
+    const std::string& environmentFile() const { return environmentFile_; }
     // The light set's records (the emissive triangles; the environment), kept
     // in step with the materials and the movable objects by the renderer.
     LightSetBuffers& lightSet() { return lightSet_; }
@@ -74,7 +84,7 @@ class Application {
 
  private:
     bool loadScene(const std::string& sceneFile);
-    void loadTextures(const std::string& sceneDir);
+    bool loadTextures(const std::string& sceneDir);
     bool loadEnvironment(const std::string& sceneDir);
     bool importModel(const std::string& path);
     bool uploadTextureMaps();
@@ -102,6 +112,9 @@ class Application {
     device::Buffer<MaterialMaps> materialMaps_;
     device::Buffer<TextureView> textureViews_;
     SceneTextures sceneTextures_;
+    std::vector<std::string> textureFiles_;
+    std::vector<std::string> missingTextures_;
+    std::string environmentFile_;
     LightSetBuffers lightSet_;
     SceneView view_;
     device::Buffer<pixelData> pathStates_;

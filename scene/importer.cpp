@@ -772,6 +772,26 @@ class Converter {
     int triangles_ = 0, dropped_ = 0;
 };
 
+// The model reader's PLY parser reads header lines until "end_header" and
+// never stops on a file without one; such a file is refused before it gets
+// there. True when the file is no PLY file or its header ends.
+bool plyHeaderEnds(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    char magic[3] = {};
+    if (!f.read(magic, 3) || std::tolower(static_cast<unsigned char>(magic[0])) != 'p' ||
+        std::tolower(static_cast<unsigned char>(magic[1])) != 'l' ||
+        std::tolower(static_cast<unsigned char>(magic[2])) != 'y')
+        return true;
+    std::string line;
+    while (std::getline(f, line)) {
+        const std::size_t at = line.find_first_not_of(" \t");
+        if (at != std::string::npos && line.compare(at, 10, "end_header") == 0 &&
+            (line.size() == at + 10 || std::isspace(static_cast<unsigned char>(line[at + 10]))))
+            return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 bool isImportablePath(const std::string& path) {
@@ -793,10 +813,33 @@ bool importScene(const std::string& path, const ImportOptions& options, Imported
         std::printf("%s: not a file\n", path.c_str());
         return false;
     }
+    if (!plyHeaderEnds(path)) {
+        std::printf("%s: cannot read the model: a PLY header without its end_header line\n", path.c_str());
+        return false;
+    }
     Assimp::Importer importer;
     importer.SetPropertyInteger(AI_CONFIG_PP_SBP_REMOVE, aiPrimitiveType_POINT | aiPrimitiveType_LINE);
-    const aiScene* scene = importer.ReadFile(
-        path, aiProcess_Triangulate | aiProcess_SortByPType | aiProcess_ValidateDataStructure);
+    const aiScene* scene = importer.ReadFile(path, aiProcess_ValidateDataStructure);
+    if (scene) {
+        // Some readers flag primitive types their faces do not have, which
+        // the triangulation asserts on (ending the process): the flags are
+        // made again from the faces (the validation has checked their index
+        // counts) before it runs.
+        for (unsigned m = 0; m < scene->mNumMeshes; ++m) {
+            aiMesh* mesh = scene->mMeshes[m];
+            unsigned types = 0;
+            for (unsigned f = 0; f < mesh->mNumFaces; ++f) {
+                const unsigned n = mesh->mFaces[f].mNumIndices;
+                types |= n == 1   ? aiPrimitiveType_POINT
+                         : n == 2 ? aiPrimitiveType_LINE
+                         : n == 3 ? aiPrimitiveType_TRIANGLE
+                                  : aiPrimitiveType_POLYGON;
+            }
+            mesh->mPrimitiveTypes = types;
+        }
+        scene = importer.ApplyPostProcessing(aiProcess_Triangulate | aiProcess_SortByPType |
+                                             aiProcess_ValidateDataStructure);
+    }
     if (!scene) {
         std::printf("%s: cannot read the model: %s\n", path.c_str(), importer.GetErrorString());
         return false;

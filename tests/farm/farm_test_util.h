@@ -2,10 +2,12 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -31,6 +33,32 @@ inline std::string writeFile(const std::string& name, const std::string& text) {
     const std::string path = testing::TempDir() + std::to_string(getpid()) + "_" + name;
     std::ofstream(path, std::ios::binary) << text;
     return path;
+}
+
+// A fresh, empty folder for one test case of this process, ending in '/'.
+inline std::string freshDir(const std::string& name) {
+    const std::string d = testing::TempDir() + "lumenar_farm_" + std::to_string(getpid()) + "_" + name + "/";
+    std::filesystem::remove_all(d);
+    std::filesystem::create_directories(d);
+    return d;
+}
+
+struct ProgramRun {
+    int status = -1;     // exit status; -1 when it ended on a signal
+    std::string output;  // standard output and error
+};
+
+// Runs `program arguments` through the shell, as a user would.
+inline ProgramRun runProgram(const std::string& program, const std::string& arguments) {
+    ProgramRun r;
+    const std::string command = program + " " + arguments + " 2>&1";
+    FILE* p = popen(command.c_str(), "r");
+    if (!p) return r;
+    char buffer[512];
+    while (std::fgets(buffer, sizeof buffer, p)) r.output += buffer;
+    const int raw = pclose(p);
+    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    return r;
 }
 
 // The bundled default scene (bunny in a box) at a small resolution.

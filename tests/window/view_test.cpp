@@ -8,10 +8,12 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QElapsedTimer>
+#include <QLabel>
 #include <QMainWindow>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSlider>
+#include <QStatusBar>
 #include <QSurfaceFormat>
 #include <cmath>
 #include <filesystem>
@@ -25,6 +27,7 @@
 #include "app/gl_widget.h"
 #include "app/render_worker.h"
 #include "app/startup.h"
+#include "app/status_line.h"
 #include "app/window.h"
 #include "render/accumulation.h"
 
@@ -248,6 +251,43 @@ TEST_F(Fixture, TitleCarriesTheFrameRatesUnlessSwitchedOff) {
     const uint32_t frame = window->view()->shownFrame().frameCount;
     ASSERT_TRUE(runFrames(frame + 1));
     EXPECT_EQ(mainWindow->windowTitle(), QStringLiteral("Lumenar"));
+}
+
+// A texture the window's start-up could not read is named at the foot of
+// the window for as long as it is open; without one there is no such line.
+TEST(MissingTextures, AreNamedAtTheFootOfTheWindow) {
+    const std::filesystem::path dir = std::filesystem::path(testing::TempDir()) / "lumenar_view_missing";
+    std::filesystem::create_directories(dir);
+    std::ofstream(dir / "input") << "textures\ntexture\n2\nwood.png\nmarble.jpg\n";
+    Settings settings;
+    settings.missingTexturesAllowed = true;
+    Application app(settings);
+    testing::internal::CaptureStdout();
+    const bool started = app.start((dir / "input").string());
+    testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(started);
+
+    QMainWindow window;
+    window.setCentralWidget(new QWidget);
+    QLabel* note = showMissingTextures(window, app.missingTextures());
+    window.show();
+    QCoreApplication::processEvents();
+    ASSERT_NE(note, nullptr);
+    EXPECT_TRUE(note->isVisible());
+    EXPECT_EQ(note->text().toStdString(), "Textures not found, rendered without them: wood.png, marble.jpg");
+    EXPECT_NE(note->toolTip().toStdString().find((dir / "marble.jpg").string()), std::string::npos);
+    EXPECT_GT(note->mapTo(&window, QPoint(0, 0)).y(), window.centralWidget()->height() - 1);
+    // A passing message does not hide it.
+    window.statusBar()->showMessage(QStringLiteral("saved"), 1000);
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(note->isVisible());
+
+    QMainWindow whole;
+    EXPECT_EQ(showMissingTextures(whole, {}), nullptr);
+    EXPECT_EQ(whole.findChild<QStatusBar*>(), nullptr);
+    testing::internal::CaptureStdout();
+    app.shutdown();
+    testing::internal::GetCapturedStdout();
 }
 
 namespace {
