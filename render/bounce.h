@@ -133,11 +133,14 @@ LUMENAR_HD inline Vector3d interpolatedNormal(const deviceTriangle& tri, float u
 
 // What a path that leaves the scene at this bounce picks up: the background
 // colour; with an environment its radiance, seen directly from the camera
-// only (later bounces took it in the previous vertex's next-event estimate).
-LUMENAR_HD inline Color escapedRadiance(const Color& bgcolor, const EnvironmentView& env, const Vector3d& dir,
+// only (later bounces took it in the previous vertex's next-event estimate),
+// and likewise the discs of the suns.
+LUMENAR_HD inline Color escapedRadiance(const Color& bgcolor, const LightSet& lights, const Vector3d& dir,
                                         bool direct) {
-    if (!env) return bgcolor;
-    return direct ? envRadiance(env, normalize(dir)) : Color(0.0f, 0.0f, 0.0f);
+    Color L = bgcolor;
+    if (lights.env) L = direct ? envRadiance(lights.env.view, normalize(dir)) : Color(0.0f, 0.0f, 0.0f);
+    if (direct && lights.lightCount > 0) L += sunDiscRadiance(lights, normalize(dir));
+    return L;
 }
 
 // A path that leaves the scene picks up the background and ends.
@@ -285,6 +288,8 @@ LUMENAR_HD inline Material hitMaterial(const Material* materials, const SurfaceH
 //       [0.00001, largest float], reported when it is a light (emitterHitOf).
 //   bool q.occluded(const Vector3d& from, const Vector3d& dir, float dist):
 //       whether any triangle lies along dir on [0.00001, dist - 0.001].
+//   Color q.through(const Ray& r, float t), optional: what gets through a
+//       medium along r up to distance t (without it, everything).
 //
 // With no light there is nothing to sample: nothing is drawn and the
 // estimate is black.
@@ -307,6 +312,8 @@ LUMENAR_HD Color directLight(VertexObj& v, Draws& next, const Material* material
     const bool bsdfSide = s.isDelta || (useBsdf && (!isCosineLobe(v.lobe) || traceDiffuse));
     const bool lightSide = !s.isDelta && useLight;
     const bool mis = bsdfSide && lightSide;
+    // Delta lights are reached by light sampling alone, whatever the strategy.
+    const bool deltaLights = !s.isDelta && lights.lightCount > 0;
 
     // Along the sampled direction.
     Color viaBsdf(0.0f, 0.0f, 0.0f);
@@ -326,6 +333,16 @@ LUMENAR_HD Color directLight(VertexObj& v, Draws& next, const Material* material
                 if (mis) w = powerHeuristic(pdfB, environmentPdf(lights, dir));
                 viaBsdf = envRadiance(lights.env.view, dir) * s.alpha * w;
             }
+            if (lights.lightCount > 0) {
+                // Spheres before the nearest surface, suns where the ray
+                // leaves the scene.
+                const Vector3d dir = normalize(s.ray.direction);
+                const Color shapes = shapesAlong(
+                    lights, v.hitPoint, dir, e.t + kRayOffset, e.escaped,
+                    [&](float pdfL) { return mis ? powerHeuristic(pdfB, pdfL) : 1.0f; },
+                    [&](float t) { return mediumThrough(q, Ray(v.hitPoint, dir), t, 0); });
+                viaBsdf += shapes * s.alpha;
+            }
         }
     }
 
@@ -335,13 +352,13 @@ LUMENAR_HD Color directLight(VertexObj& v, Draws& next, const Material* material
         beginSampleSlot(next, kSlotLightPoint);
         const float xi = next();
         const float xb = next();
-        if (lightSide) {
+        if (lightSide || deltaLights) {
             const LightAndPoint lp = chooseLightAndPoint(lights, xi, spare);
             const LightSample ls = sampleLight(lights, lp.light, v.hitPoint, lp.xa, xb);
             const Color f = v.bsdf(ls.dir);
-            if (ls.pdf > 0.0f && !ls.Le.isBlack() && (f.r > 0.0f || f.g > 0.0f || f.b > 0.0f) &&
-                !q.occluded(v.hitPoint, ls.dir, ls.dist)) {
-                const float w = mis ? powerHeuristic(ls.pdf, v.pdf(ls.dir)) : 1.0f;
+            if ((lightSide || ls.delta) && ls.pdf > 0.0f && !ls.Le.isBlack() &&
+                (f.r > 0.0f || f.g > 0.0f || f.b > 0.0f) && !q.occluded(v.hitPoint, ls.dir, ls.dist)) {
+                const float w = mis && !ls.delta ? powerHeuristic(ls.pdf, v.pdf(ls.dir)) : 1.0f;
                 viaLight = f * ls.Le * (fabsf(dot(v.surfaceNormal, ls.dir)) * w / ls.pdf);
             }
         }

@@ -126,6 +126,9 @@ struct FoggedShadowQueries {
     LUMENAR_HD bool occluded(const Vector3d& from, const Vector3d& dir, float dist) const {
         return q.occluded(from, dir, dist) || !getsThrough(Ray(from, dir), dist);
     }
+    LUMENAR_HD Color through(const Ray& r, float t) const {
+        return getsThrough(r, t) ? Color(1.0f, 1.0f, 1.0f) : Color(0.0f, 0.0f, 0.0f);
+    }
 };
 
 // One bounce with fog and subsurface scattering. Draw order per pass through
@@ -152,7 +155,7 @@ LUMENAR_HD BounceResult traceSSVolFrom(const Ray& incoming, int bounce, Draws& n
         SurfaceHit hit;
         if (!q.nearest(ray, &hit)) {
             // A walk's own rays were never seen by a next-event estimate.
-            const Color L = escapedRadiance(bgcolor, lights.env.view, ray.direction, bounce == 0 || walk > 0);
+            const Color L = escapedRadiance(bgcolor, lights, ray.direction, bounce == 0 || walk > 0);
             return BounceResult{R + L * W, black, incoming, -1};
         }
         const Vector3d d = ray.direction;

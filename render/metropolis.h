@@ -305,7 +305,7 @@ LUMENAR_HD inline Color metroPath(Ray ray, MetroTraversal& tt, const KdScene& s,
         } else {
             SurfaceHitRecord rec;
             if (!kdNearestHit(tt, s, ray, &rec)) {
-                result += weight * escapedRadiance(s.bgcolor, s.lights.env.view, ray.direction, j == 0);
+                result += weight * escapedRadiance(s.bgcolor, s.lights, ray.direction, j == 0);
                 break;
             }
             const SurfaceHit hit = surfaceHitOf(ray, rec, s.textures);

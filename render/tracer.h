@@ -143,7 +143,7 @@ LUMENAR_HD inline BounceResult Raytrace::TraceRayMov(const Ray& ray, int bounce,
     SurfaceHitRecord rec;
     // A scene without triangles has no tree: every ray leaves it.
     if (!s.nodes || !s.triIndices || !nearestHit(ray, s, &rec))
-        return missResult(escapedRadiance(s.bgcolor, s.lights.env.view, ray.direction, bounce == 0), ray);
+        return missResult(escapedRadiance(s.bgcolor, s.lights, ray.direction, bounce == 0), ray);
     const SurfaceHit hit = surfaceHitOf(ray, rec, s.textures);
     const DynamicSceneQueries q{this, &s};
     return shadeHitFrom(ray, hit, bounce, draws, s.materials, s.lights, q, s.directLightStrategy, throughput);
@@ -176,7 +176,7 @@ LUMENAR_HD inline BounceResult Raytrace::TraceRaySSVol(const Ray& ray, int bounc
                                                        const DynamicScene& s, const Color& throughput) {
     // A scene without triangles has no tree: every ray leaves it.
     if (!s.nodes || !s.triIndices)
-        return missResult(escapedRadiance(s.bgcolor, s.lights.env.view, ray.direction, bounce == 0), ray);
+        return missResult(escapedRadiance(s.bgcolor, s.lights, ray.direction, bounce == 0), ray);
     MediaFlags f;
     f.fog = fogEnabled();
     f.inscatter = inscatterEnabled();

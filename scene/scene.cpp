@@ -25,6 +25,8 @@ void Scene::release() {
     volumes.clear();
     texturePaths.clear();
     materialNames.clear();
+    lights.clear();
+    lightNames.clear();
     materialMaps.clear();
     triangleUVs.clear();
     triangleCount = movableCount = materialCount = volumeCount = textureCount = lightCount = 0;
