@@ -190,12 +190,7 @@ bool Renderer::launchBounce(int seed, int bounce, Color* frame, int count, int o
         }
         const int n = count - begin < stretch ? count - begin : stretch;
         pixelData* paths = res_.pathStates + begin;
-        if (fogEnabled || ssEnabled)
-            RayTraceKernelGLFinalHackMovSSVol(seed, bounce, res_.scene, fogEnabled, ssEnabled, frame, paths,
-                                              n, o, stream);
-        else
-            RayTraceKernelGLFinalHackMov(seed, bounce, res_.scene, fogEnabled, ssEnabled, frame, paths, n, o,
-                                         stream);
+        RayTraceKernelGLFinalHackMov(seed, bounce, res_.scene, frameMedia(), frame, paths, n, o, stream);
         if (!device::checkLaunch() || !device::synchronize()) {
             stats.error = deviceError("a bounce launch");
             return false;

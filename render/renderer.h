@@ -153,11 +153,11 @@ class Renderer {
     bool guidesStale_ = true;
 
     bool cancelRequested() const { return cancelCheck_ && cancelCheck_(); }
-    // The media a Metropolis frame applies, from the switches and the scene.
+    // The media a frame applies, from the switches and the scene.
     MediaFlags frameMedia() const {
         MediaFlags m;
         m.fog = fogEnabled;
-        m.inscatter = fogEnabled && res_.kdScene.inscatter;
+        m.inscatter = fogEnabled && res_.scene.inscatter;
         m.subsurface = ssEnabled;
         return m;
     }

@@ -318,7 +318,9 @@ struct OpenPlane {
         if (!e.escaped) e.t = -r.origin.y / r.direction.y;
         return e;
     }
-    bool occluded(const Vector3d&, const Vector3d& dir, float) const { return !(dir.y > 0.0f); }
+    Color transmittance(const Vector3d&, const Vector3d& dir, float) const {
+        return dir.y > 0.0f ? Color(1, 1, 1) : Color(0, 0, 0);
+    }
 };
 
 Material lambertian(float albedo) {

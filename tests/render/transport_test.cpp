@@ -746,7 +746,7 @@ TEST(DirectLightEstimators, SampledDirectionSeesOnlyTheNearestSurface) {
     testing::internal::GetCapturedStdout();
     ASSERT_TRUE(started);
     const FrameResources res = frameResources(app);
-    Raytrace rt(false, false, false, false, false, false, false, false, false);
+    Raytrace rt;
     const DynamicSceneQueries q{&rt, &res.scene};
     for (int i = 0; i < 8; ++i) {
         for (float dx : {-0.7f, 0.1f, 0.6f}) {
