@@ -156,12 +156,12 @@ bool Application::startStages(const std::string& sceneFile) {
     tracingBox_ = kdTree_.bbox;
     if (!allocateFrameBuffers()) return false;
     const Clock::time_point m0 = Clock::now();
-    // Without chains the path tracer still runs; Metropolis mode then stays off.
+    // Without chains the path tracer still runs; Metropolis mode then stays
+    // off (the set-up has said why).
     const KdScene chainsScene = kdSceneOf(kdTree_, bvhTree_);
-    mltSetup(scene_.camera, imageWidth_, imageHeight_, chainsScene, settings_.superSampleFactor, sobolStates_,
-             metro_, settings_.metroSalt, settings_.mltStartCap);
+    mltSetup(scene_.camera, imageWidth_, imageHeight_, chainsScene, metro_, settings_.metroSalt,
+             settings_.mltStartCap, settings_.mltMemoryLimit);
     mltSetupSeconds_ = secondsSince(m0);
-    if (!sobolStates()) return false;
     if (!createDeviceLock()) return false;
 
     std::printf("Start tracing!\n");
@@ -348,6 +348,13 @@ bool Application::allocateFrameBuffers() {
     }
     pathStates_ = device::Buffer<pixelData>(static_cast<std::size_t>(samples));
     if (!pathStates_) return false;
+    // The path tracer's pixel jitter: two Sobol states per sample slot, its
+    // own, whatever becomes of the Metropolis chains.
+    if (!sobolStates_.create(o * imageWidth_, o * imageHeight_)) {
+        std::printf("Cannot set up the sample states of %d x %d samples\n", o * imageWidth_,
+                    o * imageHeight_);
+        return false;
+    }
     return true;
 }
 

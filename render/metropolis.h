@@ -572,13 +572,17 @@ class MetroChains {
     void updateNormalisation(uint32_t frame, Color* accum);
 };
 
+// Device bytes the chain set-up of a W x H image allocates (what it keeps
+// and its temporaries).
+std::size_t mltSetupBytes(int W, int H);
+
 // Sets up the chains of a W x H image, capping the start-up pick at startCap
-// (0: uncapped; see kMetroStartCap) (and the Sobol states: two per pixel of
-// the sobolScale-times supersampled grid, for the path tracer's pixel
-// jitter). Prints "cudaMalloc failed" or "Kernel launch
-// failed: ..." on standard error when a step fails; the remaining steps are
-// then skipped. Returns whether the chains are ready.
-bool mltSetup(const Camera& cam, int W, int H, const KdScene& scene, int sobolScale, SobolStates& sobol,
-              MetroChains& chains, uint32_t salt = 0, float startCap = 0.0f);
+// (0: uncapped; see kMetroStartCap). memoryLimit > 0 refuses a set-up that
+// would allocate more bytes than that (mltSetupBytes). A failed step leaves
+// the chains unset (not ready: Metropolis mode stays off) and prints one line
+// on standard error saying so and why. The path tracer needs nothing from
+// here. Returns whether the chains are ready.
+bool mltSetup(const Camera& cam, int W, int H, const KdScene& scene, MetroChains& chains, uint32_t salt = 0,
+              float startCap = 0.0f, std::size_t memoryLimit = 0);
 
 }  // namespace lumenar

@@ -281,6 +281,7 @@ struct Draft {
     bool anyTriangleUVs = false;
     std::vector<int32_t> lightIndices;
     std::vector<Movable> movables;
+    std::vector<SceneObject> objects;
     int currentMaterial = -1;
 
     Draft() = default;
@@ -796,7 +797,7 @@ class Parser {
     // ---- mesh block ------------------------------------------------------
 
     struct ObjectState {
-        bool texture = false, smoothing = false, light = false, movable = false;
+        bool texture = false, smoothing = false, movable = false;
     };
 
     ParseStatus mesh() {
@@ -822,13 +823,18 @@ class Parser {
                 return fail();
             }
             bool endedByO = false;
-            if (!object(endedByO)) return fail();
+            SceneObject record;
+            record.name = name;
+            record.firstTriangle = static_cast<int32_t>(draft_.triangles.size());
+            if (!object(endedByO, record.movable)) return fail();
+            record.triangleCount = static_cast<int32_t>(draft_.triangles.size()) - record.firstTriangle;
+            draft_.objects.push_back(std::move(record));
             if (endedByO) headerOConsumed = true;
         }
         return ParseStatus::Ok;
     }
 
-    bool object(bool& endedByO) {
+    bool object(bool& endedByO, bool& movable) {
         ObjectState st;
         for (;;) {
             std::string token;
@@ -870,7 +876,6 @@ class Parser {
                     return false;
                 }
                 draft_.currentMaterial = m;
-                if (draft_.materials[static_cast<std::size_t>(m)].isEmissive()) st.light = true;
             } else if (token == "s") {
                 std::string value;
                 if (!expect("%s\n", {&value})) return false;
@@ -886,6 +891,7 @@ class Parser {
             Movable& m = draft_.movables.back();
             m.triangleCount = static_cast<int32_t>(draft_.triangles.size()) - m.firstTriangle;
         }
+        movable = st.movable;
         return true;
     }
 
@@ -937,7 +943,10 @@ class Parser {
         tri.bounds.grow(tri.p2);
         tri.bounds.grow(tri.p3);
         tri.area = length(cross(tri.p1 - tri.p2, tri.p1 - tri.p3)) / 2.0f;
-        tri.isLight = st.light ? 1 : 0;
+        // A face is a light exactly when its own material emits, whichever
+        // object or usemtl line it got that material from.
+        const bool light = draft_.materials[static_cast<std::size_t>(tri.materialIndex)].isEmissive();
+        tri.isLight = light ? 1 : 0;
         computeWoopRows(tri);
         const int32_t index = static_cast<int32_t>(draft_.triangles.size());
         draft_.triangles.push_back(tri);
@@ -951,7 +960,7 @@ class Parser {
         }
         draft_.triangleUVs.push_back(uvs);
         if (st.movable) draft_.movables.back().bounds.grow(tri.bounds);
-        if (st.light) draft_.lightIndices.push_back(index);
+        if (light) draft_.lightIndices.push_back(index);
         return true;
     }
 
@@ -1030,6 +1039,7 @@ class Parser {
         scene.lightCount = static_cast<int32_t>(lightCount);
         scene.movables = std::move(draft_.movables);
         scene.movableCount = static_cast<int32_t>(scene.movables.size());
+        scene.objects = std::move(draft_.objects);
         scene.deviceTriangles = dTris.release();
         scene.woopTriangles = dWoop.release();
         scene.bounds = bounds_;
