@@ -86,6 +86,16 @@ class Controls {
     void setFogGravity(int v);
     // 0 to 100: a whole turn of the environment image about +y.
     void setEnvironmentRotation(int v);
+    // The sun the sun sliders aim: the first sun of the scene's lights
+    // block (useScene), -1 when it has none (and no sun sliders are shown).
+    int sunLight() const { return sun_; }
+    // Elevation above the horizon, 0 to 90 degrees, and azimuth, 0 to 360
+    // degrees from -z towards +x (as lumenar-make-sky has them), as slider
+    // positions 0 to 100; the start positions show the scene's sun.
+    void setSunElevation(int v);
+    void setSunAzimuth(int v);
+    int sunElevationStart() const;
+    int sunAzimuthStart() const;
 
     // Check boxes. Switching Metropolis on in a run without chains (their
     // set-up failed) changes nothing and returns false.
@@ -111,6 +121,8 @@ class Controls {
     void moveMesh(int axis, float amount);
     // Queues a change of one field of material index (if the scene has it).
     void setMaterialField(int index, float Material::*field, float value);
+    // Aims the sun at sunElevation_, sunAzimuth_.
+    void aimSun();
 
     Camera& camera_;
     Material* materials_;
@@ -131,6 +143,8 @@ class Controls {
     std::vector<std::string> materialNames_;
     int selected_ = kBunnyMaterial;
     int wall_ = -1;
+    int sun_ = -1;
+    double sunElevation_ = 0.0, sunAzimuth_ = 0.0;  // degrees
 };
 
 }  // namespace lumenar

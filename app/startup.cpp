@@ -231,6 +231,7 @@ bool Application::buildLightSet() {
     source.sceneRadius = 0.5f * length(extent);
     source.movables = bvhTree_.deviceMovables.get();
     source.movableCount = source.movables ? bvhTree_.movableCount : 0;
+    source.lights = scene_.lights;
     lightSet_.setSource(source);
     if (lightSet_.build(scene_.materials.data(), static_cast<int>(scene_.materials.size()))) return true;
     std::printf("The scene's light records cannot be placed in device memory\n");

@@ -105,6 +105,14 @@ Window::Window(RenderWorker& worker, Controls& controls, QMainWindow* mainWindow
     connect(wallMetalness, &QSlider::valueChanged, this, [c](int v) { c->setWallMetalness(v); });
     connect(fogGravitySlider_, &QSlider::valueChanged, this, [c](int v) { c->setFogGravity(v); });
     connect(environmentRotation, &QSlider::valueChanged, this, [c](int v) { c->setEnvironmentRotation(v); });
+    // A scene lit by a sun can turn it.
+    if (controls_.sunLight() >= 0) {
+        QSlider* elevation =
+            addSlider(env, QStringLiteral("sun elevation"), controls_.sunElevationStart(), true);
+        QSlider* azimuth = addSlider(env, QStringLiteral("sun azimuth"), controls_.sunAzimuthStart(), true);
+        connect(elevation, &QSlider::valueChanged, this, [c](int v) { c->setSunElevation(v); });
+        connect(azimuth, &QSlider::valueChanged, this, [c](int v) { c->setSunAzimuth(v); });
+    }
 
     QCheckBox* mlt = addCheckBox(toggleLayout, QStringLiteral("enable MLT"), false);
     QCheckBox* fog = addCheckBox(toggleLayout, QStringLiteral("enable fog"), false);

@@ -28,7 +28,7 @@ void Denoiser::computeGuides(const Camera& camera, const DynamicScene& scene) {
     const int W = width_;
     device::launchPixelGrid(
         width_, height_, LUMENAR_LAMBDA(int x, int y) {
-            Raytrace rt(false, false, false, false, false, false, false, false, false);
+            Raytrace rt;
             guides[y * W + x] = guideOfPixel(x, y, cam, s, rt);
         });
 }

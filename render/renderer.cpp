@@ -39,6 +39,19 @@ void Renderer::setEnvironmentRotation(float radians) {
     requestReset();
 }
 
+void Renderer::setLightDirection(int light, const Vector3d& direction) {
+    LightSetBuffers* set = res_.lightSet;
+    const Vector3d d = normalize(direction);
+    if (!set || light < 0 || light >= set->sceneLightCount() || !std::isfinite(d.x) || !std::isfinite(d.y) ||
+        !std::isfinite(d.z))
+        return;
+    SceneLight l = set->sceneLight(light);
+    l.direction = d;
+    set->setSceneLight(light, l);
+    lightsChanged_ = true;
+    requestReset();
+}
+
 void Renderer::requestMove(const Vector3d& offset) {
     movableOffset_ = offset;
     movableMoved_ = true;
@@ -90,13 +103,16 @@ bool Renderer::applyPending(FrameStats& stats) {
         movableMoved_ = false;
         guidesStale_ = true;
     }
-    // An edited emission (every edit restarts the average) reaches the light
-    // samples: which triangles are lights, what they send and how often
-    // each is chosen.
-    if (restarted && res_.lightSet && res_.lightSet->emissionChanged(res_.scene.materials) &&
-        !rebuildLights()) {
-        stats.error = "the light records cannot be rebuilt after an emission changed";
-        return false;
+    // An edited emission or light (every edit restarts the average)
+    // reaches the light samples: which triangles are lights, what they send
+    // and how often each is chosen.
+    if (restarted && res_.lightSet &&
+        (lightsChanged_ || res_.lightSet->emissionChanged(res_.scene.materials))) {
+        if (!rebuildLights()) {
+            stats.error = "the light records cannot be rebuilt after a light or an emission changed";
+            return false;
+        }
+        lightsChanged_ = false;
     }
     return true;
 }
@@ -190,12 +206,7 @@ bool Renderer::launchBounce(int seed, int bounce, Color* frame, int count, int o
         }
         const int n = count - begin < stretch ? count - begin : stretch;
         pixelData* paths = res_.pathStates + begin;
-        if (fogEnabled || ssEnabled)
-            RayTraceKernelGLFinalHackMovSSVol(seed, bounce, res_.scene, fogEnabled, ssEnabled, frame, paths,
-                                              n, o, stream);
-        else
-            RayTraceKernelGLFinalHackMov(seed, bounce, res_.scene, fogEnabled, ssEnabled, frame, paths, n, o,
-                                         stream);
+        RayTraceKernelGLFinalHackMov(seed, bounce, res_.scene, frameMedia(), frame, paths, n, o, stream);
         if (!device::checkLaunch() || !device::synchronize()) {
             stats.error = deviceError("a bounce launch");
             return false;

@@ -88,6 +88,12 @@ class Renderer {
     // Turns the scene's environment image about +y (radians) for both modes
     // and restarts the average; nothing to turn without one.
     void setEnvironmentRotation(float radians);
+    // Aims light `light` of the scene's lights block (a sun: the way its
+    // light travels; a spot: its axis) along `direction`, for both modes
+    // from the next frame on, and restarts the average. Nothing happens for
+    // a light the scene does not have, a direction of no length, or without
+    // the light set's records (FrameResources::lightSet).
+    void setLightDirection(int light, const Vector3d& direction);
 
     // Runs one frame into display (W x H elements of 12 bytes): afterwards
     // each element is the pixel's display vertex.
@@ -142,6 +148,7 @@ class Renderer {
     uint32_t frameCount_ = 0;
     bool resetAccumulation_ = false;
     bool movableMoved_ = false;
+    bool lightsChanged_ = false;  // a light of the lights block was edited: build the records anew
     Vector3d movableOffset_;
     // The mode and media of the last frame that ran: a frame with others
     // starts a new average (the chains' target has changed).
@@ -154,11 +161,11 @@ class Renderer {
     bool guidesStale_ = true;
 
     bool cancelRequested() const { return cancelCheck_ && cancelCheck_(); }
-    // The media a Metropolis frame applies, from the switches and the scene.
+    // The media a frame applies, from the switches and the scene.
     MediaFlags frameMedia() const {
         MediaFlags m;
         m.fog = fogEnabled;
-        m.inscatter = fogEnabled && res_.kdScene.inscatter;
+        m.inscatter = fogEnabled && res_.scene.inscatter;
         m.subsurface = ssEnabled;
         return m;
     }

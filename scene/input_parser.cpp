@@ -260,6 +260,9 @@ struct Draft {
     bool haveEnvMap = false;
     bool envMapEnabled = false;
     std::string envMapPath;
+    bool haveLights = false;
+    std::vector<SceneLight> lights;
+    std::vector<std::string> lightNames;
     bool haveMaterials = false;
     std::vector<Material> materials;
     std::vector<std::string> materialNames;
@@ -338,6 +341,8 @@ class Parser {
                 s = mesh();
             else if (keyword == "texturemaps")
                 s = textureMaps();
+            else if (keyword == "lights")
+                s = lightsBlock();
             else
                 return invalidToken(keyword);
             if (s != ParseStatus::Ok) return s;
@@ -361,11 +366,18 @@ class Parser {
 
     ParseStatus fail() { return ParseStatus::Failed; }
 
-    ParseStatus invalidToken(const std::string& token) {
-        const int line = in_.line();
-        std::string shown = token.substr(0, 40);
+    // A word of the file as messages show it: at most 40 characters, control
+    // and non-ASCII bytes as '?'.
+    static std::string printable(const std::string& word) {
+        std::string shown = word.substr(0, 40);
         for (char& c : shown)
             if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7f) c = '?';
+        return shown;
+    }
+
+    ParseStatus invalidToken(const std::string& token) {
+        const int line = in_.line();
+        const std::string shown = printable(token);
         std::printf("invalid token included!");
         in_.report("", line, "\"%s\" is not a block keyword%s", shown.c_str(),
                    line == 1 ? "; the title line holds at most 127 characters" : "");
@@ -594,6 +606,110 @@ class Parser {
         draft_.materialTexLines = std::move(texLines);
         draft_.haveMaterials = true;
         return ParseStatus::Ok;
+    }
+
+    // Point, spot and sun lights:
+    //   lights
+    //   <count>
+    // then per light a header "<kind> <name>" and its lines in this order:
+    //   point: position, color, intensity, radius
+    //   spot:  position, direction, color, intensity, cone <inner> <outer>, radius
+    //   sun:   direction, color, irradiance, diameter
+    // Angles in degrees (cone: from the axis; diameter: the sun's angular
+    // diameter, 0 for a delta light).
+    ParseStatus lightsBlock() {
+        int n = 0;
+        if (!expect("%d\n", {&n})) return fail();
+        if (!checkCount("light", n, 40)) return fail();
+        std::vector<SceneLight> list;
+        std::vector<std::string> names;
+        for (int i = 0; i < n; ++i) {
+            std::string kind, name;
+            if (!expect("%s %s\n", {&kind, &name})) return fail();
+            const int kindLine = in_.line();
+            SceneLight l;
+            const bool spot = kind == "spot";
+            if (kind == "point" || spot) {
+                l.kind = spot ? kSpotLight : kPointLight;
+                if (!expect("position %f %f %f\n", {&l.position.x, &l.position.y, &l.position.z}))
+                    return fail();
+                if (spot && !direction(l.direction)) return fail();
+                if (!colour(l.color)) return fail();
+                if (!nonNegative("intensity %f\n", "intensity", l.intensity)) return fail();
+                if (spot) {
+                    float inner = 0.0f, outer = 0.0f;
+                    if (!expect("cone %f %f\n", {&inner, &outer})) return fail();
+                    if (!(inner >= 0.0f) || !(outer <= 90.0f) || !(inner <= outer) || !(outer > 0.0f)) {
+                        in_.report(nullptr, in_.line(),
+                                   "cone angles %g and %g: expected 0 <= inner <= outer <= 90 degrees, outer "
+                                   "above 0",
+                                   static_cast<double>(inner), static_cast<double>(outer));
+                        return fail();
+                    }
+                    l.innerAngle = radians(inner);
+                    l.outerAngle = radians(outer);
+                }
+                if (!nonNegative("radius %f\n", "radius", l.radius)) return fail();
+            } else if (kind == "sun") {
+                l.kind = kSunLight;
+                if (!direction(l.direction)) return fail();
+                if (!colour(l.color)) return fail();
+                if (!nonNegative("irradiance %f\n", "irradiance", l.intensity)) return fail();
+                float diameter = 0.0f;
+                if (!nonNegative("diameter %f\n", "diameter", diameter)) return fail();
+                if (!(diameter < 180.0f)) {
+                    in_.report(nullptr, in_.line(), "diameter %g: a sun spans less than 180 degrees",
+                               static_cast<double>(diameter));
+                    return fail();
+                }
+                l.angularDiameter = radians(diameter);
+            } else {
+                in_.report(nullptr, kindLine, "light kind \"%s\" is not point, spot or sun",
+                           printable(kind).c_str());
+                return fail();
+            }
+            list.push_back(l);
+            names.push_back(name);
+        }
+        draft_.lights = std::move(list);
+        draft_.lightNames = std::move(names);
+        draft_.haveLights = true;
+        return ParseStatus::Ok;
+    }
+
+    static float radians(float degrees) {
+        return static_cast<float>(static_cast<double>(degrees) * (3.14159265358979323846 / 180.0));
+    }
+
+    bool colour(Color& c) {
+        if (!expect("color %f %f %f\n", {&c.r, &c.g, &c.b})) return false;
+        if (c.r < 0.0f || c.g < 0.0f || c.b < 0.0f) {
+            in_.report(nullptr, in_.line(), "color %g %g %g has a negative component",
+                       static_cast<double>(c.r), static_cast<double>(c.g), static_cast<double>(c.b));
+            return false;
+        }
+        return true;
+    }
+
+    bool nonNegative(const char* fmt, const char* what, float& v) {
+        if (!expect(fmt, {&v})) return false;
+        if (v < 0.0f) {
+            in_.report(nullptr, in_.line(), "%s %g is negative", what, static_cast<double>(v));
+            return false;
+        }
+        return true;
+    }
+
+    bool direction(Vector3d& d) {
+        if (!expect("direction %f %f %f\n", {&d.x, &d.y, &d.z})) return false;
+        const Vector3d u = normalize(d);
+        if (!std::isfinite(u.x) || !std::isfinite(u.y) || !std::isfinite(u.z)) {
+            in_.report(nullptr, in_.line(), "direction %g %g %g has no length to speak of",
+                       static_cast<double>(d.x), static_cast<double>(d.y), static_cast<double>(d.z));
+            return false;
+        }
+        d = u;
+        return true;
     }
 
     // Which textures the materials use beyond their "tex" number, and how
@@ -903,6 +1019,10 @@ class Parser {
         if (draft_.haveTextures) {
             scene.texturePaths = std::move(draft_.texturePaths);
             scene.textureCount = static_cast<int32_t>(scene.texturePaths.size());
+        }
+        if (draft_.haveLights) {
+            scene.lights = std::move(draft_.lights);
+            scene.lightNames = std::move(draft_.lightNames);
         }
         if (draft_.haveEnvMap) {
             scene.envMapEnabled = draft_.envMapEnabled;

@@ -379,7 +379,7 @@ TEST(MetroSteps, CombinedSplatWeights) {
     EXPECT_TRUE(splatValue(Color(-1, 2, 1), 1.0f, 1.0f, 2.0f, pl).isBlack());
 }
 
-// shadeHitFrom must not take more numbers per vertex than a sample block
+// A bounce must not take more numbers per vertex than a sample block
 // holds, whatever the material and lobe.
 TEST(MetroSteps, ShadingFitsInOneVertexBlock) {
     struct Counting {
@@ -401,7 +401,12 @@ TEST(MetroSteps, ShadingFitsInOneVertexBlock) {
             e.triangle = 10;
             return e;
         }
-        bool occluded(const Vector3d&, const Vector3d&, float) const { return false; }
+        Color transmittance(const Vector3d&, const Vector3d&, float) const { return Color(1, 1, 1); }
+        SurfaceHit hit;
+        bool nearest(const Ray&, SurfaceHit* h) const {
+            *h = hit;
+            return true;
+        }
     };
     std::vector<Material> mats = {
         test::material(1.0f, 0.0f, 0.0f, 1.5f), test::material(0.0f, 1.0f, 0.0f, 1.5f),
@@ -420,10 +425,15 @@ TEST(MetroSteps, ShadingFitsInOneVertexBlock) {
     int most = 0;
     for (int m = 0; m < static_cast<int>(mats.size()); ++m) {
         for (uint64_t seed = 0; seed < 400; ++seed) {
-            const SurfaceHit hit{Vector3d(0, 0, 0), Vector3d(0, 0, 1), 1.0f, m};
+            Queries q;
+            q.hit = SurfaceHit{Vector3d(0, 0, 0), Vector3d(0, 0, 1), 1.0f, m};
             Counting draws{};
             xorwowInit(seed, &draws.s);
-            shadeHitFrom(in, hit, 1, draws, mats.data(), test::lightSetOf({l}), Queries{});
+            SceneView view;
+            view.materials = mats.data();
+            const std::vector<deviceLightTriangle> lights{l};
+            view.lights = test::lightSetOf(lights);
+            traceBounce(in, 1, draws, view, MediaFlags(), q);
             most = std::max(most, draws.used);
         }
     }
@@ -1401,7 +1411,7 @@ TEST(MetroImage, KdAndBvhSeeTheSameOpeningScene) {
     ASSERT_TRUE(a.started);
     const FrameResources res = frameResources(*a.app);
     const KdScene ks = kdSceneOf(a.app->kdTree(), a.app->bvhTree());
-    Raytrace rt(false, false, false, false, false, false, false, false, false);
+    Raytrace rt;
     const DynamicSceneQueries bvh{&rt, &res.scene};
     XorwowState rng;
     metroGenerator(99, 1, &rng);
@@ -1426,7 +1436,8 @@ TEST(MetroImage, KdAndBvhSeeTheSameOpeningScene) {
                               << ", BVH " << b.triangleIndex << " at " << b.t;
         }
         const float dist = 0.2f + 3.0f * xorwowUniform(&rng);
-        if (bvh.occluded(o, d, dist) != kd.occluded(o, d, dist)) ++occlusionDiffers;
+        if (bvh.transmittance(o, d, dist).isBlack() != kd.transmittance(o, d, dist).isBlack())
+            ++occlusionDiffers;
     }
     EXPECT_EQ(nearestDiffer, 0);
     EXPECT_EQ(occlusionDiffers, 0);

@@ -40,6 +40,7 @@ constexpr int kH = 64;
 
 struct Fixture : testing::Test {
     Settings settings;
+    std::string sceneName = "default";  // a bundled scene, shown at kW x kH
     std::unique_ptr<Application> app;
     std::unique_ptr<Renderer> renderer;
     std::unique_ptr<RenderWorker> worker;
@@ -50,14 +51,15 @@ struct Fixture : testing::Test {
     std::filesystem::path oldDir;
 
     void SetUp() override {
-        std::ifstream in(std::string(LUMENAR_SOURCE_DIR) + "/scenes/default/input");
-        ASSERT_TRUE(in) << "the build makes scenes/default/input";
+        std::ifstream in(std::string(LUMENAR_SOURCE_DIR) + "/scenes/" + sceneName + "/input");
+        ASSERT_TRUE(in) << "no scenes/" << sceneName << "/input (the build makes the default scene's)";
         std::stringstream text;
         text << in.rdbuf();
         std::string scene = text.str();
-        const std::size_t at = scene.find("resolution 256 256");
+        const std::size_t at = scene.find("resolution ");
         ASSERT_NE(at, std::string::npos);
-        scene.replace(at, 18, "resolution " + std::to_string(kW) + " " + std::to_string(kH));
+        scene.replace(at, scene.find('\n', at) - at,
+                      "resolution " + std::to_string(kW) + " " + std::to_string(kH));
         dir = std::filesystem::path(testing::TempDir()) / "lumenar_view_test";
         std::filesystem::create_directories(dir);
         oldDir = std::filesystem::current_path();
@@ -163,6 +165,9 @@ TEST_F(Fixture, PanelHasItsControlsInTheirStartStates) {
     EXPECT_EQ(window->aboutBox()->windowTitle(), QStringLiteral("About"));
     EXPECT_TRUE(window->aboutBox()->text().startsWith(QStringLiteral("Lumenar Demo \n")));
     EXPECT_EQ(window->view()->size(), QSize(kW, kH));
+    // The default scene has no sun: no sun sliders.
+    EXPECT_EQ(window->slider(QStringLiteral("sun elevation")), nullptr);
+    EXPECT_EQ(window->slider(QStringLiteral("sun azimuth")), nullptr);
     // The wall sliders' material: at first the walls' (the largest object
     // that does not move), and whatever the list then picks.
     auto* wallChooser = window->findChild<QComboBox*>(QStringLiteral("wall material"));
@@ -313,6 +318,45 @@ TEST_F(NoChains, MetropolisSwitchSaysItIsUnavailableAndThePathTracerGoesOn) {
     stopRendering();
     EXPECT_FALSE(renderer->mltEnabled);
     EXPECT_GE(renderer->frameCount(), frame + 2);
+}
+
+namespace {
+// The bundled scene lit by a sun and a spot light.
+struct SunScene : Fixture {
+    SunScene() { sceneName = "sun-and-spot"; }
+};
+}  // namespace
+
+// A scene with a sun gets a sun elevation and a sun azimuth slider, at the
+// scene's sun to start with; moving them aims the sun for the frames that
+// follow (on the render thread, both modes' light set).
+TEST_F(SunScene, SunSlidersAimTheSun) {
+    QSlider* elevation = window->slider(QStringLiteral("sun elevation"));
+    QSlider* azimuth = window->slider(QStringLiteral("sun azimuth"));
+    ASSERT_NE(elevation, nullptr);
+    ASSERT_NE(azimuth, nullptr);
+    // The scene's sun shines along (-0.85, -0.35, -0.4): 20.4 degrees up,
+    // 115.2 degrees round from -z towards +x.
+    EXPECT_EQ(elevation->value(), 23);
+    EXPECT_EQ(azimuth->value(), 32);
+    EXPECT_EQ(elevation->maximum(), 100);
+    ASSERT_TRUE(runFrames(2));
+    elevation->setValue(50);  // 45 degrees up
+    azimuth->setValue(25);    // towards +x
+    ASSERT_TRUE(runFrames(2));
+    stopRendering();
+    for (const LightSet& lights :
+         {renderer->resources().scene.lights, renderer->resources().kdScene.lights}) {
+        ASSERT_EQ(lights.lightCount, 2);
+        std::vector<deviceLight> records(2);
+        device::copyToHost(records.data(), lights.lights, sizeof(deviceLight) * 2);
+        // Towards the sun.
+        EXPECT_NEAR(records[0].axis.x, std::sqrt(0.5f), 1e-5f);
+        EXPECT_NEAR(records[0].axis.y, std::sqrt(0.5f), 1e-5f);
+        EXPECT_NEAR(records[0].axis.z, 0.0f, 1e-5f);
+        // The spot light as the scene has it.
+        EXPECT_FLOAT_EQ(records[1].axis.y, app->scene().lights[1].direction.y);
+    }
 }
 
 int main(int argc, char** argv) {
