@@ -127,11 +127,17 @@ LUMENAR_HD inline void applyBounceResult(pixelData& path, const BounceResult& r,
 // `index` (the frame number less one, counted over the whole run, so a frame
 // draws the same numbers whatever range renders it) of sequence
 // `sequenceSeed`. Without lowDiscrepancy every number is pseudo-random (the
-// previews).
+// previews). With pixelSamples (adaptive sampling, where pixels take
+// different numbers of samples) a pixel's sample is index + its count so
+// far instead, so every pixel draws the first points of its own sequence.
 struct SampleStream {
     uint32_t index = 0;
     uint32_t sequenceSeed = 0;
     bool lowDiscrepancy = false;
+    const uint32_t* pixelSamples = nullptr;
+    LUMENAR_HD uint32_t sampleOf(int pixel) const {
+        return pixelSamples ? index + pixelSamples[pixel] : index;
+    }
 };
 
 // One thread of a bounce launch: seeds the path's generator (from its
@@ -153,7 +159,7 @@ LUMENAR_HD void bouncePathItem(int i, int frameSeed, int bounce, pixelData* path
         PathSampleDraws draws{&rng};
         if (stream.lowDiscrepancy) {
             draws.pixelSeed = pixelSampleSeed(stream.sequenceSeed, static_cast<uint32_t>(p.pathIndex));
-            draws.sampleIndex = stream.index;
+            draws.sampleIndex = stream.sampleOf(p.pixelIndex);
             draws.bounce = bounce;
         }
         r = trace(p.ray, bounce, p.throughput, draws);

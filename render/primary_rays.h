@@ -40,7 +40,7 @@ LUMENAR_HD inline void primaryRay(int x, int y, SobolState* states, const Camera
     if (stream.lowDiscrepancy) {
         const uint32_t seed = pixelSampleSeed(stream.sequenceSeed, static_cast<uint32_t>(idx));
         uint32_t b1, b2;
-        scrambledSobolPairBits(seed, stream.index, 0, &b1, &b2);
+        scrambledSobolPairBits(seed, stream.sampleOf((y / o) * (sw / o) + (x / o)), 0, &b1, &b2);
         u1 = uniformFromBits(b1) * kBelowOne;
         u2 = uniformFromBits(b2) * kBelowOne;
     } else {
