@@ -30,6 +30,17 @@
 //     --name NAME       name of the variant in the cache and the output
 //     --cache DIR       where the scene copies and references live
 //                       (default ./efficiency-cache)
+//     --adaptive        adaptive sampling (lumenar-render --adaptive)
+//     --noise-threshold E
+//                       stop once every pixel's estimated relative error is
+//                       below E (with --seconds or --frames as a limit)
+//     --until-error X   stop once the error against the reference is at
+//                       most X (measured after every frame, not timed) and
+//                       print when that was
+//
+// Every line also gives the renderer's own estimate of the error, from its
+// per-pixel noise estimate ("est", on the same scale against the reference),
+// and its ratio to the net error: near 1 when the estimate is honest.
 //
 // The scene folder must hold a self-contained scene file called "input" (the
 // bundled scenes after a build). Timings depend on the machine's load.
@@ -46,6 +57,7 @@
 
 #include "app/batch_render.h"
 #include "app/startup.h"
+#include "device/memory.h"
 #include "device/threads.h"
 
 using namespace lumenar;
@@ -61,6 +73,9 @@ struct Options {
     int refThreads = 0;
     int width = 0, height = 0;
     bool lambertian = false;
+    bool adaptive = false;
+    float noiseThreshold = 0.0f;
+    double untilError = 0.0;
     std::string name;
     std::string cache = "efficiency-cache";
     std::string scene;
@@ -79,6 +94,10 @@ bool parse(int argc, char** argv, Options& o) {
         const char* v = nullptr;
         if (a == "--lambertian") {
             o.lambertian = true;
+            continue;
+        }
+        if (a == "--adaptive") {
+            o.adaptive = true;
             continue;
         }
         if (a.rfind("--", 0) == 0) {
@@ -101,6 +120,10 @@ bool parse(int argc, char** argv, Options& o) {
                 o.name = v;
             else if (a == "--cache")
                 o.cache = v;
+            else if (a == "--noise-threshold")
+                o.noiseThreshold = static_cast<float>(std::atof(v));
+            else if (a == "--until-error")
+                o.untilError = std::atof(v);
             else {
                 std::fprintf(stderr, "unknown option %s\n", a.c_str());
                 return false;
@@ -115,7 +138,7 @@ bool parse(int argc, char** argv, Options& o) {
             stderr,
             "usage: lumenar-efficiency-bench [--seconds S | --frames F] [--threads N] [--ref-frames F] "
             "[--ref-threads N] [--width W --height H] [--lambertian] [--name NAME] [--cache DIR] "
-            "scene-folder\n");
+            "[--adaptive] [--noise-threshold E] [--until-error X] scene-folder\n");
         return false;
     }
     if (o.name.empty()) {
@@ -288,19 +311,74 @@ int main(int argc, char** argv) {
         b.frames = o.frames;
     else
         b.seconds = o.seconds;
-    const Render run = render(sceneFile, o.threads, b);
+    b.adaptive = o.adaptive;
+    b.noiseThreshold = o.noiseThreshold;
+    if (o.noiseThreshold > 0.0f) b.frameLimit = o.frames;
+    // Watching the error: the average after each frame against the reference
+    // (neither the copies nor the sums are timed, on the clock or the CPU).
+    double reachedAt = -1.0, reachedCpu = 0.0, hookCpu = 0.0;
+    int reachedFrame = 0;
+    if (o.untilError > 0.0) {
+        const double cpuStart = processCpuSeconds();
+        b.afterFrame = [&](Renderer& r, int frames, double seconds) {
+            const double c0 = processCpuSeconds();
+            const std::size_t n = static_cast<std::size_t>(ref.W) * ref.H;
+            std::vector<Color> sum(n);
+            NoiseEstimate::HostCopy estimate;
+            bool ok = device::copyToHost(sum.data(), r.accumBuffer(), n * sizeof(Color)) &&
+                      r.copyEstimate(estimate);
+            for (std::size_t i = 0; ok && i < n; ++i)
+                sum[i] = sum[i] / frameDivisor(static_cast<int>(estimate.samples[i]));
+            const bool reached = ok && relativeError(sum, ref.mean) <= o.untilError;
+            const double c1 = processCpuSeconds();
+            if (reached) {
+                reachedAt = seconds;
+                reachedCpu = c0 - cpuStart - hookCpu;
+                reachedFrame = frames;
+            }
+            hookCpu += c1 - c0;
+            return ok && !reached;
+        };
+    }
+    Render run = render(sceneFile, o.threads, b);
     if (!run.ok || run.W != ref.W || run.H != ref.H) {
         std::fprintf(stderr, "%s: the timed render failed\n", o.name.c_str());
         return 1;
     }
+    run.cpuSeconds -= hookCpu;
     const double err = relativeError(run.r.average, ref.mean);
-    const double samples = static_cast<double>(run.r.frames) * run.W * run.H;
+    // The renderer's own estimate of the same error.
+    double est = 0.0;
+    std::size_t unknown = 0;
+    for (std::size_t i = 0; i < run.r.estimate.variance.size(); ++i) {
+        const Color& v = run.r.estimate.variance[i];
+        if (v.r < 0.0f) {
+            ++unknown;
+            continue;
+        }
+        const float c[3] = {v.r, v.g, v.b};
+        for (int k = 0; k < 3; ++k)
+            est += c[k] / (static_cast<double>(ref.mean[3 * i + k]) * ref.mean[3 * i + k] + 0.01);
+    }
+    est /= 3.0 * static_cast<double>(run.r.estimate.variance.size() > 0 ? run.r.estimate.variance.size() : 1);
+    const double samples = static_cast<double>(run.r.samples);
+    if (o.untilError > 0.0) {
+        if (reachedAt >= 0.0)
+            std::printf("%-20s reached error %g after %.2f s (%.2f cpu s), frame %d\n", o.name.c_str(),
+                        o.untilError, reachedAt, reachedCpu, reachedFrame);
+        else
+            std::printf("%-20s did not reach error %g (%.6f after %.2f s)\n", o.name.c_str(), o.untilError,
+                        err, run.r.seconds);
+    }
     std::printf(
-        "%-20s %dx%d threads %d: %.2f s, %d spp, %.3f Msamples/s, error %.6f (ref noise %.6f, net %.6f), "
-        "error x seconds %.5f (net %.5f); cpu %.2f s, %.3f Msamples/cpu s, error x cpu seconds %.5f (net "
-        "%.5f)\n",
-        o.name.c_str(), run.W, run.H, o.threads, run.r.seconds, run.r.frames, samples / run.r.seconds * 1e-6,
-        err, ref.noise, err - ref.noise, err * run.r.seconds, (err - ref.noise) * run.r.seconds,
+        "%-20s %dx%d threads %d: %.2f s, %d frames, %.1f spp, %.3f Msamples/s, error %.6f (ref noise %.6f, "
+        "net "
+        "%.6f), est %.6f (est / net %.2f%s), error x seconds %.5f (net %.5f); cpu %.2f s, %.3f Msamples/cpu "
+        "s, "
+        "error x cpu seconds %.5f (net %.5f)\n",
+        o.name.c_str(), run.W, run.H, o.threads, run.r.seconds, run.r.frames, samples / (run.W * run.H),
+        samples / run.r.seconds * 1e-6, err, ref.noise, err - ref.noise, est, est / (err - ref.noise),
+        unknown ? ", some pixels unknown" : "", err * run.r.seconds, (err - ref.noise) * run.r.seconds,
         run.cpuSeconds, samples / run.cpuSeconds * 1e-6, err * run.cpuSeconds,
         (err - ref.noise) * run.cpuSeconds);
     return 0;
