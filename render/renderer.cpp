@@ -263,7 +263,18 @@ bool Renderer::denoiseDisplay(const Camera& camera, Color* display, float expone
         }
         guidesStale_ = false;
     }
-    denoiser_.filter(accumBuffer_.get(), static_cast<int>(frameCount_), exponent, display);
+    // The filter reads the noise estimate as of this frame.
+    const bool metro = lastMetro_;
+    const std::size_t n = static_cast<std::size_t>(res_.width) * static_cast<std::size_t>(res_.height);
+    if (!meanVariance_) meanVariance_ = device::Buffer<Color>(n);
+    if (!meanVariance_) {
+        stats.error = "the denoiser's buffers cannot be allocated";
+        return false;
+    }
+    measureNoise();
+    noise_.varianceOfMeans(accumBuffer_.get(), metro, meanVariance_.get());
+    denoiser_.filter(accumBuffer_.get(), static_cast<int>(frameCount_), exponent, display,
+                     meanVariance_.get(), metro ? nullptr : noise_.counts());
     if (!device::checkLaunch() || !device::synchronize()) {
         stats.error = deviceError("the denoiser");
         return false;

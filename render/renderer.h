@@ -180,6 +180,7 @@ class Renderer {
     Denoiser denoiser_;
     bool guidesStale_ = true;
     NoiseEstimate noise_;
+    device::Buffer<Color> meanVariance_;  // what the denoiser reads
     bool checkNoise(bool metro);
 
     bool cancelRequested() const { return cancelCheck_ && cancelCheck_(); }
