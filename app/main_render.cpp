@@ -279,9 +279,22 @@ int main(int argc, char** argv) {
         if (written && !hdrPath.empty()) {
             record.frames = r.frames;
             record.ranges = {{batch.seed, batch.firstFrame, static_cast<uint32_t>(r.frames)}};
-            written =
-                lumenar::writeRecordedExr(hdrPath, W, H, r.average, record,
-                                          hdrHalf ? lumenar::ExrPixels::Half : lumenar::ExrPixels::Float);
+            if (r.noise.known) {
+                record.noiseError = std::sqrt(r.noise.relativeMse);
+                record.noiseWorst = r.noise.worst;
+            }
+            if (*thresholdOpt) {
+                record.noiseThreshold = batch.noiseThreshold;
+                record.noiseReached = r.noiseTargetReached;
+                // The frames up to the limit were this run's to take.
+                if (r.noiseTargetReached && batch.frameLimit > r.frames)
+                    record.reserved = {
+                        {batch.seed, batch.firstFrame, static_cast<uint32_t>(batch.frameLimit)}};
+            }
+            const lumenar::NoiseChannels noise{r.estimate.variance, r.estimate.samples};
+            written = lumenar::writeRecordedExr(
+                hdrPath, W, H, r.average, record,
+                hdrHalf ? lumenar::ExrPixels::Half : lumenar::ExrPixels::Float, &noise);
             if (written) std::printf("Wrote %s\n", hdrPath.c_str());
         }
     }

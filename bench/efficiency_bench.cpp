@@ -177,6 +177,13 @@ bool writeVariant(const Options& o, const std::string& out) {
         std::fprintf(stderr, "%s: cannot write the scene copy\n", out.c_str());
         return false;
     }
+    // The files the scene names (textures, the sky) resolve beside the copy.
+    std::error_code ec;
+    for (const fs::directory_entry& e : fs::directory_iterator(o.scene, ec)) {
+        const fs::path link = fs::path(out).parent_path() / e.path().filename();
+        if (e.path().filename() == "input" || fs::exists(fs::symlink_status(link, ec))) continue;
+        fs::create_symlink(fs::absolute(e.path(), ec), link, ec);
+    }
     return true;
 }
 
