@@ -37,6 +37,8 @@
 //     --until-error X   stop once the error against the reference is at
 //                       most X (measured after every frame, not timed) and
 //                       print when that was
+//     --cpu-seconds S   stop once the render has used S seconds of CPU time
+//                       (equal work on a machine whose load changes)
 //
 // Every line also gives the renderer's own estimate of the error, from its
 // per-pixel noise estimate ("est", on the same scale against the reference),
@@ -44,6 +46,7 @@
 //
 // The scene folder must hold a self-contained scene file called "input" (the
 // bundled scenes after a build). Timings depend on the machine's load.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -59,6 +62,7 @@
 #include "app/startup.h"
 #include "device/memory.h"
 #include "device/threads.h"
+#include "render/noise.h"
 
 using namespace lumenar;
 namespace fs = std::filesystem;
@@ -76,6 +80,7 @@ struct Options {
     bool adaptive = false;
     float noiseThreshold = 0.0f;
     double untilError = 0.0;
+    double cpuSeconds = 0.0;
     std::string name;
     std::string cache = "efficiency-cache";
     std::string scene;
@@ -124,6 +129,8 @@ bool parse(int argc, char** argv, Options& o) {
                 o.noiseThreshold = static_cast<float>(std::atof(v));
             else if (a == "--until-error")
                 o.untilError = std::atof(v);
+            else if (a == "--cpu-seconds")
+                o.cpuSeconds = std::atof(v);
             else {
                 std::fprintf(stderr, "unknown option %s\n", a.c_str());
                 return false;
@@ -138,7 +145,7 @@ bool parse(int argc, char** argv, Options& o) {
             stderr,
             "usage: lumenar-efficiency-bench [--seconds S | --frames F] [--threads N] [--ref-frames F] "
             "[--ref-threads N] [--width W --height H] [--lambertian] [--name NAME] [--cache DIR] "
-            "[--adaptive] [--noise-threshold E] [--until-error X] scene-folder\n");
+            "[--adaptive] [--noise-threshold E] [--until-error X] [--cpu-seconds S] scene-folder\n");
         return false;
     }
     if (o.name.empty()) {
@@ -325,10 +332,13 @@ int main(int argc, char** argv) {
     // (neither the copies nor the sums are timed, on the clock or the CPU).
     double reachedAt = -1.0, reachedCpu = 0.0, hookCpu = 0.0;
     int reachedFrame = 0;
-    if (o.untilError > 0.0) {
+    if (o.cpuSeconds > 0.0 && o.frames == 0) b.seconds = 1e9;  // the CPU time ends it
+    if (o.untilError > 0.0 || o.cpuSeconds > 0.0) {
         const double cpuStart = processCpuSeconds();
         b.afterFrame = [&](Renderer& r, int frames, double seconds) {
             const double c0 = processCpuSeconds();
+            if (o.cpuSeconds > 0.0 && c0 - cpuStart - hookCpu >= o.cpuSeconds) return false;
+            if (o.untilError <= 0.0) return true;
             const std::size_t n = static_cast<std::size_t>(ref.W) * ref.H;
             std::vector<Color> sum(n);
             NoiseEstimate::HostCopy estimate;
@@ -354,8 +364,11 @@ int main(int argc, char** argv) {
     }
     run.cpuSeconds -= hookCpu;
     const double err = relativeError(run.r.average, ref.mean);
-    // The renderer's own estimate of the same error.
-    double est = 0.0;
+    // The renderer's own estimate of the same error, and what spending the
+    // same samples in proportion to each pixel's noise (the allocation that
+    // minimises this error) would make of it: (mean s)^2 / mean(s^2) for the
+    // per-sample relative noise s.
+    double est = 0.0, sSum = 0.0, s2Sum = 0.0;
     std::size_t unknown = 0;
     for (std::size_t i = 0; i < run.r.estimate.variance.size(); ++i) {
         const Color& v = run.r.estimate.variance[i];
@@ -364,10 +377,82 @@ int main(int argc, char** argv) {
             continue;
         }
         const float c[3] = {v.r, v.g, v.b};
+        double e = 0.0;
         for (int k = 0; k < 3; ++k)
-            est += c[k] / (static_cast<double>(ref.mean[3 * i + k]) * ref.mean[3 * i + k] + 0.01);
+            e += c[k] / (static_cast<double>(ref.mean[3 * i + k]) * ref.mean[3 * i + k] + 0.01) / 3.0;
+        est += e;
+        const double s2 = e * run.r.estimate.samples[i];
+        sSum += std::sqrt(s2);
+        s2Sum += s2;
     }
-    est /= 3.0 * static_cast<double>(run.r.estimate.variance.size() > 0 ? run.r.estimate.variance.size() : 1);
+    const double pixelsKnown = static_cast<double>(run.r.estimate.variance.size() - unknown);
+    est /= static_cast<double>(run.r.estimate.variance.size() > 0 ? run.r.estimate.variance.size() : 1);
+    const double idealGain = s2Sum > 0.0 ? sSum * sSum / (pixelsKnown * s2Sum) : 1.0;
+    // The same over tiles of adaptive sampling's size, each at its pixels'
+    // mean squared noise (a pixel's own estimate says little).
+    const int tx = noiseTilesAlong(run.W), ty = noiseTilesAlong(run.H);
+    std::vector<double> tileS2(static_cast<std::size_t>(tx) * ty, 0.0), tileN(tileS2.size(), 0.0);
+    for (int y = 0; y < run.H; ++y)
+        for (int x = 0; x < run.W; ++x) {
+            const std::size_t i = static_cast<std::size_t>(y) * run.W + x;
+            const Color& v = run.r.estimate.variance[i];
+            if (v.r < 0.0f) continue;
+            const float c[3] = {v.r, v.g, v.b};
+            double e = 0.0;
+            for (int k = 0; k < 3; ++k)
+                e += c[k] / (static_cast<double>(ref.mean[3 * i + k]) * ref.mean[3 * i + k] + 0.01) / 3.0;
+            const std::size_t t = static_cast<std::size_t>(noiseTileOf(tx, x, y));
+            tileS2[t] += e * run.r.estimate.samples[i];
+            tileN[t] += 1.0;
+        }
+    double tSum = 0.0, t2Sum = 0.0;
+    for (std::size_t t = 0; t < tileS2.size(); ++t) {
+        if (tileN[t] <= 0.0) continue;
+        const double s2 = tileS2[t] / tileN[t];
+        tSum += tileN[t] * std::sqrt(s2);
+        t2Sum += tileN[t] * s2;
+    }
+    const double tileGain = t2Sum > 0.0 ? tSum * tSum / (pixelsKnown * t2Sum) : 1.0;
+    if (getenv("LUMENAR_QUANTILES")) {
+        std::vector<double> ss;
+        for (std::size_t t = 0; t < tileS2.size(); ++t)
+            if (tileN[t] > 0.0) ss.push_back(std::sqrt(tileS2[t] / tileN[t]));
+        std::vector<double> sorted = ss;
+        std::sort(sorted.begin(), sorted.end());
+        for (double q : {0.8, 0.9, 0.95, 0.98, 0.995, 1.0}) {
+            const double ref = sorted[static_cast<std::size_t>(q * (sorted.size() - 1))];
+            double budget = 0.0, err = 0.0;
+            for (double v : ss) {
+                const double rate = std::clamp(v / ref, 1.0 / 16.0, 1.0);
+                budget += rate;
+                err += v * v / rate;
+            }
+            double uni = 0.0;
+            for (double v : ss) uni += v * v;
+            std::printf("quantile %.3f: clipped allocation gives %.3f of uniform\n", q,
+                        err * budget / (ss.size() * uni));
+        }
+        // This run's own allocation (per pixel s^2 / n over the uniform's at the same samples).
+        double e = 0.0, n = 0.0, u = 0.0;
+        for (int y = 0; y < run.H; ++y)
+            for (int x = 0; x < run.W; ++x) {
+                const std::size_t i = static_cast<std::size_t>(y) * run.W + x;
+                const std::size_t t = static_cast<std::size_t>(noiseTileOf(tx, x, y));
+                if (tileN[t] <= 0.0) continue;
+                const double s2 = tileS2[t] / tileN[t];
+                e += s2 / run.r.estimate.samples[i];
+                n += run.r.estimate.samples[i];
+                u += s2;
+            }
+        std::printf("this run's allocation: %.3f of uniform's error at the same samples\n",
+                    e * n / (pixelsKnown * u));
+        for (std::size_t t = 0; t < tileS2.size(); ++t) {
+            const int x = static_cast<int>(t % tx) * kNoiseTileSize,
+                      y = static_cast<int>(t / tx) * kNoiseTileSize;
+            std::printf("tile %zu s %.4f n %u\n", t, std::sqrt(tileS2[t] / std::max(tileN[t], 1.0)),
+                        run.r.estimate.samples[static_cast<std::size_t>(y) * run.W + x]);
+        }
+    }
     const double samples = static_cast<double>(run.r.samples);
     if (o.untilError > 0.0) {
         if (reachedAt >= 0.0)
@@ -377,6 +462,10 @@ int main(int argc, char** argv) {
             std::printf("%-20s did not reach error %g (%.6f after %.2f s)\n", o.name.c_str(), o.untilError,
                         err, run.r.seconds);
     }
+    std::printf(
+        "%-20s noise spread: samples in proportion to it would take the error to %.2f of this (per pixel), "
+        "%.2f (per tile)\n",
+        o.name.c_str(), idealGain, tileGain);
     std::printf(
         "%-20s %dx%d threads %d: %.2f s, %d frames, %.1f spp, %.3f Msamples/s, error %.6f (ref noise %.6f, "
         "net "

@@ -54,7 +54,13 @@ std::vector<uint8_t> chooseActiveTiles(const std::vector<TileNoise>& tiles, cons
     }
     // Per-sample noise of each tile.
     std::vector<double> noise(tiles.size());
-    for (std::size_t t = 0; t < tiles.size(); ++t) noise[t] = std::sqrt(worst(t) * tiles[t].samples);
+    for (std::size_t t = 0; t < tiles.size(); ++t) {
+        const TileNoise& k = tiles[t];
+        noise[t] = worst(t) == HUGE_VAL || !(k.known > 0.0f)
+                       ? HUGE_VAL
+                       : static_cast<double>(k.units) * gains[t] / k.known * k.samples;
+    }
+    for (double& v : noise) v = v == HUGE_VAL ? v : std::sqrt(v);
     std::vector<double> sorted = noise;
     const std::size_t q = static_cast<std::size_t>(policy.quantile * static_cast<float>(sorted.size() - 1));
     std::nth_element(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(q), sorted.end());
@@ -281,7 +287,7 @@ bool NoiseEstimate::check(const Color* accum, uint32_t frames, bool metro, const
             const int x1 = x0 + kNoiseTileSize < W ? x0 + kNoiseTileSize : W;
             const int y1 = y0 + kNoiseTileSize < H ? y0 + kNoiseTileSize : H;
             TileNoise t;
-            t.worst = t.units = t.halves = t.quarters = t.halvesBesideQuarters = 0.0f;
+            t.worst = t.units = t.halves = t.quarters = t.halvesBesideQuarters = t.known = 0.0f;
             for (int y = y0 - kNoiseTileBorder; y < y1 + kNoiseTileBorder; ++y) {
                 if (y < 0 || y >= H) continue;
                 for (int x = x0 - kNoiseTileBorder; x < x1 + kNoiseTileBorder; ++x) {
@@ -292,6 +298,7 @@ bool NoiseEstimate::check(const Color* accum, uint32_t frames, bool metro, const
                     const float e = relativeErrorSq(mean, v.units);
                     t.worst = fmaxf(t.worst, e);
                     if (x >= x0 && x < x1 && y >= y0 && y < y1 && e < kUnknownNoise) {
+                        t.known += 1.0f;
                         t.units += e;
                         const float h = relativeErrorSq(mean, v.halves);
                         t.halves += h;

@@ -213,6 +213,7 @@ struct TileNoise {
     float quarters;
     float halvesBesideQuarters;
     float samples;  // its pixels' units
+    float known;    // its own pixels whose noise is known
 };
 
 // The image's noise as of the last check.
@@ -239,14 +240,16 @@ struct AdaptivePolicy {
     float minRate = kAdaptiveMinRate;
 };
 
-// Which tiles take samples over the next interval, from each tile's worst
-// squared relative error (scaled by its gain) and samples. With a threshold,
-// the tiles that have a pixel (or a border pixel) above it. Without one,
-// each tile takes samples at a rate proportional to its per-sample noise
-// (its error times the square root of its samples), the rate 1 at the noise
-// quantile and above, and never below minRate: for a fixed number of
-// samples that allocation minimises the image's mean squared relative error.
-// A tile whose noise is unknown always samples.
+// Which tiles take samples over the next interval, from each tile's squared
+// relative errors (scaled by its gain) and samples. With a threshold, the
+// tiles that have a pixel (or a border pixel) above it. Without one, each
+// tile takes samples at a rate proportional to its per-sample noise (the
+// root mean square of its pixels' errors times the square root of its
+// samples: one pixel's error says little, a few rare bright paths make it
+// swing), the rate 1 at the noise quantile and above, and never below
+// minRate: for a fixed number of samples that allocation minimises the
+// image's mean squared relative error. A tile whose noise is not known
+// (anywhere in it or its border) always samples.
 std::vector<uint8_t> chooseActiveTiles(const std::vector<TileNoise>& tiles, const std::vector<float>& gains,
                                        const AdaptivePolicy& policy);
 

@@ -174,7 +174,10 @@ TEST(NoiseEstimate, UpdateMatchesTwoPassSumsAndHalves) {
 // The tiles' choice: with a target, exactly the tiles above it; without
 // one, rates in proportion to the per-sample noise, unknown tiles always.
 TEST(NoiseEstimate, TileChoiceFollowsTheTargetOrTheNoise) {
-    auto tile = [](float worst, float samples) { return TileNoise{worst, 0.0f, 0.0f, 0.0f, 0.0f, samples}; };
+    // One pixel per tile: its worst and its own error agree.
+    auto tile = [](float worst, float samples) {
+        return TileNoise{worst, worst < kUnknownNoise ? worst : 0.0f, 0.0f, 0.0f, 0.0f, samples, 1.0f};
+    };
     std::vector<TileNoise> tiles = {tile(0.01f, 64.0f), tile(1e-4f, 64.0f), tile(kUnknownNoise, 64.0f),
                                     tile(0.0f, 64.0f)};  // relative errors 0.1, 0.01, unknown, 0
     const std::vector<float> ones(4, 1.0f);
@@ -206,7 +209,7 @@ TEST(NoiseEstimate, StratificationGainFromHalvesAndQuarters) {
     // Independent units: the quarters' estimate twice the halves' (r = 2),
     // and the halves' (of the first 32 of 48 units) 32 / 48 of the units'.
     auto tile = [](float halves, float quarters) {
-        return TileNoise{1.0f, 1.0f, halves, quarters, halves, 48.0f};
+        return TileNoise{1.0f, 1.0f, halves, quarters, halves, 48.0f, 64.0f};
     };
     std::vector<TileNoise> iid(9, tile(1.5f, 3.0f));
     for (float g : stratificationGains(iid, 3, 3)) EXPECT_NEAR(g, 1.0f, 1e-6f);
