@@ -60,6 +60,24 @@ std::vector<uint8_t> chooseActiveTiles(const std::vector<TileNoise>& tiles, cons
                        ? HUGE_VAL
                        : static_cast<double>(k.units) * gains[t] / k.known * k.samples;
     }
+    // A tile beside noisy ones takes at least their mean: noise that comes
+    // from rare bright paths shows in one tile before the next.
+    if (policy.tilesX > 0) {
+        const int tilesX = policy.tilesX, tilesY = static_cast<int>(tiles.size()) / tilesX;
+        const std::vector<double> own = noise;
+        for (int ty = 0; ty < tilesY; ++ty)
+            for (int tx = 0; tx < tilesX; ++tx) {
+                double sum = 0.0;
+                int count = 0;
+                for (int y = std::max(ty - 1, 0); y <= std::min(ty + 1, tilesY - 1); ++y)
+                    for (int x = std::max(tx - 1, 0); x <= std::min(tx + 1, tilesX - 1); ++x) {
+                        sum += own[static_cast<std::size_t>(y) * tilesX + x];
+                        ++count;
+                    }
+                double& v = noise[static_cast<std::size_t>(ty) * tilesX + tx];
+                v = std::max(v, sum / count);
+            }
+    }
     for (double& v : noise) v = v == HUGE_VAL ? v : std::sqrt(v);
     std::vector<double> sorted = noise;
     const std::size_t q = static_cast<std::size_t>(policy.quantile * static_cast<float>(sorted.size() - 1));
@@ -321,6 +339,7 @@ bool NoiseEstimate::check(const Color* accum, uint32_t frames, bool metro, const
     if (choose) {
         AdaptivePolicy p = *choose;
         p.frames = frames;
+        p.tilesX = tilesX_;
         ok = uploadActive(chooseActiveTiles(host, gains, p));
     }
     level_ = summariseNoise(host, gains, hostActive_, static_cast<std::size_t>(W) * H, frames);

@@ -64,7 +64,7 @@ constexpr int kAdaptiveInterval = 4;
 // Without a target: tiles at or above this quantile of per-sample noise are
 // sampled every frame, the others in proportion to their noise, and none at
 // less than kAdaptiveMinRate of the frames.
-constexpr float kAdaptiveNoiseQuantile = 0.9f;
+constexpr float kAdaptiveNoiseQuantile = 0.97f;
 constexpr float kAdaptiveMinRate = 1.0f / 16.0f;
 
 LUMENAR_HD inline int noiseTilesAlong(int pixels) {
@@ -238,6 +238,7 @@ struct AdaptivePolicy {
     int interval = kAdaptiveInterval;
     float quantile = kAdaptiveNoiseQuantile;
     float minRate = kAdaptiveMinRate;
+    int tilesX = 0;  // tiles along a row (0: no neighbours are looked at)
 };
 
 // Which tiles take samples over the next interval, from each tile's squared
@@ -246,10 +247,12 @@ struct AdaptivePolicy {
 // tile takes samples at a rate proportional to its per-sample noise (the
 // root mean square of its pixels' errors times the square root of its
 // samples: one pixel's error says little, a few rare bright paths make it
-// swing), the rate 1 at the noise quantile and above, and never below
-// minRate: for a fixed number of samples that allocation minimises the
-// image's mean squared relative error. A tile whose noise is not known
-// (anywhere in it or its border) always samples.
+// swing), or the mean of its neighbourhood's where that is higher (noise
+// from rare bright paths, a caustic, shows in one tile before the next), the
+// rate 1 at the noise quantile and above, and never below minRate: for a
+// fixed number of samples that allocation minimises the image's mean squared
+// relative error. A tile whose noise is not known (anywhere in it or its
+// border) always samples.
 std::vector<uint8_t> chooseActiveTiles(const std::vector<TileNoise>& tiles, const std::vector<float>& gains,
                                        const AdaptivePolicy& policy);
 
