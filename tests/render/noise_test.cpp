@@ -523,6 +523,13 @@ TEST(Adaptive, TargetEndsPlainAndMetropolisRuns) {
     Application app(settings);
     testing::internal::CaptureStdout();
     ASSERT_TRUE(app.start(scene));
+    // Chains splat wherever they go: adaptive sampling is refused, not ignored.
+    BatchOptions adaptiveMlt = o;
+    adaptiveMlt.adaptive = true;
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(renderBatch(app, adaptiveMlt).ok);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("adaptive sampling needs path tracing"),
+              std::string::npos);
     const BatchResult m = renderBatch(app, o);
     app.shutdown();
     testing::internal::GetCapturedStdout();
