@@ -135,8 +135,16 @@ struct SampleStream {
     uint32_t sequenceSeed = 0;
     bool lowDiscrepancy = false;
     const uint32_t* pixelSamples = nullptr;
+    // Adaptive sampling: the pixels of tiles marked 0 (square tiles of
+    // 2^tileShift pixels, tilesX to a row) take no sample this frame.
+    const uint8_t* activeTiles = nullptr;
+    int tilesX = 0;
+    int tileShift = 0;
     LUMENAR_HD uint32_t sampleOf(int pixel) const {
         return pixelSamples ? index + pixelSamples[pixel] : index;
+    }
+    LUMENAR_HD bool takesSample(int x, int y) const {
+        return !activeTiles || activeTiles[(y >> tileShift) * tilesX + (x >> tileShift)] != 0;
     }
 };
 

@@ -211,20 +211,15 @@ void NoiseEstimate::accumulate(Color* frame, Color* accum) {
         });
 }
 
-namespace {
-// Camera paths of pixels whose tile does not sample this frame.
-struct IdlePath {
-    const uint8_t* active;
-    int width, tilesX;
-    LUMENAR_HD bool operator()(const pixelData& p) const {
-        return !tileActive(active, tilesX, p.pixelIndex % width, p.pixelIndex / width);
-    }
-};
-}  // namespace
-
 int NoiseEstimate::dropInactivePaths(pixelData* paths, int count) {
     if (idleTiles_ == 0) return count;
-    return device::compact(paths, count, IdlePath{active_.get(), width_, tilesX_});
+    return compactPaths(paths, count);
+}
+
+void NoiseEstimate::limitStream(SampleStream& stream) const {
+    stream.activeTiles = idleTiles_ > 0 ? active_.get() : nullptr;
+    stream.tilesX = tilesX_;
+    stream.tileShift = kNoiseTileShift;
 }
 
 void NoiseEstimate::metroFrame(uint32_t frames, const Color* accum, float scale) {

@@ -272,8 +272,11 @@ class NoiseEstimate {
 
     // Path tracing: the accumulation of a frame (replaces AccumulateFrameColor).
     void accumulate(Color* frame, Color* accum);
-    // Removes the camera paths of pixels whose tile is not sampling from
-    // paths[0, count) (after the camera-ray launch); returns how many remain.
+    // Leaves the pixels of tiles that are not sampling out of the camera-ray
+    // launch of a frame (their paths end at once) ...
+    void limitStream(SampleStream& stream) const;
+    // ... and removes those paths from paths[0, count) after it; returns how
+    // many remain.
     int dropInactivePaths(pixelData* paths, int count);
     bool anyTileIdle() const { return idleTiles_ > 0; }
     // Each pixel's samples so far (path tracing) and its units' squared

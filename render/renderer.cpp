@@ -158,6 +158,7 @@ FrameStats Renderer::renderFrame(const Camera& camera, Color* display) {
         // Each pixel draws the next point of its own sequence.
         stream.index = firstFrame;
         stream.pixelSamples = noise_.counts();
+        noise_.limitStream(stream);
     }
     if (metro) {
         renderMetroFrame(camera, display, stats);
