@@ -90,7 +90,9 @@ int writeBatchImages(const std::string& png, const std::string& hdr, int width, 
     else
         status |= kPngNotWritten;
     if (!hdr.empty()) {
-        if (writeRecordedExr(hdr, width, height, result.average, record, pixels))
+        // With the noise estimate beside the average, as far as the run kept one.
+        const NoiseChannels noise{result.estimate.variance, result.estimate.samples};
+        if (writeRecordedExr(hdr, width, height, result.average, record, pixels, &noise))
             std::printf("Wrote %s\n", hdr.c_str());
         else
             status |= kHdrNotWritten;

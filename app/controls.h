@@ -104,6 +104,16 @@ class Controls {
     void setSubsurface(bool on);
     void setShowFps(bool on) { showFps_ = on; }
     void setDenoise(bool on) { commands_.setDenoise(on); }
+    // Adaptive sampling and the overlay of the pixels that no longer take
+    // samples (path tracing; neither restarts the average).
+    void setAdaptive(bool on) {
+        adaptive_ = on;
+        commands_.setSampling(adaptive_, samplingOverlay_);
+    }
+    void setSamplingOverlay(bool on) {
+        samplingOverlay_ = on;
+        commands_.setSampling(adaptive_, samplingOverlay_);
+    }
 
     // A key (upper-case letter code); returns false for keys that do nothing.
     bool keyPress(int key);
@@ -133,6 +143,7 @@ class Controls {
     RenderCommands& commands_;
     Settings settings_;
     bool showFps_;
+    bool adaptive_ = false, samplingOverlay_ = false;
     Vector3d movableOffset_;
     int lastMouseX_ = 0;
     int lastMouseY_ = 0;

@@ -72,9 +72,19 @@ int main(int argc, char** argv) {
     auto* framesOpt = cli.add_option("-f,--frames", batch.frames, "Frames (samples per pixel) to render")
                           ->check(CLI::PositiveNumber)
                           ->capture_default_str();
-    cli.add_option("-s,--seconds", batch.seconds, "Render for this many seconds instead of a frame count")
-        ->check(CLI::PositiveNumber)
-        ->excludes(framesOpt);
+    auto* secondsOpt =
+        cli.add_option("-s,--seconds", batch.seconds,
+                       "Render for this many seconds instead of a frame count (with --frames: whichever "
+                       "comes first)")
+            ->check(CLI::PositiveNumber);
+    auto* thresholdOpt =
+        cli.add_option("--noise-threshold", batch.noiseThreshold,
+                       "Stop once every pixel's estimated relative error is below this (say 0.02), or at "
+                       "--frames or --seconds if given, whichever comes first")
+            ->check(CLI::Range(1e-6, 1e6));
+    cli.add_flag("--adaptive", batch.adaptive,
+                 "Adaptive sampling: pixels whose estimated error is below the noise threshold (without "
+                 "one: low against the rest of the image) take fewer or no more samples");
     cli.add_option("-o,--out", out, "PNG image to write (the displayed, tone-mapped image)")
         ->capture_default_str();
     auto* hdrOpt = cli.add_option("--hdr", hdr,
@@ -163,7 +173,16 @@ int main(int argc, char** argv) {
     if (!enterSceneFolder(scene, sceneFile)) return 1;
 
     batch.mlt = mode == "mlt";
-    if (static_cast<long long>(firstFrame) + (batch.seconds > 0 ? 0 : batch.frames) > 2147483647LL) {
+    if (batch.adaptive && batch.mlt) {
+        std::fprintf(stderr, "--adaptive needs --mode pt: Metropolis chains splat wherever they go\n");
+        return 1;
+    }
+    // With a time or a noise target, --frames is a limit beside them.
+    if (*secondsOpt || *thresholdOpt) batch.frameLimit = *framesOpt ? batch.frames : 0;
+    if (static_cast<long long>(firstFrame) + (batch.frameLimit > 0                 ? batch.frameLimit
+                                              : batch.seconds > 0 || *thresholdOpt ? 0
+                                                                                   : batch.frames) >
+        2147483647LL) {
         std::fprintf(stderr, "--first-frame %d with --frames %d runs past frame 2147483647\n", firstFrame,
                      batch.frames);
         return 1;
@@ -209,8 +228,10 @@ int main(int argc, char** argv) {
     int outputStatus = r.ok ? 0 : 1;
     if (r.ok) {
         const int W = app.imageWidth(), H = app.imageHeight();
-        const double samples =
-            static_cast<double>(r.frames) * settings.superSampleFactor * settings.superSampleFactor * W * H;
+        // Adaptive sampling takes fewer samples than frames x pixels.
+        const double samples = batch.adaptive ? static_cast<double>(r.samples)
+                                              : static_cast<double>(r.frames) * settings.superSampleFactor *
+                                                    settings.superSampleFactor * W * H;
         std::printf("Rendered %d frames of %d x %d in %.2f s: %.2f frames/s, %.3f Msamples/s\n", r.frames, W,
                     H, r.seconds, r.frames / r.seconds, samples / r.seconds * 1e-6);
         if (batch.stats && batch.mlt) {
@@ -245,6 +266,13 @@ int main(int argc, char** argv) {
                     "included); subsurface: %.3f scattering steps per sample\n",
                     r.marchSamples / samples, 100.0 * r.marchShare, r.walkSteps / samples);
         }
+        if (*thresholdOpt || batch.adaptive)
+            std::printf("Noise: relative error %.5f (worst pixel %.5f)%s; %.2f samples per pixel\n",
+                        std::sqrt(r.noise.relativeMse), r.noise.worst,
+                        !*thresholdOpt         ? ""
+                        : r.noiseTargetReached ? ", every pixel below the threshold"
+                                               : ", the threshold was not reached",
+                        samples / (static_cast<double>(W) * H));
         if (batch.stats) {
             double sum[3] = {0.0, 0.0, 0.0};
             for (const lumenar::Color& c : r.average) {
@@ -257,6 +285,17 @@ int main(int argc, char** argv) {
         }
         record.frames = r.frames;
         record.ranges = {{batch.seed, batch.firstFrame, static_cast<uint32_t>(r.frames)}};
+        if (r.noise.known) {
+            record.noiseError = std::sqrt(r.noise.relativeMse);
+            record.noiseWorst = r.noise.worst;
+        }
+        if (*thresholdOpt) {
+            record.noiseThreshold = batch.noiseThreshold;
+            record.noiseReached = r.noiseTargetReached;
+            // The frames up to the limit were this run's to take.
+            if (r.noiseTargetReached && batch.frameLimit > r.frames)
+                record.reserved = {{batch.seed, batch.firstFrame, static_cast<uint32_t>(batch.frameLimit)}};
+        }
         outputStatus =
             lumenar::writeBatchImages(outPath, hdrPath, W, H, r, record,
                                       hdrHalf ? lumenar::ExrPixels::Half : lumenar::ExrPixels::Float);

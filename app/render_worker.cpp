@@ -83,6 +83,12 @@ void RenderWorker::setDenoise(bool on) {
     denoise_ = on;
 }
 
+void RenderWorker::setSampling(bool adaptive, bool overlay) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    adaptive_ = adaptive;
+    samplingOverlay_ = overlay;
+}
+
 uint64_t RenderWorker::editsPosted() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return posted_;
@@ -120,7 +126,7 @@ void RenderWorker::run() {
     for (;;) {
         std::deque<Edit> edits;
         std::optional<Camera> camera;
-        bool denoise = false;
+        bool denoise = false, adaptive = false, overlay = false;
         {
             std::lock_guard<std::mutex> lock(mutex_);
             if (stopping_) break;
@@ -130,6 +136,8 @@ void RenderWorker::run() {
             edits.swap(edits_);
             camera.swap(pendingCamera_);
             denoise = denoise_;
+            adaptive = adaptive_;
+            overlay = samplingOverlay_;
             applied = posted_;
         }
         for (Edit& e : edits) {
@@ -142,6 +150,8 @@ void RenderWorker::run() {
         }
         if ((!edits.empty() || camera) && previews_) previewBlock = firstPreviewBlock();
         renderer_.denoise = denoise;
+        renderer_.adaptive = adaptive;
+        renderer_.samplingOverlay = overlay;
         if (beforeFrame_) beforeFrame_();
 
         const bool preview = previewBlock > 0 && !renderer_.mltEnabled;

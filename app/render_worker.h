@@ -43,6 +43,9 @@ class RenderCommands {
     virtual void setCamera(const Camera& camera) = 0;
     // Whether the displayed image is denoised; the average goes on.
     virtual void setDenoise(bool on) = 0;
+    // Adaptive sampling (Renderer::adaptive) and the overlay of the pixels
+    // that no longer take samples; neither restarts the average.
+    virtual void setSampling(bool adaptive, bool overlay) = 0;
     // Whether the renderer has Metropolis chains (their set-up at start-up
     // may have failed; the path tracer runs either way).
     virtual bool metroAvailable() const = 0;
@@ -60,6 +63,10 @@ class DirectCommands : public RenderCommands {
     // The caller renders with its own camera; only the restart is left to do.
     void setCamera(const Camera&) override { renderer_.requestReset(); }
     void setDenoise(bool on) override { renderer_.denoise = on; }
+    void setSampling(bool adaptive, bool overlay) override {
+        renderer_.adaptive = adaptive;
+        renderer_.samplingOverlay = overlay;
+    }
     bool metroAvailable() const override { return renderer_.metroReady(); }
 
  private:
@@ -101,6 +108,7 @@ class RenderWorker : public RenderCommands {
     void post(Edit edit) override;
     void setCamera(const Camera& camera) override;
     void setDenoise(bool on) override;
+    void setSampling(bool adaptive, bool overlay) override;
     bool metroAvailable() const override { return metroAvailable_; }
 
     // Edits and camera changes posted so far (compare with FrameInfo::edits).
@@ -139,6 +147,7 @@ class RenderWorker : public RenderCommands {
     std::deque<Edit> edits_;
     std::optional<Camera> pendingCamera_;
     bool denoise_ = false;
+    bool adaptive_ = false, samplingOverlay_ = false;
     uint64_t posted_ = 0;
     bool stopping_ = false;
     std::string error_;

@@ -43,7 +43,9 @@ QString aboutText() {
         "the bunny's material, and \"enable MLT\" switches from path tracing to Metropolis light "
         "transport (one Markov chain per pixel; it sees the fog, the walks below the surface and the bunny "
         "where it stands, as the path tracer does). \"denoise\" "
-        "shows the image through an edge-aware preview filter; the average itself is not filtered.");
+        "shows the image through an edge-aware preview filter; the average itself is not filtered. "
+        "\"adaptive\" sends the path tracer's samples where the image is still noisy (pixels that are "
+        "clean take fewer), and \"show sampling\" darkens the pixels that no longer take samples.");
 }
 
 Window::Window(RenderWorker& worker, Controls& controls, QMainWindow* mainWindow)
@@ -119,6 +121,8 @@ Window::Window(RenderWorker& worker, Controls& controls, QMainWindow* mainWindow
     QCheckBox* ss = addCheckBox(toggleLayout, QStringLiteral("enable ss"), false);
     QCheckBox* fps = addCheckBox(toggleLayout, QStringLiteral("show fps"), controls_.showFps());
     QCheckBox* denoise = addCheckBox(toggleLayout, QStringLiteral("denoise"), false);
+    QCheckBox* adaptive = addCheckBox(toggleLayout, QStringLiteral("adaptive"), false);
+    QCheckBox* overlay = addCheckBox(toggleLayout, QStringLiteral("show sampling"), false);
     connect(mlt, &QCheckBox::stateChanged, this, [this, c, mlt](int state) {
         if (c->setMlt(state != 0)) return;
         // No chains in this run: the box goes back off and says why.
@@ -145,6 +149,8 @@ Window::Window(RenderWorker& worker, Controls& controls, QMainWindow* mainWindow
     });
     connect(fps, &QCheckBox::stateChanged, this, [c](int state) { c->setShowFps(state != 0); });
     connect(denoise, &QCheckBox::stateChanged, this, [c](int state) { c->setDenoise(state != 0); });
+    connect(adaptive, &QCheckBox::stateChanged, this, [c](int state) { c->setAdaptive(state != 0); });
+    connect(overlay, &QCheckBox::stateChanged, this, [c](int state) { c->setSamplingOverlay(state != 0); });
 
     connect(addButton(toggleLayout, QStringLiteral("Capture Screen")), &QPushButton::clicked, this,
             [this] { captureScreen(); });

@@ -8,6 +8,7 @@
 #include <functional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "accel/device_layout.h"
 #include "device/memory.h"
@@ -15,6 +16,7 @@
 #include "render/accumulation.h"
 #include "render/denoise.h"
 #include "render/metropolis.h"
+#include "render/noise.h"
 #include "render/path_state.h"
 #include "render/tracer.h"
 #include "scene/camera.h"
@@ -68,6 +70,7 @@ struct FrameStats {
     bool cancelled = false;
     int bounceLaunches = 0;
     long long pathSegments = 0;  // path records traced over all launches
+    long long cameraPaths = 0;   // samples the frame took (fewer than the pixels' with adaptive sampling)
     FramePhaseTimes phases;
 };
 
@@ -78,7 +81,7 @@ class Renderer {
     Renderer(const Renderer&) = delete;
     Renderer& operator=(const Renderer&) = delete;
 
-    bool valid() const { return static_cast<bool>(accumBuffer_); }
+    bool valid() const { return static_cast<bool>(accumBuffer_) && noise_.valid(); }
 
     // Any change of view, mesh, material or mode restarts the average.
     void requestReset() { resetAccumulation_ = true; }
@@ -115,6 +118,21 @@ class Renderer {
     bool resetPending() const { return resetAccumulation_; }
     bool movePending() const { return movableMoved_; }
     const Color* accumBuffer() const { return accumBuffer_.get(); }
+    // The per-pixel noise estimate beside the running sum (both modes).
+    const NoiseEstimate& noise() const { return noise_; }
+    // The estimate on the host (measured now if the last check is older).
+    bool copyEstimate(NoiseEstimate::HostCopy& out);
+    // The image's noise as of the last check (measured after every few
+    // frames while a target or adaptive sampling is on, and on request).
+    const NoiseLevel& noiseLevel() const { return noise_.level(); }
+    // Measures it now (a few launches).
+    const NoiseLevel& measureNoise();
+    // A noise threshold is set and every pixel's estimated relative error
+    // is below it.
+    bool noiseTargetReached() const {
+        const NoiseLevel& l = noise_.level();
+        return noiseThreshold > 0.0f && l.known && l.frame == frameCount_ && l.worst <= noiseThreshold;
+    }
     const FrameResources& resources() const { return res_; }
 
     bool fogEnabled = false;
@@ -141,6 +159,16 @@ class Renderer {
     // The displayed image goes through the preview denoiser (the running sum
     // does not). Switching it needs no restart.
     bool denoise = false;
+    // Adaptive sampling (path tracing): after kAdaptiveMinFrames frames, the
+    // tiles whose pixels reached their target take no more samples (see
+    // chooseActiveTiles); each pixel keeps its own sample count, so its
+    // average stays its own mean. Switching it needs no restart.
+    bool adaptive = false;
+    // The relative error every pixel is to reach (0: none): adaptive sampling
+    // stops the tiles below it, and noiseTargetReached() says when all are.
+    float noiseThreshold = 0.0f;
+    // The display darkens the pixels that no longer take samples.
+    bool samplingOverlay = false;
 
  private:
     FrameResources res_;
@@ -159,6 +187,9 @@ class Renderer {
     device::Buffer<Color> coarse_;  // preview colours, one per block
     Denoiser denoiser_;
     bool guidesStale_ = true;
+    NoiseEstimate noise_;
+    device::Buffer<Color> meanVariance_;  // what the denoiser reads
+    bool checkNoise(bool metro);
 
     bool cancelRequested() const { return cancelCheck_ && cancelCheck_(); }
     // The media a frame applies, from the switches and the scene.

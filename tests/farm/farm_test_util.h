@@ -110,23 +110,17 @@ struct Render {
     BatchResult result;
 };
 
-// Renders `frames` frames starting after frame `first` of sequence `seed`,
-// as lumenar-render does (Metropolis chains salted for the range).
-inline Render render(const std::string& scene, int frames, uint32_t first = 0, uint32_t seed = 0,
-                     bool mlt = false) {
+// Renders as lumenar-render does with these options (Metropolis chains
+// salted for the range).
+inline Render renderWith(const std::string& scene, const BatchOptions& options) {
     device::ThreadLimit limit(2);
     Settings settings;
-    if (mlt) settings.metroSalt = metroRunSalt(first, seed);
+    if (options.mlt) settings.metroSalt = metroRunSalt(options.firstFrame, options.seed);
     Application app(settings);
     Render r;
     testing::internal::CaptureStdout();
     const bool started = app.start(scene);
     if (started) {
-        BatchOptions options;
-        options.frames = frames;
-        options.firstFrame = first;
-        options.seed = seed;
-        options.mlt = mlt;
         r.result = renderBatch(app, options);
         r.width = app.imageWidth();
         r.height = app.imageHeight();
@@ -135,6 +129,17 @@ inline Render render(const std::string& scene, int frames, uint32_t first = 0, u
     testing::internal::GetCapturedStdout();
     r.ok = started && r.result.ok;
     return r;
+}
+
+// Renders `frames` frames starting after frame `first` of sequence `seed`.
+inline Render render(const std::string& scene, int frames, uint32_t first = 0, uint32_t seed = 0,
+                     bool mlt = false) {
+    BatchOptions options;
+    options.frames = frames;
+    options.firstFrame = first;
+    options.seed = seed;
+    options.mlt = mlt;
+    return renderWith(scene, options);
 }
 
 inline RenderRecord record(int frames, uint32_t first = 0, uint32_t seed = 0,

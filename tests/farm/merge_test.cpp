@@ -364,3 +364,124 @@ TEST(Merge, DamagedPixelsRefuseTheMergeOrLeaveTheirInputOut) {
     EXPECT_EQ(m.rgb[13].g, 0.25f);
     EXPECT_EQ(m.rgb[0].b, 1.0f);
 }
+
+// Renders with a noise estimate (adaptive ones take different samples per
+// pixel) merge pixel by pixel: each average weighs with its pixel's samples,
+// the variances of the means as those of independent means, and the merged
+// header states the noise the merged estimate gives. A run that stopped at
+// its noise threshold holds its whole range, so the frames it did not need
+// are not missing.
+TEST(Merge, AdaptiveRangesWeighByEachPixelsSamples) {
+    const std::string d = dir("adaptive");
+    const int w = 3, h = 2;
+    const std::vector<Color> a = {Color(0.5f, 0.25f, 1.0f), Color(1.5f, 0.1f, 0.0f), Color(0.2f, 0.2f, 0.2f),
+                                  Color(3.0f, 2.0f, 1.0f),  Color(0.0f, 0.0f, 0.0f), Color(0.7f, 0.6f, 0.5f)};
+    const std::vector<Color> b = {Color(0.7f, 0.35f, 0.8f), Color(1.1f, 0.3f, 0.1f), Color(0.3f, 0.1f, 0.4f),
+                                  Color(2.0f, 2.5f, 0.5f),  Color(0.1f, 0.2f, 0.3f), Color(0.9f, 0.1f, 0.2f)};
+    NoiseChannels na, nb;
+    na.samples = {16, 4, 10, 16, 8, 2};
+    nb.samples = {32, 20, 5, 1, 32, 7};
+    for (int i = 0; i < w * h; ++i) {
+        na.variance.push_back(Color(0.01f * (i + 1), 0.02f, 0.003f));
+        nb.variance.push_back(Color(0.004f, 0.001f * (i + 1), 0.05f));
+    }
+    nb.variance[3] = Color(-1.0f, -1.0f, -1.0f);  // one sample: not known
+    RenderRecord ra = record(16, 0), rb = record(32, 16);
+    rb.reserved = {{0, 16, 48}};
+    rb.noiseThreshold = 0.05;
+    rb.noiseReached = true;
+    rb.noiseError = 0.02;
+    rb.noiseWorst = 0.049;
+    ASSERT_TRUE(writeRecordedExr(d + "a.exr", w, h, a, ra, ExrPixels::Float, &na));
+    ASSERT_TRUE(writeRecordedExr(d + "b.exr", w, h, b, rb, ExrPixels::Float, &nb));
+    RecordedImage back;
+    std::string error;
+    ASSERT_TRUE(readRecordedExr(d + "b.exr", back, error)) << error;
+    EXPECT_EQ(back.noise.samples, nb.samples);
+    EXPECT_EQ(std::memcmp(back.noise.variance.data(), nb.variance.data(), sizeof(Color) * w * h), 0);
+    EXPECT_EQ(formatRanges(back.record.reserved), "0:16+48");
+    EXPECT_FLOAT_EQ(static_cast<float>(back.record.noiseThreshold), 0.05f);
+    EXPECT_TRUE(back.record.noiseReached);
+    EXPECT_FLOAT_EQ(static_cast<float>(back.record.noiseWorst), 0.049f);
+
+    // Frames 49-64 were b's to take: nothing is missing of 64.
+    const MergeRun run = runMerge(d + "m.exr " + d + "a.exr " + d + "b.exr --expect-frames 64");
+    ASSERT_EQ(run.status, 0) << run.output;
+    RecordedImage m;
+    ASSERT_TRUE(readRecordedExr(d + "m.exr", m, error)) << error;
+    EXPECT_EQ(m.record.frames, 48);
+    EXPECT_EQ(formatRanges(m.record.ranges), "0:0+48");
+    EXPECT_EQ(formatRanges(m.record.reserved), "0:0+64");
+    ASSERT_EQ(m.noise.samples.size(), 6u);
+    double relMse = 0.0, worst = 0.0;
+    bool known = true;
+    for (int i = 0; i < w * h; ++i) {
+        const double n1 = na.samples[i], n2 = nb.samples[i], n = n1 + n2;
+        EXPECT_EQ(m.noise.samples[i], na.samples[i] + nb.samples[i]);
+        EXPECT_FLOAT_EQ(m.rgb[i].r, static_cast<float>((n1 * a[i].r + n2 * b[i].r) / n)) << i;
+        EXPECT_FLOAT_EQ(m.rgb[i].b, static_cast<float>((n1 * a[i].b + n2 * b[i].b) / n)) << i;
+        if (i == 3) {
+            EXPECT_LT(m.noise.variance[i].r, 0.0f);
+            known = false;
+            continue;
+        }
+        const double v[3] = {(n1 * n1 * na.variance[i].r + n2 * n2 * nb.variance[i].r) / (n * n),
+                             (n1 * n1 * na.variance[i].g + n2 * n2 * nb.variance[i].g) / (n * n),
+                             (n1 * n1 * na.variance[i].b + n2 * n2 * nb.variance[i].b) / (n * n)};
+        EXPECT_FLOAT_EQ(m.noise.variance[i].r, static_cast<float>(v[0])) << i;
+        EXPECT_FLOAT_EQ(m.noise.variance[i].g, static_cast<float>(v[1])) << i;
+        EXPECT_FLOAT_EQ(m.noise.variance[i].b, static_cast<float>(v[2])) << i;
+        const float c[3] = {m.rgb[i].r, m.rgb[i].g, m.rgb[i].b};
+        double e = 0.0;
+        for (int k = 0; k < 3; ++k) e += v[k] / (static_cast<double>(c[k]) * c[k] + 0.01) / 3.0;
+        relMse += e / (w * h);
+        worst = std::max(worst, e);
+    }
+    // One pixel's noise is not known: neither is the image's.
+    EXPECT_FALSE(known);
+    EXPECT_LT(m.record.noiseError, 0.0);
+
+    // Without that pixel's gap, the merged header states the noise.
+    nb.variance[3] = Color(0.002f, 0.002f, 0.002f);
+    ASSERT_TRUE(writeRecordedExr(d + "b.exr", w, h, b, rb, ExrPixels::Float, &nb));
+    ASSERT_EQ(runMerge(d + "m.exr " + d + "a.exr " + d + "b.exr").status, 0);
+    ASSERT_TRUE(readRecordedExr(d + "m.exr", m, error)) << error;
+    {
+        const double n1 = 16, n2 = 1, n = 17;
+        const float c[3] = {m.rgb[3].r, m.rgb[3].g, m.rgb[3].b};
+        const double v[3] = {(n1 * n1 * 0.04 + n2 * n2 * 0.002) / (n * n),
+                             (n1 * n1 * 0.02 + n2 * n2 * 0.002) / (n * n),
+                             (n1 * n1 * 0.003 + n2 * n2 * 0.002) / (n * n)};
+        double e = 0.0;
+        for (int k = 0; k < 3; ++k) e += v[k] / (static_cast<double>(c[k]) * c[k] + 0.01) / 3.0;
+        relMse += e / (w * h);
+        worst = std::max(worst, e);
+    }
+    EXPECT_NEAR(m.record.noiseError, std::sqrt(relMse), 1e-4 * std::sqrt(relMse));
+    EXPECT_NEAR(m.record.noiseWorst, std::sqrt(worst), 1e-4 * std::sqrt(worst));
+
+    // An input without the channels weighs every pixel by its frames; the
+    // merge then has no estimate.
+    ASSERT_TRUE(writeRecordedExr(d + "c.exr", w, h, b, record(32, 16), ExrPixels::Float));
+    ASSERT_EQ(runMerge(d + "m.exr " + d + "a.exr " + d + "c.exr").status, 0);
+    ASSERT_TRUE(readRecordedExr(d + "m.exr", m, error)) << error;
+    EXPECT_TRUE(m.noise.empty());
+    EXPECT_FLOAT_EQ(m.rgb[1].r, static_cast<float>((4.0 * 1.5 + 32.0 * 1.1) / 36.0));
+
+    // Damaged channels are refused with the file's name.
+    NoiseChannels tooMany = na;
+    tooMany.samples[2] = 17;
+    ASSERT_TRUE(writeRecordedExr(d + "many.exr", w, h, a, ra, ExrPixels::Float, &tooMany));
+    NoiseChannels notVariance = na;
+    notVariance.variance[1].g = NAN;
+    ASSERT_TRUE(writeRecordedExr(d + "nan.exr", w, h, a, ra, ExrPixels::Float, &notVariance));
+    for (const auto& [file, says] :
+         {std::pair<std::string, std::string>{"many.exr", "17 samples, more than its 16"},
+          {"nan.exr", "not a variance"}}) {
+        const MergeRun bad = runMerge(d + "x.exr " + d + file + " " + d + "b.exr");
+        EXPECT_EQ(bad.status, 1) << bad.output;
+        EXPECT_NE(bad.output.find(d + file), std::string::npos) << bad.output;
+        EXPECT_NE(bad.output.find(says), std::string::npos) << bad.output;
+        EXPECT_FALSE(fs::exists(d + "x.exr"));
+    }
+}

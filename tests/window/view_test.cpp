@@ -152,8 +152,10 @@ TEST_F(Fixture, PanelHasItsControlsInTheirStartStates) {
     }
     ASSERT_NE(window->checkBox(QStringLiteral("show fps")), nullptr);
     EXPECT_TRUE(window->checkBox(QStringLiteral("show fps"))->isChecked());
-    ASSERT_NE(window->checkBox(QStringLiteral("denoise")), nullptr);
-    EXPECT_FALSE(window->checkBox(QStringLiteral("denoise"))->isChecked());
+    for (const char* text : {"denoise", "adaptive", "show sampling"}) {
+        ASSERT_NE(window->checkBox(QString::fromLatin1(text)), nullptr) << text;
+        EXPECT_FALSE(window->checkBox(QString::fromLatin1(text))->isChecked()) << text;
+    }
     for (const char* text : {"Capture Screen", "Help", "About"})
         EXPECT_NE(window->button(QString::fromLatin1(text)), nullptr) << text;
     EXPECT_EQ(window->helpBox()->windowTitle(), QStringLiteral("Help"));
@@ -186,12 +188,16 @@ TEST_F(Fixture, PanelHasItsControlsInTheirStartStates) {
     EXPECT_FALSE(window->slider(QStringLiteral("transparency"))->isEnabled());
     window->checkBox(QStringLiteral("enable MLT"))->setChecked(true);
     window->checkBox(QStringLiteral("denoise"))->setChecked(true);
+    window->checkBox(QStringLiteral("adaptive"))->setChecked(true);
+    window->checkBox(QStringLiteral("show sampling"))->setChecked(true);
     EXPECT_TRUE(runFrames(2)) << "no frames with every mode switched on";
     stopRendering();
     EXPECT_TRUE(renderer->fogEnabled);
     EXPECT_TRUE(renderer->ssEnabled);
     EXPECT_TRUE(renderer->mltEnabled);
     EXPECT_TRUE(renderer->denoise);
+    EXPECT_TRUE(renderer->adaptive);
+    EXPECT_TRUE(renderer->samplingOverlay);
     EXPECT_FLOAT_EQ(app->materials()[1].metalness, 0.7f);
     EXPECT_FLOAT_EQ(app->materials()[3].metalness, app->scene().materials[3].metalness);
 }
