@@ -365,9 +365,7 @@ int kdVisits(const Ours& o, const Ray& ray, long long& leaves, long long& tests)
             tests += count;
             for (int i = 0; i < count; ++i) {
                 SurfaceHitRecord h;
-                const int tri =
-                    n.packed() ? reinterpret_cast<const KdPack*>(&rec[n.start()] + 26 * (i / 4))->tri[i % 4]
-                               : o.kd.triIndices[n.start() + static_cast<uint32_t>(i)];
+                const int tri = o.kd.triIndices[n.start() + static_cast<uint32_t>(i)];
                 if (TreeTraversal::computeHit(o.woop.data(), o.tris.data(), ray, tri, 0.0f,
                                               std::min(best, up(t1)), h)) {
                     best = h.t;
@@ -765,16 +763,18 @@ void printSummary(const Collector& c) {
             bv += bvhVisits(k->ours, rays[i]);
         }
         std::printf("  %-8s kd-tree %.1f, BVH %.1f (%zu rays; %d triangles, kd %zu nodes, BVH %zu nodes)\n",
-                    name.c_str(), kdv / n, bv / n, n, k->ours.scene.triangleCount, k->ours.kd.nodes.size(),
+                    name.c_str(), kdv / n, bv / n, n, k->ours.scene.triangleCount, k->ours.kd.nodeCount(),
                     k->ours.bvh.nodes.size());
         std::printf("  %-8s kd-tree: %.1f leaves with triangles and %.1f triangle tests per ray\n",
                     name.c_str(), static_cast<double>(leaves) / n, static_cast<double>(tests) / n);
         const KdTree& kd = k->ours.kd;
+        const double nodeMB = static_cast<double>(kd.nodeCount() * sizeof(NodeProp)) / 1e6;
+        const double listMB = static_cast<double>(kd.triIndices.size() * sizeof(int)) / 1e6;
         std::printf(
-            "  %-8s kd-tree records: %zu nodes x %zu bytes = %.2f MB of nodes, %.2f MB with the packs\n",
-            name.c_str(), kd.nodes.size(), sizeof(NodeProp),
-            static_cast<double>(kd.nodes.size() * sizeof(NodeProp)) / 1e6,
-            static_cast<double>(kd.nodeRecords.size() * sizeof(NodeProp)) / 1e6);
+            "  %-8s kd-tree memory: %zu nodes x %zu bytes = %.2f MB of nodes; leaf lists %.2f MB (%zu "
+            "references, %.2f x the nodes); the scene's unit-triangle maps the leaves read %.2f MB\n",
+            name.c_str(), kd.nodeCount(), sizeof(NodeProp), nodeMB, listMB, kd.triIndices.size(),
+            listMB / nodeMB, static_cast<double>(k->ours.woop.size() * sizeof(float4)) / 1e6);
     }
 }
 
