@@ -323,17 +323,17 @@ struct Span {
 };
 
 // Merges the sorted list add[0, m) into the sorted list d[0, n) in place
-// (d has room for n + m; no event is in both), from the back.
+// (d has room for n + m; no event is in both), from the back: each new
+// event finds its place by a binary search and the kept events above it
+// move up in one block.
 void mergeFromBack(Event* d, std::size_t n, const Event* add, std::size_t m) {
-    std::size_t i = n, j = m, k = n + m;
-    while (j > 0 && i > 0) {
-        const Event kept = d[i - 1], fresh = add[j - 1];
-        const bool takeFresh = kept < fresh;
-        d[--k] = takeFresh ? fresh : kept;
-        j -= takeFresh;
-        i -= !takeFresh;
+    std::size_t i = n;
+    for (std::size_t j = m; j-- > 0;) {
+        const std::size_t at = static_cast<std::size_t>(std::upper_bound(d, d + i, add[j]) - d);
+        std::memmove(d + at + j + 1, d + at, (i - at) * sizeof(Event));
+        d[at + j] = add[j];
+        i = at;
     }
-    while (j > 0) d[--k] = add[--j];
 }
 
 }  // namespace
