@@ -284,13 +284,6 @@ void BVHNode::copyTriToDevice(std::vector<int>& list) {
     list.insert(list.end(), tris.begin(), tris.end());
 }
 
-struct BVHTree::Fragment {
-    std::vector<BVHNode> nodes;
-    std::vector<int> tris;  // the leaves' index lists, concatenated
-    std::vector<std::unique_ptr<Fragment>> subtrees;
-    int lost = 0;  // "error!" reports
-};
-
 struct BVHTree::Scratch {
     std::vector<SweepEntry> spill;  // the right-hand entries while partitioning
     // A node's primitives in centre order: their boxes and ids, and per
@@ -392,32 +385,37 @@ bool BVHTree::buildImpl(Scene* sc, bool withObjects) {
         if (!inObject[j]) rootPrims.push_back(j);
     std::vector<uint8_t>().swap(inObject);
     BVHNode& root = nodes[0];
-    for (int k = 0; k < objectCount; ++k) root.addObj(k);
     root.bbox = sc->bounds;
-
-    triBoxes_.resize(static_cast<std::size_t>(n));
-    for (int j = 0; j < n; ++j) triBoxes_[j] = sc->hostTriangles[j].bounds;
-    sides_.assign(static_cast<std::size_t>(objectCount) + static_cast<std::size_t>(n), 0);
-    left_ = sides_.data() + objectCount;
-    scratch_ = std::make_unique<ThreadScratch>();
-
-    const int rootCount = static_cast<int>(rootPrims.size());
-    std::unique_ptr<SweepEntry[]> rootEntries(new SweepEntry[9 * rootPrims.size()]);
-    sortedEntries(rootPrims, rootEntries.get());
-    std::vector<int32_t>().swap(rootPrims);
-    SweepEntry* const base = rootEntries.get();
-    const std::size_t stride = 3 * static_cast<std::size_t>(rootCount);
 
     treeDepth = 0;
     Fragment top;
-    top.nodes.push_back(std::move(nodes[0]));
-    subdivideDynamic(top, 0, sc->bounds, 0, n, Span{{base, base + stride, base + 2 * stride}, rootCount});
+    if (method == Method::Binned) {
+        top.nodes.push_back(std::move(nodes[0]));
+        buildBinned(top, rootPrims);
+    } else {
+        for (int k = 0; k < objectCount; ++k) root.addObj(k);
+        triBoxes_.resize(static_cast<std::size_t>(n));
+        for (int j = 0; j < n; ++j) triBoxes_[j] = sc->hostTriangles[j].bounds;
+        sides_.assign(static_cast<std::size_t>(objectCount) + static_cast<std::size_t>(n), 0);
+        left_ = sides_.data() + objectCount;
+        scratch_ = std::make_unique<ThreadScratch>();
 
-    rootEntries.reset();
-    std::vector<aabb>().swap(triBoxes_);
-    std::vector<uint8_t>().swap(sides_);
-    left_ = nullptr;
-    scratch_.reset();
+        const int rootCount = static_cast<int>(rootPrims.size());
+        std::unique_ptr<SweepEntry[]> rootEntries(new SweepEntry[9 * rootPrims.size()]);
+        sortedEntries(rootPrims, rootEntries.get());
+        std::vector<int32_t>().swap(rootPrims);
+        SweepEntry* const base = rootEntries.get();
+        const std::size_t stride = 3 * static_cast<std::size_t>(rootCount);
+
+        top.nodes.push_back(std::move(nodes[0]));
+        subdivideDynamic(top, 0, sc->bounds, 0, n, Span{{base, base + stride, base + 2 * stride}, rootCount});
+
+        rootEntries.reset();
+        std::vector<aabb>().swap(triBoxes_);
+        std::vector<uint8_t>().swap(sides_);
+        left_ = nullptr;
+        scratch_.reset();
+    }
 
     // One node list and one index list, in the order of a depth-first,
     // first-child-first build whatever ran side by side.

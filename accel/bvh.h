@@ -34,6 +34,9 @@ struct SweepEntry {
 };
 static_assert(sizeof(SweepEntry) == 8, "SweepEntry is two words");
 
+// A primitive as the binned build moves it (bvh_binned.cpp).
+struct BvhPrimRef;
+
 struct BVHNode {
     aabb bbox;
     int32_t splitAxis = 0;
@@ -59,6 +62,14 @@ class BVHTree {
     ~BVHTree();
     BVHTree(const BVHTree&) = delete;
     BVHTree& operator=(const BVHTree&) = delete;
+
+    // How the hierarchy is built. Binned: the surface-area heuristic at the
+    // borders of a few bins over the primitives' centres on all three axes
+    // (fast, the start-up's). Sweep: the heuristic at every primitive bound,
+    // one axis after the other from the longest, planes on object bounds
+    // favoured (slower; the reference the binned trees are measured by).
+    enum class Method { Binned, Sweep };
+    Method method = Method::Binned;
 
     // Builds the hierarchy with every movable object as a subtree of its own
     // and uploads it; sets each object's bvhNode. Returns false after a
@@ -127,7 +138,12 @@ class BVHTree {
     // subtree went to another fragment is marked with left = -2 - that
     // fragment's place in `subtrees`. The parts are numbered afterwards in
     // the order a depth-first, first-child-first build gives them.
-    struct Fragment;
+    struct Fragment {
+        std::vector<BVHNode> nodes;
+        std::vector<int> tris;  // the leaves' index lists, concatenated
+        std::vector<std::unique_ptr<Fragment>> subtrees;
+        int lost = 0;  // "error!" reports
+    };
     struct Scratch;  // a sweep's and a partition's work arrays
     struct ThreadScratch;
     bool buildImpl(Scene* scene, bool withObjects);
@@ -168,6 +184,20 @@ class BVHTree {
     const aabb& primBox(int32_t id) const { return id >= 0 ? triBoxes_[id] : (*movables_)[~id].bounds; }
     int primWeight(int32_t id) const { return id >= 0 ? 1 : (*movables_)[~id].triangleCount; }
     Scratch& localScratch();
+
+    // The binned build (bvh_binned.cpp).
+    using BinRef = BvhPrimRef;
+    struct BinSpan {
+        BinRef* refs;
+        int count;     // primitives
+        aabb centres;  // bounds of their box centres
+    };
+    void buildBinned(Fragment& top, const std::vector<int32_t>& rootPrims);
+    void subdivideBinned(Fragment& f, int node, const aabb& box, int depth, int count, BinSpan span);
+    void binnedChildren(Fragment& f, int first, const aabb& boxA, int depthA, int countA, const BinSpan& a,
+                        const aabb& boxB, int depthB, int countB, const BinSpan& b);
+    void binnedByKind(Fragment& f, int node, int depth, bool small, BinSpan span);
+    void binnedLeaf(Fragment& f, int node, const BinSpan& span);
 
     int collapse(int binary, int parent, int parentSlot);
     void makePacks(const BVHNode& leaf);

@@ -236,6 +236,7 @@ struct Ours {
     std::vector<deviceTriangle> tris;
     KdTree kd;
     BVHTree bvh;
+    BVHTree bvhSweep;  // the exact sweep build, for the binned tree's quality
     aabb box;
     explicit Ours() {}
     void build() {
@@ -244,6 +245,15 @@ struct Ours {
         aabb b = scene.bounds;
         kd.build(&scene, b, KdTree::kClipping);
         bvh.buildDynamic(&scene);
+        bvhSweep.method = BVHTree::Method::Sweep;
+        {
+            // Its own copy of the movable objects: each build sets their
+            // subtree roots.
+            const std::vector<Movable> movables = scene.movables;
+            bvhSweep.buildDynamic(&scene);
+            sweepMovables = scene.movables;
+            scene.movables = movables;
+        }
         box = aabb(kd.bbox.min - (kd.bbox.max - kd.bbox.min) * 0.05f, kd.bbox.max);
         box.max = box.min + (kd.bbox.max - kd.bbox.min) * 1.1f;
     }
@@ -254,9 +264,20 @@ struct Ours {
                    ? h.t
                    : -1.0f;
     }
+    std::vector<Movable> sweepMovables;
     // The wide layout (what the tracer walks) and the binary one it is
     // derived from.
     WideBVHView wide() const { return const_cast<BVHTree&>(bvh).hostWideView(); }
+    float sweepClosest(TreeTraversal& tr, const Ray& r) const {
+        SurfaceHitRecord h;
+        return tr.intersectMov(r, &h, const_cast<BVHTree&>(bvhSweep).hostWideView(), sweepMovables.data(),
+                               tris.data())
+                   ? h.t
+                   : -1.0f;
+    }
+    bool sweepOccluded(TreeTraversal& tr, const Ray& r, float d) const {
+        return tr.occludeMov(r, d, const_cast<BVHTree&>(bvhSweep).hostWideView(), sweepMovables.data());
+    }
     float bvhClosest(TreeTraversal& tr, const Ray& r) const {
         SurfaceHitRecord h;
         return tr.intersectMov(r, &h, wide(), scene.movables.data(), tris.data()) ? h.t : -1.0f;
@@ -524,7 +545,7 @@ Case* getCase(const std::string& name) {
     return raw;
 }
 
-enum class Engine { Kd, Bvh, BvhBinary, Embree };
+enum class Engine { Kd, Bvh, BvhSweep, BvhBinary, Embree };
 enum class Query { Closest, Occlusion };
 
 // Runs one query over a ray set, on one core or on all (one TBB loop).
@@ -539,6 +560,8 @@ double traceAll(Case& c, Engine e, Query q, const RaySet& set, bool allCores) {
                     return c.ours.kdClosest(tr, r);
                 case Engine::Bvh:
                     return c.ours.bvhClosest(tr, r);
+                case Engine::BvhSweep:
+                    return c.ours.sweepClosest(tr, r);
                 case Engine::BvhBinary:
                     return c.ours.binaryClosest(tr, r);
                 case Engine::Embree:
@@ -554,6 +577,8 @@ double traceAll(Case& c, Engine e, Query q, const RaySet& set, bool allCores) {
                 return c.ours.kdOccluded(tr, r, set.dist[i]);
             case Engine::Bvh:
                 return c.ours.bvhOccluded(tr, r, set.dist[i]);
+            case Engine::BvhSweep:
+                return c.ours.sweepOccluded(tr, r, set.dist[i]);
             case Engine::BvhBinary:
                 return c.ours.binaryOccluded(tr, r, set.dist[i]);
             case Engine::Embree:
@@ -583,15 +608,16 @@ double traceAll(Case& c, Engine e, Query q, const RaySet& set, bool allCores) {
 const char* engineName(Engine e) {
     return e == Engine::Kd          ? "Kd"
            : e == Engine::Bvh       ? "Bvh"
+           : e == Engine::BvhSweep  ? "BvhSweep"
            : e == Engine::BvhBinary ? "BvhBinary"
                                     : "Embree";
 }
 
 #if defined(LUMENAR_BENCH_EMBREE)
-constexpr Engine kEngines[] = {Engine::Kd, Engine::Bvh, Engine::BvhBinary, Engine::Embree};
+constexpr Engine kEngines[] = {Engine::Kd, Engine::Bvh, Engine::BvhSweep, Engine::BvhBinary, Engine::Embree};
 const char* const kReference = "Embree";
 #else
-constexpr Engine kEngines[] = {Engine::Kd, Engine::Bvh, Engine::BvhBinary};
+constexpr Engine kEngines[] = {Engine::Kd, Engine::Bvh, Engine::BvhSweep, Engine::BvhBinary};
 const char* const kReference = "Bvh";
 #endif
 
@@ -675,6 +701,12 @@ void registerBuilds(const std::string& scene) {
         reg("bvh-one-thread", [](Scene& s) {
             tbb::global_control one(tbb::global_control::max_allowed_parallelism, 1);
             BVHTree bvh;
+            bvh.buildDynamic(&s);
+        });
+        reg("bvh-sweep-one-thread", [](Scene& s) {
+            tbb::global_control one(tbb::global_control::max_allowed_parallelism, 1);
+            BVHTree bvh;
+            bvh.method = BVHTree::Method::Sweep;
             bvh.buildDynamic(&s);
         });
 #if defined(LUMENAR_BENCH_EMBREE)

@@ -264,6 +264,7 @@ bool sameBox(const aabb& a, const aabb& b) {
 void expectReferenceTree(Scene& scene, bool withObjects, const ReferenceBvh& ref, int parallelGrain,
                          std::vector<DynamicBVHNodeProp>& records) {
     BVHTree bvh;
+    bvh.method = BVHTree::Method::Sweep;
     bvh.parallelGrain = parallelGrain;
     ASSERT_TRUE(withObjects ? bvh.buildDynamic(&scene) : bvh.build(&scene));
     ASSERT_EQ(bvh.nodeRecords.size(), ref.nodes.size());
@@ -642,27 +643,30 @@ TEST(ParallelBuilds, SameTreesOnOneThreadAndOnAll) {
     addObject(big, 3, Vector3d(-1, 1, 1), 0.5f, rng);
     addCoplanarDecals(big, 2000, rng);
     finishScene(big);
-    for (int grain : {BVHTree().parallelGrain, 100}) {
-        SCOPED_TRACE(grain);
-        // The root's primitives: the static triangles and the two objects.
-        ASSERT_GE(big.triangleCount - 9003 + 2, grain);
-        BVHTree one, all;
-        one.parallelGrain = all.parallelGrain = grain;
-        {
-            device::ThreadLimit limit(1);
-            ASSERT_TRUE(one.buildDynamic(&big));
+    for (const BVHTree::Method method : {BVHTree::Method::Binned, BVHTree::Method::Sweep})
+        for (int grain : {BVHTree().parallelGrain, 100}) {
+            SCOPED_TRACE(testing::Message()
+                         << "grain " << grain << (method == BVHTree::Method::Sweep ? ", sweep" : ", binned"));
+            // The root's primitives: the static triangles and the two objects.
+            ASSERT_GE(big.triangleCount - 9003 + 2, grain);
+            BVHTree one, all;
+            one.method = all.method = method;
+            one.parallelGrain = all.parallelGrain = grain;
+            {
+                device::ThreadLimit limit(1);
+                ASSERT_TRUE(one.buildDynamic(&big));
+            }
+            const int objectRoot = big.movables[0].bvhNode;
+            ASSERT_TRUE(all.buildDynamic(&big));
+            EXPECT_EQ(big.movables[0].bvhNode, objectRoot);
+            EXPECT_EQ(all.nodeRecords[objectRoot].object, 0);
+            EXPECT_TRUE(same(one.nodeRecords, all.nodeRecords));
+            EXPECT_TRUE(same(one.triIndices, all.triIndices));
+            EXPECT_TRUE(same(one.wideNodes, all.wideNodes));
+            EXPECT_TRUE(same(one.wideLinks, all.wideLinks));
+            EXPECT_TRUE(same(one.widePacks, all.widePacks));
+            EXPECT_TRUE(same(one.wideObjectRoots, all.wideObjectRoots));
         }
-        const int objectRoot = big.movables[0].bvhNode;
-        ASSERT_TRUE(all.buildDynamic(&big));
-        EXPECT_EQ(big.movables[0].bvhNode, objectRoot);
-        EXPECT_EQ(all.nodeRecords[objectRoot].object, 0);
-        EXPECT_TRUE(same(one.nodeRecords, all.nodeRecords));
-        EXPECT_TRUE(same(one.triIndices, all.triIndices));
-        EXPECT_TRUE(same(one.wideNodes, all.wideNodes));
-        EXPECT_TRUE(same(one.wideLinks, all.wideLinks));
-        EXPECT_TRUE(same(one.widePacks, all.widePacks));
-        EXPECT_TRUE(same(one.wideObjectRoots, all.wideObjectRoots));
-    }
 }
 
 // Entries carry the id and the kind in one word: both must come back for
