@@ -269,19 +269,8 @@ inline int longestAxis(const aabb& b) {
 
 }  // namespace
 
-void BVHNode::addTri(int tri) {
-    auto it = std::lower_bound(tris.begin(), tris.end(), tri);
-    if (it == tris.end() || *it != tri) tris.insert(it, tri);
-}
-
 void BVHNode::addObj(int obj) {
     objects.push_back(obj);
-}
-
-void BVHNode::copyTriToDevice(std::vector<int>& list) {
-    triCount = static_cast<int32_t>(tris.size());
-    triStart = static_cast<int32_t>(list.size());
-    list.insert(list.end(), tris.begin(), tris.end());
 }
 
 struct BVHTree::Scratch {

@@ -48,12 +48,9 @@ struct BVHNode {
     int32_t index = 0;
     int32_t parent = -1;
     int32_t object = -1;
-    std::vector<int32_t> tris;  // ascending and distinct once the node is finished
-    std::vector<int32_t> objects;
+    std::vector<int32_t> objects;  // objects the node holds whole (the sweep build's)
 
-    void addTri(int tri);
     void addObj(int object);
-    void copyTriToDevice(std::vector<int>& list);
 };
 
 class BVHTree {
@@ -189,8 +186,9 @@ class BVHTree {
     using BinRef = BvhPrimRef;
     struct BinSpan {
         BinRef* refs;
-        int count;     // primitives
-        aabb centres;  // bounds of their box centres
+        BinRef* spare;  // as many scratch places (large nodes partition through them)
+        int count;      // primitives
+        aabb centres;   // bounds of twice their box centres
     };
     void buildBinned(Fragment& top, const std::vector<int32_t>& rootPrims);
     void subdivideBinned(Fragment& f, int node, const aabb& box, int depth, int count, BinSpan span);

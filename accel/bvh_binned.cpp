@@ -39,7 +39,7 @@ namespace {
 constexpr int kBins = 32;
 // Nodes of at most this many primitives are not binned: every split of
 // their centre order along each axis is costed.
-constexpr int kSweepMax = 16;
+constexpr int kSweepMax = 8;
 constexpr float kTraversalCost = 0.2f;
 constexpr int kSmallNode = 5;
 
@@ -329,7 +329,12 @@ void BVHTree::buildBinned(Fragment& top, const std::vector<int32_t>& rootPrims) 
                               : refOf(id, (*movables_)[~id].bounds, (*movables_)[~id].triangleCount);
         }
     });
-    const BinSpan span{refs.get(), static_cast<int>(m), centreBounds(refs.get(), m)};
+    // Scratch places for the partitions of large nodes, where each node's
+    // share lies beside its primitives.
+    const bool wide = build::kParallel && m >= static_cast<std::size_t>(std::max(parallelGrain, 2));
+    std::unique_ptr<BvhPrimRef[]> spare(wide ? new BvhPrimRef[m] : nullptr);
+    top.nodes.reserve(m);
+    const BinSpan span{refs.get(), spare.get(), static_cast<int>(m), centreBounds(refs.get(), m)};
     subdivideBinned(top, 0, scene->bounds, 0, scene->triangleCount, span);
 }
 
@@ -357,17 +362,20 @@ void BVHTree::subdivideBinned(Fragment& f, int node, const aabb& box, int depth,
     // A lone object opens up: from here on its triangles are the
     // primitives, in a list of their own that lives as long as this subtree
     // is built.
-    std::unique_ptr<BinRef[]> objectRefs;
+    std::unique_ptr<BinRef[]> objectRefs, objectSpare;
     if (objects == 1 && span.count == 1) {
         const int obj = ~span.refs[0].id;
         expandObject(f, node, obj);
         const Movable& mv = (*movables_)[obj];
-        objectRefs.reset(new BinRef[static_cast<std::size_t>(std::max(mv.triangleCount, 1))]);
+        const std::size_t size = static_cast<std::size_t>(std::max(mv.triangleCount, 1));
+        objectRefs.reset(new BinRef[size]);
+        if (build::kParallel && size >= static_cast<std::size_t>(std::max(parallelGrain, 2)))
+            objectSpare.reset(new BinRef[size]);
         for (int i = 0; i < mv.triangleCount; ++i)
             objectRefs[i] =
                 refOf(mv.firstTriangle + i,
                       scene->hostTriangles[static_cast<std::size_t>(mv.firstTriangle + i)].bounds, 1);
-        span = BinSpan{objectRefs.get(), mv.triangleCount,
+        span = BinSpan{objectRefs.get(), objectSpare.get(), mv.triangleCount,
                        centreBounds(objectRefs.get(), static_cast<std::size_t>(mv.triangleCount))};
         objects = 0;
     }
@@ -434,7 +442,7 @@ void BVHTree::subdivideBinned(Fragment& f, int node, const aabb& box, int depth,
             for (std::size_t i = from; i < to; ++i) firsts[c] += goesFirst(span.refs[i]);
         });
         for (std::size_t c = 0; c < stretches; ++c) firstCount += firsts[c];
-        std::unique_ptr<BvhPrimRef[]> out(new BvhPrimRef[m]);
+        BvhPrimRef* const out = span.spare;
         std::vector<std::size_t> atFirst(stretches), atSecond(stretches);
         for (std::size_t c = 0, a = 0, b = firstCount; c < stretches; ++c) {
             atFirst[c] = a;
@@ -449,7 +457,7 @@ void BVHTree::subdivideBinned(Fragment& f, int node, const aabb& box, int depth,
         });
         build::parallelFor(stretches, [&](std::size_t c) {
             const std::size_t from = c * stretch, n = std::min(stretch, m - from);
-            std::memcpy(static_cast<void*>(span.refs + from), out.get() + from, n * sizeof(BvhPrimRef));
+            std::memcpy(static_cast<void*>(span.refs + from), out + from, n * sizeof(BvhPrimRef));
         });
     }
 
@@ -466,8 +474,9 @@ void BVHTree::subdivideBinned(Fragment& f, int node, const aabb& box, int depth,
         std::printf("error!\n");
         ++f.lost;
     }
-    const BinSpan spanA{span.refs, static_cast<int>(firstCount), aabb()};
-    const BinSpan spanB{span.refs + firstCount, span.count - static_cast<int>(firstCount), aabb()};
+    BvhPrimRef* const spareB = span.spare ? span.spare + firstCount : nullptr;
+    const BinSpan spanA{span.refs, span.spare, static_cast<int>(firstCount), aabb()};
+    const BinSpan spanB{span.refs + firstCount, spareB, span.count - static_cast<int>(firstCount), aabb()};
     BinSpan sides[2] = {spanA, spanB};
     // The children's centre bounds, side by side where the node is large.
     auto centresOf = [&](int c) {
@@ -489,6 +498,7 @@ void BVHTree::binnedChildren(Fragment& f, int first, const aabb& boxA, int depth
         Fragment* parts[2];
         for (int c = 0; c < 2; ++c) {
             auto part = std::make_unique<Fragment>();
+            part->nodes.reserve(static_cast<std::size_t>((c == 0 ? a : b).count));
             part->nodes.push_back(std::move(f.nodes[first + c]));
             f.nodes[first + c] = BVHNode();
             f.nodes[first + c].left = -2 - static_cast<int>(f.subtrees.size());
@@ -528,9 +538,9 @@ void BVHTree::binnedByKind(Fragment& f, int node, int depth, bool small, BinSpan
     b.bbox = boundsOf(refs + firstCount, m - firstCount);
     int countA = 0, countB = 0;
     for (std::size_t i = 0; i < m; ++i) (i < firstCount ? countA : countB) += refs[i].weight;
-    const BinSpan spanA{refs, static_cast<int>(firstCount), centreBounds(refs, firstCount)};
-    const BinSpan spanB{refs + firstCount, static_cast<int>(m - firstCount),
-                        centreBounds(refs + firstCount, m - firstCount)};
+    const BinSpan spanA{refs, span.spare, static_cast<int>(firstCount), centreBounds(refs, firstCount)};
+    const BinSpan spanB{refs + firstCount, span.spare ? span.spare + firstCount : nullptr,
+                        static_cast<int>(m - firstCount), centreBounds(refs + firstCount, m - firstCount)};
     const aabb boxA = a.bbox, boxB = b.bbox;
     // Children of a small node are small nodes again (count 0 keeps them so).
     if (small)
