@@ -22,7 +22,8 @@ FrameResources frameResources(Application& app) {
     r.pathStates = app.pathStates();
     r.bvhNodes = bvh.deviceNodes.get();
     r.movables = bvh.deviceMovables.get();
-    r.lights = app.scene().deviceLightTriangles;
+    r.lights = app.lightSet().triangles();
+    r.lightSet = &app.lightSet();
     static_cast<SceneView&>(r.scene) = app.sceneView();
     r.scene.nodes = bvh.deviceNodes.get();
     r.scene.triIndices = bvh.deviceTriIndices.get();

@@ -26,7 +26,13 @@ Controls::Controls(Camera& camera, Material* materials, int materialCount, Volum
       showFps_(settings.showFps != 0) {}
 
 Material* Controls::material(int index) const {
-    return index < materialCount_ ? &materials_[index] : nullptr;
+    return index >= 0 && index < materialCount_ ? &materials_[index] : nullptr;
+}
+
+void Controls::useScene(const Scene& scene) {
+    materialNames_ = scene.materialNames;
+    wall_ = -1;
+    selectWallMaterial(largestFixedObjectMaterial(scene));
 }
 
 void Controls::setMaterialField(int index, float Material::*field, float value) {
@@ -62,11 +68,11 @@ void Controls::setTranslucency(int v) {
 
 void Controls::setWallRoughness(int v) {
     // Never exactly 0: 0.001 to 1.
-    setMaterialField(kWallMaterial, &Material::roughness, static_cast<float>(v * 0.999 / 100 + 0.001));
+    setMaterialField(wall_, &Material::roughness, static_cast<float>(v * 0.999 / 100 + 0.001));
 }
 
 void Controls::setWallMetalness(int v) {
-    setMaterialField(kWallMaterial, &Material::metalness, static_cast<float>(v) / 100.0f);
+    setMaterialField(wall_, &Material::metalness, static_cast<float>(v) / 100.0f);
 }
 
 void Controls::setFogGravity(int v) {
@@ -82,8 +88,10 @@ void Controls::setEnvironmentRotation(int v) {
     commands_.post([radians](Renderer& r) { r.setEnvironmentRotation(radians); });
 }
 
-void Controls::setMlt(bool on) {
+bool Controls::setMlt(bool on) {
+    if (on && !commands_.metroAvailable()) return false;
     commands_.post([on](Renderer& r) { r.mltEnabled = on; });
+    return true;
 }
 
 void Controls::setFog(bool on) {
@@ -92,18 +100,19 @@ void Controls::setFog(bool on) {
 
 void Controls::setSubsurface(bool on) {
     // A negative transparency makes material 0 scatter below its surface;
-    // switching off restores the value it had before.
+    // switching off restores the value it had before. The switch sets the
+    // state asked for: saying "on" twice marks it once.
     Material* m = material(kBunnyMaterial);
     commands_.post([this, m, on](Renderer& r) {
-        if (m) {
-            if (subsurfaceToggle_) {
-                m->transparency = savedTransparency_;
-            } else {
+        if (m && on != subsurfaceOn_) {
+            if (on) {
                 savedTransparency_ = m->transparency;
                 m->transparency = -1.0f;
+            } else {
+                m->transparency = savedTransparency_;
             }
-            subsurfaceToggle_ = !subsurfaceToggle_;
         }
+        subsurfaceOn_ = on;
         r.ssEnabled = on;
     });
 }

@@ -17,6 +17,7 @@
 #include "render/renderer.h"
 #include "scene/camera.h"
 #include "scene/records.h"
+#include "scene/scene.h"
 
 namespace lumenar {
 
@@ -39,9 +40,8 @@ class Controls {
     static constexpr int kFogGravityStart = 20;
     static constexpr int kEnvironmentRotationStart = 0;
 
-    // The material the "Bunny config" sliders edit and the wall material.
+    // The material the "Bunny config" sliders edit at first.
     static constexpr int kBunnyMaterial = 0;
-    static constexpr int kWallMaterial = 3;
     // Every key and mouse step, in scene units (or radians per pixel).
     static constexpr float kMoveStep = 0.05f;
     static constexpr double kMouseStep = 0.01;
@@ -64,6 +64,16 @@ class Controls {
         if (index >= 0 && index < materialCount_) selected_ = index;
     }
     int selectedMaterial() const { return selected_; }
+    // The material the wall sliders edit: none (-1) until chosen, an index
+    // the scene does not have is ignored.
+    void selectWallMaterial(int index) {
+        if (index >= 0 && index < materialCount_) wall_ = index;
+    }
+    int wallMaterial() const { return wall_; }
+    // Takes the scene's material names and makes the wall sliders edit the
+    // material of its largest object that is not movable (the room around
+    // what moves).
+    void useScene(const Scene& scene);
 
     // Sliders, v in 0..100.
     void setRoughness(int v);
@@ -77,8 +87,9 @@ class Controls {
     // 0 to 100: a whole turn of the environment image about +y.
     void setEnvironmentRotation(int v);
 
-    // Check boxes.
-    void setMlt(bool on);
+    // Check boxes. Switching Metropolis on in a run without chains (their
+    // set-up failed) changes nothing and returns false.
+    bool setMlt(bool on);
     void setFog(bool on);
     void setSubsurface(bool on);
     void setShowFps(bool on) { showFps_ = on; }
@@ -116,9 +127,10 @@ class Controls {
     // "enable ss" keeps material 0's transparency while it is switched on.
     // Read and written only by the commands, where the renderer runs.
     float savedTransparency_ = 0.0f;
-    bool subsurfaceToggle_ = false;
+    bool subsurfaceOn_ = false;
     std::vector<std::string> materialNames_;
     int selected_ = kBunnyMaterial;
+    int wall_ = -1;
 };
 
 }  // namespace lumenar

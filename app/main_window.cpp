@@ -74,7 +74,7 @@ int main(int argc, char** argv) {
         lumenar::RenderWorker worker(renderer, scene.camera);
         lumenar::Controls controls(scene.camera, app.materials(), static_cast<int>(scene.materials.size()),
                                    app.volumes(), scene.volumeCount, worker, settings);
-        controls.setMaterialNames(scene.materialNames);
+        controls.useScene(scene);
         if (!worker.start()) return 1;
 
         // Declared after the renderer, so the view's buffers go first.

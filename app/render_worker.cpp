@@ -18,7 +18,8 @@ RenderWorker::RenderWorker(Renderer& renderer, const Camera& camera)
     : renderer_(renderer),
       camera_(camera),
       width_(renderer.resources().width),
-      height_(renderer.resources().height) {}
+      height_(renderer.resources().height),
+      metroAvailable_(renderer.metroReady()) {}
 
 RenderWorker::~RenderWorker() {
     stop();

@@ -43,6 +43,9 @@ class RenderCommands {
     virtual void setCamera(const Camera& camera) = 0;
     // Whether the displayed image is denoised; the average goes on.
     virtual void setDenoise(bool on) = 0;
+    // Whether the renderer has Metropolis chains (their set-up at start-up
+    // may have failed; the path tracer runs either way).
+    virtual bool metroAvailable() const = 0;
 };
 
 // Applies every change at once on the calling thread, for code that renders
@@ -57,6 +60,7 @@ class DirectCommands : public RenderCommands {
     // The caller renders with its own camera; only the restart is left to do.
     void setCamera(const Camera&) override { renderer_.requestReset(); }
     void setDenoise(bool on) override { renderer_.denoise = on; }
+    bool metroAvailable() const override { return renderer_.metroReady(); }
 
  private:
     Renderer& renderer_;
@@ -97,6 +101,7 @@ class RenderWorker : public RenderCommands {
     void post(Edit edit) override;
     void setCamera(const Camera& camera) override;
     void setDenoise(bool on) override;
+    bool metroAvailable() const override { return metroAvailable_; }
 
     // Edits and camera changes posted so far (compare with FrameInfo::edits).
     uint64_t editsPosted() const;
@@ -125,6 +130,7 @@ class RenderWorker : public RenderCommands {
     Camera camera_;  // render thread's own
     int width_;
     int height_;
+    bool metroAvailable_;  // fixed at start-up, read on the display side
     bool previews_ = true;
     std::function<void()> beforeFrame_;
 

@@ -1,6 +1,7 @@
 // Build-time settings of a run and the command-line parsing they share.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace lumenar {
@@ -21,6 +22,9 @@ struct Settings {
     // proposal (Renderer::mltForcedAcceptance, --mlt-forced-acceptance; 0: never).
     bool mltCombined = false;
     int mltForcedAcceptance = kForcedAcceptanceThreshold;
+    // Device bytes the Metropolis chain set-up may allocate (0: no limit
+    // beyond the device's); a larger set-up leaves Metropolis mode off.
+    std::size_t mltMemoryLimit = 0;
 
     // Model files (glTF, OBJ, PLY ...) opened directly: the image size (0:
     // chosen by the importer) and the node that becomes the movable object.

@@ -124,6 +124,7 @@ void Application::releaseResources() {
     materialMaps_.reset();
     textureViews_.reset();
     sceneTextures_ = SceneTextures();
+    lightSet_.release();
     view_ = SceneView();
     scene_.release();
 }
@@ -149,17 +150,18 @@ bool Application::startStages(const std::string& sceneFile) {
     if (!buildKdTree()) return false;
     if (!copyEditableRecords()) return false;
     if (!uploadTextureMaps()) return false;
+    if (!buildLightSet()) return false;
     buildSceneView();
     kdTree_.bbox = enlargedBox(kdTree_.bbox);
     tracingBox_ = kdTree_.bbox;
     if (!allocateFrameBuffers()) return false;
     const Clock::time_point m0 = Clock::now();
-    // Without chains the path tracer still runs; Metropolis mode then stays off.
+    // Without chains the path tracer still runs; Metropolis mode then stays
+    // off (the set-up has said why).
     const KdScene chainsScene = kdSceneOf(kdTree_, bvhTree_);
-    mltSetup(scene_.camera, imageWidth_, imageHeight_, chainsScene, settings_.superSampleFactor, sobolStates_,
-             metro_, settings_.metroSalt, settings_.mltStartCap);
+    mltSetup(scene_.camera, imageWidth_, imageHeight_, chainsScene, metro_, settings_.metroSalt,
+             settings_.mltStartCap, settings_.mltMemoryLimit);
     mltSetupSeconds_ = secondsSince(m0);
-    if (!sobolStates()) return false;
     if (!createDeviceLock()) return false;
 
     std::printf("Start tracing!\n");
@@ -212,23 +214,18 @@ bool Application::loadEnvironment(const std::string& sceneDir) {
     return scene_.environment.load(p.string(), 1.0f);
 }
 
-EnvironmentLight Application::environmentLight(float rotation) const {
-    EnvironmentLight env;
-    if (scene_.environment.width() == 0) return env;
-    const EnvironmentMap& map = scene_.environment;
-    env.view = map.view(rotation);
-    // What the triangles send in, against what the sky sends in.
-    double trianglePower = 0.0;
-    for (const Triangle& t : scene_.hostTriangles) {
-        if (!t.isLight) continue;
-        const Color& e = scene_.materials[static_cast<std::size_t>(t.materialIndex)].emission;
-        trianglePower += (0.2126 * e.r + 0.7152 * e.g + 0.0722 * e.b) * t.area;
-    }
+bool Application::buildLightSet() {
+    LightSetBuffers::Source source;
+    source.triangles = &scene_.hostTriangles;
+    if (scene_.environment.width() > 0) source.environment = &scene_.environment;
     const Vector3d extent = sceneBox_.max - sceneBox_.min;
-    const float radius = 0.5f * length(extent);
-    env.probability = environmentLightProbability(map.power(), static_cast<float>(trianglePower),
-                                                  std::isfinite(radius) ? radius : 1.0f, scene_.lightCount);
-    return env;
+    source.sceneRadius = 0.5f * length(extent);
+    source.movables = bvhTree_.deviceMovables.get();
+    source.movableCount = source.movables ? bvhTree_.movableCount : 0;
+    lightSet_.setSource(source);
+    if (lightSet_.build(scene_.materials.data(), static_cast<int>(scene_.materials.size()))) return true;
+    std::printf("The scene's light records cannot be placed in device memory\n");
+    return false;
 }
 
 bool Application::importModel(const std::string& path) {
@@ -316,15 +313,12 @@ void Application::buildSceneView() {
     view_.triangles = scene_.deviceTriangles;
     view_.materials = materials_.get();
     view_.bgcolor = scene_.bgcolor;
-    view_.lightIndices = scene_.deviceLightIndices;
-    view_.lightCount = scene_.lightCount;
-    view_.lights = scene_.deviceLightTriangles;
+    view_.lights = lightSet_.view();
     view_.volumeCount = scene_.volumeCount;
     view_.volumes = volumes_.get();
     view_.inscatter = scene_.inscatter;
     view_.movables = bvhTree_.deviceMovables.get();
     view_.movableCount = view_.movables ? bvhTree_.movableCount : 0;
-    view_.env = environmentLight();
     view_.textures = sceneTextures_;
     kdTree_.sceneView = &view_;
 }
@@ -353,6 +347,13 @@ bool Application::allocateFrameBuffers() {
     }
     pathStates_ = device::Buffer<pixelData>(static_cast<std::size_t>(samples));
     if (!pathStates_) return false;
+    // The path tracer's pixel jitter: two Sobol states per sample slot, its
+    // own, whatever becomes of the Metropolis chains.
+    if (!sobolStates_.create(o * imageWidth_, o * imageHeight_)) {
+        std::printf("Cannot set up the sample states of %d x %d samples\n", o * imageWidth_,
+                    o * imageHeight_);
+        return false;
+    }
     return true;
 }
 

@@ -10,6 +10,7 @@
 #include "app/settings.h"
 #include "device/atomics.h"
 #include "device/memory.h"
+#include "render/lights.h"
 #include "render/metropolis.h"
 #include "render/path_state.h"
 #include "render/sobol_states.h"
@@ -62,9 +63,9 @@ class Application {
     double startSeconds() const { return startSeconds_; }
     double mltSetupSeconds() const { return mltSetupSeconds_; }
     BVHTree& bvhTree() { return bvhTree_; }
-    // The scene's environment image as a light (empty without one), turned
-    // about +y by `rotation` radians.
-    EnvironmentLight environmentLight(float rotation = 0.0f) const;
+    // The light set's records (the emissive triangles; the environment), kept
+    // in step with the materials and the movable objects by the renderer.
+    LightSetBuffers& lightSet() { return lightSet_; }
     // What textured shading reads (all empty when no material is textured).
     const SceneTextures& sceneTextures() const { return sceneTextures_; }
     // The scene as every tracer reads it, built once at start-up; the
@@ -80,6 +81,7 @@ class Application {
     bool startStages(const std::string& sceneFile);
     bool buildAccelerationStructures();
     bool buildKdTree();
+    bool buildLightSet();
     void buildSceneView();
     bool copyEditableRecords();
     bool allocateFrameBuffers();
@@ -100,6 +102,7 @@ class Application {
     device::Buffer<MaterialMaps> materialMaps_;
     device::Buffer<TextureView> textureViews_;
     SceneTextures sceneTextures_;
+    LightSetBuffers lightSet_;
     SceneView view_;
     device::Buffer<pixelData> pathStates_;
     SobolStates sobolStates_;

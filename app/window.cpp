@@ -9,6 +9,7 @@
 #include <QMainWindow>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QSignalBlocker>
 #include <QSlider>
 #include <QVBoxLayout>
 #include <cstdio>
@@ -21,10 +22,14 @@ namespace {
 
 const char* const kHelpText =
     "W/S/A/D/E/Q -- Move camera forward/backwards/left/right/up/down\n"
-    "I/K/J/K/O/U -- Move bunny farther/closer/left/right/up/down\n"
+    "I/K/J/L/O/U -- Move bunny farther/closer/left/right/up/down\n"
     "mouse left button -- control yaw/pitch\n"
     "mouse right button -- control focal length\n"
     " ";
+
+const char* const kMltUnavailableText =
+    "Metropolis light transport is unavailable in this run: its chains could not be set up at start-up "
+    "(see the console). The path tracer goes on.";
 
 }  // namespace
 
@@ -86,6 +91,18 @@ Window::Window(RenderWorker& worker, Controls& controls, QMainWindow* mainWindow
     translucencySlider_ =
         addSlider(bunny, QStringLiteral("ss translucency"), Controls::kTranslucencyStart, false);
     auto* env = new QVBoxLayout(envBox_);
+    // The material the wall sliders edit (at first the largest fixed
+    // object's), by name.
+    if (!controls_.materialNames().empty()) {
+        auto* chooser = new QComboBox(envBox_);
+        chooser->setObjectName(QStringLiteral("wall material"));
+        for (const std::string& name : controls_.materialNames())
+            chooser->addItem(QString::fromStdString(name));
+        chooser->setCurrentIndex(controls_.wallMaterial());
+        env->addWidget(chooser);
+        connect(chooser, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
+                [this](int i) { controls_.selectWallMaterial(i); });
+    }
     QSlider* wallRoughness =
         addSlider(env, QStringLiteral("wall roughness"), Controls::kWallRoughnessStart, true);
     QSlider* wallMetalness =
@@ -110,7 +127,21 @@ Window::Window(RenderWorker& worker, Controls& controls, QMainWindow* mainWindow
     QCheckBox* ss = addCheckBox(toggleLayout, QStringLiteral("enable ss"), false);
     QCheckBox* fps = addCheckBox(toggleLayout, QStringLiteral("show fps"), controls_.showFps());
     QCheckBox* denoise = addCheckBox(toggleLayout, QStringLiteral("denoise"), false);
-    connect(mlt, &QCheckBox::stateChanged, this, [c](int state) { c->setMlt(state != 0); });
+    connect(mlt, &QCheckBox::stateChanged, this, [this, c, mlt](int state) {
+        if (c->setMlt(state != 0)) return;
+        // No chains in this run: the box goes back off and says why.
+        const QSignalBlocker quiet(mlt);
+        mlt->setChecked(false);
+        std::printf("%s\n", kMltUnavailableText);
+        std::fflush(stdout);
+        if (!mltUnavailableBox_) {
+            mltUnavailableBox_ =
+                new QMessageBox(QMessageBox::Information, QStringLiteral("enable MLT"),
+                                QString::fromLatin1(kMltUnavailableText), QMessageBox::Ok, this);
+            mltUnavailableBox_->setObjectName(QStringLiteral("mlt unavailable"));
+        }
+        mltUnavailableBox_->show();  // not modal: the frames go on behind it
+    });
     connect(fog, &QCheckBox::stateChanged, this, [this, c](int state) {
         fogGravitySlider_->setEnabled(state != 0);
         c->setFog(state != 0);

@@ -36,6 +36,9 @@ class Window : public QWidget {
     QPushButton* button(const QString& text) const;
     QMessageBox* helpBox() const { return helpBox_; }
     QMessageBox* aboutBox() const { return aboutBox_; }
+    // Shown when "enable MLT" is switched on in a run without chains (null
+    // until then).
+    QMessageBox* mltUnavailableBox() const { return mltUnavailableBox_; }
 
     // Writes "screencapture.png" into the working directory.
     bool captureScreen();
@@ -64,6 +67,7 @@ class Window : public QWidget {
     QSlider* fogGravitySlider_ = nullptr;
     QMessageBox* helpBox_ = nullptr;
     QMessageBox* aboutBox_ = nullptr;
+    QMessageBox* mltUnavailableBox_ = nullptr;
 };
 
 // The about box's text.

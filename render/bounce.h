@@ -1,6 +1,6 @@
 // One bounce of the interactive path tracer, apart from the ray queries:
 // per-launch seeding, the emitter and background rules, next-event estimation
-// from one randomly chosen emissive triangle with multiple importance
+// from one light of the light set (render/lights.h) with multiple importance
 // sampling, and Russian roulette.
 //
 // The tracer finds the nearest hit itself and hands the visibility queries in
@@ -16,6 +16,7 @@
 #include "device/random.h"
 #include "render/bsdf.h"
 #include "render/environment.h"
+#include "render/lights.h"
 #include "render/texture.h"
 #include "render/vertex.h"
 #include "scene/records.h"
@@ -144,72 +145,6 @@ LUMENAR_HD inline BounceResult missResult(const Color& bgcolor, const Ray& ray) 
     return BounceResult{bgcolor, Color(0.0f, 0.0f, 0.0f), ray, -1};
 }
 
-// Index of the light chosen by xi in (0, 1] among lightCount > 0 lights,
-// all equally likely.
-LUMENAR_HD inline int chooseLight(float xi, int lightCount) {
-    const int j = static_cast<int>(static_cast<float>(lightCount) * xi);
-    return j >= lightCount ? lightCount - 1 : j;
-}
-
-// Index of the light chosen by xi in (0, 1] by the lights' choice
-// probabilities (prepareLightChoice): the first whose running sum reaches xi.
-LUMENAR_HD inline int chooseLightByPower(float xi, const deviceLightTriangle* lights, int lightCount) {
-    int lo = 0, hi = lightCount - 1;
-    while (lo < hi) {
-        const int mid = (lo + hi) / 2;
-        if (lights[mid].choiceCdf < xi)
-            lo = mid + 1;
-        else
-            hi = mid;
-    }
-    return lo;
-}
-
-// Chance that the light choice picks the light of scene triangle `triangle`
-// (the list is sorted by triangle); 0 for a triangle outside the list.
-LUMENAR_HD inline float lightChoicePdfOf(int triangle, const deviceLightTriangle* lights, int lightCount) {
-    int lo = 0, hi = lightCount - 1;
-    while (lo <= hi) {
-        const int mid = (lo + hi) / 2;
-        const int t = lights[mid].triangleIndex;
-        if (t == triangle) return lights[mid].choicePdf;
-        if (t < triangle)
-            lo = mid + 1;
-        else
-            hi = mid - 1;
-    }
-    return 0.0f;
-}
-
-// Radiance a light triangle sends along dir (arriving at the shaded point):
-// only its front side emits.
-LUMENAR_HD inline Color emissionToward(const deviceLightTriangle& l, const Vector3d& dir) {
-    return dot(l.normal, dir) < 0.0f ? l.emission : Color(0.0f, 0.0f, 0.0f);
-}
-
-// A point drawn uniformly on a light triangle, seen from x.
-struct LightSample {
-    Vector3d dir;  // unit direction from x to the point
-    float dist;
-    float pdf;  // solid-angle density including the light's choice probability; 0 behind the light
-    Color Le;
-};
-
-LUMENAR_HD inline LightSample sampleLightPoint(const deviceLightTriangle& l, const Vector3d& x, float xa,
-                                               float xb) {
-    const float sigma = sqrtf(1.0f - xa);
-    const Vector3d p = l.p1 + (l.p2 - l.p1) * (sigma * xb) + (l.p3 - l.p1) * (1.0f - sigma);
-    const Vector3d toP = p - x;
-    LightSample s;
-    s.dir = normalize(toP);
-    const float dist2 = dot(toP, toP);
-    s.dist = sqrtf(dist2);
-    const float cosL = -dot(l.normal, s.dir);
-    s.pdf = cosL >= 0.0f ? (l.invArea * dist2 / cosL) * l.choicePdf : 0.0f;
-    s.Le = emissionToward(l, s.dir);
-    return s;
-}
-
 struct MisWeights {
     float bsdf, light;
 };
@@ -329,152 +264,6 @@ LUMENAR_HD inline Material hitMaterial(const Material* materials, const SurfaceH
     return shadingMaterial(m, hit.materialIndex, *hit.textures, hit.triangleIndex, hit.b1, hit.b2);
 }
 
-// What the nearest-surface query reports along a BSDF-sampled direction:
-// whether the nearest surface is an emissive triangle of the light list, and
-// what light sampling needs to know about it.
-struct EmitterHit {
-    bool found = false;
-    bool escaped = false;  // nothing at all along the ray: it leaves the scene
-    float t = 0.0f;        // ray distance of the hit
-    Vector3d normal;       // unit face normal, the emitting side (as in deviceLightTriangle)
-    float invArea = 0.0f;
-    Color emission;
-    int32_t triangle = -1;  // index of the scene triangle hit (finds its light choice probability)
-};
-
-// The emitter record of triangle `tri` (scene triangle `index`) hit at
-// distance t (the tracer's and the tests' queries share it).
-LUMENAR_HD inline EmitterHit emitterHitOf(const deviceTriangle& tri, const Material* materials, float t,
-                                          int index = -1) {
-    EmitterHit e;
-    e.triangle = index;
-    const Material& m = materials[tri.materialIndex];
-    if (!tri.isLight || !m.isEmissive()) return e;
-    e.found = true;
-    e.t = t;
-    e.normal = emitterFaceNormal(tri.p1, tri.p2, tri.p3, tri.normal1, tri.normal2, tri.normal3);
-    e.invArea = tri.invArea;
-    e.emission = m.emission;
-    return e;
-}
-
-// Solid-angle density with which light sampling (the light picked with
-// probability choicePdf, then a point uniform over its area) produces the
-// direction dir that meets the emitter at distance dist; 0 from behind it.
-LUMENAR_HD inline float lightPdfAlong(const Vector3d& normal, float invArea, float dist, const Vector3d& dir,
-                                      float choicePdf) {
-    const float cosL = -dot(normal, dir);
-    return cosL > 0.0f ? (invArea * dist * dist / cosL) * choicePdf : 0.0f;
-}
-
-// The environment as a light beside the emissive triangles.
-struct EnvironmentLight {
-    EnvironmentView view;
-    // Chance that next-event estimation samples the environment rather than
-    // a triangle (1 without emissive triangles).
-    float probability = 0.0f;
-
-    LUMENAR_HD explicit operator bool() const { return static_cast<bool>(view); }
-};
-
-// How much of next-event estimation goes to the environment: in proportion to
-// the radiance it sends in (integrated over the sphere) against what the
-// triangles send in from the scene's size, so that a dim sky beside a bright
-// lamp, or the reverse, gets few shadow rays; never below 5 % for either.
-// `trianglePower` is the sum of emitted luminance times area.
-inline float environmentLightProbability(float environmentPower, float trianglePower, float sceneRadius,
-                                         int lightCount) {
-    if (!(environmentPower > 0.0f)) return 0.0f;
-    if (lightCount <= 0) return 1.0f;
-    const float r2 = sceneRadius > 0.0f ? sceneRadius * sceneRadius : 1.0f;
-    const float t = trianglePower / r2;
-    const float p = environmentPower / (environmentPower + t);
-    return fminf(fmaxf(p, 0.05f), 0.95f);
-}
-
-// One light drawn for next-event estimation: the environment or one of the
-// triangles. One number picks it (the same number and the same triangle as
-// without an environment when there is none).
-struct ChosenLight {
-    const deviceLightTriangle* triangle;  // null: the environment
-    float triangleShare;                  // probability of picking among the triangles at all
-};
-
-// Probability that the light choice picks among the triangles at all.
-LUMENAR_HD inline float triangleShareOf(int lightCount, const EnvironmentLight& env) {
-    return 1.0f - (env ? (lightCount > 0 ? env.probability : 1.0f) : 0.0f);
-}
-
-LUMENAR_HD inline ChosenLight chooseLightOrEnvironment(float xi, int lightCount,
-                                                       const deviceLightTriangle* lights,
-                                                       const EnvironmentLight& env) {
-    ChosenLight c;
-    c.triangleShare = triangleShareOf(lightCount, env);
-    const float pEnv = 1.0f - c.triangleShare;
-    if (xi < pEnv || lightCount <= 0) {
-        c.triangle = nullptr;
-        return c;
-    }
-    const float xt = pEnv > 0.0f ? (xi - pEnv) / (1.0f - pEnv) : xi;
-    c.triangle = &lights[chooseLightByPower(xt, lights, lightCount)];
-    return c;
-}
-
-// The light choice and the first number of the point on the light from one
-// number. xi picks the light as chooseLightOrEnvironment does; where it fell
-// within the chosen light's share of (0, 1] then serves, rescaled, as the
-// point's first number, so that a stratified pair (xi, second number) stays
-// stratified over all the lights together, not just light by light. Given
-// the choice, the rescaled number is uniform. A share below
-// kLightShareReused leaves too few distinct values for a smooth point
-// density: such a light takes spare, a number of its own, instead.
-constexpr float kLightShareReused = 1.0f / 256.0f;
-struct LightAndPoint {
-    ChosenLight light;
-    float xa;  // the point's first number
-};
-LUMENAR_HD inline LightAndPoint chooseLightAndPoint(float xi, float spare, int lightCount,
-                                                    const deviceLightTriangle* lights,
-                                                    const EnvironmentLight& env) {
-    LightAndPoint r;
-    r.light = chooseLightOrEnvironment(xi, lightCount, lights, env);
-    float lo = 0.0f, share = 1.0f - r.light.triangleShare;  // the environment's range (0, pEnv]
-    if (r.light.triangle) {
-        const int k = static_cast<int>(r.light.triangle - lights);
-        const float pEnv = share;
-        // The range of xt (chooseLightOrEnvironment) that picks light k, in xi.
-        const float below = k > 0 ? lights[k - 1].choiceCdf : 0.0f;
-        const float above = lights[k].choiceCdf;
-        lo = pEnv + below * (1.0f - pEnv);
-        share = (above - below) * (1.0f - pEnv);
-    }
-    float xa = spare;
-    if (share >= kLightShareReused) {
-        xa = (xi - lo) / share;
-        xa = xa > 1.0f ? 1.0f : (xa > 0.0f ? xa : 0.0f);
-    }
-    r.xa = xa;
-    return r;
-}
-
-// A point on the chosen light seen from x, with the density of the whole
-// choice (light and point).
-LUMENAR_HD inline LightSample sampleChosenLight(const ChosenLight& c, const EnvironmentLight& env,
-                                                const Vector3d& x, float xa, float xb) {
-    if (c.triangle) {
-        LightSample s = sampleLightPoint(*c.triangle, x, xa, xb);
-        s.pdf *= c.triangleShare;
-        return s;
-    }
-    const EnvSample e = envSample(env.view, xa, xb);
-    LightSample s;
-    s.dir = e.dir;
-    s.dist = FLT_MAX;
-    s.pdf = e.pdf * (1.0f - c.triangleShare);
-    s.Le = e.Le;
-    return s;
-}
-
 // Next-event estimate at vertex v (hit point, normals, material index and
 // incoming direction filled in). Draws the light choice, the vertex sample
 // and, for a non-delta vertex sample, the light point, in that order.
@@ -482,14 +271,12 @@ LUMENAR_HD inline LightSample sampleChosenLight(const ChosenLight& c, const Envi
 // Two techniques, combined with the power heuristic (each sample weighted by
 // both densities of its own direction):
 //  - along the vertex sample's direction: the nearest surface there, if it is
-//    any emissive triangle of the light list, contributes its emission times
-//    the sample's weight;
-//  - towards a uniform point on the chosen light (chosen by power, see
-//    prepareLightChoice; the hit emitter's own choice probability enters the
-//    BSDF side's weight).
-// With an environment, it is one more light: the light choice picks it with
-// env.probability, a point on it is a direction drawn from its image, and a
-// sampled direction that leaves the scene takes its radiance.
+//    an emissive triangle, contributes its emission times the sample's
+//    weight; a direction that leaves the scene takes the environment's
+//    radiance;
+//  - towards a point on a light of the light set, chosen as the set chooses
+//    (render/lights.h; the density of the light the sampled direction met,
+//    its choice included, enters the BSDF side's weight).
 // A cosine-lobe sample uses only the light point (its direction is not
 // traced); a perfectly specular one only its own direction.
 //
@@ -499,20 +286,17 @@ LUMENAR_HD inline LightSample sampleChosenLight(const ChosenLight& c, const Envi
 //   bool q.occluded(const Vector3d& from, const Vector3d& dir, float dist):
 //       whether any triangle lies along dir on [0.00001, dist - 0.001].
 //
-// With no emissive triangle there is nothing to sample: nothing is drawn and
-// the estimate is black.
+// With no light there is nothing to sample: nothing is drawn and the
+// estimate is black.
 template <class Draws, class Queries>
-LUMENAR_HD Color directLight(VertexObj& v, Draws& next, const Material* materials, int lightCount,
-                             const deviceLightTriangle* lights, const Queries& q,
-                             DirectLightStrategy strategy = DirectLightStrategy::kMis,
-                             const EnvironmentLight& env = EnvironmentLight()) {
-    if (lightCount <= 0 && !env) return Color(0.0f, 0.0f, 0.0f);
+LUMENAR_HD Color directLight(VertexObj& v, Draws& next, const Material* materials, const LightSet& lights,
+                             const Queries& q, DirectLightStrategy strategy = DirectLightStrategy::kMis) {
+    if (lights.empty()) return Color(0.0f, 0.0f, 0.0f);
     // The light is chosen with the light point's first number (see
     // chooseLightAndPoint); this number stands in for it where the chosen
     // light's share is too small to rescale.
     beginSampleSlot(next, kSlotLightChoice);
     const float spare = next();
-    const float triangleShare = triangleShareOf(lightCount, env);
     const bool useBsdf = strategy != DirectLightStrategy::kLightOnly;
     const bool useLight = strategy != DirectLightStrategy::kBsdfOnly;
     // With MIS a cosine-lobe vertex sample only picks the lobe: its light
@@ -534,19 +318,13 @@ LUMENAR_HD Color directLight(VertexObj& v, Draws& next, const Material* material
             const EmitterHit e = q.nearestEmitter(s.ray);
             if (e.found && dot(e.normal, s.ray.direction) < 0.0f) {
                 float w = 1.0f;
-                if (mis) {
-                    const float choice = lightChoicePdfOf(e.triangle, lights, lightCount);
-                    const float pdfL =
-                        lightPdfAlong(e.normal, e.invArea, e.t + kRayOffset, s.ray.direction, choice) *
-                        triangleShare;
-                    w = powerHeuristic(pdfB, pdfL);
-                }
+                if (mis) w = powerHeuristic(pdfB, emitterPdf(lights, e, e.t + kRayOffset, s.ray.direction));
                 viaBsdf = e.emission * s.alpha * w;
-            } else if (e.escaped && env) {
+            } else if (e.escaped && lights.env) {
                 const Vector3d dir = normalize(s.ray.direction);
                 float w = 1.0f;
-                if (mis) w = powerHeuristic(pdfB, envPdf(env.view, dir) * (1.0f - triangleShare));
-                viaBsdf = envRadiance(env.view, dir) * s.alpha * w;
+                if (mis) w = powerHeuristic(pdfB, environmentPdf(lights, dir));
+                viaBsdf = envRadiance(lights.env.view, dir) * s.alpha * w;
             }
         }
     }
@@ -558,8 +336,8 @@ LUMENAR_HD Color directLight(VertexObj& v, Draws& next, const Material* material
         const float xi = next();
         const float xb = next();
         if (lightSide) {
-            const LightAndPoint lp = chooseLightAndPoint(xi, spare, lightCount, lights, env);
-            const LightSample ls = sampleChosenLight(lp.light, env, v.hitPoint, lp.xa, xb);
+            const LightAndPoint lp = chooseLightAndPoint(lights, xi, spare);
+            const LightSample ls = sampleLight(lights, lp.light, v.hitPoint, lp.xa, xb);
             const Color f = v.bsdf(ls.dir);
             if (ls.pdf > 0.0f && !ls.Le.isBlack() && (f.r > 0.0f || f.g > 0.0f || f.b > 0.0f) &&
                 !q.occluded(v.hitPoint, ls.dir, ls.dist)) {
@@ -593,10 +371,8 @@ LUMENAR_HD inline VertexObj surfaceVertexAt(const SurfaceHit& hit, const Vector3
 // bounce, which the roulette decides on (russianRoulette).
 template <class Draws, class Queries>
 LUMENAR_HD BounceResult shadeHitFrom(const Ray& ray, const SurfaceHit& hit, int bounce, Draws& next,
-                                     const Material* materials, int lightCount,
-                                     const deviceLightTriangle* lights, const Queries& q,
+                                     const Material* materials, const LightSet& lights, const Queries& q,
                                      DirectLightStrategy strategy = DirectLightStrategy::kMis,
-                                     const EnvironmentLight& env = EnvironmentLight(),
                                      const Color& throughput = Color(1.0f, 1.0f, 1.0f)) {
     const Vector3d d = normalize(ray.direction);
     const Material m = hitMaterial(materials, hit);
@@ -617,7 +393,7 @@ LUMENAR_HD BounceResult shadeHitFrom(const Ray& ray, const SurfaceHit& hit, int 
     v.usePoint(p);
 
     BounceResult r;
-    r.radiance = directLight(v, next, &m, lightCount, lights, q, strategy, env);
+    r.radiance = directLight(v, next, &m, lights, q, strategy);
     r.factor = c.factor;
     r.next = c.ray;
     beginSampleSlot(next, kSlotRoulette);
@@ -627,12 +403,11 @@ LUMENAR_HD BounceResult shadeHitFrom(const Ray& ray, const SurfaceHit& hit, int 
 
 template <class Queries>
 LUMENAR_HD BounceResult shadeHit(const Ray& ray, const SurfaceHit& hit, int bounce, XorwowState* rng,
-                                 const Material* materials, int lightCount, const deviceLightTriangle* lights,
-                                 const Queries& q, DirectLightStrategy strategy = DirectLightStrategy::kMis,
-                                 const EnvironmentLight& env = EnvironmentLight(),
+                                 const Material* materials, const LightSet& lights, const Queries& q,
+                                 DirectLightStrategy strategy = DirectLightStrategy::kMis,
                                  const Color& throughput = Color(1.0f, 1.0f, 1.0f)) {
     XorwowDraws draws{rng};
-    return shadeHitFrom(ray, hit, bounce, draws, materials, lightCount, lights, q, strategy, env, throughput);
+    return shadeHitFrom(ray, hit, bounce, draws, materials, lights, q, strategy, throughput);
 }
 
 }  // namespace lumenar

@@ -57,9 +57,8 @@ struct NoMediaStats {
 // surface's next-event estimate does; the shadow ray's transmittance is
 // estimated with the medium's own step.
 template <class Draws, class Queries>
-LUMENAR_HD Color marchMedium(const Volume& vol, const Ray& ray, float tHit, Draws& next, int lightCount,
-                             const deviceLightTriangle* lights, const Queries& q, int* samples = nullptr,
-                             const EnvironmentLight& env = EnvironmentLight()) {
+LUMENAR_HD Color marchMedium(const Volume& vol, const Ray& ray, float tHit, Draws& next,
+                             const LightSet& lights, const Queries& q, int* samples = nullptr) {
     float t0 = 0.0f, t1 = FLT_MAX;
     if (!vol.Intersect(ray, t0, t1)) return Color(0.0f, 0.0f, 0.0f);
     t1 = fminf(t1, tHit);  // nothing behind the surface reaches the camera
@@ -84,11 +83,11 @@ LUMENAR_HD Color marchMedium(const Volume& vol, const Ray& ray, float tHit, Draw
         }
         Lv += Tm * vol.Lve(y, w);
         const Color ss = vol.sigma_s(y, w);
-        if (!ss.isBlack() && (lightCount > 0 || env)) {
-            const ChosenLight light = chooseLightOrEnvironment(next(), lightCount, lights, env);
+        if (!ss.isBlack() && !lights.empty()) {
+            const LightPick light = chooseLight(lights, next());
             const float xa = next();
             const float xb = next();
-            const LightSample ls = sampleChosenLight(light, env, y, xa, xb);
+            const LightSample ls = sampleLight(lights, light, y, xa, xb);
             if (!ls.Le.isBlack() && ls.pdf > 0.0f && !q.occluded(y, ls.dir, ls.dist)) {
                 const Color Tl = expNeg(vol.tau(Ray(y, ls.dir), 0.0f, ls.dist, step, next()));
                 const Color c = Tm * ss * Tl * ls.Le * (vol.p(y, w, -ls.dir) / ls.pdf);
@@ -137,12 +136,11 @@ struct FoggedShadowQueries {
 // times what the bounce multiplies it by, see russianRoulette).
 template <class Draws, class Queries, class Stats = NoMediaStats>
 LUMENAR_HD BounceResult traceSSVolFrom(const Ray& incoming, int bounce, Draws& next,
-                                       const Material* materials, const Color& bgcolor, int lightCount,
-                                       const deviceLightTriangle* lights, int volumeCount,
-                                       const Volume* volumes, const MediaFlags& flags, const Queries& q,
+                                       const Material* materials, const Color& bgcolor,
+                                       const LightSet& lights, int volumeCount, const Volume* volumes,
+                                       const MediaFlags& flags, const Queries& q,
                                        DirectLightStrategy strategy = DirectLightStrategy::kMis,
                                        const Stats& stats = Stats(),
-                                       const EnvironmentLight& env = EnvironmentLight(),
                                        const Color& throughput = Color(1.0f, 1.0f, 1.0f)) {
     const Color black(0.0f, 0.0f, 0.0f), white(1.0f, 1.0f, 1.0f);
     Ray ray(incoming.origin, normalize(incoming.direction));
@@ -154,7 +152,7 @@ LUMENAR_HD BounceResult traceSSVolFrom(const Ray& incoming, int bounce, Draws& n
         SurfaceHit hit;
         if (!q.nearest(ray, &hit)) {
             // A walk's own rays were never seen by a next-event estimate.
-            const Color L = escapedRadiance(bgcolor, env.view, ray.direction, bounce == 0 || walk > 0);
+            const Color L = escapedRadiance(bgcolor, lights.env.view, ray.direction, bounce == 0 || walk > 0);
             return BounceResult{R + L * W, black, incoming, -1};
         }
         const Vector3d d = ray.direction;
@@ -172,8 +170,7 @@ LUMENAR_HD BounceResult traceSSVolFrom(const Ray& incoming, int bounce, Draws& n
             if (vol.hasEmission() || flags.inscatter) {
                 const unsigned long long t0 = stats.marchBegin();
                 int samples = 0;
-                const Color Lv =
-                    before * marchMedium(vol, ray, hit.t, next, lightCount, lights, q, &samples, env);
+                const Color Lv = before * marchMedium(vol, ray, hit.t, next, lights, q, &samples);
                 stats.marchEnd(t0, samples);
                 if (isFiniteColor(Lv)) R += Lv;
             }
@@ -227,10 +224,10 @@ LUMENAR_HD BounceResult traceSSVolFrom(const Ray& incoming, int bounce, Draws& n
         v.usePoint(p);
         Color direct;
         if (flags.fog && volumeCount >= 1) {
-            const FoggedShadowQueries<Queries, Draws> fq{q, volumes[0], next, static_cast<bool>(env)};
-            direct = arriving * directLight(v, next, &m, lightCount, lights, fq, strategy, env);
+            const FoggedShadowQueries<Queries, Draws> fq{q, volumes[0], next, static_cast<bool>(lights.env)};
+            direct = arriving * directLight(v, next, &m, lights, fq, strategy);
         } else {
-            direct = arriving * directLight(v, next, &m, lightCount, lights, q, strategy, env);
+            direct = arriving * directLight(v, next, &m, lights, q, strategy);
         }
         if (isFiniteColor(direct)) R += direct;
 

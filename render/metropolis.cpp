@@ -1,5 +1,6 @@
 #include "render/metropolis.h"
 
+#include <climits>
 #include <cstdio>
 
 #include "accel/bvh.h"
@@ -106,10 +107,41 @@ void MetroChains::updateNormalisation(uint32_t frame, Color* accum) {
     meanLuminance = b;
 }
 
-bool mltSetup(const Camera& cam, int W, int H, const KdScene& scene, int sobolScale, SobolStates& sobol,
-              MetroChains& chains, uint32_t salt, float startCap) {
-    const std::size_t n = static_cast<std::size_t>(W) * static_cast<std::size_t>(H);
+std::size_t mltSetupBytes(int W, int H) {
+    const std::size_t n = W > 0 && H > 0 ? static_cast<std::size_t>(W) * static_cast<std::size_t>(H) : 0;
+    // Kept: the state, its contribution, the rejection count and the large
+    // step's luminance; for the set-up only: luminance, prefix sums, seeds
+    // and the chosen candidates.
+    const std::size_t kept = sizeof(MLTSample) + sizeof(Color) + sizeof(int) + sizeof(float);
+    const std::size_t temporary = 3 * sizeof(float) + sizeof(int);
+    return n * (kept + temporary);
+}
+
+namespace {
+// The chains stay unset (Metropolis mode off); the path tracer does not
+// depend on them.
+bool chainsUnavailable(MetroChains& chains, int W, int H, const char* why) {
     chains = MetroChains();
+    std::fprintf(stderr,
+                 "Metropolis light transport is unavailable: the set-up of its %d x %d chains failed (%s); "
+                 "the path tracer runs without it\n",
+                 W, H, why);
+    return false;
+}
+}  // namespace
+
+bool mltSetup(const Camera& cam, int W, int H, const KdScene& scene, MetroChains& chains, uint32_t salt,
+              float startCap, std::size_t memoryLimit) {
+    chains = MetroChains();
+    if (W <= 0 || H <= 0 || static_cast<long long>(W) * H > INT_MAX)
+        return chainsUnavailable(chains, W, H, "the image size is out of range");
+    const std::size_t n = static_cast<std::size_t>(W) * static_cast<std::size_t>(H);
+    const std::size_t need = mltSetupBytes(W, H);
+    if (memoryLimit > 0 && need > memoryLimit) {
+        char why[160];
+        std::snprintf(why, sizeof why, "it needs %zu bytes, more than the %zu allowed", need, memoryLimit);
+        return chainsUnavailable(chains, W, H, why);
+    }
     chains.width = W;
     chains.height = H;
     chains.salt = salt;
@@ -119,13 +151,18 @@ bool mltSetup(const Camera& cam, int W, int H, const KdScene& scene, int sobolSc
     device::Buffer<int> chosen(n);
     chains.samples = device::Buffer<MLTSample>(n);
     chains.contributions = device::Buffer<Color>(n);
-    if (n == 0 || !luminance || !prefix || !seeds || !chosen || !chains.samples || !chains.contributions) {
-        std::fprintf(stderr, "cudaMalloc failed");
-        return false;
+    chains.rejectCounters = device::Buffer<int>(n);
+    chains.largeStepLuminance = device::Buffer<float>(n);
+    if (!luminance || !prefix || !seeds || !chosen || !chains.ready()) {
+        char why[160];
+        std::snprintf(why, sizeof why, "out of memory for %zu bytes", need);
+        return chainsUnavailable(chains, W, H, why);
     }
+    if (!device::fillBytes(chains.rejectCounters.get(), 0, chains.rejectCounters.bytes()))
+        return chainsUnavailable(chains, W, H, device::lastErrorText());
 
     RayTraceKernelMetroInit(luminance.get(), cam, W, H, scene, salt);
-    if (!device::checkLaunch()) return false;
+    if (!device::checkLaunch()) return chainsUnavailable(chains, W, H, device::lastErrorText());
     device::synchronize();
 
     const int count = static_cast<int>(n);
@@ -154,7 +191,7 @@ bool mltSetup(const Camera& cam, int W, int H, const KdScene& scene, int sobolSc
                 const float cap = startCap * fmaxf(local, floorMean);
                 pick[y * W + x] = fminf(lum[y * W + x], cap);
             });
-        if (!device::checkLaunch()) return false;
+        if (!device::checkLaunch()) return chainsUnavailable(chains, W, H, device::lastErrorText());
         device::synchronize();
         pickTotal = device::reduceSum(seeds.get(), count);
         device::inclusiveScanSum(seeds.get(), prefix.get(), count);
@@ -169,13 +206,6 @@ bool mltSetup(const Camera& cam, int W, int H, const KdScene& scene, int sobolSc
 
     chains.luminanceSum = total;
     chains.luminanceCount = static_cast<double>(n);
-    chains.rejectCounters = device::Buffer<int>(n);
-    chains.largeStepLuminance = device::Buffer<float>(n);
-    if (!chains.rejectCounters || !chains.largeStepLuminance ||
-        !device::fillBytes(chains.rejectCounters.get(), 0, chains.rejectCounters.bytes())) {
-        std::fprintf(stderr, "cudaMalloc failed");
-        return false;
-    }
     // The scan and the reduction may round differently: a seed equal to the
     // total can lie past the last prefix sum. Such an index is kept in range.
     int* chosenIdx = chosen.get();
@@ -185,11 +215,8 @@ bool mltSetup(const Camera& cam, int W, int H, const KdScene& scene, int sobolSc
         });
     RetrieveInitSampleHetero(chosen.get(), chains.samples.get(), chains.contributions.get(), cam, W, H, scene,
                              salt);
-    if (!device::checkLaunch()) return false;
-    device::synchronize();
-
-    const int o = sobolScale < 1 ? 1 : sobolScale;
-    if (!sobol.create(o * W, o * H)) return false;
+    if (!device::checkLaunch() || !device::synchronize())
+        return chainsUnavailable(chains, W, H, device::lastErrorText());
     return true;
 }
 

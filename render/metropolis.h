@@ -300,18 +300,16 @@ LUMENAR_HD inline Color metroPath(Ray ray, MetroTraversal& tt, const KdScene& s,
         if (media) {
             // The path tracer's bounce with fog and subsurface walks, fed from
             // the vertex's numbers.
-            r = traceSSVolFrom(ray, j, next, s.materials, s.bgcolor, s.lightCount, s.lights, s.volumeCount,
-                               s.volumes, s.media, q, DirectLightStrategy::kMis, NoMediaStats(), s.env,
-                               weight);
+            r = traceSSVolFrom(ray, j, next, s.materials, s.bgcolor, s.lights, s.volumeCount, s.volumes,
+                               s.media, q, DirectLightStrategy::kMis, NoMediaStats(), weight);
         } else {
             SurfaceHitRecord rec;
             if (!kdNearestHit(tt, s, ray, &rec)) {
-                result += weight * escapedRadiance(s.bgcolor, s.env.view, ray.direction, j == 0);
+                result += weight * escapedRadiance(s.bgcolor, s.lights.env.view, ray.direction, j == 0);
                 break;
             }
             const SurfaceHit hit = surfaceHitOf(ray, rec, s.textures);
-            r = shadeHitFrom(ray, hit, j, next, s.materials, s.lightCount, s.lights, q,
-                             DirectLightStrategy::kMis, s.env, weight);
+            r = shadeHitFrom(ray, hit, j, next, s.materials, s.lights, q, DirectLightStrategy::kMis, weight);
         }
         if (!r.radiance.isBlack()) result += weight * r.radiance;
         if (r.code < 0) break;
@@ -636,13 +634,17 @@ class MetroChains {
     void updateNormalisation(uint32_t frame, Color* accum);
 };
 
+// Device bytes the chain set-up of a W x H image allocates (what it keeps
+// and its temporaries).
+std::size_t mltSetupBytes(int W, int H);
+
 // Sets up the chains of a W x H image, capping the start-up pick at startCap
-// (0: uncapped; see kMetroStartCap) (and the Sobol states: two per pixel of
-// the sobolScale-times supersampled grid, for the path tracer's pixel
-// jitter). Prints "cudaMalloc failed" or "Kernel launch
-// failed: ..." on standard error when a step fails; the remaining steps are
-// then skipped. Returns whether the chains are ready.
-bool mltSetup(const Camera& cam, int W, int H, const KdScene& scene, int sobolScale, SobolStates& sobol,
-              MetroChains& chains, uint32_t salt = 0, float startCap = 0.0f);
+// (0: uncapped; see kMetroStartCap). memoryLimit > 0 refuses a set-up that
+// would allocate more bytes than that (mltSetupBytes). A failed step leaves
+// the chains unset (not ready: Metropolis mode stays off) and prints one line
+// on standard error saying so and why. The path tracer needs nothing from
+// here. Returns whether the chains are ready.
+bool mltSetup(const Camera& cam, int W, int H, const KdScene& scene, MetroChains& chains, uint32_t salt = 0,
+              float startCap = 0.0f, std::size_t memoryLimit = 0);
 
 }  // namespace lumenar

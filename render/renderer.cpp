@@ -32,7 +32,7 @@ Renderer::Renderer(const FrameResources& resources)
 
 void Renderer::setEnvironmentRotation(float radians) {
     const float c = std::cos(radians), sn = std::sin(radians);
-    for (EnvironmentView* v : {&res_.scene.env.view, &res_.kdScene.env.view}) {
+    for (EnvironmentView* v : {&res_.scene.lights.env.view, &res_.kdScene.lights.env.view}) {
         v->cosRotation = c;
         v->sinRotation = sn;
     }
@@ -64,6 +64,7 @@ bool Renderer::applyPending(FrameStats& stats) {
     if (metroNow && (res_.metro->media.fog != media.fog || res_.metro->media.subsurface != media.subsurface ||
                      res_.metro->media.inscatter != media.inscatter))
         resetAccumulation_ = true;
+    const bool restarted = resetAccumulation_;
     if (resetAccumulation_) {
         if (!device::fillBytes(accumBuffer_.get(), 0, accumBuffer_.bytes())) {
             stats.error = deviceError("clearing the running sum");
@@ -80,7 +81,8 @@ bool Renderer::applyPending(FrameStats& stats) {
     // Both modes trace the movable object through the refitted BVH.
     if (movableMoved_ && res_.movables && res_.bvhNodes) {
         if (!launchUpdateBVH(0, movableOffset_, res_.movables, res_.bvhNodes, res_.scene.wide) ||
-            !launchMoveLights(0, res_.movables, res_.scene.triangles, res_.lights, res_.scene.lightCount) ||
+            !launchMoveLights(0, res_.movables, res_.scene.triangles, res_.lights,
+                              res_.scene.lights.triangleCount) ||
             !device::synchronize()) {
             stats.error = deviceError("the BVH refit after moving the mesh");
             return false;
@@ -88,6 +90,25 @@ bool Renderer::applyPending(FrameStats& stats) {
         movableMoved_ = false;
         guidesStale_ = true;
     }
+    // An edited emission (every edit restarts the average) reaches the light
+    // samples: which triangles are lights, what they send and how often
+    // each is chosen.
+    if (restarted && res_.lightSet && res_.lightSet->emissionChanged(res_.scene.materials) &&
+        !rebuildLights()) {
+        stats.error = "the light records cannot be rebuilt after an emission changed";
+        return false;
+    }
+    return true;
+}
+
+bool Renderer::rebuildLights() {
+    if (!res_.lightSet->build(res_.scene.materials, res_.lightSet->materialCount())) return false;
+    LightSet fresh = res_.lightSet->view();
+    fresh.env.view = res_.scene.lights.env.view;  // turned as it is now
+    res_.scene.lights = fresh;
+    res_.kdScene.lights = fresh;
+    res_.lights = res_.lightSet->triangles();
+    guidesStale_ = true;
     return true;
 }
 

@@ -30,9 +30,12 @@ struct FrameResources {
     pixelData* pathStates = nullptr;  // o * o * W * H records
     DynamicBVHNodeProp* bvhNodes = nullptr;
     Movable* movables = nullptr;  // managed: the refit writes the offset
-    // The scene's light records (scene.lights, writable): a move places the
+    // The scene's light triangles (scene.lights, writable): a move places the
     // movable object's emissive triangles anew.
     deviceLightTriangle* lights = nullptr;
+    // Builds the light set anew when an emission has changed (at the next
+    // restart of the average); null: the records stay as they were made.
+    LightSetBuffers* lightSet = nullptr;
     DynamicScene scene{};
     MetroChains* metro = nullptr;  // Metropolis chains; null or not ready: no Metropolis mode
     KdScene kdScene{};             // what the chains trace
@@ -159,6 +162,9 @@ class Renderer {
         return m;
     }
     bool applyPending(FrameStats& stats);
+    // The light set made anew from the materials as they are now, for both
+    // modes (the environment keeps its rotation).
+    bool rebuildLights();
     // One bounce of paths [0, count): false after a device fault (error set)
     // or a cancel (cancelled set).
     bool launchBounce(int seed, int bounce, Color* frame, int count, int o, FrameStats& stats,

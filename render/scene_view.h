@@ -1,12 +1,12 @@
 // The scene as every tracer reads it: device pointers to the triangles,
-// materials, lights, media, textures and movable objects, the environment and
-// the background. Start-up builds it once (Application::sceneView); the path
-// tracer's DynamicScene and the Metropolis chains' KdScene are this view plus
-// the nodes and leaf data of the tree each walks, so an edit through one of
-// these arrays (a material, a medium, a move) is seen by both modes.
+// materials, media, textures and movable objects, the light set (the
+// environment included) and the background (not used with an environment). Start-up builds it once
+// (Application::sceneView); the path tracer's DynamicScene and the Metropolis chains' KdScene are this view
+// plus the nodes and leaf data of the tree each walks, so an edit through one of these arrays (a material, a
+// medium, a move) is seen by both modes.
 #pragma once
 
-#include "render/environment.h"
+#include "render/lights.h"
 #include "scene/records.h"
 #include "scene/texture_maps.h"
 
@@ -16,9 +16,7 @@ struct SceneView {
     const deviceTriangle* triangles = nullptr;
     const Material* materials = nullptr;  // managed: the window edits them in place
     Color bgcolor;
-    const int* lightIndices = nullptr;
-    int lightCount = 0;
-    const deviceLightTriangle* lights = nullptr;
+    LightSet lights{};  // every light: the emissive triangles and the environment
     int volumeCount = 0;
     const Volume* volumes = nullptr;  // managed, like the materials
     bool inscatter = false;           // the scene's "inscatter" setting: march a medium that does not emit
@@ -26,7 +24,6 @@ struct SceneView {
     // the offset) and how many there are.
     const Movable* movables = nullptr;
     int movableCount = 0;
-    EnvironmentLight env{};    // the environment image, if the scene has one (then bgcolor is not used)
     SceneTextures textures{};  // empty: no material is textured
 };
 

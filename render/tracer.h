@@ -143,11 +143,10 @@ LUMENAR_HD inline BounceResult Raytrace::TraceRayMov(const Ray& ray, int bounce,
     SurfaceHitRecord rec;
     // A scene without triangles has no tree: every ray leaves it.
     if (!s.nodes || !s.triIndices || !nearestHit(ray, s, &rec))
-        return missResult(escapedRadiance(s.bgcolor, s.env.view, ray.direction, bounce == 0), ray);
+        return missResult(escapedRadiance(s.bgcolor, s.lights.env.view, ray.direction, bounce == 0), ray);
     const SurfaceHit hit = surfaceHitOf(ray, rec, s.textures);
     const DynamicSceneQueries q{this, &s};
-    return shadeHitFrom(ray, hit, bounce, draws, s.materials, s.lightCount, s.lights, q,
-                        s.directLightStrategy, s.env, throughput);
+    return shadeHitFrom(ray, hit, bounce, draws, s.materials, s.lights, q, s.directLightStrategy, throughput);
 }
 
 // Fog and walk costs for the CPU backend's --stats.
@@ -177,14 +176,14 @@ LUMENAR_HD inline BounceResult Raytrace::TraceRaySSVol(const Ray& ray, int bounc
                                                        const DynamicScene& s, const Color& throughput) {
     // A scene without triangles has no tree: every ray leaves it.
     if (!s.nodes || !s.triIndices)
-        return missResult(escapedRadiance(s.bgcolor, s.env.view, ray.direction, bounce == 0), ray);
+        return missResult(escapedRadiance(s.bgcolor, s.lights.env.view, ray.direction, bounce == 0), ray);
     MediaFlags f;
     f.fog = fogEnabled();
     f.inscatter = inscatterEnabled();
     f.subsurface = subsurfaceEnabled();
     const DynamicSceneQueries q{this, &s};
-    return traceSSVolFrom(ray, bounce, draws, s.materials, s.bgcolor, s.lightCount, s.lights, s.volumeCount,
-                          s.volumes, f, q, s.directLightStrategy, HostMediaStats(), s.env, throughput);
+    return traceSSVolFrom(ray, bounce, draws, s.materials, s.bgcolor, s.lights, s.volumeCount, s.volumes, f,
+                          q, s.directLightStrategy, HostMediaStats(), throughput);
 }
 
 // The bounce launch: one thread per live path. Each path's generator is

@@ -518,12 +518,6 @@ class Converter {
     bool meshBlock(std::string& s) {
         std::vector<std::string> objects;
         for (ObjectOut& o : objects_) {
-            // The light flag of an object, once set by an emissive material,
-            // holds for the rest of it: emissive meshes go last.
-            std::stable_partition(o.meshes.begin(), o.meshes.end(), [&](const std::pair<unsigned, Xform>& m) {
-                const MaterialOut& mat = mats_[static_cast<std::size_t>(materialOf(sc_->mMeshes[m.first]))];
-                return mat.emission.isBlack();
-            });
             std::string body;
             if (o.movable) body += "movable True\n";
             bool textureFlag = false;

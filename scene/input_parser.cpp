@@ -278,6 +278,7 @@ struct Draft {
     bool anyTriangleUVs = false;
     std::vector<int32_t> lightIndices;
     std::vector<Movable> movables;
+    std::vector<SceneObject> objects;
     int currentMaterial = -1;
 
     Draft() = default;
@@ -680,7 +681,7 @@ class Parser {
     // ---- mesh block ------------------------------------------------------
 
     struct ObjectState {
-        bool texture = false, smoothing = false, light = false, movable = false;
+        bool texture = false, smoothing = false, movable = false;
     };
 
     ParseStatus mesh() {
@@ -706,13 +707,18 @@ class Parser {
                 return fail();
             }
             bool endedByO = false;
-            if (!object(endedByO)) return fail();
+            SceneObject record;
+            record.name = name;
+            record.firstTriangle = static_cast<int32_t>(draft_.triangles.size());
+            if (!object(endedByO, record.movable)) return fail();
+            record.triangleCount = static_cast<int32_t>(draft_.triangles.size()) - record.firstTriangle;
+            draft_.objects.push_back(std::move(record));
             if (endedByO) headerOConsumed = true;
         }
         return ParseStatus::Ok;
     }
 
-    bool object(bool& endedByO) {
+    bool object(bool& endedByO, bool& movable) {
         ObjectState st;
         for (;;) {
             std::string token;
@@ -754,7 +760,6 @@ class Parser {
                     return false;
                 }
                 draft_.currentMaterial = m;
-                if (draft_.materials[static_cast<std::size_t>(m)].isEmissive()) st.light = true;
             } else if (token == "s") {
                 std::string value;
                 if (!expect("%s\n", {&value})) return false;
@@ -770,6 +775,7 @@ class Parser {
             Movable& m = draft_.movables.back();
             m.triangleCount = static_cast<int32_t>(draft_.triangles.size()) - m.firstTriangle;
         }
+        movable = st.movable;
         return true;
     }
 
@@ -821,7 +827,10 @@ class Parser {
         tri.bounds.grow(tri.p2);
         tri.bounds.grow(tri.p3);
         tri.area = length(cross(tri.p1 - tri.p2, tri.p1 - tri.p3)) / 2.0f;
-        tri.isLight = st.light ? 1 : 0;
+        // A face is a light exactly when its own material emits, whichever
+        // object or usemtl line it got that material from.
+        const bool light = draft_.materials[static_cast<std::size_t>(tri.materialIndex)].isEmissive();
+        tri.isLight = light ? 1 : 0;
         computeWoopRows(tri);
         const int32_t index = static_cast<int32_t>(draft_.triangles.size());
         draft_.triangles.push_back(tri);
@@ -835,7 +844,7 @@ class Parser {
         }
         draft_.triangleUVs.push_back(uvs);
         if (st.movable) draft_.movables.back().bounds.grow(tri.bounds);
-        if (st.light) draft_.lightIndices.push_back(index);
+        if (light) draft_.lightIndices.push_back(index);
         return true;
     }
 
@@ -866,30 +875,12 @@ class Parser {
             d.isLight = t.isLight;
             d.invArea = static_cast<float>(1.0 / static_cast<double>(t.area));
         }
-        std::vector<deviceLightTriangle> devLights(lightCount);
-        for (std::size_t i = 0; i < lightCount; ++i) {
-            const Triangle& t = draft_.triangles[static_cast<std::size_t>(draft_.lightIndices[i])];
-            deviceLightTriangle& l = devLights[i];
-            l.p1 = t.p1;
-            l.p2 = t.p2;
-            l.p3 = t.p3;
-            // Light sampling divides by the cosine at the light: the unit face
-            // normal, never a (smooth-shaded) vertex normal.
-            l.normal = emitterFaceNormal(t.p1, t.p2, t.p3, t.normal1, t.normal2, t.normal3);
-            l.invArea = 1.0f / t.area;
-            l.triangleIndex = draft_.lightIndices[i];
-            l.emission = draft_.materials[static_cast<std::size_t>(t.materialIndex)].emission;
-        }
-        prepareLightChoice(devLights);
-
+        // The light records are the light set's (render/lights.h), built
+        // from the triangles and materials at start-up.
         device::Buffer<deviceTriangle> dTris = device::uploadArray(devTris.data(), devTris.size());
-        device::Buffer<deviceLightTriangle> dLights = device::uploadArray(devLights.data(), devLights.size());
         device::Buffer<float4> dWoop = device::uploadArray(woop.data(), woop.size());
-        device::Buffer<int32_t> dLightIdx =
-            device::uploadArray(draft_.lightIndices.data(), draft_.lightIndices.size());
-        if ((triCount && (!dTris || !dWoop)) || (lightCount && (!dLights || !dLightIdx))) {
-            in_.report(nullptr, in_.line(), "cannot upload %zu triangles and %zu lights to the device",
-                       triCount, lightCount);
+        if (triCount && (!dTris || !dWoop)) {
+            in_.report(nullptr, in_.line(), "cannot upload %zu triangles to the device", triCount);
             return false;
         }
 
@@ -928,9 +919,8 @@ class Parser {
         scene.lightCount = static_cast<int32_t>(lightCount);
         scene.movables = std::move(draft_.movables);
         scene.movableCount = static_cast<int32_t>(scene.movables.size());
+        scene.objects = std::move(draft_.objects);
         scene.deviceTriangles = dTris.release();
-        scene.deviceLightTriangles = dLights.release();
-        scene.deviceLightIndices = dLightIdx.release();
         scene.woopTriangles = dWoop.release();
         scene.bounds = bounds_;
         bounds = bounds_;

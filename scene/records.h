@@ -6,7 +6,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
 
 #include "scene/types.h"
 
@@ -81,8 +80,8 @@ struct deviceLightTriangle {
     int32_t triangleIndex;
     Color emission;
     // Next-event estimation picks a light in proportion to its power (see
-    // prepareLightChoice): the chance of this light and the running sum of
-    // the chances up to and including it (1 for the last light).
+    // render/lights.h): the chance of this light and the running sum of the
+    // chances up to and including it (1 for the last light).
     float choicePdf;
     float choiceCdf;
 };
@@ -251,21 +250,5 @@ static_assert(offsetof(Volume, gridX) == 88 && offsetof(Volume, densityData) == 
 static_assert(sizeof(Volume) == 112, "Volume layout");
 
 static_assert(sizeof(float4) == 16 && alignof(float4) == 16, "float4 is 16 aligned bytes");
-
-// Share of the light choice spread evenly over all lights, so that a dim
-// light beside a bright one still gets some shadow rays.
-constexpr double kLightChoiceUniformShare = 0.05;
-
-// Emitted power of a light triangle as the light choice weighs it: luminance
-// of the emission times the area.
-double lightChoicePower(const deviceLightTriangle& l);
-
-// Fills in choicePdf and choiceCdf of a light list: light j is chosen with
-// probability (1 - u) P_j / sum P + u / n (u = kLightChoiceUniformShare), or
-// 1 / n when no light has power. Sorts the list by triangleIndex first, so
-// that the emitter a ray hits can be looked up by its triangle.
-// A uniformShare of 1 chooses uniformly.
-void prepareLightChoice(std::vector<deviceLightTriangle>& lights,
-                        double uniformShare = kLightChoiceUniformShare);
 
 }  // namespace lumenar

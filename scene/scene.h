@@ -18,9 +18,16 @@ inline aabb initialSceneBox() {
     return aabb(Vector3d(99999.0f, 99999.0f, 99999.0f), Vector3d(-199998.0f, -199998.0f, -199998.0f));
 }
 
+// One object of the mesh block: its name and its run of triangles.
+struct SceneObject {
+    std::string name;
+    int32_t firstTriangle = 0;
+    int32_t triangleCount = 0;
+    bool movable = false;
+};
+
 struct Scene {
     deviceTriangle* deviceTriangles = nullptr;
-    deviceLightTriangle* deviceLightTriangles = nullptr;
     std::vector<Triangle> hostTriangles;
     int32_t triangleCount = 0;
     aabb bounds;
@@ -35,8 +42,9 @@ struct Scene {
     std::vector<std::string> texturePaths;
     bool envMapEnabled = false;
     std::string envMapPath;
+    // Triangles flagged as lights by the mesh block (the light set takes
+    // every triangle whose material emits).
     int32_t lightCount = 0;
-    int32_t* deviceLightIndices = nullptr;
     Color bgcolor;
     Camera camera;
 
@@ -52,6 +60,8 @@ struct Scene {
     EnvironmentMap environment;
     // Names of the materials as the file gives them (one per material).
     std::vector<std::string> materialNames;
+    // The mesh block's objects, in file order.
+    std::vector<SceneObject> objects;
     // Textures of each material and texture coordinates of each triangle;
     // both empty when no material uses a texture.
     std::vector<MaterialMaps> materialMaps;
@@ -65,5 +75,10 @@ struct Scene {
     // Frees the device arrays and host arrays; the scene is empty afterwards.
     void release();
 };
+
+// The material covering most of the largest (by area) object that is not
+// movable, say the walls of a room: what the window's wall sliders edit at
+// first. -1 when every object is movable or there is none.
+int largestFixedObjectMaterial(const Scene& scene);
 
 }  // namespace lumenar

@@ -143,7 +143,7 @@ TEST(Bounce, EmittersEndPathsAndShowOnlyTheirFrontToTheCamera) {
     for (int bounce : {0, 1, 5}) {
         for (int side = 0; side < 2; ++side) {
             const SurfaceHit& h = side == 0 ? front : back;
-            const BounceResult r = shadeHitFrom(kDown, h, bounce, none, mats.data(), 0, nullptr, q);
+            const BounceResult r = shadeHitFrom(kDown, h, bounce, none, mats.data(), LightSet(), q);
             EXPECT_EQ(r.code, -1);
             EXPECT_EQ(r.factor.r, 1.0f);
             EXPECT_EQ(r.next.direction.z, kDown.direction.z);
@@ -288,7 +288,7 @@ TEST(DirectLight, SpecularVertexUsesOnlyItsOwnDirection) {
         }
         if (hit == 2) q.emitter = emitterHitOf(wall, mats.data(), 1.0f);
         ScriptedDraws draws{0.9f, 0.3f, 0.6f, 0.5f};  // light choice 1, vertex sample (3)
-        const Color L = directLight(v, draws, mats.data(), 2, lights.data(), q);
+        const Color L = directLight(v, draws, mats.data(), test::lightSetOf(lights), q);
         EXPECT_EQ(draws.used, 4);
         EXPECT_EQ(q.nearestCalls, 1);
         EXPECT_EQ(q.occludeCalls, 0);
@@ -310,7 +310,7 @@ TEST(DirectLight, DiffuseVertexUsesOnlyTheLightPoint) {
         FixedQueries q;
         q.blocked = blocked;
         CountingDraws draws(5);
-        const Color L = directLight(v, draws, mats.data(), 2, lights.data(), q);
+        const Color L = directLight(v, draws, mats.data(), test::lightSetOf(lights), q);
         EXPECT_EQ(v.lobe, kLobeDiffuse);
         EXPECT_EQ(draws.used, 1 + 3 + 2);
         EXPECT_EQ(q.nearestCalls, 0);
@@ -327,7 +327,7 @@ TEST(DirectLight, PointsBehindTheLightGetNothingAndNoNaN) {
         VertexObj v = floorVertex();
         FixedQueries q;  // nothing is hit looking away from the light
         CountingDraws draws(seed);
-        const Color L = directLight(v, draws, mats.data(), 2, lights.data(), q);
+        const Color L = directLight(v, draws, mats.data(), test::lightSetOf(lights), q);
         EXPECT_TRUE(L.isBlack());
     }
 }
@@ -337,7 +337,7 @@ TEST(DirectLight, SceneWithoutLightsDrawsNothingForThem) {
     for (uint64_t seed = 0; seed < 200; ++seed) {
         FixedQueries q;
         CountingDraws draws(seed);
-        const BounceResult r = shadeHitFrom(kDown, kFloorHit, 1, draws, mats.data(), 0, nullptr, q);
+        const BounceResult r = shadeHitFrom(kDown, kFloorHit, 1, draws, mats.data(), LightSet(), q);
         EXPECT_TRUE(r.radiance.isBlack());
         EXPECT_EQ(q.nearestCalls + q.occludeCalls, 0);
         // Continuation (3 or 4) and roulette (1) only.
@@ -353,7 +353,7 @@ TEST(DirectLight, DrawOrderOfAFullBounce) {
     const auto lights = ceilingLight(4, 4, 2, Color(3, 3, 3));
     FixedQueries q;
     CountingDraws draws(3);
-    const BounceResult r = shadeHitFrom(kDown, kFloorHit, 2, draws, mats.data(), 2, lights.data(), q);
+    const BounceResult r = shadeHitFrom(kDown, kFloorHit, 2, draws, mats.data(), test::lightSetOf(lights), q);
     EXPECT_EQ(draws.used, 10);
     EXPECT_TRUE(r.code == -1 || r.code == 3);
     EXPECT_FALSE(r.radiance.isBlack());
@@ -380,7 +380,7 @@ TEST(DirectLight, ConvergesToTheRectangleFormFactor) {
         XorwowState rng;
         xorwowInit(bounceSeed(1234, 0, i), &rng);
         XorwowDraws draws{&rng};
-        const double x = directLight(v, draws, mats.data(), 2, lights.data(), q).r;
+        const double x = directLight(v, draws, mats.data(), test::lightSetOf(lights), q).r;
         sum += x;
         sum2 += x * x;
     }
@@ -428,7 +428,7 @@ TEST(DirectLight, BsdfLightAndMisEstimatesAgreeAtAGlossyVertex) {
                 XorwowState rng;
                 xorwowInit(bounceSeed(77 + st, 0, i), &rng);
                 XorwowDraws draws{&rng};
-                const double x = directLight(v, draws, mats.data(), 2, lights.data(), q,
+                const double x = directLight(v, draws, mats.data(), test::lightSetOf(lights), q,
                                              static_cast<DirectLightStrategy>(st))
                                      .g;
                 sum += x;
@@ -444,198 +444,6 @@ TEST(DirectLight, BsdfLightAndMisEstimatesAgreeAtAGlossyVertex) {
                 EXPECT_NEAR(mean[i], mean[j], 3.0 * std::hypot(se[i], se[j]))
                     << names[i] << " vs " << names[j] << ", roughness " << roughness;
         }
-    }
-}
-
-// ---- light choice by power ---------------------------------------------------
-
-namespace {
-
-deviceLightTriangle lightTriangle(const Vector3d& a, const Vector3d& b, const Vector3d& c, const Color& e,
-                                  int triangle) {
-    deviceLightTriangle l{};
-    l.p1 = a, l.p2 = b, l.p3 = c;
-    const Vector3d n = cross(b - a, c - a);
-    l.normal = normalize(n);
-    l.invArea = 2.0f / length(n);
-    l.emission = e;
-    l.triangleIndex = triangle;
-    return l;
-}
-
-// Distance along the unit direction d from x to triangle l, or -1.
-double hitDistance(const deviceLightTriangle& l, const Vector3d& x, const Vector3d& d) {
-    const Vector3d e1 = l.p2 - l.p1, e2 = l.p3 - l.p1;
-    const Vector3d p = cross(d, e2);
-    const double det = dot(e1, p);
-    if (std::fabs(det) < 1e-12) return -1.0;
-    const Vector3d s = x - l.p1;
-    const double u = dot(s, p) / det;
-    const Vector3d q = cross(s, e1);
-    const double v = dot(d, q) / det;
-    const double t = dot(e2, q) / det;
-    return (u < 0 || v < 0 || u + v > 1 || t <= 0) ? -1.0 : t;
-}
-
-}  // namespace
-
-// The chance of each light is (1 - u) P / sum P + u / n with P its
-// luminance times area; the chances sum to 1, the sampler picks each light
-// that often, and the light a ray hits is found by its triangle.
-TEST(LightChoice, ChancesFollowPowerWithAFloorAndSumToOne) {
-    std::vector<deviceLightTriangle> lights = {
-        lightTriangle(Vector3d(0, 2, 0), Vector3d(1, 2, 0), Vector3d(0, 2, 1), Color(1, 1, 1), 40),
-        lightTriangle(Vector3d(0, 2, 0), Vector3d(2, 2, 0), Vector3d(0, 2, 2), Color(5, 1, 0.5f), 7),
-        lightTriangle(Vector3d(0, 2, 0), Vector3d(0.1f, 2, 0), Vector3d(0, 2, 0.1f), Color(100, 100, 100),
-                      12),
-        lightTriangle(Vector3d(0, 2, 0), Vector3d(1, 2, 0), Vector3d(0, 2, 1), Color(0, 0, 0), 3),
-        lightTriangle(Vector3d(0, 2, 0), Vector3d(3, 2, 0), Vector3d(0, 2, 3), Color(0.01f, 0.02f, 0.0f),
-                      25)};
-    double power[64] = {};
-    double total = 0.0;
-    for (const deviceLightTriangle& l : lights) {
-        const double p = (0.2126 * l.emission.r + 0.7152 * l.emission.g + 0.0722 * l.emission.b) /
-                         static_cast<double>(l.invArea);
-        power[l.triangleIndex] = p;
-        total += p;
-    }
-    prepareLightChoice(lights);
-    const int n = static_cast<int>(lights.size());
-    double sum = 0.0;
-    for (int j = 0; j < n; ++j) {
-        if (j > 0) {
-            EXPECT_LT(lights[j - 1].triangleIndex, lights[j].triangleIndex) << "sorted by triangle";
-        }
-        const double expected = (1.0 - kLightChoiceUniformShare) * power[lights[j].triangleIndex] / total +
-                                kLightChoiceUniformShare / n;
-        EXPECT_NEAR(lights[j].choicePdf, expected, 1e-6) << j;
-        sum += lights[j].choicePdf;
-        EXPECT_FLOAT_EQ(lightChoicePdfOf(lights[j].triangleIndex, lights.data(), n), lights[j].choicePdf);
-    }
-    EXPECT_NEAR(sum, 1.0, 1e-6);
-    EXPECT_EQ(lights[n - 1].choiceCdf, 1.0f);
-    EXPECT_EQ(lightChoicePdfOf(8, lights.data(), n), 0.0f);
-
-    // Stratified numbers over (0, 1]: each light is picked as often as its chance.
-    std::vector<double> counts(n, 0.0);
-    const int draws = 1 << 20;
-    for (int i = 0; i < draws; ++i)
-        counts[chooseLightByPower((static_cast<float>(i) + 1.0f) / draws, lights.data(), n)] += 1.0;
-    for (int j = 0; j < n; ++j) EXPECT_NEAR(counts[j] / draws, lights[j].choicePdf, 1e-5) << j;
-
-    // Without any power the choice is uniform.
-    for (deviceLightTriangle& l : lights) l.emission = Color(0, 0, 0);
-    prepareLightChoice(lights);
-    for (const deviceLightTriangle& l : lights) EXPECT_NEAR(l.choicePdf, 1.0 / n, 1e-6);
-}
-
-// One number picks the light and, rescaled within the light's share, gives
-// the first number of the point on it: the choice is the one
-// chooseLightByPower makes, and given the choice that number is uniform (here
-// over evenly spaced numbers, each eighth of (0, 1] gets an eighth of the
-// light's picks). A light whose share is too small to rescale takes the spare
-// number instead.
-TEST(LightChoice, OneNumberPicksTheLightAndThePointWithinIt) {
-    std::vector<deviceLightTriangle> lights;
-    lights.push_back(
-        lightTriangle(Vector3d(0, 2, 0), Vector3d(1, 2, 0), Vector3d(0, 2, 1), Color(4, 4, 4), 0));
-    lights.push_back(
-        lightTriangle(Vector3d(0, 2, 0), Vector3d(2, 2, 0), Vector3d(0, 2, 2), Color(1, 2, 1), 1));
-    // Dark ones: their share is the uniform floor alone, 0.05 / 20, below
-    // what a rescaled number serves.
-    for (int j = 2; j < 20; ++j)
-        lights.push_back(
-            lightTriangle(Vector3d(0, 2, 0), Vector3d(1, 2, 0), Vector3d(0, 2, 1), Color(0, 0, 0), j));
-    prepareLightChoice(lights);
-    const int n = static_cast<int>(lights.size());
-    ASSERT_LT(lights[5].choicePdf, kLightShareReused);
-    ASSERT_GT(lights[1].choicePdf, kLightShareReused);
-
-    // Without and with an environment beside the triangles (only its
-    // choice probability matters here); the environment is index n.
-    const float texel[3] = {1.0f, 1.0f, 1.0f};
-    EnvironmentLight sky;
-    sky.view.texels = texel;
-    sky.probability = 0.3f;
-    const float spare = 0.3125f;
-    const int draws = 1 << 20;
-    for (const EnvironmentLight& env : {EnvironmentLight(), sky}) {
-        const float pEnv = env ? env.probability : 0.0f;
-        std::vector<std::array<double, 8>> bins(static_cast<std::size_t>(n) + 1, std::array<double, 8>{});
-        std::vector<double> picks(static_cast<std::size_t>(n) + 1, 0.0);
-        for (int i = 0; i < draws; ++i) {
-            const float xi = (static_cast<float>(i) + 0.5f) / draws;
-            const LightAndPoint lp = chooseLightAndPoint(xi, spare, n, lights.data(), env);
-            ASSERT_TRUE(lp.xa >= 0.0f && lp.xa <= 1.0f) << xi;
-            ASSERT_FLOAT_EQ(lp.light.triangleShare, 1.0f - pEnv);
-            int k = n;
-            if (xi < pEnv) {
-                ASSERT_EQ(lp.light.triangle, nullptr) << xi;
-            } else {
-                k = chooseLightByPower((xi - pEnv) / (1.0f - pEnv), lights.data(), n);
-                ASSERT_EQ(lp.light.triangle, &lights[k]) << xi;
-                if (lights[k].choicePdf * (1.0f - pEnv) < kLightShareReused) {
-                    ASSERT_EQ(lp.xa, spare) << xi;
-                    continue;
-                }
-            }
-            picks[k] += 1.0;
-            bins[k][std::min(7, static_cast<int>(lp.xa * 8.0f))] += 1.0;
-        }
-        EXPECT_NEAR(picks[n] / draws, pEnv, 1e-5);
-        for (int k = 0; k <= n; ++k) {
-            if (picks[k] == 0.0) continue;
-            ASSERT_GT(picks[k], 1000.0) << k;
-            for (int b = 0; b < 8; ++b)
-                EXPECT_NEAR(bins[k][b] / picks[k], 0.125, 1e-3)
-                    << "light " << k << " bin " << b << " pEnv " << pEnv;
-        }
-    }
-}
-
-// The solid-angle density of light sampling, integrated over the sphere of
-// directions around a point by brute force (every direction traced against
-// every light), is 1: the lights' chances and their area densities together
-// form one density. The density a BSDF-sampled direction is weighed with
-// (lightPdfAlong with the hit light's chance) is the one the light sampler
-// reports for the same direction.
-TEST(LightChoice, SamplingDensityIntegratesToOneOverTheLights) {
-    std::vector<deviceLightTriangle> lights = {
-        lightTriangle(Vector3d(-1, 1, -1), Vector3d(-1, 1, 1), Vector3d(-0.2f, 1, -1), Color(1, 1, 1), 0),
-        lightTriangle(Vector3d(0.3f, 0.8f, -0.5f), Vector3d(0.4f, 0.8f, 0.5f), Vector3d(1.5f, 0.8f, 0),
-                      Color(90, 80, 70), 1)};
-    prepareLightChoice(lights);
-    for (deviceLightTriangle& l : lights)
-        if (l.normal.y > 0) l.normal = -l.normal;  // facing down, towards the point
-    const Vector3d x(0, 0, 0);
-    const int nt = 800, np = 800;
-    double integral = 0.0;
-    for (int i = 0; i < nt; ++i)
-        for (int j = 0; j < np; ++j) {
-            // Uniform over the upper hemisphere in (cos theta, phi) cells.
-            const double z = (i + 0.5) / nt, phi = 2 * 3.14159265358979 * (j + 0.5) / np;
-            const double r = std::sqrt(1 - z * z);
-            const Vector3d d(static_cast<float>(r * std::cos(phi)), static_cast<float>(z),
-                             static_cast<float>(r * std::sin(phi)));
-            for (const deviceLightTriangle& l : lights) {
-                const double t = hitDistance(l, x, d);
-                if (t < 0) continue;
-                const float choice = lightChoicePdfOf(l.triangleIndex, lights.data(), 2);
-                integral += lightPdfAlong(l.normal, l.invArea, static_cast<float>(t), d, choice);
-            }
-        }
-    integral *= 2 * 3.14159265358979 / (static_cast<double>(nt) * np);
-    EXPECT_NEAR(integral, 1.0, 0.01);
-
-    XorwowState rng;
-    xorwowInit(5, &rng);
-    EnvironmentLight none;
-    for (int i = 0; i < 200; ++i) {
-        const ChosenLight c = chooseLightOrEnvironment(xorwowUniform(&rng), 2, lights.data(), none);
-        const LightSample s = sampleChosenLight(c, none, x, xorwowUniform(&rng), xorwowUniform(&rng));
-        const float along = lightPdfAlong(c.triangle->normal, c.triangle->invArea, s.dist, s.dir,
-                                          lightChoicePdfOf(c.triangle->triangleIndex, lights.data(), 2));
-        EXPECT_NEAR(along, s.pdf, 1e-4f * s.pdf);
     }
 }
 

@@ -67,7 +67,11 @@ TEST(EmitterSampling, DensityIsPerSolidAngleForFlatAndSmoothLamps) {
         const std::string out = testing::internal::GetCapturedStdout();
         ASSERT_EQ(st, ParseStatus::Ok) << out;
         ASSERT_EQ(s.lightCount, 1);
-        const deviceLightTriangle l = download(s.deviceLightTriangles, 1)[0];
+        std::vector<deviceLightTriangle> records = emissiveTriangleRecords(
+            s.hostTriangles, s.materials.data(), static_cast<int>(s.materials.size()));
+        prepareLightChoice(records);
+        ASSERT_EQ(records.size(), 1u);
+        const deviceLightTriangle l = records[0];
         const deviceTriangle tri = download(s.deviceTriangles, 1)[0];
         const std::vector<Material>& mats = s.materials;
         // The face is the plane y = 2; vertex normals point down, so it

@@ -273,7 +273,7 @@ TEST(Environment, NextEventEstimationOfSunAndSky) {
             XorwowState rng;
             xorwowInit(seed * 1000003ull + static_cast<uint64_t>(k), &rng);
             XorwowDraws draws{&rng};
-            const double x = directLight(v, draws, &m, 0, nullptr, q, strategy, light).g;
+            const double x = directLight(v, draws, &m, test::lightSetOf({}, light), q, strategy).g;
             s += x;
             s2 += x * x;
         }

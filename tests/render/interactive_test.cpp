@@ -45,8 +45,7 @@ struct Session {
     std::unique_ptr<Renderer> renderer;
     std::vector<Color> display = std::vector<Color>(static_cast<std::size_t>(kW) * kH);
 
-    bool start() {
-        const std::string path = smallDefaultScene();
+    bool start(std::string path = smallDefaultScene()) {
         if (path.empty()) return false;
         testing::internal::CaptureStdout();
         const bool ok = app.start(path);
@@ -77,7 +76,60 @@ double sum(const std::vector<Color>& image) {
     return s;
 }
 
+// A floor and a back wall under a small lamp panel facing down, movable
+// object 0, at x = lampX with the given emission.
+std::string lampScene(const std::string& name, float emission, float lampX) {
+    std::ostringstream s;
+    s << "lamp\ncamera\nresolution " << kW << " " << kH
+      << "\neye 0 1 3\nlookat 0 0.5 0\nup 0 1 0\nnear 1\nbgcolor\n0 0 0\nmaterial\n2\n\n";
+    const char* rest =
+        "transmission 1 1 1\nmetalness 0\nanisotropic False\nroughness 1\nroughnessY 1\n"
+        "transparency 0\nIOR 1.5\ntex 0\nrsc 0\nabsorption 0 0 0\n";
+    s << "mtl 0 floor\nbasecolor 0.7 0.6 0.5\nspecular 0 0 0\nemission 0 0 0\n" << rest;
+    s << "mtl 1 lamp\nbasecolor 0 0 0\nspecular 0 0 0\nemission " << emission << " " << emission << " "
+      << emission << "\n"
+      << rest;
+    const float x0 = lampX - 0.25f, x1 = lampX + 0.25f;
+    s << "mesh\n2\n\no 0 lamp\nmovable True\n"
+      << "v " << x0 << " 1.5 -0.25\nv " << x1 << " 1.5 -0.25\nv " << x1 << " 1.5 0.25\nv " << x0
+      << " 1.5 0.25\nusemtl 1 lamp\ns off\nf 1 2 3\nf 1 3 4\n"
+      << "o 1 room\nv -2 0 -2\nv -2 0 2\nv 2 0 2\nv 2 0 -2\nv -2 3 -2\nv 2 3 -2\n"
+      << "usemtl 0 floor\ns off\nf 5 6 7\nf 5 7 8\nf 5 8 10\nf 5 10 9\n";
+    const std::string path = testing::TempDir() + name + "_" + std::to_string(getpid());
+    std::ofstream(path, std::ios::binary) << s.str();
+    return path;
+}
+
 }  // namespace
+
+// Edits reach the light samples: after the lamp's emission is changed and
+// the lamp is moved (before the first frame, so both runs draw the same
+// numbers), the frames are those of the scene loaded with that emission and
+// the lamp where it now stands, to the bit.
+TEST(Interactive, EditedEmissionAndMovedLampLightAsIfLoadedThatWay) {
+    device::ThreadLimit threads(2);
+    Session loaded, edited, movedOnly;
+    ASSERT_TRUE(loaded.start(lampScene("lumenar_lamp_loaded", 6.0f, 0.25f)));
+    ASSERT_TRUE(edited.start(lampScene("lumenar_lamp_edited", 2.0f, 0.0f)));
+    ASSERT_TRUE(movedOnly.start(lampScene("lumenar_lamp_moved", 6.0f, 0.0f)));
+    edited.app.materials()[1].emission = Color(6.0f, 6.0f, 6.0f);
+    edited.renderer->requestReset();
+    for (Session* s : {&edited, &movedOnly}) s->renderer->requestMove(Vector3d(0.25f, 0.0f, 0.0f));
+    for (int f = 0; f < 4; ++f) {
+        ASSERT_TRUE(loaded.frame());
+        ASSERT_TRUE(edited.frame());
+        ASSERT_TRUE(movedOnly.frame());
+    }
+    EXPECT_GT(sum(loaded.average()), 0.0);
+    EXPECT_TRUE(sameBits(movedOnly.average(), loaded.average())) << "moved lamp";
+    EXPECT_TRUE(sameBits(edited.average(), loaded.average())) << "edited emission";
+    // The next edit brings the old emission back, and the image with it.
+    edited.app.materials()[1].emission = Color(2.0f, 2.0f, 2.0f);
+    edited.renderer->requestReset();
+    ASSERT_TRUE(edited.frame());
+    // (The running sums: one frame against four.)
+    EXPECT_NEAR(4.0 * sum(edited.average()) / sum(loaded.average()), 1.0 / 3.0, 0.1);
+}
 
 TEST(Interactive, CancelledFramesLeaveNoTraceInTheAverage) {
     device::ThreadLimit threads(2);

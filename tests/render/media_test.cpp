@@ -149,8 +149,8 @@ struct MediaScene {
     template <class Draws>
     BounceResult trace(const Ray& r, int bounce, Draws& next) {
         q.materials = materials.data();
-        return traceSSVolFrom(r, bounce, next, materials.data(), bg, static_cast<int>(lights.size()),
-                              lights.data(), static_cast<int>(volumes.size()), volumes.data(), flags, q);
+        return traceSSVolFrom(r, bounce, next, materials.data(), bg, test::lightSetOf(lights),
+                              static_cast<int>(volumes.size()), volumes.data(), flags, q);
     }
 };
 
@@ -529,7 +529,7 @@ TEST(Subsurface, AWalkThatCannotEndIsStopped) {
         EndlessEntryQueries q;
         CountingDraws d(i);
         const BounceResult r =
-            traceSSVolFrom(kForward, 0, d, &m, Color(1, 1, 1), 0, nullptr, 0, nullptr, flags, q);
+            traceSSVolFrom(kForward, 0, d, &m, Color(1, 1, 1), LightSet(), 0, nullptr, flags, q);
         EXPECT_EQ(q.nearestCalls, 2 * kMaxWalkSteps);  // a hit and an exit per step
         EXPECT_EQ(r.code, -1);
         EXPECT_TRUE(r.factor.isBlack());

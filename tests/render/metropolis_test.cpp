@@ -332,7 +332,7 @@ TEST(MetroSteps, ShadingFitsInOneVertexBlock) {
             const SurfaceHit hit{Vector3d(0, 0, 0), Vector3d(0, 0, 1), 1.0f, m};
             Counting draws{};
             xorwowInit(seed, &draws.s);
-            shadeHitFrom(in, hit, 1, draws, mats.data(), 1, &l, Queries{});
+            shadeHitFrom(in, hit, 1, draws, mats.data(), test::lightSetOf({l}), Queries{});
             most = std::max(most, draws.used);
         }
     }
@@ -488,11 +488,13 @@ std::string glassCaustic(int W, int H) {
 // A started application around a scene file, its output captured.
 struct App {
     std::unique_ptr<Application> app;
-    explicit App(const std::string& path) {
-        Settings settings;
+    std::string errors;  // what start-up printed on standard error
+    explicit App(const std::string& path, const Settings& settings = Settings()) {
         app = std::make_unique<Application>(settings);
         testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
         started = app->start(path);
+        errors = testing::internal::GetCapturedStderr();
         testing::internal::GetCapturedStdout();
     }
     ~App() {
@@ -522,14 +524,12 @@ std::vector<Color> metroAverage(App& a, int frames, uint32_t salt, const Camera*
                                 const FrameSetup& setup = FrameSetup(), const MediaFlags& media = {},
                                 float startCap = 0.0f) {
     FrameResources res = frameResources(*a.app);
-    SobolStates sobol;
     MetroChains chains;
     if (salt != 0) {
         const Camera& view = setupView ? *setupView : a.app->scene().camera;
         res.kdScene.media = media;
-        EXPECT_TRUE(mltSetup(view, a.W(), a.H(), res.kdScene, 1, sobol, chains, salt, startCap));
+        EXPECT_TRUE(mltSetup(view, a.W(), a.H(), res.kdScene, chains, salt, startCap));
         res.metro = &chains;
-        res.sobolStates = sobol.states();
     }
     Renderer r(res);
     r.mltEnabled = true;
@@ -746,9 +746,8 @@ TEST(MetroImage, FireflyCandidatesTakeOnlyTheirCappedShareOfChainsWithACappedSta
     ASSERT_TRUE(chains.ready());
     // Capped chains over the same candidates (the same salt).
     MetroChains capped;
-    SobolStates sobol;
-    ASSERT_TRUE(mltSetup(a.app->scene().camera, a.W(), a.H(), frameResources(*a.app).kdScene, 1, sobol,
-                         capped, chains.salt, kMetroStartCap));
+    ASSERT_TRUE(mltSetup(a.app->scene().camera, a.W(), a.H(), frameResources(*a.app).kdScene, capped,
+                         chains.salt, kMetroStartCap));
     const int W = a.W(), H = a.H(), n = W * H;
     const KdScene scene = kdSceneOf(a.app->kdTree(), a.app->bvhTree());
     const Camera& cam = a.app->scene().camera;
@@ -861,6 +860,63 @@ TEST(MetroSteps, ChainsReproduceAKnownImage) {
     check(dim, dimExpected, "dim part");
 }
 
+// A chain set-up that fails (here: over its memory limit, as an image too
+// large for the device would be) leaves Metropolis mode off with one line
+// that says so, and the path tracer renders as it would with chains: its
+// sample states are its own.
+TEST(MetroImage, AFailedChainSetUpLeavesThePathTracerRunning) {
+    const std::string path = writeScene("lumenar_mlt_nochains", diffuseBox(12, 8, 0.5f, 8.0f));
+    Settings limited;
+    limited.mltMemoryLimit = mltSetupBytes(12, 8) - 1;
+    App without(path, limited);
+    ASSERT_TRUE(without.started) << "start-up stopped without Metropolis chains";
+    EXPECT_FALSE(without.app->metroChains().ready());
+    EXPECT_NE(without.app->sobolStates(), nullptr);
+    EXPECT_NE(without.errors.find("Metropolis light transport is unavailable"), std::string::npos)
+        << without.errors;
+    ASSERT_FALSE(without.errors.empty());
+    EXPECT_EQ(without.errors.back(), '\n') << without.errors;
+    EXPECT_EQ(without.errors.find("cuda"), std::string::npos) << without.errors;
+
+    // Just enough memory: the chains are set up.
+    limited.mltMemoryLimit = mltSetupBytes(12, 8);
+    App with(path, limited);
+    ASSERT_TRUE(with.started);
+    EXPECT_TRUE(with.app->metroChains().ready());
+    EXPECT_TRUE(with.errors.empty()) << with.errors;
+
+    // The same path-traced frames, bit for bit, with and without chains.
+    BatchOptions options;
+    options.frames = 6;
+    const BatchResult a = renderBatch(*without.app, options);
+    const BatchResult b = renderBatch(*with.app, options);
+    ASSERT_TRUE(a.ok);
+    ASSERT_TRUE(b.ok);
+    ASSERT_EQ(a.average.size(), b.average.size());
+    double total = 0.0;
+    for (std::size_t i = 0; i < a.average.size(); ++i) {
+        ASSERT_EQ(a.average[i].r, b.average[i].r) << "pixel " << i;
+        ASSERT_EQ(a.average[i].b, b.average[i].b) << "pixel " << i;
+        total += a.average[i].r;
+    }
+    EXPECT_GT(total, 0.0);
+
+    // Asked for Metropolis frames, the run without chains refuses, saying why.
+    options.mlt = true;
+    testing::internal::CaptureStderr();
+    const BatchResult m = renderBatch(*without.app, options);
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_FALSE(m.ok);
+    EXPECT_NE(said.find("Metropolis mode is unavailable"), std::string::npos) << said;
+    // A renderer switched to Metropolis without chains goes on path tracing.
+    Renderer r(frameResources(*without.app));
+    r.mltEnabled = true;
+    EXPECT_FALSE(r.metroReady());
+    device::Buffer<Color> display(12 * 8);
+    r.renderFrame(without.app->scene().camera, display.get());
+    EXPECT_EQ(r.frameCount(), 1u);
+}
+
 // Start-up hands the kd-tree the arrays the chains trace, the editable
 // (managed) materials and volumes among them; the Renderer's reset in
 // Metropolis mode clears the contributions, so the next frame accepts every
@@ -873,7 +929,7 @@ TEST(MetroImage, StartUpAndResetThroughTheRenderer) {
     EXPECT_EQ(tree.sceneView->materials, a.app->materials());
     EXPECT_EQ(tree.sceneView->volumes, a.app->volumes());
     EXPECT_EQ(tree.sceneView->triangles, a.app->scene().deviceTriangles);
-    EXPECT_EQ(tree.sceneView->lightCount, a.app->scene().lightCount);
+    EXPECT_EQ(tree.sceneView->lights.triangleCount, a.app->scene().lightCount);
     EXPECT_GT(a.app->startSeconds(), 0.0);
     EXPECT_GT(a.app->mltSetupSeconds(), 0.0);
 

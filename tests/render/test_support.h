@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "device/random.h"
+#include "render/lights.h"
 #include "scene/hdr_image.h"
 #include "scene/records.h"
 
@@ -72,6 +73,17 @@ struct CountingDraws {
         return xorwowUniform(&state);
     }
 };
+
+// The light set of a list of light triangles (their choice prepared) and an
+// environment.
+inline LightSet lightSetOf(const std::vector<deviceLightTriangle>& triangles,
+                           const EnvironmentLight& env = EnvironmentLight()) {
+    LightSet s;
+    s.triangles = triangles.empty() ? nullptr : triangles.data();
+    s.triangleCount = static_cast<int>(triangles.size());
+    s.env = env;
+    return s;
+}
 
 inline Material material(float roughness, float transparency, float metalness, float ior) {
     Material m{};

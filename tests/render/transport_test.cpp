@@ -153,12 +153,12 @@ std::vector<std::vector<Color>> renderFrames(const std::string& path, int frames
     if (app.start(path)) {
         FrameResources res = frameResources(app);
         res.scene.directLightStrategy = strategy;
-        if (uniformLightChoice && res.scene.lightCount > 0) {
-            std::vector<deviceLightTriangle> lights(static_cast<std::size_t>(res.scene.lightCount));
+        if (uniformLightChoice && res.scene.lights.triangleCount > 0) {
+            std::vector<deviceLightTriangle> lights(static_cast<std::size_t>(res.scene.lights.triangleCount));
             const std::size_t bytes = lights.size() * sizeof(deviceLightTriangle);
-            device::copyToHost(lights.data(), res.scene.lights, bytes);
+            device::copyToHost(lights.data(), res.lights, bytes);
             prepareLightChoice(lights, 1.0);
-            device::copyToDevice(const_cast<deviceLightTriangle*>(res.scene.lights), lights.data(), bytes);
+            device::copyToDevice(res.lights, lights.data(), bytes);
         }
         const std::size_t n = static_cast<std::size_t>(res.width) * res.height;
         Renderer renderer(res);

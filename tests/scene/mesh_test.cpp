@@ -76,49 +76,30 @@ TEST(MeshBlock, WoopRowsMapTheTriangleOntoTheUnitTriangle) {
     EXPECT_EQ(tris[0].isLight, 1);
     EXPECT_EQ(tris[0].p2.x, 3.0f);
     EXPECT_EQ(tris[0].invArea, static_cast<float>(1.0 / static_cast<double>(t.area)));
-    const auto lights = download(s.deviceLightTriangles, 1);
-    EXPECT_EQ(lights[0].triangleIndex, 0);
-    EXPECT_EQ(lights[0].emission.g, 4.0f);
-    // The light's normal is the face normal made unit length.
-    const Vector3d unit = n / length(n);
-    EXPECT_FLOAT_EQ(lights[0].normal.x, unit.x);
-    EXPECT_FLOAT_EQ(lights[0].normal.y, unit.y);
-    EXPECT_FLOAT_EQ(lights[0].normal.z, unit.z);
-    EXPECT_EQ(lights[0].invArea, 1.0f / t.area);
-    EXPECT_EQ(download(s.deviceLightIndices, 1)[0], 0);
 }
 
-TEST(MeshBlock, LightFlagStaysOnForTheRestOfTheObject) {
+TEST(MeshBlock, AFaceIsALightExactlyWhenItsMaterialEmits) {
     Scene s;
-    const auto p = parse(scene("mesh 2\n\no 0 a\nv 0 0 0\nv 1 0 0\nv 0 1 0\nusemtl 0 m\nf 1 2 3\n"
+    // Object a: a plain face, a lamp face, then a plain face again after a
+    // second usemtl. Object b has no usemtl of its own and inherits the
+    // lamp material; object c switches back to the plain one.
+    const auto p = parse(scene("mesh 3\n\no 0 a\nv 0 0 0\nv 1 0 0\nv 0 1 0\nusemtl 0 m\nf 1 2 3\n"
                                "usemtl 1 lamp\nf 1 2 3\nusemtl 0 m\nf 1 3 2\n"
-                               "o 1 b\nf 2 3 1\n"),
+                               "usemtl 1 lamp\n"
+                               "o 1 b\nf 2 3 1\nf 3 1 2\n"
+                               "o 2 c\nusemtl 0 m\nf 1 2 3\n"),
                          s);
     ASSERT_EQ(p.status, ParseStatus::Ok) << p.out;
-    ASSERT_EQ(s.triangleCount, 4);
-    EXPECT_EQ(s.hostTriangles[0].isLight, 0);
-    EXPECT_EQ(s.hostTriangles[1].isLight, 1);
-    EXPECT_EQ(s.hostTriangles[2].isLight, 1);  // after a non-emissive usemtl, still a light
-    EXPECT_EQ(s.hostTriangles[2].materialIndex, 0);
-    // The next object starts with the flag clear but keeps the current material.
-    EXPECT_EQ(s.hostTriangles[3].isLight, 0);
-    EXPECT_EQ(s.hostTriangles[3].materialIndex, 0);
-    EXPECT_EQ(s.lightCount, 2);
-    const auto idx = download(s.deviceLightIndices, 2);
-    EXPECT_EQ(idx[0], 1);
-    EXPECT_EQ(idx[1], 2);
-    // Light records are emitted with the material of their own face.
-    EXPECT_EQ(download(s.deviceLightTriangles, 2)[1].emission.r, 0.0f);
-}
-
-TEST(MeshBlock, NoEmissiveFacesMeansNoLightRecords) {
-    Scene s;
-    const auto p = parse(scene("mesh 1\no 0 a\nv 0 0 0\nv 1 0 0\nv 0 1 0\nusemtl 0 m\nf 1 2 3\n"), s);
-    ASSERT_EQ(p.status, ParseStatus::Ok) << p.out;
-    EXPECT_EQ(s.lightCount, 0);
-    EXPECT_EQ(s.deviceLightTriangles, nullptr);
-    EXPECT_EQ(s.deviceLightIndices, nullptr);
-    EXPECT_NE(s.deviceTriangles, nullptr);
+    ASSERT_EQ(s.triangleCount, 6);
+    const int expected[6] = {0, 1, 0, 1, 1, 0};
+    for (int i = 0; i < 6; ++i) {
+        EXPECT_EQ(s.hostTriangles[i].isLight, expected[i]) << "face " << i;
+        EXPECT_EQ(s.hostTriangles[i].materialIndex, expected[i]) << "face " << i;
+    }
+    EXPECT_EQ(s.lightCount, 3);
+    const auto tris = download(s.deviceTriangles, 6);
+    for (int i = 0; i < 6; ++i)
+        EXPECT_EQ(tris[static_cast<std::size_t>(i)].isLight, expected[i]) << "face " << i;
 }
 
 TEST(MeshBlock, MovableObjectsRecordTheirTrianglesAndBox) {
@@ -139,6 +120,46 @@ TEST(MeshBlock, MovableObjectsRecordTheirTrianglesAndBox) {
     EXPECT_EQ(s.triangleCount, 4);
     EXPECT_EQ(p.bounds.max.x, 6.0f);
     EXPECT_EQ(s.bounds.min.z, 0.0f);
+}
+
+// Objects are kept with their triangles; the largest one that is not movable
+// gives the material the window's wall sliders edit first (the material
+// covering most of it).
+TEST(MeshBlock, ObjectsAndTheLargestFixedObjectsMaterial) {
+    const std::string five = "material\n5\n\n" + lumenar::test::materialEntry(0) +
+                             lumenar::test::materialEntry(1) + lumenar::test::materialEntry(2) +
+                             lumenar::test::materialEntry(3) + lumenar::test::materialEntry(4, "5 5 5");
+    // The movable giant (area 50) does not count; "room" (area 8: 6 of
+    // material 2, 2 of material 1) beats "small" (area 4.5, material 3).
+    const std::string text = "t\n" + five +
+                             "mesh 4\n\no 0 giant\nmovable True\nv 0 0 0\nv 10 0 0\nv 0 10 0\n"
+                             "usemtl 0 m\nf 1 2 3\n"
+                             "o 1 small\nv 0 0 1\nv 3 0 1\nv 0 3 1\nusemtl 3 glass\nf 4 5 6\n"
+                             "o 2 room\nv 0 0 2\nv 2 0 2\nv 0 2 2\nv 0 6 2\nusemtl 1 m\nf 7 8 9\n"
+                             "usemtl 2 m\nf 7 8 10\n"
+                             "o 3 lamp\nusemtl 4 lamp\nf 7 8 9\n";
+    Scene s;
+    const auto p = parse(text, s);
+    ASSERT_EQ(p.status, ParseStatus::Ok) << p.out;
+    ASSERT_EQ(s.objects.size(), 4u);
+    const int first[4] = {0, 1, 2, 4}, count[4] = {1, 1, 2, 1};
+    const char* names[4] = {"giant", "small", "room", "lamp"};
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(s.objects[i].name, names[i]);
+        EXPECT_EQ(s.objects[i].firstTriangle, first[i]) << names[i];
+        EXPECT_EQ(s.objects[i].triangleCount, count[i]) << names[i];
+        EXPECT_EQ(s.objects[i].movable, i == 0) << names[i];
+    }
+    EXPECT_EQ(largestFixedObjectMaterial(s), 2);
+
+    // Nothing fixed, or no objects at all: no such material.
+    Scene onlyMovable;
+    ASSERT_EQ(parse(scene("mesh 1\no 0 a\nmovable True\nv 0 0 0\nv 1 0 0\nv 0 1 0\nusemtl 0 m\nf 1 2 3\n"),
+                    onlyMovable)
+                  .status,
+              ParseStatus::Ok);
+    EXPECT_EQ(largestFixedObjectMaterial(onlyMovable), -1);
+    EXPECT_EQ(largestFixedObjectMaterial(Scene()), -1);
 }
 
 TEST(MeshBlock, SmoothingAndTextureFlagsChooseTheFaceFormat) {

@@ -14,6 +14,7 @@
 
 #include "app/batch_render.h"
 #include "app/startup.h"
+#include "scene/input_parser.h"
 
 using namespace lumenar;
 
@@ -61,6 +62,7 @@ TEST(Controls, SlidersWriteTheirFieldsAndRestartTheAverage) {
         std::vector<Material> m = mats;
         Renderer renderer(res);
         Controls controls(camera, m.data(), 5, vols.data(), 1, renderer, settings);
+        controls.selectWallMaterial(3);
         ASSERT_FALSE(renderer.resetPending());
         (controls.*c.set)(c.v);
         EXPECT_FLOAT_EQ(m[c.material].*c.field, c.expected) << "slider value " << c.v;
@@ -84,18 +86,18 @@ TEST(Controls, EnvironmentSliderTurnsTheSky) {
     FrameResources res;
     res.width = res.height = 4;
     std::vector<float> texels(8 * 4 * 3, 1.0f), marginal(5, 0.0f), conditional(4 * 9, 0.0f);
-    res.scene.env.view.texels = texels.data();
-    res.scene.env.view.marginalCdf = marginal.data();
-    res.scene.env.view.conditionalCdf = conditional.data();
-    res.scene.env.view.width = 8;
-    res.scene.env.view.height = 4;
-    res.kdScene.env = res.scene.env;
+    res.scene.lights.env.view.texels = texels.data();
+    res.scene.lights.env.view.marginalCdf = marginal.data();
+    res.scene.lights.env.view.conditionalCdf = conditional.data();
+    res.scene.lights.env.view.width = 8;
+    res.scene.lights.env.view.height = 4;
+    res.kdScene.lights.env = res.scene.lights.env;
     Renderer renderer(res);
     Controls controls(camera, nullptr, 0, nullptr, 0, renderer, Settings());
     controls.setEnvironmentRotation(25);  // a quarter turn
     EXPECT_TRUE(renderer.resetPending());
     for (const EnvironmentView& v :
-         {renderer.resources().scene.env.view, renderer.resources().kdScene.env.view}) {
+         {renderer.resources().scene.lights.env.view, renderer.resources().kdScene.lights.env.view}) {
         EXPECT_NEAR(v.cosRotation, 0.0f, 1e-6f);
         EXPECT_NEAR(v.sinRotation, 1.0f, 1e-6f);
     }
@@ -145,6 +147,57 @@ TEST(Controls, MaterialSlidersEditTheChosenMaterial) {
     for (int i : {0, 1, 3, 4}) EXPECT_EQ(std::memcmp(&mats[i], &before[i], sizeof(Material)), 0) << i;
 }
 
+// The wall sliders edit the material of the scene's largest fixed object (or
+// the one chosen), not a fixed slot: in the opening scene material 3 is the
+// glass sphere's, and moving "wall metalness" must leave the glass alone.
+TEST(Controls, WallSlidersEditTheLargestFixedObjectsMaterial) {
+    std::ifstream in(std::string(LUMENAR_SOURCE_DIR) + "/scenes/opening/input");
+    ASSERT_TRUE(in);
+    std::stringstream text;
+    text << in.rdbuf();
+    Scene scene;
+    aabb box = initialSceneBox();
+    testing::internal::CaptureStdout();
+    const ParseStatus status = parseSceneText(text.str(), "opening", scene, box, nullptr);
+    testing::internal::GetCapturedStdout();
+    ASSERT_EQ(status, ParseStatus::Ok);
+    ASSERT_EQ(scene.materialNames.at(3), "glass");
+    std::vector<Material> mats = scene.materials;
+    const std::vector<Material> before = mats;
+    Camera camera;
+    FrameResources res;
+    res.width = res.height = 4;
+    Renderer renderer(res);
+    const int n = static_cast<int>(mats.size());
+    Controls controls(camera, mats.data(), n, nullptr, 0, renderer, Settings());
+    EXPECT_EQ(controls.wallMaterial(), -1);
+    controls.setWallMetalness(100);  // no wall material yet: nothing changes
+    EXPECT_EQ(std::memcmp(mats.data(), before.data(), mats.size() * sizeof(Material)), 0);
+
+    controls.useScene(scene);
+    EXPECT_EQ(controls.materialNames(), scene.materialNames);
+    // The room's floor and ceiling (equal in area) are its largest objects.
+    const int wall = controls.wallMaterial();
+    ASSERT_TRUE(scene.materialNames.at(wall) == "floor" || scene.materialNames.at(wall) == "white")
+        << scene.materialNames.at(wall);
+    controls.setWallMetalness(100);
+    controls.setWallRoughness(0);
+    EXPECT_FLOAT_EQ(mats[wall].metalness, 1.0f);
+    EXPECT_FLOAT_EQ(mats[wall].roughness, 0.001f);
+    for (int i = 0; i < n; ++i)
+        if (i != wall) EXPECT_EQ(std::memcmp(&mats[i], &before[i], sizeof(Material)), 0) << "material " << i;
+
+    // A choice from the list moves the sliders to another material; an index
+    // the scene lacks is ignored.
+    controls.selectWallMaterial(2);
+    controls.selectWallMaterial(n);
+    controls.selectWallMaterial(-1);
+    EXPECT_EQ(controls.wallMaterial(), 2);
+    controls.setWallMetalness(30);
+    EXPECT_FLOAT_EQ(mats[2].metalness, 0.3f);
+    EXPECT_FLOAT_EQ(mats[wall].metalness, 1.0f);
+}
+
 TEST(Controls, SubsurfaceSwitchRestoresTheTransparency) {
     std::vector<Material> mats(4, plainMaterial(0.25f));
     Camera camera;
@@ -164,14 +217,50 @@ TEST(Controls, SubsurfaceSwitchRestoresTheTransparency) {
     controls.setSubsurface(false);
     EXPECT_FLOAT_EQ(mats[0].transparency, 0.6f);
 
+    // The switch sets the state it is given, it does not flip: "off" while
+    // off and "on" while on change nothing.
+    controls.setSubsurface(false);
+    EXPECT_FLOAT_EQ(mats[0].transparency, 0.6f);
+    EXPECT_FALSE(renderer.ssEnabled);
+    controls.setSubsurface(true);
+    controls.setSubsurface(true);
+    EXPECT_FLOAT_EQ(mats[0].transparency, -1.0f);
+    EXPECT_TRUE(renderer.ssEnabled);
+    controls.setSubsurface(false);
+    EXPECT_FLOAT_EQ(mats[0].transparency, 0.6f);
+
     controls.setFog(true);
     EXPECT_TRUE(renderer.fogEnabled);
-    controls.setMlt(true);
-    EXPECT_TRUE(renderer.mltEnabled);
-    controls.setMlt(false);
     controls.setFog(false);
     EXPECT_FALSE(renderer.fogEnabled);
+}
+
+// Without Metropolis chains (their set-up failed at start-up) the switch says
+// no and leaves the path tracer running; with chains it switches.
+TEST(Controls, MetropolisSwitchNeedsChains) {
+    Camera camera;
+    FrameResources res;
+    res.width = res.height = 4;
+    Renderer renderer(res);
+    ASSERT_FALSE(renderer.metroReady());
+    Controls controls(camera, nullptr, 0, nullptr, 0, renderer, Settings());
+    EXPECT_FALSE(controls.setMlt(true));
     EXPECT_FALSE(renderer.mltEnabled);
+    EXPECT_FALSE(renderer.resetPending());
+    EXPECT_TRUE(controls.setMlt(false));
+
+    // Chains of a 4 x 4 image over an empty scene.
+    MetroChains chains;
+    testing::internal::CaptureStderr();
+    ASSERT_TRUE(mltSetup(camera, 4, 4, KdScene(), chains));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    res.metro = &chains;
+    Renderer withChains(res);
+    Controls switching(camera, nullptr, 0, nullptr, 0, withChains, Settings());
+    EXPECT_TRUE(switching.setMlt(true));
+    EXPECT_TRUE(withChains.mltEnabled);
+    EXPECT_TRUE(switching.setMlt(false));
+    EXPECT_FALSE(withChains.mltEnabled);
 }
 
 TEST(Controls, KeysMoveTheCameraAndTheMesh) {

@@ -6,6 +6,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QElapsedTimer>
 #include <QMainWindow>
 #include <QMessageBox>
@@ -36,7 +37,7 @@ constexpr int kH = 64;
 
 struct Fixture : testing::Test {
     Settings settings;
-    Application app{settings};
+    std::unique_ptr<Application> app;
     std::unique_ptr<Renderer> renderer;
     std::unique_ptr<RenderWorker> worker;
     std::unique_ptr<Controls> controls;
@@ -62,14 +63,17 @@ struct Fixture : testing::Test {
         std::ofstream("input") << scene;
 
         testing::internal::CaptureStdout();
-        const bool started = app.start("input");
+        app = std::make_unique<Application>(settings);
+        const bool started = app->start("input");
         testing::internal::GetCapturedStdout();
         ASSERT_TRUE(started);
-        renderer = std::make_unique<Renderer>(frameResources(app));
-        Scene& s = app.scene();
+        renderer = std::make_unique<Renderer>(frameResources(*app));
+        Scene& s = app->scene();
         worker = std::make_unique<RenderWorker>(*renderer, s.camera);
-        controls = std::make_unique<Controls>(s.camera, app.materials(), static_cast<int>(s.materials.size()),
-                                              app.volumes(), s.volumeCount, *worker, settings);
+        controls =
+            std::make_unique<Controls>(s.camera, app->materials(), static_cast<int>(s.materials.size()),
+                                       app->volumes(), s.volumeCount, *worker, settings);
+        controls->useScene(s);
         ASSERT_TRUE(worker->start());
         mainWindow = std::make_unique<QMainWindow>();
         window = new Window(*worker, *controls, mainWindow.get());
@@ -82,7 +86,7 @@ struct Fixture : testing::Test {
         controls.reset();
         worker.reset();
         renderer.reset();
-        app.shutdown();
+        if (app) app->shutdown();
         std::filesystem::current_path(oldDir);
     }
     // Runs the event loop until the view shows an average of this many frames
@@ -136,7 +140,7 @@ TEST_F(Fixture, PanelHasItsControlsInTheirStartStates) {
         EXPECT_EQ(slider->isEnabled(), s.enabled) << s.label;
     }
     // Start positions are shown, not applied: the scene's bunny keeps its IOR.
-    EXPECT_FLOAT_EQ(app.materials()[0].IOR, app.scene().materials[0].IOR);
+    EXPECT_FLOAT_EQ(app->materials()[0].IOR, app->scene().materials[0].IOR);
     for (const char* text : {"enable MLT", "enable fog", "enable ss"}) {
         ASSERT_NE(window->checkBox(QString::fromLatin1(text)), nullptr) << text;
         EXPECT_FALSE(window->checkBox(QString::fromLatin1(text))->isChecked()) << text;
@@ -150,12 +154,20 @@ TEST_F(Fixture, PanelHasItsControlsInTheirStartStates) {
     EXPECT_EQ(window->helpBox()->windowTitle(), QStringLiteral("Help"));
     EXPECT_EQ(window->helpBox()->text(),
               QStringLiteral("W/S/A/D/E/Q -- Move camera forward/backwards/left/right/up/down\n"
-                             "I/K/J/K/O/U -- Move bunny farther/closer/left/right/up/down\n"
+                             "I/K/J/L/O/U -- Move bunny farther/closer/left/right/up/down\n"
                              "mouse left button -- control yaw/pitch\n"
                              "mouse right button -- control focal length\n "));
     EXPECT_EQ(window->aboutBox()->windowTitle(), QStringLiteral("About"));
     EXPECT_TRUE(window->aboutBox()->text().startsWith(QStringLiteral("Lumenar Demo \n")));
     EXPECT_EQ(window->view()->size(), QSize(kW, kH));
+    // The wall sliders' material: at first the walls' (the largest object
+    // that does not move), and whatever the list then picks.
+    auto* wallChooser = window->findChild<QComboBox*>(QStringLiteral("wall material"));
+    ASSERT_NE(wallChooser, nullptr);
+    EXPECT_EQ(wallChooser->currentText(), QStringLiteral("white"));
+    EXPECT_EQ(controls->wallMaterial(), 3);
+    wallChooser->setCurrentIndex(1);  // the red wall
+    window->slider(QStringLiteral("wall metalness"))->setValue(70);
 
     // Switching modes enables the matching sliders and, on the render
     // thread, sets the flags.
@@ -172,6 +184,8 @@ TEST_F(Fixture, PanelHasItsControlsInTheirStartStates) {
     EXPECT_TRUE(renderer->ssEnabled);
     EXPECT_TRUE(renderer->mltEnabled);
     EXPECT_TRUE(renderer->denoise);
+    EXPECT_FLOAT_EQ(app->materials()[1].metalness, 0.7f);
+    EXPECT_FLOAT_EQ(app->materials()[3].metalness, app->scene().materials[3].metalness);
 }
 
 TEST_F(Fixture, CaptureHoldsExactlyTheRenderedImage) {
@@ -234,6 +248,31 @@ TEST_F(Fixture, TitleCarriesTheFrameRatesUnlessSwitchedOff) {
     const uint32_t frame = window->view()->shownFrame().frameCount;
     ASSERT_TRUE(runFrames(frame + 1));
     EXPECT_EQ(mainWindow->windowTitle(), QStringLiteral("Lumenar"));
+}
+
+namespace {
+// A run whose Metropolis chains could not be set up (here: over their
+// memory limit).
+struct NoChains : Fixture {
+    NoChains() { settings.mltMemoryLimit = 1; }
+};
+}  // namespace
+
+TEST_F(NoChains, MetropolisSwitchSaysItIsUnavailableAndThePathTracerGoesOn) {
+    ASSERT_FALSE(app->metroChains().ready());
+    ASSERT_TRUE(runFrames(2)) << "no path-traced frames without chains";
+    QCheckBox* mlt = window->checkBox(QStringLiteral("enable MLT"));
+    mlt->setChecked(true);
+    EXPECT_FALSE(mlt->isChecked()) << "the box shows a mode the run does not have";
+    ASSERT_NE(window->mltUnavailableBox(), nullptr);
+    EXPECT_TRUE(window->mltUnavailableBox()->isVisible());
+    EXPECT_TRUE(window->mltUnavailableBox()->text().contains(QStringLiteral("unavailable")));
+    // The frames go on accumulating, path traced.
+    const uint32_t frame = window->view()->shownFrame().frameCount;
+    ASSERT_TRUE(runFrames(frame + 2));
+    stopRendering();
+    EXPECT_FALSE(renderer->mltEnabled);
+    EXPECT_GE(renderer->frameCount(), frame + 2);
 }
 
 int main(int argc, char** argv) {

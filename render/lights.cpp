@@ -1,0 +1,130 @@
+#include "render/lights.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace lumenar {
+
+double lightChoicePower(const deviceLightTriangle& l) {
+    const Color& e = l.emission;
+    const double lum = 0.2126 * e.r + 0.7152 * e.g + 0.0722 * e.b;
+    const double area = l.invArea > 0.0f ? 1.0 / static_cast<double>(l.invArea) : 0.0;
+    const double p = lum * area;
+    return p > 0.0 && p < 1e300 ? p : 0.0;  // negative, NaN and infinite powers count as none
+}
+
+void prepareLightChoice(std::vector<deviceLightTriangle>& lights, double uniformShare) {
+    std::stable_sort(lights.begin(), lights.end(),
+                     [](const deviceLightTriangle& a, const deviceLightTriangle& b) {
+                         return a.triangleIndex < b.triangleIndex;
+                     });
+    const std::size_t n = lights.size();
+    if (n == 0) return;
+    double total = 0.0;
+    for (const deviceLightTriangle& l : lights) total += lightChoicePower(l);
+    const double u = total > 0.0 ? std::min(std::max(uniformShare, 0.0), 1.0) : 1.0;
+    double cdf = 0.0;
+    float prev = 0.0f;
+    for (std::size_t j = 0; j < n; ++j) {
+        const double share = total > 0.0 ? lightChoicePower(lights[j]) / total : 0.0;
+        cdf += (1.0 - u) * share + u / static_cast<double>(n);
+        const float c = j + 1 == n ? 1.0f : std::min(static_cast<float>(cdf), 1.0f);
+        lights[j].choiceCdf = c;
+        // The chance is what the stored bounds give, so sampling and its
+        // density agree to the last bit.
+        lights[j].choicePdf = static_cast<float>(static_cast<double>(c) - static_cast<double>(prev));
+        prev = c;
+    }
+}
+
+float environmentLightProbability(float environmentPower, float listPower, float sceneRadius, int listCount) {
+    if (!(environmentPower > 0.0f)) return 0.0f;
+    if (listCount <= 0) return 1.0f;
+    const float r2 = sceneRadius > 0.0f ? sceneRadius * sceneRadius : 1.0f;
+    const float t = listPower / r2;
+    const float p = environmentPower / (environmentPower + t);
+    return fminf(fmaxf(p, 0.05f), 0.95f);
+}
+
+std::vector<deviceLightTriangle> emissiveTriangleRecords(const std::vector<Triangle>& triangles,
+                                                         const Material* materials, int materialCount,
+                                                         const Movable* movables, int movableCount) {
+    std::vector<deviceLightTriangle> out;
+    for (std::size_t i = 0; i < triangles.size(); ++i) {
+        const Triangle& t = triangles[i];
+        if (t.materialIndex < 0 || t.materialIndex >= materialCount) continue;
+        const Material& m = materials[t.materialIndex];
+        if (!m.isEmissive()) continue;
+        Vector3d offset;
+        for (int k = 0; k < movableCount; ++k) {
+            const Movable& mv = movables[k];
+            const int first = mv.firstTriangle;
+            if (static_cast<int>(i) >= first && static_cast<int>(i) - first < mv.triangleCount)
+                offset = mv.offset;
+        }
+        deviceLightTriangle l{};
+        l.p1 = t.p1 + offset;
+        l.p2 = t.p2 + offset;
+        l.p3 = t.p3 + offset;
+        // Light sampling divides by the cosine at the light: the unit face
+        // normal, never a (smooth-shaded) vertex normal.
+        l.normal = emitterFaceNormal(t.p1, t.p2, t.p3, t.normal1, t.normal2, t.normal3);
+        l.invArea = 1.0f / t.area;
+        l.triangleIndex = static_cast<int32_t>(i);
+        l.emission = m.emission;
+        out.push_back(l);
+    }
+    return out;
+}
+
+bool LightSetBuffers::build(const Material* materials, int materialCount) {
+    static const std::vector<Triangle> kNone;
+    const std::vector<Triangle>& tris = source_.triangles ? *source_.triangles : kNone;
+    std::vector<deviceLightTriangle> records =
+        emissiveTriangleRecords(tris, materials, materialCount, source_.movables, source_.movableCount);
+    prepareLightChoice(records);
+    device::Buffer<deviceLightTriangle> uploaded;
+    if (!records.empty()) {
+        uploaded = device::uploadArray(records.data(), records.size());
+        if (!uploaded) return false;
+    }
+    triangles_ = std::move(uploaded);
+    emissions_.assign(static_cast<std::size_t>(materialCount > 0 ? materialCount : 0), Color());
+    for (int i = 0; i < materialCount; ++i) emissions_[static_cast<std::size_t>(i)] = materials[i].emission;
+
+    view_ = LightSet();
+    view_.triangles = triangles_.get();
+    view_.triangleCount = static_cast<int>(records.size());
+    const EnvironmentMap* map = source_.environment;
+    if (map && map->width() > 0) {
+        view_.env.view = map->view();
+        // What the list sends in, against what the sky sends in.
+        double listPower = 0.0;
+        for (const deviceLightTriangle& l : records) {
+            const Color& e = l.emission;
+            listPower += (0.2126 * e.r + 0.7152 * e.g + 0.0722 * e.b) * tris[l.triangleIndex].area;
+        }
+        const float radius = source_.sceneRadius;
+        view_.env.probability =
+            environmentLightProbability(map->power(), static_cast<float>(listPower),
+                                        std::isfinite(radius) ? radius : 1.0f, view_.listCount());
+    }
+    return true;
+}
+
+bool LightSetBuffers::emissionChanged(const Material* materials) const {
+    for (std::size_t i = 0; i < emissions_.size(); ++i) {
+        const Color& a = materials[i].emission;
+        const Color& b = emissions_[i];
+        if (a.r != b.r || a.g != b.g || a.b != b.b) return true;
+    }
+    return false;
+}
+
+void LightSetBuffers::release() {
+    triangles_.reset();
+    emissions_.clear();
+    view_ = LightSet();
+}
+
+}  // namespace lumenar
