@@ -464,6 +464,11 @@ struct KdTree::Build {
 
 void KdTree::Build::subdivide(Fragment& f, std::size_t record, Lists& ev, const aabb& box, int depth,
                               int count, long long budget) {
+    // A cancelled build finishes every node as an empty leaf.
+    if (tree.cancel && tree.cancel->load(std::memory_order_relaxed)) {
+        f.records[record] = NodeProp::leaf(0, 0);
+        return;
+    }
     int a = 0;
     float bestPos = 0.0f;
     PlanarSide bestSide = kNone;
@@ -712,6 +717,7 @@ bool KdTree::build(Scene* sc, aabb& box, int mode) {
         peakEventBytes = rootBytes + b.arenaBytes;
     }
     for (auto& list : rootEvents) std::vector<Event>().swap(list);
+    if (cancel && cancel->load()) return false;
 
     // One record list and one index list, depth first, whatever was built
     // side by side.

@@ -51,8 +51,11 @@ class KdTree {
 
     // Builds the tree over scene->hostTriangles inside box and uploads it.
     // Returns false (after a message) when the tree cannot be encoded or
-    // the upload failed.
+    // the upload failed, and (quietly) when `cancel` was set meanwhile.
     bool build(Scene* scene, aabb& box, int mode);
+    // When set (from any thread) while build() runs, the build stops soon
+    // and leaves no tree. Not owned.
+    const std::atomic<bool>* cancel = nullptr;
 
     // Exact boxes of the parts of triangle tri inside the two child boxes;
     // both stay empty unless the triangle's vertices lie strictly on both

@@ -36,7 +36,8 @@ struct BatchResult {
     bool ok = false;
     int frames = 0;
     double seconds = 0.0;
-    long long pathSegments = 0;  // bounce-kernel path records traced
+    double firstFrameSeconds = 0.0;  // from the call until the first frame was done
+    long long pathSegments = 0;      // bounce-kernel path records traced
     int bounceLaunches = 0;
     FramePhaseTimes phases;      // summed over all frames
     std::vector<uint8_t> rgb;    // displayed image, 8-bit RGB, row 0 at the bottom

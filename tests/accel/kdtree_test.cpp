@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <cmath>
 #include <functional>
@@ -171,7 +172,8 @@ class ReferenceKd {
             NL += by[1] + by[0];
         }
         if (static_cast<float>(count) < best) {
-            if (attempt < 2) return subdivide(node, std::move(events), box, depth, count, attempt + 1, budget);
+            if (attempt < 2)
+                return subdivide(node, std::move(events), box, depth, count, attempt + 1, budget);
             return leaf(node, events);
         }
         const float s = bestPos;
@@ -388,6 +390,24 @@ TEST(KdTreeBuild, SameTreeAsThePlainBuild) {
                 }
             }
         }
+}
+
+// A build whose cancel flag is set gives up and leaves no tree; the same
+// tree object builds again once the flag is clear.
+TEST(KdTreeBuild, CancelledBuildLeavesNoTree) {
+    Scene scene;
+    std::mt19937 rng(5);
+    makeMixedScene(scene, 2000, rng);
+    std::atomic<bool> cancel{true};
+    KdTree kd;
+    kd.cancel = &cancel;
+    aabb box = scene.bounds;
+    EXPECT_FALSE(kd.build(&scene, box, KdTree::kClipping));
+    EXPECT_TRUE(kd.nodeRecords.empty());
+    EXPECT_FALSE(kd.deviceNodes);
+    cancel = false;
+    ASSERT_TRUE(kd.build(&scene, box, KdTree::kClipping));
+    EXPECT_GT(kd.nodeCount(), 100u);
 }
 
 TEST(KdTreeBuild, FirstOfEqualCostsAndNumbering) {
