@@ -86,9 +86,11 @@ class BVHTree {
     int32_t movableCount = 0;
     device::Buffer<int> deviceTriIndices;
     Scene* scene = nullptr;
-    std::vector<BVHNode> nodes;
     std::vector<int> triIndices;
     std::vector<DynamicBVHNodeProp> nodeRecords;  // host copy of deviceNodes
+    // The nodes as BVHNode records, decoded from nodeRecords (for tests and
+    // tools).
+    std::vector<BVHNode> hostNodes() const;
 
     // The layout the tracer walks: the nodes above collapsed into eight-wide
     // nodes with triangle packs in the leaves, made and uploaded by every
@@ -103,6 +105,13 @@ class BVHTree {
     device::Buffer<int32_t> deviceWideObjectRoots;
     WideBVHView wideView() const;  // the device arrays
     WideBVHView hostWideView();    // the host copies
+    // Frees the host copies (the node lists of both layouts and the index
+    // list) once they are on the device and nothing on the host walks or
+    // refits the tree; hostWideView() is then empty.
+    void releaseHostCopies();
+    // False: every host copy is freed as soon as the device has it, so that
+    // the two are never all held at once (start-up; tests keep them).
+    bool keepHostCopies = true;
     // Collapses the binary nodes and uploads the result; false after a
     // message when the upload failed.
     bool buildWide();
@@ -171,9 +180,10 @@ class BVHTree {
     void expandObject(Fragment& f, int node, int object);
     void makeLeaf(Fragment& f, int node, const Span& span);
     void makeObjectLeaf(Fragment& f, int node);
-    // Gives the fragments' nodes their final numbers; returns the "error!"
-    // reports they made.
+    // Gives the fragments' nodes their final numbers, writing their records
+    // and the index list; returns the "error!" reports they made.
     int number(Fragment& f, int local, int index, int parent);
+    bool leafTooLarge_ = false;  // a leaf the records cannot hold
     // Sweep entries of the primitives `ids` along each axis into
     // out[0 .. 9 * ids.size()), one sorted list of 3 * ids.size() per axis.
     void sortedEntries(const std::vector<int32_t>& ids, SweepEntry* out);
@@ -186,9 +196,8 @@ class BVHTree {
     using BinRef = BvhPrimRef;
     struct BinSpan {
         BinRef* refs;
-        BinRef* spare;  // as many scratch places (large nodes partition through them)
-        int count;      // primitives
-        aabb centres;   // bounds of twice their box centres
+        int count;     // primitives
+        aabb centres;  // bounds of twice their box centres
     };
     void buildBinned(Fragment& top, const std::vector<int32_t>& rootPrims);
     void subdivideBinned(Fragment& f, int node, const aabb& box, int depth, int count, BinSpan span);
@@ -198,10 +207,11 @@ class BVHTree {
     void binnedLeaf(Fragment& f, int node, const BinSpan& span);
 
     int collapse(int binary, int parent, int parentSlot);
-    void makePacks(const BVHNode& leaf);
+    void makePacks(const DynamicBVHNodeProp& leaf);
 
     std::vector<Movable>* movables_ = nullptr;
     int objectCount_ = 0;
+    int32_t rootObject_ = -1;  // the wide root's object
     // Scratch of one build.
     std::vector<aabb> triBoxes_;  // the triangles' bounds, packed
     std::vector<uint8_t> sides_;  // 1 for the first child, at id + objectCount_

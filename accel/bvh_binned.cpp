@@ -1,8 +1,8 @@
 // The BVH's binned build: a node's primitives are sorted into a few bins by
 // the centres of their boxes along each axis, the surface-area heuristic is
 // evaluated at the bins' borders on all three axes at once, and the
-// primitives are partitioned in place. Large nodes bin and partition in
-// fixed stretches on all cores, and subtrees are built side by side. Movable
+// primitives are partitioned in place. Large nodes bin in fixed stretches
+// on all cores, and subtrees are built side by side. Movable
 // objects are primitives of their own (weighted by their triangles) until a
 // node holds one alone, which then opens into its triangles, as in the
 // sweep build. The stretches depend on parallelGrain only, so the tree is
@@ -329,12 +329,8 @@ void BVHTree::buildBinned(Fragment& top, const std::vector<int32_t>& rootPrims) 
                               : refOf(id, (*movables_)[~id].bounds, (*movables_)[~id].triangleCount);
         }
     });
-    // Scratch places for the partitions of large nodes, where each node's
-    // share lies beside its primitives.
-    const bool wide = build::kParallel && m >= static_cast<std::size_t>(std::max(parallelGrain, 2));
-    std::unique_ptr<BvhPrimRef[]> spare(wide ? new BvhPrimRef[m] : nullptr);
     top.nodes.reserve(m);
-    const BinSpan span{refs.get(), spare.get(), static_cast<int>(m), centreBounds(refs.get(), m)};
+    const BinSpan span{refs.get(), static_cast<int>(m), centreBounds(refs.get(), m)};
     subdivideBinned(top, 0, scene->bounds, 0, scene->triangleCount, span);
 }
 
@@ -362,20 +358,18 @@ void BVHTree::subdivideBinned(Fragment& f, int node, const aabb& box, int depth,
     // A lone object opens up: from here on its triangles are the
     // primitives, in a list of their own that lives as long as this subtree
     // is built.
-    std::unique_ptr<BinRef[]> objectRefs, objectSpare;
+    std::unique_ptr<BinRef[]> objectRefs;
     if (objects == 1 && span.count == 1) {
         const int obj = ~span.refs[0].id;
         expandObject(f, node, obj);
         const Movable& mv = (*movables_)[obj];
         const std::size_t size = static_cast<std::size_t>(std::max(mv.triangleCount, 1));
         objectRefs.reset(new BinRef[size]);
-        if (build::kParallel && size >= static_cast<std::size_t>(std::max(parallelGrain, 2)))
-            objectSpare.reset(new BinRef[size]);
         for (int i = 0; i < mv.triangleCount; ++i)
             objectRefs[i] =
                 refOf(mv.firstTriangle + i,
                       scene->hostTriangles[static_cast<std::size_t>(mv.firstTriangle + i)].bounds, 1);
-        span = BinSpan{objectRefs.get(), objectSpare.get(), mv.triangleCount,
+        span = BinSpan{objectRefs.get(), mv.triangleCount,
                        centreBounds(objectRefs.get(), static_cast<std::size_t>(mv.triangleCount))};
         objects = 0;
     }
@@ -418,10 +412,12 @@ void BVHTree::subdivideBinned(Fragment& f, int node, const aabb& box, int depth,
     const int axis = best.axis;
     auto goesFirst = [&](const BvhPrimRef& r) { return map(r, axis) <= best.last; };
     std::size_t firstCount = 0;
+    // In place, from both ends (the same on any number of threads; large
+    // nodes bin on all cores, which is where their time goes).
     if (swept) {
         sortByCentre(span.refs, span.count, axis);
         firstCount = static_cast<std::size_t>(best.last);
-    } else if (!wide) {
+    } else {
         BvhPrimRef* lo = span.refs;
         BvhPrimRef* hi = span.refs + m;
         for (;;) {
@@ -433,32 +429,6 @@ void BVHTree::subdivideBinned(Fragment& f, int node, const aabb& box, int depth,
             --hi;
         }
         firstCount = static_cast<std::size_t>(lo - span.refs);
-    } else {
-        // Stretch by stretch: count, then copy each side's primitives to
-        // their places in a second list, keeping their order, and back.
-        std::vector<std::size_t> firsts(stretches, 0);
-        build::parallelFor(stretches, [&](std::size_t c) {
-            const std::size_t from = c * stretch, to = std::min(m, from + stretch);
-            for (std::size_t i = from; i < to; ++i) firsts[c] += goesFirst(span.refs[i]);
-        });
-        for (std::size_t c = 0; c < stretches; ++c) firstCount += firsts[c];
-        BvhPrimRef* const out = span.spare;
-        std::vector<std::size_t> atFirst(stretches), atSecond(stretches);
-        for (std::size_t c = 0, a = 0, b = firstCount; c < stretches; ++c) {
-            atFirst[c] = a;
-            atSecond[c] = b;
-            a += firsts[c];
-            b += std::min(m, c * stretch + stretch) - c * stretch - firsts[c];
-        }
-        build::parallelFor(stretches, [&](std::size_t c) {
-            std::size_t a = atFirst[c], b = atSecond[c];
-            for (std::size_t i = c * stretch, to = std::min(m, i + stretch); i < to; ++i)
-                out[goesFirst(span.refs[i]) ? a++ : b++] = span.refs[i];
-        });
-        build::parallelFor(stretches, [&](std::size_t c) {
-            const std::size_t from = c * stretch, n = std::min(stretch, m - from);
-            std::memcpy(static_cast<void*>(span.refs + from), out + from, n * sizeof(BvhPrimRef));
-        });
     }
 
     const int first = addChildPair(f, node);
@@ -474,9 +444,8 @@ void BVHTree::subdivideBinned(Fragment& f, int node, const aabb& box, int depth,
         std::printf("error!\n");
         ++f.lost;
     }
-    BvhPrimRef* const spareB = span.spare ? span.spare + firstCount : nullptr;
-    const BinSpan spanA{span.refs, span.spare, static_cast<int>(firstCount), aabb()};
-    const BinSpan spanB{span.refs + firstCount, spareB, span.count - static_cast<int>(firstCount), aabb()};
+    const BinSpan spanA{span.refs, static_cast<int>(firstCount), aabb()};
+    const BinSpan spanB{span.refs + firstCount, span.count - static_cast<int>(firstCount), aabb()};
     BinSpan sides[2] = {spanA, spanB};
     // The children's centre bounds, side by side where the node is large.
     auto centresOf = [&](int c) {
@@ -538,9 +507,9 @@ void BVHTree::binnedByKind(Fragment& f, int node, int depth, bool small, BinSpan
     b.bbox = boundsOf(refs + firstCount, m - firstCount);
     int countA = 0, countB = 0;
     for (std::size_t i = 0; i < m; ++i) (i < firstCount ? countA : countB) += refs[i].weight;
-    const BinSpan spanA{refs, span.spare, static_cast<int>(firstCount), centreBounds(refs, firstCount)};
-    const BinSpan spanB{refs + firstCount, span.spare ? span.spare + firstCount : nullptr,
-                        static_cast<int>(m - firstCount), centreBounds(refs + firstCount, m - firstCount)};
+    const BinSpan spanA{refs, static_cast<int>(firstCount), centreBounds(refs, firstCount)};
+    const BinSpan spanB{refs + firstCount, static_cast<int>(m - firstCount),
+                        centreBounds(refs + firstCount, m - firstCount)};
     const aabb boxA = a.bbox, boxB = b.bbox;
     // Children of a small node are small nodes again (count 0 keeps them so).
     if (small)

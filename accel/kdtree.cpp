@@ -269,14 +269,17 @@ aabb clipToBox(const Edges& g, const aabb& box) {
 
 // Scratch memory for event lists, taken and given back last in, first out:
 // a node takes its children's lists and gives them back once both subtrees
-// are built, so the memory in use follows the path being built. Blocks stay
-// for reuse until the build ends.
+// are built, so the memory in use follows the path being built: the lists
+// of the nodes on it beside their siblings', at most as many events as the
+// subtree's root had. The first block is made that large (its pages are
+// touched only as they are used); blocks stay for reuse until the build
+// ends.
 class EventArena {
  public:
     struct Mark {
         std::size_t block, used;
     };
-    explicit EventArena(std::atomic<std::size_t>* total) : total_(total) {}
+    explicit EventArena(std::size_t firstBlock) : firstBlock_(std::max<std::size_t>(firstBlock, 1 << 12)) {}
     Mark mark() const { return {block_, used_}; }
     // Gives back the last n events of the latest take.
     void giveBack(std::size_t n) { used_ -= n; }
@@ -290,6 +293,7 @@ class EventArena {
             if (used_ + n <= b.size) {
                 Event* p = b.data.get() + used_;
                 used_ += n;
+                b.touched = std::max(b.touched, used_);
                 return p;
             }
             if (block_ + 1 == blocks_.size()) break;
@@ -297,22 +301,28 @@ class EventArena {
             used_ = 0;
         }
         const std::size_t size =
-            std::max({n, std::size_t{1} << 16, blocks_.empty() ? std::size_t{0} : blocks_.back().size});
-        blocks_.push_back({std::unique_ptr<Event[]>(new Event[size]), size});
-        total_->fetch_add(size * sizeof(Event));
+            std::max({n, firstBlock_, blocks_.empty() ? std::size_t{0} : 2 * blocks_.back().size});
+        blocks_.push_back({std::unique_ptr<Event[]>(new Event[size]), size, n});
         block_ = blocks_.size() - 1;
         used_ = n;
         return blocks_.back().data.get();
+    }
+    // Bytes of the blocks that were ever used.
+    std::size_t touchedBytes() const {
+        std::size_t sum = 0;
+        for (const Block& b : blocks_) sum += b.touched * sizeof(Event);
+        return sum;
     }
 
  private:
     struct Block {
         std::unique_ptr<Event[]> data;
         std::size_t size;
+        std::size_t touched;  // the most events in use at once
     };
     std::vector<Block> blocks_;
     std::size_t block_ = 0, used_ = 0;
-    std::atomic<std::size_t>* total_;
+    std::size_t firstBlock_;
 };
 
 // One axis's events of a node, sorted, in memory the node may write up to
@@ -371,16 +381,27 @@ struct KdTree::Build {
     KdTree& tree;
     int mode;
     int triangleCount;
-    std::atomic<std::size_t> arenaBytes{0};
+    std::size_t rootEvents = 0;  // the root's events on all three axes
     build::PerThread<Scratch> perThread;
     std::atomic<int> wrong{0};
 
-    Build(KdTree& t, int m, int n) : tree(t), mode(m), triangleCount(n) { setKeep(); }
+    Build(KdTree& t, int m, int n, std::size_t events)
+        : tree(t), mode(m), triangleCount(n), rootEvents(events) {
+        setKeep();
+    }
+    // Bytes of event lists the threads' scratch ever held.
+    std::size_t scratchBytes() {
+        std::size_t sum = 0;
+        perThread.forEach([&](Scratch& s) {
+            if (s.arena) sum += s.arena->touchedBytes();
+        });
+        return sum;
+    }
 
     Scratch& scratch() {
         Scratch& s = perThread.local();
         if (!s.arena) {
-            s.arena = std::make_unique<EventArena>(&arenaBytes);
+            s.arena = std::make_unique<EventArena>(rootEvents);
             s.side.assign(static_cast<std::size_t>(triangleCount), kUnknown);
         }
         return s;
@@ -710,11 +731,11 @@ bool KdTree::build(Scene* sc, aabb& box, int mode) {
 
     Fragment top;
     {
-        Build b(*this, mode, n);
+        Build b(*this, mode, n, rootBytes / sizeof(Event));
         top.records.emplace_back();
         b.subdivide(top, 0, lists, box, 0, placed, kReferencesPerTriangle * std::max(placed, 1));
         wrongSides = b.wrong;
-        peakEventBytes = rootBytes + b.arenaBytes;
+        peakEventBytes = rootBytes + b.scratchBytes();
     }
     for (auto& list : rootEvents) std::vector<Event>().swap(list);
     if (cancel && cancel->load()) return false;
@@ -854,6 +875,7 @@ bool KdTree::copyTreeToDevice() {
         std::printf("Cannot upload the kd-tree nodes (%zu records)\n", nodeRecords.size());
         return false;
     }
+    if (!keepHostCopies) std::vector<NodeProp>().swap(nodeRecords);
     deviceTriIndices.reset();
     if (!triIndices.empty()) {
         deviceTriIndices = device::uploadArray(triIndices.data(), triIndices.size());
@@ -861,6 +883,7 @@ bool KdTree::copyTreeToDevice() {
             std::printf("Cannot upload the kd-tree index list (%zu entries)\n", triIndices.size());
             return false;
         }
+        if (!keepHostCopies) std::vector<int>().swap(triIndices);
     }
     return true;
 }

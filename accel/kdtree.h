@@ -68,6 +68,9 @@ class KdTree {
     // Frees the host copies of the records and the index list once they are
     // on the device and nothing on the host walks the tree.
     void releaseHostCopies();
+    // False: each host copy is freed as soon as the device has it
+    // (start-up; tests keep them).
+    bool keepHostCopies = true;
 
     // The nodes in the build's numbering, decoded from the records; with
     // recordOf, also the record of each node.

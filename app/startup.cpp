@@ -1,5 +1,6 @@
 #include "app/startup.h"
 
+#include <malloc.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -95,6 +96,17 @@ double secondsSince(Clock::time_point t0) {
 }
 }  // namespace
 
+namespace {
+// Hands memory freed after a large build back to the system: the C library
+// keeps what worker threads freed in their own pools otherwise, and a large
+// scene's builds leave hundreds of megabytes there.
+void returnFreedMemory() {
+#if defined(__GLIBC__)
+    malloc_trim(0);
+#endif
+}
+}  // namespace
+
 double peakResidentBytes() {
     rusage usage{};
     if (getrusage(RUSAGE_SELF, &usage) != 0) return 0.0;
@@ -154,6 +166,7 @@ bool Application::startStages(const std::string& sceneFile) {
     Clock::time_point t = Clock::now();
     std::printf("Loading files...\n");
     if (!loadScene(sceneFile)) return false;
+    returnFreedMemory();
     imageWidth_ = scene_.camera.width;
     imageHeight_ = scene_.camera.height;
     phases_.load = secondsSince(t);
@@ -161,6 +174,7 @@ bool Application::startStages(const std::string& sceneFile) {
     t = Clock::now();
     std::printf("Building spatial acceleration structures...\n");
     if (!buildAccelerationStructures()) return false;
+    returnFreedMemory();
     phases_.bvh = secondsSince(t);
 
     // What the path tracer needs. The kd-tree and the Metropolis chains are
@@ -215,6 +229,7 @@ void Application::prepareMetro() {
     Clock::time_point t = Clock::now();
     kdTree_.cancel = &cancelMetro_;
     const bool built = buildKdTree();
+    returnFreedMemory();
     phases_.kdTree = secondsSince(t);
     bool ready = false;
     if (built) {
@@ -374,6 +389,8 @@ void Application::loadTextures(const std::string& sceneDir) {
 }
 
 bool Application::buildAccelerationStructures() {
+    // The frames walk and refit the device's copies only.
+    bvhTree_.keepHostCopies = false;
     if (settings_.useDynamicBVH) {
         if (!bvhTree_.buildDynamic(&scene_)) return false;
         bvhTree_.movableCount = scene_.movableCount;
@@ -394,6 +411,7 @@ bool Application::buildKdTree() {
     // With the dynamic BVH the movable objects are traced through their own
     // subtrees, where they stand now; the kd-tree holds the rest.
     kdTree_.staticOnly = settings_.useDynamicBVH && scene_.movableCount > 0;
+    kdTree_.keepHostCopies = false;  // the chains walk the device's copy
     return kdTree_.build(&scene_, sceneBox_, settings_.kdBuildMode);
 }
 

@@ -796,7 +796,7 @@ void printSummary(const Collector& c) {
         }
         std::printf("  %-8s kd-tree %.1f, BVH %.1f (%zu rays; %d triangles, kd %zu nodes, BVH %zu nodes)\n",
                     name.c_str(), kdv / n, bv / n, n, k->ours.scene.triangleCount, k->ours.kd.nodeCount(),
-                    k->ours.bvh.nodes.size());
+                    k->ours.bvh.nodeRecords.size());
         std::printf("  %-8s kd-tree: %.1f leaves with triangles and %.1f triangle tests per ray\n",
                     name.c_str(), static_cast<double>(leaves) / n, static_cast<double>(tests) / n);
         const KdTree& kd = k->ours.kd;

@@ -406,6 +406,7 @@ TEST(Controls, MeshMovePressedInMetropolisModeAppliesAtTheNextFrame) {
     Application app(settings);
     testing::internal::CaptureStdout();
     ASSERT_TRUE(app.start(path));
+    ASSERT_TRUE(app.waitForMetro());  // Metropolis frames from the first
     {
         Renderer renderer(frameResources(app));
         Scene& s = app.scene();
