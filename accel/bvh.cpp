@@ -539,7 +539,14 @@ void BVHTree::makeObjectLeaf(Fragment& f, int node) {
 int BVHTree::number(Fragment& f, int local, int index, int parent) {
     int lost = local == 0 ? f.lost : 0;
     const BVHNode& src = f.nodes[local];
-    if (src.left <= -2) return lost + number(*f.subtrees[-2 - src.left], 0, index, parent);
+    if (src.left <= -2) {
+        // A part built apart: numbered whole, then freed (the records grow
+        // while the parts go).
+        std::unique_ptr<Fragment>& part = f.subtrees[static_cast<std::size_t>(-2 - src.left)];
+        lost += number(*part, 0, index, parent);
+        part.reset();
+        return lost;
+    }
     DynamicBVHNodeProp& r = nodeRecords[static_cast<std::size_t>(index)];
     r.box = src.bbox;
     r.parent = parent;

@@ -207,7 +207,10 @@ class BVHTree {
     void binnedLeaf(Fragment& f, int node, const BinSpan& span);
 
     int collapse(int binary, int parent, int parentSlot);
-    void makePacks(const DynamicBVHNodeProp& leaf);
+    // The packs of a leaf into out (as many as its triangles fill).
+    void makePacks(const DynamicBVHNodeProp& leaf, TriPack* out) const;
+    std::vector<int> packLeaves_;  // the leaves with packs, in pack order
+    std::size_t packCount_ = 0;
 
     std::vector<Movable>* movables_ = nullptr;
     int objectCount_ = 0;

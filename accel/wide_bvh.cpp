@@ -29,7 +29,7 @@ WideNode emptyWideNode() {
 
 }  // namespace
 
-void BVHTree::makePacks(const DynamicBVHNodeProp& leaf) {
+void BVHTree::makePacks(const DynamicBVHNodeProp& leaf, TriPack* out) const {
     const int count = leaf.triCount();
     for (int first = 0; first < count; first += kPackWidth) {
         TriPack p{};
@@ -45,7 +45,7 @@ void BVHTree::makePacks(const DynamicBVHNodeProp& leaf) {
             }
             p.tri[k] = tri;
         }
-        widePacks.push_back(p);
+        *out++ = p;
     }
 }
 
@@ -99,9 +99,11 @@ int BVHTree::collapse(int binary, int parent, int parentSlot) {
         }
         wideNodes[index].setSlotBox(k, box);
         if (c.isLeaf() && c.object == object) {
-            wideNodes[index].child[k] = ~static_cast<int32_t>(widePacks.size());
-            wideNodes[index].info[k] = (c.triCount() + kPackWidth - 1) / kPackWidth;
-            makePacks(c);
+            const int packs = (c.triCount() + kPackWidth - 1) / kPackWidth;
+            wideNodes[index].child[k] = ~static_cast<int32_t>(packCount_);
+            wideNodes[index].info[k] = packs;
+            packLeaves_.push_back(slots[k]);
+            packCount_ += static_cast<std::size_t>(packs);
         } else {
             const int child = collapse(slots[k], index, k);
             wideNodes[index].child[k] = child;
@@ -122,11 +124,12 @@ bool BVHTree::buildWide() {
     const std::size_t innerBound = nodeRecords.size() / 2 + 1;
     wideNodes.reserve(innerBound);
     wideLinks.reserve(innerBound);
-    widePacks.reserve(triIndices.size() / 2 + 1);
+    packLeaves_.clear();
+    packCount_ = 0;
     collapse(0, -1, 0);
     rootObject_ = wideLinks.empty() ? -1 : wideLinks[0].object;
 
-    const std::size_t nodeCount = wideNodes.size(), packCount = widePacks.size();
+    const std::size_t nodeCount = wideNodes.size(), packCount = packCount_;
     // Each list goes up and, unless the host copies are kept, away at once.
     // (The object roots, one per object, stay: the views count them.)
     auto up = [&](auto& list, auto& buffer, bool keep) {
@@ -137,10 +140,44 @@ bool BVHTree::buildWide() {
     };
     deviceWidePacks.reset();
     deviceWideObjectRoots.reset();
-    bool ok =
-        up(wideNodes, deviceWideNodes, keepHostCopies) && up(wideLinks, deviceWideLinks, keepHostCopies) &&
-        up(widePacks, deviceWidePacks, keepHostCopies) && up(wideObjectRoots, deviceWideObjectRoots, true);
+    bool ok = up(wideNodes, deviceWideNodes, keepHostCopies) &&
+              up(wideLinks, deviceWideLinks, keepHostCopies) &&
+              up(wideObjectRoots, deviceWideObjectRoots, true);
     ok = ok && deviceWideNodes && deviceWideLinks;
+    // The packs, the largest part, in leaf order: all on the host to keep
+    // them, or through a small list in stretches.
+    if (ok && packCount > 0) {
+        if (keepHostCopies) {
+            widePacks.resize(packCount);
+            TriPack* out = widePacks.data();
+            for (int leaf : packLeaves_) {
+                makePacks(nodeRecords[leaf], out);
+                out += (nodeRecords[leaf].triCount() + kPackWidth - 1) / kPackWidth;
+            }
+            deviceWidePacks = device::uploadArray(widePacks.data(), widePacks.size());
+            ok = static_cast<bool>(deviceWidePacks);
+        } else {
+            deviceWidePacks = device::Buffer<TriPack>(packCount);
+            ok = static_cast<bool>(deviceWidePacks);
+            constexpr std::size_t kStretch = 1 << 14;
+            std::vector<TriPack> stage;
+            std::size_t done = 0;
+            for (std::size_t i = 0; ok && i < packLeaves_.size();) {
+                stage.clear();
+                for (; i < packLeaves_.size() && stage.size() < kStretch; ++i) {
+                    const DynamicBVHNodeProp& leaf = nodeRecords[packLeaves_[i]];
+                    const std::size_t first = stage.size();
+                    stage.resize(first +
+                                 static_cast<std::size_t>((leaf.triCount() + kPackWidth - 1) / kPackWidth));
+                    makePacks(leaf, stage.data() + first);
+                }
+                ok = device::copyToDevice(deviceWidePacks.get() + done, stage.data(),
+                                          stage.size() * sizeof(TriPack));
+                done += stage.size();
+            }
+        }
+    }
+    std::vector<int>().swap(packLeaves_);
     if (!ok)
         std::printf("Cannot upload the wide BVH (%zu nodes, %zu triangle packs)\n", nodeCount, packCount);
     return ok;

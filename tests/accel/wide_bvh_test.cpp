@@ -234,3 +234,32 @@ TEST(WideBVH, SceneOfOneObject) {
     checkLayout(bvh, scene);
     checkQueries(bvh, scene, arrays, 500, 21);
 }
+
+// Built for start-up (each host copy freed once the device has it, the packs
+// made in stretches straight for the device), the device holds the same
+// arrays as a build that keeps its host copies.
+TEST(WideBVH, DeviceArraysDoNotDependOnKeepingHostCopies) {
+    Scene scene;
+    std::mt19937 rng(19);
+    addRandomSoup(scene, 60000, rng, 20.0f, 0.4f);  // more packs than one stretch holds
+    addObject(scene, 300, Vector3d(1, 1, 1), 2.0f, rng);
+    finishScene(scene);
+    BVHTree kept, freed;
+    freed.keepHostCopies = false;
+    ASSERT_TRUE(kept.buildDynamic(&scene));
+    ASSERT_TRUE(freed.buildDynamic(&scene));
+    EXPECT_TRUE(freed.nodeRecords.empty());
+    EXPECT_TRUE(freed.widePacks.empty());
+    auto same = [](const auto& host, const auto& buffer) {
+        using T = typename std::decay_t<decltype(host)>::value_type;
+        std::vector<T> back(buffer.size());
+        if (host.size() != buffer.size() || !buffer.download(back.data(), back.size())) return false;
+        return std::memcmp(back.data(), host.data(), host.size() * sizeof(T)) == 0;
+    };
+    EXPECT_GT(kept.widePacks.size(), std::size_t{1} << 14);
+    EXPECT_TRUE(same(kept.widePacks, freed.deviceWidePacks));
+    EXPECT_TRUE(same(kept.wideNodes, freed.deviceWideNodes));
+    EXPECT_TRUE(same(kept.wideLinks, freed.deviceWideLinks));
+    EXPECT_TRUE(same(kept.nodeRecords, freed.deviceNodes));
+    EXPECT_TRUE(same(kept.triIndices, freed.deviceTriIndices));
+}
