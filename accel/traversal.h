@@ -92,11 +92,7 @@ class TreeTraversal {
                 float leafBest = best;
                 int leafTri = -1;
                 float u = 0.0f, v = 0.0f;
-                if (leaf.packed())
-                    nearestInPacks(reinterpret_cast<const KdPack*>(nodes + leaf.start()), (count + 3) / 4, r,
-                                   tmin, leafBest, leafTri, u, v);
-                else
-                    nearestInLeaf(woop, indices + leaf.start(), count, r, tmin, leafBest, leafTri, u, v);
+                nearestInLeaf(woop, indices + leaf.start(), count, r, tmin, leafBest, leafTri, u, v);
                 if (leafTri >= 0) {
                     best = leafBest;
                     bestTri = leafTri;
@@ -149,9 +145,7 @@ class TreeTraversal {
                 // Any triangle on [tmin, tmax] blocks, inside this cell or not
                 // (see the closest-hit walk for why the cell's own interval
                 // is not the bound).
-                if (leaf.packed() ? anyInPacks(reinterpret_cast<const KdPack*>(nodes + leaf.start()),
-                                               (count + 3) / 4, r, tmin, tmax)
-                                  : anyInLeaf(woop, indices + leaf.start(), count, r, tmin, tmax)) {
+                if (anyInLeaf(woop, indices + leaf.start(), count, r, tmin, tmax)) {
                     blocked = true;
                     break;
                 }
@@ -423,64 +417,6 @@ class TreeTraversal {
             t0 = nearSide ? t0 : farEntry;
             node = nearSide ? nearChild : farChild;
         }
-    }
-
-    // The same for a leaf's packs.
-    LUMENAR_HD static void nearestInPacks(const KdPack* p, int packs, const KdRay& r, float tmin, float& best,
-                                          int& bestTri, float& bestU, float& bestV) {
-        for (int i = 0; i < packs; ++i) {
-            float t[4], u[4], v[4];
-            int mask = packTest(p[i], r, tmin, best, t, u, v);
-            while (mask) {
-                const int l = lowestBit(mask);
-                mask &= mask - 1;
-                if (t[l] < best || (bestTri < 0 && t[l] <= best)) {
-                    best = t[l];
-                    bestU = u[l];
-                    bestV = v[l];
-                    bestTri = p[i].tri[l];
-                }
-            }
-        }
-    }
-
-    LUMENAR_HD static bool anyInPacks(const KdPack* p, int packs, const KdRay& r, float lo, float hi) {
-        for (int i = 0; i < packs; ++i) {
-            float t[4], u[4], v[4];
-            if (packTest(p[i], r, lo, hi, t, u, v)) return true;
-        }
-        return false;
-    }
-
-    LUMENAR_HD static int lowestBit(int mask) {
-#if defined(__CUDA_ARCH__)
-        return __ffs(mask) - 1;
-#else
-        return __builtin_ctz(static_cast<unsigned>(mask));
-#endif
-    }
-
-    // The woop test on the four lanes of a pack, term by term the
-    // arithmetic of woopTest; mask of the lanes hit (lane k in bit k), with
-    // t, u, v stored for them.
-    LUMENAR_HD static int packTest(const KdPack& p, const KdRay& r, float tmin, float tmax, float t[4],
-                                   float u[4], float v[4]) {
-#if defined(__SSE2__) && !defined(__CUDA_ARCH__)
-        return woopLanes(_mm_load_ps(p.row[0]), _mm_load_ps(p.row[1]), _mm_load_ps(p.row[2]),
-                         _mm_load_ps(p.row[3]), _mm_load_ps(p.row[4]), _mm_load_ps(p.row[5]),
-                         _mm_load_ps(p.row[6]), _mm_load_ps(p.row[7]), _mm_load_ps(p.row[8]),
-                         _mm_load_ps(p.row[9]), _mm_load_ps(p.row[10]), _mm_load_ps(p.row[11]), r, tmin, tmax,
-                         t, u, v);
-#else
-        int mask = 0;
-        for (int l = 0; l < 4; ++l) {
-            const float4 f[3] = {makeFloat4(p.row[0][l], p.row[1][l], p.row[2][l], p.row[3][l]),
-                                 makeFloat4(p.row[4][l], p.row[5][l], p.row[6][l], p.row[7][l]),
-                                 makeFloat4(p.row[8][l], p.row[9][l], p.row[10][l], p.row[11][l])};
-            if (woopTest(f, r, tmin, tmax, t[l], u[l], v[l])) mask |= 1 << l;
-        }
-        return mask;
-#endif
     }
 
     // The leaf's nearest triangle with t in [tmin, best], taken in list order

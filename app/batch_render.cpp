@@ -29,8 +29,16 @@ FrameResources frameResources(Application& app) {
     r.scene.nodes = bvh.deviceNodes.get();
     r.scene.triIndices = bvh.deviceTriIndices.get();
     r.scene.wide = bvh.wideView();
-    r.metro = &app.metroChains();
-    r.kdScene = kdSceneOf(app.kdTree(), bvh);
+    // The chains and their kd-tree may still be in the making: the renderer
+    // then takes them over once they are published.
+    static_cast<SceneView&>(r.kdScene) = app.sceneView();
+    MetroHandoff& chains = app.metroHandoff();
+    if (chains.pending()) {
+        r.metroHandoff = &chains;
+    } else if (chains.state() == MetroHandoff::State::Ready) {
+        r.kdScene = withTree(r.kdScene, chains.scene);
+        r.metro = chains.chains;
+    }
     return r;
 }
 
@@ -68,6 +76,7 @@ void printProgress(int frame, int total, double elapsed, double seconds, double 
 }  // namespace
 
 BatchResult renderBatch(Application& app, const BatchOptions& options) {
+    const Clock::time_point called = Clock::now();
     BatchResult result;
     const FrameResources res = frameResources(app);
     const int W = res.width, H = res.height;
@@ -77,6 +86,8 @@ BatchResult renderBatch(Application& app, const BatchOptions& options) {
         std::fprintf(stderr, "the scene has no acceleration structure to trace\n");
         return result;
     }
+    // Metropolis frames need the chains: wait for them.
+    if (options.mlt) app.waitForMetro();
     Renderer renderer(res);
     device::Buffer<Color> display(static_cast<std::size_t>(W) * H);
     if (!renderer.valid() || !display) return result;
@@ -132,7 +143,7 @@ BatchResult renderBatch(Application& app, const BatchOptions& options) {
             std::fprintf(stderr, "Frame %d: %s\n", result.frames + 1, fs.error.c_str());
             return result;
         }
-        ++result.frames;
+        if (++result.frames == 1) result.firstFrameSeconds = secondsSince(called);
         result.pathSegments += fs.pathSegments;
         result.bounceLaunches += fs.bounceLaunches;
         result.samples += fs.cameraPaths;

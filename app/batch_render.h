@@ -46,7 +46,8 @@ struct BatchResult {
     bool ok = false;
     int frames = 0;
     double seconds = 0.0;
-    long long pathSegments = 0;  // bounce-kernel path records traced
+    double firstFrameSeconds = 0.0;  // from the call until the first frame was done
+    long long pathSegments = 0;      // bounce-kernel path records traced
     int bounceLaunches = 0;
     long long samples = 0;       // camera paths traced (frames x pixels x o^2 without adaptive sampling)
     FramePhaseTimes phases;      // summed over all frames

@@ -98,8 +98,11 @@ class Controls {
     int sunAzimuthStart() const;
 
     // Check boxes. Switching Metropolis on in a run without chains (their
-    // set-up failed) changes nothing and returns false.
+    // set-up failed) changes nothing and returns false; while they are still
+    // being made it is switched on and starts when they are ready
+    // (metroPreparing() says so meanwhile).
     bool setMlt(bool on);
+    bool metroPreparing() const { return commands_.metroPreparing(); }
     void setFog(bool on);
     void setSubsurface(bool on);
     void setShowFps(bool on) { showFps_ = on; }

@@ -131,7 +131,10 @@ int main(int argc, char** argv) {
                        "converge, and stops so that the image converges to the path tracer's")
         ->check(CLI::NonNegativeNumber)
         ->capture_default_str();
-    cli.add_flag("--stats", batch.stats, "Print throughput and the share of frame time spent in ray queries");
+    cli.add_flag("--stats", batch.stats,
+                 "Print the start-up's phases (waiting for the kd-tree and the Metropolis chains, which are "
+                 "made while the path tracer runs), the peak resident memory, throughput and the share of "
+                 "frame time spent in ray queries");
     // Sample ranges: runs over disjoint frame ranges merge into one image.
     int firstFrame = 0, sequenceSeed = 0;
     bool hdrHalf = false;
@@ -234,10 +237,20 @@ int main(int argc, char** argv) {
                                                     settings.superSampleFactor * W * H;
         std::printf("Rendered %d frames of %d x %d in %.2f s: %.2f frames/s, %.3f Msamples/s\n", r.frames, W,
                     H, r.seconds, r.frames / r.seconds, samples / r.seconds * 1e-6);
+        if (batch.stats) {
+            // The kd-tree and the chains are made on their own thread: their
+            // times are known once it is done.
+            const bool metro = app.waitForMetro();
+            const lumenar::Application::Phases& p = app.phases();
+            std::printf(
+                "Start-up: loading %.3f s, BVH %.3f s, the path tracer's records and buffers %.3f s: "
+                "tracing from %.3f s, first frame done at %.3f s\n",
+                p.load, p.bvh, p.records, p.start, p.start + r.firstFrameSeconds);
+            std::printf("On the worker: kd-tree %.3f s, Metropolis chains %.3f s: %s at %.3f s\n", p.kdTree,
+                        p.chains, metro ? "ready" : "unavailable", p.metroReady);
+            std::printf("Peak resident memory: %.1f MB\n", lumenar::peakResidentBytes() / 1e6);
+        }
         if (batch.stats && batch.mlt) {
-            std::printf("Start-up: %.3f s, of which the Metropolis chain set-up %.3f s (%.1f %%)\n",
-                        app.startSeconds(), app.mltSetupSeconds(),
-                        100.0 * app.mltSetupSeconds() / app.startSeconds());
             std::printf(
                 "kd-tree queries: %.3f Mqueries/s (%.3f closest-hit, %.3f shadow per chain step); "
                 "%.1f %% of the frame time (%d worker threads)\n",

@@ -19,7 +19,8 @@ RenderWorker::RenderWorker(Renderer& renderer, const Camera& camera)
       camera_(camera),
       width_(renderer.resources().width),
       height_(renderer.resources().height),
-      metroAvailable_(renderer.metroReady()) {}
+      metroAvailable_(renderer.metroReady()),
+      metroHandoff_(renderer.resources().metroHandoff) {}
 
 RenderWorker::~RenderWorker() {
     stop();

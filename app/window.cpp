@@ -27,6 +27,10 @@ const char* const kHelpText =
     "mouse right button -- control focal length\n"
     " ";
 
+const char* const kMltPreparingText =
+    "Metropolis light transport starts once its chains are ready (the kd-tree is still being built); "
+    "the path tracer goes on until then.";
+
 const char* const kMltUnavailableText =
     "Metropolis light transport is unavailable in this run: its chains could not be set up at start-up "
     "(see the console). The path tracer goes on.";
@@ -124,7 +128,13 @@ Window::Window(RenderWorker& worker, Controls& controls, QMainWindow* mainWindow
     QCheckBox* adaptive = addCheckBox(toggleLayout, QStringLiteral("adaptive"), false);
     QCheckBox* overlay = addCheckBox(toggleLayout, QStringLiteral("show sampling"), false);
     connect(mlt, &QCheckBox::stateChanged, this, [this, c, mlt](int state) {
-        if (c->setMlt(state != 0)) return;
+        if (c->setMlt(state != 0)) {
+            if (state != 0 && c->metroPreparing()) {
+                std::printf("%s\n", kMltPreparingText);
+                std::fflush(stdout);
+            }
+            return;
+        }
         // No chains in this run: the box goes back off and says why.
         const QSignalBlocker quiet(mlt);
         mlt->setChecked(false);

@@ -29,6 +29,17 @@ Renderer::Renderer(const FrameResources& resources)
     // Cleared once here, so the first frame never averages stale memory.
     if (accumBuffer_) device::fillBytes(accumBuffer_.get(), 0, accumBuffer_.bytes());
     noise_.allocate(resources.width, resources.height);
+    adoptMetro();
+}
+
+void Renderer::adoptMetro() {
+    MetroHandoff* h = res_.metroHandoff;
+    if (!h || h->pending()) return;
+    if (h->state() == MetroHandoff::State::Ready) {
+        res_.kdScene = withTree(res_.kdScene, h->scene);
+        res_.metro = h->chains;
+    }
+    res_.metroHandoff = nullptr;
 }
 
 void Renderer::setEnvironmentRotation(float radians) {
@@ -60,6 +71,9 @@ void Renderer::requestMove(const Vector3d& offset) {
 }
 
 bool Renderer::applyPending(FrameStats& stats) {
+    // Chains made ready since the last frame: Metropolis mode, if it is on,
+    // starts with this frame.
+    adoptMetro();
     // A change of mode or medium changes what the running sum estimates.
     const bool metroNow = mltEnabled && metroReady();
     if (anyFrame_ &&

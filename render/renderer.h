@@ -15,6 +15,7 @@
 #include "device/random.h"
 #include "render/accumulation.h"
 #include "render/denoise.h"
+#include "render/metro_handoff.h"
 #include "render/metropolis.h"
 #include "render/noise.h"
 #include "render/path_state.h"
@@ -41,6 +42,10 @@ struct FrameResources {
     DynamicScene scene{};
     MetroChains* metro = nullptr;  // Metropolis chains; null or not ready: no Metropolis mode
     KdScene kdScene{};             // what the chains trace
+    // Chains still being made: taken over (chains and kd-tree) at the first
+    // frame boundary after they are published. Until then, and for good if
+    // they fail, frames are path traced whatever mltEnabled says.
+    MetroHandoff* metroHandoff = nullptr;
 };
 
 // Wall-clock seconds of a frame's phases. Kernels are synchronised before
@@ -151,6 +156,13 @@ class Renderer {
     // the next frame.
     int mltForcedAcceptance = kMetroForcedAcceptance;
     bool metroReady() const { return res_.metro && res_.metro->ready(); }
+    // The chains are still being made (they may yet become ready).
+    bool metroPending() const { return res_.metroHandoff && res_.metroHandoff->pending(); }
+    // There are chains, or there will be.
+    bool metroExpected() const {
+        return metroReady() ||
+               (res_.metroHandoff && res_.metroHandoff->state() != MetroHandoff::State::Failed);
+    }
     // Where the frames sit in the sample sequence: frame k after a reset
     // draws with the seed of frame firstFrame + k of sequence sequenceSeed
     // (render/sequence.h). The Sobol states must stand at the same place.
@@ -192,6 +204,8 @@ class Renderer {
     bool checkNoise(bool metro);
 
     bool cancelRequested() const { return cancelCheck_ && cancelCheck_(); }
+    // Takes over chains that have been published meanwhile.
+    void adoptMetro();
     // The media a frame applies, from the switches and the scene.
     MediaFlags frameMedia() const {
         MediaFlags m;

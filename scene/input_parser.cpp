@@ -1,7 +1,9 @@
 #include "scene/input_parser.h"
 
 #include <locale.h>
+#include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdarg>
@@ -55,6 +57,18 @@ locale_t cLocale() {
 class Scanner {
  public:
     Scanner(std::string_view text, const std::string& name) : text_(text), name_(name) {}
+
+    // How many lines of the whole text begin with prefix.
+    std::size_t countLinesStartingWith(std::string_view prefix) const {
+        std::size_t count = 0;
+        for (std::size_t at = 0; at < text_.size();) {
+            if (text_.compare(at, prefix.size(), prefix) == 0) ++count;
+            const std::size_t nl = text_.find('\n', at);
+            if (nl == std::string_view::npos) break;
+            at = nl + 1;
+        }
+        return count;
+    }
 
     // Skips the title line: at most 127 characters, its line break included
     // when it comes within them.
@@ -277,7 +291,7 @@ struct Draft {
     std::vector<UV> uvs;
     std::vector<Vector3d> normals;
     std::vector<Triangle> triangles;
-    std::vector<TriangleUVs> triangleUVs;  // one per triangle
+    std::vector<TriangleUVs> triangleUVs;  // one per triangle from the first with coordinates on
     bool anyTriangleUVs = false;
     std::vector<int32_t> lightIndices;
     std::vector<Movable> movables;
@@ -318,6 +332,11 @@ class Parser {
 
     ParseStatus run(Scene& scene, aabb& bounds, float4** woopTriangles) {
         bounds_ = bounds;
+        // Room for the faces and vertices at once (lines that start with "f "
+        // or "v "): growing the lists copies them again and again, with old
+        // and new copies side by side.
+        draft_.triangles.reserve(in_.countLinesStartingWith("f "));
+        draft_.vertices.reserve(in_.countLinesStartingWith("v "));
         in_.skipTitleLine();
         for (;;) {
             std::string keyword;
@@ -950,15 +969,18 @@ class Parser {
         computeWoopRows(tri);
         const int32_t index = static_cast<int32_t>(draft_.triangles.size());
         draft_.triangles.push_back(tri);
-        TriangleUVs uvs;
+        // Texture coordinates per triangle, kept from the first face that has
+        // them on (the faces before it get none).
         if (st.smoothing && st.texture) {
+            TriangleUVs uvs;
             uvs.uv[0] = tri.uv1;
             uvs.uv[1] = tri.uv2;
             uvs.uv[2] = tri.uv3;
             uvs.valid = 1;
             draft_.anyTriangleUVs = true;
+            draft_.triangleUVs.resize(static_cast<std::size_t>(index));
+            draft_.triangleUVs.push_back(uvs);
         }
-        draft_.triangleUVs.push_back(uvs);
         if (st.movable) draft_.movables.back().bounds.grow(tri.bounds);
         if (light) draft_.lightIndices.push_back(index);
         return true;
@@ -971,34 +993,48 @@ class Parser {
         if (!buildMaterialMaps(maps)) return false;
         const std::size_t triCount = draft_.triangles.size();
         const std::size_t lightCount = draft_.lightIndices.size();
-        std::vector<float4> woop(triCount * 4);
-        std::vector<deviceTriangle> devTris(triCount);
-        for (std::size_t i = 0; i < triCount; ++i) {
-            const Triangle& t = draft_.triangles[i];
-            const float* L = t.woopRows;
-            for (int k = 0; k < 3; ++k) woop[i * 4 + k] = makeFloat4(L[k], L[3 + k], L[6 + k], L[9 + k]);
-            float matBits;
-            std::memcpy(&matBits, &t.materialIndex, sizeof matBits);
-            woop[i * 4 + 3] = makeFloat4(t.normal1.x, t.normal1.y, t.normal1.z, matBits);
-            deviceTriangle& d = devTris[i];
-            d.materialIndex = t.materialIndex;
-            d.p1 = t.p1;
-            d.p2 = t.p2;
-            d.p3 = t.p3;
-            d.normal1 = t.normal1;
-            d.normal2 = t.normal2;
-            d.normal3 = t.normal3;
-            d.isLight = t.isLight;
-            d.invArea = static_cast<float>(1.0 / static_cast<double>(t.area));
+        // The device arrays are filled in stretches through small host
+        // lists: whole host copies of them would double their memory.
+        device::Buffer<deviceTriangle> dTris(triCount);
+        device::Buffer<float4> dWoop(triCount * 4);
+        bool uploaded = !triCount || (dTris && dWoop);
+        constexpr std::size_t kStretch = 1 << 16;
+        std::vector<float4> woop;
+        std::vector<deviceTriangle> devTris;
+        for (std::size_t first = 0; uploaded && first < triCount; first += kStretch) {
+            const std::size_t n = std::min(kStretch, triCount - first);
+            woop.resize(n * 4);
+            devTris.resize(n);
+            for (std::size_t j = 0; j < n; ++j) {
+                const Triangle& t = draft_.triangles[first + j];
+                const float* L = t.woopRows;
+                for (int k = 0; k < 3; ++k) woop[j * 4 + k] = makeFloat4(L[k], L[3 + k], L[6 + k], L[9 + k]);
+                float matBits;
+                std::memcpy(&matBits, &t.materialIndex, sizeof matBits);
+                woop[j * 4 + 3] = makeFloat4(t.normal1.x, t.normal1.y, t.normal1.z, matBits);
+                deviceTriangle& d = devTris[j];
+                d.materialIndex = t.materialIndex;
+                d.p1 = t.p1;
+                d.p2 = t.p2;
+                d.p3 = t.p3;
+                d.normal1 = t.normal1;
+                d.normal2 = t.normal2;
+                d.normal3 = t.normal3;
+                d.isLight = t.isLight;
+                d.invArea = static_cast<float>(1.0 / static_cast<double>(t.area));
+            }
+            // The light records are the light set's (render/lights.h), built
+            // from the triangles and materials at start-up.
+            uploaded =
+                device::copyToDevice(dTris.get() + first, devTris.data(), n * sizeof(deviceTriangle)) &&
+                device::copyToDevice(dWoop.get() + first * 4, woop.data(), n * 4 * sizeof(float4));
         }
-        // The light records are the light set's (render/lights.h), built
-        // from the triangles and materials at start-up.
-        device::Buffer<deviceTriangle> dTris = device::uploadArray(devTris.data(), devTris.size());
-        device::Buffer<float4> dWoop = device::uploadArray(woop.data(), woop.size());
-        if (triCount && (!dTris || !dWoop)) {
+        if (!uploaded) {
             in_.report(nullptr, in_.line(), "cannot upload %zu triangles to the device", triCount);
             return false;
         }
+        std::vector<float4>().swap(woop);
+        std::vector<deviceTriangle>().swap(devTris);
 
         if (draft_.sceneBoxFlag && !draft_.volumes.empty()) draft_.volumes.front().bounds = bounds_;
 
@@ -1012,9 +1048,10 @@ class Parser {
             scene.materialNames = std::move(draft_.materialNames);
         }
         scene.materialMaps = std::move(maps);
-        if (!scene.materialMaps.empty() && draft_.anyTriangleUVs)
+        if (!scene.materialMaps.empty() && draft_.anyTriangleUVs) {
+            draft_.triangleUVs.resize(triCount);
             scene.triangleUVs = std::move(draft_.triangleUVs);
-        else
+        } else
             scene.materialMaps.clear();
         if (draft_.haveTextures) {
             scene.texturePaths = std::move(draft_.texturePaths);
@@ -1070,6 +1107,9 @@ bool parseSceneFile(std::FILE* file, const std::string& name, Scene& scene, aabb
         return false;
     }
     std::string text;
+    struct stat info {};
+    if (fstat(fileno(file), &info) == 0 && info.st_size > 0)
+        text.reserve(static_cast<std::size_t>(info.st_size));
     char buf[1 << 16];
     std::size_t got;
     while ((got = std::fread(buf, 1, sizeof buf, file)) > 0) text.append(buf, got);

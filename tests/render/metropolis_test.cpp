@@ -6,10 +6,12 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <condition_variable>
 #include <fstream>
 #include <functional>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -605,6 +607,9 @@ struct App {
         testing::internal::CaptureStdout();
         testing::internal::CaptureStderr();
         started = app->start(path);
+        // The chains are made after start-up, while the path tracer could
+        // already run: these tests want them (and what their set-up said).
+        if (started) app->waitForMetro();
         errors = testing::internal::GetCapturedStderr();
         testing::internal::GetCapturedStdout();
     }
@@ -764,6 +769,60 @@ void expectSameImage(const Estimate& pt, const Estimate& mlt, double z, const ch
     }
 }
 
+// One run with Metropolis switched on from the first frame while the
+// application's chains (seeded with `salt`) are still being made: the
+// worker is held until a few frames have run, then frames go on while it
+// builds the kd-tree and sets up the chains. Frames are path traced until the
+// chains are published; the first frame after that starts a new average in
+// Metropolis mode, and `frames` Metropolis frames are averaged.
+std::vector<Color> metroSwitchedOnEarly(const std::string& path, uint32_t salt, int frames) {
+    Settings settings;
+    settings.metroSalt = salt;
+    Application app(settings);
+    std::mutex mutex;
+    std::condition_variable wake;
+    bool open = false;
+    app.beforeMetro = [&] {
+        std::unique_lock<std::mutex> lock(mutex);
+        wake.wait(lock, [&] { return open; });
+    };
+    testing::internal::CaptureStdout();
+    std::vector<Color> avg;
+    if (app.start(path)) {
+        Renderer r(frameResources(app));
+        r.mltEnabled = true;
+        const Camera& camera = app.scene().camera;
+        device::Buffer<Color> display(static_cast<std::size_t>(app.imageWidth()) * app.imageHeight());
+        for (int f = 0; f < 3; ++f) EXPECT_TRUE(r.renderFrame(camera, display.get()).ok());
+        // Path traced meanwhile, into one average.
+        EXPECT_TRUE(r.metroPending());
+        EXPECT_FALSE(r.metroReady());
+        EXPECT_EQ(r.frameCount(), 3u);
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            open = true;
+        }
+        wake.notify_all();
+        // A frame that begins after the publication takes the chains over.
+        for (int f = 0;; ++f) {
+            const bool published = !app.metroHandoff().pending();
+            EXPECT_TRUE(r.renderFrame(camera, display.get()).ok());
+            if (r.metroReady() || published) break;
+            EXPECT_EQ(r.frameCount(), 4u + static_cast<uint32_t>(f));
+        }
+        EXPECT_TRUE(r.metroReady());
+        EXPECT_FALSE(r.metroPending());
+        EXPECT_EQ(r.frameCount(), 1u);  // the mode changed: a new average
+        while (r.metroReady() && r.frameCount() < static_cast<uint32_t>(frames))
+            EXPECT_TRUE(r.renderFrame(camera, display.get()).ok());
+        avg = download(r.accumBuffer(), display.size());
+        for (Color& c : avg) c = c / static_cast<float>(r.frameCount());
+    }
+    app.shutdown();
+    testing::internal::GetCapturedStdout();
+    return avg;
+}
+
 }  // namespace
 
 // Metropolis and the path tracer converge to the same image. The box's walls
@@ -806,6 +865,48 @@ TEST(MetroImage, GlassCausticMatchesThePathTracer) {
     const Estimate mlt = metropolis(a, 8, 128);
     expectSameImage(pt, mlt, 5.0, "glass caustic");
     expectSameImage(pt, metropolis(a, 8, 128, nullptr, combined), 5.0, "glass caustic, combined splats");
+}
+
+// Switched on before its chains are ready, Metropolis starts when they are
+// and converges to the path tracer's image (independent runs give the
+// standard error).
+TEST(MetroImage, SwitchedOnBeforeItsChainsAreReadyItStartsWhenTheyAre) {
+    device::ThreadLimit limit(2);
+    const std::string path = writeScene("lumenar_mlt_early", diffuseBox(16, 16, 0.3f, 8.0f));
+    Estimate pt;
+    {
+        App a(path);
+        ASSERT_TRUE(a.started);
+        pt = pathTraced(a, 400);
+    }
+    const int runs = 8;
+    std::vector<double> s(kRegions, 0.0), s2(kRegions, 0.0);
+    for (int run = 0; run < runs; ++run) {
+        const std::vector<Color> avg = metroSwitchedOnEarly(path, 101u + static_cast<uint32_t>(run), 48);
+        ASSERT_EQ(avg.size(), 16u * 16u);
+        const std::vector<double> m = regionMeans(avg, 16, 16);
+        for (int i = 0; i < kRegions; ++i) s[i] += m[i], s2[i] += m[i] * m[i];
+    }
+    Estimate mlt;
+    for (int i = 0; i < kRegions; ++i) {
+        const double mean = s[i] / runs;
+        mlt.mean.push_back(mean);
+        mlt.stderr_.push_back(std::sqrt(std::max(0.0, s2[i] / runs - mean * mean) / (runs - 1)));
+    }
+    expectSameImage(pt, mlt, 5.0, "diffuse box, chains made while frames ran");
+}
+
+// The same handover, short: frames run on this thread while the worker
+// builds the kd-tree and sets up the chains (the thread-sanitizer stage
+// runs it).
+TEST(MetroImage, ChainsAreMadeWhileFramesRun) {
+    device::ThreadLimit limit(2);
+    const std::string path = writeScene("lumenar_mlt_while", diffuseBox(12, 8, 0.3f, 8.0f));
+    const std::vector<Color> avg = metroSwitchedOnEarly(path, 7u, 3);
+    ASSERT_EQ(avg.size(), 12u * 8u);
+    double sum = 0.0;
+    for (const Color& c : avg) sum += c.r + c.g + c.b;
+    EXPECT_GT(sum, 0.0);
 }
 
 TEST(MetroImage, AllBlackSceneStaysBlack) {

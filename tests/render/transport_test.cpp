@@ -294,6 +294,8 @@ std::vector<Color> renderAverage(const std::string& path, int frames, bool mlt) 
     std::vector<Color> avg;
     testing::internal::CaptureStdout();
     if (app.start(path)) {
+        // Metropolis needs its chains, which are made after start-up.
+        if (mlt) app.waitForMetro();
         FrameResources res = frameResources(app);
         const std::size_t n = static_cast<std::size_t>(res.width) * res.height;
         Renderer renderer(res);

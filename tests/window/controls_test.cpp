@@ -270,9 +270,36 @@ TEST(Controls, MetropolisSwitchNeedsChains) {
     Renderer withChains(res);
     Controls switching(camera, nullptr, 0, nullptr, 0, withChains, Settings());
     EXPECT_TRUE(switching.setMlt(true));
+    EXPECT_FALSE(switching.metroPreparing());
     EXPECT_TRUE(withChains.mltEnabled);
     EXPECT_TRUE(switching.setMlt(false));
     EXPECT_FALSE(withChains.mltEnabled);
+
+    // Chains still being made: the switch goes on (and says it waits); the
+    // frames are path traced until the chains are published, the first one
+    // after that is a Metropolis frame. Chains that fail leave it refusing.
+    for (const bool ok : {true, false}) {
+        MetroHandoff handoff;
+        FrameResources later = res;
+        later.metro = nullptr;
+        later.metroHandoff = &handoff;
+        Renderer waiting(later);
+        Controls early(camera, nullptr, 0, nullptr, 0, waiting, Settings());
+        EXPECT_TRUE(early.setMlt(true));
+        EXPECT_TRUE(early.metroPreparing());
+        EXPECT_TRUE(waiting.mltEnabled);
+        EXPECT_FALSE(waiting.metroReady());
+        handoff.chains = &chains;
+        handoff.publish(ok);
+        EXPECT_FALSE(early.metroPreparing());
+        if (ok) {
+            device::Buffer<Color> display(16);
+            ASSERT_TRUE(waiting.renderFrame(camera, display.get()).ok());
+            EXPECT_TRUE(waiting.metroReady());
+        }
+        EXPECT_TRUE(early.setMlt(false));
+        EXPECT_EQ(early.setMlt(true), ok);
+    }
 }
 
 TEST(Controls, KeysMoveTheCameraAndTheMesh) {
@@ -387,6 +414,7 @@ TEST(Controls, MeshMovePressedInMetropolisModeAppliesAtTheNextFrame) {
     Settings settings;
     Application app(settings);
     ASSERT_TRUE(startScene(app, "lumenar_controls_scene", scene));
+    ASSERT_TRUE(app.waitForMetro());  // Metropolis frames from the first
     {
         Renderer renderer(frameResources(app));
         Scene& s = app.scene();
