@@ -269,27 +269,9 @@ inline int longestAxis(const aabb& b) {
 
 }  // namespace
 
-void BVHNode::addTri(int tri) {
-    auto it = std::lower_bound(tris.begin(), tris.end(), tri);
-    if (it == tris.end() || *it != tri) tris.insert(it, tri);
-}
-
 void BVHNode::addObj(int obj) {
     objects.push_back(obj);
 }
-
-void BVHNode::copyTriToDevice(std::vector<int>& list) {
-    triCount = static_cast<int32_t>(tris.size());
-    triStart = static_cast<int32_t>(list.size());
-    list.insert(list.end(), tris.begin(), tris.end());
-}
-
-struct BVHTree::Fragment {
-    std::vector<BVHNode> nodes;
-    std::vector<int> tris;  // the leaves' index lists, concatenated
-    std::vector<std::unique_ptr<Fragment>> subtrees;
-    int lost = 0;  // "error!" reports
-};
 
 struct BVHTree::Scratch {
     std::vector<SweepEntry> spill;  // the right-hand entries while partitioning
@@ -334,12 +316,7 @@ BVHTree::Scratch& BVHTree::localScratch() {
 
 BVHTree::~BVHTree() = default;
 
-BVHTree::BVHTree() {
-    nodes.emplace_back();
-    nodes[0].index = 0;
-    nodes[0].parent = -1;
-    nodes[0].object = -1;
-}
+BVHTree::BVHTree() = default;
 
 bool BVHTree::buildDynamic(Scene* sc) {
     return buildImpl(sc, true);
@@ -372,9 +349,7 @@ bool BVHTree::buildImpl(Scene* sc, bool withObjects) {
     }
     maxDepth = static_cast<int32_t>(std::lround(8.0 + 1.3 * std::log2(static_cast<double>(std::max(n, 1)))));
 
-    nodes.resize(1);
-    nodes[0] = BVHNode();
-    nodes[0].index = 0;
+    BVHNode root;
     triIndices.clear();
 
     std::vector<uint8_t> inObject(static_cast<std::size_t>(n), 0);
@@ -391,33 +366,37 @@ bool BVHTree::buildImpl(Scene* sc, bool withObjects) {
     for (int j = 0; j < n; ++j)
         if (!inObject[j]) rootPrims.push_back(j);
     std::vector<uint8_t>().swap(inObject);
-    BVHNode& root = nodes[0];
-    for (int k = 0; k < objectCount; ++k) root.addObj(k);
     root.bbox = sc->bounds;
-
-    triBoxes_.resize(static_cast<std::size_t>(n));
-    for (int j = 0; j < n; ++j) triBoxes_[j] = sc->hostTriangles[j].bounds;
-    sides_.assign(static_cast<std::size_t>(objectCount) + static_cast<std::size_t>(n), 0);
-    left_ = sides_.data() + objectCount;
-    scratch_ = std::make_unique<ThreadScratch>();
-
-    const int rootCount = static_cast<int>(rootPrims.size());
-    std::unique_ptr<SweepEntry[]> rootEntries(new SweepEntry[9 * rootPrims.size()]);
-    sortedEntries(rootPrims, rootEntries.get());
-    std::vector<int32_t>().swap(rootPrims);
-    SweepEntry* const base = rootEntries.get();
-    const std::size_t stride = 3 * static_cast<std::size_t>(rootCount);
 
     treeDepth = 0;
     Fragment top;
-    top.nodes.push_back(std::move(nodes[0]));
-    subdivideDynamic(top, 0, sc->bounds, 0, n, Span{{base, base + stride, base + 2 * stride}, rootCount});
+    if (method == Method::Binned) {
+        top.nodes.push_back(std::move(root));
+        buildBinned(top, rootPrims);
+    } else {
+        for (int k = 0; k < objectCount; ++k) root.addObj(k);
+        triBoxes_.resize(static_cast<std::size_t>(n));
+        for (int j = 0; j < n; ++j) triBoxes_[j] = sc->hostTriangles[j].bounds;
+        sides_.assign(static_cast<std::size_t>(objectCount) + static_cast<std::size_t>(n), 0);
+        left_ = sides_.data() + objectCount;
+        scratch_ = std::make_unique<ThreadScratch>();
 
-    rootEntries.reset();
-    std::vector<aabb>().swap(triBoxes_);
-    std::vector<uint8_t>().swap(sides_);
-    left_ = nullptr;
-    scratch_.reset();
+        const int rootCount = static_cast<int>(rootPrims.size());
+        std::unique_ptr<SweepEntry[]> rootEntries(new SweepEntry[9 * rootPrims.size()]);
+        sortedEntries(rootPrims, rootEntries.get());
+        std::vector<int32_t>().swap(rootPrims);
+        SweepEntry* const base = rootEntries.get();
+        const std::size_t stride = 3 * static_cast<std::size_t>(rootCount);
+
+        top.nodes.push_back(std::move(root));
+        subdivideDynamic(top, 0, sc->bounds, 0, n, Span{{base, base + stride, base + 2 * stride}, rootCount});
+
+        rootEntries.reset();
+        std::vector<aabb>().swap(triBoxes_);
+        std::vector<uint8_t>().swap(sides_);
+        left_ = nullptr;
+        scratch_.reset();
+    }
 
     // One node list and one index list, in the order of a depth-first,
     // first-child-first build whatever ran side by side.
@@ -428,18 +407,24 @@ bool BVHTree::buildImpl(Scene* sc, bool withObjects) {
         for (const auto& sub : f.subtrees) self(*sub, self);
     };
     sizes(top, sizes);
-    nodes.clear();
-    nodes.reserve(total);
-    nodes.emplace_back();
+    nodeRecords.clear();
+    nodeRecords.reserve(total);
+    nodeRecords.emplace_back();
     triIndices.clear();
     triIndices.reserve(indexTotal);
+    leafTooLarge_ = false;
     lostTriangles = number(top, 0, 0, -1);
+    top = Fragment();
+    if (leafTooLarge_) {
+        std::printf("A BVH leaf holds too many triangles to be encoded\n");
+        return false;
+    }
 
     // Depth in edges of the deepest leaf: the traversal keeps at most that
     // many pending children.
-    std::vector<int> depth(nodes.size(), 0);
-    for (std::size_t i = 1; i < nodes.size(); ++i) {
-        depth[i] = depth[nodes[i].parent] + 1;
+    std::vector<int> depth(nodeRecords.size(), 0);
+    for (std::size_t i = 1; i < nodeRecords.size(); ++i) {
+        depth[i] = depth[static_cast<std::size_t>(nodeRecords[i].parent)] + 1;
         treeDepth = std::max(treeDepth, depth[i]);
     }
     if (treeDepth > kBvhStackSize) {
@@ -553,31 +538,63 @@ void BVHTree::makeObjectLeaf(Fragment& f, int node) {
 
 int BVHTree::number(Fragment& f, int local, int index, int parent) {
     int lost = local == 0 ? f.lost : 0;
-    BVHNode& src = f.nodes[local];
-    if (src.left <= -2) return lost + number(*f.subtrees[-2 - src.left], 0, index, parent);
-    const int left = src.left, right = src.right;
-    nodes[index] = std::move(src);
-    BVHNode& nd = nodes[index];
-    nd.index = index;
-    nd.parent = parent;
-    // An object's subtree root is the node that took it apart; objects do
-    // not nest, so its parent carries no object.
-    if (nd.object >= 0 && (parent < 0 || nodes[parent].object != nd.object))
-        (*movables_)[nd.object].bvhNode = index;
-    if (nd.isLeaf) {
-        const auto from = f.tris.begin() + nd.triStart;
-        nd.triStart = static_cast<int32_t>(triIndices.size());
-        triIndices.insert(triIndices.end(), from, from + nd.triCount);
+    const BVHNode& src = f.nodes[local];
+    if (src.left <= -2) {
+        // A part built apart: numbered whole, then freed (the records grow
+        // while the parts go).
+        std::unique_ptr<Fragment>& part = f.subtrees[static_cast<std::size_t>(-2 - src.left)];
+        lost += number(*part, 0, index, parent);
+        part.reset();
         return lost;
     }
-    const int first = static_cast<int>(nodes.size());
-    nodes.emplace_back();
-    nodes.emplace_back();
-    nodes[index].left = first;
-    nodes[index].right = first + 1;
+    DynamicBVHNodeProp& r = nodeRecords[static_cast<std::size_t>(index)];
+    r.box = src.bbox;
+    r.parent = parent;
+    r.object = src.object;
+    // An object's subtree root is the node that took it apart; objects do
+    // not nest, so its parent carries no object.
+    if (src.object >= 0 && (parent < 0 || nodeRecords[static_cast<std::size_t>(parent)].object != src.object))
+        (*movables_)[src.object].bvhNode = index;
+    if (src.isLeaf) {
+        if (static_cast<uint32_t>(src.triCount) > DynamicBVHNodeProp::kFieldMask) leafTooLarge_ = true;
+        r.childCountAxis =
+            (static_cast<uint32_t>(src.triCount) & DynamicBVHNodeProp::kFieldMask) | (3u << 30);
+        r.second = static_cast<int32_t>(triIndices.size());
+        const auto from = f.tris.begin() + src.triStart;
+        triIndices.insert(triIndices.end(), from, from + src.triCount);
+        return lost;
+    }
+    const int left = src.left, right = src.right;
+    const int first = static_cast<int>(nodeRecords.size());
+    r.childCountAxis = static_cast<uint32_t>(first) | (static_cast<uint32_t>(src.splitAxis) << 30);
+    r.second = first + 1;
+    nodeRecords.emplace_back();
+    nodeRecords.emplace_back();
     lost += number(f, left, first, index);
     lost += number(f, right, first + 1, index);
     return lost;
+}
+
+std::vector<BVHNode> BVHTree::hostNodes() const {
+    std::vector<BVHNode> out(nodeRecords.size());
+    for (std::size_t i = 0; i < nodeRecords.size(); ++i) {
+        const DynamicBVHNodeProp& r = nodeRecords[i];
+        BVHNode& n = out[i];
+        n.bbox = r.box;
+        n.index = static_cast<int32_t>(i);
+        n.parent = r.parent;
+        n.object = r.object;
+        n.isLeaf = r.isLeaf();
+        n.splitAxis = r.axis();
+        if (n.isLeaf) {
+            n.triCount = r.triCount();
+            n.triStart = r.triStart();
+        } else {
+            n.left = r.first();
+            n.right = r.second;
+        }
+    }
+    return out;
 }
 
 void BVHTree::partition(const Span& span) {
@@ -1061,31 +1078,15 @@ void BVHTree::subdivideDynamic(Fragment& f, int node, const aabb& box, int depth
 }
 
 bool BVHTree::copyDynamicTreeToDevice(Scene*) {
-    nodeRecords.resize(nodes.size());
-    for (std::size_t i = 0; i < nodes.size(); ++i) {
-        BVHNode& nd = nodes[i];
-        DynamicBVHNodeProp& r = nodeRecords[i];
-        r.box = nd.bbox;
-        if (nd.isLeaf) {
-            if (static_cast<uint32_t>(nd.triCount) > DynamicBVHNodeProp::kFieldMask) {
-                std::printf("A BVH leaf of %d triangles cannot be encoded\n", nd.triCount);
-                return false;
-            }
-            nd.splitAxis = 3;
-            r.childCountAxis = static_cast<uint32_t>(nd.triCount) | (3u << 30);
-            r.second = nd.triStart;
-        } else {
-            r.childCountAxis = static_cast<uint32_t>(nd.left) | (static_cast<uint32_t>(nd.splitAxis) << 30);
-            r.second = nd.right;
-        }
-        r.parent = nd.parent;
-        r.object = nd.object;
-    }
+    // The wide layout first: it is made from the host's binary records,
+    // which then follow it to the device (one list on both sides at a time).
+    if (!buildWide()) return false;
     deviceNodes = device::uploadArray(nodeRecords.data(), nodeRecords.size());
     if (!deviceNodes) {
         std::printf("Cannot upload the BVH nodes (%zu records)\n", nodeRecords.size());
         return false;
     }
+    if (!keepHostCopies) std::vector<DynamicBVHNodeProp>().swap(nodeRecords);
     deviceTriIndices.reset();
     if (!triIndices.empty()) {
         deviceTriIndices = device::uploadArray(triIndices.data(), triIndices.size());
@@ -1094,7 +1095,8 @@ bool BVHTree::copyDynamicTreeToDevice(Scene*) {
             return false;
         }
     }
-    return buildWide();
+    if (!keepHostCopies) releaseHostCopies();
+    return true;
 }
 
 }  // namespace lumenar

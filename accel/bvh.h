@@ -34,6 +34,9 @@ struct SweepEntry {
 };
 static_assert(sizeof(SweepEntry) == 8, "SweepEntry is two words");
 
+// A primitive as the binned build moves it (bvh_binned.cpp).
+struct BvhPrimRef;
+
 struct BVHNode {
     aabb bbox;
     int32_t splitAxis = 0;
@@ -45,12 +48,9 @@ struct BVHNode {
     int32_t index = 0;
     int32_t parent = -1;
     int32_t object = -1;
-    std::vector<int32_t> tris;  // ascending and distinct once the node is finished
-    std::vector<int32_t> objects;
+    std::vector<int32_t> objects;  // objects the node holds whole (the sweep build's)
 
-    void addTri(int tri);
     void addObj(int object);
-    void copyTriToDevice(std::vector<int>& list);
 };
 
 class BVHTree {
@@ -59,6 +59,14 @@ class BVHTree {
     ~BVHTree();
     BVHTree(const BVHTree&) = delete;
     BVHTree& operator=(const BVHTree&) = delete;
+
+    // How the hierarchy is built. Binned: the surface-area heuristic at the
+    // borders of a few bins over the primitives' centres on all three axes
+    // (fast, the start-up's). Sweep: the heuristic at every primitive bound,
+    // one axis after the other from the longest, planes on object bounds
+    // favoured (slower; the reference the binned trees are measured by).
+    enum class Method { Binned, Sweep };
+    Method method = Method::Binned;
 
     // Builds the hierarchy with every movable object as a subtree of its own
     // and uploads it; sets each object's bvhNode. Returns false after a
@@ -78,9 +86,11 @@ class BVHTree {
     int32_t movableCount = 0;
     device::Buffer<int> deviceTriIndices;
     Scene* scene = nullptr;
-    std::vector<BVHNode> nodes;
     std::vector<int> triIndices;
     std::vector<DynamicBVHNodeProp> nodeRecords;  // host copy of deviceNodes
+    // The nodes as BVHNode records, decoded from nodeRecords (for tests and
+    // tools).
+    std::vector<BVHNode> hostNodes() const;
 
     // The layout the tracer walks: the nodes above collapsed into eight-wide
     // nodes with triangle packs in the leaves, made and uploaded by every
@@ -95,6 +105,13 @@ class BVHTree {
     device::Buffer<int32_t> deviceWideObjectRoots;
     WideBVHView wideView() const;  // the device arrays
     WideBVHView hostWideView();    // the host copies
+    // Frees the host copies (the node lists of both layouts and the index
+    // list) once they are on the device and nothing on the host walks or
+    // refits the tree; hostWideView() is then empty.
+    void releaseHostCopies();
+    // False: every host copy is freed as soon as the device has it, so that
+    // the two are never all held at once (start-up; tests keep them).
+    bool keepHostCopies = true;
     // Collapses the binary nodes and uploads the result; false after a
     // message when the upload failed.
     bool buildWide();
@@ -127,7 +144,12 @@ class BVHTree {
     // subtree went to another fragment is marked with left = -2 - that
     // fragment's place in `subtrees`. The parts are numbered afterwards in
     // the order a depth-first, first-child-first build gives them.
-    struct Fragment;
+    struct Fragment {
+        std::vector<BVHNode> nodes;
+        std::vector<int> tris;  // the leaves' index lists, concatenated
+        std::vector<std::unique_ptr<Fragment>> subtrees;
+        int lost = 0;  // "error!" reports
+    };
     struct Scratch;  // a sweep's and a partition's work arrays
     struct ThreadScratch;
     bool buildImpl(Scene* scene, bool withObjects);
@@ -158,9 +180,10 @@ class BVHTree {
     void expandObject(Fragment& f, int node, int object);
     void makeLeaf(Fragment& f, int node, const Span& span);
     void makeObjectLeaf(Fragment& f, int node);
-    // Gives the fragments' nodes their final numbers; returns the "error!"
-    // reports they made.
+    // Gives the fragments' nodes their final numbers, writing their records
+    // and the index list; returns the "error!" reports they made.
     int number(Fragment& f, int local, int index, int parent);
+    bool leafTooLarge_ = false;  // a leaf the records cannot hold
     // Sweep entries of the primitives `ids` along each axis into
     // out[0 .. 9 * ids.size()), one sorted list of 3 * ids.size() per axis.
     void sortedEntries(const std::vector<int32_t>& ids, SweepEntry* out);
@@ -169,11 +192,29 @@ class BVHTree {
     int primWeight(int32_t id) const { return id >= 0 ? 1 : (*movables_)[~id].triangleCount; }
     Scratch& localScratch();
 
+    // The binned build (bvh_binned.cpp).
+    using BinRef = BvhPrimRef;
+    struct BinSpan {
+        BinRef* refs;
+        int count;     // primitives
+        aabb centres;  // bounds of twice their box centres
+    };
+    void buildBinned(Fragment& top, const std::vector<int32_t>& rootPrims);
+    void subdivideBinned(Fragment& f, int node, const aabb& box, int depth, int count, BinSpan span);
+    void binnedChildren(Fragment& f, int first, const aabb& boxA, int depthA, int countA, const BinSpan& a,
+                        const aabb& boxB, int depthB, int countB, const BinSpan& b);
+    void binnedByKind(Fragment& f, int node, int depth, bool small, BinSpan span);
+    void binnedLeaf(Fragment& f, int node, const BinSpan& span);
+
     int collapse(int binary, int parent, int parentSlot);
-    void makePacks(const BVHNode& leaf);
+    // The packs of a leaf into out (as many as its triangles fill).
+    void makePacks(const DynamicBVHNodeProp& leaf, TriPack* out) const;
+    std::vector<int> packLeaves_;  // the leaves with packs, in pack order
+    std::size_t packCount_ = 0;
 
     std::vector<Movable>* movables_ = nullptr;
     int objectCount_ = 0;
+    int32_t rootObject_ = -1;  // the wide root's object
     // Scratch of one build.
     std::vector<aabb> triBoxes_;  // the triangles' bounds, packed
     std::vector<uint8_t> sides_;  // 1 for the first child, at id + objectCount_

@@ -19,16 +19,13 @@ constexpr int kBvhStackSize = 64;
 // node's lower child is the record right after it, so only the upper
 // child's index is stored, and a walk that goes down the lower side reads
 // neighbouring records.
-//   word 1: inner node: split plane position. Leaf: where its triangles
-//           start, as an unsigned integer: the first record of its triangle
-//           packs (KdPack, below; they follow the last node in the same
-//           array, counted in records) when bit 2 of word 2 is set, else the
-//           first position in the index list (tested through the woop array).
+//   word 1: inner node: split plane position. Leaf: the first position of
+//           its triangles in the index list, as an unsigned integer.
 //   word 2: bits 0..1 axis (3 = leaf).
 //           Inner node: bit 2 set when the lower child is a leaf without
 //           triangles, bit 3 the same for the upper child, bits 4..31 the
 //           upper child's index.
-//           Leaf: bit 2 packed (see word 1), bits 3..31 the triangle count.
+//           Leaf: bits 2..31 the triangle count.
 // The empty-child bits let the walk skip such leaves without reading them.
 struct NodeProp {
     float split;
@@ -36,7 +33,7 @@ struct NodeProp {
 
     static constexpr uint32_t kLeafAxis = 3u;
     static constexpr uint32_t kMaxChild = (1u << 28) - 1u;  // largest upper child index
-    static constexpr uint32_t kMaxCount = (1u << 29) - 1u;  // largest leaf triangle count
+    static constexpr uint32_t kMaxCount = (1u << 30) - 1u;  // largest leaf triangle count
 
     LUMENAR_HD int axis() const { return static_cast<int>(bits & 3u); }
     LUMENAR_HD bool isLeaf() const { return (bits & 3u) == kLeafAxis; }
@@ -45,8 +42,7 @@ struct NodeProp {
     LUMENAR_HD bool lowerEmpty() const { return (bits & 4u) != 0; }
     LUMENAR_HD bool upperEmpty() const { return (bits & 8u) != 0; }
     // Leaves.
-    LUMENAR_HD int triCount() const { return static_cast<int>(bits >> 3); }
-    LUMENAR_HD bool packed() const { return (bits & 4u) != 0; }
+    LUMENAR_HD int triCount() const { return static_cast<int>(bits >> 2); }
     LUMENAR_HD uint32_t start() const {
 #if defined(__CUDA_ARCH__)
         return __float_as_uint(split);
@@ -55,11 +51,6 @@ struct NodeProp {
         std::memcpy(&v, &split, sizeof v);
         return v;
 #endif
-    }
-    // Bit 2 of the first word's leaf form: the start is a pack record.
-    void setStart(uint32_t start, bool packs) {
-        std::memcpy(&split, &start, sizeof split);
-        bits = (bits & ~4u) | (packs ? 4u : 0u);
     }
 
     // The caller keeps upper <= kMaxChild.
@@ -71,12 +62,12 @@ struct NodeProp {
                  (static_cast<uint32_t>(upper) << 4);
         return n;
     }
-    // A leaf whose triangles are read through the index list from start;
-    // the caller keeps count <= kMaxCount.
-    static NodeProp leaf(int count, int start) {
+    // A leaf of count triangles from position start of the index list; the
+    // caller keeps count <= kMaxCount.
+    static NodeProp leaf(int count, uint32_t start) {
         NodeProp n;
-        n.bits = kLeafAxis | (static_cast<uint32_t>(count) << 3);
-        n.setStart(static_cast<uint32_t>(start), false);
+        n.bits = kLeafAxis | (static_cast<uint32_t>(count) << 2);
+        std::memcpy(&n.split, &start, sizeof start);
         return n;
     }
 };
@@ -110,18 +101,7 @@ struct SurfaceHitRecord {
     float b1, b2;  // barycentric weights of the triangle's corners 2 and 3
 };
 
-// Four triangles of a kd-tree leaf, tested together: the first three float4
-// of each triangle's woop record, lane by lane (row 4k + c holds component c
-// of float4 k), and the triangles' indices. A leaf's last pack repeats its
-// last triangle in the unused lanes. Twenty-six records long, so that packs
-// can follow the nodes in one array (from an even record, for alignment).
-struct alignas(16) KdPack {
-    float row[12][4];
-    int32_t tri[4];
-};
-
 static_assert(sizeof(NodeProp) == 8, "NodeProp is two words");
-static_assert(sizeof(KdPack) == 26 * sizeof(NodeProp), "a KdPack is twenty-six node records");
 static_assert(sizeof(DynamicBVHNodeProp) == 40, "DynamicBVHNodeProp is ten words");
 
 }  // namespace lumenar

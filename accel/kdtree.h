@@ -1,10 +1,11 @@
 // The kd-tree over the static scene: an event-sweep SAH build on the host,
-// optionally clipping straddling triangles to the child boxes, flattened into
+// optionally clipping straddling triangles to the child boxes, written as
 // NodeProp records (depth first) and a triangle index list for the device
 // traversal.
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -17,28 +18,15 @@ namespace lumenar {
 
 struct SceneView;
 
-// One boundary of a triangle on one axis.
-struct SplitEvent {
-    enum Type : int32_t { kStart = 0, kPlanar = 1, kEnd = 2 };
-    float pos;
-    int32_t type;
-    int32_t axis;
-    int32_t tri;
-    float otherEnd;
-};
-
-// Event order: position, axis, type descending (end, planar, start), triangle.
-inline bool eventBefore(const SplitEvent& a, const SplitEvent& b) {
-    if (a.pos != b.pos) return a.pos < b.pos;
-    if (a.axis != b.axis) return a.axis < b.axis;
-    if (a.type != b.type) return a.type > b.type;
-    return a.tri < b.tri;
-}
-
+// A node as the build numbers it: the root is 0 and the two children of a
+// node are created together, the lower one first, numbered when their
+// parent is split, and the lower child's subtree is finished before the
+// upper child's children are numbered. The build keeps only the records;
+// KdTree::hostNodes() gives this form back for inspection.
 struct KdNode {
     aabb bbox;
     float splitPos = 0.0f;
-    int32_t splitAxis = 0;
+    int32_t splitAxis = 0;  // 3 for leaves
     bool isLeaf = false;
     int32_t index = 0;
     int32_t parent = -1;
@@ -47,9 +35,6 @@ struct KdNode {
     int32_t triCount = 0;
     int32_t triStart = 0;
     std::vector<int32_t> tris;  // leaf triangles, ascending and distinct
-
-    void addTri(int tri);
-    void copyTriToDevice(std::vector<int>& list);
 };
 
 class KdTree {
@@ -65,8 +50,12 @@ class KdTree {
     KdTree& operator=(const KdTree&) = delete;
 
     // Builds the tree over scene->hostTriangles inside box and uploads it.
-    // Returns false (after a message) when the upload failed.
+    // Returns false (after a message) when the tree cannot be encoded or
+    // the upload failed, and (quietly) when `cancel` was set meanwhile.
     bool build(Scene* scene, aabb& box, int mode);
+    // When set (from any thread) while build() runs, the build stops soon
+    // and leaves no tree. Not owned.
+    const std::atomic<bool>* cancel = nullptr;
 
     // Exact boxes of the parts of triangle tri inside the two child boxes;
     // both stay empty unless the triangle's vertices lie strictly on both
@@ -74,8 +63,18 @@ class KdTree {
     void clipTriangle(int tri, float split, int axis, const aabb& leftBox, const aabb& rightBox,
                       aabb& leftBounds, aabb& rightBounds) const;
 
-    // Flattens the nodes into records and uploads records and index list.
+    // Uploads the records and the index list.
     bool copyTreeToDevice();
+    // Frees the host copies of the records and the index list once they are
+    // on the device and nothing on the host walks the tree.
+    void releaseHostCopies();
+    // False: each host copy is freed as soon as the device has it
+    // (start-up; tests keep them).
+    bool keepHostCopies = true;
+
+    // The nodes in the build's numbering, decoded from the records; with
+    // recordOf, also the record of each node.
+    std::vector<KdNode> hostNodes(std::vector<int>* recordOf = nullptr) const;
 
     int32_t maxDepth = 0;
     aabb bbox;
@@ -90,47 +89,35 @@ class KdTree {
     bool staticOnly = false;
 
     Scene* scene = nullptr;
-    std::vector<KdNode> nodes;
-    std::vector<int> triIndices;
-    // Host copy of deviceNodes: the nodes in depth-first order (not the
-    // order of `nodes`), then the leaves' triangle packs.
+    // Host copies of deviceNodes and deviceTriIndices: the nodes in depth-
+    // first order, lower child first, and the leaves' triangle lists in the
+    // same order (empty after releaseHostCopies()).
     std::vector<NodeProp> nodeRecords;
-    std::vector<int> recordOf;  // the record of each node of `nodes`
+    std::vector<int> triIndices;
+    std::size_t nodeCount() const { return nodeRecords.size(); }
+
+    // Two subtrees whose lists hold at least this many events on the first
+    // axis together are built side by side (as parts joined afterwards).
+    // Neither it nor the thread count changes the tree.
+    std::size_t parallelEvents = 16384;
 
     // Number of "wrong!" reports of the last build (triangles with an
     // unknown side during distribution).
     int wrongSides = 0;
+    // Bytes of event lists the last build held at once, at most.
+    std::size_t peakEventBytes = 0;
 
     // The depth limit for n triangles: 8 + 1.3 log2(n), rounded, bounded by
     // what the traversal stack holds.
     static int depthLimit(long long triangleCount);
 
  private:
-    // A node's events, one sorted list per axis.
-    struct Events {
-        std::vector<SplitEvent> axis[3];
-        void clear() {
-            for (auto& a : axis) std::vector<SplitEvent>().swap(a);
-        }
-    };
-
-    struct BuildNode;
-    struct SideArrays;
-    // budget: the triangle references the subtree's leaves may hold.
-    void subdivide(BuildNode* node, Events& events, const aabb& box, int depth, int count, int attempt,
-                   long long budget);
-    void makeLeaf(BuildNode* node, const Events& events);
-    // Copies the built subtree at b into nodes[index] and on, numbering
-    // children in pairs depth first, and appends the leaves' lists.
-    void number(BuildNode& b, int index);
-    // Nodes and leaf references of the built subtree at b.
-    static void countBuilt(const BuildNode& b, std::size_t& nodeCount, std::size_t& references);
-    static void addEvents(Events& out, int tri, const aabb& b);
+    struct Lists;
+    struct Scratch;
+    struct Fragment;
+    struct Build;
 
     int mode_ = kClipping;
-    int triangleCount_ = 0;
-    std::unique_ptr<SideArrays> sides_;  // classification scratch of the running build
-    std::atomic<int> wrongCount_{0};
 };
 
 }  // namespace lumenar

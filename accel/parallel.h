@@ -96,6 +96,12 @@ class PerThread {
         if (!slot) slot = std::make_unique<T>();
         return *slot;
     }
+    // Every thread's T (when no thread uses them).
+    template <class F>
+    void forEach(const F& f) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (auto& [serial, slot] : slots_) f(*slot);
+    }
 
  private:
     std::mutex mutex_;
@@ -131,6 +137,10 @@ template <class T>
 class PerThread {
  public:
     T& local() { return perThread_.local(); }
+    template <class F>
+    void forEach(const F& f) {
+        for (T& t : perThread_) f(t);
+    }
 
  private:
     tbb::enumerable_thread_specific<T> perThread_;
@@ -164,6 +174,10 @@ template <class T>
 class PerThread {
  public:
     T& local() { return one_; }
+    template <class F>
+    void forEach(const F& f) {
+        f(one_);
+    }
 
  private:
     T one_;

@@ -92,11 +92,7 @@ class TreeTraversal {
                 float leafBest = best;
                 int leafTri = -1;
                 float u = 0.0f, v = 0.0f;
-                if (leaf.packed())
-                    nearestInPacks(reinterpret_cast<const KdPack*>(nodes + leaf.start()), (count + 3) / 4, r,
-                                   tmin, leafBest, leafTri, u, v);
-                else
-                    nearestInLeaf(woop, indices + leaf.start(), count, r, tmin, leafBest, leafTri, u, v);
+                nearestInLeaf(woop, indices + leaf.start(), count, r, tmin, leafBest, leafTri, u, v);
                 if (leafTri >= 0) {
                     best = leafBest;
                     bestTri = leafTri;
@@ -149,9 +145,7 @@ class TreeTraversal {
                 // Any triangle on [tmin, tmax] blocks, inside this cell or not
                 // (see the closest-hit walk for why the cell's own interval
                 // is not the bound).
-                if (leaf.packed() ? anyInPacks(reinterpret_cast<const KdPack*>(nodes + leaf.start()),
-                                               (count + 3) / 4, r, tmin, tmax)
-                                  : anyInLeaf(woop, indices + leaf.start(), count, r, tmin, tmax)) {
+                if (anyInLeaf(woop, indices + leaf.start(), count, r, tmin, tmax)) {
                     blocked = true;
                     break;
                 }
@@ -196,10 +190,7 @@ class TreeTraversal {
     LUMENAR_HD bool intersectMov(const Ray& ray, SurfaceHitRecord* hit, const DynamicBVHNodeProp* nodes,
                                  const int* indices, const Movable* movables, const deviceTriangle* tris,
                                  const Material* /*materials*/, const aabb& box) {
-        const bool found =
-            intersectDynamicSceneBVH(box, nodes, movables, indices, tris, ray, kRayEpsilon, kRayMaxT, hit);
-        if (found) hit->normal = normalize(hit->normal);
-        return found;
+        return intersectDynamicSceneBVH(box, nodes, movables, indices, tris, ray, kRayEpsilon, kRayMaxT, hit);
     }
 
     LUMENAR_HD bool occludeMov(const Ray& ray, float dist, const DynamicBVHNodeProp* nodes,
@@ -218,16 +209,7 @@ class TreeTraversal {
         top = -1;
         const wide::Nearest n = wide::closestHit(w, movables, ray, kRayEpsilon, kRayMaxT);
         if (n.tri < 0) return false;
-        const deviceTriangle& d = tris[n.tri];
-        const float b0 = static_cast<float>(1.0 - static_cast<double>(n.u) - static_cast<double>(n.v));
-        hit->t = n.t;
-        hit->p = ray.origin + ray.direction * n.t;
-        hit->normal = normalize(d.normal1 * b0 + d.normal2 * n.u + d.normal3 * n.v);
-        hit->materialIndex = d.materialIndex;
-        hit->triangleIndex = n.tri;
-        hit->isLight = d.isLight != 0;
-        hit->b1 = n.u;
-        hit->b2 = n.v;
+        *hit = bvhHitRecord(tris, n.tri, ray, n.t, n.u, n.v);
         return true;
     }
 
@@ -254,51 +236,15 @@ class TreeTraversal {
         return found >= 0 && found == target;
     }
 
+    // Closest hit (unit normal) through the whole binary hierarchy.
     LUMENAR_HD bool intersectDynamicSceneBVH(const aabb& /*box*/, const DynamicBVHNodeProp* nodes,
                                              const Movable* movables, const int* indices,
                                              const deviceTriangle* tris, const Ray& ray, float tmin,
                                              float tmax, SurfaceHitRecord* hit) {
-        float t1 = tmax;
-        int bestTri = -1;
-        float bestU = 0.0f, bestV = 0.0f;
-        top = -1;
-        int node = 0;
-        for (;;) {
-            const DynamicBVHNodeProp& n = nodes[node];
-            const Vector3d off = n.object >= 0 ? movables[n.object].offset : Vector3d();
-            if (hitsBox(n.box, off, ray, tmin, t1)) {
-                if (!n.isLeaf()) {
-                    const bool negative = ray.direction[n.axis()] < 0.0f;
-                    push(negative ? n.first() : n.second);
-                    node = negative ? n.second : n.first();
-                    continue;
-                }
-                const int count = n.triCount();
-                for (int i = 0; i < count; ++i) {
-                    const int tri = indices[n.triStart() + i];
-                    float t, u, v;
-                    if (mollerTrumbore(tris[tri], off, ray, tmin, t1, t, u, v)) {
-                        t1 = t;
-                        bestTri = tri;
-                        bestU = u;
-                        bestV = v;
-                    }
-                }
-            }
-            if (top < 0) break;
-            node = bvhStack[top--];
-        }
-        if (bestTri < 0) return false;
-        const deviceTriangle& d = tris[bestTri];
-        const float w = static_cast<float>(1.0 - static_cast<double>(bestU) - static_cast<double>(bestV));
-        hit->t = t1;
-        hit->p = ray.origin + ray.direction * t1;
-        hit->normal = d.normal1 * w + d.normal2 * bestU + d.normal3 * bestV;
-        hit->materialIndex = d.materialIndex;
-        hit->triangleIndex = bestTri;
-        hit->isLight = d.isLight != 0;
-        hit->b1 = bestU;
-        hit->b2 = bestV;
+        float u = 0.0f, v = 0.0f;
+        const int tri = bvhWalk<false>(nodes, movables, indices, tris, ray, 0, tmin, tmax, u, v);
+        if (tri < 0) return false;
+        *hit = bvhHitRecord(tris, tri, ray, tmax, u, v);
         return true;
     }
 
@@ -329,8 +275,23 @@ class TreeTraversal {
     // traversal order), or -1.
     LUMENAR_HD int firstAccepted(const DynamicBVHNodeProp* nodes, const Movable* movables, const int* indices,
                                  const deviceTriangle* tris, const Ray& ray, float tmin, float tmax) {
+        float u, v;
+        return bvhWalk<true>(nodes, movables, indices, tris, ray, 0, tmin, tmax, u, v);
+    }
+
+    // The walk of the binary hierarchy from node `root` (0: the whole scene;
+    // a movable object's subtree root: that object alone), each node's box
+    // and triangles placed by its object's current offset. Returns the
+    // nearest triangle hit on [tmin, tmax] (tmax narrows to its distance, u
+    // and v its barycentric weights of corners 2 and 3), or with anyHit the
+    // first one the walk accepts; -1 when none.
+    template <bool anyHit>
+    LUMENAR_HD int bvhWalk(const DynamicBVHNodeProp* nodes, const Movable* movables, const int* indices,
+                           const deviceTriangle* tris, const Ray& ray, int root, float tmin, float& tmax,
+                           float& u, float& v) {
+        int best = -1;
         top = -1;
-        int node = 0;
+        int node = root;
         for (;;) {
             const DynamicBVHNodeProp& n = nodes[node];
             const Vector3d off = n.object >= 0 ? movables[n.object].offset : Vector3d();
@@ -344,16 +305,42 @@ class TreeTraversal {
                 const int count = n.triCount();
                 for (int i = 0; i < count; ++i) {
                     const int tri = indices[n.triStart() + i];
-                    float t, u, v;
-                    if (mollerTrumbore(tris[tri], off, ray, tmin, tmax, t, u, v)) {
-                        top = -1;
-                        return tri;
+                    float t, tu, tv;
+                    if (mollerTrumbore(tris[tri], off, ray, tmin, tmax, t, tu, tv)) {
+                        best = tri;
+                        if (anyHit) {
+                            top = -1;
+                            return best;
+                        }
+                        tmax = t;
+                        u = tu;
+                        v = tv;
                     }
                 }
             }
-            if (top < 0) return -1;
+            if (top < 0) return best;
             node = bvhStack[top--];
         }
+    }
+
+    // What a closest hit of the hierarchies reports: triangle tri hit at
+    // distance t along ray, barycentric weights u, v of corners 2 and 3; the
+    // normal interpolated and made unit length (the first weight formed in
+    // double).
+    LUMENAR_HD static SurfaceHitRecord bvhHitRecord(const deviceTriangle* tris, int tri, const Ray& ray,
+                                                    float t, float u, float v) {
+        const deviceTriangle& d = tris[tri];
+        const float w = static_cast<float>(1.0 - static_cast<double>(u) - static_cast<double>(v));
+        SurfaceHitRecord hit;
+        hit.t = t;
+        hit.p = ray.origin + ray.direction * t;
+        hit.normal = normalize(d.normal1 * w + d.normal2 * u + d.normal3 * v);
+        hit.materialIndex = d.materialIndex;
+        hit.triangleIndex = tri;
+        hit.isLight = d.isLight != 0;
+        hit.b1 = u;
+        hit.b2 = v;
+        return hit;
     }
 
  protected:
@@ -430,64 +417,6 @@ class TreeTraversal {
             t0 = nearSide ? t0 : farEntry;
             node = nearSide ? nearChild : farChild;
         }
-    }
-
-    // The same for a leaf's packs.
-    LUMENAR_HD static void nearestInPacks(const KdPack* p, int packs, const KdRay& r, float tmin, float& best,
-                                          int& bestTri, float& bestU, float& bestV) {
-        for (int i = 0; i < packs; ++i) {
-            float t[4], u[4], v[4];
-            int mask = packTest(p[i], r, tmin, best, t, u, v);
-            while (mask) {
-                const int l = lowestBit(mask);
-                mask &= mask - 1;
-                if (t[l] < best || (bestTri < 0 && t[l] <= best)) {
-                    best = t[l];
-                    bestU = u[l];
-                    bestV = v[l];
-                    bestTri = p[i].tri[l];
-                }
-            }
-        }
-    }
-
-    LUMENAR_HD static bool anyInPacks(const KdPack* p, int packs, const KdRay& r, float lo, float hi) {
-        for (int i = 0; i < packs; ++i) {
-            float t[4], u[4], v[4];
-            if (packTest(p[i], r, lo, hi, t, u, v)) return true;
-        }
-        return false;
-    }
-
-    LUMENAR_HD static int lowestBit(int mask) {
-#if defined(__CUDA_ARCH__)
-        return __ffs(mask) - 1;
-#else
-        return __builtin_ctz(static_cast<unsigned>(mask));
-#endif
-    }
-
-    // The woop test on the four lanes of a pack, term by term the
-    // arithmetic of woopTest; mask of the lanes hit (lane k in bit k), with
-    // t, u, v stored for them.
-    LUMENAR_HD static int packTest(const KdPack& p, const KdRay& r, float tmin, float tmax, float t[4],
-                                   float u[4], float v[4]) {
-#if defined(__SSE2__) && !defined(__CUDA_ARCH__)
-        return woopLanes(_mm_load_ps(p.row[0]), _mm_load_ps(p.row[1]), _mm_load_ps(p.row[2]),
-                         _mm_load_ps(p.row[3]), _mm_load_ps(p.row[4]), _mm_load_ps(p.row[5]),
-                         _mm_load_ps(p.row[6]), _mm_load_ps(p.row[7]), _mm_load_ps(p.row[8]),
-                         _mm_load_ps(p.row[9]), _mm_load_ps(p.row[10]), _mm_load_ps(p.row[11]), r, tmin, tmax,
-                         t, u, v);
-#else
-        int mask = 0;
-        for (int l = 0; l < 4; ++l) {
-            const float4 f[3] = {makeFloat4(p.row[0][l], p.row[1][l], p.row[2][l], p.row[3][l]),
-                                 makeFloat4(p.row[4][l], p.row[5][l], p.row[6][l], p.row[7][l]),
-                                 makeFloat4(p.row[8][l], p.row[9][l], p.row[10][l], p.row[11][l])};
-            if (woopTest(f, r, tmin, tmax, t[l], u[l], v[l])) mask |= 1 << l;
-        }
-        return mask;
-#endif
     }
 
     // The leaf's nearest triangle with t in [tmin, best], taken in list order

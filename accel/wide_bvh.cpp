@@ -1,6 +1,7 @@
 // Collapsing the built binary hierarchy into the eight-wide layout.
 #include <cfloat>
 #include <cstdio>
+#include <type_traits>
 
 #include "accel/bvh.h"
 
@@ -28,13 +29,13 @@ WideNode emptyWideNode() {
 
 }  // namespace
 
-void BVHTree::makePacks(const BVHNode& leaf) {
-    const int count = leaf.triCount;
+void BVHTree::makePacks(const DynamicBVHNodeProp& leaf, TriPack* out) const {
+    const int count = leaf.triCount();
     for (int first = 0; first < count; first += kPackWidth) {
         TriPack p{};
         for (int k = 0; k < kPackWidth; ++k) {
             // Unused lanes repeat the leaf's last triangle.
-            const int tri = triIndices[leaf.triStart + std::min(first + k, count - 1)];
+            const int tri = triIndices[leaf.triStart() + std::min(first + k, count - 1)];
             const Triangle& t = scene->hostTriangles[tri];
             const Vector3d e1 = t.p2 - t.p1, e2 = t.p3 - t.p1;
             for (int a = 0; a < 3; ++a) {
@@ -44,7 +45,7 @@ void BVHTree::makePacks(const BVHNode& leaf) {
             }
             p.tri[k] = tri;
         }
-        widePacks.push_back(p);
+        *out++ = p;
     }
 }
 
@@ -55,52 +56,54 @@ void BVHTree::makePacks(const BVHNode& leaf) {
 int BVHTree::collapse(int binary, int parent, int parentSlot) {
     const int index = static_cast<int>(wideNodes.size());
     wideNodes.push_back(emptyWideNode());
-    const int object = nodes[binary].object;
+    const int object = nodeRecords[binary].object;
     wideLinks.push_back({object, parent, parentSlot, 0});
     if (object >= 0 && (parent < 0 || wideLinks[parent].object != object)) wideObjectRoots[object] = index;
 
     int slots[kWideWidth];
     int used = 0;
-    const BVHNode& root = nodes[binary];
-    if (root.isLeaf) {
+    const DynamicBVHNodeProp& root = nodeRecords[binary];
+    if (root.isLeaf()) {
         slots[used++] = binary;
     } else {
-        slots[used++] = root.left;
-        slots[used++] = root.right;
+        slots[used++] = root.first();
+        slots[used++] = root.second;
     }
     while (used < kWideWidth) {
         int open = -1;
         float largest = -1.0f;
         for (int k = 0; k < used; ++k) {
-            const BVHNode& c = nodes[slots[k]];
-            if (c.isLeaf || c.object != object) continue;
-            const float area = surfaceArea(c.bbox);
+            const DynamicBVHNodeProp& c = nodeRecords[slots[k]];
+            if (c.isLeaf() || c.object != object) continue;
+            const float area = surfaceArea(c.box);
             if (area > largest) {
                 largest = area;
                 open = k;
             }
         }
         if (open < 0) break;
-        const BVHNode& c = nodes[slots[open]];
+        const DynamicBVHNodeProp& c = nodeRecords[slots[open]];
         for (int k = used; k > open + 1; --k) slots[k] = slots[k - 1];
-        slots[open] = c.left;
-        slots[open + 1] = c.right;
+        slots[open] = c.first();
+        slots[open + 1] = c.second;
         ++used;
     }
 
     for (int k = 0; k < used; ++k) {
-        const BVHNode& c = nodes[slots[k]];
-        aabb box = c.bbox;
+        const DynamicBVHNodeProp& c = nodeRecords[slots[k]];
+        aabb box = c.box;
         if (c.object != object) {
             // Another object's subtree: its box moves with the object.
             const Vector3d off = (*movables_)[c.object].offset;
             box = aabb(box.min + off, box.max + off);
         }
         wideNodes[index].setSlotBox(k, box);
-        if (c.isLeaf && c.object == object) {
-            wideNodes[index].child[k] = ~static_cast<int32_t>(widePacks.size());
-            wideNodes[index].info[k] = (c.triCount + kPackWidth - 1) / kPackWidth;
-            makePacks(c);
+        if (c.isLeaf() && c.object == object) {
+            const int packs = (c.triCount() + kPackWidth - 1) / kPackWidth;
+            wideNodes[index].child[k] = ~static_cast<int32_t>(packCount_);
+            wideNodes[index].info[k] = packs;
+            packLeaves_.push_back(slots[k]);
+            packCount_ += static_cast<std::size_t>(packs);
         } else {
             const int child = collapse(slots[k], index, k);
             wideNodes[index].child[k] = child;
@@ -118,28 +121,65 @@ bool BVHTree::buildWide() {
     // Room for the most nodes there can be, so that the lists are not
     // copied as they grow: every wide node but a lone leaf opens at least
     // one inner binary node. Reserved room is not touched until used.
-    const std::size_t innerBound = nodes.size() / 2 + 1;
+    const std::size_t innerBound = nodeRecords.size() / 2 + 1;
     wideNodes.reserve(innerBound);
     wideLinks.reserve(innerBound);
-    widePacks.reserve(triIndices.size() / 2 + 1);
+    packLeaves_.clear();
+    packCount_ = 0;
     collapse(0, -1, 0);
+    rootObject_ = wideLinks.empty() ? -1 : wideLinks[0].object;
 
-    deviceWideNodes = device::uploadArray(wideNodes.data(), wideNodes.size());
+    const std::size_t nodeCount = wideNodes.size(), packCount = packCount_;
+    // Each list goes up and, unless the host copies are kept, away at once.
+    // (The object roots, one per object, stay: the views count them.)
+    auto up = [&](auto& list, auto& buffer, bool keep) {
+        if (list.empty()) return true;
+        buffer = device::uploadArray(list.data(), list.size());
+        if (!keep) std::remove_reference_t<decltype(list)>().swap(list);
+        return static_cast<bool>(buffer);
+    };
     deviceWidePacks.reset();
     deviceWideObjectRoots.reset();
-    deviceWideLinks = device::uploadArray(wideLinks.data(), wideLinks.size());
-    bool ok = deviceWideNodes && deviceWideLinks;
-    if (ok && !widePacks.empty()) {
-        deviceWidePacks = device::uploadArray(widePacks.data(), widePacks.size());
-        ok = static_cast<bool>(deviceWidePacks);
+    bool ok = up(wideNodes, deviceWideNodes, keepHostCopies) &&
+              up(wideLinks, deviceWideLinks, keepHostCopies) &&
+              up(wideObjectRoots, deviceWideObjectRoots, true);
+    ok = ok && deviceWideNodes && deviceWideLinks;
+    // The packs, the largest part, in leaf order: all on the host to keep
+    // them, or through a small list in stretches.
+    if (ok && packCount > 0) {
+        if (keepHostCopies) {
+            widePacks.resize(packCount);
+            TriPack* out = widePacks.data();
+            for (int leaf : packLeaves_) {
+                makePacks(nodeRecords[leaf], out);
+                out += (nodeRecords[leaf].triCount() + kPackWidth - 1) / kPackWidth;
+            }
+            deviceWidePacks = device::uploadArray(widePacks.data(), widePacks.size());
+            ok = static_cast<bool>(deviceWidePacks);
+        } else {
+            deviceWidePacks = device::Buffer<TriPack>(packCount);
+            ok = static_cast<bool>(deviceWidePacks);
+            constexpr std::size_t kStretch = 1 << 14;
+            std::vector<TriPack> stage;
+            std::size_t done = 0;
+            for (std::size_t i = 0; ok && i < packLeaves_.size();) {
+                stage.clear();
+                for (; i < packLeaves_.size() && stage.size() < kStretch; ++i) {
+                    const DynamicBVHNodeProp& leaf = nodeRecords[packLeaves_[i]];
+                    const std::size_t first = stage.size();
+                    stage.resize(first +
+                                 static_cast<std::size_t>((leaf.triCount() + kPackWidth - 1) / kPackWidth));
+                    makePacks(leaf, stage.data() + first);
+                }
+                ok = device::copyToDevice(deviceWidePacks.get() + done, stage.data(),
+                                          stage.size() * sizeof(TriPack));
+                done += stage.size();
+            }
+        }
     }
-    if (ok && !wideObjectRoots.empty()) {
-        deviceWideObjectRoots = device::uploadArray(wideObjectRoots.data(), wideObjectRoots.size());
-        ok = static_cast<bool>(deviceWideObjectRoots);
-    }
+    std::vector<int>().swap(packLeaves_);
     if (!ok)
-        std::printf("Cannot upload the wide BVH (%zu nodes, %zu triangle packs)\n", wideNodes.size(),
-                    widePacks.size());
+        std::printf("Cannot upload the wide BVH (%zu nodes, %zu triangle packs)\n", nodeCount, packCount);
     return ok;
 }
 
@@ -147,11 +187,19 @@ WideBVHView BVHTree::wideView() const {
     WideBVHView v;
     v.nodes = deviceWideNodes.get();
     v.links = deviceWideLinks.get();
-    v.rootObject = wideLinks.empty() ? -1 : wideLinks[0].object;
+    v.rootObject = rootObject_;
     v.packs = deviceWidePacks.get();
     v.objectRoots = deviceWideObjectRoots.get();
     v.objectCount = static_cast<int32_t>(wideObjectRoots.size());
     return v;
+}
+
+void BVHTree::releaseHostCopies() {
+    std::vector<DynamicBVHNodeProp>().swap(nodeRecords);
+    std::vector<int>().swap(triIndices);
+    std::vector<WideNode>().swap(wideNodes);
+    std::vector<WideLink>().swap(wideLinks);
+    std::vector<TriPack>().swap(widePacks);
 }
 
 WideBVHView BVHTree::hostWideView() {

@@ -1,6 +1,14 @@
 #include "app/controls.h"
 
+#include <cmath>
+
 namespace lumenar {
+
+namespace {
+constexpr double kDegree = 3.14159265358979323846 / 180.0;
+constexpr double kElevationPerStep = 0.9;  // 0 to 90 degrees over the slider
+constexpr double kAzimuthPerStep = 3.6;    // a whole turn over the slider
+}  // namespace
 
 Controls::Controls(Camera& camera, Material* materials, int materialCount, Volume* volumes, int volumeCount,
                    RenderCommands& commands, const Settings& settings)
@@ -33,6 +41,47 @@ void Controls::useScene(const Scene& scene) {
     materialNames_ = scene.materialNames;
     wall_ = -1;
     selectWallMaterial(largestFixedObjectMaterial(scene));
+    sun_ = -1;
+    for (std::size_t i = 0; i < scene.lights.size(); ++i) {
+        if (scene.lights[i].kind != kSunLight) continue;
+        sun_ = static_cast<int>(i);
+        // Towards the sun, against the way its light travels.
+        const Vector3d& d = scene.lights[i].direction;
+        const double x = -d.x, y = -d.y, z = -d.z;
+        sunElevation_ = std::atan2(y, std::sqrt(x * x + z * z)) / kDegree;
+        sunAzimuth_ = std::atan2(x, -z) / kDegree;
+        if (sunAzimuth_ < 0.0) sunAzimuth_ += 360.0;
+        break;
+    }
+}
+
+int Controls::sunElevationStart() const {
+    const long v = std::lround(sunElevation_ / kElevationPerStep);
+    return static_cast<int>(v < 0 ? 0 : (v > 100 ? 100 : v));
+}
+
+int Controls::sunAzimuthStart() const {
+    const long v = std::lround(sunAzimuth_ / kAzimuthPerStep);
+    return static_cast<int>(v > 100 ? v - 100 : v);
+}
+
+void Controls::setSunElevation(int v) {
+    sunElevation_ = v * kElevationPerStep;
+    aimSun();
+}
+
+void Controls::setSunAzimuth(int v) {
+    sunAzimuth_ = v * kAzimuthPerStep;
+    aimSun();
+}
+
+void Controls::aimSun() {
+    const int light = sun_;
+    const double e = sunElevation_ * kDegree, a = sunAzimuth_ * kDegree;
+    // The way its light travels: from the sun, so against the way to it.
+    const Vector3d travel(static_cast<float>(-std::cos(e) * std::sin(a)), static_cast<float>(-std::sin(e)),
+                          static_cast<float>(std::cos(e) * std::cos(a)));
+    commands_.post([light, travel](Renderer& r) { r.setLightDirection(light, travel); });
 }
 
 void Controls::setMaterialField(int index, float Material::*field, float value) {

@@ -86,14 +86,37 @@ class Controls {
     void setFogGravity(int v);
     // 0 to 100: a whole turn of the environment image about +y.
     void setEnvironmentRotation(int v);
+    // The sun the sun sliders aim: the first sun of the scene's lights
+    // block (useScene), -1 when it has none (and no sun sliders are shown).
+    int sunLight() const { return sun_; }
+    // Elevation above the horizon, 0 to 90 degrees, and azimuth, 0 to 360
+    // degrees from -z towards +x (as lumenar-make-sky has them), as slider
+    // positions 0 to 100; the start positions show the scene's sun.
+    void setSunElevation(int v);
+    void setSunAzimuth(int v);
+    int sunElevationStart() const;
+    int sunAzimuthStart() const;
 
     // Check boxes. Switching Metropolis on in a run without chains (their
-    // set-up failed) changes nothing and returns false.
+    // set-up failed) changes nothing and returns false; while they are still
+    // being made it is switched on and starts when they are ready
+    // (metroPreparing() says so meanwhile).
     bool setMlt(bool on);
+    bool metroPreparing() const { return commands_.metroPreparing(); }
     void setFog(bool on);
     void setSubsurface(bool on);
     void setShowFps(bool on) { showFps_ = on; }
     void setDenoise(bool on) { commands_.setDenoise(on); }
+    // Adaptive sampling and the overlay of the pixels that no longer take
+    // samples (path tracing; neither restarts the average).
+    void setAdaptive(bool on) {
+        adaptive_ = on;
+        commands_.setSampling(adaptive_, samplingOverlay_);
+    }
+    void setSamplingOverlay(bool on) {
+        samplingOverlay_ = on;
+        commands_.setSampling(adaptive_, samplingOverlay_);
+    }
 
     // A key (upper-case letter code); returns false for keys that do nothing.
     bool keyPress(int key);
@@ -111,6 +134,8 @@ class Controls {
     void moveMesh(int axis, float amount);
     // Queues a change of one field of material index (if the scene has it).
     void setMaterialField(int index, float Material::*field, float value);
+    // Aims the sun at sunElevation_, sunAzimuth_.
+    void aimSun();
 
     Camera& camera_;
     Material* materials_;
@@ -121,6 +146,7 @@ class Controls {
     RenderCommands& commands_;
     Settings settings_;
     bool showFps_;
+    bool adaptive_ = false, samplingOverlay_ = false;
     Vector3d movableOffset_;
     int lastMouseX_ = 0;
     int lastMouseY_ = 0;
@@ -131,6 +157,8 @@ class Controls {
     std::vector<std::string> materialNames_;
     int selected_ = kBunnyMaterial;
     int wall_ = -1;
+    int sun_ = -1;
+    double sunElevation_ = 0.0, sunAzimuth_ = 0.0;  // degrees
 };
 
 }  // namespace lumenar

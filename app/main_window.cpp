@@ -18,6 +18,7 @@
 #include "app/gl_widget.h"
 #include "app/render_worker.h"
 #include "app/startup.h"
+#include "app/status_line.h"
 #include "app/window.h"
 
 namespace {
@@ -49,6 +50,8 @@ int main(int argc, char** argv) {
     lumenar::Settings settings;
     std::string sceneFile;
     if (!lumenar::windowArguments(argc, argv, settings, sceneFile)) return 1;
+    // A texture that cannot be read is named at the foot of the window.
+    settings.missingTexturesAllowed = true;
 
     lumenar::Application app(settings);
     if (!app.start(sceneFile)) return 1;
@@ -81,6 +84,7 @@ int main(int argc, char** argv) {
         QMainWindow mainWindow;
         auto* window = new lumenar::Window(worker, controls, &mainWindow);
         mainWindow.setCentralWidget(window);
+        lumenar::showMissingTextures(mainWindow, app.missingTextures());
         mainWindow.resize(mainWindow.sizeHint());
         mainWindow.setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint);
         mainWindow.setFixedSize(mainWindow.sizeHint());

@@ -29,6 +29,18 @@ struct RenderRecord {
     std::string optionsHash;  // hex digest of `options`
     std::string version;      // program version that rendered it
     std::vector<FrameRange> ranges;
+    // Frames a run may have taken but did not need: a run that reached its
+    // noise threshold before its frame limit reserves the rest of its range,
+    // so the frames it left out are not missing (empty: the ranges).
+    std::vector<FrameRange> reserved;
+    // The noise the image states (from its per-pixel estimate): the relative
+    // error of the whole image (the square root of its mean squared relative
+    // error) and of its worst pixel; negative where not known. The threshold
+    // its run was to reach (0: none), and whether every pixel reached it.
+    double noiseError = -1.0;
+    double noiseWorst = -1.0;
+    double noiseThreshold = 0.0;
+    bool noiseReached = false;
 };
 
 // FNV-1a, 64 bits: a fingerprint, not a defence against forgery.

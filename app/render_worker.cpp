@@ -19,7 +19,8 @@ RenderWorker::RenderWorker(Renderer& renderer, const Camera& camera)
       camera_(camera),
       width_(renderer.resources().width),
       height_(renderer.resources().height),
-      metroAvailable_(renderer.metroReady()) {}
+      metroAvailable_(renderer.metroReady()),
+      metroHandoff_(renderer.resources().metroHandoff) {}
 
 RenderWorker::~RenderWorker() {
     stop();
@@ -83,6 +84,12 @@ void RenderWorker::setDenoise(bool on) {
     denoise_ = on;
 }
 
+void RenderWorker::setSampling(bool adaptive, bool overlay) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    adaptive_ = adaptive;
+    samplingOverlay_ = overlay;
+}
+
 uint64_t RenderWorker::editsPosted() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return posted_;
@@ -120,7 +127,7 @@ void RenderWorker::run() {
     for (;;) {
         std::deque<Edit> edits;
         std::optional<Camera> camera;
-        bool denoise = false;
+        bool denoise = false, adaptive = false, overlay = false;
         {
             std::lock_guard<std::mutex> lock(mutex_);
             if (stopping_) break;
@@ -130,6 +137,8 @@ void RenderWorker::run() {
             edits.swap(edits_);
             camera.swap(pendingCamera_);
             denoise = denoise_;
+            adaptive = adaptive_;
+            overlay = samplingOverlay_;
             applied = posted_;
         }
         for (Edit& e : edits) {
@@ -142,6 +151,8 @@ void RenderWorker::run() {
         }
         if ((!edits.empty() || camera) && previews_) previewBlock = firstPreviewBlock();
         renderer_.denoise = denoise;
+        renderer_.adaptive = adaptive;
+        renderer_.samplingOverlay = overlay;
         if (beforeFrame_) beforeFrame_();
 
         const bool preview = previewBlock > 0 && !renderer_.mltEnabled;

@@ -43,9 +43,16 @@ class RenderCommands {
     virtual void setCamera(const Camera& camera) = 0;
     // Whether the displayed image is denoised; the average goes on.
     virtual void setDenoise(bool on) = 0;
-    // Whether the renderer has Metropolis chains (their set-up at start-up
-    // may have failed; the path tracer runs either way).
+    // Adaptive sampling (Renderer::adaptive) and the overlay of the pixels
+    // that no longer take samples; neither restarts the average.
+    virtual void setSampling(bool adaptive, bool overlay) = 0;
+    // Whether the renderer has Metropolis chains or may still get them
+    // (their set-up runs after start-up and may fail; the path tracer runs
+    // either way).
     virtual bool metroAvailable() const = 0;
+    // The chains are still being made: Metropolis mode switched on now
+    // starts when they are ready.
+    virtual bool metroPreparing() const = 0;
 };
 
 // Applies every change at once on the calling thread, for code that renders
@@ -60,7 +67,12 @@ class DirectCommands : public RenderCommands {
     // The caller renders with its own camera; only the restart is left to do.
     void setCamera(const Camera&) override { renderer_.requestReset(); }
     void setDenoise(bool on) override { renderer_.denoise = on; }
-    bool metroAvailable() const override { return renderer_.metroReady(); }
+    void setSampling(bool adaptive, bool overlay) override {
+        renderer_.adaptive = adaptive;
+        renderer_.samplingOverlay = overlay;
+    }
+    bool metroAvailable() const override { return renderer_.metroExpected(); }
+    bool metroPreparing() const override { return renderer_.metroPending(); }
 
  private:
     Renderer& renderer_;
@@ -101,7 +113,13 @@ class RenderWorker : public RenderCommands {
     void post(Edit edit) override;
     void setCamera(const Camera& camera) override;
     void setDenoise(bool on) override;
-    bool metroAvailable() const override { return metroAvailable_; }
+    void setSampling(bool adaptive, bool overlay) override;
+    bool metroAvailable() const override {
+        return metroAvailable_ || (metroHandoff_ && metroHandoff_->state() != MetroHandoff::State::Failed);
+    }
+    bool metroPreparing() const override {
+        return !metroAvailable_ && metroHandoff_ && metroHandoff_->pending();
+    }
 
     // Edits and camera changes posted so far (compare with FrameInfo::edits).
     uint64_t editsPosted() const;
@@ -130,7 +148,9 @@ class RenderWorker : public RenderCommands {
     Camera camera_;  // render thread's own
     int width_;
     int height_;
-    bool metroAvailable_;  // fixed at start-up, read on the display side
+    bool metroAvailable_;  // the chains were ready when the worker was made
+    // Chains still being made then (their state is read on the display side).
+    const MetroHandoff* metroHandoff_;
     bool previews_ = true;
     std::function<void()> beforeFrame_;
 
@@ -139,6 +159,7 @@ class RenderWorker : public RenderCommands {
     std::deque<Edit> edits_;
     std::optional<Camera> pendingCamera_;
     bool denoise_ = false;
+    bool adaptive_ = false, samplingOverlay_ = false;
     uint64_t posted_ = 0;
     bool stopping_ = false;
     std::string error_;

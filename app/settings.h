@@ -13,10 +13,11 @@ struct Settings {
     int useDynamicBVH = 1;      // movable objects get their own BVH subtrees
     int showFps = 1;            // frame rates in the window title
     unsigned metroSalt = 0;     // seeds the Metropolis chains (metroRunSalt of a run's frame range)
-    // Metropolis start-up: 0 picks each chain's first state in proportion to
-    // its candidate's luminance; > 0 caps that luminance at this many times
-    // the neighbouring candidates' mean (kMetroStartCap, --mlt-capped-start).
-    float mltStartCap = 0.0f;
+    // Metropolis start-up: > 0 picks each chain's first state in proportion
+    // to its candidate's luminance capped at this many times the neighbouring
+    // candidates' mean (kMetroStartCap, the default); 0 leaves it uncapped
+    // (--mlt-uncapped-start).
+    float mltStartCap = kStartCap;
     // Metropolis splats with the combined estimator (Renderer::mltCombineLargeSteps,
     // --mlt-combined) and the rejections after which a chain accepts its next
     // proposal (Renderer::mltForcedAcceptance, --mlt-forced-acceptance; 0: never).
@@ -26,6 +27,11 @@ struct Settings {
     // beyond the device's); a larger set-up leaves Metropolis mode off.
     std::size_t mltMemoryLimit = 0;
 
+    // A texture of the scene file that cannot be read stops the start-up;
+    // with this set (the window program) the run goes on without it and
+    // Application::missingTextures names it.
+    bool missingTexturesAllowed = false;
+
     // Model files (glTF, OBJ, PLY ...) opened directly: the image size (0:
     // chosen by the importer) and the node that becomes the movable object.
     int importWidth = 0;
@@ -34,6 +40,7 @@ struct Settings {
 
     static constexpr int kLargeStepPeriod = 4;
     static constexpr int kForcedAcceptanceThreshold = 32;
+    static constexpr float kStartCap = 16.0f;  // kMetroStartCap
 };
 
 // The window program's optional first argument: the kd-tree build mode, read

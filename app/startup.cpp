@@ -1,5 +1,7 @@
 #include "app/startup.h"
 
+#include <malloc.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,12 +15,17 @@
 #include <cstring>
 #include <filesystem>
 #include <system_error>
+#include <type_traits>
 
 #include "scene/image_io.h"
 #include "scene/importer.h"
 #include "scene/input_parser.h"
 
 namespace lumenar {
+
+static_assert(Settings::kStartCap == kMetroStartCap &&
+                  Settings::kForcedAcceptanceThreshold == kMetroForcedAcceptance,
+              "the settings' defaults are the renderer's");
 
 int buildModeFromArguments(int argc, const char* const* argv, int fallback) {
     return argc > 1 ? std::atoi(argv[1]) : fallback;
@@ -33,6 +40,8 @@ bool windowArguments(int argc, const char* const* argv, Settings& settings, std:
         const bool hasValue = i + 1 < argc;
         if (a == "--mlt-capped-start") {
             settings.mltStartCap = kMetroStartCap;
+        } else if (a == "--mlt-uncapped-start") {
+            settings.mltStartCap = 0.0f;
         } else if (a == "--mlt-combined") {
             settings.mltCombined = true;
         } else if (a == "--movable" || a == "--width" || a == "--height" || a == "--mlt-forced-acceptance") {
@@ -94,6 +103,23 @@ double secondsSince(Clock::time_point t0) {
 }
 }  // namespace
 
+namespace {
+// Hands memory freed after a large build back to the system: the C library
+// keeps what worker threads freed in their own pools otherwise, and a large
+// scene's builds leave hundreds of megabytes there.
+void returnFreedMemory() {
+#if defined(__GLIBC__)
+    malloc_trim(0);
+#endif
+}
+}  // namespace
+
+double peakResidentBytes() {
+    rusage usage{};
+    if (getrusage(RUSAGE_SELF, &usage) != 0) return 0.0;
+    return static_cast<double>(usage.ru_maxrss) * 1024.0;  // kilobytes on Linux
+}
+
 aabb enlargedBox(const aabb& box) {
     const Vector3d e = box.max - box.min;
     const Vector3d lo = box.min - e * 0.05f;
@@ -101,6 +127,8 @@ aabb enlargedBox(const aabb& box) {
 }
 
 Application::~Application() {
+    cancelMetro_.store(true);
+    waitForMetro();
     releaseResources();
 }
 
@@ -134,43 +162,125 @@ void Application::releaseResources() {
 }
 
 bool Application::start(const std::string& sceneFile) {
-    const Clock::time_point t0 = Clock::now();
+    startedAt_ = Clock::now();
     const bool ok = startStages(sceneFile);
-    startSeconds_ = secondsSince(t0);
+    phases_.start = secondsSince(startedAt_);
+    if (ok)
+        metroWorker_ = std::thread([this] { prepareMetro(); });
+    else
+        metroHandoff_.publish(false);  // nothing will come
     return ok;
 }
 
 bool Application::startStages(const std::string& sceneFile) {
+    Clock::time_point t = Clock::now();
     std::printf("Loading files...\n");
     if (!loadScene(sceneFile)) return false;
+    returnFreedMemory();
     imageWidth_ = scene_.camera.width;
     imageHeight_ = scene_.camera.height;
+    phases_.load = secondsSince(t);
 
+    t = Clock::now();
     std::printf("Building spatial acceleration structures...\n");
     if (!buildAccelerationStructures()) return false;
+    returnFreedMemory();
+    phases_.bvh = secondsSince(t);
 
-    std::printf("Initializing data structures for Metropolis Light Transport...\n");
-    std::fflush(stdout);  // the kd-tree build's own reports follow this line
-    if (!buildKdTree()) return false;
+    // What the path tracer needs. The kd-tree and the Metropolis chains are
+    // made on a worker thread once this has printed "Start tracing!".
+    t = Clock::now();
     if (!copyEditableRecords()) return false;
     if (!uploadTextureMaps()) return false;
     if (!buildLightSet()) return false;
     buildSceneView();
-    kdTree_.bbox = enlargedBox(kdTree_.bbox);
-    tracingBox_ = kdTree_.bbox;
+    // The kd-tree is built for the scene box, which the chains trace grown
+    // by 5 % on every side.
+    tracingBox_ = enlargedBox(sceneBox_);
     if (!allocateFrameBuffers()) return false;
-    const Clock::time_point m0 = Clock::now();
-    // Without chains the path tracer still runs; Metropolis mode then stays
-    // off (the set-up has said why).
-    const KdScene chainsScene = kdSceneOf(kdTree_, bvhTree_);
-    mltSetup(scene_.camera, imageWidth_, imageHeight_, chainsScene, metro_, settings_.metroSalt,
-             settings_.mltStartCap, settings_.mltMemoryLimit);
-    mltSetupSeconds_ = secondsSince(m0);
     if (!createDeviceLock()) return false;
+    std::printf("Initializing data structures for Metropolis Light Transport...\n");
+    if (!snapshotForChains()) return false;
+    phases_.records = secondsSince(t);
 
     std::printf("Start tracing!\n");
     std::fflush(stdout);
     return true;
+}
+
+bool Application::snapshotForChains() {
+    // The chains' set-up traces the scene as it starts; the path tracer may
+    // meanwhile edit materials and media, move the object or rebuild the
+    // light records, so the set-up reads copies of those.
+    chainView_ = view_;
+    const auto copy = [](auto& to, const auto* from, std::size_t count) {
+        if (count == 0 || !from) return true;
+        to = std::remove_reference_t<decltype(to)>(count);
+        return to && device::copyOnDevice(to.get(), from, to.bytes());
+    };
+    const bool ok =
+        copy(chainMaterials_, materials_.get(), scene_.materials.size()) &&
+        copy(chainVolumes_, volumes_.get(), static_cast<std::size_t>(scene_.volumeCount)) &&
+        copy(chainMovables_, view_.movables, static_cast<std::size_t>(view_.movableCount)) &&
+        copy(chainLights_, view_.lights.triangles, static_cast<std::size_t>(view_.lights.triangleCount));
+    if (!ok) {
+        std::printf("The Metropolis chains' copy of the scene cannot be placed in device memory\n");
+        return false;
+    }
+    if (chainMaterials_) chainView_.materials = chainMaterials_.get();
+    if (chainVolumes_) chainView_.volumes = chainVolumes_.get();
+    if (chainMovables_) chainView_.movables = chainMovables_.get();
+    if (chainLights_) chainView_.lights.triangles = chainLights_.get();
+    return true;
+}
+
+void Application::prepareMetro() {
+    if (beforeMetro) beforeMetro();
+    Clock::time_point t = Clock::now();
+    kdTree_.cancel = &cancelMetro_;
+    const bool built = buildKdTree();
+    returnFreedMemory();
+    phases_.kdTree = secondsSince(t);
+    bool ready = false;
+    if (built) {
+        kdTree_.bbox = enlargedBox(kdTree_.bbox);
+        t = Clock::now();
+        // Without chains the path tracer still runs; Metropolis mode then
+        // stays off (the set-up has said why).
+        KdScene chainsScene = kdSceneOf(kdTree_, bvhTree_);
+        metroHandoff_.scene = chainsScene;
+        const int movables = chainsScene.movableCount;
+        static_cast<SceneView&>(chainsScene) = chainView_;
+        if (movables == 0) chainsScene.movableCount = 0;
+        ready = mltSetup(scene_.camera, imageWidth_, imageHeight_, chainsScene, metro_, settings_.metroSalt,
+                         settings_.mltStartCap, settings_.mltMemoryLimit);
+        phases_.chains = secondsSince(t);
+    } else if (!cancelMetro_.load()) {
+        std::printf("Metropolis light transport is unavailable in this run: the kd-tree was not built\n");
+        std::fflush(stdout);
+    }
+    chainMaterials_.reset();
+    chainVolumes_.reset();
+    chainMovables_.reset();
+    chainLights_.reset();
+    metroHandoff_.chains = &metro_;
+    phases_.metroReady = secondsSince(startedAt_);
+    metroHandoff_.publish(ready);
+}
+
+bool Application::waitForMetro() {
+    if (metroWorker_.joinable()) metroWorker_.join();
+    return metroHandoff_.state() == MetroHandoff::State::Ready;
+}
+
+KdTree& Application::kdTree() {
+    waitForMetro();
+    return kdTree_;
+}
+
+MetroChains& Application::metroChains() {
+    waitForMetro();
+    return metro_;
 }
 
 bool Application::loadScene(const std::string& sceneFile) {
@@ -203,16 +313,18 @@ bool Application::loadScene(const std::string& sceneFile) {
         return false;
     }
     if (!parsed) return false;
-    loadTextures(fs::path(sceneFile).parent_path().string());
+    if (!loadTextures(fs::path(sceneFile).parent_path().string())) return false;
     return loadEnvironment(fs::path(sceneFile).parent_path().string());
 }
 
 bool Application::loadEnvironment(const std::string& sceneDir) {
     namespace fs = std::filesystem;
     scene_.environment.reset();
+    environmentFile_.clear();
     if (!scene_.envMapEnabled) return true;
     fs::path p(scene_.envMapPath);
     if (p.is_relative() && !sceneDir.empty()) p = fs::path(sceneDir) / p;
+    environmentFile_ = p.string();
     // Unlike a texture, the environment lights the whole scene: without it
     // the image would be wrong, so the run stops.
     return scene_.environment.load(p.string(), 1.0f);
@@ -226,6 +338,7 @@ bool Application::buildLightSet() {
     source.sceneRadius = 0.5f * length(extent);
     source.movables = bvhTree_.deviceMovables.get();
     source.movableCount = source.movables ? bvhTree_.movableCount : 0;
+    source.lights = scene_.lights;
     lightSet_.setSource(source);
     if (lightSet_.build(scene_.materials.data(), static_cast<int>(scene_.materials.size()))) return true;
     std::printf("The scene's light records cannot be placed in device memory\n");
@@ -243,7 +356,10 @@ bool Application::importModel(const std::string& path) {
     // The importer decoded and checked every image.
     scene_.textures.clear();
     scene_.textures.resize(imported.textures.size());
+    textureFiles_.clear();
+    missingTextures_.clear();
     for (std::size_t i = 0; i < imported.textures.size(); ++i) {
+        textureFiles_.push_back(imported.textures[i].sourcePath);
         if (!scene_.textures[i].create(imported.textures[i].image,
                                        textureIsColour(scene_.materialMaps, static_cast<int>(i)))) {
             std::printf("%s: texture \"%s\" cannot be placed in device memory\n", path.c_str(),
@@ -294,21 +410,42 @@ bool Application::uploadTextureMaps() {
     return true;
 }
 
-void Application::loadTextures(const std::string& sceneDir) {
+bool Application::loadTextures(const std::string& sceneDir) {
     namespace fs = std::filesystem;
     scene_.textures.clear();
     scene_.textures.resize(scene_.texturePaths.size());
+    textureFiles_.clear();
+    missingTextures_.clear();
     for (std::size_t i = 0; i < scene_.texturePaths.size(); ++i) {
         // Paths in the scene file are relative to the file's folder.
         fs::path p(scene_.texturePaths[i]);
         if (p.is_relative() && !sceneDir.empty()) p = fs::path(sceneDir) / p;
+        textureFiles_.push_back(p.string());
         Image image;
-        if (!loadImage(p.string(), image)) continue;  // reported; the texture is skipped
-        scene_.textures[i].create(image, textureIsColour(scene_.materialMaps, static_cast<int>(i)));
+        if (loadImage(p.string(), image)) {
+            if (scene_.textures[i].create(image, textureIsColour(scene_.materialMaps, static_cast<int>(i))))
+                continue;
+            std::printf("%s: texture %zu of the scene cannot be placed in device memory\n",
+                        p.string().c_str(), i + 1);
+            return false;
+        }
+        // The decoder has said why. Without the image the materials that use
+        // it render untextured: a batch render stops, the window says so.
+        if (!settings_.missingTexturesAllowed) {
+            std::printf("%s: texture %zu of the scene cannot be read; stopping\n", p.string().c_str(), i + 1);
+            return false;
+        }
+        std::printf("%s: texture %zu of the scene cannot be read; rendering without it\n", p.string().c_str(),
+                    i + 1);
+        if (std::find(missingTextures_.begin(), missingTextures_.end(), p.string()) == missingTextures_.end())
+            missingTextures_.push_back(p.string());
     }
+    return true;
 }
 
 bool Application::buildAccelerationStructures() {
+    // The frames walk and refit the device's copies only.
+    bvhTree_.keepHostCopies = false;
     if (settings_.useDynamicBVH) {
         if (!bvhTree_.buildDynamic(&scene_)) return false;
         bvhTree_.movableCount = scene_.movableCount;
@@ -329,6 +466,7 @@ bool Application::buildKdTree() {
     // With the dynamic BVH the movable objects are traced through their own
     // subtrees, where they stand now; the kd-tree holds the rest.
     kdTree_.staticOnly = settings_.useDynamicBVH && scene_.movableCount > 0;
+    kdTree_.keepHostCopies = false;  // the chains walk the device's copy
     return kdTree_.build(&scene_, sceneBox_, settings_.kdBuildMode);
 }
 
@@ -396,6 +534,8 @@ bool Application::createDeviceLock() {
 int Application::shutdown() {
     if (shutDown_) return 0;
     shutDown_ = true;
+    cancelMetro_.store(true);
+    waitForMetro();
     releaseResources();
     if (!device::resetDevice()) return 1;
     std::printf("All done.\n");

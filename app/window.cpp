@@ -27,6 +27,10 @@ const char* const kHelpText =
     "mouse right button -- control focal length\n"
     " ";
 
+const char* const kMltPreparingText =
+    "Metropolis light transport starts once its chains are ready (the kd-tree is still being built); "
+    "the path tracer goes on until then.";
+
 const char* const kMltUnavailableText =
     "Metropolis light transport is unavailable in this run: its chains could not be set up at start-up "
     "(see the console). The path tracer goes on.";
@@ -43,7 +47,9 @@ QString aboutText() {
         "the bunny's material, and \"enable MLT\" switches from path tracing to Metropolis light "
         "transport (one Markov chain per pixel; it sees the fog, the walks below the surface and the bunny "
         "where it stands, as the path tracer does). \"denoise\" "
-        "shows the image through an edge-aware preview filter; the average itself is not filtered.");
+        "shows the image through an edge-aware preview filter; the average itself is not filtered. "
+        "\"adaptive\" sends the path tracer's samples where the image is still noisy (pixels that are "
+        "clean take fewer), and \"show sampling\" darkens the pixels that no longer take samples.");
 }
 
 Window::Window(RenderWorker& worker, Controls& controls, QMainWindow* mainWindow)
@@ -73,16 +79,8 @@ Window::Window(RenderWorker& worker, Controls& controls, QMainWindow* mainWindow
     // leave the scene file's materials as they are.
     auto* bunny = new QVBoxLayout(bunnyBox_);
     // The material the sliders below edit, by name.
-    if (!controls_.materialNames().empty()) {
-        auto* chooser = new QComboBox(bunnyBox_);
-        chooser->setObjectName(QStringLiteral("material"));
-        for (const std::string& name : controls_.materialNames())
-            chooser->addItem(QString::fromStdString(name));
-        chooser->setCurrentIndex(controls_.selectedMaterial());
-        bunny->addWidget(chooser);
-        connect(chooser, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
-                [this](int i) { controls_.selectMaterial(i); });
-    }
+    addMaterialChooser(bunny, QStringLiteral("material"), controls_.selectedMaterial(),
+                       [this](int i) { controls_.selectMaterial(i); });
     QSlider* roughness = addSlider(bunny, QStringLiteral("roughness"), Controls::kRoughnessStart, true);
     QSlider* metalness = addSlider(bunny, QStringLiteral("metalness"), Controls::kMetalnessStart, true);
     transparencySlider_ =
@@ -93,16 +91,8 @@ Window::Window(RenderWorker& worker, Controls& controls, QMainWindow* mainWindow
     auto* env = new QVBoxLayout(envBox_);
     // The material the wall sliders edit (at first the largest fixed
     // object's), by name.
-    if (!controls_.materialNames().empty()) {
-        auto* chooser = new QComboBox(envBox_);
-        chooser->setObjectName(QStringLiteral("wall material"));
-        for (const std::string& name : controls_.materialNames())
-            chooser->addItem(QString::fromStdString(name));
-        chooser->setCurrentIndex(controls_.wallMaterial());
-        env->addWidget(chooser);
-        connect(chooser, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
-                [this](int i) { controls_.selectWallMaterial(i); });
-    }
+    addMaterialChooser(env, QStringLiteral("wall material"), controls_.wallMaterial(),
+                       [this](int i) { controls_.selectWallMaterial(i); });
     QSlider* wallRoughness =
         addSlider(env, QStringLiteral("wall roughness"), Controls::kWallRoughnessStart, true);
     QSlider* wallMetalness =
@@ -121,14 +111,30 @@ Window::Window(RenderWorker& worker, Controls& controls, QMainWindow* mainWindow
     connect(wallMetalness, &QSlider::valueChanged, this, [c](int v) { c->setWallMetalness(v); });
     connect(fogGravitySlider_, &QSlider::valueChanged, this, [c](int v) { c->setFogGravity(v); });
     connect(environmentRotation, &QSlider::valueChanged, this, [c](int v) { c->setEnvironmentRotation(v); });
+    // A scene lit by a sun can turn it.
+    if (controls_.sunLight() >= 0) {
+        QSlider* elevation =
+            addSlider(env, QStringLiteral("sun elevation"), controls_.sunElevationStart(), true);
+        QSlider* azimuth = addSlider(env, QStringLiteral("sun azimuth"), controls_.sunAzimuthStart(), true);
+        connect(elevation, &QSlider::valueChanged, this, [c](int v) { c->setSunElevation(v); });
+        connect(azimuth, &QSlider::valueChanged, this, [c](int v) { c->setSunAzimuth(v); });
+    }
 
     QCheckBox* mlt = addCheckBox(toggleLayout, QStringLiteral("enable MLT"), false);
     QCheckBox* fog = addCheckBox(toggleLayout, QStringLiteral("enable fog"), false);
     QCheckBox* ss = addCheckBox(toggleLayout, QStringLiteral("enable ss"), false);
     QCheckBox* fps = addCheckBox(toggleLayout, QStringLiteral("show fps"), controls_.showFps());
     QCheckBox* denoise = addCheckBox(toggleLayout, QStringLiteral("denoise"), false);
+    QCheckBox* adaptive = addCheckBox(toggleLayout, QStringLiteral("adaptive"), false);
+    QCheckBox* overlay = addCheckBox(toggleLayout, QStringLiteral("show sampling"), false);
     connect(mlt, &QCheckBox::stateChanged, this, [this, c, mlt](int state) {
-        if (c->setMlt(state != 0)) return;
+        if (c->setMlt(state != 0)) {
+            if (state != 0 && c->metroPreparing()) {
+                std::printf("%s\n", kMltPreparingText);
+                std::fflush(stdout);
+            }
+            return;
+        }
         // No chains in this run: the box goes back off and says why.
         const QSignalBlocker quiet(mlt);
         mlt->setChecked(false);
@@ -153,6 +159,8 @@ Window::Window(RenderWorker& worker, Controls& controls, QMainWindow* mainWindow
     });
     connect(fps, &QCheckBox::stateChanged, this, [c](int state) { c->setShowFps(state != 0); });
     connect(denoise, &QCheckBox::stateChanged, this, [c](int state) { c->setDenoise(state != 0); });
+    connect(adaptive, &QCheckBox::stateChanged, this, [c](int state) { c->setAdaptive(state != 0); });
+    connect(overlay, &QCheckBox::stateChanged, this, [c](int state) { c->setSamplingOverlay(state != 0); });
 
     connect(addButton(toggleLayout, QStringLiteral("Capture Screen")), &QPushButton::clicked, this,
             [this] { captureScreen(); });
@@ -194,6 +202,18 @@ QSlider* Window::addSlider(QVBoxLayout* box, const QString& label, int start, bo
     box->addWidget(text);
     box->addWidget(slider);
     return slider;
+}
+
+void Window::addMaterialChooser(QVBoxLayout* box, const QString& name, int current,
+                                const std::function<void(int)>& choose) {
+    if (controls_.materialNames().empty()) return;
+    auto* chooser = new QComboBox();
+    chooser->setObjectName(name);
+    for (const std::string& material : controls_.materialNames())
+        chooser->addItem(QString::fromStdString(material));
+    chooser->setCurrentIndex(current);
+    box->addWidget(chooser);
+    connect(chooser, QOverload<int>::of(&QComboBox::currentIndexChanged), this, choose);
 }
 
 QCheckBox* Window::addCheckBox(QVBoxLayout* column, const QString& text, bool checked) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QWidget>
+#include <functional>
 #include <string>
 
 #include "app/controls.h"
@@ -54,6 +55,10 @@ class Window : public QWidget {
  private:
     QSlider* addSlider(QVBoxLayout* box, const QString& label, int start, bool enabled);
     QCheckBox* addCheckBox(QVBoxLayout* column, const QString& text, bool checked);
+    // A list of the scene's materials (none without names) that calls choose
+    // with the index picked.
+    void addMaterialChooser(QVBoxLayout* box, const QString& name, int current,
+                            const std::function<void(int)>& choose);
     QPushButton* addButton(QVBoxLayout* column, const QString& text);
 
     Controls& controls_;

@@ -118,6 +118,8 @@ int main(int argc, char** argv) {
             refFrames = std::atoi(argv[++i]);
         else if (a == "--sigma-colour" && i + 1 < argc)
             params.sigmaColour = static_cast<float>(std::atof(argv[++i]));
+        else if (a == "--sigma-variance" && i + 1 < argc)
+            params.sigmaVariance = static_cast<float>(std::atof(argv[++i]));
         else if (a == "--passes" && i + 1 < argc)
             params.passes = std::atoi(argv[++i]);
         else if (a == "--reference" && i + 1 < argc)
@@ -125,7 +127,7 @@ int main(int argc, char** argv) {
         else if (a == "--help" || a == "-h") {
             std::printf(
                 "lumenar-denoise-bench [--threads N] [--frames N] [--reference-frames N] [--reference FILE] "
-                "[--sigma-colour S] [--passes N] scene-folder\n");
+                "[--sigma-colour S] [--sigma-variance S] [--passes N] scene-folder\n");
             return 0;
         } else if (folder.empty() && a[0] != '-')
             folder = a;
@@ -194,11 +196,20 @@ int main(int argc, char** argv) {
         return 1;
     }
     denoiser.filterLinear(image.get());
-    std::vector<Color> filtered(n);
+    std::vector<Color> filtered(n), guided(n);
     std::vector<DenoiseGuide> guides(n);
     if (!device::checkLaunch() || !device::synchronize() ||
         !device::copyToHost(filtered.data(), image.get(), n * sizeof(Color)) ||
         !device::copyToHost(guides.data(), denoiser.guides(), n * sizeof(DenoiseGuide))) {
+        std::fprintf(stderr, "the denoiser failed: %s\n", device::lastErrorText());
+        return 1;
+    }
+    // The same with the colour weight read from the renderer's noise estimate.
+    device::Buffer<Color> variance = device::uploadArray(raw.estimate.variance.data(), n);
+    if (!variance || !device::copyToDevice(image.get(), raw.average.data(), n * sizeof(Color))) return 1;
+    denoiser.filterLinear(image.get(), variance.get());
+    if (!device::checkLaunch() || !device::synchronize() ||
+        !device::copyToHost(guided.data(), image.get(), n * sizeof(Color))) {
         std::fprintf(stderr, "the denoiser failed: %s\n", device::lastErrorText());
         return 1;
     }
@@ -224,23 +235,25 @@ int main(int argc, char** argv) {
 
     std::printf("%s, %dx%d, %d threads: %d raw frames against %d reference frames\n", name.c_str(), W, H,
                 device::hostThreads(), frames, refFrames);
-    std::printf("%-22s %12s %12s %12s %12s\n", "region", "pixels", "err raw", "err denoised", "ratio");
+    std::printf("%-22s %12s %12s %12s %12s %12s %12s\n", "region", "pixels", "err raw", "err denoised",
+                "ratio", "err guided", "ratio");
     struct Region {
         const char* label;
         const std::vector<char>* mask;
     } regions[] = {{"whole image", &all}, {"near side of edges", &nearSide}, {"far side of edges", &farSide}};
     for (const Region& r : regions) {
-        const Stats a = measure(raw.average, ref, *r.mask), b = measure(filtered, ref, *r.mask);
-        std::printf("%-22s %12lld %12.5f %12.5f %12.3f\n", r.label, a.pixels, a.error, b.error,
-                    a.error > 0 ? b.error / a.error : 0.0);
+        const Stats a = measure(raw.average, ref, *r.mask), b = measure(filtered, ref, *r.mask),
+                    c = measure(guided, ref, *r.mask);
+        std::printf("%-22s %12lld %12.5f %12.5f %12.3f %12.5f %12.3f\n", r.label, a.pixels, a.error, b.error,
+                    a.error > 0 ? b.error / a.error : 0.0, c.error, a.error > 0 ? c.error / a.error : 0.0);
     }
-    std::printf("\n%-22s %12s %12s %12s %12s\n", "mean luminance", "reference", "raw", "denoised",
-                "denoised/ref");
+    std::printf("\n%-22s %12s %12s %12s %12s %12s %12s\n", "mean luminance", "reference", "raw", "denoised",
+                "denoised/ref", "guided", "guided/ref");
     for (const Region& r : regions) {
         const Stats s = measure(ref, ref, *r.mask), a = measure(raw.average, ref, *r.mask),
-                    b = measure(filtered, ref, *r.mask);
-        std::printf("%-22s %12.5f %12.5f %12.5f %12.4f\n", r.label, s.mean, a.mean, b.mean,
-                    s.mean > 0 ? b.mean / s.mean : 0.0);
+                    b = measure(filtered, ref, *r.mask), c = measure(guided, ref, *r.mask);
+        std::printf("%-22s %12.5f %12.5f %12.5f %12.4f %12.5f %12.4f\n", r.label, s.mean, a.mean, b.mean,
+                    s.mean > 0 ? b.mean / s.mean : 0.0, c.mean, s.mean > 0 ? c.mean / s.mean : 0.0);
     }
     app.shutdown();
     return 0;

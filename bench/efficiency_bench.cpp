@@ -30,9 +30,23 @@
 //     --name NAME       name of the variant in the cache and the output
 //     --cache DIR       where the scene copies and references live
 //                       (default ./efficiency-cache)
+//     --adaptive        adaptive sampling (lumenar-render --adaptive)
+//     --noise-threshold E
+//                       stop once every pixel's estimated relative error is
+//                       below E (with --seconds or --frames as a limit)
+//     --until-error X   stop once the error against the reference is at
+//                       most X (measured after every frame, not timed) and
+//                       print when that was
+//     --cpu-seconds S   stop once the render has used S seconds of CPU time
+//                       (equal work on a machine whose load changes)
+//
+// Every line also gives the renderer's own estimate of the error, from its
+// per-pixel noise estimate ("est", on the same scale against the reference),
+// and its ratio to the net error: near 1 when the estimate is honest.
 //
 // The scene folder must hold a self-contained scene file called "input" (the
 // bundled scenes after a build). Timings depend on the machine's load.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -46,7 +60,9 @@
 
 #include "app/batch_render.h"
 #include "app/startup.h"
+#include "device/memory.h"
 #include "device/threads.h"
+#include "render/noise.h"
 
 using namespace lumenar;
 namespace fs = std::filesystem;
@@ -61,6 +77,10 @@ struct Options {
     int refThreads = 0;
     int width = 0, height = 0;
     bool lambertian = false;
+    bool adaptive = false;
+    float noiseThreshold = 0.0f;
+    double untilError = 0.0;
+    double cpuSeconds = 0.0;
     std::string name;
     std::string cache = "efficiency-cache";
     std::string scene;
@@ -79,6 +99,10 @@ bool parse(int argc, char** argv, Options& o) {
         const char* v = nullptr;
         if (a == "--lambertian") {
             o.lambertian = true;
+            continue;
+        }
+        if (a == "--adaptive") {
+            o.adaptive = true;
             continue;
         }
         if (a.rfind("--", 0) == 0) {
@@ -101,6 +125,12 @@ bool parse(int argc, char** argv, Options& o) {
                 o.name = v;
             else if (a == "--cache")
                 o.cache = v;
+            else if (a == "--noise-threshold")
+                o.noiseThreshold = static_cast<float>(std::atof(v));
+            else if (a == "--until-error")
+                o.untilError = std::atof(v);
+            else if (a == "--cpu-seconds")
+                o.cpuSeconds = std::atof(v);
             else {
                 std::fprintf(stderr, "unknown option %s\n", a.c_str());
                 return false;
@@ -115,7 +145,7 @@ bool parse(int argc, char** argv, Options& o) {
             stderr,
             "usage: lumenar-efficiency-bench [--seconds S | --frames F] [--threads N] [--ref-frames F] "
             "[--ref-threads N] [--width W --height H] [--lambertian] [--name NAME] [--cache DIR] "
-            "scene-folder\n");
+            "[--adaptive] [--noise-threshold E] [--until-error X] [--cpu-seconds S] scene-folder\n");
         return false;
     }
     if (o.name.empty()) {
@@ -153,6 +183,13 @@ bool writeVariant(const Options& o, const std::string& out) {
     if (!f) {
         std::fprintf(stderr, "%s: cannot write the scene copy\n", out.c_str());
         return false;
+    }
+    // The files the scene names (textures, the sky) resolve beside the copy.
+    std::error_code ec;
+    for (const fs::directory_entry& e : fs::directory_iterator(o.scene, ec)) {
+        const fs::path link = fs::path(out).parent_path() / e.path().filename();
+        if (e.path().filename() == "input" || fs::exists(fs::symlink_status(link, ec))) continue;
+        fs::create_symlink(fs::absolute(e.path(), ec), link, ec);
     }
     return true;
 }
@@ -288,19 +325,156 @@ int main(int argc, char** argv) {
         b.frames = o.frames;
     else
         b.seconds = o.seconds;
-    const Render run = render(sceneFile, o.threads, b);
+    b.adaptive = o.adaptive;
+    b.noiseThreshold = o.noiseThreshold;
+    if (o.noiseThreshold > 0.0f) b.frameLimit = o.frames;
+    // Watching the error: the average after each frame against the reference
+    // (neither the copies nor the sums are timed, on the clock or the CPU).
+    double reachedAt = -1.0, reachedCpu = 0.0, hookCpu = 0.0;
+    int reachedFrame = 0;
+    if (o.cpuSeconds > 0.0 && o.frames == 0) b.seconds = 1e9;  // the CPU time ends it
+    if (o.untilError > 0.0 || o.cpuSeconds > 0.0) {
+        const double cpuStart = processCpuSeconds();
+        b.afterFrame = [&](Renderer& r, int frames, double seconds) {
+            const double c0 = processCpuSeconds();
+            if (o.cpuSeconds > 0.0 && c0 - cpuStart - hookCpu >= o.cpuSeconds) return false;
+            if (o.untilError <= 0.0) return true;
+            const std::size_t n = static_cast<std::size_t>(ref.W) * ref.H;
+            std::vector<Color> sum(n);
+            NoiseEstimate::HostCopy estimate;
+            bool ok = device::copyToHost(sum.data(), r.accumBuffer(), n * sizeof(Color)) &&
+                      r.copyEstimate(estimate);
+            for (std::size_t i = 0; ok && i < n; ++i)
+                sum[i] = sum[i] / frameDivisor(static_cast<int>(estimate.samples[i]));
+            const bool reached = ok && relativeError(sum, ref.mean) <= o.untilError;
+            const double c1 = processCpuSeconds();
+            if (reached) {
+                reachedAt = seconds;
+                reachedCpu = c0 - cpuStart - hookCpu;
+                reachedFrame = frames;
+            }
+            hookCpu += c1 - c0;
+            return ok && !reached;
+        };
+    }
+    Render run = render(sceneFile, o.threads, b);
     if (!run.ok || run.W != ref.W || run.H != ref.H) {
         std::fprintf(stderr, "%s: the timed render failed\n", o.name.c_str());
         return 1;
     }
+    run.cpuSeconds -= hookCpu;
     const double err = relativeError(run.r.average, ref.mean);
-    const double samples = static_cast<double>(run.r.frames) * run.W * run.H;
+    // The renderer's own estimate of the same error, and what spending the
+    // same samples in proportion to each pixel's noise (the allocation that
+    // minimises this error) would make of it: (mean s)^2 / mean(s^2) for the
+    // per-sample relative noise s.
+    double est = 0.0, sSum = 0.0, s2Sum = 0.0;
+    std::size_t unknown = 0;
+    for (std::size_t i = 0; i < run.r.estimate.variance.size(); ++i) {
+        const Color& v = run.r.estimate.variance[i];
+        if (v.r < 0.0f) {
+            ++unknown;
+            continue;
+        }
+        const float c[3] = {v.r, v.g, v.b};
+        double e = 0.0;
+        for (int k = 0; k < 3; ++k)
+            e += c[k] / (static_cast<double>(ref.mean[3 * i + k]) * ref.mean[3 * i + k] + 0.01) / 3.0;
+        est += e;
+        const double s2 = e * run.r.estimate.samples[i];
+        sSum += std::sqrt(s2);
+        s2Sum += s2;
+    }
+    const double pixelsKnown = static_cast<double>(run.r.estimate.variance.size() - unknown);
+    est /= static_cast<double>(run.r.estimate.variance.size() > 0 ? run.r.estimate.variance.size() : 1);
+    const double idealGain = s2Sum > 0.0 ? sSum * sSum / (pixelsKnown * s2Sum) : 1.0;
+    // The same over tiles of adaptive sampling's size, each at its pixels'
+    // mean squared noise (a pixel's own estimate says little).
+    const int tx = noiseTilesAlong(run.W), ty = noiseTilesAlong(run.H);
+    std::vector<double> tileS2(static_cast<std::size_t>(tx) * ty, 0.0), tileN(tileS2.size(), 0.0);
+    for (int y = 0; y < run.H; ++y)
+        for (int x = 0; x < run.W; ++x) {
+            const std::size_t i = static_cast<std::size_t>(y) * run.W + x;
+            const Color& v = run.r.estimate.variance[i];
+            if (v.r < 0.0f) continue;
+            const float c[3] = {v.r, v.g, v.b};
+            double e = 0.0;
+            for (int k = 0; k < 3; ++k)
+                e += c[k] / (static_cast<double>(ref.mean[3 * i + k]) * ref.mean[3 * i + k] + 0.01) / 3.0;
+            const std::size_t t = static_cast<std::size_t>(noiseTileOf(tx, x, y));
+            tileS2[t] += e * run.r.estimate.samples[i];
+            tileN[t] += 1.0;
+        }
+    double tSum = 0.0, t2Sum = 0.0;
+    for (std::size_t t = 0; t < tileS2.size(); ++t) {
+        if (tileN[t] <= 0.0) continue;
+        const double s2 = tileS2[t] / tileN[t];
+        tSum += tileN[t] * std::sqrt(s2);
+        t2Sum += tileN[t] * s2;
+    }
+    const double tileGain = t2Sum > 0.0 ? tSum * tSum / (pixelsKnown * t2Sum) : 1.0;
+    if (getenv("LUMENAR_QUANTILES")) {
+        std::vector<double> ss;
+        for (std::size_t t = 0; t < tileS2.size(); ++t)
+            if (tileN[t] > 0.0) ss.push_back(std::sqrt(tileS2[t] / tileN[t]));
+        std::vector<double> sorted = ss;
+        std::sort(sorted.begin(), sorted.end());
+        for (double q : {0.8, 0.9, 0.95, 0.98, 0.995, 1.0}) {
+            const double ref = sorted[static_cast<std::size_t>(q * (sorted.size() - 1))];
+            double budget = 0.0, err = 0.0;
+            for (double v : ss) {
+                const double rate = std::clamp(v / ref, 1.0 / 16.0, 1.0);
+                budget += rate;
+                err += v * v / rate;
+            }
+            double uni = 0.0;
+            for (double v : ss) uni += v * v;
+            std::printf("quantile %.3f: clipped allocation gives %.3f of uniform\n", q,
+                        err * budget / (ss.size() * uni));
+        }
+        // This run's own allocation (per pixel s^2 / n over the uniform's at the same samples).
+        double e = 0.0, n = 0.0, u = 0.0;
+        for (int y = 0; y < run.H; ++y)
+            for (int x = 0; x < run.W; ++x) {
+                const std::size_t i = static_cast<std::size_t>(y) * run.W + x;
+                const std::size_t t = static_cast<std::size_t>(noiseTileOf(tx, x, y));
+                if (tileN[t] <= 0.0) continue;
+                const double s2 = tileS2[t] / tileN[t];
+                e += s2 / run.r.estimate.samples[i];
+                n += run.r.estimate.samples[i];
+                u += s2;
+            }
+        std::printf("this run's allocation: %.3f of uniform's error at the same samples\n",
+                    e * n / (pixelsKnown * u));
+        for (std::size_t t = 0; t < tileS2.size(); ++t) {
+            const int x = static_cast<int>(t % tx) * kNoiseTileSize,
+                      y = static_cast<int>(t / tx) * kNoiseTileSize;
+            std::printf("tile %zu s %.4f n %u\n", t, std::sqrt(tileS2[t] / std::max(tileN[t], 1.0)),
+                        run.r.estimate.samples[static_cast<std::size_t>(y) * run.W + x]);
+        }
+    }
+    const double samples = static_cast<double>(run.r.samples);
+    if (o.untilError > 0.0) {
+        if (reachedAt >= 0.0)
+            std::printf("%-20s reached error %g after %.2f s (%.2f cpu s), frame %d\n", o.name.c_str(),
+                        o.untilError, reachedAt, reachedCpu, reachedFrame);
+        else
+            std::printf("%-20s did not reach error %g (%.6f after %.2f s)\n", o.name.c_str(), o.untilError,
+                        err, run.r.seconds);
+    }
     std::printf(
-        "%-20s %dx%d threads %d: %.2f s, %d spp, %.3f Msamples/s, error %.6f (ref noise %.6f, net %.6f), "
-        "error x seconds %.5f (net %.5f); cpu %.2f s, %.3f Msamples/cpu s, error x cpu seconds %.5f (net "
-        "%.5f)\n",
-        o.name.c_str(), run.W, run.H, o.threads, run.r.seconds, run.r.frames, samples / run.r.seconds * 1e-6,
-        err, ref.noise, err - ref.noise, err * run.r.seconds, (err - ref.noise) * run.r.seconds,
+        "%-20s noise spread: samples in proportion to it would take the error to %.2f of this (per pixel), "
+        "%.2f (per tile)\n",
+        o.name.c_str(), idealGain, tileGain);
+    std::printf(
+        "%-20s %dx%d threads %d: %.2f s, %d frames, %.1f spp, %.3f Msamples/s, error %.6f (ref noise %.6f, "
+        "net "
+        "%.6f), est %.6f (est / net %.2f%s), error x seconds %.5f (net %.5f); cpu %.2f s, %.3f Msamples/cpu "
+        "s, "
+        "error x cpu seconds %.5f (net %.5f)\n",
+        o.name.c_str(), run.W, run.H, o.threads, run.r.seconds, run.r.frames, samples / (run.W * run.H),
+        samples / run.r.seconds * 1e-6, err, ref.noise, err - ref.noise, est, est / (err - ref.noise),
+        unknown ? ", some pixels unknown" : "", err * run.r.seconds, (err - ref.noise) * run.r.seconds,
         run.cpuSeconds, samples / run.cpuSeconds * 1e-6, err * run.cpuSeconds,
         (err - ref.noise) * run.cpuSeconds);
     return 0;

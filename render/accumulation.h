@@ -127,11 +127,25 @@ LUMENAR_HD inline void applyBounceResult(pixelData& path, const BounceResult& r,
 // `index` (the frame number less one, counted over the whole run, so a frame
 // draws the same numbers whatever range renders it) of sequence
 // `sequenceSeed`. Without lowDiscrepancy every number is pseudo-random (the
-// previews).
+// previews). With pixelSamples (adaptive sampling, where pixels take
+// different numbers of samples) a pixel's sample is index + its count so
+// far instead, so every pixel draws the first points of its own sequence.
 struct SampleStream {
     uint32_t index = 0;
     uint32_t sequenceSeed = 0;
     bool lowDiscrepancy = false;
+    const uint32_t* pixelSamples = nullptr;
+    // Adaptive sampling: the pixels of tiles marked 0 (square tiles of
+    // 2^tileShift pixels, tilesX to a row) take no sample this frame.
+    const uint8_t* activeTiles = nullptr;
+    int tilesX = 0;
+    int tileShift = 0;
+    LUMENAR_HD uint32_t sampleOf(int pixel) const {
+        return pixelSamples ? index + pixelSamples[pixel] : index;
+    }
+    LUMENAR_HD bool takesSample(int x, int y) const {
+        return !activeTiles || activeTiles[(y >> tileShift) * tilesX + (x >> tileShift)] != 0;
+    }
 };
 
 // One thread of a bounce launch: seeds the path's generator (from its
@@ -153,7 +167,7 @@ LUMENAR_HD void bouncePathItem(int i, int frameSeed, int bounce, pixelData* path
         PathSampleDraws draws{&rng};
         if (stream.lowDiscrepancy) {
             draws.pixelSeed = pixelSampleSeed(stream.sequenceSeed, static_cast<uint32_t>(p.pathIndex));
-            draws.sampleIndex = stream.index;
+            draws.sampleIndex = stream.sampleOf(p.pixelIndex);
             draws.bounce = bounce;
         }
         r = trace(p.ray, bounce, p.throughput, draws);

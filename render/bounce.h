@@ -4,7 +4,7 @@
 // sampling, and Russian roulette.
 //
 // The tracer finds the nearest hit itself and hands the visibility queries in
-// through a small object (see shadeHit), so everything here runs and is
+// through a small object (see traceBounce), so everything here runs and is
 // tested without an acceleration structure.
 #pragma once
 
@@ -17,6 +17,8 @@
 #include "render/bsdf.h"
 #include "render/environment.h"
 #include "render/lights.h"
+#include "render/media.h"
+#include "render/scene_view.h"
 #include "render/texture.h"
 #include "render/vertex.h"
 #include "scene/records.h"
@@ -133,11 +135,14 @@ LUMENAR_HD inline Vector3d interpolatedNormal(const deviceTriangle& tri, float u
 
 // What a path that leaves the scene at this bounce picks up: the background
 // colour; with an environment its radiance, seen directly from the camera
-// only (later bounces took it in the previous vertex's next-event estimate).
-LUMENAR_HD inline Color escapedRadiance(const Color& bgcolor, const EnvironmentView& env, const Vector3d& dir,
+// only (later bounces took it in the previous vertex's next-event estimate),
+// and likewise the discs of the suns.
+LUMENAR_HD inline Color escapedRadiance(const Color& bgcolor, const LightSet& lights, const Vector3d& dir,
                                         bool direct) {
-    if (!env) return bgcolor;
-    return direct ? envRadiance(env, normalize(dir)) : Color(0.0f, 0.0f, 0.0f);
+    Color L = bgcolor;
+    if (lights.env) L = direct ? envRadiance(lights.env.view, normalize(dir)) : Color(0.0f, 0.0f, 0.0f);
+    if (direct && lights.lightCount > 0) L += sunDiscRadiance(lights, normalize(dir));
+    return L;
 }
 
 // A path that leaves the scene picks up the background and ends.
@@ -283,6 +288,19 @@ LUMENAR_HD inline TexturePoint texturePointOf(const SurfaceHit& hit) {
     return p;
 }
 
+// What a closest-hit query along a sampled direction tells the next-event
+// estimate: the nearest surface and whether it emits, or (found false) that
+// the ray leaves the scene.
+LUMENAR_HD inline EmitterHit sampledDirectionHit(bool found, const SurfaceHitRecord& rec,
+                                                 const SceneView& s) {
+    if (!found) {
+        EmitterHit e;
+        e.escaped = true;
+        return e;
+    }
+    return emitterHitOf(s.triangles[rec.triangleIndex], s.materials, rec.t, rec.triangleIndex);
+}
+
 // The material at a hit, its textures applied.
 LUMENAR_HD inline Material hitMaterial(const Material* materials, const SurfaceHit& hit) {
     const Material& m = materials[hit.materialIndex];
@@ -308,9 +326,13 @@ LUMENAR_HD inline Material hitMaterial(const Material* materials, const SurfaceH
 //
 // Queries q (supplied by the tracer, backed by the BVH):
 //   EmitterHit q.nearestEmitter(const Ray& r): the nearest surface along r on
-//       [0.00001, largest float], reported when it is a light (emitterHitOf).
-//   bool q.occluded(const Vector3d& from, const Vector3d& dir, float dist):
-//       whether any triangle lies along dir on [0.00001, dist - 0.001].
+//       [0.00001, largest float], and whether it emits (emitterHitOf).
+//   Color q.transmittance(const Vector3d& from, const Vector3d& dir, float
+//       dist): what gets through along dir to distance dist, per channel:
+//       black when a triangle lies on [0.00001, dist - 0.001], else what a
+//       medium in the way lets through (white without one).
+//   Color q.through(const Ray& r, float t), optional: what gets through a
+//       medium along r up to distance t (without it, everything).
 //
 // With no light there is nothing to sample: nothing is drawn and the
 // estimate is black.
@@ -338,6 +360,8 @@ LUMENAR_HD Color directLight(VertexObj& v, Draws& next, const Material* material
     auto allowed = [&](const Vector3d& wi) {
         return !v.checkSides || sidesAgree(v.geometricNormal, v.surfaceNormal, -v.incoming, wi);
     };
+    // Delta lights are reached by light sampling alone, whatever the strategy.
+    const bool deltaLights = !s.isDelta && lights.lightCount > 0;
 
     // Along the sampled direction.
     Color viaBsdf(0.0f, 0.0f, 0.0f);
@@ -350,12 +374,23 @@ LUMENAR_HD Color directLight(VertexObj& v, Draws& next, const Material* material
             if (e.found && dot(e.normal, s.ray.direction) < 0.0f) {
                 float w = 1.0f;
                 if (mis) w = powerHeuristic(pdfB, emitterPdf(lights, e, e.t + kRayOffset, s.ray.direction));
-                viaBsdf = e.emission * s.alpha * w;
+                viaBsdf = e.emission * s.alpha * w * mediumThrough(q, s.ray, e.t, 0);
             } else if (e.escaped && lights.env) {
                 const Vector3d dir = normalize(s.ray.direction);
                 float w = 1.0f;
                 if (mis) w = powerHeuristic(pdfB, environmentPdf(lights, dir));
-                viaBsdf = envRadiance(lights.env.view, dir) * s.alpha * w;
+                viaBsdf =
+                    envRadiance(lights.env.view, dir) * s.alpha * w * mediumThrough(q, s.ray, FLT_MAX, 0);
+            }
+            if (lights.lightCount > 0) {
+                // Spheres before the nearest surface, suns where the ray
+                // leaves the scene.
+                const Vector3d dir = normalize(s.ray.direction);
+                const Color shapes = shapesAlong(
+                    lights, v.hitPoint, dir, e.t + kRayOffset, e.escaped,
+                    [&](float pdfL) { return mis ? powerHeuristic(pdfB, pdfL) : 1.0f; },
+                    [&](float t) { return mediumThrough(q, Ray(v.hitPoint, dir), t, 0); });
+                viaBsdf += shapes * s.alpha;
             }
         }
     }
@@ -366,14 +401,17 @@ LUMENAR_HD Color directLight(VertexObj& v, Draws& next, const Material* material
         beginSampleSlot(next, kSlotLightPoint);
         const float xi = next();
         const float xb = next();
-        if (lightSide) {
+        if (lightSide || deltaLights) {
             const LightAndPoint lp = chooseLightAndPoint(lights, xi, spare);
             const LightSample ls = sampleLight(lights, lp.light, v.hitPoint, lp.xa, xb);
             const Color f = allowed(ls.dir) ? v.bsdf(ls.dir) : Color(0.0f, 0.0f, 0.0f);
-            if (ls.pdf > 0.0f && !ls.Le.isBlack() && (f.r > 0.0f || f.g > 0.0f || f.b > 0.0f) &&
-                !q.occluded(v.hitPoint, ls.dir, ls.dist)) {
-                const float w = mis ? powerHeuristic(ls.pdf, v.pdf(ls.dir)) : 1.0f;
-                viaLight = f * ls.Le * (fabsf(dot(v.surfaceNormal, ls.dir)) * w / ls.pdf);
+            if ((lightSide || ls.delta) && ls.pdf > 0.0f && !ls.Le.isBlack() &&
+                (f.r > 0.0f || f.g > 0.0f || f.b > 0.0f)) {
+                const Color T = q.transmittance(v.hitPoint, ls.dir, ls.dist);
+                if (!T.isBlack()) {
+                    const float w = mis && !ls.delta ? powerHeuristic(ls.pdf, v.pdf(ls.dir)) : 1.0f;
+                    viaLight = f * ls.Le * T * (fabsf(dot(v.surfaceNormal, ls.dir)) * w / ls.pdf);
+                }
             }
         }
     }
@@ -395,60 +433,156 @@ LUMENAR_HD inline VertexObj surfaceVertexAt(const SurfaceHit& hit, const Vector3
     return v;
 }
 
-// Everything of one bounce after the nearest hit: emitter rule, continuation,
-// next-event estimate and roulette. Draw order: continuation (3 or 4),
-// light choice (1), vertex sample (3 or 4), light point (2, non-delta vertex
-// samples only), roulette (1). `throughput` is the path's weight before this
-// bounce, which the roulette decides on (russianRoulette).
-template <class Draws, class Queries>
-LUMENAR_HD BounceResult shadeHitFrom(const Ray& ray, const SurfaceHit& hit, int bounce, Draws& next,
-                                     const Material* materials, const LightSet& lights, const Queries& q,
-                                     DirectLightStrategy strategy = DirectLightStrategy::kMis,
-                                     const Color& throughput = Color(1.0f, 1.0f, 1.0f)) {
-    const Vector3d d = normalize(ray.direction);
-    const Material m = hitMaterial(materials, hit);
-    if (m.isEmissive()) {
+// One bounce of a path, for every estimator (the path tracer's launches and
+// Metropolis's path sampler): the nearest hit along ray, the background or
+// the environment where it leaves the scene, the emitter rule, and at a
+// surface the continuation, the next-event estimate and Russian roulette.
+// With media:
+//  - fog: the scene's first Volume attenuates every segment that ends on the
+//    front of a surface, per channel; an emitting medium, or any medium when
+//    media.inscatter asks, is marched for its emitted light and the light it
+//    scatters once from the light set towards the ray's origin; the shadow
+//    rays and the sampled directions of the next-event estimate cross it too
+//    (FoggedShadowQueries);
+//  - subsurface: entering a material whose transparency is negative starts
+//    a short random walk inside it, driven by the material's rsc (scattering
+//    coefficient) and absorption, which ends where the light leaves it.
+// Without media every number drawn and every result is that of a plain
+// surface bounce.
+//
+// Draw order per pass through a surface: fog march (with fog, entering:
+// 1, then the march's own), continuation (3 or 4; 1 more, plus 2 per
+// scattering event, for a subsurface walk), light choice (1), vertex sample
+// (3 or 4), light point (2, non-delta vertex samples only), roulette (1, on
+// the path's weight: `throughput` before this bounce times what the bounce
+// multiplies it by, see russianRoulette).
+//
+// Queries q as for directLight, and
+//   bool q.nearest(const Ray& r, SurfaceHit* hit): the nearest hit along r on
+//       [0.00001, largest float] (hit point, unit normal, distance, material);
+//       false where r leaves the scene.
+template <class Draws, class Queries, class Stats = NoMediaStats>
+LUMENAR_HD BounceResult traceBounce(const Ray& incoming, int bounce, Draws& next, const SceneView& s,
+                                    const MediaFlags& media, const Queries& q,
+                                    DirectLightStrategy strategy = DirectLightStrategy::kMis,
+                                    const Color& throughput = Color(1.0f, 1.0f, 1.0f),
+                                    const Stats& stats = Stats()) {
+    const Color black(0.0f, 0.0f, 0.0f), white(1.0f, 1.0f, 1.0f);
+    const bool fog = media.fog && s.volumeCount >= 1;
+    // Media march along rays of unit direction; a plain bounce takes the ray
+    // as it comes (a camera ray's direction is not of unit length).
+    const bool unit = fog || media.subsurface;
+    Ray ray = unit ? Ray(incoming.origin, normalize(incoming.direction)) : incoming;
+    Color W = white;  // fog transmittance, walk weights, then the continuation factor
+    Color R = black;
+    for (int walk = 0;; ++walk) {
+        // A walk that keeps re-entering surfaces gives up, dropping its weight.
+        if (walk >= kMaxWalkSteps) return BounceResult{R, black, incoming, -1};
+        SurfaceHit hit;
+        if (!q.nearest(ray, &hit)) {
+            // A walk's own rays were never seen by a next-event estimate.
+            const Color L = escapedRadiance(s.bgcolor, s.lights, ray.direction, bounce == 0 || walk > 0);
+            return BounceResult{R + L * W, black, incoming, -1};
+        }
+        const Vector3d d = unit ? ray.direction : normalize(ray.direction);
+        const Vector3d nl = orientNormal(hit.normal, d);
+        const bool entering = dot(hit.normal, nl) > 0.0f;
+        const Material m = hitMaterial(s.materials, hit);
+
+        // Fog between the ray's origin and a surface it enters.
+        if (fog && entering) {
+            const Volume& vol = s.volumes[0];
+            Color Tr = expNeg(vol.tau(ray, 0.0f, hit.t, 1.0f, next()));
+            if (hasNaN(Tr)) Tr = white;
+            const Color before = W;
+            W *= Tr;
+            if (vol.hasEmission() || media.inscatter) {
+                const unsigned long long t0 = stats.marchBegin();
+                int samples = 0;
+                const FoggedShadowQueries<Queries> fq{q, vol};
+                const Color Lv = before * marchMedium(vol, ray, hit.t, next, s.lights, fq, &samples);
+                stats.marchEnd(t0, samples);
+                if (isFiniteColor(Lv)) R += Lv;
+            }
+        }
+
         // Emitters end paths. Seen directly from the camera their front adds
         // its emission; later hits were already counted by the previous
         // bounce's next-event estimate.
-        const bool front = bounce == 0 && dot(hit.normal, -d) > 0.0f;
-        return BounceResult{front ? m.emission : Color(0.0f, 0.0f, 0.0f), Color(1.0f, 1.0f, 1.0f), ray, -1};
+        if (bounce == 0 && dot(hit.normal, -d) > 0.0f) R += m.emission * W;
+        if (m.isEmissive()) return BounceResult{R, W, incoming, -1};
+
+        // The light reflected here reaches the ray's origin through the fog
+        // and the walk so far; the continuation factor comes on top.
+        const Color arriving = W;
+        // A subsurface-marked material in subsurface mode: the coat reflects
+        // as usual; what it leaves enters (or leaves) the material and, on
+        // entering, starts a walk. Outside subsurface mode it is an opaque
+        // material like any other.
+        const bool sss = media.subsurface && m.transparency < 0.0f;
+        // A normal map bends the shading normal; the surface's own side still
+        // decides where light may come from and go (sidesAgree).
+        SurfaceHit h = hit;
+        Vector3d ng;
+        const bool bumped = hit.textures && mappedNormal(*hit.textures, hit.materialIndex,
+                                                         texturePointOf(hit), hit.normal, -d, &h.normal, &ng);
+        const ShadingPoint p = shadingPoint(m, h.normal, -d, sss);
+        beginSampleSlot(next, kSlotContinuation);  // the first pass only: a slot is taken once
+        Continuation c = sampleContinuationAt(h.point, p, next);
+        if (bumped && !sidesAgree(ng, h.normal, -d, c.ray.direction)) c.factor = black;
+        if (sss && c.lobe == kLobeEnter && entering && !c.factor.isBlack()) {
+            const Vector3d T = c.ray.direction;
+            const Vector3d o = c.ray.origin;
+            SurfaceHit exit;
+            if (!q.nearest(c.ray, &exit)) return BounceResult{R, W, c.ray, -1};
+            const Material mE = hitMaterial(s.materials, exit);
+            const float xi = next();
+            const float depth = m.rsc > 0.0f ? -logf(xi) / m.rsc : FLT_MAX;
+            if (depth < exit.t) {
+                // Scatters at this depth; leaves towards the entry side.
+                const Vector3d ps = o + T * depth;
+                const float phi = azimuth(next());
+                const float z = 2.0f * next() - 1.0f;
+                const float r = sqrtf(fabsf(z));
+                const Frame f = cosineFrame(nl);
+                const Vector3d om =
+                    f.u * (cosf(phi) * r) + f.v * (sinf(phi) * r) + nl * sqrtf(1.0f - fabsf(z));
+                const Color weight = expNeg(m.absorption * depth) * mE.basecolor * c.factor;
+                if (!hasNaN(weight)) W *= weight;
+                ray = Ray(ps, normalize(om));
+                stats.walkStep();
+                continue;
+            }
+            const Color tint = expNeg(m.absorption * exit.t);
+            if (!hasNaN(tint)) W *= tint * mE.basecolor;
+        }
+        W *= c.factor;
+
+        VertexObj v = surfaceVertexAt(h, d);
+        v.subsurface = sss;
+        v.materialIndex = 0;  // the vertex reads the material resolved above
+        v.usePoint(p);
+        v.checkSides = bumped;
+        v.geometricNormal = ng;
+        Color direct;
+        if (fog) {
+            const FoggedShadowQueries<Queries> fq{q, s.volumes[0]};
+            direct = arriving * directLight(v, next, &m, s.lights, fq, strategy);
+        } else {
+            direct = arriving * directLight(v, next, &m, s.lights, q, strategy);
+        }
+        if (isFiniteColor(direct)) R += direct;
+
+        BounceResult res;
+        res.radiance = R;
+        res.factor = W;
+        res.next = c.ray;
+        beginSampleSlot(next, kSlotRoulette);
+        res.code = russianRoulette(res.factor, next(), throughput, bounce, rouletteWeightFor(next))
+                       ? bounce + 1
+                       : -1;
+        return res;
     }
-
-    // A normal map bends the shading normal; the surface's own side still
-    // decides where light may come from and go (sidesAgree).
-    SurfaceHit h = hit;
-    Vector3d ng;
-    const bool bumped = hit.textures && mappedNormal(*hit.textures, hit.materialIndex, texturePointOf(hit),
-                                                     hit.normal, -d, &h.normal, &ng);
-
-    const ShadingPoint p = shadingPoint(m, h.normal, -d);
-    beginSampleSlot(next, kSlotContinuation);
-    const Continuation c = sampleContinuationAt(h.point, p, next);
-
-    VertexObj v = surfaceVertexAt(h, d);
-    v.materialIndex = 0;  // the vertex reads the material resolved above
-    v.usePoint(p);
-    v.checkSides = bumped;
-    v.geometricNormal = ng;
-
-    BounceResult r;
-    r.radiance = directLight(v, next, &m, lights, q, strategy);
-    r.factor = c.factor;
-    if (bumped && !sidesAgree(ng, h.normal, -d, c.ray.direction)) r.factor = Color(0.0f, 0.0f, 0.0f);
-    r.next = c.ray;
-    beginSampleSlot(next, kSlotRoulette);
-    r.code = russianRoulette(r.factor, next(), throughput, bounce, rouletteWeightFor(next)) ? bounce + 1 : -1;
-    return r;
-}
-
-template <class Queries>
-LUMENAR_HD BounceResult shadeHit(const Ray& ray, const SurfaceHit& hit, int bounce, XorwowState* rng,
-                                 const Material* materials, const LightSet& lights, const Queries& q,
-                                 DirectLightStrategy strategy = DirectLightStrategy::kMis,
-                                 const Color& throughput = Color(1.0f, 1.0f, 1.0f)) {
-    XorwowDraws draws{rng};
-    return shadeHitFrom(ray, hit, bounce, draws, materials, lights, q, strategy, throughput);
 }
 
 }  // namespace lumenar

@@ -9,9 +9,16 @@
 // leak across silhouettes, albedo edges or creases. Lighting is filtered with
 // the albedo divided out and multiplied back at the end, so texture and
 // material detail stay sharp.
+//
+// Given the renderer's estimate of each pixel's variance, the colour weight
+// reads it (as variance-guided filters do): a neighbour whose lighting
+// differs by what the centre's noise explains is averaged in, one that
+// differs by more is not, so noisy regions are smoothed and converged ones
+// left alone. Each pass carries the variance of what it produced along.
 #pragma once
 
 #include <cmath>
+#include <cstdint>
 
 #include "device/hd.h"
 #include "device/memory.h"
@@ -35,6 +42,9 @@ struct DenoiseParams {
     float sigmaAlbedo = 0.1f;  // width of the albedo weight (per-channel difference)
     float sigmaDepth = 0.03f;  // width of the depth weight, relative to the depth, per pixel of step
     float sigmaColour = 0.6f;  // width of the colour weight on the first pass (halved each pass)
+    // Width of the colour weight with a variance estimate, in standard
+    // deviations of the centre's lighting.
+    float sigmaVariance = 2.0f;
 };
 
 // Smallest albedo the lighting is divided by; darker surfaces are filtered
@@ -82,15 +92,58 @@ LUMENAR_HD inline float colourWeight(const Color& p, const Color& q, float sigma
     return expf(-d / sigma);
 }
 
+LUMENAR_HD inline float lightingLuminance(const Color& c) {
+    return (c.r + c.g + c.b) * (1.0f / 3.0f);
+}
+
+// Colour weight from the variance of the centre's lighting luminance.
+LUMENAR_HD inline float varianceWeight(float centre, float other, float variance, float sigma) {
+    return expf(-fabsf(centre - other) / (sigma * sqrtf(variance) + 1e-6f));
+}
+
+// Variance of the luminance of a pixel's lighting from the variances of its
+// mean's channels (negative: not known). The channels of one path move
+// together, so their deviations add before squaring (an upper bound).
+LUMENAR_HD inline float lightingVariance(const Color& variance, const Color& albedo) {
+    if (variance.r < 0.0f) return -1.0f;
+    const float s = sqrtf(fmaxf(variance.r, 0.0f)) / fmaxf(albedo.r, kMinDemodulationAlbedo) +
+                    sqrtf(fmaxf(variance.g, 0.0f)) / fmaxf(albedo.g, kMinDemodulationAlbedo) +
+                    sqrtf(fmaxf(variance.b, 0.0f)) / fmaxf(albedo.b, kMinDemodulationAlbedo);
+    return s * s * (1.0f / 9.0f);
+}
+
+// The centre's variance for the weights: a 3 x 3 Gaussian over the pixel
+// and its neighbours that have one (a single pixel's estimate is noisy).
+LUMENAR_HD inline float smoothedVariance(const float* variance, int x, int y, int W, int H) {
+    if (variance[y * W + x] < 0.0f) return -1.0f;
+    float sum = 0.0f, wsum = 0.0f;
+    for (int dy = -1; dy <= 1; ++dy)
+        for (int dx = -1; dx <= 1; ++dx) {
+            const int qx = x + dx, qy = y + dy;
+            if (qx < 0 || qy < 0 || qx >= W || qy >= H) continue;
+            const float v = variance[qy * W + qx];
+            if (v < 0.0f) continue;
+            const float w = (dx == 0 ? 2.0f : 1.0f) * (dy == 0 ? 2.0f : 1.0f);
+            sum += w * v;
+            wsum += w;
+        }
+    return sum / wsum;
+}
+
 // One filtered pixel of one pass: in and out are lighting (albedo divided
-// out), W x H; taps outside the image are skipped.
+// out), W x H; taps outside the image are skipped. With the lighting's
+// variance (varianceIn, negative where not known) the colour weight reads
+// it, and the variance of the result goes to varianceOut.
 LUMENAR_HD inline Color atrousPixel(int x, int y, int W, int H, int step, float sigmaColour, const Color* in,
-                                    const DenoiseGuide* guides, const DenoiseParams& k) {
+                                    const DenoiseGuide* guides, const DenoiseParams& k,
+                                    const float* varianceIn = nullptr, float* varianceOut = nullptr) {
     const int i = y * W + x;
     const Color c = in[i];
     const DenoiseGuide g = guides[i];
+    const float vc = varianceIn ? smoothedVariance(varianceIn, x, y, W, H) : -1.0f;
+    const float lc = lightingLuminance(c);
     Color sum(0.0f, 0.0f, 0.0f);
-    float wsum = 0.0f;
+    float wsum = 0.0f, vsum = 0.0f;
     for (int dy = -2; dy <= 2; ++dy) {
         const int qy = y + dy * step;
         if (qy < 0 || qy >= H) continue;
@@ -98,13 +151,16 @@ LUMENAR_HD inline Color atrousPixel(int x, int y, int W, int H, int step, float 
             const int qx = x + dx * step;
             if (qx < 0 || qx >= W) continue;
             const int j = qy * W + qx;
-            const float w = b3Tap(dx) * b3Tap(dy) * guideWeight(g, guides[j], step, k) *
-                            colourWeight(c, in[j], sigmaColour);
+            const float wc = vc >= 0.0f ? varianceWeight(lc, lightingLuminance(in[j]), vc, k.sigmaVariance)
+                                        : colourWeight(c, in[j], sigmaColour);
+            const float w = b3Tap(dx) * b3Tap(dy) * guideWeight(g, guides[j], step, k) * wc;
             sum += in[j] * w;
             wsum += w;
+            if (varianceOut) vsum += w * w * fmaxf(varianceIn[j], 0.0f);
         }
     }
     // The centre tap always has weight 9/64 and so keeps wsum positive.
+    if (varianceOut) varianceOut[i] = vc >= 0.0f ? vsum / (wsum * wsum) : -1.0f;
     return sum / wsum;
 }
 
@@ -132,9 +188,11 @@ LUMENAR_HD inline DenoiseGuide guideOfPixel(int x, int y, const Camera& cam, con
 }
 
 // One pass of the filter over a W x H image of lighting, taps step pixels
-// apart (a launch; the caller synchronises).
+// apart (a launch; the caller synchronises); with the variances when
+// varianceIn is given.
 void launchAtrousPass(int W, int H, int step, float sigmaColour, const Color* in, Color* out,
-                      const DenoiseGuide* guides, const DenoiseParams& params);
+                      const DenoiseGuide* guides, const DenoiseParams& params,
+                      const float* varianceIn = nullptr, float* varianceOut = nullptr);
 
 // Owns the guides and the work images of one W x H view.
 class Denoiser {
@@ -148,13 +206,16 @@ class Denoiser {
     // Casts one ray through each pixel centre. Needed again after anything
     // that changes what the pixels see (camera, mesh, materials).
     void computeGuides(const Camera& camera, const DynamicScene& scene);
-    // Filters the linear average accum / frames and writes display vertices
-    // toned with exponent into display. Launches only; the caller checks and
-    // synchronises.
-    void filter(const Color* accum, int frames, float exponent, Color* display);
+    // Filters the linear average accum / frames (or accum / samples, each
+    // pixel's own count) and writes display vertices toned with exponent
+    // into display. With `variance` (the variance of each pixel's mean,
+    // negative where not known) the colour weight reads it. Launches only;
+    // the caller checks and synchronises.
+    void filter(const Color* accum, int frames, float exponent, Color* display,
+                const Color* variance = nullptr, const uint32_t* samples = nullptr);
     // Filters a linear image in place (for checking the filter on images of
-    // known content). Launches only.
-    void filterLinear(Color* image);
+    // known content), with its variances when given. Launches only.
+    void filterLinear(Color* image, const Color* variance = nullptr);
 
     DenoiseGuide* guides() { return guides_.get(); }
 
@@ -164,7 +225,12 @@ class Denoiser {
     device::Buffer<DenoiseGuide> guides_;
     device::Buffer<Color> ping_;
     device::Buffer<Color> pong_;
-    void runPasses();  // ping_ holds the lighting before and after
+    device::Buffer<float> varPing_, varPong_;  // the lighting's variances, when known
+    // ping_ holds the lighting before and after (and varPing_ its variance
+    // when withVariance).
+    void runPasses(bool withVariance);
+    // The lighting of an image (and its variances) into ping_ (varPing_).
+    void demodulateInto(const Color* image, int frames, const uint32_t* samples, const Color* variance);
 };
 
 }  // namespace lumenar

@@ -1,23 +1,12 @@
-// One bounce of the interactive path tracer with fog and subsurface
-// scattering: the surface bounce of bounce.h, plus
-//  - fog: the first Volume of the scene attenuates every segment that ends on
-//    the front of a surface; an emitting medium, or any medium when the scene
-//    asks for in-scattering, is ray-marched for its emitted light and the
-//    light scattered once from the emitters towards the camera;
-//  - subsurface scattering: entering a material whose transparency is
-//    negative starts a short random walk inside it, driven by the material's
-//    rsc (scattering coefficient) and absorption.
-//
-// As in bounce.h the ray queries come in through an object, so all of it runs
-// and is tested without an acceleration structure. Besides the queries of
-// directLight, this bounce asks for
-//   bool q.nearest(const Ray& r, SurfaceHit* hit): the nearest hit along r on
-//       [0.00001, largest float] (hit point, unit normal, distance, material).
+// The participating medium of fog (the scene's first Volume) as the one
+// bounce (render/bounce.h) meets it: the march for the light a medium emits
+// and scatters once towards the camera, and the shadow queries with the
+// medium in the way, which say per channel what gets through.
 #pragma once
 
 #include <cfloat>
 
-#include "render/bounce.h"
+#include "render/lights.h"
 
 namespace lumenar {
 
@@ -53,9 +42,10 @@ struct NoMediaStats {
 // the medium's entry up to tHit, by stratified samples one world unit apart.
 // Transmittance to each sample is tracked along the march; once it falls
 // below 0.001 the march continues with probability 1/2 (and twice the weight).
-// In-scattering samples one point on one emitter per step, exactly as the
-// surface's next-event estimate does; the shadow ray's transmittance is
-// estimated with the medium's own step.
+// In-scattering samples one point on one light of the light set per step, as
+// the surface's next-event estimate does; q are the shadow queries with the
+// medium in the way (FoggedShadowQueries), whose transmittance is the
+// shadow ray's, per channel.
 template <class Draws, class Queries>
 LUMENAR_HD Color marchMedium(const Volume& vol, const Ray& ray, float tHit, Draws& next,
                              const LightSet& lights, const Queries& q, int* samples = nullptr) {
@@ -88,10 +78,10 @@ LUMENAR_HD Color marchMedium(const Volume& vol, const Ray& ray, float tHit, Draw
             const float xa = next();
             const float xb = next();
             const LightSample ls = sampleLight(lights, light, y, xa, xb);
-            if (!ls.Le.isBlack() && ls.pdf > 0.0f && !q.occluded(y, ls.dir, ls.dist)) {
-                const Color Tl = expNeg(vol.tau(Ray(y, ls.dir), 0.0f, ls.dist, step, next()));
+            if (!ls.Le.isBlack() && ls.pdf > 0.0f) {
+                const Color Tl = q.transmittance(y, ls.dir, ls.dist);
                 const Color c = Tm * ss * Tl * ls.Le * (vol.p(y, w, -ls.dir) / ls.pdf);
-                if (isFiniteColor(c)) Lv += c;
+                if (!Tl.isBlack() && isFiniteColor(c)) Lv += c;
             }
         }
         t0 += step;
@@ -100,147 +90,28 @@ LUMENAR_HD Color marchMedium(const Volume& vol, const Ray& ray, float tHit, Draw
 }
 
 // The shadow queries of the next-event estimate with the medium in the way:
-// a light stays visible with the probability that light gets through the
-// medium along the shadow ray (the mean of the three channels' transmittance),
-// which estimates the attenuation without bias for a grey medium.
-template <class Queries, class Draws>
+// what gets through, per channel, is the medium's transmittance along the
+// ray (exact for the homogeneous and exponential media, whose optical
+// thickness has a closed form), so a coloured medium tints the light it lets
+// through as it tints the camera's view. Rays that leave the scene (towards
+// the environment or a sun) cross the medium like those to a surface.
+template <class Queries>
 struct FoggedShadowQueries {
     const Queries& q;
     const Volume& vol;
-    Draws& next;
-    // With an environment, a sampled direction that leaves the scene is a
-    // light too and crosses the medium like a shadow ray towards it.
-    bool attenuateEscapes = false;
 
-    LUMENAR_HD bool getsThrough(const Ray& r, float dist) const {
-        const Color tr = expNeg(vol.tau(r, 0.0f, dist, 1.0f, next()));
-        const float p = (tr.r + tr.g + tr.b) / 3.0f;
-        return next() < p;  // NaN never lets light through
+    // What gets through the medium along r up to distance dist; nothing for
+    // a value that is not a number.
+    LUMENAR_HD Color through(const Ray& r, float dist) const {
+        const Color tr = expNeg(vol.tau(r, 0.0f, dist, 1.0f, 0.0f));
+        return isFiniteColor(tr) ? tr : Color(0.0f, 0.0f, 0.0f);
     }
-    LUMENAR_HD EmitterHit nearestEmitter(const Ray& r) const {
-        EmitterHit e = q.nearestEmitter(r);
-        if (e.found && !getsThrough(r, e.t)) e.found = false;
-        if (e.escaped && attenuateEscapes && !getsThrough(r, FLT_MAX)) e.escaped = false;
-        return e;
-    }
-    LUMENAR_HD bool occluded(const Vector3d& from, const Vector3d& dir, float dist) const {
-        return q.occluded(from, dir, dist) || !getsThrough(Ray(from, dir), dist);
+    LUMENAR_HD EmitterHit nearestEmitter(const Ray& r) const { return q.nearestEmitter(r); }
+    LUMENAR_HD Color transmittance(const Vector3d& from, const Vector3d& dir, float dist) const {
+        const Color blocked = q.transmittance(from, dir, dist);
+        if (blocked.isBlack()) return blocked;
+        return blocked * through(Ray(from, dir), dist);
     }
 };
-
-// One bounce with fog and subsurface scattering. Draw order per pass through
-// a surface: fog transmittance (1) and march (fog on, entering), continuation
-// (3 or 4; 1 more, plus 2 per scattering event, for a subsurface walk), next-event
-// estimate as in shadeHitFrom (with fog, 2 more per shadow ray that reaches a
-// light), roulette (1, on the path's weight: `throughput` before this bounce
-// times what the bounce multiplies it by, see russianRoulette).
-template <class Draws, class Queries, class Stats = NoMediaStats>
-LUMENAR_HD BounceResult traceSSVolFrom(const Ray& incoming, int bounce, Draws& next,
-                                       const Material* materials, const Color& bgcolor,
-                                       const LightSet& lights, int volumeCount, const Volume* volumes,
-                                       const MediaFlags& flags, const Queries& q,
-                                       DirectLightStrategy strategy = DirectLightStrategy::kMis,
-                                       const Stats& stats = Stats(),
-                                       const Color& throughput = Color(1.0f, 1.0f, 1.0f)) {
-    const Color black(0.0f, 0.0f, 0.0f), white(1.0f, 1.0f, 1.0f);
-    Ray ray(incoming.origin, normalize(incoming.direction));
-    Color W = white;  // fog transmittance, walk weights, then the continuation factor
-    Color R = black;
-    for (int walk = 0;; ++walk) {
-        // A walk that keeps re-entering surfaces gives up, dropping its weight.
-        if (walk >= kMaxWalkSteps) return BounceResult{R, black, incoming, -1};
-        SurfaceHit hit;
-        if (!q.nearest(ray, &hit)) {
-            // A walk's own rays were never seen by a next-event estimate.
-            const Color L = escapedRadiance(bgcolor, lights.env.view, ray.direction, bounce == 0 || walk > 0);
-            return BounceResult{R + L * W, black, incoming, -1};
-        }
-        const Vector3d d = ray.direction;
-        const Vector3d nl = orientNormal(hit.normal, d);
-        const bool entering = dot(hit.normal, nl) > 0.0f;
-        const Material m = hitMaterial(materials, hit);
-
-        // Fog between the ray's origin and a surface it enters.
-        if (flags.fog && volumeCount >= 1 && entering) {
-            const Volume& vol = volumes[0];
-            Color Tr = expNeg(vol.tau(ray, 0.0f, hit.t, 1.0f, next()));
-            if (hasNaN(Tr)) Tr = white;
-            const Color before = W;
-            W *= Tr;
-            if (vol.hasEmission() || flags.inscatter) {
-                const unsigned long long t0 = stats.marchBegin();
-                int samples = 0;
-                const Color Lv = before * marchMedium(vol, ray, hit.t, next, lights, q, &samples);
-                stats.marchEnd(t0, samples);
-                if (isFiniteColor(Lv)) R += Lv;
-            }
-        }
-
-        if (bounce == 0 && dot(hit.normal, -d) > 0.0f) R += m.emission * W;
-        if (m.isEmissive()) return BounceResult{R, W, incoming, -1};
-
-        // The light reflected here reaches the ray's origin through the fog
-        // and the walk so far; the continuation factor comes on top.
-        const Color arriving = W;
-        // A subsurface-marked material in subsurface mode: the coat reflects
-        // as usual; what it leaves enters (or leaves) the material and, on
-        // entering, starts a walk. Outside subsurface mode it is an opaque
-        // material like any other.
-        const bool sss = flags.subsurface && m.transparency < 0.0f;
-        const ShadingPoint p = shadingPoint(m, hit.normal, -d, sss);
-        beginSampleSlot(next, kSlotContinuation);  // the first pass only: a slot is taken once
-        Continuation c = sampleContinuationAt(hit.point, p, next);
-        if (sss && c.lobe == kLobeEnter && entering && !c.factor.isBlack()) {
-            const Vector3d T = c.ray.direction;
-            const Vector3d o = c.ray.origin;
-            SurfaceHit exit;
-            if (!q.nearest(c.ray, &exit)) return BounceResult{R, W, c.ray, -1};
-            const Material mE = hitMaterial(materials, exit);
-            const float xi = next();
-            const float s = m.rsc > 0.0f ? -logf(xi) / m.rsc : FLT_MAX;
-            if (s < exit.t) {
-                // Scatters at depth s; leaves towards the entry side.
-                const Vector3d ps = o + T * s;
-                const float phi = azimuth(next());
-                const float z = 2.0f * next() - 1.0f;
-                const float r = sqrtf(fabsf(z));
-                const Frame f = cosineFrame(nl);
-                const Vector3d om =
-                    f.u * (cosf(phi) * r) + f.v * (sinf(phi) * r) + nl * sqrtf(1.0f - fabsf(z));
-                const Color weight = expNeg(m.absorption * s) * mE.basecolor * c.factor;
-                if (!hasNaN(weight)) W *= weight;
-                ray = Ray(ps, normalize(om));
-                stats.walkStep();
-                continue;
-            }
-            const Color tint = expNeg(m.absorption * exit.t);
-            if (!hasNaN(tint)) W *= tint * mE.basecolor;
-        }
-        W *= c.factor;
-
-        VertexObj v = surfaceVertexAt(hit, d);
-        v.subsurface = sss;
-        v.materialIndex = 0;  // the vertex reads the material resolved above
-        v.usePoint(p);
-        Color direct;
-        if (flags.fog && volumeCount >= 1) {
-            const FoggedShadowQueries<Queries, Draws> fq{q, volumes[0], next, static_cast<bool>(lights.env)};
-            direct = arriving * directLight(v, next, &m, lights, fq, strategy);
-        } else {
-            direct = arriving * directLight(v, next, &m, lights, q, strategy);
-        }
-        if (isFiniteColor(direct)) R += direct;
-
-        BounceResult res;
-        res.radiance = R;
-        res.factor = W;
-        res.next = c.ray;
-        beginSampleSlot(next, kSlotRoulette);
-        res.code = russianRoulette(res.factor, next(), throughput, bounce, rouletteWeightFor(next))
-                       ? bounce + 1
-                       : -1;
-        return res;
-    }
-}
 
 }  // namespace lumenar

@@ -7,7 +7,7 @@
 // little), splats its current and proposed contributions into the running sum
 // with expected-value weights, and accepts or rejects the proposal.
 //
-// The path evaluation is the interactive path tracer's own shading (shadeHitFrom:
+// The path evaluation is the interactive path tracer's own bounce (traceBounce:
 // emitters, next-event estimation with multiple importance sampling,
 // continuation and roulette), fed from fixed positions of the sample instead
 // of a generator, so both modes converge to the same image.
@@ -44,7 +44,7 @@ constexpr int kMetroFirstPathNumber = 2;
 // light is lost to a depth limit the path tracer does not have.
 constexpr int kMetroVertices = 5;
 constexpr int kMetroMaxVertices = kMaxBounceLaunches;
-// Each vertex reads its own block of positions, in the order shadeHitFrom
+// Each vertex reads its own block of positions, in the order traceBounce
 // draws: continuation, light choice, vertex sample, light point, roulette.
 // Blocks never overlap, so no number drives two decisions of one path.
 constexpr int kMetroNumbersPerVertex = 16;
@@ -52,7 +52,19 @@ static_assert(kMetroFirstPathNumber + kMetroVertices * kMetroNumbersPerVertex <=
               "every vertex block fits in the sample");
 
 constexpr int kMetroLargeStepPeriod = 4;
+// Forced acceptance: a chain rejected this many times in a row accepts its
+// next proposal. That moves chains off states they would hold for many
+// frames (a bright path through glass, found at start-up or by a large step),
+// which would otherwise splat one pixel while the first frames after a
+// restart converge. It also takes chains off such states sooner than their
+// light asks for, so the chains no longer sample the image's distribution:
+// bright paths lose part of their share (on the opening scene the image came
+// out several per cent too blue, for good). Forcing therefore holds only for
+// the first kMetroForcedWarmUp frames after each restart; from then on the
+// chains follow the plain acceptance rule, their distribution returns to the
+// image's and what the warm-up put into the average fades as 1 / frames.
 constexpr int kMetroForcedAcceptance = 32;
+constexpr uint32_t kMetroForcedWarmUp = 64;
 constexpr uint32_t kMetroCdfSeedOffset = 1234;
 // Start-up picks each chain's first state among one candidate per pixel in
 // proportion to its luminance. One candidate per pixel is a poor estimate of
@@ -99,47 +111,10 @@ KdScene kdSceneOf(const KdTree& tree, const BVHTree& bvh);
 
 // ---- queries ---------------------------------------------------------------
 
-// The kd walk plus the walk of one movable object's BVH subtree.
+// The kd walk plus, for each movable object, the binary BVH walk from the
+// root of its subtree.
 class MetroTraversal : public TreeTraversal {
  public:
-    // Nearest hit of object `object`'s triangles in [tmin, tmax] (tmax
-    // narrows to the hit), or -1; u and v its barycentric weights.
-    LUMENAR_HD int objectHit(const KdScene& s, int object, const Ray& ray, float tmin, float& tmax, float& u,
-                             float& v, bool anyHit) {
-        const Movable& m = s.movables[object];
-        const Vector3d off = m.offset;
-        int best = -1;
-        top = -1;
-        int node = m.bvhNode;
-        for (;;) {
-            const DynamicBVHNodeProp& n = s.bvhNodes[node];
-            if (hitsBox(n.box, off, ray, tmin, tmax)) {
-                if (!n.isLeaf()) {
-                    const bool negative = ray.direction[n.axis()] < 0.0f;
-                    push(negative ? n.first() : n.second);
-                    node = negative ? n.second : n.first();
-                    continue;
-                }
-                for (int i = 0; i < n.triCount(); ++i) {
-                    const int tri = s.bvhTriIndices[n.triStart() + i];
-                    float t, tu, tv;
-                    if (mollerTrumbore(s.triangles[tri], off, ray, tmin, tmax, t, tu, tv)) {
-                        tmax = t;
-                        best = tri;
-                        u = tu;
-                        v = tv;
-                        if (anyHit) {
-                            top = -1;
-                            return best;
-                        }
-                    }
-                }
-            }
-            if (top < 0) return best;
-            node = bvhStack[top--];
-        }
-    }
-
     // Closest hit through the kd-tree and every movable object.
     LUMENAR_HD bool nearest(const KdScene& s, const Ray& ray, SurfaceHitRecord* hit) {
         bool found =
@@ -147,18 +122,10 @@ class MetroTraversal : public TreeTraversal {
         if (!s.bvhNodes) return found;
         for (int o = 0; o < s.movableCount; ++o) {
             float tmax = found ? hit->t : kRayMaxT, u = 0.0f, v = 0.0f;
-            const int tri = objectHit(s, o, ray, kRayEpsilon, tmax, u, v, false);
+            const int tri = bvhWalk<false>(s.bvhNodes, s.movables, s.bvhTriIndices, s.triangles, ray,
+                                           s.movables[o].bvhNode, kRayEpsilon, tmax, u, v);
             if (tri < 0) continue;
-            const deviceTriangle& d = s.triangles[tri];
-            const float w = static_cast<float>(1.0 - static_cast<double>(u) - static_cast<double>(v));
-            hit->t = tmax;
-            hit->p = ray.origin + ray.direction * tmax;
-            hit->normal = normalize(d.normal1 * w + d.normal2 * u + d.normal3 * v);
-            hit->materialIndex = d.materialIndex;
-            hit->triangleIndex = tri;
-            hit->isLight = d.isLight != 0;
-            hit->b1 = u;
-            hit->b2 = v;
+            *hit = bvhHitRecord(s.triangles, tri, ray, tmax, u, v);
             found = true;
         }
         return found;
@@ -169,10 +136,11 @@ class MetroTraversal : public TreeTraversal {
         if (s.nodes && occlude(ray, dist, s.woop, s.nodes, s.triIndices, s.triangles, s.materials, s.box))
             return true;
         if (!s.bvhNodes) return false;
-        const float tmin = kRayEpsilon;
         for (int o = 0; o < s.movableCount; ++o) {
             float tmax = static_cast<float>(static_cast<double>(dist) - 0.001), u, v;
-            if (objectHit(s, o, ray, tmin, tmax, u, v, true) >= 0) return true;
+            if (bvhWalk<true>(s.bvhNodes, s.movables, s.bvhTriIndices, s.triangles, ray,
+                              s.movables[o].bvhNode, kRayEpsilon, tmax, u, v) >= 0)
+                return true;
         }
         return false;
     }
@@ -198,16 +166,12 @@ struct KdSceneQueries {
     MetroTraversal* tt;
     const KdScene* s;
 
-    // The nearest surface along a sampled direction, reported when it is a
-    // light (the BSDF-sampling side of the direct-light estimate).
+    // The nearest surface along a sampled direction, and whether it emits
+    // (the BSDF-sampling side of the direct-light estimate).
     LUMENAR_HD EmitterHit nearestEmitter(const Ray& r) const {
-        SurfaceHitRecord h;
-        if (!kdNearestHit(*tt, *s, r, &h)) {
-            EmitterHit e;
-            e.escaped = true;
-            return e;
-        }
-        return emitterHitOf(s->triangles[h.triangleIndex], s->materials, h.t, h.triangleIndex);
+        SurfaceHitRecord rec;
+        const bool found = kdNearestHit(*tt, *s, r, &rec);
+        return sampledDirectionHit(found, rec, *s);
     }
 
     LUMENAR_HD bool nearest(const Ray& r, SurfaceHit* hit) const {
@@ -217,7 +181,7 @@ struct KdSceneQueries {
         return true;
     }
 
-    LUMENAR_HD bool occluded(const Vector3d& from, const Vector3d& dir, float dist) const {
+    LUMENAR_HD Color transmittance(const Vector3d& from, const Vector3d& dir, float dist) const {
 #if !defined(__CUDA_ARCH__)
         const bool timed = querystats::enabled();
         const unsigned long long t0 = timed ? querystats::now() : 0;
@@ -231,7 +195,7 @@ struct KdSceneQueries {
 #if !defined(__CUDA_ARCH__)
         if (timed) querystats::add(false, querystats::now() - t0);
 #endif
-        return b;
+        return b ? Color(0.0f, 0.0f, 0.0f) : Color(1.0f, 1.0f, 1.0f);
     }
 };
 
@@ -300,24 +264,10 @@ LUMENAR_HD inline Color metroPath(Ray ray, MetroTraversal& tt, const KdScene& s,
     Color result(0.0f, 0.0f, 0.0f);
     Color weight(1.0f, 1.0f, 1.0f);
     const KdSceneQueries q{&tt, &s};
-    const bool media = s.media.fog || s.media.subsurface;
     for (int j = 0; j < kMetroMaxVertices; ++j) {
-        MetroDraws& next = draws.forVertex(j);
-        BounceResult r;
-        if (media) {
-            // The path tracer's bounce with fog and subsurface walks, fed from
-            // the vertex's numbers.
-            r = traceSSVolFrom(ray, j, next, s.materials, s.bgcolor, s.lights, s.volumeCount, s.volumes,
-                               s.media, q, DirectLightStrategy::kMis, NoMediaStats(), weight);
-        } else {
-            SurfaceHitRecord rec;
-            if (!kdNearestHit(tt, s, ray, &rec)) {
-                result += weight * escapedRadiance(s.bgcolor, s.lights.env.view, ray.direction, j == 0);
-                break;
-            }
-            const SurfaceHit hit = surfaceHitOf(ray, rec, s.textures);
-            r = shadeHitFrom(ray, hit, j, next, s.materials, s.lights, q, DirectLightStrategy::kMis, weight);
-        }
+        // The path tracer's bounce, fed from the vertex's numbers.
+        const BounceResult r =
+            traceBounce(ray, j, draws.forVertex(j), s, s.media, q, DirectLightStrategy::kMis, weight);
         if (!r.radiance.isBlack()) result += weight * r.radiance;
         if (r.code < 0) break;
         weight = weight * r.factor;
@@ -368,6 +318,12 @@ LUMENAR_HD inline float metroLuminance(const Color& c) {
 }
 
 // ---- mutations ------------------------------------------------------------------
+
+// The rejection count that forces an acceptance in frame k after a restart
+// (from 1): threshold during the warm-up, then 0 (never).
+LUMENAR_HD inline int metroForcedAcceptance(uint32_t frame, int threshold) {
+    return threshold > 0 && frame <= kMetroForcedWarmUp ? threshold : 0;
+}
 
 // Large steps happen on frames 1, 1 + period, 1 + 2 period, ...
 LUMENAR_HD inline bool isLargeStep(uint32_t frame, int period) {

@@ -32,15 +32,21 @@ LUMENAR_HD inline SamplePosition primarySamplePosition(int x, int y, int sw, int
 // The per-sample work of RayTraceKernelGLOnlyDiffusePDInitSuper. The jitter
 // is the first pair of the sample slot's scrambled Sobol points (sample
 // stream.index), or with a stream that is not low-discrepancy the slot's
-// Sobol states.
+// Sobol states. A pixel the stream leaves out gets an ended path and keeps
+// its frame colour.
 LUMENAR_HD inline void primaryRay(int x, int y, SobolState* states, const Camera& cam, int sw, Color* frame,
                                   pixelData* paths, int o, const SampleStream& stream = SampleStream()) {
     const int idx = y * sw + x;
+    // A pixel that takes no sample sends a path that is dropped at once.
+    if (!stream.takesSample(x / o, y / o)) {
+        paths[idx].alive = 0;
+        return;
+    }
     float u1, u2;
     if (stream.lowDiscrepancy) {
         const uint32_t seed = pixelSampleSeed(stream.sequenceSeed, static_cast<uint32_t>(idx));
         uint32_t b1, b2;
-        scrambledSobolPairBits(seed, stream.index, 0, &b1, &b2);
+        scrambledSobolPairBits(seed, stream.sampleOf((y / o) * (sw / o) + (x / o)), 0, &b1, &b2);
         u1 = uniformFromBits(b1) * kBelowOne;
         u2 = uniformFromBits(b2) * kBelowOne;
     } else {

@@ -28,6 +28,18 @@ Renderer::Renderer(const FrameResources& resources)
     : res_(resources), accumBuffer_(static_cast<std::size_t>(resources.width) * resources.height) {
     // Cleared once here, so the first frame never averages stale memory.
     if (accumBuffer_) device::fillBytes(accumBuffer_.get(), 0, accumBuffer_.bytes());
+    noise_.allocate(resources.width, resources.height);
+    adoptMetro();
+}
+
+void Renderer::adoptMetro() {
+    MetroHandoff* h = res_.metroHandoff;
+    if (!h || h->pending()) return;
+    if (h->state() == MetroHandoff::State::Ready) {
+        res_.kdScene = withTree(res_.kdScene, h->scene);
+        res_.metro = h->chains;
+    }
+    res_.metroHandoff = nullptr;
 }
 
 void Renderer::setEnvironmentRotation(float radians) {
@@ -39,6 +51,19 @@ void Renderer::setEnvironmentRotation(float radians) {
     requestReset();
 }
 
+void Renderer::setLightDirection(int light, const Vector3d& direction) {
+    LightSetBuffers* set = res_.lightSet;
+    const Vector3d d = normalize(direction);
+    if (!set || light < 0 || light >= set->sceneLightCount() || !std::isfinite(d.x) || !std::isfinite(d.y) ||
+        !std::isfinite(d.z))
+        return;
+    SceneLight l = set->sceneLight(light);
+    l.direction = d;
+    set->setSceneLight(light, l);
+    lightsChanged_ = true;
+    requestReset();
+}
+
 void Renderer::requestMove(const Vector3d& offset) {
     movableOffset_ = offset;
     movableMoved_ = true;
@@ -46,6 +71,9 @@ void Renderer::requestMove(const Vector3d& offset) {
 }
 
 bool Renderer::applyPending(FrameStats& stats) {
+    // Chains made ready since the last frame: Metropolis mode, if it is on,
+    // starts with this frame.
+    adoptMetro();
     // A change of mode or medium changes what the running sum estimates.
     const bool metroNow = mltEnabled && metroReady();
     if (anyFrame_ &&
@@ -66,7 +94,7 @@ bool Renderer::applyPending(FrameStats& stats) {
         resetAccumulation_ = true;
     const bool restarted = resetAccumulation_;
     if (resetAccumulation_) {
-        if (!device::fillBytes(accumBuffer_.get(), 0, accumBuffer_.bytes())) {
+        if (!device::fillBytes(accumBuffer_.get(), 0, accumBuffer_.bytes()) || !noise_.clear()) {
             stats.error = deviceError("clearing the running sum");
             return false;
         }
@@ -90,13 +118,21 @@ bool Renderer::applyPending(FrameStats& stats) {
         movableMoved_ = false;
         guidesStale_ = true;
     }
-    // An edited emission (every edit restarts the average) reaches the light
-    // samples: which triangles are lights, what they send and how often
-    // each is chosen.
-    if (restarted && res_.lightSet && res_.lightSet->emissionChanged(res_.scene.materials) &&
-        !rebuildLights()) {
-        stats.error = "the light records cannot be rebuilt after an emission changed";
+    // Adaptive sampling switched off: every pixel samples again.
+    if ((!adaptive || metroNow) && noise_.anyTileIdle() && !noise_.activateAll()) {
+        stats.error = deviceError("resuming every pixel's samples");
         return false;
+    }
+    // An edited emission or light (every edit restarts the average)
+    // reaches the light samples: which triangles are lights, what they send
+    // and how often each is chosen.
+    if (restarted && res_.lightSet &&
+        (lightsChanged_ || res_.lightSet->emissionChanged(res_.scene.materials))) {
+        if (!rebuildLights()) {
+            stats.error = "the light records cannot be rebuilt after a light or an emission changed";
+            return false;
+        }
+        lightsChanged_ = false;
     }
     return true;
 }
@@ -110,6 +146,25 @@ bool Renderer::rebuildLights() {
     res_.lights = res_.lightSet->triangles();
     guidesStale_ = true;
     return true;
+}
+
+bool Renderer::checkNoise(bool metro) {
+    AdaptivePolicy policy;
+    policy.threshold = noiseThreshold > 0.0f ? noiseThreshold : 0.0f;
+    return noise_.check(accumBuffer_.get(), frameCount_, metro, adaptive && !metro ? &policy : nullptr);
+}
+
+const NoiseLevel& Renderer::measureNoise() {
+    // Measuring leaves the tiles that sample as they are until the next
+    // scheduled choice.
+    if (frameCount_ > 0 && noise_.level().frame != frameCount_)
+        noise_.check(accumBuffer_.get(), frameCount_, lastMetro_, nullptr);
+    return noise_.level();
+}
+
+bool Renderer::copyEstimate(NoiseEstimate::HostCopy& out) {
+    measureNoise();
+    return noise_.copyToHost(accumBuffer_.get(), frameCount_, lastMetro_, out);
 }
 
 FrameStats Renderer::renderFrame(const Camera& camera, Color* display) {
@@ -129,6 +184,12 @@ FrameStats Renderer::renderFrame(const Camera& camera, Color* display) {
     stream.index = firstFrame + static_cast<uint32_t>(frameCount_) - 1u;
     stream.sequenceSeed = sequenceSeed;
     stream.lowDiscrepancy = true;
+    if (adaptive && !metro) {
+        // Each pixel draws the next point of its own sequence.
+        stream.index = firstFrame;
+        stream.pixelSamples = noise_.counts();
+        noise_.limitStream(stream);
+    }
     if (metro) {
         renderMetroFrame(camera, display, stats);
         if (stats.ok() && !stats.cancelled && denoise)
@@ -144,7 +205,10 @@ FrameStats Renderer::renderFrame(const Camera& camera, Color* display) {
         return stats;
     }
     const Clock::time_point t1 = Clock::now();
-    stats.bounceLaunches = runBounceLaunches(res_.pathStates, o * o * W * H, [&](int bounce, int n) {
+    // Pixels whose tile no longer samples send no path.
+    const int live = noise_.dropInactivePaths(res_.pathStates, o * o * W * H);
+    stats.cameraPaths = live;
+    stats.bounceLaunches = runBounceLaunches(res_.pathStates, live, [&](int bounce, int n) {
         const Clock::time_point b0 = Clock::now();
         const bool ran = launchBounce(seed, bounce, display, n, o, stats, stream);
         stats.phases.bounces += secondsBetween(b0, Clock::now());
@@ -158,9 +222,16 @@ FrameStats Renderer::renderFrame(const Camera& camera, Color* display) {
         return stats;
     }
     if (!stats.error.empty()) return stats;
-    AccumulateFrameColor(W, H, static_cast<int>(frameCount_), display, accumBuffer_.get());
+    noise_.accumulate(display, accumBuffer_.get());
     if (!device::checkLaunch() || !device::synchronize()) {
         stats.error = deviceError("the accumulation launch");
+        return stats;
+    }
+    // With a target or adaptive sampling, the noise is measured (and the
+    // tiles chosen) every few frames once every pixel has enough samples.
+    if ((adaptive || noiseThreshold > 0.0f) && frameCount_ >= static_cast<uint32_t>(kAdaptiveMinFrames) &&
+        (frameCount_ - kAdaptiveMinFrames) % kAdaptiveInterval == 0 && !checkNoise(false)) {
+        stats.error = deviceError("measuring the noise");
         return stats;
     }
     const Clock::time_point t3 = Clock::now();
@@ -168,6 +239,11 @@ FrameStats Renderer::renderFrame(const Camera& camera, Color* display) {
     stats.phases.compaction = secondsBetween(t1, t2) - stats.phases.bounces;
     stats.phases.accumulate = secondsBetween(t2, t3);
     if (denoise) denoiseDisplay(camera, display, kPathToneExponent, stats);
+    if (samplingOverlay && stats.ok()) {
+        noise_.overlay(display);
+        if (!device::checkLaunch() || !device::synchronize())
+            stats.error = deviceError("the sampling overlay");
+    }
     return stats;
 }
 
@@ -190,12 +266,7 @@ bool Renderer::launchBounce(int seed, int bounce, Color* frame, int count, int o
         }
         const int n = count - begin < stretch ? count - begin : stretch;
         pixelData* paths = res_.pathStates + begin;
-        if (fogEnabled || ssEnabled)
-            RayTraceKernelGLFinalHackMovSSVol(seed, bounce, res_.scene, fogEnabled, ssEnabled, frame, paths,
-                                              n, o, stream);
-        else
-            RayTraceKernelGLFinalHackMov(seed, bounce, res_.scene, fogEnabled, ssEnabled, frame, paths, n, o,
-                                         stream);
+        RayTraceKernelGLFinalHackMov(seed, bounce, res_.scene, frameMedia(), frame, paths, n, o, stream);
         if (!device::checkLaunch() || !device::synchronize()) {
             stats.error = deviceError("a bounce launch");
             return false;
@@ -218,7 +289,18 @@ bool Renderer::denoiseDisplay(const Camera& camera, Color* display, float expone
         }
         guidesStale_ = false;
     }
-    denoiser_.filter(accumBuffer_.get(), static_cast<int>(frameCount_), exponent, display);
+    // The filter reads the noise estimate as of this frame.
+    const bool metro = lastMetro_;
+    const std::size_t n = static_cast<std::size_t>(res_.width) * static_cast<std::size_t>(res_.height);
+    if (!meanVariance_) meanVariance_ = device::Buffer<Color>(n);
+    if (!meanVariance_) {
+        stats.error = "the denoiser's buffers cannot be allocated";
+        return false;
+    }
+    measureNoise();
+    noise_.varianceOfMeans(accumBuffer_.get(), metro, meanVariance_.get());
+    denoiser_.filter(accumBuffer_.get(), static_cast<int>(frameCount_), exponent, display,
+                     meanVariance_.get(), metro ? nullptr : noise_.counts());
     if (!device::checkLaunch() || !device::synchronize()) {
         stats.error = deviceError("the denoiser");
         return false;
@@ -333,7 +415,7 @@ void Renderer::renderMetroFrame(const Camera& camera, Color* display, FrameStats
     p.width = res_.width;
     p.height = res_.height;
     p.combineLargeSteps = mltCombineLargeSteps;
-    p.forcedAcceptance = mltForcedAcceptance > 0 ? mltForcedAcceptance : 0;
+    p.forcedAcceptance = metroForcedAcceptance(frameCount_, mltForcedAcceptance);
     KdScene scene = res_.kdScene;
     scene.media = frameMedia();
     const Clock::time_point t0 = Clock::now();
@@ -354,7 +436,23 @@ void Renderer::renderMetroFrame(const Camera& camera, Color* display, FrameStats
             return;
         }
     }
+    const float normalisation = chains.meanLuminance;
     chains.updateNormalisation(frameCount_, accumBuffer_.get());
+    // The running sum was rescaled by the new normalisation over the old;
+    // the estimate follows it.
+    const float scale = normalisation > 0.0f && chains.meanLuminance != normalisation
+                            ? chains.meanLuminance / normalisation
+                            : 1.0f;
+    noise_.metroFrame(frameCount_, accumBuffer_.get(), scale);
+    if (!device::checkLaunch() || !device::synchronize()) {
+        stats.error = deviceError("the Metropolis noise estimate");
+        return;
+    }
+    if (noiseThreshold > 0.0f && frameCount_ >= 2u * kMetroNoiseBatch &&
+        frameCount_ % kMetroNoiseBatch == 0 && !checkNoise(true)) {
+        stats.error = deviceError("measuring the noise");
+        return;
+    }
     const Clock::time_point t1 = Clock::now();
     RenderMetroFrame(static_cast<int>(frameCount_), res_.width, res_.height, accumBuffer_.get(), display);
     if (!device::checkLaunch() || !device::synchronize()) {
@@ -364,6 +462,7 @@ void Renderer::renderMetroFrame(const Camera& camera, Color* display, FrameStats
     stats.phases.bounces = secondsBetween(t0, t1);
     stats.phases.accumulate = secondsBetween(t1, Clock::now());
     stats.pathSegments = static_cast<long long>(res_.width) * res_.height;
+    stats.cameraPaths = stats.pathSegments;
 }
 
 }  // namespace lumenar

@@ -8,13 +8,16 @@
 #include <functional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "accel/device_layout.h"
 #include "device/memory.h"
 #include "device/random.h"
 #include "render/accumulation.h"
 #include "render/denoise.h"
+#include "render/metro_handoff.h"
 #include "render/metropolis.h"
+#include "render/noise.h"
 #include "render/path_state.h"
 #include "render/tracer.h"
 #include "scene/camera.h"
@@ -39,6 +42,10 @@ struct FrameResources {
     DynamicScene scene{};
     MetroChains* metro = nullptr;  // Metropolis chains; null or not ready: no Metropolis mode
     KdScene kdScene{};             // what the chains trace
+    // Chains still being made: taken over (chains and kd-tree) at the first
+    // frame boundary after they are published. Until then, and for good if
+    // they fail, frames are path traced whatever mltEnabled says.
+    MetroHandoff* metroHandoff = nullptr;
 };
 
 // Wall-clock seconds of a frame's phases. Kernels are synchronised before
@@ -68,6 +75,7 @@ struct FrameStats {
     bool cancelled = false;
     int bounceLaunches = 0;
     long long pathSegments = 0;  // path records traced over all launches
+    long long cameraPaths = 0;   // samples the frame took (fewer than the pixels' with adaptive sampling)
     FramePhaseTimes phases;
 };
 
@@ -78,7 +86,7 @@ class Renderer {
     Renderer(const Renderer&) = delete;
     Renderer& operator=(const Renderer&) = delete;
 
-    bool valid() const { return static_cast<bool>(accumBuffer_); }
+    bool valid() const { return static_cast<bool>(accumBuffer_) && noise_.valid(); }
 
     // Any change of view, mesh, material or mode restarts the average.
     void requestReset() { resetAccumulation_ = true; }
@@ -88,6 +96,12 @@ class Renderer {
     // Turns the scene's environment image about +y (radians) for both modes
     // and restarts the average; nothing to turn without one.
     void setEnvironmentRotation(float radians);
+    // Aims light `light` of the scene's lights block (a sun: the way its
+    // light travels; a spot: its axis) along `direction`, for both modes
+    // from the next frame on, and restarts the average. Nothing happens for
+    // a light the scene does not have, a direction of no length, or without
+    // the light set's records (FrameResources::lightSet).
+    void setLightDirection(int light, const Vector3d& direction);
 
     // Runs one frame into display (W x H elements of 12 bytes): afterwards
     // each element is the pixel's display vertex.
@@ -109,6 +123,21 @@ class Renderer {
     bool resetPending() const { return resetAccumulation_; }
     bool movePending() const { return movableMoved_; }
     const Color* accumBuffer() const { return accumBuffer_.get(); }
+    // The per-pixel noise estimate beside the running sum (both modes).
+    const NoiseEstimate& noise() const { return noise_; }
+    // The estimate on the host (measured now if the last check is older).
+    bool copyEstimate(NoiseEstimate::HostCopy& out);
+    // The image's noise as of the last check (measured after every few
+    // frames while a target or adaptive sampling is on, and on request).
+    const NoiseLevel& noiseLevel() const { return noise_.level(); }
+    // Measures it now (a few launches).
+    const NoiseLevel& measureNoise();
+    // A noise threshold is set and every pixel's estimated relative error
+    // is below it.
+    bool noiseTargetReached() const {
+        const NoiseLevel& l = noise_.level();
+        return noiseThreshold > 0.0f && l.known && l.frame == frameCount_ && l.worst <= noiseThreshold;
+    }
     const FrameResources& resources() const { return res_; }
 
     bool fogEnabled = false;
@@ -121,11 +150,19 @@ class Renderer {
     // their large steps (MetroFrameParams::combineLargeSteps). Switching it
     // restarts the average at the next frame.
     bool mltCombineLargeSteps = false;
-    // A chain rejected this many times in a row accepts its next proposal
-    // (MetroFrameParams::forcedAcceptance; 0: never, which keeps the chains'
-    // target exact). Changing it restarts the average at the next frame.
+    // In the first kMetroForcedWarmUp frames after a restart, a chain
+    // rejected this many times in a row accepts its next proposal
+    // (metroForcedAcceptance; 0: never). Changing it restarts the average at
+    // the next frame.
     int mltForcedAcceptance = kMetroForcedAcceptance;
     bool metroReady() const { return res_.metro && res_.metro->ready(); }
+    // The chains are still being made (they may yet become ready).
+    bool metroPending() const { return res_.metroHandoff && res_.metroHandoff->pending(); }
+    // There are chains, or there will be.
+    bool metroExpected() const {
+        return metroReady() ||
+               (res_.metroHandoff && res_.metroHandoff->state() != MetroHandoff::State::Failed);
+    }
     // Where the frames sit in the sample sequence: frame k after a reset
     // draws with the seed of frame firstFrame + k of sequence sequenceSeed
     // (render/sequence.h). The Sobol states must stand at the same place.
@@ -134,6 +171,16 @@ class Renderer {
     // The displayed image goes through the preview denoiser (the running sum
     // does not). Switching it needs no restart.
     bool denoise = false;
+    // Adaptive sampling (path tracing): after kAdaptiveMinFrames frames, the
+    // tiles whose pixels reached their target take no more samples (see
+    // chooseActiveTiles); each pixel keeps its own sample count, so its
+    // average stays its own mean. Switching it needs no restart.
+    bool adaptive = false;
+    // The relative error every pixel is to reach (0: none): adaptive sampling
+    // stops the tiles below it, and noiseTargetReached() says when all are.
+    float noiseThreshold = 0.0f;
+    // The display darkens the pixels that no longer take samples.
+    bool samplingOverlay = false;
 
  private:
     FrameResources res_;
@@ -141,6 +188,7 @@ class Renderer {
     uint32_t frameCount_ = 0;
     bool resetAccumulation_ = false;
     bool movableMoved_ = false;
+    bool lightsChanged_ = false;  // a light of the lights block was edited: build the records anew
     Vector3d movableOffset_;
     // The mode and media of the last frame that ran: a frame with others
     // starts a new average (the chains' target has changed).
@@ -151,13 +199,18 @@ class Renderer {
     device::Buffer<Color> coarse_;  // preview colours, one per block
     Denoiser denoiser_;
     bool guidesStale_ = true;
+    NoiseEstimate noise_;
+    device::Buffer<Color> meanVariance_;  // what the denoiser reads
+    bool checkNoise(bool metro);
 
     bool cancelRequested() const { return cancelCheck_ && cancelCheck_(); }
-    // The media a Metropolis frame applies, from the switches and the scene.
+    // Takes over chains that have been published meanwhile.
+    void adoptMetro();
+    // The media a frame applies, from the switches and the scene.
     MediaFlags frameMedia() const {
         MediaFlags m;
         m.fog = fogEnabled;
-        m.inscatter = fogEnabled && res_.kdScene.inscatter;
+        m.inscatter = fogEnabled && res_.scene.inscatter;
         m.subsurface = ssEnabled;
         return m;
     }

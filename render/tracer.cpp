@@ -93,35 +93,19 @@ void reset() {
 }
 }  // namespace querystats
 
-void RayTraceKernelGLFinalHackMov(int seed, int bounce, const DynamicScene& scene, bool fogEnabled,
-                                  bool ssEnabled, Color* frame, pixelData* paths, int count,
-                                  int superSampleFactor, const SampleStream& stream) {
+void RayTraceKernelGLFinalHackMov(int seed, int bounce, const DynamicScene& scene, const MediaFlags& media,
+                                  Color* frame, pixelData* paths, int count, int superSampleFactor,
+                                  const SampleStream& stream) {
     const DynamicScene s = scene;
     const SampleStream st = stream;
+    const MediaFlags m = media;
     device::launchPathArray(
         count, LUMENAR_LAMBDA(int i) {
-            Raytrace rt(false, false, false, false, false, fogEnabled, false, false, ssEnabled);
+            Raytrace rt(m);
             bouncePathItem(
                 i, seed, bounce, paths, frame, superSampleFactor,
                 [&](const Ray& ray, int b, const Color& t, PathSampleDraws& d) {
-                    return rt.TraceRayMov(ray, b, d, s, t);
-                },
-                st);
-        });
-}
-
-void RayTraceKernelGLFinalHackMovSSVol(int seed, int bounce, const DynamicScene& scene, bool fogEnabled,
-                                       bool ssEnabled, Color* frame, pixelData* paths, int count,
-                                       int superSampleFactor, const SampleStream& stream) {
-    const DynamicScene s = scene;
-    const SampleStream st = stream;
-    device::launchPathArray(
-        count, LUMENAR_LAMBDA(int i) {
-            Raytrace rt(false, false, false, false, false, fogEnabled, s.inscatter, false, ssEnabled);
-            bouncePathItem(
-                i, seed, bounce, paths, frame, superSampleFactor,
-                [&](const Ray& ray, int b, const Color& t, PathSampleDraws& d) {
-                    return rt.TraceRaySSVol(ray, b, d, s, t);
+                    return rt.TraceRay(ray, b, d, s, t);
                 },
                 st);
         });

@@ -1,5 +1,6 @@
-// The interactive path tracer: one bounce of every live path per launch,
-// nearest hits and shadow queries through the dynamic BVH.
+// The interactive path tracer: one bounce of every live path per launch
+// (traceBounce, render/bounce.h), nearest hits and shadow queries through
+// the dynamic BVH.
 #pragma once
 
 #include "accel/traversal.h"
@@ -7,7 +8,6 @@
 #include "render/accumulation.h"
 #include "render/bounce.h"
 #include "render/cutout.h"
-#include "render/media.h"
 #include "render/path_state.h"
 #include "render/scene_view.h"
 
@@ -48,32 +48,21 @@ struct DynamicScene : SceneView {
     WideBVHView wide{};  // the layout the queries walk; the binary nodes when unset
 };
 
-// Per-thread tracer: traversal stacks plus the feature flags of the kernels.
+// Per-thread tracer: traversal stacks plus what the bounce applies besides
+// the surfaces (fog, in-scattering, subsurface walks).
 class Raytrace : public TreeTraversal {
  public:
-    bool flags[10];
+    MediaFlags media;
 
-    LUMENAR_HD Raytrace(bool f0, bool f1, bool f2, bool f3, bool f4, bool f5, bool f6, bool f7, bool f8)
-        : flags{f0, f1, f2, f3, f4, f5, f6, f7, f8, false} {}
+    LUMENAR_HD explicit Raytrace(const MediaFlags& options = MediaFlags()) : media(options) {}
 
-    LUMENAR_HD bool fogEnabled() const { return flags[5]; }
-    LUMENAR_HD bool subsurfaceEnabled() const { return flags[8]; }
-    // Marches the medium for in-scattered light even when it does not emit.
-    LUMENAR_HD bool inscatterEnabled() const { return flags[6]; }
-
-    // One bounce of a path: nearest hit, emitted or background light, direct
-    // light from one emissive triangle (multiple importance sampling), the
-    // continuation and Russian roulette.
+    // One bounce of a path (traceBounce): nearest hit through the dynamic
+    // BVH, emitted or background light, the next-event estimate, the
+    // continuation and Russian roulette, with the media asked for.
     // `throughput` is the path's weight so far (the roulette decides on it).
-    LUMENAR_HD BounceResult TraceRayMov(const Ray& ray, int bounce, PathSampleDraws& draws,
-                                        const DynamicScene& s,
-                                        const Color& throughput = Color(1.0f, 1.0f, 1.0f));
-
-    // The same bounce with fog (the scene's first medium) and subsurface
-    // walks, as the fog, in-scattering and subsurface flags ask.
-    LUMENAR_HD BounceResult TraceRaySSVol(const Ray& ray, int bounce, PathSampleDraws& draws,
-                                          const DynamicScene& s,
-                                          const Color& throughput = Color(1.0f, 1.0f, 1.0f));
+    LUMENAR_HD BounceResult TraceRay(const Ray& ray, int bounce, PathSampleDraws& draws,
+                                     const DynamicScene& s,
+                                     const Color& throughput = Color(1.0f, 1.0f, 1.0f));
 
     // Nearest hit along the ray's stored (unnormalised) direction.
     LUMENAR_HD bool nearestHit(const Ray& ray, const DynamicScene& s, SurfaceHitRecord* hit);
@@ -86,31 +75,31 @@ class Raytrace : public TreeTraversal {
     }
 };
 
-// The shadow queries the shading code asks of the tracer.
+// The ray queries the shading code asks of the tracer. A scene without
+// triangles has no tree: every ray leaves it.
 struct DynamicSceneQueries {
     Raytrace* rt;
     const DynamicScene* s;
 
-    // The nearest surface along a sampled direction, reported when it is a
-    // light (the BSDF-sampling side of the direct-light estimate).
+    LUMENAR_HD bool traceable() const { return s->nodes && s->triIndices; }
+
+    // The nearest surface along a sampled direction, and whether it emits
+    // (the BSDF-sampling side of the direct-light estimate).
     LUMENAR_HD EmitterHit nearestEmitter(const Ray& r) const {
         SurfaceHitRecord rec;
-        if (!rt->nearestHit(r, *s, &rec)) {
-            EmitterHit e;
-            e.escaped = true;
-            return e;
-        }
-        return emitterHitOf(s->triangles[rec.triangleIndex], s->materials, rec.t, rec.triangleIndex);
+        const bool found = traceable() && rt->nearestHit(r, *s, &rec);
+        return sampledDirectionHit(found, rec, *s);
     }
 
     LUMENAR_HD bool nearest(const Ray& r, SurfaceHit* hit) const {
         SurfaceHitRecord rec;
-        if (!rt->nearestHit(r, *s, &rec)) return false;
+        if (!traceable() || !rt->nearestHit(r, *s, &rec)) return false;
         *hit = surfaceHitOf(r, rec, s->textures);
         return true;
     }
 
-    LUMENAR_HD bool occluded(const Vector3d& from, const Vector3d& dir, float dist) const {
+    LUMENAR_HD Color transmittance(const Vector3d& from, const Vector3d& dir, float dist) const {
+        if (!traceable()) return Color(1.0f, 1.0f, 1.0f);
 #if !defined(__CUDA_ARCH__)
         const bool timed = querystats::enabled();
         const unsigned long long t0 = timed ? querystats::now() : 0;
@@ -132,7 +121,7 @@ struct DynamicSceneQueries {
 #if !defined(__CUDA_ARCH__)
         if (timed) querystats::add(false, querystats::now() - t0);
 #endif
-        return blocked;
+        return blocked ? Color(0.0f, 0.0f, 0.0f) : Color(1.0f, 1.0f, 1.0f);
     }
 };
 
@@ -150,17 +139,6 @@ LUMENAR_HD inline bool Raytrace::nearestHit(const Ray& ray, const DynamicScene& 
     if (timed) querystats::add(true, querystats::now() - t0);
 #endif
     return found;
-}
-
-LUMENAR_HD inline BounceResult Raytrace::TraceRayMov(const Ray& ray, int bounce, PathSampleDraws& draws,
-                                                     const DynamicScene& s, const Color& throughput) {
-    SurfaceHitRecord rec;
-    // A scene without triangles has no tree: every ray leaves it.
-    if (!s.nodes || !s.triIndices || !nearestHit(ray, s, &rec))
-        return missResult(escapedRadiance(s.bgcolor, s.lights.env.view, ray.direction, bounce == 0), ray);
-    const SurfaceHit hit = surfaceHitOf(ray, rec, s.textures);
-    const DynamicSceneQueries q{this, &s};
-    return shadeHitFrom(ray, hit, bounce, draws, s.materials, s.lights, q, s.directLightStrategy, throughput);
 }
 
 // Fog and walk costs for the CPU backend's --stats.
@@ -186,33 +164,21 @@ struct HostMediaStats {
     }
 };
 
-LUMENAR_HD inline BounceResult Raytrace::TraceRaySSVol(const Ray& ray, int bounce, PathSampleDraws& draws,
-                                                       const DynamicScene& s, const Color& throughput) {
-    // A scene without triangles has no tree: every ray leaves it.
-    if (!s.nodes || !s.triIndices)
-        return missResult(escapedRadiance(s.bgcolor, s.lights.env.view, ray.direction, bounce == 0), ray);
-    MediaFlags f;
-    f.fog = fogEnabled();
-    f.inscatter = inscatterEnabled();
-    f.subsurface = subsurfaceEnabled();
+LUMENAR_HD inline BounceResult Raytrace::TraceRay(const Ray& ray, int bounce, PathSampleDraws& draws,
+                                                  const DynamicScene& s, const Color& throughput) {
     const DynamicSceneQueries q{this, &s};
-    return traceSSVolFrom(ray, bounce, draws, s.materials, s.bgcolor, s.lights, s.volumeCount, s.volumes, f,
-                          q, s.directLightStrategy, HostMediaStats(), throughput);
+    return traceBounce(ray, bounce, draws, s, media, q, s.directLightStrategy, throughput, HostMediaStats());
 }
 
-// The bounce launch: one thread per live path. Each path's generator is
-// seeded from the frame seed, the path's identity and the bounce
-// (bounceSeed), so the same frame seed gives the same image on any number of
-// threads; the first bounces also read the pixel sample's Sobol points of
-// `stream`.
-void RayTraceKernelGLFinalHackMov(int seed, int bounce, const DynamicScene& scene, bool fogEnabled,
-                                  bool ssEnabled, Color* frame, pixelData* paths, int count,
-                                  int superSampleFactor, const SampleStream& stream = SampleStream());
-
-// The same launch through TraceRaySSVol, for frames with fog or subsurface
-// scattering on; the scene's in-scattering setting is the tracer's seventh flag.
-void RayTraceKernelGLFinalHackMovSSVol(int seed, int bounce, const DynamicScene& scene, bool fogEnabled,
-                                       bool ssEnabled, Color* frame, pixelData* paths, int count,
-                                       int superSampleFactor, const SampleStream& stream = SampleStream());
+// The bounce launch: one thread per live path, each advanced by one bounce
+// with the given media (fog: the scene's medium; inscatter: march it even
+// when it does not emit; subsurface: walks in subsurface-marked materials).
+// Each path's generator is seeded from the frame seed, the path's identity
+// and the bounce (bounceSeed), so the same frame seed gives the same image on
+// any number of threads; the first bounces also read the pixel sample's
+// Sobol points of `stream`.
+void RayTraceKernelGLFinalHackMov(int seed, int bounce, const DynamicScene& scene, const MediaFlags& media,
+                                  Color* frame, pixelData* paths, int count, int superSampleFactor,
+                                  const SampleStream& stream = SampleStream());
 
 }  // namespace lumenar

@@ -9,6 +9,8 @@
 #include <new>
 #include <string_view>
 
+#include "scene/exr_header.h"
+
 namespace lumenar {
 
 namespace {
@@ -19,22 +21,10 @@ namespace {
 constexpr std::string_view kFormats[] = {"png", "jpeg", "bmp",     "targa", "tiff", "gif",      "pnm", "psd",
                                          "ico", "hdr",  "openexr", "webp",  "sgi",  "jpeg2000", "dds"};
 
-// Largest decoded image accepted, in bytes.
-constexpr uint64_t kMaxImageBytes = uint64_t(1) << 30;
-
 bool allowed(std::string_view format) {
     for (std::string_view f : kFormats)
         if (f == format) return true;
     return false;
-}
-
-// The format whose reader recognises the file's content.
-std::string formatFromContent(const std::string& path) {
-    for (std::string_view f : kFormats) {
-        auto in = OIIO::ImageInput::create(std::string(f));
-        if (in && in->valid_file(path)) return std::string(f);
-    }
-    return {};
 }
 
 // The format the file name's extension suggests.
@@ -66,10 +56,15 @@ std::string formatFromName(const std::string& path) {
 }
 
 bool decode(const std::string& path, Image& out) {
-    std::string format = formatFromContent(path);
-    if (format.empty()) format = formatFromName(path);
+    const std::string format = imageFormatOf(path);
     if (format.empty()) {
         std::printf("Error: Cannot determine image format of %s.\n", path.c_str());
+        return false;
+    }
+    ExrLayout layout;
+    std::string damaged;
+    if (format == "openexr" && !walkExrHeader(path, layout, damaged)) {
+        std::printf("Error: Cannot read image file %s: %s.\n", path.c_str(), damaged.c_str());
         return false;
     }
     auto in = OIIO::ImageInput::create(format);
@@ -93,7 +88,7 @@ bool decode(const std::string& path, Image& out) {
         return false;
     }
     const int w = spec.width, h = spec.height, bpp = spec.nchannels;
-    if (w <= 0 || h <= 0 || uint64_t(w) * uint64_t(h) * uint64_t(bpp) > kMaxImageBytes) {
+    if (!imageSizeFits(w, h, bpp, 1, kMaxImageBytes)) {
         std::printf("Error: Image %s of %d x %d pixels is too large.\n", path.c_str(), w, h);
         return false;
     }
@@ -123,6 +118,28 @@ bool decode(const std::string& path, Image& out) {
 }
 
 }  // namespace
+
+std::string recognisedImageFormat(const std::string& path) {
+    for (std::string_view f : kFormats) {
+        auto in = OIIO::ImageInput::create(std::string(f));
+        if (in && in->valid_file(path)) return std::string(f);
+    }
+    return {};
+}
+
+std::string imageFormatOf(const std::string& path) {
+    const std::string format = recognisedImageFormat(path);
+    return format.empty() ? formatFromName(path) : format;
+}
+
+bool imageSizeFits(int width, int height, int channels, int channelBytes, uint64_t maxBytes) {
+    if (width <= 0 || height <= 0 || channels <= 0 || channelBytes <= 0) return false;
+    // Each factor is below 2^31: no product of two overflows, and the bound
+    // is checked before the last one.
+    const uint64_t pixels = uint64_t(width) * uint64_t(height);
+    const uint64_t perPixel = uint64_t(channels) * uint64_t(channelBytes);
+    return pixels <= maxBytes / perPixel;
+}
 
 bool loadImage(const std::string& path, Image& out) {
     try {

@@ -376,8 +376,27 @@ class Reader {
 bool readWithAssetLibrary(const std::string& path, const ImportOptions& /*options*/, Model& model) {
     auto importer = std::make_shared<Assimp::Importer>();
     importer->SetPropertyInteger(AI_CONFIG_PP_SBP_REMOVE, aiPrimitiveType_POINT | aiPrimitiveType_LINE);
-    const aiScene* scene = importer->ReadFile(
-        path, aiProcess_Triangulate | aiProcess_SortByPType | aiProcess_ValidateDataStructure);
+    const aiScene* scene = importer->ReadFile(path, aiProcess_ValidateDataStructure);
+    if (scene) {
+        // Some readers flag primitive types their faces do not have, which
+        // the triangulation asserts on (ending the process): the flags are
+        // made again from the faces (the validation has checked their index
+        // counts) before it runs.
+        for (unsigned m = 0; m < scene->mNumMeshes; ++m) {
+            aiMesh* mesh = scene->mMeshes[m];
+            unsigned types = 0;
+            for (unsigned f = 0; f < mesh->mNumFaces; ++f) {
+                const unsigned n = mesh->mFaces[f].mNumIndices;
+                types |= n == 1   ? aiPrimitiveType_POINT
+                         : n == 2 ? aiPrimitiveType_LINE
+                         : n == 3 ? aiPrimitiveType_TRIANGLE
+                                  : aiPrimitiveType_POLYGON;
+            }
+            mesh->mPrimitiveTypes = types;
+        }
+        scene = importer->ApplyPostProcessing(aiProcess_Triangulate | aiProcess_SortByPType |
+                                              aiProcess_ValidateDataStructure);
+    }
     if (!scene) {
         std::printf("%s: cannot read the model: %s\n", path.c_str(), importer->GetErrorString());
         return false;

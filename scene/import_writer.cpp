@@ -70,7 +70,7 @@ class Numbering {
     std::pair<long long, bool> of(const T& v) {
         uint32_t w[kWords];
         std::memcpy(w, &v, sizeof w);
-        if (2 * (count_ + 1) > slots_.size()) grow();
+        if (static_cast<std::size_t>(2 * (count_ + 1)) > slots_.size()) grow();
         std::size_t i = hash(w) & (slots_.size() - 1);
         for (;; i = (i + 1) & (slots_.size() - 1)) {
             Slot& s = slots_[i];

@@ -739,6 +739,26 @@ class Assembler {
     int dropped_ = 0;
 };
 
+// The model reader's PLY parser reads header lines until "end_header" and
+// never stops on a file without one; such a file is refused before it gets
+// there. True when the file is no PLY file or its header ends.
+bool plyHeaderEnds(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    char magic[3] = {};
+    if (!f.read(magic, 3) || std::tolower(static_cast<unsigned char>(magic[0])) != 'p' ||
+        std::tolower(static_cast<unsigned char>(magic[1])) != 'l' ||
+        std::tolower(static_cast<unsigned char>(magic[2])) != 'y')
+        return true;
+    std::string line;
+    while (std::getline(f, line)) {
+        const std::size_t at = line.find_first_not_of(" \t");
+        if (at != std::string::npos && line.compare(at, 10, "end_header") == 0 &&
+            (line.size() == at + 10 || std::isspace(static_cast<unsigned char>(line[at + 10]))))
+            return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 bool assembleModel(const std::string& path, const ImportOptions& options, Model& model, ImportedScene& out) {
@@ -766,6 +786,10 @@ bool importScene(const std::string& path, const ImportOptions& options, Imported
     }
     if (!fs::is_regular_file(path, ec)) {
         std::printf("%s: not a file\n", path.c_str());
+        return false;
+    }
+    if (!import::plyHeaderEnds(path)) {
+        std::printf("%s: cannot read the model: a PLY header without its end_header line\n", path.c_str());
         return false;
     }
     const std::string ext = import::lower(fs::path(path).extension().string());

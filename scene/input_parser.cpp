@@ -1,7 +1,9 @@
 #include "scene/input_parser.h"
 
 #include <locale.h>
+#include <sys/stat.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cmath>
@@ -57,6 +59,18 @@ locale_t cLocale() {
 class Scanner {
  public:
     Scanner(std::string_view text, const std::string& name) : text_(text), name_(name) {}
+
+    // How many lines of the whole text begin with prefix.
+    std::size_t countLinesStartingWith(std::string_view prefix) const {
+        std::size_t count = 0;
+        for (std::size_t at = 0; at < text_.size();) {
+            if (text_.compare(at, prefix.size(), prefix) == 0) ++count;
+            const std::size_t nl = text_.find('\n', at);
+            if (nl == std::string_view::npos) break;
+            at = nl + 1;
+        }
+        return count;
+    }
 
     // Skips the title line: at most 127 characters, its line break included
     // when it comes within them.
@@ -291,6 +305,11 @@ class Parser {
 
     ParseStatus run(Scene& scene, aabb& bounds, float4** woopTriangles) {
         bounds_ = bounds;
+        // Room for the faces and vertices at once (lines that start with "f "
+        // or "v "): growing the lists copies them again and again, with old
+        // and new copies side by side.
+        draft_.triangles.reserve(in_.countLinesStartingWith("f "));
+        draft_.vertices.reserve(in_.countLinesStartingWith("v "));
         in_.skipTitleLine();
         for (;;) {
             std::string keyword;
@@ -316,6 +335,8 @@ class Parser {
                 s = textureMaps();
             else if (keyword == "materialmaps")
                 s = materialMaps();
+            else if (keyword == "lights")
+                s = lightsBlock();
             else
                 return invalidToken(keyword);
             if (s != ParseStatus::Ok) return s;
@@ -339,11 +360,18 @@ class Parser {
 
     ParseStatus fail() { return ParseStatus::Failed; }
 
-    ParseStatus invalidToken(const std::string& token) {
-        const int line = in_.line();
-        std::string shown = token.substr(0, 40);
+    // A word of the file as messages show it: at most 40 characters, control
+    // and non-ASCII bytes as '?'.
+    static std::string printable(const std::string& word) {
+        std::string shown = word.substr(0, 40);
         for (char& c : shown)
             if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7f) c = '?';
+        return shown;
+    }
+
+    ParseStatus invalidToken(const std::string& token) {
+        const int line = in_.line();
+        const std::string shown = printable(token);
         std::printf("invalid token included!");
         in_.report("", line, "\"%s\" is not a block keyword%s", shown.c_str(),
                    line == 1 ? "; the title line holds at most 127 characters" : "");
@@ -572,6 +600,110 @@ class Parser {
         draft_.materialTexLines = std::move(texLines);
         draft_.haveMaterials = true;
         return ParseStatus::Ok;
+    }
+
+    // Point, spot and sun lights:
+    //   lights
+    //   <count>
+    // then per light a header "<kind> <name>" and its lines in this order:
+    //   point: position, color, intensity, radius
+    //   spot:  position, direction, color, intensity, cone <inner> <outer>, radius
+    //   sun:   direction, color, irradiance, diameter
+    // Angles in degrees (cone: from the axis; diameter: the sun's angular
+    // diameter, 0 for a delta light).
+    ParseStatus lightsBlock() {
+        int n = 0;
+        if (!expect("%d\n", {&n})) return fail();
+        if (!checkCount("light", n, 40)) return fail();
+        std::vector<SceneLight> list;
+        std::vector<std::string> names;
+        for (int i = 0; i < n; ++i) {
+            std::string kind, name;
+            if (!expect("%s %s\n", {&kind, &name})) return fail();
+            const int kindLine = in_.line();
+            SceneLight l;
+            const bool spot = kind == "spot";
+            if (kind == "point" || spot) {
+                l.kind = spot ? kSpotLight : kPointLight;
+                if (!expect("position %f %f %f\n", {&l.position.x, &l.position.y, &l.position.z}))
+                    return fail();
+                if (spot && !direction(l.direction)) return fail();
+                if (!colour(l.color)) return fail();
+                if (!nonNegative("intensity %f\n", "intensity", l.intensity)) return fail();
+                if (spot) {
+                    float inner = 0.0f, outer = 0.0f;
+                    if (!expect("cone %f %f\n", {&inner, &outer})) return fail();
+                    if (!(inner >= 0.0f) || !(outer <= 90.0f) || !(inner <= outer) || !(outer > 0.0f)) {
+                        in_.report(nullptr, in_.line(),
+                                   "cone angles %g and %g: expected 0 <= inner <= outer <= 90 degrees, outer "
+                                   "above 0",
+                                   static_cast<double>(inner), static_cast<double>(outer));
+                        return fail();
+                    }
+                    l.innerAngle = radians(inner);
+                    l.outerAngle = radians(outer);
+                }
+                if (!nonNegative("radius %f\n", "radius", l.radius)) return fail();
+            } else if (kind == "sun") {
+                l.kind = kSunLight;
+                if (!direction(l.direction)) return fail();
+                if (!colour(l.color)) return fail();
+                if (!nonNegative("irradiance %f\n", "irradiance", l.intensity)) return fail();
+                float diameter = 0.0f;
+                if (!nonNegative("diameter %f\n", "diameter", diameter)) return fail();
+                if (!(diameter < 180.0f)) {
+                    in_.report(nullptr, in_.line(), "diameter %g: a sun spans less than 180 degrees",
+                               static_cast<double>(diameter));
+                    return fail();
+                }
+                l.angularDiameter = radians(diameter);
+            } else {
+                in_.report(nullptr, kindLine, "light kind \"%s\" is not point, spot or sun",
+                           printable(kind).c_str());
+                return fail();
+            }
+            list.push_back(l);
+            names.push_back(name);
+        }
+        draft_.lights = std::move(list);
+        draft_.lightNames = std::move(names);
+        draft_.haveLights = true;
+        return ParseStatus::Ok;
+    }
+
+    static float radians(float degrees) {
+        return static_cast<float>(static_cast<double>(degrees) * (3.14159265358979323846 / 180.0));
+    }
+
+    bool colour(Color& c) {
+        if (!expect("color %f %f %f\n", {&c.r, &c.g, &c.b})) return false;
+        if (c.r < 0.0f || c.g < 0.0f || c.b < 0.0f) {
+            in_.report(nullptr, in_.line(), "color %g %g %g has a negative component",
+                       static_cast<double>(c.r), static_cast<double>(c.g), static_cast<double>(c.b));
+            return false;
+        }
+        return true;
+    }
+
+    bool nonNegative(const char* fmt, const char* what, float& v) {
+        if (!expect(fmt, {&v})) return false;
+        if (v < 0.0f) {
+            in_.report(nullptr, in_.line(), "%s %g is negative", what, static_cast<double>(v));
+            return false;
+        }
+        return true;
+    }
+
+    bool direction(Vector3d& d) {
+        if (!expect("direction %f %f %f\n", {&d.x, &d.y, &d.z})) return false;
+        const Vector3d u = normalize(d);
+        if (!std::isfinite(u.x) || !std::isfinite(u.y) || !std::isfinite(u.z)) {
+            in_.report(nullptr, in_.line(), "direction %g %g %g has no length to speak of",
+                       static_cast<double>(d.x), static_cast<double>(d.y), static_cast<double>(d.z));
+            return false;
+        }
+        d = u;
+        return true;
     }
 
     // Which textures the materials use beyond their "tex" number, and how
@@ -938,6 +1070,8 @@ class Parser {
         finishTriangle(tri);
         const int32_t index = static_cast<int32_t>(draft_.triangles.size());
         draft_.triangles.push_back(tri);
+        // Texture coordinates per triangle, kept from the first face that has
+        // them on (the faces before it get none).
         TriangleUVs uvs;
         if (st.smoothing && st.texture) {
             uvs.uv[0] = tri.uv1;
@@ -945,8 +1079,9 @@ class Parser {
             uvs.uv[2] = tri.uv3;
             uvs.valid = 1;
             draft_.anyTriangleUVs = true;
+            draft_.triangleUVs.resize(static_cast<std::size_t>(index));
+            draft_.triangleUVs.push_back(uvs);
         }
-        draft_.triangleUVs.push_back(uvs);
         if (!draft_.hasUV1.empty()) {
             TriangleUVs second;
             second.valid = uvs.valid;
@@ -1016,6 +1151,9 @@ bool parseSceneFile(std::FILE* file, const std::string& name, Scene& scene, aabb
         return false;
     }
     std::string text;
+    struct stat info {};
+    if (fstat(fileno(file), &info) == 0 && info.st_size > 0)
+        text.reserve(static_cast<std::size_t>(info.st_size));
     char buf[1 << 16];
     std::size_t got;
     while ((got = std::fread(buf, 1, sizeof buf, file)) > 0) text.append(buf, got);

@@ -86,6 +86,50 @@ struct deviceLightTriangle {
     float choiceCdf;
 };
 
+// Lights beside the emissive triangles and the environment.
+enum LightKind : int32_t { kPointLight = 0, kSpotLight = 1, kSunLight = 2 };
+
+// A point, spot or sun light as a scene file or a model importer gives it.
+// Units: intensity in W/sr (point and spot, on the spot's axis), irradiance
+// in W/m^2 at normal incidence (sun); both are scaled per channel by the
+// colour. Angles in radians.
+struct SceneLight {
+    int32_t kind = kPointLight;
+    Vector3d position;   // point and spot
+    Vector3d direction;  // spot: the way its axis points; sun: the way its light travels
+    Color color{1.0f, 1.0f, 1.0f};
+    float intensity = 0.0f;  // point and spot: W/sr; sun: W/m^2
+    // Spot: angles from the axis; full intensity inside the inner one, none
+    // outside the outer one, glTF's smooth falloff between them.
+    float innerAngle = 0.0f, outerAngle = 0.0f;
+    float angularDiameter = 0.0f;  // sun: 0 is a delta light (hard shadows)
+    float radius = 0.0f;           // point and spot: a sphere of this radius (soft shadows); 0: a point
+};
+
+// A point, spot or sun light as the light set samples it (render/lights.h).
+struct deviceLight {
+    int32_t kind;
+    Vector3d position;  // point and spot: the centre
+    // Unit: the spot's axis (the way it shines); for the sun the direction
+    // towards it (against the way its light travels).
+    Vector3d axis;
+    // Point and spot of radius 0: intensity per channel (W/sr); of radius r:
+    // the sphere's radiance, intensity / (pi r^2). Sun: its irradiance when
+    // it is a delta light, else the radiance of its disc, E / (pi sin^2 a).
+    Color emission;
+    float radius;
+    float cosInner, cosOuter;  // spot
+    // Sun of angular radius a > 0: sin^2 a and 1 - cos a (formed in double);
+    // both 0 for a delta sun.
+    float sin2Angle, oneMinusCos;
+    // As for the light triangles: the chance of this light and the running
+    // sum up to it, in the list after the triangles.
+    float choicePdf;
+    float choiceCdf;
+
+    LUMENAR_HD bool isDelta() const { return kind == kSunLight ? !(sin2Angle > 0.0f) : !(radius > 0.0f); }
+};
+
 struct Movable {
     int32_t firstTriangle;
     int32_t triangleCount;
@@ -240,6 +284,12 @@ static_assert(offsetof(deviceLightTriangle, normal) == 36, "deviceLightTriangle 
 static_assert(offsetof(deviceLightTriangle, invArea) == 48, "deviceLightTriangle layout");
 static_assert(offsetof(deviceLightTriangle, triangleIndex) == 52, "deviceLightTriangle layout");
 static_assert(offsetof(deviceLightTriangle, emission) == 56, "deviceLightTriangle layout");
+
+static_assert(sizeof(deviceLight) == 68, "deviceLight layout");
+static_assert(offsetof(deviceLight, axis) == 16 && offsetof(deviceLight, emission) == 28,
+              "deviceLight layout");
+static_assert(offsetof(deviceLight, radius) == 40 && offsetof(deviceLight, choicePdf) == 60,
+              "deviceLight layout");
 
 static_assert(sizeof(Movable) == 48, "Movable layout");
 static_assert(offsetof(Movable, offset) == 12 && offsetof(Movable, bounds) == 24, "Movable layout");

@@ -27,6 +27,8 @@ void Scene::release() {
     volumes.clear();
     texturePaths.clear();
     materialNames.clear();
+    lights.clear();
+    lightNames.clear();
     objects.clear();
     materialMaps.clear();
     triangleUVs.clear();

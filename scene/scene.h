@@ -45,6 +45,9 @@ struct Scene {
     // Triangles flagged as lights by the mesh block (the light set takes
     // every triangle whose material emits).
     int32_t lightCount = 0;
+    // Point, spot and sun lights (the lights block) and their names.
+    std::vector<SceneLight> lights;
+    std::vector<std::string> lightNames;
     Color bgcolor;
     Camera camera;
 

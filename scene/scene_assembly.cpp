@@ -220,6 +220,10 @@ bool commitScene(SceneAssembly& a, Scene& scene, aabb& bounds, float4** woopTria
         scene.texturePaths = std::move(a.texturePaths);
         scene.textureCount = static_cast<int32_t>(scene.texturePaths.size());
     }
+    if (a.haveLights) {
+        scene.lights = std::move(a.lights);
+        scene.lightNames = std::move(a.lightNames);
+    }
     if (a.haveEnvMap) {
         scene.envMapEnabled = a.envMapEnabled;
         if (a.envMapEnabled) scene.envMapPath = a.envMapPath;

@@ -26,6 +26,9 @@ struct SceneAssembly {
     bool haveEnvMap = false;
     bool envMapEnabled = false;
     std::string envMapPath;
+    bool haveLights = false;
+    std::vector<SceneLight> lights;  // point, spot and sun lights
+    std::vector<std::string> lightNames;
     bool haveMaterials = false;
     std::vector<Material> materials;
     std::vector<std::string> materialNames;
@@ -33,7 +36,7 @@ struct SceneAssembly {
     std::vector<MaterialMaps> materialMaps;
 
     std::vector<Triangle> triangles;       // complete (finishTriangle, scene/triangle_setup.h)
-    std::vector<TriangleUVs> triangleUVs;  // one per triangle
+    std::vector<TriangleUVs> triangleUVs;  // one per triangle from the first with coordinates on
     bool anyTriangleUVs = false;
     std::vector<TriangleUVs> triangleUVs1;           // the second set: one per triangle, or none
     std::vector<TriangleColors> triangleColors;      // vertex colours: one per triangle, or none

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <fstream>
 #include <string>
+#include <thread>
 
 #include "app/settings.h"
 
@@ -74,5 +75,49 @@ TEST(Startup, CleanRunPrintsTheProgressLinesInOrder) {
               "Initializing data structures for Metropolis Light Transport...\n"
               "Start tracing!\n"
               "All done.\n");
+    std::remove(path.c_str());
+}
+
+// A run that ends while its kd-tree is still being built gives the build up
+// and shuts down as usual: no message about Metropolis, the same last line.
+// (The worker is held until the shutdown has begun.)
+TEST(Startup, ShutdownWhileTheKdTreeIsBuiltGivesItUp) {
+    const std::string path = testing::TempDir() + "lumenar_startup_big_" + std::to_string(getpid());
+    {
+        std::ofstream f(path);
+        f << "title\ncamera\nresolution 8 8\neye 0 0 40\nlookat 0 0 0\nup 0 1 0\nnear 1\nbgcolor\n0 0 0\n"
+             "material\n1\n\nmtl 0 grey\nbasecolor 0.5 0.5 0.5\nspecular 0 0 0\nemission 0 0 0\n"
+             "transmission 1 1 1\nmetalness 0\nanisotropic False\nroughness 1\nroughnessY 1\n"
+             "transparency 0\nIOR 1.5\ntex 0\nrsc 0\nabsorption 0 0 0\nmesh\n1\n\no 0 soup\n";
+        // A grid of 30 x 30 quads, each its own four corners.
+        const int n = 30;
+        for (int j = 0; j < n; ++j)
+            for (int i = 0; i < n; ++i)
+                f << "v " << i << ' ' << j << " 0\nv " << i + 1 << ' ' << j << " 0.5\nv " << i + 1 << ' '
+                  << j + 1 << " 0\nv " << i << ' ' << j + 1 << " 0.5\n";
+        f << "usemtl 0 grey\ns off\n";
+        for (int q = 0; q < n * n; ++q)
+            f << "f " << 4 * q + 1 << ' ' << 4 * q + 2 << ' ' << 4 * q + 3 << "\nf " << 4 * q + 1 << ' '
+              << 4 * q + 3 << ' ' << 4 * q + 4 << '\n';
+    }
+    Settings s;
+    Application app(s);
+    app.beforeMetro = [&app] {
+        while (!app.stopping()) std::this_thread::yield();
+    };
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    ASSERT_TRUE(app.start(path));
+    EXPECT_EQ(app.shutdown(), 0);
+    const std::string err = testing::internal::GetCapturedStderr();
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out,
+              "Loading files...\n"
+              "Building spatial acceleration structures...\n"
+              "Initializing data structures for Metropolis Light Transport...\n"
+              "Start tracing!\n"
+              "All done.\n");
+    EXPECT_EQ(err, "");
+    EXPECT_EQ(app.metroHandoff().state(), MetroHandoff::State::Failed);
     std::remove(path.c_str());
 }

@@ -28,7 +28,7 @@ aabb worldBox(const Movable& m) {
 // triangle's object (or to none for static triangles).
 void checkLeaves(const Scene& scene, const BVHTree& bvh) {
     std::vector<int> seen(scene.hostTriangles.size(), 0);
-    for (const BVHNode& n : bvh.nodes) {
+    for (const BVHNode& n : bvh.hostNodes()) {
         if (!n.isLeaf) continue;
         for (int i = 0; i < n.triCount; ++i) {
             const int t = bvh.triIndices[n.triStart + i];
@@ -264,6 +264,7 @@ bool sameBox(const aabb& a, const aabb& b) {
 void expectReferenceTree(Scene& scene, bool withObjects, const ReferenceBvh& ref, int parallelGrain,
                          std::vector<DynamicBVHNodeProp>& records) {
     BVHTree bvh;
+    bvh.method = BVHTree::Method::Sweep;
     bvh.parallelGrain = parallelGrain;
     ASSERT_TRUE(withObjects ? bvh.buildDynamic(&scene) : bvh.build(&scene));
     ASSERT_EQ(bvh.nodeRecords.size(), ref.nodes.size());
@@ -317,33 +318,18 @@ TEST(BVHBuild, ObjectsBecomeSubtreesOfTheirOwn) {
     BVHTree bvh;
     ASSERT_TRUE(bvh.buildDynamic(&scene));
     checkLeaves(scene, bvh);
+    const std::vector<BVHNode> nodes = bvh.hostNodes();
     for (int k = 0; k < 3; ++k) {
         const Movable& m = scene.movables[k];
         ASSERT_GE(m.bvhNode, 0);
-        const BVHNode& root = bvh.nodes[m.bvhNode];
+        const BVHNode& root = nodes[m.bvhNode];
         EXPECT_EQ(root.object, k);
-        EXPECT_EQ(bvh.nodes[root.parent].object, -1);
-        EXPECT_EQ(bvh.nodeRecords[m.bvhNode].object, k);
+        EXPECT_EQ(nodes[root.parent].object, -1);
     }
-    const BVHNode& small = bvh.nodes[scene.movables[2].bvhNode];
+    const BVHNode& small = nodes[scene.movables[2].bvhNode];
     EXPECT_TRUE(small.isLeaf);
     EXPECT_EQ(small.triCount, 3);
     EXPECT_LE(bvh.treeDepth, kBvhStackSize);
-    // Leaves and inner nodes are encoded as they were built.
-    for (std::size_t i = 0; i < bvh.nodes.size(); ++i) {
-        const BVHNode& n = bvh.nodes[i];
-        const DynamicBVHNodeProp& r = bvh.nodeRecords[i];
-        EXPECT_EQ(r.isLeaf(), n.isLeaf);
-        EXPECT_EQ(r.parent, n.parent);
-        if (n.isLeaf) {
-            EXPECT_EQ(r.triCount(), n.triCount);
-            EXPECT_EQ(r.triStart(), n.triStart);
-        } else {
-            EXPECT_EQ(r.first(), n.left);
-            EXPECT_EQ(r.second, n.right);
-            EXPECT_EQ(r.axis(), n.splitAxis);
-        }
-    }
 }
 
 TEST(BVHBuild, EmptyAndInvalidScenes) {
@@ -352,8 +338,8 @@ TEST(BVHBuild, EmptyAndInvalidScenes) {
         finishScene(scene);
         BVHTree bvh;
         ASSERT_TRUE(bvh.buildDynamic(&scene));
-        ASSERT_EQ(bvh.nodes.size(), 1u);
-        EXPECT_TRUE(bvh.nodes[0].isLeaf);
+        ASSERT_EQ(bvh.nodeRecords.size(), 1u);
+        EXPECT_TRUE(bvh.nodeRecords[0].isLeaf());
         TreeTraversal tr;
         SurfaceHitRecord h;
         EXPECT_FALSE(tr.intersectMov(Ray(Vector3d(0, 0, -5), Vector3d(0, 0, 1)), &h, bvh.nodeRecords.data(),
@@ -383,7 +369,7 @@ TEST(BVHBuild, StaticBuildIgnoresObjects) {
     finishScene(scene);
     BVHTree bvh;
     ASSERT_TRUE(bvh.build(&scene));
-    for (const BVHNode& n : bvh.nodes) EXPECT_EQ(n.object, -1);
+    for (const BVHNode& n : bvh.hostNodes()) EXPECT_EQ(n.object, -1);
 }
 
 TEST(BVHRefit, SmallMoveInsideTheParentChangesOnlyTheOffset) {
@@ -400,8 +386,8 @@ TEST(BVHRefit, SmallMoveInsideTheParentChangesOnlyTheOffset) {
     BVHTree bvh;
     ASSERT_TRUE(bvh.buildDynamic(&scene));
     const Movable& m = scene.movables[0];
-    ASSERT_TRUE(bvh.nodes[m.bvhNode].isLeaf);
-    ASSERT_EQ(bvh.nodes[m.bvhNode].parent, 0);
+    ASSERT_TRUE(bvh.nodeRecords[m.bvhNode].isLeaf());
+    ASSERT_EQ(bvh.nodeRecords[m.bvhNode].parent, 0);
     const std::vector<DynamicBVHNodeProp> before = bvh.nodeRecords;
     updateBVH(0, Vector3d(0.25f, -0.5f, 0.0f), scene.movables.data(), bvh.nodeRecords.data());
     EXPECT_EQ(m.offset.x, 0.25f);
@@ -433,7 +419,7 @@ TEST(BVHRefit, MovedObjectIsHitAtItsNewPlace) {
     for (const Vector3d& offset : moves) {
         updateBVH(0, offset, scene.movables.data(), bvh.nodeRecords.data());
         // Every ancestor holds the object where it is now; nothing else moved.
-        for (int p = bvh.nodes[m.bvhNode].parent; p >= 0; p = bvh.nodes[p].parent)
+        for (int p = bvh.nodeRecords[m.bvhNode].parent; p >= 0; p = bvh.nodeRecords[p].parent)
             EXPECT_TRUE(inside(worldBox(m), bvh.nodeRecords[p].box)) << p;
         // A ray at an object triangle's centre, shifted with the object, hits
         // it at the same distance with the same normal.
@@ -486,7 +472,7 @@ TEST(BVHRefit, TwoMovedObjectsStayWhereTheyWereMoved) {
     // The case that matters: a refit of one object recomputes a node with the
     // other object's subtree root as a direct child.
     bool siblingRoot = false;
-    for (int p = bvh.nodes[scene.movables[0].bvhNode].parent; p >= 0; p = bvh.nodes[p].parent) {
+    for (int p = bvh.nodeRecords[scene.movables[0].bvhNode].parent; p >= 0; p = bvh.nodeRecords[p].parent) {
         const DynamicBVHNodeProp& n = bvh.nodeRecords[p];
         siblingRoot |= n.first() == scene.movables[1].bvhNode || n.second == scene.movables[1].bvhNode;
     }
@@ -505,7 +491,7 @@ TEST(BVHRefit, TwoMovedObjectsStayWhereTheyWereMoved) {
         updateBVH(mv.object, mv.offset, scene.movables.data(), bvh.nodeRecords.data());
         for (int k = 0; k < 2; ++k) {
             const Movable& m = scene.movables[k];
-            for (int p = bvh.nodes[m.bvhNode].parent; p >= 0; p = bvh.nodes[p].parent)
+            for (int p = bvh.nodeRecords[m.bvhNode].parent; p >= 0; p = bvh.nodeRecords[p].parent)
                 EXPECT_TRUE(inside(worldBox(m), bvh.nodeRecords[p].box)) << "object " << k << " node " << p;
             // Rays aimed at each object's triangles where it stands now find
             // what brute force finds.
@@ -570,11 +556,11 @@ TEST(BVHBuild, ObjectInsideWallsIsStillSplit) {
     ASSERT_TRUE(bvh.buildDynamic(&scene));
     checkLeaves(scene, bvh);
     int largest = 0;
-    for (const BVHNode& n : bvh.nodes)
+    for (const BVHNode& n : bvh.hostNodes())
         if (n.isLeaf) largest = std::max(largest, n.triCount);
     EXPECT_LE(largest, 16);
     // No split leaves one child empty and the other holding everything.
-    for (const BVHNode& n : bvh.nodes) {
+    for (const BVHNode& n : bvh.hostNodes()) {
         if (n.isLeaf) {
             EXPECT_TRUE(n.triCount > 0 || n.parent < 0) << n.index;
         }
@@ -642,27 +628,30 @@ TEST(ParallelBuilds, SameTreesOnOneThreadAndOnAll) {
     addObject(big, 3, Vector3d(-1, 1, 1), 0.5f, rng);
     addCoplanarDecals(big, 2000, rng);
     finishScene(big);
-    for (int grain : {BVHTree().parallelGrain, 100}) {
-        SCOPED_TRACE(grain);
-        // The root's primitives: the static triangles and the two objects.
-        ASSERT_GE(big.triangleCount - 9003 + 2, grain);
-        BVHTree one, all;
-        one.parallelGrain = all.parallelGrain = grain;
-        {
-            device::ThreadLimit limit(1);
-            ASSERT_TRUE(one.buildDynamic(&big));
+    for (const BVHTree::Method method : {BVHTree::Method::Binned, BVHTree::Method::Sweep})
+        for (int grain : {BVHTree().parallelGrain, 100}) {
+            SCOPED_TRACE(testing::Message()
+                         << "grain " << grain << (method == BVHTree::Method::Sweep ? ", sweep" : ", binned"));
+            // The root's primitives: the static triangles and the two objects.
+            ASSERT_GE(big.triangleCount - 9003 + 2, grain);
+            BVHTree one, all;
+            one.method = all.method = method;
+            one.parallelGrain = all.parallelGrain = grain;
+            {
+                device::ThreadLimit limit(1);
+                ASSERT_TRUE(one.buildDynamic(&big));
+            }
+            const int objectRoot = big.movables[0].bvhNode;
+            ASSERT_TRUE(all.buildDynamic(&big));
+            EXPECT_EQ(big.movables[0].bvhNode, objectRoot);
+            EXPECT_EQ(all.nodeRecords[objectRoot].object, 0);
+            EXPECT_TRUE(same(one.nodeRecords, all.nodeRecords));
+            EXPECT_TRUE(same(one.triIndices, all.triIndices));
+            EXPECT_TRUE(same(one.wideNodes, all.wideNodes));
+            EXPECT_TRUE(same(one.wideLinks, all.wideLinks));
+            EXPECT_TRUE(same(one.widePacks, all.widePacks));
+            EXPECT_TRUE(same(one.wideObjectRoots, all.wideObjectRoots));
         }
-        const int objectRoot = big.movables[0].bvhNode;
-        ASSERT_TRUE(all.buildDynamic(&big));
-        EXPECT_EQ(big.movables[0].bvhNode, objectRoot);
-        EXPECT_EQ(all.nodeRecords[objectRoot].object, 0);
-        EXPECT_TRUE(same(one.nodeRecords, all.nodeRecords));
-        EXPECT_TRUE(same(one.triIndices, all.triIndices));
-        EXPECT_TRUE(same(one.wideNodes, all.wideNodes));
-        EXPECT_TRUE(same(one.wideLinks, all.wideLinks));
-        EXPECT_TRUE(same(one.widePacks, all.widePacks));
-        EXPECT_TRUE(same(one.wideObjectRoots, all.wideObjectRoots));
-    }
 }
 
 // Entries carry the id and the kind in one word: both must come back for

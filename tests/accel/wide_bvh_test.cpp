@@ -138,7 +138,7 @@ void checkQueries(BVHTree& bvh, Scene& scene, const HostArrays& arrays, int rayC
 }  // namespace
 
 TEST(WideBVH, AgreesWithBruteForceOnHostileScenes) {
-    std::vector<Scene> scenes(4);
+    std::vector<Scene> scenes(5);
     std::mt19937 rng(31);
     makeMixedScene(scenes[0], 500, rng);  // soup, shared-edge grid, axis-aligned boxes, degenerates
     addGrid(scenes[1], 16, 1.0f, 0.5f);   // one plane; rays in and parallel to it
@@ -147,21 +147,30 @@ TEST(WideBVH, AgreesWithBruteForceOnHostileScenes) {
     addFan(scenes[2], 100, Vector3d(0, 0, 1), 3.0f);
     finishScene(scenes[2]);
     finishScene(scenes[3]);  // no triangles at all
-    for (std::size_t i = 0; i < scenes.size(); ++i) {
-        SCOPED_TRACE(testing::Message() << "scene " << i);
-        BVHTree bvh;
-        ASSERT_TRUE(bvh.buildDynamic(&scenes[i]));
-        checkLayout(bvh, scenes[i]);
-        if (scenes[i].triangleCount == 0) {
-            TreeTraversal tr;
-            SurfaceHitRecord h{};
-            EXPECT_FALSE(tr.intersectMov(Ray(Vector3d(0, 0, 0), Vector3d(0, 0, 1)), &h, bvh.hostWideView(),
-                                         scenes[i].movables.data(), nullptr));
-            continue;
+    // Objects among static triangles, inside and beside them.
+    addRandomSoup(scenes[4], 400, rng, 6.0f, 0.6f);
+    addObject(scenes[4], 200, Vector3d(0, 0, 0), 2.0f, rng);
+    addObject(scenes[4], 4, Vector3d(3, 0, 0), 0.5f, rng);
+    for (int k = 0; k < 6; ++k) addObject(scenes[4], 1 + k, Vector3d(-3, 0.3f * k, 0), 0.4f, rng);
+    finishScene(scenes[4]);
+    for (std::size_t i = 0; i < scenes.size(); ++i)
+        for (const BVHTree::Method method : {BVHTree::Method::Binned, BVHTree::Method::Sweep}) {
+            SCOPED_TRACE(testing::Message()
+                         << "scene " << i << (method == BVHTree::Method::Sweep ? ", sweep" : ", binned"));
+            BVHTree bvh;
+            bvh.method = method;
+            ASSERT_TRUE(bvh.buildDynamic(&scenes[i]));
+            checkLayout(bvh, scenes[i]);
+            if (scenes[i].triangleCount == 0) {
+                TreeTraversal tr;
+                SurfaceHitRecord h{};
+                EXPECT_FALSE(tr.intersectMov(Ray(Vector3d(0, 0, 0), Vector3d(0, 0, 1)), &h,
+                                             bvh.hostWideView(), scenes[i].movables.data(), nullptr));
+                continue;
+            }
+            const HostArrays arrays(scenes[i]);
+            checkQueries(bvh, scenes[i], arrays, 1500, 40 + static_cast<unsigned>(i));
         }
-        const HostArrays arrays(scenes[i]);
-        checkQueries(bvh, scenes[i], arrays, 1500, 40 + static_cast<unsigned>(i));
-    }
 }
 
 // Objects of many and of few triangles, one moved about: after each refit
@@ -175,31 +184,36 @@ TEST(WideBVH, MovedObjectsAreHitWhereTheyStand) {
     addObject(scene, 3, Vector3d(-4, 0, 1), 1.0f, rng);  // a leaf of its own
     addGrid(scene, 5, -6.0f, 2.0f);
     finishScene(scene);
-    BVHTree bvh;
-    ASSERT_TRUE(bvh.buildDynamic(&scene));
-    const HostArrays arrays(scene);
-    checkLayout(bvh, scene);
-    checkQueries(bvh, scene, arrays, 800, 3);
+    for (const BVHTree::Method method : {BVHTree::Method::Binned, BVHTree::Method::Sweep}) {
+        SCOPED_TRACE(method == BVHTree::Method::Sweep ? "sweep" : "binned");
+        for (Movable& m : scene.movables) m.offset = Vector3d();
+        BVHTree bvh;
+        bvh.method = method;
+        ASSERT_TRUE(bvh.buildDynamic(&scene));
+        const HostArrays arrays(scene);
+        checkLayout(bvh, scene);
+        checkQueries(bvh, scene, arrays, 800, 3);
 
-    const Vector3d moves[] = {Vector3d(0.25f, 0, 0), Vector3d(3, -2, 1), Vector3d(40, 0, 0),
-                              Vector3d(0, 0, 0)};
-    for (int object : {0, 1}) {
-        for (const Vector3d& offset : moves) {
-            SCOPED_TRACE(testing::Message()
-                         << "object " << object << " at " << offset.x << " " << offset.y << " " << offset.z);
-            const std::vector<WideNode> before = bvh.wideNodes;
-            updateBVH(object, offset, scene.movables.data(), bvh.nodeRecords.data(), bvh.hostWideView());
-            // Only the nodes on the path from the object up changed.
-            std::vector<bool> onPath(before.size(), false);
-            for (int p = bvh.wideLinks[bvh.wideObjectRoots[object]].parent; p >= 0;
-                 p = bvh.wideLinks[p].parent)
-                onPath[p] = true;
-            for (std::size_t i = 0; i < before.size(); ++i)
-                if (!onPath[i]) {
-                    EXPECT_EQ(0, std::memcmp(&before[i], &bvh.wideNodes[i], sizeof(WideNode))) << i;
-                }
-            checkLayout(bvh, scene);
-            checkQueries(bvh, scene, arrays, 300, 9);
+        const Vector3d moves[] = {Vector3d(0.25f, 0, 0), Vector3d(3, -2, 1), Vector3d(40, 0, 0),
+                                  Vector3d(0, 0, 0)};
+        for (int object : {0, 1}) {
+            for (const Vector3d& offset : moves) {
+                SCOPED_TRACE(testing::Message() << "object " << object << " at " << offset.x << " "
+                                                << offset.y << " " << offset.z);
+                const std::vector<WideNode> before = bvh.wideNodes;
+                updateBVH(object, offset, scene.movables.data(), bvh.nodeRecords.data(), bvh.hostWideView());
+                // Only the nodes on the path from the object up changed.
+                std::vector<bool> onPath(before.size(), false);
+                for (int p = bvh.wideLinks[bvh.wideObjectRoots[object]].parent; p >= 0;
+                     p = bvh.wideLinks[p].parent)
+                    onPath[p] = true;
+                for (std::size_t i = 0; i < before.size(); ++i)
+                    if (!onPath[i]) {
+                        EXPECT_EQ(0, std::memcmp(&before[i], &bvh.wideNodes[i], sizeof(WideNode))) << i;
+                    }
+                checkLayout(bvh, scene);
+                checkQueries(bvh, scene, arrays, 300, 9);
+            }
         }
     }
 }
@@ -219,4 +233,33 @@ TEST(WideBVH, SceneOfOneObject) {
               bvh.hostWideView());
     checkLayout(bvh, scene);
     checkQueries(bvh, scene, arrays, 500, 21);
+}
+
+// Built for start-up (each host copy freed once the device has it, the packs
+// made in stretches straight for the device), the device holds the same
+// arrays as a build that keeps its host copies.
+TEST(WideBVH, DeviceArraysDoNotDependOnKeepingHostCopies) {
+    Scene scene;
+    std::mt19937 rng(19);
+    addRandomSoup(scene, 60000, rng, 20.0f, 0.4f);  // more packs than one stretch holds
+    addObject(scene, 300, Vector3d(1, 1, 1), 2.0f, rng);
+    finishScene(scene);
+    BVHTree kept, freed;
+    freed.keepHostCopies = false;
+    ASSERT_TRUE(kept.buildDynamic(&scene));
+    ASSERT_TRUE(freed.buildDynamic(&scene));
+    EXPECT_TRUE(freed.nodeRecords.empty());
+    EXPECT_TRUE(freed.widePacks.empty());
+    auto same = [](const auto& host, const auto& buffer) {
+        using T = typename std::decay_t<decltype(host)>::value_type;
+        std::vector<T> back(buffer.size());
+        if (host.size() != buffer.size() || !buffer.download(back.data(), back.size())) return false;
+        return std::memcmp(back.data(), host.data(), host.size() * sizeof(T)) == 0;
+    };
+    EXPECT_GT(kept.widePacks.size(), std::size_t{1} << 14);
+    EXPECT_TRUE(same(kept.widePacks, freed.deviceWidePacks));
+    EXPECT_TRUE(same(kept.wideNodes, freed.deviceWideNodes));
+    EXPECT_TRUE(same(kept.wideLinks, freed.deviceWideLinks));
+    EXPECT_TRUE(same(kept.nodeRecords, freed.deviceNodes));
+    EXPECT_TRUE(same(kept.triIndices, freed.deviceTriIndices));
 }

@@ -2,10 +2,12 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -31,6 +33,32 @@ inline std::string writeFile(const std::string& name, const std::string& text) {
     const std::string path = testing::TempDir() + std::to_string(getpid()) + "_" + name;
     std::ofstream(path, std::ios::binary) << text;
     return path;
+}
+
+// A fresh, empty folder for one test case of this process, ending in '/'.
+inline std::string freshDir(const std::string& name) {
+    const std::string d = testing::TempDir() + "lumenar_farm_" + std::to_string(getpid()) + "_" + name + "/";
+    std::filesystem::remove_all(d);
+    std::filesystem::create_directories(d);
+    return d;
+}
+
+struct ProgramRun {
+    int status = -1;     // exit status; -1 when it ended on a signal
+    std::string output;  // standard output and error
+};
+
+// Runs `program arguments` through the shell, as a user would.
+inline ProgramRun runProgram(const std::string& program, const std::string& arguments) {
+    ProgramRun r;
+    const std::string command = program + " " + arguments + " 2>&1";
+    FILE* p = popen(command.c_str(), "r");
+    if (!p) return r;
+    char buffer[512];
+    while (std::fgets(buffer, sizeof buffer, p)) r.output += buffer;
+    const int raw = pclose(p);
+    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    return r;
 }
 
 // The bundled default scene (bunny in a box) at a small resolution.
@@ -82,23 +110,17 @@ struct Render {
     BatchResult result;
 };
 
-// Renders `frames` frames starting after frame `first` of sequence `seed`,
-// as lumenar-render does (Metropolis chains salted for the range).
-inline Render render(const std::string& scene, int frames, uint32_t first = 0, uint32_t seed = 0,
-                     bool mlt = false) {
+// Renders as lumenar-render does with these options (Metropolis chains
+// salted for the range).
+inline Render renderWith(const std::string& scene, const BatchOptions& options) {
     device::ThreadLimit limit(2);
     Settings settings;
-    if (mlt) settings.metroSalt = metroRunSalt(first, seed);
+    if (options.mlt) settings.metroSalt = metroRunSalt(options.firstFrame, options.seed);
     Application app(settings);
     Render r;
     testing::internal::CaptureStdout();
     const bool started = app.start(scene);
     if (started) {
-        BatchOptions options;
-        options.frames = frames;
-        options.firstFrame = first;
-        options.seed = seed;
-        options.mlt = mlt;
         r.result = renderBatch(app, options);
         r.width = app.imageWidth();
         r.height = app.imageHeight();
@@ -107,6 +129,17 @@ inline Render render(const std::string& scene, int frames, uint32_t first = 0, u
     testing::internal::GetCapturedStdout();
     r.ok = started && r.result.ok;
     return r;
+}
+
+// Renders `frames` frames starting after frame `first` of sequence `seed`.
+inline Render render(const std::string& scene, int frames, uint32_t first = 0, uint32_t seed = 0,
+                     bool mlt = false) {
+    BatchOptions options;
+    options.frames = frames;
+    options.firstFrame = first;
+    options.seed = seed;
+    options.mlt = mlt;
+    return renderWith(scene, options);
 }
 
 inline RenderRecord record(int frames, uint32_t first = 0, uint32_t seed = 0,

@@ -162,3 +162,69 @@ TEST(SampleRanges, MetropolisRangesRunIndependentChains) {
     EXPECT_FALSE(r.ok);
     EXPECT_NE(err.find("another frame range"), std::string::npos) << err;
 }
+
+// Ranges rendered adaptively to a noise target: each pixel of a range takes
+// the first frames of that range (its samples are those of a plain run of
+// the range, to the bit), and the merge weighs each pixel by its samples.
+TEST(SampleRanges, AdaptiveRangesMergeByEachPixelsSamples) {
+    const std::string scene = lampScene(24);
+    std::vector<Render> parts;
+    std::vector<std::string> files;
+    MergeOptions m;
+    for (uint32_t first : {0u, 200u}) {
+        BatchOptions o;
+        o.firstFrame = first;
+        o.adaptive = true;
+        o.noiseThreshold = 0.08f;
+        o.frameLimit = 200;
+        parts.push_back(renderWith(scene, o));
+        ASSERT_TRUE(parts.back().ok);
+        const Render& p = parts.back();
+        EXPECT_TRUE(p.result.noiseTargetReached);
+        RenderRecord rec = record(p.result.frames, first);
+        rec.reserved = {{0, first, 200}};
+        const NoiseChannels noise{p.result.estimate.variance, p.result.estimate.samples};
+        const std::string path =
+            testing::TempDir() + std::to_string(getpid()) + "_adaptive_part" + std::to_string(first) + ".exr";
+        ASSERT_TRUE(
+            writeRecordedExr(path, p.width, p.height, p.result.average, rec, ExrPixels::Float, &noise));
+        m.inputs.push_back(path);
+    }
+    // The second range's pixels against plain runs of as many frames from frame 200.
+    const Render& second = parts[1];
+    std::vector<uint32_t> counts = second.result.estimate.samples;
+    std::sort(counts.begin(), counts.end());
+    counts.erase(std::unique(counts.begin(), counts.end()), counts.end());
+    ASSERT_GE(counts.size(), 2u);
+    for (uint32_t n : {counts.front(), counts.back()}) {
+        const Render plain = render(scene, static_cast<int>(n), 200);
+        ASSERT_TRUE(plain.ok);
+        int compared = 0;
+        for (std::size_t i = 0; i < plain.result.average.size(); ++i) {
+            if (second.result.estimate.samples[i] != n) continue;
+            EXPECT_EQ(std::memcmp(&plain.result.average[i], &second.result.average[i], sizeof(Color)), 0)
+                << i;
+            ++compared;
+        }
+        EXPECT_GT(compared, 0);
+    }
+    m.out = testing::TempDir() + std::to_string(getpid()) + "_adaptive_merged.exr";
+    m.expectFrames = 400;
+    testing::internal::CaptureStdout();
+    const int status = mergeRenders(m);
+    testing::internal::GetCapturedStdout();
+    ASSERT_EQ(status, 0);
+    RecordedImage merged;
+    std::string error;
+    ASSERT_TRUE(readRecordedExr(m.out, merged, error)) << error;
+    for (std::size_t i = 0; i < merged.rgb.size(); ++i) {
+        const double n1 = parts[0].result.estimate.samples[i], n2 = second.result.estimate.samples[i];
+        EXPECT_EQ(merged.noise.samples[i], static_cast<uint32_t>(n1 + n2));
+        const Color a = parts[0].result.average[i], b = second.result.average[i];
+        EXPECT_NEAR(merged.rgb[i].g, (n1 * a.g + n2 * b.g) / (n1 + n2), 1e-6 * (a.g + b.g + 1e-3)) << i;
+    }
+    // Both ranges met their target; the merged image is about 1 / sqrt(2)
+    // as noisy as each.
+    EXPECT_GT(merged.record.noiseError, 0.0);
+    EXPECT_LT(merged.record.noiseWorst, 0.08);
+}

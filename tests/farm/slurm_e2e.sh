@@ -181,9 +181,10 @@ job_ids() {  # sets render_job and merge_job from lumenar-farm's report
 }
 
 # Waits for the merge job to leave the queue (10 minutes at most); it must
-# have completed.
+# have completed and written its images into the output folder (default
+# $work/out).
 wait_for_merge() {
-    local left merge_state
+    local left merge_state out=${1:-$work/out}
     for _ in $(seq 600); do
         expect_alive "$ctld" slurmctld
         expect_alive "$slurmd_pid" slurmd
@@ -195,7 +196,7 @@ wait_for_merge() {
     merge_state=$(scontrol show job "$merge_job" | sed -n 's/.*JobState=\([A-Z_]*\).*/\1/p')
     echo "merge job $merge_job: $merge_state after $(($(date +%s) - start)) s"
     [ "$merge_state" = COMPLETED ] || fail "the merge job ended ${merge_state:-out of sight}"
-    [ -f "$work/out/merged.exr" ] && [ -f "$work/out/merged.png" ] || fail "the merge job wrote no merged image"
+    [ -f "$out/merged.exr" ] && [ -f "$out/merged.png" ] || fail "the merge job wrote no merged image"
 }
 
 job_ids "$submitted"
@@ -219,3 +220,19 @@ wait_for_merge
     >"$work/reference.log" 2>&1 || { cat "$work/reference.log" >&2; fail "the reference render failed"; }
 "$compare" "$work/out/merged.exr" "$work/reference.exr" 1e-5 || fail "the merged image differs from one run"
 echo "PASS: $tasks tasks of $frames frames on Slurm merge to the image of one $((tasks * frames))-frame run"
+
+# ---- until a noise target ------------------------------------------------------------
+# Two adaptive ranges of at most 48 frames, each stopping at its share of the
+# target; the merge job states the merged image's noise.
+submitted=$(python3 "$farm" submit "$scene" --tasks 2 --frames-per-task 48 --until 0.45 --out "$work/until" \
+    --bin-dir "$(dirname "$render")" --cpus-per-task 1 --time 20 -- --adaptive)
+echo "$submitted"
+grep -q "until every pixel's relative error is below 0.636396" <<<"$submitted" || fail "no share of the target"
+job_ids "$submitted"
+wait_for_merge "$work/until"
+grep -q "^Noise: relative error" "$work"/until/logs/merge-*.log || fail "the merge does not state the noise"
+for log in "$work"/until/logs/render-*.log; do
+    grep -q "^Noise: relative error" "$log" || fail "$log: the range does not state its noise"
+done
+grep -h "^Noise" "$work"/until/logs/*.log
+echo "PASS: ranges rendered until a noise target merge and state their noise"

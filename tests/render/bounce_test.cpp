@@ -20,20 +20,34 @@ namespace {
 
 constexpr double kPi = 3.14159265358979323846;
 
-// Stand-in for the BVH queries: a fixed answer, and a count of the calls.
+// Stand-in for the BVH queries: fixed answers, and a count of the shadow
+// and sampled-direction queries.
 struct FixedQueries {
-    EmitterHit emitter;  // what every sampled direction meets
+    SurfaceHit hit{Vector3d(0, 0, 0), Vector3d(0, 0, 1), 0.5f, 0};  // what the bounce's ray meets
+    EmitterHit emitter;                                             // what every sampled direction meets
     bool blocked = false;
     mutable int nearestCalls = 0, occludeCalls = 0;
+    bool nearest(const Ray&, SurfaceHit* h) const {
+        *h = hit;
+        return true;
+    }
     EmitterHit nearestEmitter(const Ray&) const {
         ++nearestCalls;
         return emitter;
     }
-    bool occluded(const Vector3d&, const Vector3d&, float) const {
+    Color transmittance(const Vector3d&, const Vector3d&, float) const {
         ++occludeCalls;
-        return blocked;
+        return blocked ? Color(0, 0, 0) : Color(1, 1, 1);
     }
 };
+
+// The scene a bounce sees: these materials and lights, nothing else.
+SceneView viewOf(const std::vector<Material>& mats, const LightSet& lights) {
+    SceneView s;
+    s.materials = mats.data();
+    s.lights = lights;
+    return s;
+}
 
 // Rectangle [0, a] x [0, b] at height c facing down, as two light triangles.
 std::vector<deviceLightTriangle> ceilingLight(float a, float b, float c, const Color& e) {
@@ -59,7 +73,6 @@ VertexObj floorVertex() {
 }
 
 const Ray kDown(Vector3d(0, 0, 1), Vector3d(0, 0, -2));  // not unit length on purpose
-const SurfaceHit kFloorHit{Vector3d(0, 0, 0), Vector3d(0, 0, 1), 0.5f, 0};
 
 }  // namespace
 
@@ -142,8 +155,9 @@ TEST(Bounce, EmittersEndPathsAndShowOnlyTheirFrontToTheCamera) {
     const SurfaceHit back{Vector3d(), Vector3d(0, 0, -1), 1.0f, 0};
     for (int bounce : {0, 1, 5}) {
         for (int side = 0; side < 2; ++side) {
-            const SurfaceHit& h = side == 0 ? front : back;
-            const BounceResult r = shadeHitFrom(kDown, h, bounce, none, mats.data(), LightSet(), q);
+            q.hit = side == 0 ? front : back;
+            const BounceResult r =
+                traceBounce(kDown, bounce, none, viewOf(mats, LightSet()), MediaFlags(), q);
             EXPECT_EQ(r.code, -1);
             EXPECT_EQ(r.factor.r, 1.0f);
             EXPECT_EQ(r.next.direction.z, kDown.direction.z);
@@ -337,7 +351,7 @@ TEST(DirectLight, SceneWithoutLightsDrawsNothingForThem) {
     for (uint64_t seed = 0; seed < 200; ++seed) {
         FixedQueries q;
         CountingDraws draws(seed);
-        const BounceResult r = shadeHitFrom(kDown, kFloorHit, 1, draws, mats.data(), LightSet(), q);
+        const BounceResult r = traceBounce(kDown, 1, draws, viewOf(mats, LightSet()), MediaFlags(), q);
         EXPECT_TRUE(r.radiance.isBlack());
         EXPECT_EQ(q.nearestCalls + q.occludeCalls, 0);
         // Continuation (3 or 4) and roulette (1) only.
@@ -353,7 +367,8 @@ TEST(DirectLight, DrawOrderOfAFullBounce) {
     const auto lights = ceilingLight(4, 4, 2, Color(3, 3, 3));
     FixedQueries q;
     CountingDraws draws(3);
-    const BounceResult r = shadeHitFrom(kDown, kFloorHit, 2, draws, mats.data(), test::lightSetOf(lights), q);
+    const BounceResult r =
+        traceBounce(kDown, 2, draws, viewOf(mats, test::lightSetOf(lights)), MediaFlags(), q);
     EXPECT_EQ(draws.used, 10);
     EXPECT_TRUE(r.code == -1 || r.code == 3);
     EXPECT_FALSE(r.radiance.isBlack());
@@ -413,7 +428,7 @@ TEST(DirectLight, BsdfLightAndMisEstimatesAgreeAtAGlossyVertex) {
             e.triangle = light->triangleIndex;  // both halves have the same chance
             return e;
         }
-        bool occluded(const Vector3d&, const Vector3d&, float) const { return false; }
+        Color transmittance(const Vector3d&, const Vector3d&, float) const { return Color(1, 1, 1); }
     };
     const RectangleQueries q{lights.data(), a, b, c};
     for (float roughness : {0.5f, 0.75f}) {

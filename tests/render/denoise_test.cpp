@@ -34,8 +34,8 @@ struct Filter {
     Filter() { EXPECT_TRUE(denoiser.allocate(kW, kH)); }
     DenoiseGuide& guide(int x, int y) { return denoiser.guides()[y * kW + x]; }
     Color& at(int x, int y) { return image[static_cast<std::size_t>(y) * kW + x]; }
-    void run() {
-        denoiser.filterLinear(image.data());
+    void run(const std::vector<Color>* variance = nullptr) {
+        denoiser.filterLinear(image.data(), variance ? variance->data() : nullptr);
         ASSERT_TRUE(device::checkLaunch() && device::synchronize());
     }
 };
@@ -134,6 +134,64 @@ TEST(Denoise, NoiseOnAConstantImageDrops) {
     var1 /= n;
     EXPECT_LT(var1, 0.1 * var0) << "variance " << var0 << " before, " << var1 << " after";
     EXPECT_NEAR(mean1, mean0, 0.02 * mean0);
+}
+
+// With the renderer's variance estimate the colour weight reads it: a
+// converged pattern (variance 0) on equal guides stays as it is, where the
+// plain weight blurs it; a noisy flat region whose variance is known is
+// smoothed as much as by the plain weight, to the same mean.
+TEST(Denoise, VarianceGuidedWeightSmoothsNoiseAndLeavesConvergedPixels) {
+    auto stripes = [](Filter& f) {
+        for (int y = 0; y < kH; ++y)
+            for (int x = 0; x < kW; ++x) {
+                f.guide(x, y) = surface(0.5f, Vector3d(0, 0, 1), 2.0f);
+                const float v = (x / 2) % 2 ? 0.3f : 0.36f;
+                f.at(x, y) = Color(v, v, v);
+            }
+    };
+    Filter plain, guided;
+    stripes(plain);
+    stripes(guided);
+    plain.run();
+    const std::vector<Color> converged(static_cast<std::size_t>(kW) * kH, Color(0.0f, 0.0f, 0.0f));
+    guided.run(&converged);
+    double plainChange = 0.0;
+    for (int y = 0; y < kH; ++y)
+        for (int x = 0; x < kW; ++x) {
+            const float v = (x / 2) % 2 ? 0.3f : 0.36f;
+            EXPECT_NEAR(guided.at(x, y).r, v, 1e-5f) << x << "," << y;
+            plainChange = std::fmax(plainChange, std::fabs(plain.at(x, y).r - v));
+        }
+    EXPECT_GT(plainChange, 0.02);  // the plain weight cannot tell the stripes from noise
+
+    // Noise of known variance on a flat region: (0.25 s)^2 for values
+    // 0.5 (1 + 0.5 u), u uniform in [-1, 1).
+    Filter noisy;
+    Noise noise;
+    double mean0 = 0.0;
+    for (int y = 0; y < kH; ++y)
+        for (int x = 0; x < kW; ++x) {
+            noisy.guide(x, y) = surface(0.7f, Vector3d(0, 1, 0), 4.0f);
+            const float v = 0.5f * (1.0f + 0.5f * noise.next());
+            noisy.at(x, y) = Color(v, v, v);
+            mean0 += v;
+        }
+    const double n = static_cast<double>(kW) * kH;
+    mean0 /= n;
+    const float var = 0.25f * 0.25f / 3.0f;
+    const std::vector<Color> variance(static_cast<std::size_t>(kW) * kH, Color(var, var, var));
+    noisy.run(&variance);
+    double mean1 = 0.0, var1 = 0.0;
+    for (const Color& c : noisy.image) mean1 += c.r / n;
+    for (const Color& c : noisy.image) var1 += (c.r - mean1) * (c.r - mean1) / n;
+    EXPECT_LT(var1, 0.1 * var);
+    EXPECT_NEAR(mean1, mean0, 0.02 * mean0);
+    // Pixels whose variance is not known yet take the plain weight.
+    Filter unknown;
+    stripes(unknown);
+    const std::vector<Color> notKnown(static_cast<std::size_t>(kW) * kH, Color(-1.0f, -1.0f, -1.0f));
+    unknown.run(&notKnown);
+    for (std::size_t i = 0; i < unknown.image.size(); ++i) EXPECT_EQ(unknown.image[i].r, plain.image[i].r);
 }
 
 // Guides of the default scene: a closed box, so every pixel sees a surface

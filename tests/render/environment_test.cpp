@@ -252,7 +252,9 @@ TEST(Environment, NextEventEstimationOfSunAndSky) {
             e.escaped = r.direction.y > 0.0f;
             return e;
         }
-        bool occluded(const Vector3d&, const Vector3d& dir, float) const { return !(dir.y > 0.0f); }
+        Color transmittance(const Vector3d&, const Vector3d& dir, float) const {
+            return dir.y > 0.0f ? Color(1, 1, 1) : Color(0, 0, 0);
+        }
     } q;
     auto vertex = [] {
         VertexObj v;

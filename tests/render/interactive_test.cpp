@@ -49,6 +49,9 @@ struct Session {
         if (path.empty()) return false;
         testing::internal::CaptureStdout();
         const bool ok = app.start(path);
+        // Frames of either mode from the first: the chains made after
+        // start-up are awaited.
+        if (ok) app.waitForMetro();
         testing::internal::GetCapturedStdout();
         if (!ok) return false;
         renderer = std::make_unique<Renderer>(frameResources(app));

@@ -1,14 +1,13 @@
 // Fog and subsurface scattering: the medium's methods against closed forms
 // and quadrature, the fog bounce against exact transmittance and a numerical
 // integral of single scattering, and the subsurface walk's weights.
-#include "render/media.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
 #include <vector>
 
+#include "render/bounce.h"
 #include "test_support.h"
 
 using namespace lumenar;
@@ -77,9 +76,10 @@ struct BruteQueries {
         e.triangle = i;  // lightsOf numbers the lights by their triangle
         return e;
     }
-    bool occluded(const Vector3d& from, const Vector3d& dir, float dist) const {
+    Color transmittance(const Vector3d& from, const Vector3d& dir, float dist) const {
         float t;
-        return nearestIndex(Ray(from, dir), static_cast<float>(dist - 0.001), t) >= 0;
+        const bool blocked = nearestIndex(Ray(from, dir), static_cast<float>(dist - 0.001), t) >= 0;
+        return blocked ? Color(0, 0, 0) : Color(1, 1, 1);
     }
 };
 
@@ -142,15 +142,33 @@ struct MediaScene {
     BruteQueries q;
     std::vector<Material> materials;
     std::vector<deviceLightTriangle> lights;
+    std::vector<deviceLight> shapes;  // point, spot and sun lights after the triangles
     std::vector<Volume> volumes;
     Color bg{0, 0, 0};
     MediaFlags flags;
 
+    // Point, spot and sun lights beside the triangles, all chosen by power.
+    void addLights(const std::vector<SceneLight>& ls) {
+        std::vector<double> powers;
+        for (const SceneLight& l : ls) {
+            shapes.push_back(lightRecord(l));
+            powers.push_back(lightChoicePower(l, 5.0f));
+        }
+        prepareLightChoice(lights, shapes, powers);
+    }
+
     template <class Draws>
     BounceResult trace(const Ray& r, int bounce, Draws& next) {
         q.materials = materials.data();
-        return traceSSVolFrom(r, bounce, next, materials.data(), bg, test::lightSetOf(lights),
-                              static_cast<int>(volumes.size()), volumes.data(), flags, q);
+        SceneView view;
+        view.materials = materials.data();
+        view.bgcolor = bg;
+        view.lights = test::lightSetOf(lights);
+        view.lights.lights = shapes.empty() ? nullptr : shapes.data();
+        view.lights.lightCount = static_cast<int>(shapes.size());
+        view.volumeCount = static_cast<int>(volumes.size());
+        view.volumes = volumes.data();
+        return traceBounce(r, bounce, next, view, flags, q);
     }
 };
 
@@ -518,7 +536,7 @@ struct EndlessEntryQueries {
         return true;
     }
     EmitterHit nearestEmitter(const Ray&) const { return EmitterHit(); }
-    bool occluded(const Vector3d&, const Vector3d&, float) const { return false; }
+    Color transmittance(const Vector3d&, const Vector3d&, float) const { return Color(1, 1, 1); }
 };
 
 TEST(Subsurface, AWalkThatCannotEndIsStopped) {
@@ -528,8 +546,10 @@ TEST(Subsurface, AWalkThatCannotEndIsStopped) {
     for (int i = 0; i < 20; ++i) {
         EndlessEntryQueries q;
         CountingDraws d(i);
-        const BounceResult r =
-            traceSSVolFrom(kForward, 0, d, &m, Color(1, 1, 1), LightSet(), 0, nullptr, flags, q);
+        SceneView view;
+        view.materials = &m;
+        view.bgcolor = Color(1, 1, 1);
+        const BounceResult r = traceBounce(kForward, 0, d, view, flags, q);
         EXPECT_EQ(q.nearestCalls, 2 * kMaxWalkSteps);  // a hit and an exit per step
         EXPECT_EQ(r.code, -1);
         EXPECT_TRUE(r.factor.isBlack());
@@ -608,4 +628,80 @@ TEST(Subsurface, MarkedMaterialIsOpaqueOutsideSubsurfaceMode) {
         }
         EXPECT_GT(subsurface ? enter : diffuse, 200);
     }
+}
+
+// A haze that absorbs red only, between a floor and the lamps above it: the
+// light that reaches the floor through it is tinted per channel, red by
+// exp(-sigma_a x the path length in the haze), green and blue not at all,
+// as the camera's own view through such a haze is. For a point light the
+// estimate is exact in every sample; for a lamp panel (both sides of the
+// next-event estimate, sampled directions as well as shadow rays) the
+// reflected light converges to the quadrature of the panel with the slab's
+// transmittance along each direction. A grey estimate of the transmittance
+// (light let through with the probability of the channels' mean) fails both.
+TEST(Fog, ColouredHazeTintsTheDirectLightPerChannel) {
+    const float sigmaRed = 3.0f, albedo = 0.6f;
+    const float slabLow = 0.5f, slabHigh = 1.0f;  // the haze: 0.5 < y < 1
+    auto scene = [&] {
+        MediaScene s;
+        addQuad(s.q.tris, Vector3d(-4, 0, -4), Vector3d(-4, 0, 4), Vector3d(4, 0, 4), Vector3d(4, 0, -4),
+                Vector3d(0, 1, 0), 0);
+        s.materials = {matte(Color(albedo, albedo, albedo))};
+        s.volumes = {Volume(Vector3d(-5, slabLow, -5), Vector3d(5, slabHigh, 5), Color(sigmaRed, 0, 0),
+                            Color(0, 0, 0), Color(0, 0, 0), 0.0f)};
+        s.flags.fog = true;
+        return s;
+    };
+    // Seen from the side, below the haze: the camera's segment crosses none.
+    const Ray view(Vector3d(-1.0f, 0.2f, 0.0f), Vector3d(1.0f, -0.2f, 0.0f));
+    const double thickness = slabHigh - slabLow;
+
+    MediaScene point = scene();
+    SceneLight bulb;
+    bulb.kind = kPointLight;
+    bulb.position = Vector3d(0, 2, 0);
+    bulb.intensity = 8.0f;
+    point.addLights({bulb});
+    const double E = 8.0 / 4.0;  // I / d^2 straight below
+    for (int k = 0; k < 50; ++k) {
+        CountingDraws d(k);
+        const BounceResult r = point.trace(view, 0, d);
+        EXPECT_NEAR(r.radiance.r, albedo / kPi * E * std::exp(-sigmaRed * thickness), 1e-4);
+        EXPECT_NEAR(r.radiance.g, albedo / kPi * E, 1e-4);
+        EXPECT_NEAR(r.radiance.b, albedo / kPi * E, 1e-4);
+    }
+
+    // A 1 x 1 panel at height 2 facing down, centred over the floor point.
+    MediaScene panel = scene();
+    const float h = 2.0f, e = 3.0f;
+    addQuad(panel.q.tris, Vector3d(-0.5f, h, -0.5f), Vector3d(0.5f, h, -0.5f), Vector3d(0.5f, h, 0.5f),
+            Vector3d(-0.5f, h, 0.5f), Vector3d(0, -1, 0), 1);
+    panel.materials.push_back(lamp(Color(e, e, e)));
+    panel.lights = lightsOf(panel.q.tris, 1, Color(e, e, e));
+    // Irradiance at the origin by midpoint quadrature over the panel:
+    // e cos^2 / r^2 dA, red also times the slab's transmittance along the
+    // direction (path length thickness / cos).
+    double plain = 0.0, red = 0.0;
+    const int n = 400;
+    for (int i = 0; i < n; ++i)
+        for (int j = 0; j < n; ++j) {
+            const double x = -0.5 + (i + 0.5) / n, z = -0.5 + (j + 0.5) / n;
+            const double r2 = x * x + z * z + h * h, c = h / std::sqrt(r2);
+            const double dE = e * c * c / r2 / (double(n) * n);
+            plain += dE;
+            red += dE * std::exp(-sigmaRed * thickness / c);
+        }
+    double sum[3] = {0, 0, 0}, sum2 = 0.0;
+    const int samples = 40000;
+    for (int k = 0; k < samples; ++k) {
+        CountingDraws d(1000 + k);
+        const BounceResult r = panel.trace(view, 0, d);
+        sum[0] += r.radiance.r, sum[1] += r.radiance.g, sum[2] += r.radiance.b;
+        sum2 += r.radiance.r * r.radiance.r;
+    }
+    const double meanR = sum[0] / samples;
+    const double seR = std::sqrt((sum2 / samples - meanR * meanR) / samples);
+    EXPECT_NEAR(meanR, albedo / kPi * red, 4.0 * seR + 1e-4) << "red";
+    EXPECT_NEAR(sum[1] / samples, albedo / kPi * plain, 0.01 * albedo / kPi * plain) << "green";
+    EXPECT_NEAR(sum[2] / samples, sum[1] / samples, 1e-6) << "blue";
 }

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <fstream>
 #include <initializer_list>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,12 @@ FloatImage skyImage(int w, int h, F f) {
             p[0] = c.r, p[1] = c.g, p[2] = c.b;
         }
     return img;
+}
+
+// A file's whole text ("" when it cannot be read).
+inline std::string readText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 // Writes a scene file (or any text) there and returns its path.

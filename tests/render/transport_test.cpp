@@ -294,6 +294,8 @@ std::vector<Color> renderAverage(const std::string& path, int frames, bool mlt) 
     std::vector<Color> avg;
     testing::internal::CaptureStdout();
     if (app.start(path)) {
+        // Metropolis needs its chains, which are made after start-up.
+        if (mlt) app.waitForMetro();
         FrameResources res = frameResources(app);
         const std::size_t n = static_cast<std::size_t>(res.width) * res.height;
         Renderer renderer(res);
@@ -746,7 +748,7 @@ TEST(DirectLightEstimators, SampledDirectionSeesOnlyTheNearestSurface) {
     testing::internal::GetCapturedStdout();
     ASSERT_TRUE(started);
     const FrameResources res = frameResources(app);
-    Raytrace rt(false, false, false, false, false, false, false, false, false);
+    Raytrace rt;
     const DynamicSceneQueries q{&rt, &res.scene};
     for (int i = 0; i < 8; ++i) {
         for (float dx : {-0.7f, 0.1f, 0.6f}) {
@@ -968,4 +970,119 @@ TEST(LightChoice, PowerChoiceRendersTheUniformChoiceImageWithLessNoise) {
     };
     const double vp = spread(power), vu = spread(uniform);
     EXPECT_LT(vp, 0.5 * vu) << "power " << vp << ", uniform " << vu;
+}
+
+// ---- point, spot and sun lights, from the scene file to the image ----------------
+
+namespace {
+
+// The scene text with a lights block before its materials.
+std::string withLights(const std::string& text, const std::string& block) {
+    std::string s = text;
+    s.insert(s.find("material\n"), "lights\n" + block);
+    return s;
+}
+
+constexpr int kRoomRes = 24;
+constexpr float kRoomNear = 2.0f;
+
+// Inside a closed sphere of radius 1 with a Lambertian wall of albedo 0.5,
+// the light at its centre; the camera looks down -z from (0, 0, 0.3).
+std::string litRoom(const std::string& name, const std::string& lights) {
+    Mat wall;
+    wall.base = Color(0.5f, 0.5f, 0.5f);
+    Mesh mesh;
+    mesh.sphere(Vector3d(0, 0, 0), 1.0f, 0);
+    return writeScene(name, withLights(sceneText(kRoomRes, Vector3d(0, 0, 0.3f), Vector3d(0, 0, -1),
+                                                 kRoomNear, Color(0, 0, 0), {wall}, mesh),
+                                       lights));
+}
+
+// Angle in degrees between the view axis and the ray through pixel (x, y)'s
+// centre.
+double pixelAngle(int x, int y) {
+    const double u = (x + 0.5) / kRoomRes * 2.0 - 1.0, v = (y + 0.5) / kRoomRes * 2.0 - 1.0;
+    return std::atan(std::sqrt(u * u + v * v) / kRoomNear) * 180.0 / kPi;
+}
+
+}  // namespace
+
+// A light inside a closed sphere of albedo rho and radius R: every point of
+// the wall gets its direct light and, the sphere's form factors being
+// uniform, an indirect irradiance of rho / (1 - rho) times the mean direct
+// irradiance Phi / (4 pi R^2). A point light (or a sphere light of the same
+// intensity) gives I / R^2 everywhere, so the wall shows
+// rho I / (pi R^2 (1 - rho)), path traced and under Metropolis; a spot light
+// gives I / R^2 inside its inner cone and nothing outside its outer one, on
+// top of the same indirect light from its power 2 pi I ((1 - cos inner) +
+// (cos inner - cos outer) / 3).
+TEST(Lights, PointSphereAndSpotLightsInAClosedRoom) {
+    const double rho = 0.5, I = 2.0;
+    const double uniform = rho * I / (kPi * (1.0 - rho));
+    auto all = [](int, int) { return true; };
+    for (const char* block : {"1\npoint bulb\nposition 0 0 0\ncolor 1 1 1\nintensity 2\nradius 0\n",
+                              "1\npoint ball\nposition 0 0 0\ncolor 1 1 1\nintensity 2\nradius 0.2\n"}) {
+        const std::string path = litRoom("lumenar_lit_room", block);
+        const auto frames = renderFrames(path, 32);
+        ASSERT_EQ(frames.size(), 32u);
+        const Estimate e = regionMean(frames, kRoomRes, all);
+        for (int ch = 0; ch < 3; ++ch)
+            EXPECT_NEAR(e.mean[ch], uniform, 4.0 * e.stderr_[ch] + 0.02 * uniform)
+                << block << ", channel " << ch;
+        const std::vector<Color> mlt = renderAverage(path, 96, true);
+        ASSERT_EQ(mlt.size(), static_cast<std::size_t>(kRoomRes * kRoomRes));
+        double m = 0.0;
+        for (const Color& c : mlt) m += c.g;
+        EXPECT_NEAR(m / mlt.size(), uniform, 0.04 * uniform) << block << ", Metropolis";
+    }
+
+    const double inner = 20.0 * kPi / 180.0, outer = 30.0 * kPi / 180.0;
+    const double power =
+        2.0 * kPi * I * ((1.0 - std::cos(inner)) + (std::cos(inner) - std::cos(outer)) / 3.0);
+    const double indirect = rho / (1.0 - rho) * power / (4.0 * kPi);
+    const auto frames = renderFrames(litRoom("lumenar_spot_room",
+                                             "1\nspot lamp\nposition 0 0 0\ndirection 0 0 -1\ncolor 1 1 "
+                                             "1\nintensity 2\ncone 20 30\nradius 0\n"),
+                                     48);
+    ASSERT_EQ(frames.size(), 48u);
+    // Pixels within 10 degrees of the axis see the wall inside the inner
+    // cone; beyond 26 degrees, outside the outer one.
+    const Estimate in = regionMean(frames, kRoomRes, [](int x, int y) { return pixelAngle(x, y) < 10.0; });
+    const Estimate out = regionMean(frames, kRoomRes, [](int x, int y) { return pixelAngle(x, y) > 26.0; });
+    const double inside = rho / kPi * (I + indirect), outside = rho / kPi * indirect;
+    EXPECT_NEAR(in.mean[1], inside, 4.0 * in.stderr_[1] + 0.02 * inside);
+    EXPECT_NEAR(out.mean[1], outside, 4.0 * out.stderr_[1] + 0.02 * outside);
+}
+
+// A Lambertian plane under a sun E (W/m^2 at normal incidence) at elevation
+// 40 degrees, nothing else: the plane shows rho / pi E sin 40 whether the
+// sun is a delta light, the real sun's 0.53 degrees or a 5-degree disc, and
+// whatever the direct-light technique.
+TEST(Lights, PlaneUnderASunFromTheSceneFile) {
+    Mat ground;
+    ground.base = Color(0.5f, 0.4f, 0.3f);
+    Mesh mesh;
+    mesh.quad(Vector3d(-30, 0, 30), Vector3d(30, 0, 30), Vector3d(30, 0, -30), Vector3d(-30, 0, -30), 0);
+    const double expected[3] = {0.5 / kPi * 2.0 * std::sin(40.0 * kPi / 180.0),
+                                0.4 / kPi * 2.0 * std::sin(40.0 * kPi / 180.0),
+                                0.3 / kPi * 2.0 * std::sin(40.0 * kPi / 180.0)};
+    const float c = static_cast<float>(std::cos(40.0 * kPi / 180.0)),
+                s = static_cast<float>(std::sin(40.0 * kPi / 180.0));
+    for (const char* diameter : {"0", "0.53", "5"}) {
+        std::ostringstream block;
+        block << "1\nsun s\ndirection " << -c << " " << -s << " 0\ncolor 1 1 1\nirradiance 2\ndiameter "
+              << diameter << "\n";
+        std::string text = withLights(
+            sceneText(16, Vector3d(0, 2, 0.01f), Vector3d(0, 0, 0), 1.5f, Color(0, 0, 0), {ground}, mesh),
+            block.str());
+        const std::string path = writeScene("lumenar_sun_plane", text);
+        for (DirectLightStrategy st : {DirectLightStrategy::kMis, DirectLightStrategy::kLightOnly}) {
+            const auto frames = renderFrames(path, 16, st);
+            ASSERT_EQ(frames.size(), 16u);
+            const Estimate e = wholeImage(frames, 16);
+            for (int ch = 0; ch < 3; ++ch)
+                EXPECT_NEAR(e.mean[ch], expected[ch], 4.0 * e.stderr_[ch] + 1e-3 * expected[ch])
+                    << "diameter " << diameter << ", strategy " << static_cast<int>(st) << ", channel " << ch;
+        }
+    }
 }

@@ -89,6 +89,15 @@ TEST(BundledScenes, MaterialsFogTexturesAndLarge) {
     EXPECT_EQ(tex.materials[1].tex, 2);
     EXPECT_EQ(tex.triangleCount, 18);
 
+    Scene sun;
+    l = load("sun-and-spot", sun);
+    ASSERT_TRUE(l.ok) << l.out;
+    EXPECT_EQ(sun.lightCount, 0);  // no emissive triangle: lit by its sun and its spot light alone
+    ASSERT_EQ(sun.lights.size(), 2u);
+    EXPECT_EQ(sun.lights[0].kind, kSunLight);
+    EXPECT_GT(sun.lights[0].angularDiameter, 0.0f);
+    EXPECT_EQ(sun.lights[1].kind, kSpotLight);
+
     Scene large;
     l = load("large", large);
     ASSERT_TRUE(l.ok) << l.out;

@@ -6,13 +6,16 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
 #include "app/startup.h"
 #include "device/memory.h"
 #include "scene/device_texture.h"
+#include "scene/hdr_image.h"
 
 using namespace lumenar;
 
@@ -144,7 +147,9 @@ TEST(ImageIO, UnsupportedImagesAreReportedAndNotLoaded) {
     }
 }
 
-TEST(ImageIO, StartUpLoadsTexturesNextToTheSceneFileAndSkipsBadOnes) {
+// A texture that cannot be read stops the start-up, naming the file; the
+// window's start-up goes on without it and lists it.
+TEST(ImageIO, StartUpLoadsTexturesNextToTheSceneFileAndStopsOnBadOnes) {
     const std::string dir = testing::TempDir() + "lumenar_texture_scene_" + std::to_string(getpid()) + "/";
     std::remove((dir + "input").c_str());
     ASSERT_EQ(std::system(("mkdir -p " + dir).c_str()), 0);
@@ -153,20 +158,108 @@ TEST(ImageIO, StartUpLoadsTexturesNextToTheSceneFileAndSkipsBadOnes) {
     std::ofstream(dir + "input") << "textures\ntexture\n3\ngood.png\nmissing.png\ngood.png\n";
 
     Settings settings;
+    Application strict(settings);
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(strict.start(dir + "input"));
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("Error: Cannot read image file " + dir + "missing.png.\n" + dir +
+                       "missing.png: texture 2 of the scene cannot be read; stopping\n"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(out.find("Building spatial acceleration structures"), std::string::npos) << out;
+
+    settings.missingTexturesAllowed = true;
     Application app(settings);
     testing::internal::CaptureStdout();
     const bool started = app.start(dir + "input");
-    const std::string out = testing::internal::GetCapturedStdout();
+    out = testing::internal::GetCapturedStdout();
     ASSERT_TRUE(started) << out;
-    EXPECT_NE(out.find("Error: Cannot read image file " + dir + "missing.png.\n"), std::string::npos) << out;
+    EXPECT_NE(out.find(dir + "missing.png: texture 2 of the scene cannot be read; rendering without it\n"),
+              std::string::npos)
+        << out;
     const auto& textures = app.scene().textures;
     ASSERT_EQ(textures.size(), 3u);
     EXPECT_EQ(textures[0].width(), 3);
-    EXPECT_EQ(textures[1].width(), 0);  // skipped
+    EXPECT_EQ(textures[1].width(), 0);  // left out
     EXPECT_EQ(textures[2].height(), 2);
+    EXPECT_EQ(app.missingTextures(), std::vector<std::string>{dir + "missing.png"});
+    EXPECT_EQ(app.textureFiles(),
+              (std::vector<std::string>{dir + "good.png", dir + "missing.png", dir + "good.png"}));
     testing::internal::CaptureStdout();
     app.shutdown();
     testing::internal::GetCapturedStdout();
+}
+
+// Environment images come through the same decoders as textures (no other
+// the image library has sees them), read only the channels they use, and
+// a header that declares more than its file holds fails at its first rows
+// with a message, allocating only those.
+TEST(ImageIO, EnvironmentImagesKeepToTheTextureFormatsAndReadTheChannelsTheyUse) {
+    FloatImage sky;
+    sky.width = 3;
+    sky.height = 2;
+    for (int i = 0; i < 18; ++i) sky.rgb.push_back(0.25f * static_cast<float>(i));
+    // A format the image library writes that no scene may use.
+    const std::string fits = tempPath("sky.fits");
+    testing::internal::CaptureStdout();
+    const bool wrote = writeLinearImage(fits, sky);
+    testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(wrote) << "the image library writes FITS";
+    FloatImage back;
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(loadLinearImage(fits, back));
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out, "Error: Cannot determine image format of environment image " + fits + ".\n");
+    EXPECT_EQ(back.width, 0);
+    std::remove(fits.c_str());
+
+    // Five channels (RGB and two more) and grey with alpha.
+    const std::string five = writeImage<float>("five.exr", 5, OIIO::TypeDesc::FLOAT);
+    ASSERT_TRUE(loadLinearImage(five, back));
+    ASSERT_EQ(back.rgb.size(), 3u * 2u * 3u);
+    // Texel (2, 1) holds 10 * 1 + 3 * 2 + c + 1 in channel c.
+    EXPECT_EQ(back.rgb[(1 * 3 + 2) * 3 + 0], 17.0f);
+    EXPECT_EQ(back.rgb[(1 * 3 + 2) * 3 + 2], 19.0f);
+    const std::string greyAlpha = writeImage<float>("grey.exr", 2, OIIO::TypeDesc::FLOAT);
+    ASSERT_TRUE(loadLinearImage(greyAlpha, back));
+    EXPECT_EQ(back.rgb[(1 * 3 + 2) * 3 + 1], 17.0f);
+
+    // A 64-channel header declaring 16384 x 16384 texels: 64 GiB of floats
+    // were all its channels read, over a file of a few kilobytes.
+    const std::string many = writeImage<float>("many.exr", 64, OIIO::TypeDesc::FLOAT);
+    std::string bytes;
+    {
+        std::ifstream in(many, std::ios::binary);
+        bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    const std::string window("dataWindow\0box2i\0", 17);
+    const std::size_t at = bytes.find(window);
+    ASSERT_NE(at, std::string::npos);
+    const int32_t last = 16383;
+    for (std::size_t field : {8u, 12u}) std::memcpy(&bytes[at + window.size() + 4 + field], &last, 4);
+    bytes += std::string(16384 / 16 * 8 + 1000, '\0');  // room for its chunk table
+    const std::string declared = tempPath("declared.exr");
+    std::ofstream(declared, std::ios::binary) << bytes;
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(loadLinearImage(declared, back));
+    out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out.rfind("Error: Cannot read environment image " + declared + ": ", 0), 0u) << out;
+    for (const std::string& f : {five, greyAlpha, many, declared}) std::remove(f.c_str());
+
+    // Headers that once made the OpenEXR reader allocate gigabytes (see
+    // fuzz/regressions/merge) are refused by the walk of the header, as a
+    // sky and as a texture.
+    const std::string lying =
+        std::string(LUMENAR_SOURCE_DIR) + "/fuzz/regressions/merge/attribute-size-beyond-the-file.exr";
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(loadLinearImage(lying, back));
+    out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out.rfind("Error: Cannot read environment image " + lying + ": its header's attribute", 0), 0u)
+        << out;
+    const Loaded texture = load(lying);
+    EXPECT_FALSE(texture.ok);
+    EXPECT_EQ(texture.out.rfind("Error: Cannot read image file " + lying + ": its header's attribute", 0), 0u)
+        << texture.out;
 }
 
 TEST(StartUp, ParseFailureStopsStartUpWithTheMessage) {

@@ -3,9 +3,12 @@
 // placed by hand, closed forms and the texel values; malformed files.
 #include <OpenImageIO/imageio.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -765,7 +768,11 @@ TEST(Import, WindowArgumentsNameTheSceneAndTheModelOptions) {
         EXPECT_EQ(s.mltForcedAcceptance, 0);
         EXPECT_TRUE(s.mltCombined);
         const Settings plain;
-        EXPECT_EQ(plain.mltStartCap, 0.0f);
+        EXPECT_EQ(plain.mltStartCap, kMetroStartCap);  // the capped start is the default
+        const char* uncapped[] = {"lumenar", "--mlt-uncapped-start"};
+        Settings u;
+        ASSERT_TRUE(windowArguments(2, uncapped, u, scene));
+        EXPECT_EQ(u.mltStartCap, 0.0f);
         EXPECT_EQ(plain.mltForcedAcceptance, kMetroForcedAcceptance);
         EXPECT_FALSE(plain.mltCombined);
     }
@@ -821,4 +828,38 @@ TEST(Import, CutAndCorruptedModelsFailCleanly) {
     }
     EXPECT_GT(rejected, 0);
     EXPECT_EQ(accepted + rejected, static_cast<int>((good.size() + 4) / 5 + (good.size() + 2) / 3));
+}
+
+// What fuzzing the import path found (fuzz/regressions/import: the first
+// byte picks the file type, as fuzz_import reads it), each of which once
+// hung or ended the process inside the model library: every one is now
+// refused with a message naming the file, within seconds.
+TEST(Import, FuzzFindingsAreRefusedWithAMessage) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const fs::path folder = fs::path(LUMENAR_SOURCE_DIR) / "fuzz" / "regressions" / "import";
+    const std::string dir = tempDir("fuzz_findings");
+    static const char* const kTypes[] = {".glb", ".gltf", ".obj", ".ply", ".dae"};
+    int found = 0;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        const std::string bytes = readAll(entry.path().string());
+        ASSERT_FALSE(bytes.empty()) << entry.path();
+        const std::string name =
+            entry.path().filename().string() + kTypes[static_cast<uint8_t>(bytes[0]) % 5];
+        std::ofstream(dir + "/" + name, std::ios::binary) << bytes.substr(1);
+        ++found;
+        // In a child process, its messages on standard error: a hang ends
+        // in the alarm, an abort in its signal.
+        EXPECT_EXIT(
+            {
+                alarm(30);
+                dup2(2, 1);
+                ImportedScene s;
+                const bool ok = importScene(dir + "/" + name, ImportOptions(), s);
+                std::fflush(stdout);
+                std::_Exit(ok ? 0 : 3);
+            },
+            testing::ExitedWithCode(3), name + ": ")
+            << entry.path();
+    }
+    EXPECT_GE(found, 2);
 }

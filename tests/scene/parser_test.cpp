@@ -289,3 +289,82 @@ TEST(SceneFile, MissingFileIsReported) {
         << out;
     EXPECT_NE(out.find("Failed to open the file ! (input)\n"), std::string::npos) << out;
 }
+
+namespace {
+
+const char* const kLightsBlock =
+    "lights\n3\n\n"
+    "point bulb\nposition 1 2 3\ncolor 1 0.5 0.25\nintensity 12\nradius 0.1\n"  // lines 5 to 9
+    "spot lamp\nposition 0 3 0\ndirection 0 -2 0\ncolor 1 1 1\nintensity 40\ncone 15 30\nradius 0\n"
+    "sun noon\ndirection 0.3 -1 0.2\ncolor 1 0.9 0.8\nirradiance 900\ndiameter 0.53\n";  // lines 17 to 21
+
+}  // namespace
+
+// The lights block: each light's kind, name and values as given, angles
+// turned into radians and directions made unit length; a file without it
+// has no such lights.
+TEST(SceneFile, LightsBlockGivesPointSpotAndSunLights) {
+    Scene scene;
+    const auto p = parse(std::string("t\n") + kLightsBlock + twoMaterials(), scene);
+    ASSERT_EQ(p.status, ParseStatus::Ok) << p.out;
+    ASSERT_EQ(scene.lights.size(), 3u);
+    ASSERT_EQ(scene.lightNames, (std::vector<std::string>{"bulb", "lamp", "noon"}));
+    const SceneLight& point = scene.lights[0];
+    EXPECT_EQ(point.kind, kPointLight);
+    EXPECT_EQ(point.position.z, 3.0f);
+    EXPECT_EQ(point.color.g, 0.5f);
+    EXPECT_EQ(point.intensity, 12.0f);
+    EXPECT_EQ(point.radius, 0.1f);
+    const SceneLight& spot = scene.lights[1];
+    EXPECT_EQ(spot.kind, kSpotLight);
+    EXPECT_EQ(spot.direction.y, -1.0f);
+    EXPECT_NEAR(spot.innerAngle, 15.0 * 3.14159265358979 / 180.0, 1e-7);
+    EXPECT_NEAR(spot.outerAngle, 30.0 * 3.14159265358979 / 180.0, 1e-7);
+    const SceneLight& sun = scene.lights[2];
+    EXPECT_EQ(sun.kind, kSunLight);
+    EXPECT_NEAR(length(sun.direction), 1.0f, 1e-6f);
+    EXPECT_EQ(sun.intensity, 900.0f);
+    EXPECT_NEAR(sun.angularDiameter, 0.53 * 3.14159265358979 / 180.0, 1e-8);
+    EXPECT_EQ(scene.materialCount, 2);
+
+    Scene plain;
+    ASSERT_EQ(parse("t\n" + twoMaterials(), plain).status, ParseStatus::Ok);
+    EXPECT_TRUE(plain.lights.empty());
+}
+
+// Bad light values stop the parse with the file, the line and the problem.
+TEST(SceneFile, BadLightValuesAreReportedWithTheirLine) {
+    auto with = [](const std::string& from, const std::string& to) {
+        std::string text = std::string("t\n") + kLightsBlock;
+        const std::size_t at = text.find(from);
+        EXPECT_NE(at, std::string::npos) << from;
+        return text.replace(at, from.size(), to);
+    };
+    struct Case {
+        std::string text, message;
+    };
+    const Case cases[] = {
+        {with("intensity 12", "intensity -12"), "input:8: intensity -12 is negative"},
+        {with("intensity 12", "intensity nan"), "input:8: number \"nan\" is not finite"},
+        {with("color 1 0.5 0.25", "color 1 -0.5 0.25"),
+         "input:7: color 1 -0.5 0.25 has a negative component"},
+        {with("radius 0.1", "radius -1"), "input:9: radius -1 is negative"},
+        {with("cone 15 30", "cone 30 15"), "input:15: cone angles 30 and 15: expected 0 <= inner <= outer"},
+        {with("cone 15 30", "cone 15 95"), "input:15: cone angles 15 and 95"},
+        {with("cone 15 30", "cone -5 30"), "input:15: cone angles -5 and 30"},
+        {with("direction 0 -2 0", "direction 0 0 0"), "input:12: direction 0 0 0 has no length"},
+        {with("irradiance 900", "irradiance -900"), "input:20: irradiance -900 is negative"},
+        {with("diameter 0.53", "diameter 180"), "input:21: diameter 180: a sun spans less than 180 degrees"},
+        {with("diameter 0.53", "diameter -1"), "input:21: diameter -1 is negative"},
+        {with("sun noon", "moon noon"), "input:17: light kind \"moon\" is not point, spot or sun"},
+        {with("spot lamp\nposition", "spot lamp\nplace"), "input:11: expected \"position <number>"},
+        {"t\nlights\n-2\n", "input:3: light count -2 is negative"},
+    };
+    for (const Case& c : cases) {
+        Scene scene;
+        const auto p = parse(c.text, scene);
+        EXPECT_EQ(p.status, ParseStatus::Failed) << c.message;
+        EXPECT_NE(p.out.find(c.message), std::string::npos) << "wanted: " << c.message << "\ngot: " << p.out;
+        EXPECT_TRUE(scene.lights.empty());
+    }
+}

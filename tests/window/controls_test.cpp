@@ -28,6 +28,15 @@ Material plainMaterial(float value) {
     return m;
 }
 
+// Writes `text` as a scene file in the test folder and starts app on it;
+// standard output is captured from here until the test takes it back.
+bool startScene(Application& app, const std::string& name, const std::string& text) {
+    const std::string path = testing::TempDir() + name + "_" + std::to_string(getpid());
+    std::ofstream(path) << text;
+    testing::internal::CaptureStdout();
+    return app.start(path);
+}
+
 }  // namespace
 
 TEST(Controls, SlidersWriteTheirFieldsAndRestartTheAverage) {
@@ -184,8 +193,11 @@ TEST(Controls, WallSlidersEditTheLargestFixedObjectsMaterial) {
     controls.setWallRoughness(0);
     EXPECT_FLOAT_EQ(mats[wall].metalness, 1.0f);
     EXPECT_FLOAT_EQ(mats[wall].roughness, 0.001f);
-    for (int i = 0; i < n; ++i)
-        if (i != wall) EXPECT_EQ(std::memcmp(&mats[i], &before[i], sizeof(Material)), 0) << "material " << i;
+    for (int i = 0; i < n; ++i) {
+        if (i != wall) {
+            EXPECT_EQ(std::memcmp(&mats[i], &before[i], sizeof(Material)), 0) << "material " << i;
+        }
+    }
 
     // A choice from the list moves the sliders to another material; an index
     // the scene lacks is ignored.
@@ -258,9 +270,36 @@ TEST(Controls, MetropolisSwitchNeedsChains) {
     Renderer withChains(res);
     Controls switching(camera, nullptr, 0, nullptr, 0, withChains, Settings());
     EXPECT_TRUE(switching.setMlt(true));
+    EXPECT_FALSE(switching.metroPreparing());
     EXPECT_TRUE(withChains.mltEnabled);
     EXPECT_TRUE(switching.setMlt(false));
     EXPECT_FALSE(withChains.mltEnabled);
+
+    // Chains still being made: the switch goes on (and says it waits); the
+    // frames are path traced until the chains are published, the first one
+    // after that is a Metropolis frame. Chains that fail leave it refusing.
+    for (const bool ok : {true, false}) {
+        MetroHandoff handoff;
+        FrameResources later = res;
+        later.metro = nullptr;
+        later.metroHandoff = &handoff;
+        Renderer waiting(later);
+        Controls early(camera, nullptr, 0, nullptr, 0, waiting, Settings());
+        EXPECT_TRUE(early.setMlt(true));
+        EXPECT_TRUE(early.metroPreparing());
+        EXPECT_TRUE(waiting.mltEnabled);
+        EXPECT_FALSE(waiting.metroReady());
+        handoff.chains = &chains;
+        handoff.publish(ok);
+        EXPECT_FALSE(early.metroPreparing());
+        if (ok) {
+            device::Buffer<Color> display(16);
+            ASSERT_TRUE(waiting.renderFrame(camera, display.get()).ok());
+            EXPECT_TRUE(waiting.metroReady());
+        }
+        EXPECT_TRUE(early.setMlt(false));
+        EXPECT_EQ(early.setMlt(true), ok);
+    }
 }
 
 TEST(Controls, KeysMoveTheCameraAndTheMesh) {
@@ -372,13 +411,10 @@ TEST(Controls, MeshMovePressedInMetropolisModeAppliesAtTheNextFrame) {
     const std::size_t at = scene.find("resolution 256 256");
     ASSERT_NE(at, std::string::npos);
     scene.replace(at, 18, "resolution 16 16");
-    const std::string path = testing::TempDir() + "lumenar_controls_scene_" + std::to_string(getpid());
-    std::ofstream(path) << scene;
-
     Settings settings;
     Application app(settings);
-    testing::internal::CaptureStdout();
-    ASSERT_TRUE(app.start(path));
+    ASSERT_TRUE(startScene(app, "lumenar_controls_scene", scene));
+    ASSERT_TRUE(app.waitForMetro());  // Metropolis frames from the first
     {
         Renderer renderer(frameResources(app));
         Scene& s = app.scene();
@@ -402,6 +438,66 @@ TEST(Controls, MeshMovePressedInMetropolisModeAppliesAtTheNextFrame) {
         ASSERT_TRUE(renderer.renderFrame(s.camera, display.data()).ok());
         EXPECT_FLOAT_EQ(bunny[0].offset.z, -0.05f);
         EXPECT_EQ(renderer.frameCount(), 1u);  // so did the mode switch
+    }
+    EXPECT_EQ(app.shutdown(), 0);
+    testing::internal::GetCapturedStdout();
+}
+
+// The sun sliders: only a scene with a sun has them; they start at its sun
+// (shown, not applied) and aim it through the light set, restarting the
+// average; the scene's other lights stay as they are.
+TEST(Controls, SunSlidersAimTheScenesSun) {
+    Camera camera;
+    FrameResources res;
+    res.width = res.height = 4;
+    Renderer bare(res);
+    Controls none(camera, nullptr, 0, nullptr, 0, bare, Settings());
+    Scene empty;
+    none.useScene(empty);
+    EXPECT_EQ(none.sunLight(), -1);
+    none.setSunElevation(40);  // no light set: nothing to aim, no failure
+    EXPECT_EQ(bare.resources().scene.lights.lightCount, 0);
+
+    const std::string text =
+        "sun\ncamera\nresolution 8 8\neye 0 2 3\nlookat 0 0 0\nup 0 1 0\nnear 1\nbgcolor\n0 0 0\n"
+        "lights\n2\n\npoint bulb\nposition 0 1 0\ncolor 1 1 1\nintensity 1\nradius 0\n"
+        "sun noon\ndirection 0 -1 1\ncolor 1 1 1\nirradiance 2\ndiameter 0.53\n"
+        "material\n1\n\nmtl 0 ground\nbasecolor 0.5 0.5 0.5\nspecular 0 0 0\nemission 0 0 0\n"
+        "transmission 1 1 1\nmetalness 0\nanisotropic False\nroughness 1\nroughnessY 1\ntransparency 0\n"
+        "IOR 1.5\ntex 0\nrsc 0\nabsorption 0 0 0\n"
+        "mesh\n1\n\no 0 ground\nv -5 0 -5\nv -5 0 5\nv 5 0 5\nusemtl 0 ground\ns off\nf 1 2 3\n";
+    Settings settings;
+    Application app(settings);
+    ASSERT_TRUE(startScene(app, "lumenar_controls_sun", text));
+    {
+        Renderer renderer(frameResources(app));
+        Scene& s = app.scene();
+        Controls controls(s.camera, app.materials(), 1, nullptr, 0, renderer, settings);
+        controls.useScene(s);
+        ASSERT_EQ(controls.sunLight(), 1);
+        // Its light travels along (0, -1, 1): the sun stands 45 degrees up,
+        // at azimuth 0 (towards -z).
+        EXPECT_EQ(controls.sunElevationStart(), 50);
+        EXPECT_EQ(controls.sunAzimuthStart(), 0);
+        std::vector<Color> display(8 * 8);
+        ASSERT_TRUE(renderer.renderFrame(s.camera, display.data()).ok());
+        ASSERT_FALSE(renderer.resetPending());
+        controls.setSunAzimuth(25);  // towards +x
+        EXPECT_TRUE(renderer.resetPending());
+        controls.setSunElevation(100);
+        ASSERT_TRUE(renderer.renderFrame(s.camera, display.data()).ok());
+        EXPECT_EQ(renderer.frameCount(), 1u);
+        std::vector<deviceLight> records(2);
+        device::copyToHost(records.data(), renderer.resources().scene.lights.lights, sizeof(deviceLight) * 2);
+        EXPECT_NEAR(records[1].axis.y, 1.0f, 1e-6f);  // overhead
+        controls.setSunElevation(0);
+        ASSERT_TRUE(renderer.renderFrame(s.camera, display.data()).ok());
+        device::copyToHost(records.data(), renderer.resources().kdScene.lights.lights,
+                           sizeof(deviceLight) * 2);
+        EXPECT_NEAR(records[1].axis.x, 1.0f, 1e-6f);  // on the horizon, towards +x
+        EXPECT_NEAR(records[1].axis.y, 0.0f, 1e-6f);
+        EXPECT_EQ(records[0].position.y, 1.0f);  // the bulb stays
+        EXPECT_EQ(records[0].kind, kPointLight);
     }
     EXPECT_EQ(app.shutdown(), 0);
     testing::internal::GetCapturedStdout();

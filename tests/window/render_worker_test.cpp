@@ -230,3 +230,45 @@ TEST(RenderWorker, StopsCleanlyWhileBusy) {
         EXPECT_FALSE(worker.failed()) << worker.error();
     }
 }
+
+// The adaptive switch and the sampling overlay reach the renderer between
+// frames without restarting the average; once tiles stop sampling, the
+// shown picture darkens them.
+TEST(RenderWorker, AdaptiveSamplingSwitchesWithoutARestart) {
+    device::ThreadLimit threads(2);
+    Started s;
+    ASSERT_TRUE(s.start());
+    RenderWorker worker(*s.renderer, s.app.scene().camera);
+    worker.setPreviews(false);
+    ASSERT_TRUE(worker.start());
+    FrameInfo info;
+    ASSERT_TRUE(waitForFrame(worker, &info, [](const FrameInfo& f) { return f.frameCount >= 2; }));
+    const uint64_t edits = worker.editsPosted();
+    worker.setSampling(true, true);
+    // Tiles are chosen from frame 16 on, every few frames.
+    ASSERT_TRUE(waitForFrame(worker, &info, [&](const FrameInfo& f) {
+        return f.frameCount >= static_cast<uint32_t>(kAdaptiveMinFrames + 3 * kAdaptiveInterval);
+    }));
+    worker.stop();
+    EXPECT_EQ(worker.editsPosted(), edits);  // no restart was asked for
+    EXPECT_TRUE(s.renderer->adaptive);
+    EXPECT_TRUE(s.renderer->samplingOverlay);
+    NoiseEstimate::HostCopy estimate;
+    ASSERT_TRUE(s.renderer->copyEstimate(estimate));
+    uint32_t fewest = 0xffffffffu, most = 0;
+    for (uint32_t n : estimate.samples) fewest = std::min(fewest, n), most = std::max(most, n);
+    EXPECT_EQ(most, s.renderer->frameCount());  // one average all along
+    ASSERT_LT(fewest, most) << "no tile stopped sampling";
+    // The shown frame is the last one: its idle pixels are darkened and tinted.
+    worker.takeNewest(&info);
+    ASSERT_EQ(info.frameCount, s.renderer->frameCount());
+    const Color* shown = worker.takeNewest(&info);
+    int tinted = 0;
+    for (int i = 0; i < kW * kH; ++i) {
+        if (estimate.samples[i] == most) continue;
+        displayVertex v;
+        std::memcpy(&v, &shown[i], sizeof v);
+        tinted += v.blue >= 60 && v.red <= 85 ? 1 : 0;
+    }
+    EXPECT_GT(tinted, 0);
+}

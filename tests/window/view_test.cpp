@@ -8,10 +8,12 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QElapsedTimer>
+#include <QLabel>
 #include <QMainWindow>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSlider>
+#include <QStatusBar>
 #include <QSurfaceFormat>
 #include <cmath>
 #include <filesystem>
@@ -25,6 +27,7 @@
 #include "app/gl_widget.h"
 #include "app/render_worker.h"
 #include "app/startup.h"
+#include "app/status_line.h"
 #include "app/window.h"
 #include "render/accumulation.h"
 
@@ -37,6 +40,7 @@ constexpr int kH = 64;
 
 struct Fixture : testing::Test {
     Settings settings;
+    std::string sceneName = "default";  // a bundled scene, shown at kW x kH
     std::unique_ptr<Application> app;
     std::unique_ptr<Renderer> renderer;
     std::unique_ptr<RenderWorker> worker;
@@ -47,14 +51,15 @@ struct Fixture : testing::Test {
     std::filesystem::path oldDir;
 
     void SetUp() override {
-        std::ifstream in(std::string(LUMENAR_SOURCE_DIR) + "/scenes/default/input");
-        ASSERT_TRUE(in) << "the build makes scenes/default/input";
+        std::ifstream in(std::string(LUMENAR_SOURCE_DIR) + "/scenes/" + sceneName + "/input");
+        ASSERT_TRUE(in) << "no scenes/" << sceneName << "/input (the build makes the default scene's)";
         std::stringstream text;
         text << in.rdbuf();
         std::string scene = text.str();
-        const std::size_t at = scene.find("resolution 256 256");
+        const std::size_t at = scene.find("resolution ");
         ASSERT_NE(at, std::string::npos);
-        scene.replace(at, 18, "resolution " + std::to_string(kW) + " " + std::to_string(kH));
+        scene.replace(at, scene.find('\n', at) - at,
+                      "resolution " + std::to_string(kW) + " " + std::to_string(kH));
         dir = std::filesystem::path(testing::TempDir()) / "lumenar_view_test";
         std::filesystem::create_directories(dir);
         oldDir = std::filesystem::current_path();
@@ -147,8 +152,10 @@ TEST_F(Fixture, PanelHasItsControlsInTheirStartStates) {
     }
     ASSERT_NE(window->checkBox(QStringLiteral("show fps")), nullptr);
     EXPECT_TRUE(window->checkBox(QStringLiteral("show fps"))->isChecked());
-    ASSERT_NE(window->checkBox(QStringLiteral("denoise")), nullptr);
-    EXPECT_FALSE(window->checkBox(QStringLiteral("denoise"))->isChecked());
+    for (const char* text : {"denoise", "adaptive", "show sampling"}) {
+        ASSERT_NE(window->checkBox(QString::fromLatin1(text)), nullptr) << text;
+        EXPECT_FALSE(window->checkBox(QString::fromLatin1(text))->isChecked()) << text;
+    }
     for (const char* text : {"Capture Screen", "Help", "About"})
         EXPECT_NE(window->button(QString::fromLatin1(text)), nullptr) << text;
     EXPECT_EQ(window->helpBox()->windowTitle(), QStringLiteral("Help"));
@@ -160,6 +167,9 @@ TEST_F(Fixture, PanelHasItsControlsInTheirStartStates) {
     EXPECT_EQ(window->aboutBox()->windowTitle(), QStringLiteral("About"));
     EXPECT_TRUE(window->aboutBox()->text().startsWith(QStringLiteral("Lumenar Demo \n")));
     EXPECT_EQ(window->view()->size(), QSize(kW, kH));
+    // The default scene has no sun: no sun sliders.
+    EXPECT_EQ(window->slider(QStringLiteral("sun elevation")), nullptr);
+    EXPECT_EQ(window->slider(QStringLiteral("sun azimuth")), nullptr);
     // The wall sliders' material: at first the walls' (the largest object
     // that does not move), and whatever the list then picks.
     auto* wallChooser = window->findChild<QComboBox*>(QStringLiteral("wall material"));
@@ -178,12 +188,16 @@ TEST_F(Fixture, PanelHasItsControlsInTheirStartStates) {
     EXPECT_FALSE(window->slider(QStringLiteral("transparency"))->isEnabled());
     window->checkBox(QStringLiteral("enable MLT"))->setChecked(true);
     window->checkBox(QStringLiteral("denoise"))->setChecked(true);
+    window->checkBox(QStringLiteral("adaptive"))->setChecked(true);
+    window->checkBox(QStringLiteral("show sampling"))->setChecked(true);
     EXPECT_TRUE(runFrames(2)) << "no frames with every mode switched on";
     stopRendering();
     EXPECT_TRUE(renderer->fogEnabled);
     EXPECT_TRUE(renderer->ssEnabled);
     EXPECT_TRUE(renderer->mltEnabled);
     EXPECT_TRUE(renderer->denoise);
+    EXPECT_TRUE(renderer->adaptive);
+    EXPECT_TRUE(renderer->samplingOverlay);
     EXPECT_FLOAT_EQ(app->materials()[1].metalness, 0.7f);
     EXPECT_FLOAT_EQ(app->materials()[3].metalness, app->scene().materials[3].metalness);
 }
@@ -250,6 +264,43 @@ TEST_F(Fixture, TitleCarriesTheFrameRatesUnlessSwitchedOff) {
     EXPECT_EQ(mainWindow->windowTitle(), QStringLiteral("Lumenar"));
 }
 
+// A texture the window's start-up could not read is named at the foot of
+// the window for as long as it is open; without one there is no such line.
+TEST(MissingTextures, AreNamedAtTheFootOfTheWindow) {
+    const std::filesystem::path dir = std::filesystem::path(testing::TempDir()) / "lumenar_view_missing";
+    std::filesystem::create_directories(dir);
+    std::ofstream(dir / "input") << "textures\ntexture\n2\nwood.png\nmarble.jpg\n";
+    Settings settings;
+    settings.missingTexturesAllowed = true;
+    Application app(settings);
+    testing::internal::CaptureStdout();
+    const bool started = app.start((dir / "input").string());
+    testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(started);
+
+    QMainWindow window;
+    window.setCentralWidget(new QWidget);
+    QLabel* note = showMissingTextures(window, app.missingTextures());
+    window.show();
+    QCoreApplication::processEvents();
+    ASSERT_NE(note, nullptr);
+    EXPECT_TRUE(note->isVisible());
+    EXPECT_EQ(note->text().toStdString(), "Textures not found, rendered without them: wood.png, marble.jpg");
+    EXPECT_NE(note->toolTip().toStdString().find((dir / "marble.jpg").string()), std::string::npos);
+    EXPECT_GT(note->mapTo(&window, QPoint(0, 0)).y(), window.centralWidget()->height() - 1);
+    // A passing message does not hide it.
+    window.statusBar()->showMessage(QStringLiteral("saved"), 1000);
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(note->isVisible());
+
+    QMainWindow whole;
+    EXPECT_EQ(showMissingTextures(whole, {}), nullptr);
+    EXPECT_EQ(whole.findChild<QStatusBar*>(), nullptr);
+    testing::internal::CaptureStdout();
+    app.shutdown();
+    testing::internal::GetCapturedStdout();
+}
+
 namespace {
 // A run whose Metropolis chains could not be set up (here: over their
 // memory limit).
@@ -273,6 +324,45 @@ TEST_F(NoChains, MetropolisSwitchSaysItIsUnavailableAndThePathTracerGoesOn) {
     stopRendering();
     EXPECT_FALSE(renderer->mltEnabled);
     EXPECT_GE(renderer->frameCount(), frame + 2);
+}
+
+namespace {
+// The bundled scene lit by a sun and a spot light.
+struct SunScene : Fixture {
+    SunScene() { sceneName = "sun-and-spot"; }
+};
+}  // namespace
+
+// A scene with a sun gets a sun elevation and a sun azimuth slider, at the
+// scene's sun to start with; moving them aims the sun for the frames that
+// follow (on the render thread, both modes' light set).
+TEST_F(SunScene, SunSlidersAimTheSun) {
+    QSlider* elevation = window->slider(QStringLiteral("sun elevation"));
+    QSlider* azimuth = window->slider(QStringLiteral("sun azimuth"));
+    ASSERT_NE(elevation, nullptr);
+    ASSERT_NE(azimuth, nullptr);
+    // The scene's sun shines along (-0.85, -0.35, -0.4): 20.4 degrees up,
+    // 115.2 degrees round from -z towards +x.
+    EXPECT_EQ(elevation->value(), 23);
+    EXPECT_EQ(azimuth->value(), 32);
+    EXPECT_EQ(elevation->maximum(), 100);
+    ASSERT_TRUE(runFrames(2));
+    elevation->setValue(50);  // 45 degrees up
+    azimuth->setValue(25);    // towards +x
+    ASSERT_TRUE(runFrames(2));
+    stopRendering();
+    for (const LightSet& lights :
+         {renderer->resources().scene.lights, renderer->resources().kdScene.lights}) {
+        ASSERT_EQ(lights.lightCount, 2);
+        std::vector<deviceLight> records(2);
+        device::copyToHost(records.data(), lights.lights, sizeof(deviceLight) * 2);
+        // Towards the sun.
+        EXPECT_NEAR(records[0].axis.x, std::sqrt(0.5f), 1e-5f);
+        EXPECT_NEAR(records[0].axis.y, std::sqrt(0.5f), 1e-5f);
+        EXPECT_NEAR(records[0].axis.z, 0.0f, 1e-5f);
+        // The spot light as the scene has it.
+        EXPECT_FLOAT_EQ(records[1].axis.y, app->scene().lights[1].direction.y);
+    }
 }
 
 int main(int argc, char** argv) {
