@@ -260,13 +260,9 @@ class GltfReader {
         if (!buffers()) return false;
         if (!materials()) return false;
         if (!meshes()) return false;
+        if (!lights()) return false;
         if (!nodes()) return false;
         camera();
-        const json* ext = member(doc_, "extensions");
-        if (ext) {
-            const json* lights = member(*ext, "KHR_lights_punctual");
-            if (lights) model_.ignoredLights = static_cast<unsigned>(listSize(*lights, "lights"));
-        }
         return true;
     }
 
@@ -753,6 +749,59 @@ class GltfReader {
         return true;
     }
 
+    // ---- punctual lights ------------------------------------------------------------
+
+    // KHR_lights_punctual's lights: their type, linear colour, intensity
+    // (candela, or lux for a directional light) and a spot's cone angles.
+    // Their range is left out: light falls off with the square of the
+    // distance all the way, as it does in nature.
+    bool lights() {
+        const json* ext = member(doc_, "extensions");
+        const json* punctual = ext ? member(*ext, "KHR_lights_punctual") : nullptr;
+        if (!punctual) return true;
+        const std::size_t count = listSize(*punctual, "lights");
+        for (std::size_t i = 0; i < count; ++i) {
+            const json& lj = element(*punctual, "lights", static_cast<long long>(i));
+            LightSource l;
+            l.name = stringOr(lj, "name");
+            const std::string type = stringOr(lj, "type");
+            if (type == "point")
+                l.kind = kPointLight;
+            else if (type == "spot")
+                l.kind = kSpotLight;
+            else if (type == "directional")
+                l.kind = kSunLight;
+            else
+                return fail("light %zu has type \"%s\", not point, spot or directional", i,
+                            sceneWord(type, "(none)").c_str());
+            double c[3] = {1.0, 1.0, 1.0};
+            if (!numbers(lj, "color", c, 3) || !(c[0] >= 0.0 && c[1] >= 0.0 && c[2] >= 0.0) ||
+                !std::isfinite(c[0] + c[1] + c[2]))
+                return fail("light %zu has a malformed or negative colour", i);
+            l.color = Color(static_cast<float>(c[0]), static_cast<float>(c[1]), static_cast<float>(c[2]));
+            l.intensity = numberOr(lj, "intensity", 1.0);
+            if (!(l.intensity >= 0.0) || !std::isfinite(l.intensity))
+                return fail("light %zu has intensity %g: expected a number of at least 0", i, l.intensity);
+            if (l.kind == kSpotLight) {
+                const json* spot = member(lj, "spot");
+                l.innerCone = spot ? numberOr(*spot, "innerConeAngle", 0.0) : 0.0;
+                l.outerCone = spot ? numberOr(*spot, "outerConeAngle", kPi / 4.0) : kPi / 4.0;
+                // An exporter's right angle may be a float a little above it;
+                // equal angles (a hard edge) are what a spot without blend
+                // exports as.
+                if (l.outerCone > kPi / 2.0 && l.outerCone < kPi / 2.0 + 1e-6) l.outerCone = kPi / 2.0;
+                if (!(l.innerCone >= 0.0) || !(l.innerCone <= l.outerCone) || !(l.outerCone > 0.0) ||
+                    !(l.outerCone <= kPi / 2.0))
+                    return fail(
+                        "light %zu has cone angles %g and %g: expected 0 <= inner <= outer <= pi/2, "
+                        "outer above 0",
+                        i, l.innerCone, l.outerCone);
+            }
+            model_.lights.push_back(l);
+        }
+        return true;
+    }
+
     // ---- nodes, scene and camera ---------------------------------------------------
 
     bool nodes() {
@@ -771,6 +820,13 @@ class GltfReader {
                 n.meshes = primitives_[static_cast<std::size_t>(mesh)];
             }
             n.camera = member(nj, "camera") && indexOf(nj, "camera") == 0;
+            const json* ext = member(nj, "extensions");
+            if (const json* lp = ext ? member(*ext, "KHR_lights_punctual") : nullptr) {
+                const long long light = indexOf(*lp, "light");
+                if (light < 0 || static_cast<std::size_t>(light) >= model_.lights.size())
+                    return fail("node %zu names light %lld, which does not exist", i, light);
+                n.light = light;
+            }
             if (const json* ch = member(nj, "children")) {
                 if (!ch->is_array()) return fail("node %zu has malformed children", i);
                 for (const json& c : *ch) {

@@ -106,6 +106,18 @@ struct NodeOut {
     std::vector<std::size_t> meshes;    // into Model::meshes
     std::vector<std::size_t> children;  // into Model::nodes
     bool camera = false;                // the file's first camera sits here
+    long long light = -1;               // into Model::lights: the light this node places, or none
+};
+
+// A point, spot or directional light as the file gives it (glTF's
+// KHR_lights_punctual), in the space of the node that places it: at its
+// origin, shining down its -z.
+struct LightSource {
+    std::string name;
+    int32_t kind = kPointLight;  // kPointLight, kSpotLight or kSunLight (directional)
+    Color color{1.0f, 1.0f, 1.0f};
+    double intensity = 1.0;                   // candela (point, spot) or lux (directional)
+    double innerCone = 0.0, outerCone = 0.0;  // spot: radians from the axis
 };
 
 // The file's first camera, in the space of the node that holds it.
@@ -131,7 +143,8 @@ struct Model {
     std::vector<MaterialMaps> materialMaps;  // one per material
     std::vector<ImportedTexture> textures;
     CameraSource camera;
-    unsigned ignoredLights = 0;  // point, spot and directional lights left out
+    std::vector<LightSource> lights;
+    unsigned ignoredLights = 0;  // lights of a format whose units are not known, left out
     // What the views of the meshes point into (mapped files, the asset
     // library's scene); kept until the records are made.
     std::vector<std::shared_ptr<const void>> storage;

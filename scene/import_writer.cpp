@@ -316,6 +316,27 @@ void writeSceneText(const ImportedScene& scene, std::ostream& out) {
     text += "eye " + vec(c.eye) + "\nlookat " + vec(c.lookat) + "\nup " + vec(c.up) + "\nnear " +
             num(c.nearDistance) + "\n";
     text += "bgcolor\n" + col(a.bgcolor) + "\n";
+    if (!a.lights.empty()) {
+        appendf(text, "lights\n%zu\n", a.lights.size());
+        for (std::size_t i = 0; i < a.lights.size(); ++i) {
+            const SceneLight& l = a.lights[i];
+            const std::string name = i < a.lightNames.size() ? a.lightNames[i] : "light_" + std::to_string(i);
+            if (l.kind == kSunLight) {
+                text += "sun " + name + "\ndirection " + vec(l.direction) + "\ncolor " + col(l.color) +
+                        "\nirradiance " + num(l.intensity) + "\ndiameter " +
+                        num(lightAngleDegrees(l.angularDiameter)) + "\n";
+                continue;
+            }
+            const bool spot = l.kind == kSpotLight;
+            text += (spot ? "spot " : "point ") + name + "\nposition " + vec(l.position) + "\n";
+            if (spot) text += "direction " + vec(l.direction) + "\n";
+            text += "color " + col(l.color) + "\nintensity " + num(l.intensity) + "\n";
+            if (spot)
+                text += "cone " + num(lightAngleDegrees(l.innerAngle)) + " " +
+                        num(lightAngleDegrees(l.outerAngle)) + "\n";
+            text += "radius " + num(l.radius) + "\n";
+        }
+    }
     if (!scene.textures.empty()) {
         appendf(text, "texture\n%zu\n", scene.textures.size());
         for (const ImportedTexture& t : scene.textures) text += t.fileName + "\n";

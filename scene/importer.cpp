@@ -33,6 +33,9 @@ namespace {
 // Longest name written into the scene text (the native format allows 127).
 constexpr std::size_t kMaxNameLength = 100;
 constexpr double kPi = 3.14159265358979323846;
+// Lumens per watt: photometric units are radiometric ones at this luminous
+// efficacy.
+constexpr double kLumensPerWatt = 683.0;
 // Deepest node hierarchy followed, and most node visits (a file whose nodes
 // share children can describe exponentially many).
 constexpr int kMaxNodeDepth = 1000;
@@ -325,11 +328,13 @@ class Assembler {
         if (model_.ignoredLights > 0)
             std::printf(
                 "%s: its %u point, spot or directional lights are not used (only emissive surfaces "
-                "emit light)\n",
+                "and glTF's punctual lights emit light)\n",
                 path_.c_str(), model_.ignoredLights);
-        const bool sky = a.lightIndices.empty();
+        placeLights(a);
+        const bool sky = a.lightIndices.empty() && a.lights.empty();
         if (sky)
-            std::printf("%s: no emissive material: a uniform white sky lights the scene\n", path_.c_str());
+            std::printf("%s: no emissive material and no light: a uniform white sky lights the scene\n",
+                        path_.c_str());
         a.haveBgcolor = true;
         a.bgcolor = sky ? Color(1.0f, 1.0f, 1.0f) : Color(0.0f, 0.0f, 0.0f);
         if (!camera(out)) return false;
@@ -376,6 +381,7 @@ class Assembler {
             cameraPlaced_ = true;
             cameraWorld_ = world;
         }
+        if (n.light >= 0) placedLights_.emplace_back(static_cast<std::size_t>(n.light), world);
         std::size_t own = static_cast<std::size_t>(-1);
         if (!into && !movableFound_ && nodeIsMovable(n)) {
             movableFound_ = true;
@@ -410,6 +416,54 @@ class Assembler {
                 visit(c, world, nullptr, depth + 1);
             }
         }
+    }
+
+    // ---- lights ----------------------------------------------------------------
+
+    // The punctual lights where their nodes place them, in the renderer's
+    // units: glTF's candela (lm/sr) and lux (lm/m^2) become W/sr and W/m^2 at
+    // 683 lm/W, the luminous efficacy photometric units are defined by (and
+    // the factor exporters use to write watts as lumens).
+    void placeLights(SceneAssembly& a) {
+        int unusable = 0;
+        for (const auto& [index, world] : placedLights_) {
+            const LightSource& src = model_.lights[index];
+            const double origin[3] = {0.0, 0.0, 0.0}, down[3] = {0.0, 0.0, -1.0};
+            double p[3], d[3];
+            world.point(origin, p);
+            world.vector(down, d);
+            SceneLight l;
+            l.kind = src.kind;
+            l.position = toFloat(p);
+            l.direction = toFloat(d);
+            l.color = src.color;
+            l.intensity = static_cast<float>(src.intensity / kLumensPerWatt);
+            const bool placed = std::isfinite(l.position.x + l.position.y + l.position.z) &&
+                                std::isfinite(l.intensity) &&
+                                (src.kind == kPointLight || unitLightDirection(l.direction));
+            if (!placed) {
+                ++unusable;
+                continue;
+            }
+            if (src.kind == kPointLight) l.direction = Vector3d();
+            if (src.kind == kSunLight) l.position = Vector3d();
+            if (src.kind == kSpotLight) {
+                // As a scene file gives them: whole degrees' floats, so that
+                // the folder lumenar-import writes holds the same angles.
+                const auto degrees = [](double radians) {
+                    return std::min(static_cast<float>(radians * (180.0 / kPi)), 90.0f);
+                };
+                const float outer = std::max(degrees(src.outerCone), 1e-6f);
+                l.innerAngle = lightAngleRadians(std::min(degrees(src.innerCone), outer));
+                l.outerAngle = lightAngleRadians(outer);
+            }
+            a.lights.push_back(l);
+            a.lightNames.push_back(sceneWord(src.name, "light_" + std::to_string(a.lights.size() - 1)));
+        }
+        a.haveLights = !a.lights.empty();
+        if (unusable > 0)
+            std::printf("%s: %d lights left out (their nodes collapse or leave their place undefined)\n",
+                        path_.c_str(), unusable);
     }
 
     // ---- geometry --------------------------------------------------------------
@@ -731,6 +785,7 @@ class Assembler {
     bool movableFound_ = false;
     bool cameraPlaced_ = false;
     Xform cameraWorld_;
+    std::vector<std::pair<std::size_t, Xform>> placedLights_;  // light, its node's placement
     std::size_t visits_ = 0;
     // Some mesh has texture coordinates (of the first or second set), vertex
     // colours: every triangle gets its entry of that array.

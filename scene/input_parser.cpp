@@ -671,9 +671,7 @@ class Parser {
         return ParseStatus::Ok;
     }
 
-    static float radians(float degrees) {
-        return static_cast<float>(static_cast<double>(degrees) * (3.14159265358979323846 / 180.0));
-    }
+    static float radians(float degrees) { return lightAngleRadians(degrees); }
 
     bool colour(Color& c) {
         if (!expect("color %f %f %f\n", {&c.r, &c.g, &c.b})) return false;
@@ -696,8 +694,8 @@ class Parser {
 
     bool direction(Vector3d& d) {
         if (!expect("direction %f %f %f\n", {&d.x, &d.y, &d.z})) return false;
-        const Vector3d u = normalize(d);
-        if (!std::isfinite(u.x) || !std::isfinite(u.y) || !std::isfinite(u.z)) {
+        Vector3d u = d;
+        if (!unitLightDirection(u)) {
             in_.report(nullptr, in_.line(), "direction %g %g %g has no length to speak of",
                        static_cast<double>(d.x), static_cast<double>(d.y), static_cast<double>(d.z));
             return false;

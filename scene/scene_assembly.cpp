@@ -159,6 +159,35 @@ void setDensities(std::vector<TriangleUVs>& uvs, const std::vector<Triangle>& tr
     }
 }
 
+bool unitLightDirection(Vector3d& d) {
+    Vector3d u = normalize(d);
+    if (!std::isfinite(u.x) || !std::isfinite(u.y) || !std::isfinite(u.z)) return false;
+    for (int pass = 0; pass < 4; ++pass) {
+        const Vector3d v = normalize(u);
+        if (v.x == u.x && v.y == u.y && v.z == u.z) break;
+        u = v;
+    }
+    d = u;
+    return true;
+}
+
+float lightAngleRadians(float degrees) {
+    return static_cast<float>(static_cast<double>(degrees) * (3.14159265358979323846 / 180.0));
+}
+
+float lightAngleDegrees(float radians) {
+    const float guess = static_cast<float>(static_cast<double>(radians) * (180.0 / 3.14159265358979323846));
+    // The nearest float to the exact degrees, or one a few steps from it.
+    float down = guess, up = guess;
+    for (int step = 0; step < 8; ++step) {
+        if (lightAngleRadians(down) == radians) return down;
+        if (lightAngleRadians(up) == radians) return up;
+        down = std::nextafter(down, -INFINITY);
+        up = std::nextafter(up, INFINITY);
+    }
+    return guess;
+}
+
 bool commitScene(SceneAssembly& a, Scene& scene, aabb& bounds, float4** woopTriangles,
                  const std::string& name) {
     const std::vector<Triangle>& tris = a.triangles;

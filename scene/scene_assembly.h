@@ -89,6 +89,16 @@ bool uvDirections(const Vector3d& p0, const Vector3d& p1, const Vector3d& p2, co
 // tangent to be had).
 void cornerTangent(const Vector3d& n, const Vector3d& dPdu, const Vector3d& dPdv, float out[4]);
 
+// A light's direction as the records hold it: of unit length, normalised
+// until another pass changes no bit (so a written and re-read direction is
+// the same); false where it has no length to speak of.
+bool unitLightDirection(Vector3d& d);
+
+// A light's angle in radians from the degrees a scene file gives, and the
+// degrees to write for such an angle (whose radians are the same bits).
+float lightAngleRadians(float degrees);
+float lightAngleDegrees(float radians);
+
 // Builds the device arrays (triangles and unit-triangle transforms) and
 // moves everything into `scene`, replacing what it held; `bounds` and
 // `*woopTriangles` (when not null) receive the scene box and the device

@@ -6,7 +6,8 @@ emissive one on the second coordinate set), a floor whose checker is read
 with nearest filtering through KHR_texture_transform, a cut-out fence
 (alphaMode MASK), a blended veil (BLEND), a dielectric with
 KHR_materials_specular, a glass block (KHR_materials_transmission and _ior),
-a textured emissive panel and a camera.
+a textured emissive panel, a spot light and a low sun (KHR_lights_punctual,
+in candela and lux) and a camera.
 
     tools/make_feature_model.py features.glb [--segments N] [--texture-size S]
 
@@ -109,9 +110,14 @@ def main():
     doc = {
         "asset": {"version": "2.0", "generator": "Lumenar make_feature_model.py"},
         "extensionsUsed": ["KHR_materials_emissive_strength", "KHR_texture_transform", "KHR_materials_specular",
-                           "KHR_materials_ior", "KHR_materials_transmission"],
+                           "KHR_materials_ior", "KHR_materials_transmission", "KHR_lights_punctual"],
+        "extensions": {"KHR_lights_punctual": {"lights": [
+            # 683 lm/W: 4 W/sr on the axis, and 0.8 W/m^2 of warm sunlight.
+            {"name": "spot", "type": "spot", "color": [1.0, 0.85, 0.6], "intensity": 4 * 683,
+             "spot": {"innerConeAngle": 0.25, "outerConeAngle": 0.45}},
+            {"name": "sun", "type": "directional", "color": [1.0, 0.95, 0.85], "intensity": 0.8 * 683}]}},
         "scene": 0,
-        "scenes": [{"nodes": list(range(8))}],
+        "scenes": [{"nodes": list(range(10))}],
         "nodes": [
             {"name": "ball", "mesh": 0, "translation": [0, 1, 0]},
             {"name": "floor", "mesh": 1, "scale": [6, 6, 1], "rotation": rot((1, 0, 0), -math.pi / 2)},
@@ -121,6 +127,11 @@ def main():
             {"name": "glass", "mesh": 5, "translation": [-0.8, 0.5, 1.4], "rotation": rot((0, 1, 0), 0.3)},
             {"name": "lamp", "mesh": 6, "translation": [0.5, 3.5, 0.5], "rotation": rot((1, 0, 0), math.pi / 2)},
             {"name": "camera", "camera": 0, "translation": [0, 1.6, 5], "rotation": rot((1, 0, 0), -0.12)},
+            # Over the ball, shining down (a spot shines down its node's -z).
+            {"name": "spot", "translation": [0, 4, 0], "rotation": rot((1, 0, 0), -math.pi / 2),
+             "extensions": {"KHR_lights_punctual": {"light": 0}}},
+            {"name": "sun", "rotation": rot((1, 0, 0), -0.5),
+             "extensions": {"KHR_lights_punctual": {"light": 1}}},
         ],
         "meshes": meshes,
         "materials": [

@@ -87,6 +87,17 @@ class GltfWriter {
         return static_cast<int>(cameras_.size()) - 1;
     }
     void useExtension(const std::string& e) { extensions_.push_back(e); }
+    // A KHR_lights_punctual light; `fields` its JSON members without braces,
+    // e.g. "\"type\":\"point\",\"intensity\":10". Placed by a node with
+    // "\"extensions\":{\"KHR_lights_punctual\":{\"light\":N}}".
+    int addLight(const std::string& fields) {
+        if (lights_.empty()) useExtension("KHR_lights_punctual");
+        lights_.push_back("{" + fields + "}");
+        return static_cast<int>(lights_.size()) - 1;
+    }
+    static std::string lightRef(int light) {
+        return "\"extensions\":{\"KHR_lights_punctual\":{\"light\":" + std::to_string(light) + "}}";
+    }
 
     std::string json(bool glb) const {
         std::string j = "{\"asset\":{\"version\":\"2.0\"}";
@@ -100,6 +111,8 @@ class GltfWriter {
         if (!textures_.empty()) j += ",\"textures\":" + list(textures_) + ",\"samplers\":" + list(samplers_);
         if (!images_.empty()) j += ",\"images\":" + list(images_);
         if (!cameras_.empty()) j += ",\"cameras\":" + list(cameras_);
+        if (!lights_.empty())
+            j += ",\"extensions\":{\"KHR_lights_punctual\":{\"lights\":" + list(lights_) + "}}";
         if (!bin_.empty()) {
             j += ",\"buffers\":[{\"byteLength\":" + std::to_string(bin_.size());
             if (!glb) j += ",\"uri\":\"data:application/octet-stream;base64," + base64(bin_) + "\"";
@@ -209,7 +222,7 @@ class GltfWriter {
 
     std::string bin_;
     std::vector<std::string> views_, accessors_, meshes_, nodes_, materials_, textures_, samplers_, images_,
-        cameras_, extensions_;
+        cameras_, extensions_, lights_;
     std::vector<int> roots_;
 };
 

@@ -102,6 +102,20 @@ std::string recordsModel(const std::string& dir) {
               std::to_string(movChild) + "],\"translation\":[0,0,-3]");
     const int cam = w.addPerspectiveCamera(0.8, 1.5);
     w.addNode("\"camera\":" + std::to_string(cam) + ",\"translation\":[0.5,1,9]");
+    // Punctual lights under a scaled, turned parent: their directions are
+    // made unit length again, their cones and units converted.
+    const int bulb =
+        w.addLight("\"name\":\"bulb\",\"type\":\"point\",\"color\":[1,0.9,0.7],\"intensity\":123.4");
+    const int spot = w.addLight(
+        "\"type\":\"spot\",\"intensity\":2000,\"spot\":{\"innerConeAngle\":0.3,\"outerConeAngle\":0.7}");
+    const int sun = w.addLight("\"name\":\"sky sun\",\"type\":\"directional\",\"intensity\":1700");
+    const int lamps[3] = {
+        w.addNode(GltfWriter::lightRef(bulb) + ",\"translation\":[1,2,3]", false),
+        w.addNode(GltfWriter::lightRef(spot) + ",\"rotation\":[0.3,0.1,0.2,0.9273618]", false),
+        w.addNode(GltfWriter::lightRef(sun) + ",\"rotation\":[0.5,0.5,0.5,0.5]", false)};
+    w.addNode("\"scale\":[2,0.5,3],\"rotation\":[0,0.6,0,0.8],\"translation\":[0.1,0.2,0.3],\"children\":[" +
+              std::to_string(lamps[0]) + "," + std::to_string(lamps[1]) + "," + std::to_string(lamps[2]) +
+              "]");
     const std::string path = dir + "/model.glb";
     EXPECT_TRUE(w.writeGlb(path));
     return path;
@@ -144,6 +158,8 @@ void expectSameRecords(Application& a, Application& b) {
     ASSERT_EQ(lx.triangleCount, ly.triangleCount);
     const std::size_t lights = static_cast<std::size_t>(lx.triangleCount);
     expectSameBytes(download(lx.triangles, lights), download(ly.triangles, lights), "light");
+    expectSameBytes(x.lights, y.lights, "point, spot or sun light");
+    EXPECT_EQ(x.lightNames, y.lightNames);
     expectSameBytes(x.materials, y.materials, "material");
     EXPECT_EQ(x.materialNames, y.materialNames);
     expectSameBytes(x.materialMaps, y.materialMaps, "material maps");
@@ -199,6 +215,8 @@ TEST(ImportRecords, ModelOpenedDirectlyEqualsItsWrittenSceneFolder) {
     EXPECT_EQ(direct.app->scene().triangleColors.size(), 15u);
     EXPECT_EQ(direct.app->scene().triangleUVs1.size(), 15u);
     EXPECT_EQ(direct.app->scene().lightCount, 2);
+    ASSERT_EQ(direct.app->scene().lights.size(), 3u);
+    EXPECT_EQ(direct.app->scene().lightNames[0], "bulb");
     ASSERT_EQ(direct.app->scene().movableCount, 1);
     EXPECT_EQ(direct.app->scene().movables[0].firstTriangle, 0);
     EXPECT_EQ(direct.app->scene().movables[0].triangleCount, 4);

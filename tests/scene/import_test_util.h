@@ -83,7 +83,9 @@ inline std::vector<Color> render(const std::string& path, int frames, const Sett
     std::vector<Color> img;
     if (!s.ok) return img;
     // The chains are made on a worker after start-up.
-    if (metropolis) EXPECT_TRUE(s.app->waitForMetro());
+    if (metropolis) {
+        EXPECT_TRUE(s.app->waitForMetro());
+    }
     Renderer renderer(frameResources(*s.app));
     renderer.mltEnabled = metropolis;
     EXPECT_TRUE(!metropolis || renderer.metroReady());
