@@ -339,6 +339,13 @@ bool Application::buildLightSet() {
     source.movables = bvhTree_.deviceMovables.get();
     source.movableCount = source.movables ? bvhTree_.movableCount : 0;
     source.lights = scene_.lights;
+    source.textures = sceneTextures_;
+    for (std::size_t m = 0; m < scene_.materialMaps.size(); ++m) {
+        const int t = scene_.materialMaps[m].emissive.texture;
+        if (t < 0 || static_cast<std::size_t>(t) >= scene_.textures.size()) continue;
+        source.emissionScales.resize(scene_.materialMaps.size(), Color(1.0f, 1.0f, 1.0f));
+        source.emissionScales[m] = scene_.textures[static_cast<std::size_t>(t)].mean();
+    }
     lightSet_.setSource(source);
     if (lightSet_.build(scene_.materials.data(), static_cast<int>(scene_.materials.size()))) return true;
     std::printf("The scene's light records cannot be placed in device memory\n");

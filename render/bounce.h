@@ -298,7 +298,12 @@ LUMENAR_HD inline EmitterHit sampledDirectionHit(bool found, const SurfaceHitRec
         e.escaped = true;
         return e;
     }
-    return emitterHitOf(s.triangles[rec.triangleIndex], s.materials, rec.t, rec.triangleIndex);
+    const deviceTriangle& tri = s.triangles[rec.triangleIndex];
+    EmitterHit e = emitterHitOf(tri, s.materials, rec.t, rec.triangleIndex);
+    // An emissive texture shapes the light as the camera sees it.
+    if (e.found && s.textures.maps)
+        e.emission *= emissiveTexel(s.textures, tri.materialIndex, rec.triangleIndex, rec.b1, rec.b2);
+    return e;
 }
 
 // The material at a hit, its textures applied.

@@ -142,6 +142,7 @@ std::vector<deviceLightTriangle> emissiveTriangleRecords(const std::vector<Trian
         l.normal = emitterFaceNormal(t.p1, t.p2, t.p3, t.normal1, t.normal2, t.normal3);
         l.invArea = 1.0f / t.area;
         l.triangleIndex = static_cast<int32_t>(i);
+        l.materialIndex = t.materialIndex;
         l.emission = m.emission;
         out.push_back(l);
     }
@@ -159,7 +160,22 @@ bool LightSetBuffers::build(const Material* materials, int materialCount) {
         shapes.push_back(lightRecord(l));
         powers.push_back(lightChoicePower(l, source_.sceneRadius));
     }
+    // A textured emitter is chosen by its mean power: its emission times
+    // the texture's mean, for the choice alone (the texture itself is read
+    // where a point is sampled).
+    const std::vector<Color>& scales = source_.emissionScales;
+    const auto scaled = [&](deviceLightTriangle& l, bool on) {
+        const std::size_t m = static_cast<std::size_t>(l.materialIndex);
+        if (m < scales.size()) l.emission = on ? l.emission * scales[m] : materials[m].emission;
+    };
+    for (deviceLightTriangle& l : records) scaled(l, true);
     prepareLightChoice(records, shapes, powers);
+    double triangleLight = 0.0;  // what the triangles send, for the environment's share
+    for (deviceLightTriangle& l : records) {
+        const Color& e = l.emission;
+        triangleLight += (0.2126 * e.r + 0.7152 * e.g + 0.0722 * e.b) * tris[l.triangleIndex].area;
+        scaled(l, false);
+    }
     device::Buffer<deviceLightTriangle> uploaded;
     device::Buffer<deviceLight> uploadedShapes;
     if (!records.empty()) {
@@ -180,15 +196,12 @@ bool LightSetBuffers::build(const Material* materials, int materialCount) {
     view_.triangleCount = static_cast<int>(records.size());
     view_.lights = lights_.get();
     view_.lightCount = static_cast<int>(shapes.size());
+    view_.textures = source_.textures;
     const EnvironmentMap* map = source_.environment;
     if (map && map->width() > 0) {
         view_.env.view = map->view();
         // What the list sends in, against what the sky sends in.
-        double listPower = 0.0;
-        for (const deviceLightTriangle& l : records) {
-            const Color& e = l.emission;
-            listPower += (0.2126 * e.r + 0.7152 * e.g + 0.0722 * e.b) * tris[l.triangleIndex].area;
-        }
+        double listPower = triangleLight;
         for (double p : powers) listPower += p;
         const float radius = source_.sceneRadius;
         view_.env.probability =

@@ -32,6 +32,7 @@
 #include "device/memory.h"
 #include "render/directions.h"
 #include "render/environment.h"
+#include "render/texture.h"
 #include "scene/environment_map.h"
 #include "scene/records.h"
 
@@ -60,6 +61,9 @@ struct LightSet {
     const deviceLight* lights = nullptr;
     int lightCount = 0;
     EnvironmentLight env{};
+    // The scene's textures: an emissive texture shapes what its triangles
+    // send (empty: none is textured).
+    SceneTextures textures{};
 
     LUMENAR_HD int listCount() const { return triangleCount + lightCount; }
     // Nothing to sample: next-event estimation draws nothing.
@@ -177,6 +181,7 @@ struct LightSample {
     // gives at normal incidence.
     Color Le;
     bool delta = false;
+    float b1 = 0.0f, b2 = 0.0f;  // a light triangle's point: its barycentric weights
 };
 
 // Radiance a light triangle sends along dir (arriving at the shaded point):
@@ -193,6 +198,8 @@ LUMENAR_HD inline LightSample sampleLightPoint(const deviceLightTriangle& l, con
     const Vector3d p = l.p1 + (l.p2 - l.p1) * (sigma * xb) + (l.p3 - l.p1) * (1.0f - sigma);
     const Vector3d toP = p - x;
     LightSample s;
+    s.b1 = sigma * xb;
+    s.b2 = 1.0f - sigma;
     s.dir = normalize(toP);
     const float dist2 = dot(toP, toP);
     s.dist = sqrtf(dist2);
@@ -309,8 +316,10 @@ LUMENAR_HD inline LightSample sampleLight(const LightSet& L, const LightPick& c,
         return s;
     }
     if (c.entry >= 0) {
-        LightSample s = sampleLightPoint(L.triangles[c.entry], x, xa, xb);
+        const deviceLightTriangle& l = L.triangles[c.entry];
+        LightSample s = sampleLightPoint(l, x, xa, xb);
         s.pdf *= L.listShare();
+        if (L.textures.maps) s.Le *= emissiveTexel(L.textures, l.materialIndex, l.triangleIndex, s.b1, s.b2);
         return s;
     }
     const EnvSample e = envSample(L.env.view, xa, xb);
@@ -489,6 +498,11 @@ class LightSetBuffers {
         const Movable* movables = nullptr;
         int movableCount = 0;
         std::vector<SceneLight> lights;  // point, spot and sun lights
+        // The scene's textures, and per material the mean its emissive
+        // texture multiplies the emission by (empty, or white: none), which
+        // weighs the choice of its triangles.
+        SceneTextures textures{};
+        std::vector<Color> emissionScales;
     };
 
     void setSource(const Source& source) { source_ = source; }

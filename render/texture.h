@@ -239,6 +239,22 @@ LUMENAR_HD inline Material shadingMaterial(const Material& base, int materialInd
     return m;
 }
 
+// What the emissive texture of material `materialIndex` multiplies the
+// emission by at barycentric weights (b1, b2) of triangle tri, read at its
+// finest level: white where the material has none.
+LUMENAR_HD inline Color emissiveTexel(const SceneTextures& st, int materialIndex, int tri, float b1,
+                                      float b2) {
+    const Color white(1.0f, 1.0f, 1.0f);
+    if (!st.maps || tri < 0 || materialIndex < 0) return white;
+    TexturePoint p;
+    p.triangle = tri;
+    p.b1 = b1;
+    p.b2 = b2;
+    Texel c;
+    if (!slotTexel(st, st.maps[materialIndex].emissive, p, true, &c)) return white;
+    return Color(c.r, c.g, c.b);
+}
+
 // The same for a point without a footprint, by its barycentric weights.
 LUMENAR_HD inline Material shadingMaterial(const Material& base, int materialIndex, const SceneTextures& st,
                                            int tri, float b1, float b2) {

@@ -27,6 +27,14 @@ float linearOf(uint8_t c) {
     return table[c];
 }
 
+// The linear colour of the last (1 x 1) level of a mip chain.
+Color meanOf(const std::vector<uint8_t>& chain, bool srgb) {
+    if (chain.size() < 4) return Color();
+    const uint8_t* c = chain.data() + chain.size() - 4;
+    const auto channel = [&](uint8_t b) { return srgb ? linearOf(b) : b / 255.0f; };
+    return Color(channel(c[0]), channel(c[1]), channel(c[2]));
+}
+
 uint8_t srgbByte(float linear) {
     const float c = linear <= 0.0031308f ? linear * 12.92f : 1.055f * std::pow(linear, 1.0f / 2.4f) - 0.055f;
     return static_cast<uint8_t>(std::lround(std::clamp(c, 0.0f, 1.0f) * 255.0f));
@@ -78,6 +86,7 @@ void DeviceTexture::swap(DeviceTexture& o) noexcept {
     std::swap(pixels_, o.pixels_);
     std::swap(array_, o.array_);
     std::swap(object_, o.object_);
+    std::swap(mean_, o.mean_);
 }
 
 TextureRecord DeviceTexture::record() const {
@@ -95,6 +104,7 @@ bool DeviceTexture::create(const Image& image, bool srgb) {
     reset();
     int levels = 1;
     const std::vector<uint8_t> rgba = mipChain(image, srgb, levels);
+    const Color mean = meanOf(rgba, srgb);
     const cudaChannelFormatDesc channels = cudaCreateChannelDesc(8, 8, 8, 8, cudaChannelFormatKindUnsigned);
     cudaArray_t array = nullptr;
     if (cudaMallocArray(&array, &channels, image.width, image.height, 0) != cudaSuccess) {
@@ -140,6 +150,7 @@ bool DeviceTexture::create(const Image& image, bool srgb) {
     width_ = image.width;
     height_ = image.height;
     levels_ = levels;
+    mean_ = mean;
     return true;
 }
 
@@ -151,6 +162,7 @@ void DeviceTexture::reset() {
     object_ = 0;
     array_ = nullptr;
     width_ = height_ = levels_ = 0;
+    mean_ = Color();
 }
 
 #else
@@ -159,6 +171,7 @@ bool DeviceTexture::create(const Image& image, bool srgb) {
     reset();
     int levels = 1;
     const std::vector<uint8_t> rgba = mipChain(image, srgb, levels);
+    const Color mean = meanOf(rgba, srgb);
     device::Buffer<uint8_t> texels = device::uploadArray(rgba.data(), rgba.size());
     if (!texels) {
         std::printf("Something is wrong!\n");
@@ -168,6 +181,7 @@ bool DeviceTexture::create(const Image& image, bool srgb) {
     width_ = image.width;
     height_ = image.height;
     levels_ = levels;
+    mean_ = mean;
     return true;
 }
 
@@ -175,6 +189,7 @@ void DeviceTexture::reset() {
     device::freeBytes(pixels_, device::MemoryKind::Device);
     pixels_ = nullptr;
     width_ = height_ = levels_ = 0;
+    mean_ = Color();
 }
 
 #endif

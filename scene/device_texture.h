@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "scene/image_io.h"
+#include "scene/types.h"
 
 namespace lumenar {
 
@@ -48,6 +49,8 @@ class DeviceTexture {
     void reset();
 
     int width() const { return width_; }
+    // The mean colour of the image (its 1 x 1 mip level), linear.
+    Color mean() const { return mean_; }
     int height() const { return height_; }
     // The texels in device memory (null when no image was uploaded).
     TextureRecord record() const;
@@ -60,6 +63,7 @@ class DeviceTexture {
     int width_ = 0;
     int height_ = 0;
     int levels_ = 0;
+    Color mean_;
     uint8_t* pixels_ = nullptr;  // linear RGBA texels
     void* array_ = nullptr;      // CUDA array
     unsigned long long object_ = 0;

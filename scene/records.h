@@ -84,6 +84,7 @@ struct deviceLightTriangle {
     // chances up to and including it (1 for the last light).
     float choicePdf;
     float choiceCdf;
+    int32_t materialIndex;  // whose emissive texture, if any, shapes the emission
 };
 
 // Lights beside the emissive triangles and the environment.
@@ -278,7 +279,7 @@ static_assert(offsetof(deviceTriangle, normal1) == 40, "deviceTriangle layout");
 static_assert(offsetof(deviceTriangle, isLight) == 76 && offsetof(deviceTriangle, invArea) == 80,
               "deviceTriangle layout");
 
-static_assert(sizeof(deviceLightTriangle) == 76, "deviceLightTriangle layout");
+static_assert(sizeof(deviceLightTriangle) == 80, "deviceLightTriangle layout");
 static_assert(offsetof(deviceLightTriangle, choicePdf) == 68, "deviceLightTriangle layout");
 static_assert(offsetof(deviceLightTriangle, normal) == 36, "deviceLightTriangle layout");
 static_assert(offsetof(deviceLightTriangle, invArea) == 48, "deviceLightTriangle layout");

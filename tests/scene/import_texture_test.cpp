@@ -283,3 +283,66 @@ TEST(ImportedTextures, EmissiveTextureShapesWhatALampShows) {
             EXPECT_FLOAT_EQ(c.b, 0.5f * on) << x;
         }
 }
+
+// An emissive texture shapes the light a lamp casts as well as what the
+// camera sees of it: a lamp whose texture is black on one half lights a
+// floor as a lamp of that other half alone (both estimators of the bounce,
+// light sampling and the sampled directions, read the texture).
+TEST(ImportedTextures, TexturedLampLightsAsItsBrightPartAlone) {
+    const std::string dir = tempDir("textured_lamp");
+    const double Le = 4.0;
+    const auto scene = [&](bool textured) {
+        GltfWriter w;
+        w.useExtension("KHR_materials_ior");
+        w.useExtension("KHR_materials_emissive_strength");
+        const int floorMat = w.addMaterial(
+            "floor", pbr("0.5,0.5,0.5", 0, 1) + ",\"extensions\":{\"KHR_materials_ior\":{\"ior\":1.0}}");
+        std::string emissive = ",\"emissiveFactor\":[1,1,1]";
+        if (textured) {
+            const int tex = w.addTexture(
+                w.addImageBytes(pngBytes(dir, 2, 1, {0, 0, 0, 255, 255, 255, 255, 255}), "image/png"), kClamp,
+                kClamp, kNearest, kNearest);
+            emissive += ",\"emissiveTexture\":{\"index\":" + std::to_string(tex) + "}";
+        }
+        const int lamp = w.addMaterial("lamp", pbr("0,0,0", 0, 1) + emissive +
+                                                   ",\"extensions\":{\"KHR_materials_emissive_strength\":{"
+                                                   "\"emissiveStrength\":" +
+                                                   GltfWriter::num(Le) + "}}");
+        w.addMesh(unitQuad(floorMat, true, true), "floor");
+        w.addMesh(unitQuad(lamp, true, true), "lamp");
+        w.addNode("\"mesh\":0,\"scale\":[40,40,1]");
+        // Facing down beside the view: x from 1 to 2 at height 1 (the
+        // texture's bright half from 1.5 to 2), or that bright half alone.
+        const std::string place = textured ? "\"scale\":[1,1,1],\"translation\":[1.5,0,1]"
+                                           : "\"scale\":[0.5,1,1],\"translation\":[1.75,0,1]";
+        w.addNode("\"mesh\":1,\"rotation\":[1,0,0,0]," + place);
+        const int cam = w.addPerspectiveCamera(2.0 * std::atan(0.3), 1.0);
+        w.addNode("\"camera\":" + std::to_string(cam) + ",\"translation\":[0,0,4]");
+        const std::string path = dir + (textured ? "/textured.glb" : "/half.glb");
+        EXPECT_TRUE(w.writeGlb(path));
+        return path;
+    };
+    const int size = 24, frames = 256;
+    const std::vector<Color> textured = render(scene(true), frames, smallImage(size, size));
+    const std::vector<Color> half = render(scene(false), frames, smallImage(size, size));
+    ASSERT_EQ(textured.size(), static_cast<std::size_t>(size * size));
+    ASSERT_EQ(half.size(), textured.size());
+    // Means of 6 x 6 blocks: the floor's light falls off across the view.
+    double lo = 1e30, hi = 0.0;
+    for (int by = 0; by < size; by += 6)
+        for (int bx = 0; bx < size; bx += 6) {
+            double a = 0.0, b = 0.0;
+            for (int y = by; y < by + 6; ++y)
+                for (int x = bx; x < bx + 6; ++x) {
+                    const Color& c = textured[static_cast<std::size_t>(y * size + x)];
+                    const Color& d = half[static_cast<std::size_t>(y * size + x)];
+                    a += c.r + c.g + c.b;
+                    b += d.r + d.g + d.b;
+                }
+            EXPECT_NEAR(a, b, 0.04 * b) << "block " << bx << ", " << by;
+            lo = std::min(lo, b);
+            hi = std::max(hi, b);
+        }
+    EXPECT_GT(hi, 1.5 * lo);  // the blocks see different light
+    EXPECT_GT(lo, 0.0);
+}
