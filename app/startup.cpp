@@ -341,6 +341,10 @@ bool Application::buildLightSet() {
     source.lights = scene_.lights;
     source.textures = sceneTextures_;
     for (std::size_t m = 0; m < scene_.materialMaps.size(); ++m) {
+        if (scene_.materialMaps[m].emitsBothSides) {
+            source.bothSides.resize(scene_.materialMaps.size(), 0);
+            source.bothSides[m] = 1;
+        }
         const int t = scene_.materialMaps[m].emissive.texture;
         if (t < 0 || static_cast<std::size_t>(t) >= scene_.textures.size()) continue;
         source.emissionScales.resize(scene_.materialMaps.size(), Color(1.0f, 1.0f, 1.0f));

@@ -288,11 +288,11 @@ LUMENAR_HD inline TexturePoint texturePointOf(const SurfaceHit& hit) {
     return p;
 }
 
-// What a closest-hit query along a sampled direction tells the next-event
-// estimate: the nearest surface and whether it emits, or (found false) that
-// the ray leaves the scene.
-LUMENAR_HD inline EmitterHit sampledDirectionHit(bool found, const SurfaceHitRecord& rec,
-                                                 const SceneView& s) {
+// What a closest-hit query along a sampled direction dir tells the
+// next-event estimate: the nearest surface and whether it emits (towards
+// the ray), or (found false) that the ray leaves the scene.
+LUMENAR_HD inline EmitterHit sampledDirectionHit(bool found, const SurfaceHitRecord& rec, const SceneView& s,
+                                                 const Vector3d& dir) {
     if (!found) {
         EmitterHit e;
         e.escaped = true;
@@ -303,6 +303,9 @@ LUMENAR_HD inline EmitterHit sampledDirectionHit(bool found, const SurfaceHitRec
     // An emissive texture shapes the light as the camera sees it.
     if (e.found && s.textures.maps)
         e.emission *= emissiveTexel(s.textures, tri.materialIndex, rec.triangleIndex, rec.b1, rec.b2);
+    // A two-sided emitter sends its light from the face the ray meets.
+    if (e.found && emitsBothSides(s.textures, tri.materialIndex) && dot(e.normal, dir) > 0.0f)
+        e.normal = -e.normal;
     return e;
 }
 
@@ -514,7 +517,8 @@ LUMENAR_HD BounceResult traceBounce(const Ray& incoming, int bounce, Draws& next
         // Emitters end paths. Seen directly from the camera their front adds
         // its emission; later hits were already counted by the previous
         // bounce's next-event estimate.
-        if (bounce == 0 && dot(hit.normal, -d) > 0.0f) R += m.emission * W;
+        if (bounce == 0 && (dot(hit.normal, -d) > 0.0f || emitsBothSides(s.textures, hit.materialIndex)))
+            R += m.emission * W;
         if (m.isEmissive()) return BounceResult{R, W, incoming, -1};
 
         // The light reflected here reaches the ray's origin through the fog

@@ -160,21 +160,23 @@ bool LightSetBuffers::build(const Material* materials, int materialCount) {
         shapes.push_back(lightRecord(l));
         powers.push_back(lightChoicePower(l, source_.sceneRadius));
     }
-    // A textured emitter is chosen by its mean power: its emission times
-    // the texture's mean, for the choice alone (the texture itself is read
-    // where a point is sampled).
+    // Emitters are chosen by their mean power: a textured one's emission
+    // times the texture's mean (the texture itself is read where a point is
+    // sampled), a two-sided one's twice over. For the choice alone: the
+    // records keep the material's emission.
     const std::vector<Color>& scales = source_.emissionScales;
-    const auto scaled = [&](deviceLightTriangle& l, bool on) {
+    for (deviceLightTriangle& l : records) {
         const std::size_t m = static_cast<std::size_t>(l.materialIndex);
-        if (m < scales.size()) l.emission = on ? l.emission * scales[m] : materials[m].emission;
-    };
-    for (deviceLightTriangle& l : records) scaled(l, true);
+        if (m < scales.size()) l.emission = l.emission * scales[m];
+        l.bothSides = m < source_.bothSides.size() && source_.bothSides[m] ? 1 : 0;
+        if (l.bothSides) l.emission = l.emission * 2.0f;
+    }
     prepareLightChoice(records, shapes, powers);
     double triangleLight = 0.0;  // what the triangles send, for the environment's share
     for (deviceLightTriangle& l : records) {
         const Color& e = l.emission;
         triangleLight += (0.2126 * e.r + 0.7152 * e.g + 0.0722 * e.b) * tris[l.triangleIndex].area;
-        scaled(l, false);
+        l.emission = materials[l.materialIndex].emission;
     }
     device::Buffer<deviceLightTriangle> uploaded;
     device::Buffer<deviceLight> uploadedShapes;

@@ -187,7 +187,7 @@ struct LightSample {
 // Radiance a light triangle sends along dir (arriving at the shaded point):
 // only its front side emits.
 LUMENAR_HD inline Color emissionToward(const deviceLightTriangle& l, const Vector3d& dir) {
-    return dot(l.normal, dir) < 0.0f ? l.emission : Color(0.0f, 0.0f, 0.0f);
+    return l.bothSides || dot(l.normal, dir) < 0.0f ? l.emission : Color(0.0f, 0.0f, 0.0f);
 }
 
 // A point drawn uniformly on a light triangle, seen from x; the density
@@ -203,7 +203,8 @@ LUMENAR_HD inline LightSample sampleLightPoint(const deviceLightTriangle& l, con
     s.dir = normalize(toP);
     const float dist2 = dot(toP, toP);
     s.dist = sqrtf(dist2);
-    const float cosL = -dot(l.normal, s.dir);
+    const float cosN = -dot(l.normal, s.dir);
+    const float cosL = l.bothSides ? fabsf(cosN) : cosN;
     s.pdf = cosL >= 0.0f ? (l.invArea * dist2 / cosL) * l.choicePdf : 0.0f;
     s.Le = emissionToward(l, s.dir);
     return s;
@@ -503,6 +504,7 @@ class LightSetBuffers {
         // weighs the choice of its triangles.
         SceneTextures textures{};
         std::vector<Color> emissionScales;
+        std::vector<uint8_t> bothSides;  // per material: 1 where both faces of an emitter emit
     };
 
     void setSource(const Source& source) { source_ = source; }

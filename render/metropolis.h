@@ -171,7 +171,7 @@ struct KdSceneQueries {
     LUMENAR_HD EmitterHit nearestEmitter(const Ray& r) const {
         SurfaceHitRecord rec;
         const bool found = kdNearestHit(*tt, *s, r, &rec);
-        return sampledDirectionHit(found, rec, *s);
+        return sampledDirectionHit(found, rec, *s, r.direction);
     }
 
     LUMENAR_HD bool nearest(const Ray& r, SurfaceHit* hit) const {

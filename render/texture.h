@@ -239,6 +239,12 @@ LUMENAR_HD inline Material shadingMaterial(const Material& base, int materialInd
     return m;
 }
 
+// Whether both faces of material `materialIndex` emit (its front alone
+// otherwise).
+LUMENAR_HD inline bool emitsBothSides(const SceneTextures& st, int materialIndex) {
+    return st.maps && materialIndex >= 0 && st.maps[materialIndex].emitsBothSides;
+}
+
 // What the emissive texture of material `materialIndex` multiplies the
 // emission by at barycentric weights (b1, b2) of triangle tri, read at its
 // finest level: white where the material has none.

@@ -88,7 +88,7 @@ struct DynamicSceneQueries {
     LUMENAR_HD EmitterHit nearestEmitter(const Ray& r) const {
         SurfaceHitRecord rec;
         const bool found = traceable() && rt->nearestHit(r, *s, &rec);
-        return sampledDirectionHit(found, rec, *s);
+        return sampledDirectionHit(found, rec, *s, r.direction);
     }
 
     LUMENAR_HD bool nearest(const Ray& r, SurfaceHit* hit) const {

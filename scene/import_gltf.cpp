@@ -633,6 +633,10 @@ class GltfReader {
             maps.alphaMode = mode == "MASK" ? kAlphaMask : (mode == "BLEND" ? kAlphaBlend : kAlphaOpaque);
             maps.alphaCutoff = static_cast<float>(numberOr(mj, "alphaCutoff", 0.5));
             maps.alpha = std::isfinite(base[3]) ? static_cast<float>(std::clamp(base[3], 0.0, 1.0)) : 1.0f;
+            // Every surface reflects on both sides; an emitter that is
+            // double-sided emits from its back face too.
+            const json* ds = member(mj, "doubleSided");
+            maps.emitsBothSides = ds && ds->is_boolean() && ds->get<bool>() && m.isEmissive() ? 1 : 0;
             model_.materials.push_back(m);
             model_.materialNames.push_back(name);
             model_.materialMaps.push_back(maps);

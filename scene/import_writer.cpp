@@ -380,6 +380,10 @@ void writeSceneText(const ImportedScene& scene, std::ostream& out) {
             maps += num(m.alphaCutoff) + " " + num(m.alpha) + "\n";
             ++lines;
         }
+        if (m.emitsBothSides) {
+            appendf(maps, "%zu bothsides\n", i);
+            ++lines;
+        }
         if (!sameBits(m.normalScale, plain.normalScale)) {
             appendf(maps, "%zu normalscale ", i);
             maps += num(m.normalScale) + "\n";

@@ -746,6 +746,7 @@ class Parser {
     //   <material> <slot> <texture> <set> <wrap u> <wrap v> <mag> <min> <t0> ... <t5>
     //   <material> alpha <opaque|mask|blend> <cutoff> <opacity>
     //   <material> normalscale <scale>
+    //   <material> bothsides            (an emitter whose back face emits too)
     // slots as kSlotNames names them;
     // texture numbers from 1 (0 = none); set 0 or 1; filters as in
     // textureFilterOf; t0 ... t5 the coordinate transform.
@@ -797,6 +798,9 @@ class Parser {
                 Draft::SettingLine l{material, line, key, 0, 1.0f, 0.0f};
                 if (!expect(" %f\n", {&l.a})) return fail();
                 draft_.settingLines.push_back(l);
+            } else if (key == "bothsides") {
+                if (!expect("\n", {})) return fail();
+                draft_.settingLines.push_back(Draft::SettingLine{material, line, key, 0, 0.0f, 0.0f});
             } else {
                 in_.report(nullptr, line, "materialmaps: \"%s\" is not a texture slot or a material setting",
                            key.c_str());
@@ -876,6 +880,8 @@ class Parser {
                 m.alphaMode = l.mode;
                 m.alphaCutoff = l.a;
                 m.alpha = l.b;
+            } else if (l.key == "bothsides") {
+                m.emitsBothSides = 1;
             } else {
                 m.normalScale = l.a;
             }

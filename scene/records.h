@@ -85,6 +85,7 @@ struct deviceLightTriangle {
     float choicePdf;
     float choiceCdf;
     int32_t materialIndex;  // whose emissive texture, if any, shapes the emission
+    int32_t bothSides;      // 1: its back face emits too
 };
 
 // Lights beside the emissive triangles and the environment.
@@ -279,7 +280,7 @@ static_assert(offsetof(deviceTriangle, normal1) == 40, "deviceTriangle layout");
 static_assert(offsetof(deviceTriangle, isLight) == 76 && offsetof(deviceTriangle, invArea) == 80,
               "deviceTriangle layout");
 
-static_assert(sizeof(deviceLightTriangle) == 80, "deviceLightTriangle layout");
+static_assert(sizeof(deviceLightTriangle) == 84, "deviceLightTriangle layout");
 static_assert(offsetof(deviceLightTriangle, choicePdf) == 68, "deviceLightTriangle layout");
 static_assert(offsetof(deviceLightTriangle, normal) == 36, "deviceLightTriangle layout");
 static_assert(offsetof(deviceLightTriangle, invArea) == 48, "deviceLightTriangle layout");

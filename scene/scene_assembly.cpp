@@ -217,11 +217,11 @@ bool commitScene(SceneAssembly& a, Scene& scene, aabb& bounds, float4** woopTria
         scene.materialNames = std::move(a.materialNames);
     }
     // Shading reads the per-triangle arrays only where a material needs them:
-    // textures (with coordinates to read them by), a cut-out, or vertex
-    // colours.
+    // textures (with coordinates to read them by), a cut-out, vertex colours
+    // or an emitter lit on both sides.
     bool needed = !a.triangleColors.empty();
     for (const MaterialMaps& m : a.materialMaps)
-        needed = needed || (m.anyTexture() && a.anyTriangleUVs) || m.cutOut();
+        needed = needed || (m.anyTexture() && a.anyTriangleUVs) || m.cutOut() || m.emitsBothSides;
     if (needed) {
         scene.materialMaps = std::move(a.materialMaps);
         scene.materialMaps.resize(scene.materials.size());

@@ -58,6 +58,8 @@ struct MaterialMaps {
     int32_t alphaMode = kAlphaOpaque;
     float alphaCutoff = 0.5f;
     float alpha = 1.0f;  // the base colour's own opacity
+    // An emitter whose back face emits too (its front alone otherwise).
+    int32_t emitsBothSides = 0;
 
     LUMENAR_HD bool anyTexture() const {
         return baseColor.used() || metallicRoughness.used() || normal.used() || emissive.used() ||
@@ -119,7 +121,7 @@ struct SceneTextures {
 };
 
 static_assert(sizeof(TextureSlot) == 44, "TextureSlot is eleven words");
-static_assert(sizeof(MaterialMaps) == 7 * 44 + 16, "MaterialMaps layout");
+static_assert(sizeof(MaterialMaps) == 7 * 44 + 20, "MaterialMaps layout");
 static_assert(sizeof(TriangleUVs) == 32, "TriangleUVs is eight words");
 static_assert(sizeof(TriangleColors) == 48, "TriangleColors is twelve words");
 static_assert(sizeof(TriangleTangents) == 48, "TriangleTangents is twelve words");

@@ -253,6 +253,74 @@ TEST(Import, EmissiveQuadLightsAFloorAsTheClosedFormSays) {
     EXPECT_NEAR(meanLuminance(img), expected, 0.03 * expected);
 }
 
+// The same lamp turned to face up, away from the floor: only a double-sided
+// emitter still lights the floor (from its back face, as the closed form
+// says); a one-sided one leaves it dark. The camera sees the back face glow
+// only where both faces emit.
+TEST(Import, DoubleSidedEmitterLightsFromItsBackFace) {
+    const std::string dir = tempDir("double_sided");
+    const double albedo = 0.5, Le = 3.0, a = 0.5, h = 1.0;
+    const auto model = [&](bool doubleSided, bool camera) {
+        GltfWriter w;
+        const int floorMat = matte(w, "floor", "0.5,0.5,0.5");
+        w.useExtension("KHR_materials_emissive_strength");
+        const int lamp = w.addMaterial(
+            "lamp", pbr("0,0,0", 0, 1) + ",\"doubleSided\":" + (doubleSided ? "true" : "false") +
+                        ",\"emissiveFactor\":[1,1,1],\"extensions\":{\"KHR_materials_emissive_strength\":{"
+                        "\"emissiveStrength\":" +
+                        GltfWriter::num(Le) + "}}");
+        w.addMesh(unitQuad(floorMat), "floor");
+        w.addMesh(unitQuad(lamp), "lamp");
+        const double s = std::sqrt(0.5);
+        w.addNode("\"mesh\":0,\"rotation\":[" + GltfWriter::num(-s) + ",0,0," + GltfWriter::num(s) +
+                  "],\"scale\":[40,40,40]");
+        // Turned by -90 degrees about x: the lamp's front faces +y, up.
+        w.addNode("\"mesh\":1,\"rotation\":[" + GltfWriter::num(-s) + ",0,0," + GltfWriter::num(s) +
+                  "],\"scale\":[" + GltfWriter::num(a) + "," + GltfWriter::num(a) +
+                  ",1],\"translation\":[0," + GltfWriter::num(h) + ",0]");
+        if (camera) {
+            // Looking straight up at the lamp's back face from below.
+            const int cam = w.addPerspectiveCamera(0.1, 1.0);
+            w.addNode("\"camera\":" + std::to_string(cam) + ",\"translation\":[0,0.2,0],\"rotation\":[" +
+                      GltfWriter::num(s) + ",0,0," + GltfWriter::num(s) + "]");
+        } else {
+            // The floor point under the lamp, seen from the side (as above).
+            const double ex = 1.5, ey = 0.9;
+            const double pitch = std::atan2(ey, ex);
+            const double cy = std::cos(kPi / 4), sy = std::sin(kPi / 4);
+            const double cp = std::cos(-pitch / 2), sp = std::sin(-pitch / 2);
+            const int cam = w.addPerspectiveCamera(0.02, 1.0);
+            w.addNode("\"camera\":" + std::to_string(cam) + ",\"translation\":[" + GltfWriter::num(ex) + "," +
+                      GltfWriter::num(ey) + ",0],\"rotation\":[" + GltfWriter::num(cy * sp) + "," +
+                      GltfWriter::num(sy * cp) + "," + GltfWriter::num(-sy * sp) + "," +
+                      GltfWriter::num(cy * cp) + "]");
+        }
+        const std::string path = dir + "/lamp_" + (doubleSided ? "2" : "1") + (camera ? "_up" : "") + ".glb";
+        EXPECT_TRUE(w.writeGlb(path));
+        return path;
+    };
+    Settings settings;
+    settings.importWidth = 16;
+    settings.importHeight = 16;
+    const double X = (a / 2) / h;
+    const double F1 = (X / std::sqrt(1 + X * X) * std::atan(X / std::sqrt(1 + X * X))) * 2.0 / (2.0 * kPi);
+    const double expected = albedo * Le * 4.0 * F1;
+    EXPECT_NEAR(meanLuminance(render(model(true, false), 256, settings)), expected, 0.03 * expected);
+    EXPECT_LT(meanLuminance(render(model(false, false), 16, settings)), 1e-3 * expected);
+
+    // The back face seen from below.
+    EXPECT_NEAR(meanLuminance(render(model(true, true), 1, settings)), Le, 1e-4 * Le);
+    EXPECT_LT(meanLuminance(render(model(false, true), 1, settings)), 1e-3 * Le);
+
+    // A scene folder written from it keeps the setting.
+    ImportOptions options;
+    options.width = options.height = 16;
+    ImportedScene imported;
+    std::string out;
+    ASSERT_TRUE(importAndWrite(model(true, false), options, dir + "/folder", imported, out)) << out;
+    EXPECT_NEAR(meanLuminance(render(dir + "/folder/input", 256, settings)), expected, 0.03 * expected);
+}
+
 // ---- materials -------------------------------------------------------------------
 
 // glTF's factors become the material: a dielectric is the full-strength coat
