@@ -204,9 +204,15 @@ bool readHeaderAndPixels(const std::string& path, RecordedImage& image, std::str
     if (!pixelsFit(layout.width, layout.height, error)) return false;
     // A header whose record disagrees with its data window is refused here
     // already, before the reader sizes its buffers by the window.
+    // A header without the record is no render's either (the reader would
+    // size its chunk buffers by whatever window it gives).
     const auto recorded = layout.strings.find("lumenar:resolution");
+    if (recorded == layout.strings.end()) {
+        error = "its header has no lumenar:resolution: not written by lumenar-render --hdr";
+        return false;
+    }
     const std::string window = std::to_string(layout.width) + "x" + std::to_string(layout.height);
-    if (layout.width > 0 && recorded != layout.strings.end() && recorded->second != window) {
+    if (layout.width > 0 && recorded->second != window) {
         error = "its header's resolution " + recorded->second + " is not the image's " + window;
         return false;
     }
@@ -221,8 +227,8 @@ bool readHeaderAndPixels(const std::string& path, RecordedImage& image, std::str
         return false;
     }
     // R, G, B, and with a noise estimate its four channels.
-    if ((spec.nchannels != 3 && spec.nchannels != kNoiseChannelsTotal) || spec.width <= 0 || spec.height <= 0 ||
-        spec.depth != 1 || spec.x != 0 || spec.y != 0 || spec.z != 0 || spec.deep) {
+    if ((spec.nchannels != 3 && spec.nchannels != kNoiseChannelsTotal) || spec.width <= 0 ||
+        spec.height <= 0 || spec.depth != 1 || spec.x != 0 || spec.y != 0 || spec.z != 0 || spec.deep) {
         error = "not a " +
                 std::string("3-channel image (or one with a noise estimate) starting at pixel 0, 0 (") +
                 std::to_string(spec.nchannels) + " channels)";

@@ -261,8 +261,24 @@ void writeMergeSeeds() {
         r.version = "seed";
         r.ranges = {{k.seed, k.first, static_cast<uint32_t>(k.frames)}};
         if (k.frames == 48) r.ranges = {{k.seed, k.first, 16}, {k.seed, k.first + 32, 32}};
+        // Two of them carry the noise estimate's channels and header fields.
+        lumenar::NoiseChannels noise;
+        const bool withNoise = n == 1 || n == 2;
+        if (withNoise) {
+            for (int i = 0; i < k.width * k.height; ++i) {
+                noise.variance.push_back(i % 5 ? lumenar::Color(0.01f * i, 0.002f, 0.03f)
+                                               : lumenar::Color(-1.0f, -1.0f, -1.0f));
+                noise.samples.push_back(static_cast<uint32_t>(1 + i % k.frames));
+            }
+            r.noiseError = 0.05;
+            r.noiseWorst = 0.2;
+            r.noiseThreshold = 0.1;
+            r.noiseReached = n == 1;
+            if (n == 1) r.reserved = {{k.seed, k.first, static_cast<uint32_t>(2 * k.frames)}};
+        }
         const std::string path = (outDir / ("render" + std::to_string(n++) + ".exr")).string();
-        if (lumenar::writeRecordedExr(path, k.width, k.height, ramp(k.width, k.height), r, k.pixels))
+        if (lumenar::writeRecordedExr(path, k.width, k.height, ramp(k.width, k.height), r, k.pixels,
+                                      withNoise ? &noise : nullptr))
             ++written;
     }
     // The 17 x 9 render again in every compression, tiled, and in halves.

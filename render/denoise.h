@@ -219,6 +219,11 @@ class Denoiser {
 
     DenoiseGuide* guides() { return guides_.get(); }
 
+    // The first step of filter(): the lighting of an image (and its
+    // variances) into the work image. Public only because the device
+    // compiler takes no lambdas in private member functions.
+    void demodulateInto(const Color* image, int frames, const uint32_t* samples, const Color* variance);
+
  private:
     int width_ = 0;
     int height_ = 0;
@@ -229,8 +234,6 @@ class Denoiser {
     // ping_ holds the lighting before and after (and varPing_ its variance
     // when withVariance).
     void runPasses(bool withVariance);
-    // The lighting of an image (and its variances) into ping_ (varPing_).
-    void demodulateInto(const Color* image, int frames, const uint32_t* samples, const Color* variance);
 };
 
 }  // namespace lumenar

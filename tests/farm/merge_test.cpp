@@ -280,6 +280,7 @@ TEST(Merge, HostileHeadersEndInAMessage) {
         spec.channelnames = {"X", "Y", "Z"};
         const RenderRecord r = record(16, 16);
         spec.attribute("lumenar:frames", r.frames);
+        spec.attribute("lumenar:resolution", "4x4");
         ASSERT_TRUE(out && out->open(d + "xyz.exr", spec));
         ASSERT_TRUE(out->write_image(OIIO::TypeDesc::FLOAT, image.data()));
         out->close();
