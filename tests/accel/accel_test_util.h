@@ -8,8 +8,8 @@
 #include "accel/bvh.h"
 #include "accel/kdtree.h"
 #include "accel/traversal.h"
-#include "scene/triangle_setup.h"
 #include "scene/scene.h"
+#include "scene/triangle_setup.h"
 
 namespace lumenar::test {
 
