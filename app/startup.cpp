@@ -222,7 +222,8 @@ bool Application::snapshotForChains() {
         copy(chainMaterials_, materials_.get(), scene_.materials.size()) &&
         copy(chainVolumes_, volumes_.get(), static_cast<std::size_t>(scene_.volumeCount)) &&
         copy(chainMovables_, view_.movables, static_cast<std::size_t>(view_.movableCount)) &&
-        copy(chainLights_, view_.lights.triangles, static_cast<std::size_t>(view_.lights.triangleCount));
+        copy(chainLights_, view_.lights.triangles, static_cast<std::size_t>(view_.lights.triangleCount)) &&
+        copy(chainSceneLights_, view_.lights.lights, static_cast<std::size_t>(view_.lights.lightCount));
     if (!ok) {
         std::printf("The Metropolis chains' copy of the scene cannot be placed in device memory\n");
         return false;
@@ -231,6 +232,7 @@ bool Application::snapshotForChains() {
     if (chainVolumes_) chainView_.volumes = chainVolumes_.get();
     if (chainMovables_) chainView_.movables = chainMovables_.get();
     if (chainLights_) chainView_.lights.triangles = chainLights_.get();
+    if (chainSceneLights_) chainView_.lights.lights = chainSceneLights_.get();
     return true;
 }
 
@@ -263,6 +265,7 @@ void Application::prepareMetro() {
     chainVolumes_.reset();
     chainMovables_.reset();
     chainLights_.reset();
+    chainSceneLights_.reset();
     metroHandoff_.chains = &metro_;
     phases_.metroReady = secondsSince(startedAt_);
     metroHandoff_.publish(ready);

@@ -165,6 +165,7 @@ class Application {
     device::Buffer<Volume> chainVolumes_;
     device::Buffer<Movable> chainMovables_;
     device::Buffer<deviceLightTriangle> chainLights_;
+    device::Buffer<deviceLight> chainSceneLights_;  // point, spot and sun lights
     SceneView chainView_;
     Phases phases_;
     std::chrono::steady_clock::time_point startedAt_;
