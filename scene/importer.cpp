@@ -17,6 +17,7 @@
 #include <iterator>
 #include <limits>
 #include <new>
+#include <sstream>
 #include <system_error>
 
 #include "scene/camera.h"
@@ -795,23 +796,37 @@ class Assembler {
 };
 
 // The model reader's PLY parser reads header lines until "end_header" and
-// never stops on a file without one; such a file is refused before it gets
-// there. True when the file is no PLY file or its header ends.
-bool plyHeaderEnds(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
+// never stops on a file without one, and it makes room for as many items as
+// an element line declares before it reads them (a 483-byte file declaring
+// 10^28 faces took minutes and 12 GB). Such files are refused before they get
+// there. Returns an empty string when the file is no PLY file or its header
+// is sound, otherwise what is wrong with it.
+std::string plyHeaderProblem(const std::string& path) {
+    std::ifstream f(path, std::ios::binary | std::ios::ate);
+    const std::streamoff size = f ? static_cast<std::streamoff>(f.tellg()) : 0;
+    f.seekg(0);
     char magic[3] = {};
     if (!f.read(magic, 3) || std::tolower(static_cast<unsigned char>(magic[0])) != 'p' ||
         std::tolower(static_cast<unsigned char>(magic[1])) != 'l' ||
         std::tolower(static_cast<unsigned char>(magic[2])) != 'y')
-        return true;
+        return std::string();
     std::string line;
+    std::string tooMany;
     while (std::getline(f, line)) {
-        const std::size_t at = line.find_first_not_of(" \t");
-        if (at != std::string::npos && line.compare(at, 10, "end_header") == 0 &&
-            (line.size() == at + 10 || std::isspace(static_cast<unsigned char>(line[at + 10]))))
-            return true;
+        std::istringstream words(line);
+        std::string word, name, count;
+        words >> word;
+        if (word == "end_header") return tooMany;
+        // Every item of an element takes at least a byte of the file.
+        if (word != "element" || !(words >> name >> count)) continue;
+        const std::size_t digits = count.find_first_not_of("0123456789");
+        const std::string number = count.substr(0, digits);
+        if (tooMany.empty() && !number.empty() &&
+            (number.size() > 18 || std::stoll(number) > static_cast<long long>(size)))
+            tooMany = "a PLY element \"" + name + "\" of " + number + " items in a file of " +
+                      std::to_string(size) + " bytes";
     }
-    return false;
+    return "a PLY header without its end_header line";
 }
 
 }  // namespace
@@ -843,8 +858,9 @@ bool importScene(const std::string& path, const ImportOptions& options, Imported
         std::printf("%s: not a file\n", path.c_str());
         return false;
     }
-    if (!import::plyHeaderEnds(path)) {
-        std::printf("%s: cannot read the model: a PLY header without its end_header line\n", path.c_str());
+    const std::string plyProblem = import::plyHeaderProblem(path);
+    if (!plyProblem.empty()) {
+        std::printf("%s: cannot read the model: %s\n", path.c_str(), plyProblem.c_str());
         return false;
     }
     const std::string ext = import::lower(fs::path(path).extension().string());
