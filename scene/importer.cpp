@@ -814,17 +814,24 @@ std::string plyHeaderProblem(const std::string& path) {
     std::string tooMany;
     while (std::getline(f, line)) {
         std::istringstream words(line);
-        std::string word, name, count;
+        std::string word;
         words >> word;
         if (word == "end_header") return tooMany;
-        // Every item of an element takes at least a byte of the file.
-        if (word != "element" || !(words >> name >> count)) continue;
-        const std::size_t digits = count.find_first_not_of("0123456789");
-        const std::string number = count.substr(0, digits);
-        if (tooMany.empty() && !number.empty() &&
-            (number.size() > 18 || std::stoll(number) > static_cast<long long>(size)))
-            tooMany = "a PLY element \"" + name + "\" of " + number + " items in a file of " +
-                      std::to_string(size) + " bytes";
+        if (word != "element" || !tooMany.empty()) continue;
+        // Every item of an element takes at least a byte of the file. The
+        // model library reads the count from the name when the name starts
+        // with a digit, so every number on the line is held to that.
+        std::string name, token;
+        words >> name;
+        for (std::istringstream rest(line.substr(line.find("element") + 7)); rest >> token;) {
+            const std::string number = token.substr(0, token.find_first_not_of("0123456789"));
+            if (!number.empty() &&
+                (number.size() > 18 || std::stoll(number) > static_cast<long long>(size))) {
+                tooMany = "a PLY element \"" + name + "\" of " + number + " items in a file of " +
+                          std::to_string(size) + " bytes";
+                break;
+            }
+        }
     }
     return "a PLY header without its end_header line";
 }
