@@ -1,5 +1,6 @@
 #include "scene/exr_header.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <fstream>
 #include <utility>
@@ -77,6 +78,11 @@ bool attributeHolds(const std::string& type, const std::vector<unsigned char>& v
     return true;  // a string, a list of floats or a type the reader keeps as bytes: read by its size
 }
 
+// a x b, or the largest value where that does not fit.
+uint64_t saturatingProduct(uint64_t a, uint64_t b) {
+    return a != 0 && b > UINT64_MAX / a ? UINT64_MAX : a * b;
+}
+
 }  // namespace
 
 bool walkExrHeader(const std::string& path, ExrLayout& layout, std::string& error) {
@@ -105,6 +111,7 @@ bool walkExrHeader(const std::string& path, ExrLayout& layout, std::string& erro
     };
     int64_t width = 0, height = 0;
     int compression = -1;
+    int64_t tileWidth = 0, tileHeight = 0;
     std::string name, type;
     while (true) {
         if (!readWord(name)) {
@@ -139,6 +146,9 @@ bool walkExrHeader(const std::string& path, ExrLayout& layout, std::string& erro
             layout.y = little32(&value[4]);
             width = static_cast<int64_t>(little32(&value[8])) - little32(&value[0]) + 1;
             height = static_cast<int64_t>(little32(&value[12])) - little32(&value[4]) + 1;
+        } else if (name == "tiles" && type == "tiledesc") {
+            tileWidth = static_cast<uint32_t>(little32(&value[0]));
+            tileHeight = static_cast<uint32_t>(little32(&value[4]));
         } else if (name == "compression" && type == "compression") {
             compression = value[0];
         } else if (type == "string") {
@@ -148,13 +158,33 @@ bool walkExrHeader(const std::string& path, ExrLayout& layout, std::string& erro
     layout.width = width;
     layout.height = height;
     if (width <= 0 || height <= 0) return true;  // the reader says what is wrong
-    if (flags & 0x200) return true;              // tiled: the reader checks its tables
-    // Rows per chunk of each compression.
-    static const int kRowsPerChunk[] = {1, 1, 1, 16, 32, 16, 32, 32, 32, 256};
-    const int rows = compression >= 0 && compression < 10 ? kRowsPerChunk[compression] : 1;
-    const int64_t chunks = (height + rows - 1) / rows;
+    uint64_t chunks = 0;
+    if (flags & 0x200) {
+        if (tileWidth == 0 || tileHeight == 0) return true;  // the reader says what is wrong
+        // The reader sizes a buffer for each tile it reads at once by the
+        // tile's size, whatever the image's: a tile may outgrow a small image
+        // (64 x 64 tiles of a 17 x 9 image), but not by gigabytes.
+        constexpr uint64_t kLargestSmallTile = uint64_t(1) << 20;
+        const uint64_t pixels =
+            saturatingProduct(static_cast<uint64_t>(width), static_cast<uint64_t>(height));
+        if (saturatingProduct(static_cast<uint64_t>(tileWidth), static_cast<uint64_t>(tileHeight)) >
+            std::max(pixels, kLargestSmallTile)) {
+            error = "its header declares tiles of " + std::to_string(tileWidth) + " x " +
+                    std::to_string(tileHeight) + " pixels for an image of " + std::to_string(width) + " x " +
+                    std::to_string(height);
+            return false;
+        }
+        // The first level's tiles: a lower bound on the table of any level mode.
+        chunks = saturatingProduct(static_cast<uint64_t>((width + tileWidth - 1) / tileWidth),
+                                   static_cast<uint64_t>((height + tileHeight - 1) / tileHeight));
+    } else {
+        // Rows per chunk of each compression.
+        static const int kRowsPerChunk[] = {1, 1, 1, 16, 32, 16, 32, 32, 32, 256};
+        const int rows = compression >= 0 && compression < 10 ? kRowsPerChunk[compression] : 1;
+        chunks = static_cast<uint64_t>((height + rows - 1) / rows);
+    }
     const std::streamoff left = fileBytes - static_cast<std::streamoff>(f.tellg());
-    if (chunks * 8 > left) {
+    if (left < 0 || chunks > static_cast<uint64_t>(left) / 8) {
         error = "its header declares " + std::to_string(width) + " x " + std::to_string(height) +
                 " pixels, whose chunk table is longer than the file";
         return false;

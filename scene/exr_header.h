@@ -19,10 +19,10 @@ struct ExrLayout {
 };
 
 // Reads the header of the OpenEXR file at `path`: every attribute must fit in
-// the file and hold what its type reads, and the chunk table of a scanline
-// image must fit in what follows. Returns false with `error` ("its header
-// ...") otherwise, and for deep and multi-part files, which no program here
-// writes. `layout` gets the data window's size.
+// the file and hold what its type reads, the chunk table must fit in what
+// follows, and a tiled image's tiles must not outgrow it by more than a
+// small tile. Returns false with `error` ("its header ...") otherwise, and for deep and multi-part files,
+// which no program here writes. `layout` gets the data window's size.
 bool walkExrHeader(const std::string& path, ExrLayout& layout, std::string& error);
 
 }  // namespace lumenar

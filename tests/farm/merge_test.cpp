@@ -330,6 +330,47 @@ TEST(Merge, HostileHeadersEndInAMessage) {
     EXPECT_GE(files, 2);
 }
 
+// The walk of the header refuses tiles that outgrow the image by gigabytes,
+// not tiled files: a tile may be larger than a small image, or cut it in
+// many. Both merge as their scanline copy does.
+TEST(Merge, TiledInputsMergeLikeTheirScanlineCopies) {
+    const std::string d = dir("tiled");
+    std::vector<Color> ramp(17 * 9);
+    for (std::size_t i = 0; i < ramp.size(); ++i) ramp[i] = Color(0.01f * i, 0.5f, 1.0f - 0.005f * i);
+    ASSERT_TRUE(writeRecordedExr(d + "a.exr", 17, 9, ramp, record(16, 0), ExrPixels::Float));
+    ASSERT_TRUE(writeRecordedExr(d + "b.exr", 17, 9, constantImage(17, 9, Color(0.2f, 0.1f, 0.4f)),
+                                 record(16, 16), ExrPixels::Float));
+    const MergeRun plain = runMerge(d + "plain.exr " + d + "a.exr " + d + "b.exr");
+    ASSERT_EQ(plain.status, 0) << plain.output;
+    RecordedImage expected;
+    std::string error;
+    ASSERT_TRUE(readRecordedExr(d + "plain.exr", expected, error)) << error;
+
+    auto in = OIIO::ImageInput::open(d + "b.exr");
+    ASSERT_TRUE(in);
+    const OIIO::ImageSpec spec = in->spec();
+    std::vector<float> px(17 * 9 * 3);
+    ASSERT_TRUE(in->read_image(0, 0, 0, 3, OIIO::TypeDesc::FLOAT, px.data()));
+    in->close();
+    for (const int tile : {64, 4}) {
+        const std::string tiled = d + "b_tiles" + std::to_string(tile) + ".exr";
+        OIIO::ImageSpec s = spec;
+        s.tile_width = s.tile_height = tile;
+        auto out = OIIO::ImageOutput::create(tiled);
+        ASSERT_TRUE(out && out->open(tiled, s) && out->write_image(OIIO::TypeDesc::FLOAT, px.data()) &&
+                    out->close());
+        const MergeRun run = runMerge(d + "m.exr " + d + "a.exr " + tiled);
+        ASSERT_EQ(run.status, 0) << tile << ": " << run.output;
+        RecordedImage m;
+        ASSERT_TRUE(readRecordedExr(d + "m.exr", m, error)) << error;
+        ASSERT_EQ(m.rgb.size(), expected.rgb.size());
+        for (std::size_t i = 0; i < m.rgb.size(); ++i) {
+            EXPECT_EQ(m.rgb[i].r, expected.rgb[i].r) << tile << ", pixel " << i;
+            EXPECT_EQ(m.rgb[i].b, expected.rgb[i].b) << tile << ", pixel " << i;
+        }
+    }
+}
+
 // A negative or non-finite pixel makes an input damaged: refused, or with
 // --allow-partial left out by name while the others merge.
 TEST(Merge, DamagedPixelsRefuseTheMergeOrLeaveTheirInputOut) {
