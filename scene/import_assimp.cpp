@@ -77,7 +77,7 @@ Image slopeNormals(const Image& heights, float scale) {
 class Reader {
  public:
     Reader(const std::string& path, const aiScene* scene, Model& model)
-        : path_(path), folder_(fs::path(path).parent_path()), sc_(scene), model_(model) {}
+        : path_(path), sc_(scene), model_(model) {}
 
     bool run() {
         if (!materials()) return false;
@@ -210,23 +210,8 @@ class Reader {
                             key.c_str(), matName.c_str());
                 return false;
             }
-        } else {
-            fs::path src(key);
-            if (src.is_relative()) src = folder_ / src;
-            t.sourcePath = src.string();
-            t.fileName = "texture_" + std::to_string(index + 1) + "_" +
-                         sceneWord(fs::path(key).filename().string(), "image");
-            std::error_code ec;
-            if (!fs::is_regular_file(src, ec)) {
-                std::printf("%s: texture \"%s\" of material \"%s\" cannot be read: %s is not a file\n",
-                            path_.c_str(), key.c_str(), matName.c_str(), t.sourcePath.c_str());
-                return false;
-            }
-            if (!loadImage(t.sourcePath, t.image)) {
-                std::printf("%s: texture \"%s\" of material \"%s\" cannot be read\n", path_.c_str(),
-                            key.c_str(), matName.c_str());
-                return false;
-            }
+        } else if (!readTextureFile(path_, key, matName, index + 1, t)) {
+            return false;
         }
         model_.textures.push_back(std::move(t));
         number = index + 1;
@@ -365,13 +350,33 @@ class Reader {
     }
 
     std::string path_;
-    fs::path folder_;
     const aiScene* sc_;
     Model& model_;
     std::map<std::string, int> numbers_;
 };
 
 }  // namespace
+
+bool readTextureFile(const std::string& modelPath, const std::string& key, const std::string& matName,
+                     int number, ImportedTexture& t) {
+    fs::path src(key);
+    if (src.is_relative()) src = fs::path(modelPath).parent_path() / src;
+    t.sourcePath = src.string();
+    t.fileName =
+        "texture_" + std::to_string(number) + "_" + sceneWord(fs::path(key).filename().string(), "image");
+    std::error_code ec;
+    if (!fs::is_regular_file(src, ec)) {
+        std::printf("%s: texture \"%s\" of material \"%s\" cannot be read: %s is not a file\n",
+                    modelPath.c_str(), key.c_str(), matName.c_str(), t.sourcePath.c_str());
+        return false;
+    }
+    if (!loadImage(t.sourcePath, t.image)) {
+        std::printf("%s: texture \"%s\" of material \"%s\" cannot be read\n", modelPath.c_str(), key.c_str(),
+                    matName.c_str());
+        return false;
+    }
+    return true;
+}
 
 bool readWithAssetLibrary(const std::string& path, const ImportOptions& /*options*/, Model& model) {
     auto importer = std::make_shared<Assimp::Importer>();

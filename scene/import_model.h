@@ -181,9 +181,17 @@ Color usableEmission(const Color& e);
 bool decodeImageBytes(const std::vector<uint8_t>& bytes, Image& out);
 bool encodePng(const Image& image, std::vector<uint8_t>& out);
 
+// Reads the image file `key` names (relative to the model's folder) as the
+// model's texture `number` (from 1) of material `matName`: `t` gets its
+// source, its name in a written scene and the image. Prints a message naming
+// the model and returns false when the file cannot be read.
+bool readTextureFile(const std::string& modelPath, const std::string& key, const std::string& matName,
+                     int number, ImportedTexture& t);
+
 // Readers: fill `model` from the file, or print a message naming it and
 // return false.
 bool readGltf(const std::string& path, const ImportOptions& options, Model& model);
+bool readPly(const std::string& path, const ImportOptions& options, Model& model);
 bool readWithAssetLibrary(const std::string& path, const ImportOptions& options, Model& model);
 
 }  // namespace lumenar::import

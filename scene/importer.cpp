@@ -795,45 +795,14 @@ class Assembler {
     int dropped_ = 0;
 };
 
-// The model reader's PLY parser reads header lines until "end_header" and
-// never stops on a file without one, and it makes room for as many items as
-// an element line declares before it reads them (a 483-byte file declaring
-// 10^28 faces took minutes and 12 GB). Such files are refused before they get
-// there. Returns an empty string when the file is no PLY file or its header
-// is sound, otherwise what is wrong with it.
-std::string plyHeaderProblem(const std::string& path) {
-    std::ifstream f(path, std::ios::binary | std::ios::ate);
-    const std::streamoff size = f ? static_cast<std::streamoff>(f.tellg()) : 0;
-    f.seekg(0);
+// Whether the file starts as a PLY file does: such files are read here
+// (readPly), whatever their extension, and never by the asset library.
+bool startsAsPly(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
     char magic[3] = {};
-    if (!f.read(magic, 3) || std::tolower(static_cast<unsigned char>(magic[0])) != 'p' ||
-        std::tolower(static_cast<unsigned char>(magic[1])) != 'l' ||
-        std::tolower(static_cast<unsigned char>(magic[2])) != 'y')
-        return std::string();
-    std::string line;
-    std::string tooMany;
-    while (std::getline(f, line)) {
-        std::istringstream words(line);
-        std::string word;
-        words >> word;
-        if (word == "end_header") return tooMany;
-        if (word != "element" || !tooMany.empty()) continue;
-        // Every item of an element takes at least a byte of the file. The
-        // model library reads the count from the name when the name starts
-        // with a digit, so every number on the line is held to that.
-        std::string name, token;
-        words >> name;
-        for (std::istringstream rest(line.substr(line.find("element") + 7)); rest >> token;) {
-            const std::string number = token.substr(0, token.find_first_not_of("0123456789"));
-            if (!number.empty() &&
-                (number.size() > 18 || std::stoll(number) > static_cast<long long>(size))) {
-                tooMany = "a PLY element \"" + name + "\" of " + number + " items in a file of " +
-                          std::to_string(size) + " bytes";
-                break;
-            }
-        }
-    }
-    return "a PLY header without its end_header line";
+    return f.read(magic, 3) && std::tolower(static_cast<unsigned char>(magic[0])) == 'p' &&
+           std::tolower(static_cast<unsigned char>(magic[1])) == 'l' &&
+           std::tolower(static_cast<unsigned char>(magic[2])) == 'y';
 }
 
 }  // namespace
@@ -865,17 +834,13 @@ bool importScene(const std::string& path, const ImportOptions& options, Imported
         std::printf("%s: not a file\n", path.c_str());
         return false;
     }
-    const std::string plyProblem = import::plyHeaderProblem(path);
-    if (!plyProblem.empty()) {
-        std::printf("%s: cannot read the model: %s\n", path.c_str(), plyProblem.c_str());
-        return false;
-    }
     const std::string ext = import::lower(fs::path(path).extension().string());
     import::Model model;
     ImportedScene result;
     try {
-        const bool read = ext == ".gltf" || ext == ".glb"
-                              ? import::readGltf(path, options, model)
+        const bool read = ext == ".gltf" || ext == ".glb" ? import::readGltf(path, options, model)
+                          : ext == ".ply" || import::startsAsPly(path)
+                              ? import::readPly(path, options, model)
                               : import::readWithAssetLibrary(path, options, model);
         if (!read) return false;
         result.source = fs::path(path).filename().string();

@@ -1,4 +1,4 @@
-// Opening model files (glTF 2.0 read here; OBJ/MTL, PLY, FBX, COLLADA and
+// Opening model files (glTF 2.0 and PLY read here; OBJ/MTL, FBX, COLLADA and
 // whatever else the asset library reads through it) as scenes. The model's
 // geometry goes straight into scene records (a SceneAssembly); the same
 // records can be written as a native scene folder (`lumenar-import`), which
