@@ -159,14 +159,7 @@ class Reader {
             model_.materialMaps.push_back(maps);
         }
         if (model_.materials.empty()) {
-            Material m{};
-            m.tex = -1;
-            m.basecolor = Color(0.8f, 0.8f, 0.8f);
-            m.specular = Color(1.0f, 1.0f, 1.0f);  // a plain dielectric's coat
-            m.transmission = Color(1.0f, 1.0f, 1.0f);
-            m.roughness = m.roughnessY = 1.0f;
-            m.IOR = 1.5f;
-            model_.materials.push_back(m);
+            model_.materials.push_back(roughDielectric(Color(0.8f, 0.8f, 0.8f)));
             model_.materialNames.push_back("default");
             model_.materialMaps.emplace_back();
         }

@@ -173,6 +173,10 @@ struct PbrParams {
 // The renderer's material for metallic-roughness parameters.
 Material pbrMaterial(const PbrParams& p);
 
+// The material of a model that names none: a rough dielectric of IOR 1.5
+// (a plain coat over `base`), untextured.
+Material roughDielectric(const Color& base);
+
 // An emission colour as the file gives it, or black where it is negative or
 // not finite.
 Color usableEmission(const Color& e);

@@ -552,13 +552,7 @@ class PlyReader {
     // are, with the texture its TextureFile comment names.
     bool material() {
         const std::string name = "material_0";
-        Material m{};
-        m.tex = -1;
-        m.basecolor = Color(1.0f, 1.0f, 1.0f);
-        m.specular = Color(1.0f, 1.0f, 1.0f);  // a plain dielectric's coat
-        m.transmission = Color(1.0f, 1.0f, 1.0f);
-        m.roughness = m.roughnessY = 1.0f;
-        m.IOR = 1.5f;
+        Material m = roughDielectric(Color(1.0f, 1.0f, 1.0f));
         MaterialMaps maps;
         if (!textureFile_.empty()) {
             ImportedTexture t;

@@ -196,6 +196,17 @@ Material pbrMaterial(const PbrParams& p) {
     return m;
 }
 
+Material roughDielectric(const Color& base) {
+    Material m{};
+    m.tex = -1;
+    m.basecolor = base;
+    m.specular = Color(1.0f, 1.0f, 1.0f);  // a plain dielectric's coat
+    m.transmission = Color(1.0f, 1.0f, 1.0f);
+    m.roughness = m.roughnessY = 1.0f;
+    m.IOR = 1.5f;
+    return m;
+}
+
 Color usableEmission(const Color& e) {
     return e.r >= 0.0f && e.g >= 0.0f && e.b >= 0.0f && std::isfinite(e.r + e.g + e.b) ? e : Color();
 }
