@@ -113,6 +113,14 @@ std::string shown(const std::string& word) {
     return word.size() > 40 ? out + "..." : out;
 }
 
+// A value of type T from its bytes in the machine's order.
+template <typename T>
+double stored(const unsigned char* bytes) {
+    T v;
+    std::memcpy(&v, bytes, sizeof v);
+    return static_cast<double>(v);
+}
+
 int findProperty(const PlyElement& e, std::initializer_list<const char*> names) {
     for (const char* n : names)
         for (std::size_t i = 0; i < e.properties.size(); ++i)
@@ -269,47 +277,29 @@ class PlyReader {
         at_ += n;
         switch (t) {
             case kInt8:
-                out = static_cast<int8_t>(b[0]);
+                out = stored<int8_t>(b);
                 break;
             case kUint8:
-                out = b[0];
+                out = stored<uint8_t>(b);
                 break;
-            case kInt16: {
-                int16_t v;
-                std::memcpy(&v, b, 2);
-                out = v;
+            case kInt16:
+                out = stored<int16_t>(b);
                 break;
-            }
-            case kUint16: {
-                uint16_t v;
-                std::memcpy(&v, b, 2);
-                out = v;
+            case kUint16:
+                out = stored<uint16_t>(b);
                 break;
-            }
-            case kInt32: {
-                int32_t v;
-                std::memcpy(&v, b, 4);
-                out = v;
+            case kInt32:
+                out = stored<int32_t>(b);
                 break;
-            }
-            case kUint32: {
-                uint32_t v;
-                std::memcpy(&v, b, 4);
-                out = v;
+            case kUint32:
+                out = stored<uint32_t>(b);
                 break;
-            }
-            case kFloat32: {
-                float v;
-                std::memcpy(&v, b, 4);
-                out = v;
+            case kFloat32:
+                out = stored<float>(b);
                 break;
-            }
-            default: {
-                double v;
-                std::memcpy(&v, b, 8);
-                out = v;
+            default:
+                out = stored<double>(b);
                 break;
-            }
         }
         return true;
     }
@@ -401,19 +391,9 @@ class PlyReader {
         if (uvs) mesh_.uv.owned.reserve(reserve * 2);
         if (colours) mesh_.colors.owned.reserve(reserve * 4);
         std::vector<double> values(e.properties.size(), 0.0);
+        std::vector<double> unused;
         for (uint64_t item = 0; item < e.count; ++item) {
-            for (std::size_t i = 0; i < e.properties.size(); ++i) {
-                const PlyProperty& p = e.properties[i];
-                if (!p.list()) {
-                    if (!number(p.type, values[i])) return false;
-                    continue;
-                }
-                std::size_t n = 0;
-                double ignored = 0.0;
-                if (!listCount(e, item, p, n)) return false;
-                for (std::size_t k = 0; k < n; ++k)
-                    if (!number(p.type, ignored)) return false;
-            }
+            if (!readItem(e, item, values, -1, unused)) return false;
             for (int k = 0; k < 3; ++k) positions.push_back(static_cast<float>(values[l.position[k]]));
             if (normals)
                 for (int k = 0; k < 3; ++k)
@@ -451,31 +431,19 @@ class PlyReader {
                 (e.properties[i].name == "vertex_indices" || e.properties[i].name == "vertex_index"))
                 indices = static_cast<int>(i);
         std::vector<uint32_t>& out = mesh_.indices.owned;
-        std::vector<double> corners;
+        std::vector<double> values(e.properties.size()), corners;
         for (uint64_t item = 0; item < e.count; ++item) {
-            for (std::size_t i = 0; i < e.properties.size(); ++i) {
-                const PlyProperty& p = e.properties[i];
-                std::size_t n = 1;
-                if (p.list() && !listCount(e, item, p, n)) return false;
-                const bool keep = static_cast<int>(i) == indices;
-                if (keep) corners.clear();
-                for (std::size_t k = 0; k < n; ++k) {
-                    double v = 0.0;
-                    if (!number(p.type, v)) return false;
-                    if (keep) corners.push_back(v);
+            if (!readItem(e, item, values, indices, corners)) return false;
+            for (const double c : corners)
+                if (!(c >= (strips ? -1.0 : 0.0)) || c > 4294967295.0 || c != std::floor(c)) {
+                    error_ = "item " + std::to_string(item) + " of element \"" + shown(e.name) +
+                             "\" names vertex " + formatCount(c);
+                    return false;
                 }
-                if (!keep) continue;
-                for (const double c : corners)
-                    if (!(c >= (strips ? -1.0 : 0.0)) || c > 4294967295.0 || c != std::floor(c)) {
-                        error_ = "item " + std::to_string(item) + " of element \"" + shown(e.name) +
-                                 "\" names vertex " + formatCount(c);
-                        return false;
-                    }
-                if (strips)
-                    addStrips(corners, out);
-                else
-                    addPolygon(corners, out);
-            }
+            if (strips)
+                addStrips(corners, out);
+            else
+                addPolygon(corners, out);
         }
         return true;
     }
@@ -536,15 +504,33 @@ class PlyReader {
         }
     }
 
-    bool skip(const PlyElement& e) {
-        double v = 0.0;
-        for (uint64_t item = 0; item < e.count; ++item)
-            for (const PlyProperty& p : e.properties) {
-                std::size_t n = 1;
-                if (p.list() && !listCount(e, item, p, n)) return false;
-                for (std::size_t k = 0; k < n; ++k)
-                    if (!number(p.type, v)) return false;
+    // Item `item` of `e`: each single value into values[i], the entries of
+    // list property `keptList` (if any) into `list`, other lists read past.
+    bool readItem(const PlyElement& e, uint64_t item, std::vector<double>& values, int keptList,
+                  std::vector<double>& list) {
+        list.clear();
+        for (std::size_t i = 0; i < e.properties.size(); ++i) {
+            const PlyProperty& p = e.properties[i];
+            if (!p.list()) {
+                if (!number(p.type, values[i])) return false;
+                continue;
             }
+            std::size_t n = 0;
+            if (!listCount(e, item, p, n)) return false;
+            const bool keep = static_cast<int>(i) == keptList;
+            for (std::size_t k = 0; k < n; ++k) {
+                double v = 0.0;
+                if (!number(p.type, v)) return false;
+                if (keep) list.push_back(v);
+            }
+        }
+        return true;
+    }
+
+    bool skip(const PlyElement& e) {
+        std::vector<double> values(e.properties.size()), unused;
+        for (uint64_t item = 0; item < e.count; ++item)
+            if (!readItem(e, item, values, -1, unused)) return false;
         return true;
     }
 
